@@ -1,0 +1,28 @@
+#include "core/common/HexString.h"
+
+namespace tolvane::HexString {
+
+std::string encode(std::span<const std::uint8_t> bytes) {
+    static constexpr char digits[] = "0123456789abcdef";
+    std::string text;
+    text.reserve(bytes.size() * 2);
+    for (const std::uint8_t byte : bytes) {
+        text.push_back(digits[byte >> 4]);
+        text.push_back(digits[byte & 0x0f]);
+    }
+    return text;
+}
+
+bool isLowercaseSHA256(std::string_view text) noexcept {
+    if (text.size() != 64) {
+        return false;
+    }
+    for (const char c : text) {
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace tolvane::HexString

@@ -1,0 +1,127 @@
+#include "core/common/Posix.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace tolvane::posix {
+
+namespace {
+bool isKnownErrno(int error) {
+    // EHWPOISON is the highest errno value Linux defines.
+    return error > 0 && error <= EHWPOISON;
+}
+}  // namespace
+
+std::system_error errnoError(int error, const std::string& what) {
+    const int code = isKnownErrno(error) ? error : EIO;
+    return std::system_error(code, std::generic_category(), what);
+}
+
+void throwErrno(int error, const std::string& what) { throw errnoError(error, what); }
+
+void throwLastError(const std::string& what) { throwErrno(errno, what); }
+
+UniqueFd openAt(int directoryFd, const std::string& path, int flags, mode_t mode) {
+    for (;;) {
+        const int fd = ::openat(directoryFd, path.c_str(), flags | O_CLOEXEC, mode);
+        if (fd >= 0) {
+            return UniqueFd(fd);
+        }
+        if (errno != EINTR) {
+            throwLastError(path);
+        }
+    }
+}
+
+struct stat fstat(int fd) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        throwLastError();
+    }
+    return st;
+}
+
+void writeAll(int fd, const void* data, std::size_t size) {
+    const auto* bytes = static_cast<const unsigned char*>(data);
+    while (size > 0) {
+        const ssize_t written = ::write(fd, bytes, size);
+        if (written < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            throwLastError();
+        }
+        if (written == 0) {
+            throwErrno(EIO);
+        }
+        bytes += written;
+        size -= static_cast<std::size_t>(written);
+    }
+}
+
+std::size_t preadAll(int fd, void* data, std::size_t size, off_t offset) {
+    auto* bytes = static_cast<unsigned char*>(data);
+    std::size_t total = 0;
+    while (total < size) {
+        const ssize_t got = ::pread(fd, bytes + total, size - total, offset + static_cast<off_t>(total));
+        if (got < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            throwLastError();
+        }
+        if (got == 0) {
+            break;
+        }
+        total += static_cast<std::size_t>(got);
+    }
+    return total;
+}
+
+std::size_t readSome(int fd, void* data, std::size_t size) {
+    for (;;) {
+        const ssize_t got = ::read(fd, data, size);
+        if (got >= 0) {
+            return static_cast<std::size_t>(got);
+        }
+        if (errno != EINTR) {
+            throwLastError();
+        }
+    }
+}
+
+std::size_t readFull(int fd, void* data, std::size_t size) {
+    auto* bytes = static_cast<unsigned char*>(data);
+    std::size_t total = 0;
+    while (total < size) {
+        const std::size_t got = readSome(fd, bytes + total, size - total);
+        if (got == 0) {
+            break;
+        }
+        total += got;
+    }
+    return total;
+}
+
+void fsync(int fd) {
+    while (::fsync(fd) != 0) {
+        if (errno != EINTR) {
+            throwLastError();
+        }
+    }
+}
+
+void fsyncDirectory(int directoryFd) {
+    while (::fsync(directoryFd) != 0) {
+        if (errno == EINVAL) {
+            return;
+        }
+        if (errno != EINTR) {
+            throwLastError();
+        }
+    }
+}
+
+}  // namespace tolvane::posix

@@ -1,0 +1,44 @@
+#pragma once
+
+#include <unistd.h>
+
+#include <utility>
+
+namespace tolvane {
+
+// Sole owner of a file descriptor; closes it when destroyed.
+class UniqueFd {
+public:
+    UniqueFd() noexcept = default;
+    explicit UniqueFd(int fd) noexcept : fd_(fd) {}
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+    UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
+    UniqueFd& operator=(UniqueFd&& other) noexcept {
+        if (this != &other) {
+            reset(other.release());
+        }
+        return *this;
+    }
+    ~UniqueFd() { reset(); }
+
+    int get() const noexcept { return fd_; }
+    bool valid() const noexcept { return fd_ >= 0; }
+    explicit operator bool() const noexcept { return valid(); }
+
+    int release() noexcept { return std::exchange(fd_, -1); }
+
+    // Closes the descriptor held so far. close(2) is not retried on EINTR: on Linux the
+    // descriptor is gone either way, and a retry could close one another thread just opened.
+    void reset(int fd = -1) noexcept {
+        const int old = std::exchange(fd_, fd);
+        if (old >= 0) {
+            ::close(old);
+        }
+    }
+
+private:
+    int fd_ = -1;
+};
+
+}  // namespace tolvane

@@ -1,0 +1,62 @@
+#include "support/TempDir.h"
+
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <stdexcept>
+#include <system_error>
+
+#include "core/common/Posix.h"
+
+namespace tolvane::test {
+
+TempDir::TempDir() {
+    const char* base = std::getenv("TMPDIR");
+    std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") +
+                          "/tolvane-test-XXXXXX";
+    if (::mkdtemp(pattern.data()) == nullptr) {
+        throw std::system_error(errno, std::generic_category(), "mkdtemp");
+    }
+    path_ = pattern;
+}
+
+TempDir::~TempDir() {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    // Tests may leave directories without owner permissions; restore them so removal works.
+    for (auto it = fs::recursive_directory_iterator(
+             path_, fs::directory_options::skip_permission_denied, ec);
+         !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+        if (it->is_directory(ec) && !it->is_symlink(ec)) {
+            ::chmod(it->path().c_str(), 0700);
+        }
+    }
+    ::chmod(path_.c_str(), 0700);
+    fs::remove_all(path_, ec);
+}
+
+std::string TempDir::file(const std::string& relative) const { return path_ + "/" + relative; }
+
+void writeFile(const std::string& path, const std::string& content) {
+    UniqueFd fd = posix::open(path, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix::writeAll(fd.get(), content.data(), content.size());
+}
+
+std::string readFile(const std::string& path) {
+    UniqueFd fd = posix::open(path, O_RDONLY);
+    std::string content;
+    char buffer[65536];
+    for (;;) {
+        const std::size_t got = posix::readSome(fd.get(), buffer, sizeof buffer);
+        if (got == 0) {
+            return content;
+        }
+        content.append(buffer, got);
+    }
+}
+
+}  // namespace tolvane::test
