@@ -2,7 +2,10 @@
 
 #include <cstdint>
 #include <exception>
+#include <stop_token>
 #include <string>
+
+#include "core/common/Cancellation.h"
 
 namespace tolvane {
 
@@ -70,5 +73,13 @@ private:
     std::uint64_t limit_ = 0;
     std::string message_;
 };
+
+// Ends archive work with `cancelled` when the caller's progress object or the running task asks
+// to stop; archive operations never let OperationCancelled escape.
+inline void checkArchiveCancellation(const Progress* progress, const std::stop_token& stop) {
+    if (isCancelled(progress, stop)) {
+        throw ArchivePipelineError::cancelled();
+    }
+}
 
 }  // namespace tolvane
