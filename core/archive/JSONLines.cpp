@@ -1,0 +1,65 @@
+#include "core/archive/JSONLines.h"
+
+#include <fcntl.h>
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "core/archive/ArchivePipelineError.h"
+#include "core/common/Posix.h"
+
+namespace tolvane::JSONLines {
+
+void appendLine(std::string_view line, int fd) {
+    std::string bytes;
+    bytes.reserve(line.size() + 1);
+    bytes.append(line);
+    bytes.push_back('\n');
+    posix::writeAll(fd, bytes.data(), bytes.size());
+}
+
+Reader::Reader(const std::string& path) : fd_(posix::open(path, O_RDONLY | O_NOFOLLOW)) {}
+
+Reader::Reader(UniqueFd fd) : fd_(std::move(fd)) {}
+
+std::optional<std::string> Reader::nextRow() {
+    std::size_t lineFeed = pending_.find('\n', start_);
+    while (lineFeed == std::string::npos) {
+        if (exhausted_) {
+            if (start_ == pending_.size()) {
+                return std::nullopt;
+            }
+            throw ArchivePipelineError::invalidArchive("truncated job manifest");
+        }
+        pending_.erase(0, start_);
+        start_ = 0;
+        const std::size_t before = pending_.size();
+        pending_.resize(before + readSize);
+        std::size_t got = 0;
+        try {
+            got = posix::readSome(fd_.get(), pending_.data() + before, readSize);
+        } catch (...) {
+            pending_.resize(before);
+            throw;
+        }
+        pending_.resize(before + got);
+        if (got == 0) {
+            exhausted_ = true;
+        } else if (pending_.size() > maxPendingBytes) {
+            // The bound holds after every read: one that leaves too much pending fails even
+            // when it also brought the row's end.
+            throw ArchivePipelineError::invalidArchive("oversized manifest row");
+        }
+        lineFeed = pending_.find('\n', before);
+    }
+    std::string row = pending_.substr(start_, lineFeed - start_);
+    start_ = lineFeed + 1;
+    if (row.empty()) {
+        throw ArchivePipelineError::invalidArchive("empty job manifest row");
+    }
+    return row;
+}
+
+}  // namespace tolvane::JSONLines

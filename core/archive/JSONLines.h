@@ -1,0 +1,82 @@
+#pragma once
+
+#include <concepts>
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "core/archive/ArchivePipelineError.h"
+#include "core/common/StrictJson.h"
+#include "core/common/UniqueFd.h"
+
+namespace tolvane::JSONLines {
+
+// A row type: encodes itself to one line of JSON and decodes strictly from a parsed object.
+template <class T>
+concept Record = requires(const T& record, const StrictJson::Value& object) {
+    { record.encode() } -> std::convertible_to<std::string>;
+    { T::decode(object) } -> std::same_as<T>;
+};
+
+// Bytes asked of read(2) at a time.
+inline constexpr std::size_t readSize = 16'384;
+// Unconsumed bytes the reader may hold after a read; more is an oversized row.
+inline constexpr std::size_t maxPendingBytes = 65'536;
+
+// Writes `line` and a line feed at the descriptor's current position with a single write(2).
+// Nothing is buffered, so a reader opened on the same file sees every row written so far.
+void appendLine(std::string_view line, int fd);
+
+// Encodes the record and appends it as one row. An encoding failure (StrictJson::DecodeError for
+// text that is not valid UTF-8) writes nothing; write errors are std::system_error.
+template <Record T>
+void append(const T& record, int fd) {
+    appendLine(record.encode(), fd);
+}
+
+// Reads rows back one at a time through a bounded buffer, so no list is ever held in memory
+// whole. The reader's own failures are ArchivePipelineError::invalidArchive; decoding errors
+// (StrictJson::DecodeError) and read errors (std::system_error) pass through unwrapped.
+class Reader {
+public:
+    // Opens the file read-only. The final component is not followed: every list is a regular
+    // file this system wrote itself, and a symbolic link in its place means someone else put it
+    // there. An open failure is the std::system_error of open(2).
+    explicit Reader(const std::string& path);
+    // Reads from an already open descriptor, starting at its current position.
+    explicit Reader(UniqueFd fd);
+
+    Reader(Reader&&) noexcept = default;
+    Reader& operator=(Reader&&) noexcept = default;
+
+    // The next record, or nullopt at a clean end of file.
+    template <Record T>
+    std::optional<T> next() {
+        std::optional<std::string> row = nextRow();
+        if (!row) {
+            return std::nullopt;
+        }
+        return T::decode(StrictJson::parseObject(*row));
+    }
+
+    // Succeeds only when no further row follows; a further row, even a blank one, fails.
+    template <Record T>
+    void requireEnd() {
+        if (next<T>()) {
+            throw ArchivePipelineError::invalidArchive("unused manifest records");
+        }
+    }
+
+private:
+    std::optional<std::string> nextRow();
+
+    UniqueFd fd_;
+    // Bytes read but not yet consumed are pending_[start_, size); the consumed prefix is dropped
+    // only before the next read, so taking a row never moves the rest of the buffer.
+    std::string pending_;
+    std::size_t start_ = 0;
+    bool exhausted_ = false;
+};
+
+}  // namespace tolvane::JSONLines
