@@ -1,0 +1,427 @@
+#include "core/drive/FileDriveTransferJournal.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <pwd.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <memory>
+#include <numeric>
+#include <system_error>
+#include <utility>
+
+#include "core/common/Digest.h"
+#include "core/common/PathText.h"
+#include "core/common/Posix.h"
+#include "core/common/StrictJson.h"
+#include "core/common/Unicode.h"
+#include "core/common/UniqueFd.h"
+#include "core/drive/DriveTransferError.h"
+#include "core/drive/FileReference.h"
+
+namespace tolvane {
+namespace {
+
+// Far beyond any record the client writes; a larger file is not a record, and reading it whole
+// would let one stray file exhaust memory.
+constexpr std::size_t maximumRecordBytes = 1 << 20;
+
+bool isHexDigit(char c) noexcept {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+// --- record codec --------------------------------------------------------------------------
+
+template <typename T>
+void putOptional(StrictJson::OrderedValue& object, const char* name,
+                 const std::optional<T>& value) {
+    if (value) {
+        object[name] = *value;
+    }
+}
+
+// --- files -----------------------------------------------------------------------------------
+
+std::string recordPath(const std::string& directory, const std::string& key) {
+    return PathText::appending(directory, key + ".json");
+}
+
+// The whole file, or no value when nothing is at the path. The descriptor is opened without
+// following a symbolic link and without waiting on a FIFO; anything but a regular file fails.
+// The returned flag is set when the file is larger than any record could be.
+struct FileContent {
+    std::string bytes;
+    bool oversized = false;
+};
+
+std::optional<FileContent> readRecordFile(const std::string& path) {
+    int raw;
+    do {
+        raw = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    } while (raw < 0 && errno == EINTR);
+    if (raw < 0) {
+        if (errno == ENOENT) {
+            return std::nullopt;
+        }
+        posix::throwLastError(path);
+    }
+    const UniqueFd fd(raw);
+    const struct stat st = posix::fstat(fd.get());
+    if (S_ISDIR(st.st_mode)) {
+        posix::throwErrno(EISDIR, path);
+    }
+    if (!S_ISREG(st.st_mode)) {
+        posix::throwErrno(EINVAL, path + ": not a regular file");
+    }
+    FileContent content;
+    content.bytes.resize(maximumRecordBytes + 1);
+    const std::size_t got = posix::readFull(fd.get(), content.bytes.data(), content.bytes.size());
+    content.bytes.resize(got);
+    content.oversized = got > maximumRecordBytes;
+    return content;
+}
+
+// Moves the file aside under a name nothing reads again, without replacing anything there.
+void quarantine(const std::string& directory, const std::string& key) {
+    const std::string from = recordPath(directory, key);
+    const std::string to =
+        PathText::appending(directory, key + ".corrupt-" + Uuid::random().text());
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
+        return;
+    }
+    if (errno != EINVAL && errno != ENOSYS) {
+        posix::throwLastError(from);
+    }
+    // A file system without exclusive rename: link under the new name, then drop the old one.
+    if (::link(from.c_str(), to.c_str()) != 0) {
+        posix::throwLastError(from);
+    }
+    if (::unlink(from.c_str()) != 0) {
+        const int error = errno;
+        ::unlink(to.c_str());
+        posix::throwErrno(error, from);
+    }
+}
+
+// Creates the directory and its missing parents with mode 0700; an existing directory is fine.
+void makeDirectories(const std::string& path) {
+    if (::mkdir(path.c_str(), 0700) == 0) {
+        return;
+    }
+    if (errno == ENOENT) {
+        const std::string parent = PathText::deletingLastComponent(path);
+        if (parent.empty() || parent == path) {
+            posix::throwErrno(ENOENT, path);
+        }
+        makeDirectories(parent);
+        if (::mkdir(path.c_str(), 0700) == 0) {
+            return;
+        }
+    }
+    if (errno != EEXIST) {
+        posix::throwLastError(path);
+    }
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) {
+        posix::throwLastError(path);
+    }
+    if (!S_ISDIR(st.st_mode)) {
+        posix::throwErrno(ENOTDIR, path);
+    }
+}
+
+std::vector<std::string> listDirectory(int directoryFd, const std::string& path) {
+    const int listingFd = ::dup(directoryFd);
+    if (listingFd < 0) {
+        posix::throwLastError(path);
+    }
+    struct CloseDir {
+        void operator()(DIR* dir) const noexcept { ::closedir(dir); }
+    };
+    const std::unique_ptr<DIR, CloseDir> dir(::fdopendir(listingFd));
+    if (!dir) {
+        const int error = errno;
+        ::close(listingFd);
+        posix::throwErrno(error, path);
+    }
+    std::vector<std::string> names;
+    for (;;) {
+        errno = 0;
+        const dirent* entry = ::readdir(dir.get());
+        if (entry == nullptr) {
+            if (errno != 0) {
+                posix::throwLastError(path);
+            }
+            return names;
+        }
+        const std::string_view name = entry->d_name;
+        if (name != "." && name != "..") {
+            names.emplace_back(name);
+        }
+    }
+}
+
+bool lessByCodePoints(const std::string& a, const std::string& b) {
+    return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+        return static_cast<unsigned char>(x) < static_cast<unsigned char>(y);
+    });
+}
+
+std::string homeDirectory() {
+    if (const char* home = std::getenv("HOME"); home != nullptr && *home == '/') {
+        return home;
+    }
+    std::string buffer(16384, '\0');
+    passwd entry{};
+    passwd* found = nullptr;
+    if (::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 &&
+        found != nullptr && found->pw_dir != nullptr && found->pw_dir[0] == '/') {
+        return found->pw_dir;
+    }
+    throw posix::errnoError(ENOENT, "home directory");
+}
+
+}  // namespace
+
+// --- DriveTransferRecord ---------------------------------------------------------------------
+
+DriveTransferRecord DriveTransferRecord::fresh(std::string key, double now) {
+    DriveTransferRecord record;
+    record.key = std::move(key);
+    record.schemaVersion = currentSchemaVersion;
+    record.updatedAt = now;
+    return record;
+}
+
+std::string DriveTransferRecord::encode() const {
+    if (!std::isfinite(updatedAt)) {
+        throw StrictJson::DecodeError("value of \"updatedAt\" is not a finite number");
+    }
+    StrictJson::OrderedValue object = StrictJson::OrderedValue::object();
+    object["key"] = key;
+    object["schemaVersion"] = schemaVersion;
+    if (jobID) {
+        object["jobID"] = jobID->text();
+    }
+    putOptional(object, "accountSubject", accountSubject);
+    putOptional(object, "filename", filename);
+    if (bookmark) {
+        object["bookmark"] = encodeBase64(*bookmark);
+    }
+    putOptional(object, "byteCount", byteCount);
+    putOptional(object, "sha256", sha256);
+    putOptional(object, "md5", md5);
+    object["phase"] = phase;
+    object["updatedAt"] = updatedAt - referenceDateUnixSeconds;
+    putOptional(object, "folderID", folderID);
+    putOptional(object, "sessionURL", sessionURL);
+    object["offset"] = offset;
+    putOptional(object, "remoteFileID", remoteFileID);
+    putOptional(object, "verifiedLink", verifiedLink);
+    object["requestedRole"] = std::string(rawValue(requestedRole));
+    return StrictJson::encode(object);
+}
+
+DriveTransferRecord DriveTransferRecord::decode(std::string_view json) {
+    using StrictJson::DecodeError;
+    const StrictJson::Value object = StrictJson::parseObject(json);
+    const StrictJson::ObjectReader reader(object);
+    DriveTransferRecord record;
+    record.key = reader.text("key");
+    record.schemaVersion = reader.optionalInteger<std::int64_t>("schemaVersion").value_or(1);
+    if (const auto text = reader.optionalText("jobID")) {
+        record.jobID = Uuid::parse(*text);
+        if (!record.jobID) {
+            throw DecodeError("value of \"jobID\" is not a UUID");
+        }
+    }
+    record.accountSubject = reader.optionalText("accountSubject");
+    record.filename = reader.optionalText("filename");
+    if (const auto text = reader.optionalText("bookmark")) {
+        record.bookmark = decodeBase64(*text);
+        if (!record.bookmark) {
+            throw DecodeError("value of \"bookmark\" is not Base64");
+        }
+    }
+    record.byteCount = reader.optionalInteger<std::int64_t>("byteCount");
+    record.sha256 = reader.optionalText("sha256");
+    record.md5 = reader.optionalText("md5");
+    record.phase = reader.optionalText("phase").value_or(std::string(DriveTransferPhase::prepared));
+    if (const auto stored = reader.optionalNumber("updatedAt")) {
+        record.updatedAt = *stored + referenceDateUnixSeconds;
+    }
+    record.folderID = reader.optionalText("folderID");
+    record.sessionURL = reader.optionalText("sessionURL");
+    record.offset = reader.optionalInteger<std::int64_t>("offset").value_or(0);
+    record.remoteFileID = reader.optionalText("remoteFileID");
+    record.verifiedLink = reader.optionalText("verifiedLink");
+    if (const auto text = reader.optionalText("requestedRole")) {
+        const auto role = driveLinkRole(*text);
+        if (!role) {
+            throw DecodeError("value of \"requestedRole\" is not a link role");
+        }
+        record.requestedRole = *role;
+    }
+    return record;
+}
+
+// --- FileDriveTransferJournal ----------------------------------------------------------------
+
+FileDriveTransferJournal::FileDriveTransferJournal(std::string directory)
+    : directory_(std::move(directory)) {}
+
+std::string FileDriveTransferJournal::defaultDirectory() {
+    std::string base;
+    if (const char* data = std::getenv("XDG_DATA_HOME"); data != nullptr && *data == '/') {
+        base = data;  // a relative value is invalid and ignored
+    } else {
+        base = PathText::appending(homeDirectory(), ".local/share");
+    }
+    return PathText::appending(base, "Tolvane/DriveTransfers");
+}
+
+std::string FileDriveTransferJournal::key(std::string_view accountID, const Uuid& jobID) {
+    std::string material(accountID);
+    material.push_back('\0');
+    material += jobID.text();
+    return Sha256::hexOf(material);
+}
+
+bool FileDriveTransferJournal::isWellFormedKey(std::string_view key) noexcept {
+    return key.size() == 64 && std::all_of(key.begin(), key.end(), isHexDigit);
+}
+
+std::optional<DriveTransferRecord> FileDriveTransferJournal::load(const std::string& key) {
+    const std::lock_guard lock(mutex_);
+    return loadLocked(key);
+}
+
+std::optional<DriveTransferRecord> FileDriveTransferJournal::loadLocked(const std::string& key) {
+    if (!isWellFormedKey(key)) {
+        throw DriveTransferError::invalidResponse();
+    }
+    // Errors of opening and reading pass through untouched: EACCES, EMFILE or EIO say nothing
+    // about the record, and moving a good record aside would lose its job for good.
+    const std::optional<FileContent> content = readRecordFile(recordPath(directory_, key));
+    if (!content) {
+        return std::nullopt;
+    }
+    std::optional<DriveTransferRecord> record;
+    if (!content->oversized) {
+        try {
+            record = DriveTransferRecord::decode(content->bytes);
+        } catch (const StrictJson::DecodeError&) {
+            record.reset();
+        }
+    }
+    if (!record || record->key != key) {
+        quarantine(directory_, key);
+        throw DriveTransferError::corruptJournal();
+    }
+    return record;
+}
+
+std::vector<DriveRecoveryItem> FileDriveTransferJournal::pendingRecords(
+    std::string_view accountID) {
+    const std::lock_guard lock(mutex_);
+    int raw;
+    do {
+        raw = ::open(directory_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    } while (raw < 0 && errno == EINTR);
+    if (raw < 0) {
+        if (errno == ENOENT) {
+            return {};
+        }
+        posix::throwLastError(directory_);
+    }
+    const UniqueFd directoryFd(raw);
+    const std::vector<std::string> names = listDirectory(directoryFd.get(), directory_);
+
+    std::vector<DriveRecoveryItem> items;
+    for (const std::string& name : names) {
+        if (PathText::pathExtension(name) != "json") {
+            continue;
+        }
+        const std::optional<DriveTransferRecord> record =
+            loadLocked(PathText::deletingPathExtension(name));
+        if (!record) {
+            continue;  // removed since the listing
+        }
+        if (record->schemaVersion != DriveTransferRecord::currentSchemaVersion ||
+            record->accountSubject != accountID || !record->jobID || !record->filename ||
+            !record->byteCount || record->phase == DriveTransferPhase::shared) {
+            continue;
+        }
+        items.push_back(DriveRecoveryItem{*record->jobID, *record->filename, *record->byteCount,
+                                          record->phase, record->requestedRole});
+    }
+
+    std::vector<std::string> sortKeys;
+    sortKeys.reserve(items.size());
+    for (const DriveRecoveryItem& item : items) {
+        sortKeys.push_back(Unicode::toNFC(item.filename));
+    }
+    std::vector<std::size_t> order(items.size());
+    std::iota(order.begin(), order.end(), std::size_t{0});
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+        return lessByCodePoints(sortKeys[a], sortKeys[b]);
+    });
+    std::vector<DriveRecoveryItem> sorted;
+    sorted.reserve(items.size());
+    for (const std::size_t index : order) {
+        sorted.push_back(std::move(items[index]));
+    }
+    return sorted;
+}
+
+void FileDriveTransferJournal::save(const DriveTransferRecord& record) {
+    const std::lock_guard lock(mutex_);
+    // The key names the file; anything else could point outside the directory.
+    if (!isWellFormedKey(record.key)) {
+        throw DriveTransferError::invalidResponse();
+    }
+    makeDirectories(directory_);
+    if (::chmod(directory_.c_str(), 0700) != 0) {
+        posix::throwLastError(directory_);
+    }
+    const std::string encoded = record.encode();
+
+    const UniqueFd directoryFd = posix::open(directory_, O_RDONLY | O_DIRECTORY);
+    const std::string finalName = record.key + ".json";
+    const std::string temporaryName = "." + record.key + "." + Uuid::random().text() + ".tmp";
+    UniqueFd fd = posix::openAt(directoryFd.get(), temporaryName,
+                                O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
+    bool renamed = false;
+    try {
+        // The creation mode passes through the umask; the record must be 0600 whatever it is.
+        if (::fchmod(fd.get(), 0600) != 0) {
+            posix::throwLastError(temporaryName);
+        }
+        posix::writeAll(fd.get(), encoded.data(), encoded.size());
+        posix::fsync(fd.get());
+        // close(2) can report a failed delayed write (network file systems); EINTR still closes.
+        if (::close(fd.release()) != 0 && errno != EINTR) {
+            posix::throwLastError(temporaryName);
+        }
+        if (::renameat(directoryFd.get(), temporaryName.c_str(), directoryFd.get(),
+                       finalName.c_str()) != 0) {
+            posix::throwLastError(finalName);
+        }
+        renamed = true;
+        posix::fsyncDirectory(directoryFd.get());
+    } catch (...) {
+        fd.reset();
+        if (!renamed) {
+            ::unlinkat(directoryFd.get(), temporaryName.c_str(), 0);
+        }
+        throw;
+    }
+}
+
+}  // namespace tolvane
