@@ -1,0 +1,307 @@
+#include "core/archive/ZipCentralDirectoryInspector.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/archive/ArchivePipelineError.h"
+#include "core/archive/ZipFormat.h"
+#include "core/common/Posix.h"
+#include "core/common/UniqueFd.h"
+
+namespace tolvane::ZipCentralDirectoryInspector {
+
+namespace {
+
+using ZipFormat::get16;
+using ZipFormat::get32;
+using ZipFormat::get64;
+
+// The end record plus the longest comment it can announce.
+constexpr std::uint64_t tailWindow = ZipFormat::endOfCentralDirectorySize + 65535;
+constexpr std::uint64_t entryLimit = 1'000'000;
+// Encrypted (bit 0), strongly encrypted (bit 6), masked central directory (bit 13).
+constexpr std::uint16_t encryptionFlags = 0x2041;
+constexpr std::uint16_t supportedMethodBits = 0x0008;  // stored (0) or deflate (8), nothing else
+constexpr std::size_t readBlock = 65536;
+
+[[noreturn]] void invalid(const char* detail) {
+    throw ArchivePipelineError::invalidArchive(detail);
+}
+
+bool addOverflows(std::uint64_t a, std::uint64_t b, std::uint64_t& sum) {
+    return __builtin_add_overflow(a, b, &sum);
+}
+
+// Offsets handed to pread are always within the file size, which fits off_t.
+off_t fileOffset(std::uint64_t offset) {
+    return static_cast<off_t>(offset);
+}
+
+// A forward-only, buffered view of the file from one position on, so the walk costs one pread
+// per 64 KiB rather than two per record. Skipping past the buffer drops it instead of reading
+// what lies between (entry comments are never read on purpose).
+class ForwardReader {
+public:
+    ForwardReader(int fd, std::uint64_t position, std::uint64_t fileSize)
+        : fd_(fd), position_(position), fileSize_(fileSize), buffer_(readBlock) {}
+
+    std::uint64_t position() const noexcept { return position_; }
+
+    // Copies count bytes; returns fewer only when the file ends first.
+    std::size_t read(unsigned char* out, std::size_t count) {
+        std::size_t done = 0;
+        while (done < count) {
+            if (begin_ == end_ && !refill()) {
+                break;
+            }
+            const std::size_t take = std::min(count - done, end_ - begin_);
+            std::memcpy(out + done, buffer_.data() + begin_, take);
+            begin_ += take;
+            done += take;
+            position_ += take;
+        }
+        return done;
+    }
+
+    // Moves forward to target, which is not behind the current position.
+    void skipTo(std::uint64_t target) {
+        const std::uint64_t distance = target - position_;
+        if (distance <= end_ - begin_) {
+            begin_ += static_cast<std::size_t>(distance);
+        } else {
+            begin_ = end_ = 0;
+        }
+        position_ = target;
+    }
+
+private:
+    bool refill() {
+        if (position_ >= fileSize_) {
+            return false;
+        }
+        const auto want = static_cast<std::size_t>(
+            std::min<std::uint64_t>(buffer_.size(), fileSize_ - position_));
+        begin_ = 0;
+        end_ = posix::preadAll(fd_, buffer_.data(), want, fileOffset(position_));
+        return end_ > 0;
+    }
+
+    int fd_;
+    std::uint64_t position_;
+    std::uint64_t fileSize_;
+    std::vector<unsigned char> buffer_;
+    std::size_t begin_ = 0;
+    std::size_t end_ = 0;
+};
+
+// Where the central directory lies and how many records it must hold, once the end records
+// have been checked.
+struct DirectoryBounds {
+    std::uint64_t totalEntries = 0;
+    std::uint64_t offset = 0;
+    std::uint64_t end = 0;
+};
+
+// The position of the end record inside the tail: the highest signature whose comment reaches
+// exactly the end of the file.
+std::optional<std::size_t> locateEndRecord(const std::vector<unsigned char>& tail) {
+    constexpr std::size_t recordSize = ZipFormat::endOfCentralDirectorySize;
+    if (tail.size() < recordSize) {
+        return std::nullopt;
+    }
+    for (std::size_t position = tail.size() - recordSize;; --position) {
+        const unsigned char* record = tail.data() + position;
+        if (get32(record) == ZipFormat::endOfCentralDirectorySignature &&
+            position + recordSize + get16(record + 20) == tail.size()) {
+            return position;
+        }
+        if (position == 0) {
+            return std::nullopt;
+        }
+    }
+}
+
+DirectoryBounds readEndRecords(int fd, std::uint64_t fileSize) {
+    const std::uint64_t tailLength = std::min(fileSize, tailWindow);
+    const std::uint64_t tailStart = fileSize - tailLength;
+    std::vector<unsigned char> tail(static_cast<std::size_t>(tailLength));
+    if (posix::preadAll(fd, tail.data(), tail.size(), fileOffset(tailStart)) != tail.size()) {
+        invalid("end record");
+    }
+
+    const std::optional<std::size_t> found = locateEndRecord(tail);
+    if (!found) {
+        invalid("missing end record");
+    }
+    const unsigned char* end = tail.data() + *found;
+    if (get16(end + 4) != 0 || get16(end + 6) != 0) {
+        invalid("multi-volume ZIP is not supported");
+    }
+    const std::uint16_t entriesOnDisk = get16(end + 8);
+    const std::uint16_t totalEntries = get16(end + 10);
+    if (entriesOnDisk != totalEntries) {
+        invalid("inconsistent entry count");
+    }
+    const std::uint32_t size = get32(end + 12);
+    const std::uint32_t offset = get32(end + 16);
+    const std::uint64_t endRecordOffset = tailStart + *found;
+    // A count of 0xFFFF is also a real count of 65535, so only the size and offset mark ZIP64.
+    const bool zip64Marked = size == ZipFormat::zip64Marker32 || offset == ZipFormat::zip64Marker32;
+
+    DirectoryBounds bounds{totalEntries, offset, 0};
+    std::uint64_t directorySize = size;
+    // The central directory must end before the first end record that follows it.
+    std::uint64_t boundary = endRecordOffset;
+
+    // The locator sits right before the end record. When a maximal comment puts the end record at
+    // the very start of the tail, the locator lies just outside it and is read from the file, so
+    // such a ZIP64 archive is not mistaken for one without a locator.
+    constexpr std::size_t locatorSize = ZipFormat::zip64EndLocatorSize;
+    std::array<unsigned char, locatorSize> locator{};
+    bool hasLocator = false;
+    if (endRecordOffset >= locatorSize) {
+        const std::uint64_t locatorOffset = endRecordOffset - locatorSize;
+        if (*found >= locatorSize) {
+            std::memcpy(locator.data(), end - locatorSize, locatorSize);
+        } else if (posix::preadAll(fd, locator.data(), locatorSize, fileOffset(locatorOffset)) !=
+                   locatorSize) {
+            invalid("end record");
+        }
+        hasLocator = get32(locator.data()) == ZipFormat::zip64EndLocatorSignature;
+    }
+    if (!hasLocator && zip64Marked) {
+        invalid("missing ZIP64 locator");
+    }
+
+    if (hasLocator) {
+        const std::uint64_t locatorOffset = endRecordOffset - locatorSize;
+        if (get32(locator.data() + 4) != 0 || get32(locator.data() + 16) != 1) {
+            invalid("invalid ZIP64 locator");
+        }
+        const std::uint64_t zip64Offset = get64(locator.data() + 8);
+        constexpr std::size_t zip64RecordSize = ZipFormat::zip64EndOfCentralDirectorySize;
+        if (zip64Offset > fileSize || fileSize - zip64Offset < zip64RecordSize) {
+            invalid("invalid ZIP64 end record offset");
+        }
+        std::array<unsigned char, zip64RecordSize> record{};
+        if (posix::preadAll(fd, record.data(), zip64RecordSize, fileOffset(zip64Offset)) !=
+                zip64RecordSize ||
+            get32(record.data()) != ZipFormat::zip64EndOfCentralDirectorySignature ||
+            get32(record.data() + 16) != 0 || get32(record.data() + 20) != 0 ||
+            get64(record.data() + 24) != get64(record.data() + 32)) {
+            invalid("invalid ZIP64 end record");
+        }
+        // The record must end exactly where the locator begins: no gap a second reader could
+        // interpret differently, and no overlap.
+        const std::uint64_t restSize = get64(record.data() + 4);
+        std::uint64_t recordEnd = 0;
+        if (restSize < zip64RecordSize - 12 || addOverflows(zip64Offset, 12, recordEnd) ||
+            addOverflows(recordEnd, restSize, recordEnd) || recordEnd != locatorOffset) {
+            invalid("invalid ZIP64 end record length");
+        }
+        const std::uint64_t zip64EntriesOnDisk = get64(record.data() + 24);
+        const std::uint64_t zip64TotalEntries = get64(record.data() + 32);
+        const std::uint64_t zip64DirectorySize = get64(record.data() + 40);
+        const std::uint64_t zip64DirectoryOffset = get64(record.data() + 48);
+        if ((entriesOnDisk != ZipFormat::zip64Marker16 && entriesOnDisk != zip64EntriesOnDisk) ||
+            (totalEntries != ZipFormat::zip64Marker16 && totalEntries != zip64TotalEntries) ||
+            (size != ZipFormat::zip64Marker32 && size != zip64DirectorySize) ||
+            (offset != ZipFormat::zip64Marker32 && offset != zip64DirectoryOffset)) {
+            invalid("inconsistent ZIP64 values");
+        }
+        if (zip64TotalEntries > entryLimit) {
+            throw ArchivePipelineError::tooManyEntries();
+        }
+        bounds.totalEntries = zip64TotalEntries;
+        bounds.offset = zip64DirectoryOffset;
+        directorySize = zip64DirectorySize;
+        boundary = zip64Offset;
+    }
+
+    if (addOverflows(bounds.offset, directorySize, bounds.end) || bounds.end > boundary ||
+        bounds.offset > fileSize) {
+        invalid("central directory bounds");
+    }
+    return bounds;
+}
+
+std::uint64_t inspect(int fd, const CheckCancelled& checkCancelled, const OnEntry& onEntry) {
+    const struct stat status = posix::fstat(fd);
+    const std::uint64_t fileSize =
+        status.st_size > 0 ? static_cast<std::uint64_t>(status.st_size) : 0;
+
+    const DirectoryBounds bounds = readEndRecords(fd, fileSize);
+
+    ForwardReader reader(fd, bounds.offset, fileSize);
+    std::array<unsigned char, ZipFormat::centralHeaderSize> fixed{};
+    std::string variable;
+    for (std::uint64_t index = 0; index < bounds.totalEntries; ++index) {
+        if (checkCancelled) {
+            checkCancelled();
+        }
+        if (reader.read(fixed.data(), fixed.size()) != fixed.size() ||
+            get32(fixed.data()) != ZipFormat::centralHeaderSignature) {
+            invalid("central directory entry");
+        }
+        const std::uint16_t flags = get16(fixed.data() + 8);
+        if ((flags & encryptionFlags) != 0) {
+            throw ArchivePipelineError::unsupportedArchiveEntry("encrypted entry");
+        }
+        const std::uint16_t method = get16(fixed.data() + 10);
+        if ((method & ~supportedMethodBits) != 0 || get16(fixed.data() + 34) != 0) {
+            invalid("unsupported compression or split entry");
+        }
+        const std::size_t nameLength = get16(fixed.data() + 28);
+        const std::size_t extraLength = get16(fixed.data() + 30);
+        const std::size_t commentLength = get16(fixed.data() + 32);
+        // The position never exceeds the file size, and the lengths add up to less than 2^18.
+        const std::uint64_t recordEnd =
+            reader.position() + nameLength + extraLength + commentLength;
+        if (recordEnd > bounds.end) {
+            invalid("central directory entry length");
+        }
+        if (onEntry) {
+            variable.resize(nameLength + extraLength);
+            if (reader.read(reinterpret_cast<unsigned char*>(variable.data()), variable.size()) !=
+                variable.size()) {
+                invalid("truncated central directory entry");
+            }
+            const std::string_view bytes(variable);
+            onEntry(ZipCentralEntry{
+                bytes.substr(0, nameLength),
+                flags,
+                bytes.substr(nameLength),
+                std::string_view(reinterpret_cast<const char*>(fixed.data()), fixed.size()),
+            });
+        }
+        reader.skipTo(recordEnd);
+    }
+    if (reader.position() != bounds.end) {
+        invalid("central directory size does not match entries");
+    }
+    return bounds.totalEntries;
+}
+
+}  // namespace
+
+std::uint64_t entryCount(const std::string& path, const CheckCancelled& checkCancelled,
+                         const OnEntry& onEntry) {
+    const UniqueFd fd = posix::open(path, O_RDONLY);
+    return inspect(fd.get(), checkCancelled, onEntry);
+}
+
+std::uint64_t entryCount(int fd, const CheckCancelled& checkCancelled, const OnEntry& onEntry) {
+    return inspect(fd, checkCancelled, onEntry);
+}
+
+}  // namespace tolvane::ZipCentralDirectoryInspector

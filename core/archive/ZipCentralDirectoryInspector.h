@@ -1,0 +1,47 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+
+namespace tolvane {
+
+// One central-directory record as the inspector hands it to its caller. The views point into the
+// inspector's buffers and stay valid only during the callback.
+struct ZipCentralEntry {
+    // The raw name bytes; ZipEntryName::decode turns them into text.
+    std::string_view name;
+    // General-purpose flags.
+    std::uint16_t flags = 0;
+    // The whole central extra field.
+    std::string_view extraField;
+    // The fixed 46-byte part of the record, for the fields the walk itself does not interpret
+    // (DOS time and date, sizes, attributes); read them with ZipFormat::get16/get32.
+    std::string_view centralRecord;
+};
+
+// A strict reader of a ZIP archive's end records and central directory, independent of the
+// library that later extracts the entries. It gates every archive that is read back or unpacked:
+// it refuses multi-volume archives, inconsistent ZIP64 layouts, encrypted and split entries,
+// methods other than stored and deflate, more than 1,000,000 entries, and central directories
+// that do not fill their declared bounds exactly. Failures are ArchivePipelineError
+// (invalidArchive, unsupportedArchiveEntry, tooManyEntries) or the file system's own
+// std::system_error. Memory stays bounded whatever the archive holds.
+namespace ZipCentralDirectoryInspector {
+
+// Called before every central-directory record; throws the caller's cancellation error.
+using CheckCancelled = std::function<void()>;
+// Called once per record in directory order. Whatever it throws ends the walk unchanged.
+using OnEntry = std::function<void(const ZipCentralEntry&)>;
+
+// Validates the archive at path and returns its number of entries.
+std::uint64_t entryCount(const std::string& path, const CheckCancelled& checkCancelled,
+                         const OnEntry& onEntry = {});
+
+// The same on an archive already open for reading. Only positioned reads are used: the
+// descriptor's file offset is neither used nor changed, so the caller may share it.
+std::uint64_t entryCount(int fd, const CheckCancelled& checkCancelled, const OnEntry& onEntry = {});
+
+}  // namespace ZipCentralDirectoryInspector
+}  // namespace tolvane
