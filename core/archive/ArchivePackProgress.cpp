@@ -21,8 +21,8 @@ void ArchivePackProgress::beginHashing(std::uint64_t bytes) {
     beginPhase(bytes, hashingStart, hashingWeight, ArchiveProgressInfo::Stage::hashing);
 }
 
-void ArchivePackProgress::beginPhase(std::uint64_t bytes, std::int64_t start,
-                                     std::int64_t weight, std::string_view stage) {
+void ArchivePackProgress::beginPhase(std::uint64_t bytes, std::int64_t start, std::int64_t weight,
+                                     std::string_view stage) {
     completedBytes_ = 0;
     totalBytes_ = bytes;
     start_ = start;
@@ -45,12 +45,11 @@ void ArchivePackProgress::advance(std::uint64_t bytes) {
         return;
     }
     const double fraction =
-        *totalBytes_ == 0 ? 1.0
-                          : std::min(static_cast<double>(completedBytes_) /
-                                         static_cast<double>(*totalBytes_),
-                                     1.0);
-    const auto units =
-        start_ + static_cast<std::int64_t>(fraction * static_cast<double>(weight_));
+        *totalBytes_ == 0
+            ? 1.0
+            : std::min(static_cast<double>(completedBytes_) / static_cast<double>(*totalBytes_),
+                       1.0);
+    const auto units = start_ + static_cast<std::int64_t>(fraction * static_cast<double>(weight_));
     if (progress_ != nullptr) {
         const std::int64_t current = progress_->completedUnitCount();
         progress_->setCompletedUnitCount(std::max(std::min(units, ceilingBeforeFinish), current));

@@ -27,7 +27,7 @@ struct ZipDeflateCallbacks {
 // mode: maximum is level 9 with memLevel 9, balanced is zlib's default level with memLevel 8;
 // both use a 32 KiB window. A stream compresses exactly one source.
 class ZipDeflateStream {
-  public:
+public:
     // Throws ArchivePipelineError finalizationFailed when zlib cannot set the stream up.
     explicit ZipDeflateStream(ArchiveCompressionMode mode);
     ZipDeflateStream(const ZipDeflateStream&) = delete;
@@ -47,7 +47,7 @@ class ZipDeflateStream {
                            const ZipDeflateCallbacks::Consumer& consumer,
                            const ZipDeflateCallbacks::CheckCancelled& checkCancelled);
 
-  private:
+private:
     struct State;
     std::unique_ptr<State> state_;
     ArchiveCompressionMode mode_;
@@ -56,7 +56,7 @@ class ZipDeflateStream {
 
 // The deflate engine of the maximum compression mode.
 class MaximumZIPDeflater {
-  public:
+public:
     MaximumZIPDeflater() = delete;
 
     static std::uint32_t compress(std::uint64_t size, std::size_t bufferSize,

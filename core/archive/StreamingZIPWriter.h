@@ -104,7 +104,7 @@ std::string endRecord(std::uint64_t entryCount, std::uint64_t centralDirectorySi
 // writer unusable: the caller discards the stage that holds both files. The writer never
 // reports progress itself; callers count the bytes their read callback hands out.
 class StreamingZIPWriter {
-  public:
+public:
     static constexpr std::size_t chunkSize = 65536;
     // Free space that must stay on the volume beyond each write.
     static constexpr std::uint64_t freeSpaceReserve = ArchiveDestinationPolicy::workspaceReserve;
@@ -168,7 +168,7 @@ class StreamingZIPWriter {
     std::uint64_t archiveBytes() const noexcept { return archiveBytes_; }
     bool isFinalized() const noexcept { return finalized_; }
 
-  private:
+private:
     std::string encodedName(const std::string& path) const;
     std::uint64_t archiveEndPosition();
     void writeArchive(std::span<const std::uint8_t> bytes);

@@ -38,9 +38,15 @@ inline void putLE(std::string& out, T value) {
         out.push_back(static_cast<char>((v >> (8 * i)) & 0xff));
     }
 }
-inline void put16(std::string& out, std::uint16_t v) { putLE<2>(out, v); }
-inline void put32(std::string& out, std::uint32_t v) { putLE<4>(out, v); }
-inline void put64(std::string& out, std::uint64_t v) { putLE<8>(out, v); }
+inline void put16(std::string& out, std::uint16_t v) {
+    putLE<2>(out, v);
+}
+inline void put32(std::string& out, std::uint32_t v) {
+    putLE<4>(out, v);
+}
+inline void put64(std::string& out, std::uint64_t v) {
+    putLE<8>(out, v);
+}
 
 // Reads an integer of N bytes at p, least significant first. The caller checks the bounds.
 template <std::size_t N>
@@ -52,8 +58,14 @@ inline std::uint64_t getLE(const unsigned char* p) {
     }
     return v;
 }
-inline std::uint16_t get16(const unsigned char* p) { return static_cast<std::uint16_t>(getLE<2>(p)); }
-inline std::uint32_t get32(const unsigned char* p) { return static_cast<std::uint32_t>(getLE<4>(p)); }
-inline std::uint64_t get64(const unsigned char* p) { return getLE<8>(p); }
+inline std::uint16_t get16(const unsigned char* p) {
+    return static_cast<std::uint16_t>(getLE<2>(p));
+}
+inline std::uint32_t get32(const unsigned char* p) {
+    return static_cast<std::uint32_t>(getLE<4>(p));
+}
+inline std::uint64_t get64(const unsigned char* p) {
+    return getLE<8>(p);
+}
 
 }  // namespace tolvane::ZipFormat

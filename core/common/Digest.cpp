@@ -58,7 +58,9 @@ Sha256::Value Sha256::of(std::string_view bytes) {
     return digest.finish();
 }
 
-std::string Sha256::hexOf(std::string_view bytes) { return HexString::encode(of(bytes)); }
+std::string Sha256::hexOf(std::string_view bytes) {
+    return HexString::encode(of(bytes));
+}
 
 Md5::Md5() : EvpDigest(EVP_md5()) {}
 

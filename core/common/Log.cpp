@@ -13,9 +13,8 @@ namespace {
 class SyslogSink final : public Log::Sink {
 public:
     void write(Log::Category category, std::string_view message) noexcept override {
-        std::call_once(opened_, [] {
-            ::openlog(Log::applicationIdentifier.data(), LOG_PID, LOG_USER);
-        });
+        std::call_once(opened_,
+                       [] { ::openlog(Log::applicationIdentifier.data(), LOG_PID, LOG_USER); });
         const std::string_view name = Log::categoryName(category);
         ::syslog(LOG_ERR, "[%.*s] %.*s", static_cast<int>(name.size()), name.data(),
                  static_cast<int>(message.size()), message.data());

@@ -19,9 +19,13 @@ std::system_error errnoError(int error, const std::string& what) {
     return std::system_error(code, std::generic_category(), what);
 }
 
-void throwErrno(int error, const std::string& what) { throw errnoError(error, what); }
+void throwErrno(int error, const std::string& what) {
+    throw errnoError(error, what);
+}
 
-void throwLastError(const std::string& what) { throwErrno(errno, what); }
+void throwLastError(const std::string& what) {
+    throwErrno(errno, what);
+}
 
 UniqueFd openAt(int directoryFd, const std::string& path, int flags, mode_t mode) {
     for (;;) {
@@ -65,7 +69,8 @@ std::size_t preadAll(int fd, void* data, std::size_t size, off_t offset) {
     auto* bytes = static_cast<unsigned char*>(data);
     std::size_t total = 0;
     while (total < size) {
-        const ssize_t got = ::pread(fd, bytes + total, size - total, offset + static_cast<off_t>(total));
+        const ssize_t got =
+            ::pread(fd, bytes + total, size - total, offset + static_cast<off_t>(total));
         if (got < 0) {
             if (errno == EINTR) {
                 continue;

@@ -82,7 +82,9 @@ void ObjectReader::wrongType(std::string_view key, std::string_view expected) {
     throw DecodeError("value of \"" + std::string(key) + "\" is not " + std::string(expected));
 }
 
-bool ObjectReader::has(std::string_view key) const { return find(key) != nullptr; }
+bool ObjectReader::has(std::string_view key) const {
+    return find(key) != nullptr;
+}
 
 std::string ObjectReader::text(std::string_view key) const {
     const Value& value = required(key);

@@ -92,8 +92,7 @@ private:
                     return static_cast<T>(n);
                 }
             } else {
-                if (n >= 0 &&
-                    static_cast<std::uint64_t>(n) <= std::numeric_limits<T>::max()) {
+                if (n >= 0 && static_cast<std::uint64_t>(n) <= std::numeric_limits<T>::max()) {
                     return static_cast<T>(n);
                 }
             }

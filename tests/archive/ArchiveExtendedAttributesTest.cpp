@@ -453,7 +453,7 @@ TEST(ArchiveExtendedAttributesTest, ReadRefusesAnOversizedBlockBeforeFetchingThe
 
 // Real attributes on a file in a fresh directory.
 class ArchiveExtendedAttributesFileTest : public testing::Test {
-  protected:
+protected:
     void SetUp() override {
         path_ = dir_.file("item");
         test::writeFile(path_, "content");

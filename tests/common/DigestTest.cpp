@@ -29,7 +29,8 @@ TEST(DigestTest, KnownVectorsInOneAndManyUpdates) {
         Sha256 sha;
         Md5 md5;
         for (std::size_t offset = 0; offset < c.input.size();) {
-            const std::size_t piece = std::min<std::size_t>(c.input.size() - offset, 1 + offset % 7919);
+            const std::size_t piece =
+                std::min<std::size_t>(c.input.size() - offset, 1 + offset % 7919);
             sha.update(std::string_view(c.input).substr(offset, piece));
             md5.update(std::string_view(c.input).substr(offset, piece));
             offset += piece;

@@ -93,9 +93,9 @@ TEST(LogTest, InjectedSinkReceivesLinesAndCanBeRemoved) {
     Log::error(Log::Category::googleAuth, "signIn failed: domain code=-1");
     Log::setSink(previous);
     Log::error(Log::Category::sourceChange, "not captured");
-    EXPECT_EQ(sink->lines, (std::vector<std::string>{
-                               "SourceChange: sourceChanged stage=pack fields=size",
-                               "GoogleAuth: signIn failed: domain code=-1"}));
+    EXPECT_EQ(sink->lines,
+              (std::vector<std::string>{"SourceChange: sourceChanged stage=pack fields=size",
+                                        "GoogleAuth: signIn failed: domain code=-1"}));
 }
 
 }  // namespace

@@ -17,9 +17,9 @@ TEST(StrictJsonTest, ParseRefusesWhatCouldBeReadTwoWays) {
         "42",
         "{\"a\":1",
         "{\"a\":1}{\"b\":2}",
-        "{\"a\":1,\"a\":2}",                 // duplicate key
-        "{\"o\":{\"k\":1,\"k\":1}}",          // duplicate inside a nested object
-        "{\"a\":\"\xff\"}",                    // invalid UTF-8
+        "{\"a\":1,\"a\":2}",          // duplicate key
+        "{\"o\":{\"k\":1,\"k\":1}}",  // duplicate inside a nested object
+        "{\"a\":\"\xff\"}",           // invalid UTF-8
         "{\"a\":1} // comment",
     };
     for (const char* text : bad) {

@@ -31,14 +31,14 @@ TEST(UuidTest, ParseIsStrict) {
 
     const char* bad[] = {
         "",
-        "0F1E2D3C4B5A49788695A4B3C2D1E0F0",         // no dashes
-        "0F1E2D3C-4B5A-4978-8695-A4B3C2D1E0F",      // short
-        "0F1E2D3C-4B5A-4978-8695-A4B3C2D1E0F00",    // long
-        "0F1E2D3C-4B5A-4978-8695-A4B3C2D1E0FG",     // not hex
-        "{F1E2D3C-4B5A-4978-8695-A4B3C2D1E0F0",     // braces
-        "0F1E2D3C+4B5A-4978-8695-A4B3C2D1E0F0",     // wrong separator
-        "0F1E2D3-C4B5A-4978-8695-A4B3C2D1E0F0",     // dash misplaced
-        " 0F1E2D3C-4B5A-4978-8695-A4B3C2D1E0F",     // blank
+        "0F1E2D3C4B5A49788695A4B3C2D1E0F0",       // no dashes
+        "0F1E2D3C-4B5A-4978-8695-A4B3C2D1E0F",    // short
+        "0F1E2D3C-4B5A-4978-8695-A4B3C2D1E0F00",  // long
+        "0F1E2D3C-4B5A-4978-8695-A4B3C2D1E0FG",   // not hex
+        "{F1E2D3C-4B5A-4978-8695-A4B3C2D1E0F0",   // braces
+        "0F1E2D3C+4B5A-4978-8695-A4B3C2D1E0F0",   // wrong separator
+        "0F1E2D3-C4B5A-4978-8695-A4B3C2D1E0F0",   // dash misplaced
+        " 0F1E2D3C-4B5A-4978-8695-A4B3C2D1E0F",   // blank
     };
     for (const char* text : bad) {
         EXPECT_FALSE(Uuid::parse(text)) << text;
