@@ -17,9 +17,10 @@ namespace tolvane {
 namespace {
 
 // O_NONBLOCK keeps open(2) from waiting for a writer on a FIFO or for a device; the descriptor is
-// checked to be a regular file before anything is read, then made blocking again.
+// checked to be a regular file before anything is read, then made blocking again. A link to an
+// archive is followed like any file the user picks: what counts is what the descriptor reads.
 UniqueFd openRegularFile(const std::string& path) {
-    UniqueFd fd = posix::open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK);
+    UniqueFd fd = posix::open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY);
     const struct stat st = posix::fstat(fd.get());
     if (S_ISDIR(st.st_mode)) {
         posix::throwErrno(EISDIR, path);

@@ -53,11 +53,14 @@ std::string recordPath(const std::string& directory, const std::string& key) {
 }
 
 // The whole file, or no value when nothing is at the path. The descriptor is opened without
-// following a symbolic link and without waiting on a FIFO; anything but a regular file fails.
-// The returned flag is set when the file is larger than any record could be.
+// following a symbolic link and without waiting on a FIFO. `oversized` is set when the file is
+// larger than any record could be; `notARecordFile` when something other than a regular file
+// (a link, a directory, a FIFO) sits under the record's name: that never clears by itself, so
+// it is treated as corrupt rather than failing every later listing.
 struct FileContent {
     std::string bytes;
     bool oversized = false;
+    bool notARecordFile = false;
 };
 
 std::optional<FileContent> readRecordFile(const std::string& path) {
@@ -69,19 +72,31 @@ std::optional<FileContent> readRecordFile(const std::string& path) {
         if (errno == ENOENT) {
             return std::nullopt;
         }
+        if (errno == ELOOP) {
+            return FileContent{{}, false, true};
+        }
         posix::throwLastError(path);
     }
     const UniqueFd fd(raw);
     const struct stat st = posix::fstat(fd.get());
-    if (S_ISDIR(st.st_mode)) {
-        posix::throwErrno(EISDIR, path);
-    }
     if (!S_ISREG(st.st_mode)) {
-        posix::throwErrno(EINVAL, path + ": not a regular file");
+        return FileContent{{}, false, true};
     }
     FileContent content;
-    content.bytes.resize(maximumRecordBytes + 1);
-    const std::size_t got = posix::readFull(fd.get(), content.bytes.data(), content.bytes.size());
+    // Sized from the file, so listing many small records does not touch a megabyte each; the
+    // read still runs to end of file in case the file grew.
+    const auto expected = static_cast<std::size_t>(
+        std::min<std::uint64_t>(static_cast<std::uint64_t>(std::max<off_t>(st.st_size, 0)),
+                                maximumRecordBytes));
+    content.bytes.resize(expected + 1);
+    std::size_t got = 0;
+    for (;;) {
+        got += posix::readFull(fd.get(), content.bytes.data() + got, content.bytes.size() - got);
+        if (got < content.bytes.size() || content.bytes.size() > maximumRecordBytes) {
+            break;
+        }
+        content.bytes.resize(std::min(content.bytes.size() * 2, maximumRecordBytes + 1));
+    }
     content.bytes.resize(got);
     content.oversized = got > maximumRecordBytes;
     return content;
@@ -111,7 +126,15 @@ void quarantine(const std::string& directory, const std::string& key) {
 
 // Creates the directory and its missing parents with mode 0700; an existing directory is fine.
 void makeDirectories(const std::string& path) {
+    // mkdir's mode passes through the umask; every folder created here is set to 0700
+    // explicitly, so a strict umask cannot leave an intermediate folder unusable.
+    const auto created = [&] {
+        if (::chmod(path.c_str(), 0700) != 0) {
+            posix::throwLastError(path);
+        }
+    };
     if (::mkdir(path.c_str(), 0700) == 0) {
+        created();
         return;
     }
     if (errno == ENOENT) {
@@ -121,6 +144,7 @@ void makeDirectories(const std::string& path) {
         }
         makeDirectories(parent);
         if (::mkdir(path.c_str(), 0700) == 0) {
+            created();
             return;
         }
     }
@@ -313,7 +337,7 @@ std::optional<DriveTransferRecord> FileDriveTransferJournal::loadLocked(const st
         return std::nullopt;
     }
     std::optional<DriveTransferRecord> record;
-    if (!content->oversized) {
+    if (!content->oversized && !content->notARecordFile) {
         try {
             record = DriveTransferRecord::decode(content->bytes);
         } catch (const StrictJson::DecodeError&) {

@@ -110,6 +110,8 @@ TEST(FileDigestTest, RefusesAnythingButARegularFile) {
     test::TempDir dir;
     test::writeFile(dir.file("real.zip"), "data");
     ASSERT_EQ(::symlink(dir.file("real.zip").c_str(), dir.file("link.zip").c_str()), 0);
+    ASSERT_EQ(::symlink(dir.file("pipe").c_str(), dir.file("pipe-link.zip").c_str()), 0);
+    ASSERT_EQ(::mkfifo(dir.file("pipe").c_str(), 0600), 0);
     ASSERT_EQ(::mkdir(dir.file("folder.zip").c_str(), 0700), 0);
 
     struct Case {
@@ -117,7 +119,8 @@ TEST(FileDigestTest, RefusesAnythingButARegularFile) {
         int error;
     };
     const std::vector<Case> cases = {
-        {dir.file("link.zip"), ELOOP},
+        // A link is followed, but only to a regular file.
+        {dir.file("pipe-link.zip"), EINVAL},
         {dir.file("folder.zip"), EISDIR},
         {dir.file("missing.zip"), ENOENT},
         // A device that never ends would otherwise be read forever.
@@ -126,6 +129,7 @@ TEST(FileDigestTest, RefusesAnythingButARegularFile) {
     for (const Case& c : cases) {
         EXPECT_EQ(digestError(c.path), std::error_code(c.error, std::generic_category())) << c.path;
     }
+    EXPECT_EQ(FileDigest::compute(dir.file("link.zip"), std::stop_token{}).size, 4);
 }
 
 TEST(FileDigestTest, RefusesAFifoWithoutWaitingForAWriter) {

@@ -34,6 +34,7 @@ using Journal = FileDriveTransferJournal;
 using Record = DriveTransferRecord;
 
 const Uuid jobA = *Uuid::parse("E621E1F8-C36C-495A-93FC-0C247A3E6E5F");
+const Uuid jobB = *Uuid::parse("0F1E2D3C-4B5A-4978-8695-A4B3C2D1E0F0");
 
 // Names in a directory, sorted; "." and ".." left out.
 std::vector<std::string> entries(const std::string& path) {
@@ -196,22 +197,32 @@ TEST(FileDriveTransferJournalTest, UndecodableRecordsAreQuarantined) {
     }
 }
 
-TEST(FileDriveTransferJournalTest, ReadErrorsLeaveTheRecordInPlace) {
+TEST(FileDriveTransferJournalTest, NonFilesUnderARecordNameAreMovedAsideOnce) {
     const std::string key = Journal::key("acct", jobA);
-    test::TempDir dir;
-    Journal journal(dir.path());
+    // A directory, a link or a FIFO under a record's name never becomes readable by itself;
+    // left in place it would fail every later listing, so it is moved aside like a corrupt file.
+    const std::function<void(const std::string&)> makers[] = {
+        [](const std::string& path) { ASSERT_EQ(::mkdir(path.c_str(), 0700), 0); },
+        [](const std::string& path) { ASSERT_EQ(::symlink("target", path.c_str()), 0); },
+        [](const std::string& path) { ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0); },
+    };
+    for (const auto& make : makers) {
+        test::TempDir dir;
+        Journal journal(dir.path());
+        journal.save(pendingRecord("acct", jobB, "b.zip"));
+        test::writeFile(dir.file("target"), "{}");
+        make(dir.file(key + ".json"));
 
-    // Something that cannot be read is not proof of a damaged record.
-    ASSERT_EQ(::mkdir(dir.file(key + ".json").c_str(), 0700), 0);
-    EXPECT_EQ(systemErrorOf([&] { journal.load(key); }), posixCode(EISDIR));
-    EXPECT_EQ(systemErrorOf([&] { journal.pendingRecords("acct"); }), posixCode(EISDIR));
-    EXPECT_EQ(entries(dir.path()), std::vector<std::string>{key + ".json"});
-    ASSERT_EQ(::rmdir(dir.file(key + ".json").c_str()), 0);
-
-    test::writeFile(dir.file("target"), "{}");
-    ASSERT_EQ(::symlink("target", dir.file(key + ".json").c_str()), 0);
-    EXPECT_EQ(systemErrorOf([&] { journal.load(key); }), posixCode(ELOOP));
-    EXPECT_EQ(entries(dir.path()), (std::vector<std::string>{key + ".json", "target"}));
+        EXPECT_THROW(journal.pendingRecords("acct"), DriveTransferError);
+        const auto names = entries(dir.path());
+        EXPECT_EQ(std::count_if(names.begin(), names.end(),
+                                [&](const std::string& n) {
+                                    return n.rfind(key + ".corrupt-", 0) == 0;
+                                }),
+                  1);
+        EXPECT_EQ(test::readFile(dir.file("target")), "{}");  // the link's target is untouched
+        EXPECT_EQ(journal.pendingRecords("acct").size(), 1u);
+    }
 }
 
 TEST(FileDriveTransferJournalTest, PermissionDeniedLeavesAGoodRecordInPlace) {
@@ -348,10 +359,14 @@ TEST(FileDriveTransferJournalTest, SaveReplacesAtomicallyWithPrivateModes) {
     EXPECT_EQ(entries(directory), std::vector<std::string>{key + ".json"});
     EXPECT_EQ(journal.load(key), second);
 
-    // Missing parents are created, the journal folder itself with mode 0700.
+    // Missing parents are created with mode 0700 too, whatever the umask would make of them.
     Journal nested(dir.file("a/b/c"));
+    const mode_t again = ::umask(0277);
     nested.save(first);
-    EXPECT_EQ(modeOf(dir.file("a/b/c")), 0700u);
+    ::umask(again);
+    for (const char* folder : {"a", "a/b", "a/b/c"}) {
+        EXPECT_EQ(modeOf(dir.file(folder)), 0700u) << folder;
+    }
     EXPECT_EQ(nested.load(key), first);
 }
 
@@ -561,7 +576,7 @@ TEST(FileDriveTransferJournalTest, ForeignOrDamagedReferencesAreStale) {
 
     const std::vector<std::string> damaged = {
         "",
-        "bplist00",  // what another platform keeps in the field
+        "bplist00",  // a foreign blob
         good.substr(0, good.size() - 1),
         good + "x",
         with(0, 'X'),  // magic
