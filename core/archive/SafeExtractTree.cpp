@@ -1,0 +1,361 @@
+#include "core/archive/SafeExtractTree.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <stdexcept>
+#include <utility>
+#include <vector>
+
+#include "core/archive/ArchivePathPolicy.h"
+#include "core/archive/ArchivePipelineError.h"
+#include "core/archive/ArchiveQuarantine.h"
+#include "core/common/Digest.h"
+#include "core/common/HexString.h"
+#include "core/common/Posix.h"
+
+namespace tolvane {
+
+namespace {
+
+constexpr int directoryFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+constexpr std::size_t hashBlockBytes = 65536;
+
+std::vector<std::string> split(const std::string& path) {
+    std::vector<std::string> components;
+    std::size_t start = 0;
+    while (start <= path.size()) {
+        std::size_t end = path.find('/', start);
+        if (end == std::string::npos) {
+            end = path.size();
+        }
+        if (end > start) {
+            components.emplace_back(path.substr(start, end - start));
+        }
+        start = end + 1;
+    }
+    return components;
+}
+
+std::vector<std::string> validatedComponents(std::string_view path, ArchiveEntryType type) {
+    return split(ArchivePathPolicy::validated(path, type));
+}
+
+// openat(2) retried after EINTR; -1 with errno set on failure.
+int openAtRaw(int directoryFd, const std::string& name, int flags, mode_t mode = 0) {
+    for (;;) {
+        const int fd = ::openat(directoryFd, name.c_str(), flags | O_CLOEXEC, mode);
+        if (fd >= 0 || errno != EINTR) {
+            return fd;
+        }
+    }
+}
+
+UniqueFd openDirectory(int directoryFd, const std::string& name) {
+    const int fd = openAtRaw(directoryFd, name, directoryFlags);
+    if (fd < 0) {
+        posix::throwLastError(name);
+    }
+    return UniqueFd(fd);
+}
+
+void check(const SafeExtractTree::CheckCancelled& checkCancelled) {
+    if (checkCancelled) {
+        checkCancelled();
+    }
+}
+
+// Reads the whole file from its first byte, whatever the descriptor's offset.
+SafeExtractTree::FileHash hashFrom(int fd, const SafeExtractTree::CheckCancelled& checkCancelled) {
+    Sha256 digest;
+    std::uint64_t total = 0;
+    const auto buffer = std::make_unique<std::uint8_t[]>(hashBlockBytes);
+    for (;;) {
+        check(checkCancelled);
+        const ssize_t got = ::pread(fd, buffer.get(), hashBlockBytes, static_cast<off_t>(total));
+        if (got < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            posix::throwLastError();
+        }
+        if (got == 0) {
+            break;
+        }
+        const auto count = static_cast<std::uint64_t>(got);
+        if (total > UINT64_MAX - count) {
+            throw ArchivePipelineError::insufficientSpace();
+        }
+        digest.update(std::span<const std::uint8_t>(buffer.get(), count));
+        total += count;
+    }
+    const Sha256::Value value = digest.finish();
+    return {total, HexString::encode(value)};
+}
+
+struct DirCloser {
+    void operator()(DIR* dir) const noexcept { ::closedir(dir); }
+};
+using DirStream = std::unique_ptr<DIR, DirCloser>;
+
+}  // namespace
+
+int SafeExtractTree::fsyncDirectory(int directoryFd) noexcept {
+    for (;;) {
+        if (::fsync(directoryFd) == 0) {
+            return 0;
+        }
+        if (errno == EINVAL) {
+            return 0;
+        }
+        if (errno != EINTR) {
+            return -1;
+        }
+    }
+}
+
+SafeExtractTree::SafeExtractTree(std::string rootURL,
+                                 std::optional<std::string> inheritedQuarantine,
+                                 RestoredAttributeWriter attributeWriter)
+    : rootURL_(std::move(rootURL)),
+      inheritedQuarantine_(std::move(inheritedQuarantine)),
+      attributeWriter_(std::move(attributeWriter)) {
+    rootFD_ = posix::open(rootURL_, directoryFlags);
+    stampQuarantine(rootFD_.get());
+}
+
+SafeExtractTree::~SafeExtractTree() = default;
+
+void SafeExtractTree::requireUnsynchronized() const {
+    // Changes after the final flush would neither be flushed nor pass the permission step.
+    if (synchronized_) {
+        throw std::logic_error("the extraction tree was already synchronized");
+    }
+}
+
+void SafeExtractTree::stampQuarantine(int fd) {
+    if (inheritedQuarantine_) {
+        ArchiveQuarantine::stamp(fd, *inheritedQuarantine_, attributeWriter_);
+    }
+}
+
+UniqueFd SafeExtractTree::openParent(const std::vector<std::string>& components, bool creates) {
+    if (components.empty()) {
+        throw ArchivePipelineError::unsafePath("");
+    }
+    const int duplicate = ::fcntl(rootFD_.get(), F_DUPFD_CLOEXEC, 0);
+    if (duplicate < 0) {
+        posix::throwLastError();
+    }
+    UniqueFd current(duplicate);
+    for (std::size_t i = 0; i + 1 < components.size(); ++i) {
+        const std::string& component = components[i];
+        int next = openAtRaw(current.get(), component, directoryFlags);
+        if (next < 0) {
+            // Only a missing component is created; a link, a file or anything else in the way
+            // ends the operation.
+            const int error = errno;
+            if (!creates || error != ENOENT) {
+                posix::throwErrno(error, component);
+            }
+            if (::mkdirat(current.get(), component.c_str(), 0700) != 0 && errno != EEXIST) {
+                posix::throwLastError(component);
+            }
+            UniqueFd created = openDirectory(current.get(), component);
+            stampQuarantine(created.get());
+            next = created.release();
+        }
+        current.reset(next);
+    }
+    return current;
+}
+
+void SafeExtractTree::makeDirectory(std::string_view path) {
+    requireUnsynchronized();
+    const std::vector<std::string> components =
+        validatedComponents(path, ArchiveEntryType::directory);
+    const UniqueFd parent = openParent(components, true);
+    const std::string& last = components.back();
+    if (::mkdirat(parent.get(), last.c_str(), 0700) != 0 && errno != EEXIST) {
+        posix::throwLastError(last);
+    }
+    const int fd = openAtRaw(parent.get(), last, directoryFlags);
+    if (fd < 0) {
+        throw ArchivePipelineError::unsafePath(std::string(path));
+    }
+    const UniqueFd directory(fd);
+    stampQuarantine(directory.get());
+}
+
+void SafeExtractTree::setDirectoryMetadata(
+    std::string_view path, std::optional<std::uint16_t> permissions,
+    std::optional<double> modificationDate,
+    const ArchiveExtendedAttributes::Map& extendedAttributes) {
+    requireUnsynchronized();
+    std::vector<std::string> components = validatedComponents(path, ArchiveEntryType::directory);
+    const UniqueFd parent = openParent(components, false);
+    const UniqueFd directory = openDirectory(parent.get(), components.back());
+    ArchiveRestoredMetadata::applyExtendedAttributes(extendedAttributes, directory.get(),
+                                                     attributeWriter_);
+    // After the archived attributes, so an archived copy can never stand in for the stamp.
+    stampQuarantine(directory.get());
+    // A mode change leaves the modification time alone, so the time can be set now. The flush
+    // that synchronizeTree makes of every directory covers both.
+    if (modificationDate) {
+        ArchiveRestoredMetadata::applyModificationDate(*modificationDate, directory.get());
+    }
+    if (permissions) {
+        pendingPermissions_.push_back({std::move(components), *permissions});
+    }
+}
+
+SafeExtractTree::FileHash SafeExtractTree::writeFile(
+    std::string_view path, std::optional<std::uint16_t> permissions,
+    std::optional<double> modificationDate,
+    const ArchiveExtendedAttributes::Map& extendedAttributes, const Producer& producer,
+    const CheckCancelled& checkCancelled) {
+    requireUnsynchronized();
+    const std::vector<std::string> components = validatedComponents(path, ArchiveEntryType::file);
+    const UniqueFd parent = openParent(components, true);
+    // Read-write although 0600: the read-back below goes through this descriptor, which keeps
+    // working after the archived mode takes owner read away.
+    const int created =
+        openAtRaw(parent.get(), components.back(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
+    if (created < 0) {
+        posix::throwLastError(components.back());
+    }
+    const UniqueFd file(created);
+
+    Sha256 digest;
+    std::uint64_t written = 0;
+    const ChunkSink sink = [&](std::string_view chunk) {
+        if (written > UINT64_MAX - chunk.size()) {
+            throw ArchivePipelineError::insufficientSpace();
+        }
+        posix::writeAll(file.get(), chunk.data(), chunk.size());
+        digest.update(chunk);
+        written += chunk.size();
+    };
+    producer(sink);
+    const FileHash result{written, HexString::encode(digest.finish())};
+
+    ArchiveRestoredMetadata::applyExtendedAttributes(extendedAttributes, file.get(),
+                                                     attributeWriter_);
+    stampQuarantine(file.get());
+    if (hashFrom(file.get(), checkCancelled) != result) {
+        throw ArchivePipelineError::invalidArchive("written data did not verify: " +
+                                                   std::string(path));
+    }
+    ArchiveRestoredMetadata::applyFilesystemMetadata(permissions, modificationDate, file.get());
+    posix::fsync(file.get());
+    return result;
+}
+
+SafeExtractTree::FileHash SafeExtractTree::hashFile(std::string_view path,
+                                                    const CheckCancelled& checkCancelled) {
+    const std::vector<std::string> components = validatedComponents(path, ArchiveEntryType::file);
+    const UniqueFd parent = openParent(components, false);
+    // O_NONBLOCK: a named pipe put in place of the file must be refused below, not wait for a
+    // writer. Reads of a regular file ignore the flag.
+    const int opened =
+        openAtRaw(parent.get(), components.back(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK);
+    if (opened < 0) {
+        posix::throwLastError(components.back());
+    }
+    const UniqueFd file(opened);
+    struct stat st {};
+    if (::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        throw ArchivePipelineError::unsafePath(std::string(path));
+    }
+    return hashFrom(file.get(), checkCancelled);
+}
+
+void SafeExtractTree::synchronizeTree(const DirectorySync& directorySync,
+                                      const CheckCancelled& checkCancelled) {
+    requireUnsynchronized();
+    // Every directory is flushed while all of them can still be listed and entered; only then
+    // do the archived modes take that away.
+    synchronizeDirectoryTree(rootFD_.get(), directorySync, checkCancelled);
+
+    // Deepest first, so every directory is reached through ancestors that still have the mode
+    // the tree created them with.
+    std::stable_sort(pendingPermissions_.begin(), pendingPermissions_.end(),
+                     [](const PendingPermissions& a, const PendingPermissions& b) {
+                         return a.components.size() > b.components.size();
+                     });
+    for (const PendingPermissions& pending : pendingPermissions_) {
+        check(checkCancelled);
+        const UniqueFd parent = openParent(pending.components, false);
+        const UniqueFd directory = openDirectory(parent.get(), pending.components.back());
+        ArchiveRestoredMetadata::applyPermissions(pending.permissions, directory.get());
+        if (directorySync(directory.get()) != 0) {
+            posix::throwLastError();
+        }
+    }
+    pendingPermissions_.clear();
+    synchronized_ = true;
+}
+
+void SafeExtractTree::synchronizeDirectoryTree(int directoryFd, const DirectorySync& directorySync,
+                                               const CheckCancelled& checkCancelled) {
+    const int duplicate = ::fcntl(directoryFd, F_DUPFD_CLOEXEC, 0);
+    if (duplicate < 0) {
+        posix::throwLastError();
+    }
+    DIR* opened = ::fdopendir(duplicate);
+    if (opened == nullptr) {
+        const int error = errno;
+        ::close(duplicate);
+        posix::throwErrno(error);
+    }
+    const DirStream stream(opened);
+    // The duplicate shares its offset with directoryFd; start from the first entry however the
+    // descriptor was used before.
+    ::rewinddir(stream.get());
+    check(checkCancelled);
+
+    for (;;) {
+        errno = 0;
+        const dirent* entry = ::readdir(stream.get());
+        if (entry == nullptr) {
+            if (errno != 0) {
+                posix::throwLastError();
+            }
+            break;
+        }
+        const std::string name = entry->d_name;
+        if (name == "." || name == "..") {
+            continue;
+        }
+        struct stat listed {};
+        if (::fstatat(directoryFd, name.c_str(), &listed, AT_SYMLINK_NOFOLLOW) != 0) {
+            posix::throwLastError(name);
+        }
+        if (S_ISDIR(listed.st_mode)) {
+            const UniqueFd child = openDirectory(directoryFd, name);
+            struct stat opened {};
+            if (::fstat(child.get(), &opened) != 0 || !S_ISDIR(opened.st_mode) ||
+                opened.st_dev != listed.st_dev || opened.st_ino != listed.st_ino) {
+                throw ArchivePipelineError::unsafePath(name);
+            }
+            synchronizeDirectoryTree(child.get(), directorySync, checkCancelled);
+        } else if (!S_ISREG(listed.st_mode)) {
+            throw ArchivePipelineError::unsafePath(name);
+        }
+        check(checkCancelled);
+    }
+
+    check(checkCancelled);
+    if (directorySync(directoryFd) != 0) {
+        posix::throwLastError();
+    }
+}
+
+}  // namespace tolvane
