@@ -10,6 +10,8 @@
 #include <utility>
 #include <vector>
 
+#include "core/archive/ArchiveValues.h"
+#include "core/common/Uuid.h"
 #include "core/drive/DriveEndpoints.h"
 #include "core/drive/DriveHTTP.h"
 #include "core/drive/DriveRESTDecoding.h"
@@ -66,6 +68,31 @@ public:
 
     std::int64_t chunkSize() const noexcept { return chunkSize_; }
 
+    // --- Operations of the application ---------------------------------------------------------
+
+    // The account's interrupted transfers as the journal lists them; reads only the journal.
+    std::vector<DriveRecoveryItem> pendingRecords(std::string_view accountID) const;
+
+    // Checks, without changing anything, that a job shared earlier still has its file (same
+    // size and checksums as recorded) and its "anyone" link with the recorded role. Reads the
+    // journal and Drive; the local archive is not opened.
+    DriveShareResult verifiedLink(const Uuid& jobID, std::string_view accountID,
+                                  const AccessToken& token, std::stop_token stop) const;
+
+    // Continues an interrupted transfer with the role it was started with. The archive is
+    // `selectedURL` when the user picked it again, else the file the journal's reference still
+    // leads to; when neither is available, archiveNeedsReselection.
+    DriveShareResult resume(const Uuid& jobID, std::string_view accountID,
+                            const std::optional<std::string>& selectedURL, const AccessToken& token,
+                            const ProgressHandler& progress, std::stop_token stop) const;
+
+    // Uploads a verified archive into this month's Drive folder, checks the remote copy and the
+    // local file again, and sets an "anyone" link with `role`. Every step is saved to the journal
+    // before the next begins; a later call for the same job skips what the journal shows as done.
+    DriveShareResult shareArchive(const VerifiedArchive& archive, std::string_view accountID,
+                                  DriveLinkRole role, const AccessToken& token,
+                                  const ProgressHandler& progress, std::stop_token stop) const;
+
     // --- Steps of the share road --------------------------------------------------------------
     // The application reaches Drive only through the share, resume and link operations; these
     // are the pieces those operations are made of.
@@ -104,6 +131,28 @@ public:
     DriveHTTPResponse sessionStatus(const std::string& sessionURL, std::int64_t size,
                                     const AccessToken& token, std::stop_token stop) const;
 
+    // What a file's "anyone" permissions say about a requested link role.
+    enum class PermissionStatus {
+        missing,      // no "anyone" permission
+        matching,     // one has exactly the role and is not discoverable, and none conflicts
+        conflicting,  // one has another role or is discoverable
+    };
+
+    // The file's size, checksums, web link and trash state. A missing file is http(404).
+    DriveFile fileMetadata(std::string_view fileID, const AccessToken& token,
+                           std::stop_token stop) const;
+
+    // Reads every page of the file's permissions. A page token seen twice, or a page that does
+    // not decode, is invalidResponse.
+    PermissionStatus permissionStatus(std::string_view fileID, DriveLinkRole role,
+                                      const AccessToken& token, std::stop_token stop) const;
+
+    // Creates the "anyone" permission with `role` when there is none, then reads the permissions
+    // back: returns only once the link is confirmed. An existing public link with another role,
+    // or a discoverable one, is never changed: roleConflict.
+    void ensurePermission(std::string_view fileID, DriveLinkRole role, const AccessToken& token,
+                          std::stop_token stop) const;
+
     // --- Request execution --------------------------------------------------------------------
 
     // Sends one Drive REST request with the bearer token and returns its first 2xx answer.
@@ -141,6 +190,13 @@ private:
     static DriveFileList decodedFileList(std::string_view body);
     void report(const ProgressHandler& progress, DriveTransferProgress::Stage stage,
                 std::int64_t acknowledged, std::int64_t total) const;
+    // The remote file's metadata once it is known to be present, untrashed, of `size` bytes and
+    // with the expected SHA-256 (or, when Drive gives none, MD5), both ignoring letter case.
+    DriveFile verifiedRemoteFile(std::string_view fileID, std::int64_t size,
+                                 std::string_view sha256, std::string_view md5,
+                                 const AccessToken& token, std::stop_token stop) const;
+    // `link` when it is an https URL on the Drive web host; otherwise invalidResponse.
+    std::string checkedWebLink(const std::optional<std::string>& link) const;
 
     std::shared_ptr<DriveHTTPTransport> transport_;
     std::shared_ptr<FileDriveTransferJournal> journal_;
