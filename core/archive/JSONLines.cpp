@@ -24,14 +24,24 @@ Reader::Reader(const std::string& path) : fd_(posix::open(path, O_RDONLY | O_NOF
 
 Reader::Reader(UniqueFd fd) : fd_(std::move(fd)) {}
 
+void Reader::fail(const char* detail) {
+    failure_ = ArchivePipelineError::invalidArchive(detail);
+    std::string().swap(pending_);
+    start_ = 0;
+    throw *failure_;
+}
+
 std::optional<std::string> Reader::nextRow() {
+    if (failure_) {
+        throw *failure_;
+    }
     std::size_t lineFeed = pending_.find('\n', start_);
     while (lineFeed == std::string::npos) {
         if (exhausted_) {
             if (start_ == pending_.size()) {
                 return std::nullopt;
             }
-            throw ArchivePipelineError::invalidArchive("truncated job manifest");
+            fail("truncated job manifest");
         }
         pending_.erase(0, start_);
         start_ = 0;
@@ -50,14 +60,14 @@ std::optional<std::string> Reader::nextRow() {
         } else if (pending_.size() > maxPendingBytes) {
             // The bound holds after every read: one that leaves too much pending fails even
             // when it also brought the row's end.
-            throw ArchivePipelineError::invalidArchive("oversized manifest row");
+            fail("oversized manifest row");
         }
         lineFeed = pending_.find('\n', before);
     }
     std::string row = pending_.substr(start_, lineFeed - start_);
     start_ = lineFeed + 1;
     if (row.empty()) {
-        throw ArchivePipelineError::invalidArchive("empty job manifest row");
+        fail("empty job manifest row");
     }
     return row;
 }

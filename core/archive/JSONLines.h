@@ -36,7 +36,8 @@ void append(const T& record, int fd) {
 }
 
 // Reads rows back one at a time through a bounded buffer, so no list is ever held in memory
-// whole. The reader's own failures are ArchivePipelineError::invalidArchive; decoding errors
+// whole. The reader's own failures are ArchivePipelineError::invalidArchive and are final: every
+// later call throws the same error and reads nothing more. Decoding errors
 // (StrictJson::DecodeError) and read errors (std::system_error) pass through unwrapped.
 class Reader {
 public:
@@ -70,6 +71,7 @@ public:
 
 private:
     std::optional<std::string> nextRow();
+    [[noreturn]] void fail(const char* detail);
 
     UniqueFd fd_;
     // Bytes read but not yet consumed are pending_[start_, size); the consumed prefix is dropped
@@ -77,6 +79,9 @@ private:
     std::string pending_;
     std::size_t start_ = 0;
     bool exhausted_ = false;
+    // The reader's own failure, once there was one. Reading on after an oversized row would hand
+    // out that row, past the bound the buffer exists to keep.
+    std::optional<ArchivePipelineError> failure_;
 };
 
 }  // namespace tolvane::JSONLines

@@ -99,6 +99,35 @@ private:
     bool armed_ = true;
 };
 
+ArchivePipelineError tooLarge() {
+    return ArchivePipelineError::unsupportedArchiveEntry(
+        "path mapping exceeds its supported limit");
+}
+
+// Appends rows while keeping the file within its limit. The check comes before each write, so a
+// selection whose mapping would be enormous fails at the first row past the limit rather than
+// after the whole file was written.
+class BoundedRows {
+public:
+    BoundedRows(int fd, std::uint64_t limit) : fd_(fd), limit_(limit) {}
+
+    template <JSONLines::Record T>
+    void append(const T& record) {
+        const std::string line = record.encode();
+        // written_ never exceeds limit_, so the subtraction cannot wrap.
+        if (line.size() >= limit_ - written_) {
+            throw tooLarge();
+        }
+        JSONLines::appendLine(line, fd_);
+        written_ += line.size() + 1;
+    }
+
+private:
+    int fd_;
+    std::uint64_t limit_;
+    std::uint64_t written_ = 0;
+};
+
 // close(2) with its result checked: a late write error reported by close must not be lost.
 // EINTR is not an error here; on Linux the descriptor is closed either way.
 void closeChecked(UniqueFd& file) {
@@ -163,6 +192,17 @@ std::uint64_t writePathMappingManifest(const std::string& snapshotPath,
                                        const std::string& outputPath,
                                        std::uint64_t sourceEntryCount,
                                        const std::function<void()>& checkCancelled) {
+    return writePathMappingManifestWithLimit(snapshotPath, expectedPath, outputPath,
+                                             sourceEntryCount, checkCancelled,
+                                             maxPathMappingManifestBytes);
+}
+
+std::uint64_t writePathMappingManifestWithLimit(const std::string& snapshotPath,
+                                                const std::string& expectedPath,
+                                                const std::string& outputPath,
+                                                std::uint64_t sourceEntryCount,
+                                                const std::function<void()>& checkCancelled,
+                                                std::uint64_t maximumBytes) {
     // First pass: count, and refuse the reserved name, before any file exists.
     std::uint64_t entryCount = 0;
     std::uint64_t mappingCount = 0;
@@ -206,7 +246,8 @@ std::uint64_t writePathMappingManifest(const std::string& snapshotPath,
         throw ArchivePipelineError::finalizationFailed("could not create path mapping manifest");
     }
 
-    JSONLines::append(PathMappingHeader{1, sourceEntryCount, mappingCount}, file.get());
+    BoundedRows rows(file.get(), maximumBytes);
+    rows.append(PathMappingHeader{1, sourceEntryCount, mappingCount});
 
     // Second pass: the rows themselves, numbered among all entries.
     std::uint64_t ordinal = 0;
@@ -230,10 +271,9 @@ std::uint64_t writePathMappingManifest(const std::string& snapshotPath,
             if (hasReservedMappingPath(entry.entryPath)) {
                 throw reservedNameTaken();
             }
-            JSONLines::append(PathMappingRecord{ordinal, entry.originalPath, archivePathOf(entry),
-                                                entry.isDirectory ? "directory" : "file",
-                                                entry.size, pair->expected.sha256},
-                              file.get());
+            rows.append(PathMappingRecord{ordinal, entry.originalPath, archivePathOf(entry),
+                                          entry.isDirectory ? "directory" : "file", entry.size,
+                                          pair->expected.sha256});
             ++written;
         }
     }
@@ -246,10 +286,9 @@ std::uint64_t writePathMappingManifest(const std::string& snapshotPath,
     posix::fsync(file.get());
     const struct stat status = posix::fstat(file.get());
     closeChecked(file);
-    if (status.st_size < 0 ||
-        static_cast<std::uint64_t>(status.st_size) > maxPathMappingManifestBytes) {
-        throw ArchivePipelineError::unsupportedArchiveEntry(
-            "path mapping exceeds its supported limit");
+    // The running count covers only this writer's own rows; the file itself has the last word.
+    if (status.st_size < 0 || static_cast<std::uint64_t>(status.st_size) > maximumBytes) {
+        throw tooLarge();
     }
     cleanup.dismiss();
     return static_cast<std::uint64_t>(status.st_size);

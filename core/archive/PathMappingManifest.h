@@ -50,4 +50,13 @@ std::uint64_t writePathMappingManifest(const std::string& snapshotPath,
                                        std::uint64_t sourceEntryCount,
                                        const std::function<void()>& checkCancelled);
 
+// The same with `maximumBytes` in place of maxPathMappingManifestBytes, so the limit can be
+// exercised without writing half a gibibyte. No write ever takes the file past the limit.
+std::uint64_t writePathMappingManifestWithLimit(const std::string& snapshotPath,
+                                                const std::string& expectedPath,
+                                                const std::string& outputPath,
+                                                std::uint64_t sourceEntryCount,
+                                                const std::function<void()>& checkCancelled,
+                                                std::uint64_t maximumBytes);
+
 }  // namespace tolvane::ArchivePipeline

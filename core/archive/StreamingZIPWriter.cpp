@@ -276,6 +276,24 @@ void closeReporting(UniqueFd& fd) {
     }
 }
 
+// Marks the writer failed on every way out of a call but the one that dismisses it.
+class FailOnExit {
+public:
+    explicit FailOnExit(bool& failed) noexcept : failed_(failed) {}
+    FailOnExit(const FailOnExit&) = delete;
+    FailOnExit& operator=(const FailOnExit&) = delete;
+    ~FailOnExit() {
+        if (armed_) {
+            failed_ = true;
+        }
+    }
+    void dismiss() noexcept { armed_ = false; }
+
+private:
+    bool& failed_;
+    bool armed_ = true;
+};
+
 std::string fileMetadataTooLarge(const std::string& path) {
     return "file metadata exceeds the ZIP extra-field limit: " + path;
 }
@@ -325,10 +343,11 @@ StreamingZIPWriter::StreamingZIPWriter(UniqueFd archive, UniqueFd centralDirecto
 StreamingZIPWriter::~StreamingZIPWriter() = default;
 
 void StreamingZIPWriter::requireOpen() const {
-    // finalize() closes the spool first, so a writer whose finalize failed part-way is refused
-    // too rather than writing a second central directory.
-    if (finalized_ || !archive_ || !centralDirectory_) {
-        throw std::logic_error("the ZIP writer is finalized or failed while finalizing");
+    // A failed call may have left a partial entry or a partial central directory behind; writing
+    // on would put entries after bytes nothing describes, with the size guards counting from a
+    // total that no longer matches the file.
+    if (finalized_ || failed_ || !archive_ || !centralDirectory_) {
+        throw std::logic_error("the ZIP writer is finalized or has failed");
     }
 }
 
@@ -401,6 +420,7 @@ StreamingZIPWriter::FileReceipt StreamingZIPWriter::addFile(
     std::uint16_t permissions, std::string_view extendedAttributes,
     CompressionMethod compressionMethod, const CheckCancelled& checkCancelled, const Read& read) {
     requireOpen();
+    FailOnExit failOnExit(failed_);
     const std::string name = encodedName(path);
     const Layout::DosDateTime modified = Layout::dosDateTime(modificationSeconds);
     const std::uint64_t localHeaderOffset = archiveEndPosition();
@@ -497,13 +517,16 @@ StreamingZIPWriter::FileReceipt StreamingZIPWriter::addFile(
     }
     appendCentralDirectory(Layout::centralRecord(entry, name, centralExtra));
     countEntry();
-    return {readCount, HexString::encode(sha256.finish())};
+    FileReceipt receipt{readCount, HexString::encode(sha256.finish())};
+    failOnExit.dismiss();
+    return receipt;
 }
 
 void StreamingZIPWriter::addDirectory(const std::string& path, std::int64_t modificationSeconds,
                                       std::uint16_t permissions,
                                       std::string_view extendedAttributes) {
     requireOpen();
+    FailOnExit failOnExit(failed_);
     const std::string name = encodedName(path);
     const Layout::DosDateTime modified = Layout::dosDateTime(modificationSeconds);
     const std::uint64_t localHeaderOffset = archiveEndPosition();
@@ -523,6 +546,7 @@ void StreamingZIPWriter::addDirectory(const std::string& path, std::int64_t modi
     }
     appendCentralDirectory(Layout::centralRecord(entry, name, centralExtra));
     countEntry();
+    failOnExit.dismiss();
 }
 
 void StreamingZIPWriter::finalize(const CheckCancelled& checkCancelled) {
@@ -530,6 +554,7 @@ void StreamingZIPWriter::finalize(const CheckCancelled& checkCancelled) {
         return;
     }
     requireOpen();
+    FailOnExit failOnExit(failed_);
     posix::fsync(centralDirectory_.get());
     closeReporting(centralDirectory_);
 
@@ -565,6 +590,7 @@ void StreamingZIPWriter::finalize(const CheckCancelled& checkCancelled) {
     posix::fsync(archive_.get());
     closeReporting(archive_);
     finalized_ = true;
+    failOnExit.dismiss();
 }
 
 }  // namespace tolvane

@@ -101,8 +101,9 @@ std::string endRecord(std::uint64_t entryCount, std::uint64_t centralDirectorySi
 // destination's size limit, the job's byte budget and a periodic free-space probe.
 //
 // One writer per archive, used by one thread. Any failure leaves the archive partial and the
-// writer unusable: the caller discards the stage that holds both files. The writer never
-// reports progress itself; callers count the bytes their read callback hands out.
+// writer unusable: every later call throws std::logic_error, and the caller discards the stage
+// that holds both files. The writer never reports progress itself; callers count the bytes their
+// read callback hands out.
 class StreamingZIPWriter {
 public:
     static constexpr std::size_t chunkSize = 65536;
@@ -161,7 +162,7 @@ public:
                       std::uint16_t permissions, std::string_view extendedAttributes);
 
     // Writes the central directory and the end records, flushes and closes the archive. A
-    // second call does nothing.
+    // second call after success does nothing.
     void finalize(const CheckCancelled& checkCancelled);
 
     std::uint64_t entryCount() const noexcept { return entryCount_; }
@@ -183,6 +184,9 @@ private:
     std::uint64_t entryCount_ = 0;
     std::uint64_t centralDirectorySize_ = 0;
     bool finalized_ = false;
+    // Set by any call that did not complete. The archive then holds bytes no central record
+    // describes and archiveBytes_ may trail the file, so nothing more may be written.
+    bool failed_ = false;
     ArchiveCompressionMode compressionMode_;
     std::optional<std::uint64_t> maximumFileBytes_;
     std::optional<std::uint64_t> availableArchiveBytes_;

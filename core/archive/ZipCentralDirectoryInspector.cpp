@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -237,6 +238,14 @@ DirectoryBounds readEndRecords(int fd, std::uint64_t fileSize) {
 
 std::uint64_t inspect(int fd, const CheckCancelled& checkCancelled, const OnEntry& onEntry) {
     const struct stat status = posix::fstat(fd);
+    // Only a regular file has a stable size and answers positioned reads; a directory keeps its
+    // own error so the caller can tell it apart.
+    if (S_ISDIR(status.st_mode)) {
+        posix::throwErrno(EISDIR, "ZIP archive is a directory");
+    }
+    if (!S_ISREG(status.st_mode)) {
+        posix::throwErrno(EINVAL, "ZIP archive is not a regular file");
+    }
     const std::uint64_t fileSize =
         status.st_size > 0 ? static_cast<std::uint64_t>(status.st_size) : 0;
 
@@ -296,7 +305,10 @@ std::uint64_t inspect(int fd, const CheckCancelled& checkCancelled, const OnEntr
 
 std::uint64_t entryCount(const std::string& path, const CheckCancelled& checkCancelled,
                          const OnEntry& onEntry) {
-    const UniqueFd fd = posix::open(path, O_RDONLY);
+    // A link in the final component is refused, and O_NONBLOCK keeps a FIFO put in the
+    // archive's place from blocking the open until some writer appears; inspect() then refuses
+    // it. Reads of a regular file ignore the flag.
+    const UniqueFd fd = posix::open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     return inspect(fd.get(), checkCancelled, onEntry);
 }
 

@@ -35,12 +35,15 @@ using CheckCancelled = std::function<void()>;
 // Called once per record in directory order. Whatever it throws ends the walk unchanged.
 using OnEntry = std::function<void(const ZipCentralEntry&)>;
 
-// Validates the archive at path and returns its number of entries.
+// Validates the archive at path and returns its number of entries. A symbolic link in the final
+// component fails with ELOOP, a directory with EISDIR and any other file that is not regular
+// (FIFO, device, socket) with EINVAL, all as std::system_error; none of them blocks.
 std::uint64_t entryCount(const std::string& path, const CheckCancelled& checkCancelled,
                          const OnEntry& onEntry = {});
 
-// The same on an archive already open for reading. Only positioned reads are used: the
-// descriptor's file offset is neither used nor changed, so the caller may share it.
+// The same on an archive already open for reading, which must be a regular file (EISDIR or
+// EINVAL as above otherwise). Only positioned reads are used: the descriptor's file offset is
+// neither used nor changed, so the caller may share it.
 std::uint64_t entryCount(int fd, const CheckCancelled& checkCancelled, const OnEntry& onEntry = {});
 
 }  // namespace ZipCentralDirectoryInspector

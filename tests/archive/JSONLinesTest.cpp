@@ -327,6 +327,47 @@ TEST(JSONLinesTest, LastRowMayUseTheWholeBuffer) {
     }
 }
 
+// A reader that failed stays failed. Reading on after an oversized row would return that row,
+// held whole in memory, and after a blank row it would return the rows behind it.
+TEST(JSONLinesTest, AFailedReaderRepeatsItsFailure) {
+    TempDir dir;
+    const std::string path = dir.file("list.jsonl");
+    const std::string row = ExpectedArchiveRecord{"a", 1, "x"}.encode() + "\n";
+    struct Case {
+        const char* label;
+        std::string content;
+        int goodRows;
+        const char* detail;
+    };
+    const Case cases[] = {
+        {"oversized row with its end already read", rowOfLength(70'000) + row, 0,
+         "oversized manifest row"},
+        {"oversized row after a good one", row + rowOfLength(65'537) + row, 1,
+         "oversized manifest row"},
+        {"truncated last row", row + "{\"path\"", 1, "truncated job manifest"},
+        {"blank row in the middle", row + "\n" + row + row, 1, "empty job manifest row"},
+    };
+    for (const Case& c : cases) {
+        writeFile(path, c.content);
+        JSONLines::Reader reader(path);
+        for (int i = 0; i < c.goodRows; ++i) {
+            ASSERT_TRUE(reader.next<ExpectedArchiveRecord>()) << c.label;
+        }
+        for (int attempt = 1; attempt <= 3; ++attempt) {
+            const std::string label = std::string(c.label) + ", call " + std::to_string(attempt);
+            expectInvalidArchive([&] { (void)reader.next<ExpectedArchiveRecord>(); }, c.detail,
+                                 label);
+        }
+        // Not "unused manifest records": the reader's own failure is what it reports.
+        expectInvalidArchive([&] { reader.requireEnd<ExpectedArchiveRecord>(); }, c.detail,
+                             std::string(c.label) + ", end");
+        // Moving the reader keeps its failure.
+        JSONLines::Reader moved(std::move(reader));
+        expectInvalidArchive([&] { (void)moved.next<ExpectedArchiveRecord>(); }, c.detail,
+                             std::string(c.label) + ", moved");
+    }
+}
+
 std::string replaced(std::string text, const std::string& from, const std::string& to) {
     const std::size_t at = text.find(from);
     EXPECT_NE(at, std::string::npos) << from;

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <stop_token>
@@ -362,6 +363,72 @@ TEST_F(PathMappingManifestTest, ListErrorsPassThrough) {
     EXPECT_FALSE(outputExists());
     ::unlink(snapshotPath.c_str());
     EXPECT_THROW(write(1), std::system_error);
+}
+
+// The limit is enforced while writing: a huge mapping fails at the first row that would pass it,
+// long before the rest is written, and the file never grows beyond it.
+TEST_F(PathMappingManifestTest, LimitStopsTheWriteAtTheFirstRowPastIt) {
+    std::vector<Entry> entries;
+    for (int i = 1; i <= 6; ++i) {
+        const std::string n = std::to_string(i);
+        entries.push_back({"m:" + n, "m_" + n, false, static_cast<std::uint64_t>(i)});
+    }
+    const auto count = static_cast<std::uint64_t>(entries.size());
+    writeLists(entries);
+
+    // Where each line of the complete manifest ends: the header, then one row per entry.
+    ASSERT_GT(write(count), 0u);
+    const std::string full = test::readFile(outputPath);
+    std::vector<std::uint64_t> lineEnds;
+    for (std::size_t at = full.find('\n'); at != std::string::npos; at = full.find('\n', at + 1)) {
+        lineEnds.push_back(at + 1);
+    }
+    ASSERT_EQ(lineEnds.size(), entries.size() + 1);
+    ::unlink(outputPath.c_str());
+
+    const std::uint64_t checksInFirstPass = count + 1;
+    const std::uint64_t cases[] = {
+        lineEnds.back(),      // the whole file, exactly
+        lineEnds.back() - 1,  // the last row is one byte too long
+        lineEnds[2],          // two rows fit exactly, the third does not
+        lineEnds[2] + 1,
+        lineEnds[0],      // the header alone
+        lineEnds[0] - 1,  // not even the header
+        0,
+    };
+    for (const std::uint64_t limit : cases) {
+        const std::string label = "limit " + std::to_string(limit);
+        std::uint64_t checks = 0;
+        std::uint64_t largestSeen = 0;
+        const auto watch = [&] {
+            ++checks;
+            struct stat st {};
+            if (::lstat(outputPath.c_str(), &st) == 0) {
+                largestSeen = std::max(largestSeen, static_cast<std::uint64_t>(st.st_size));
+            }
+        };
+        const auto run = [&] {
+            return ArchivePipeline::writePathMappingManifestWithLimit(
+                snapshotPath, expectedPath, outputPath, count, watch, limit);
+        };
+        if (limit == lineEnds.back()) {
+            EXPECT_EQ(run(), limit) << label;
+            EXPECT_EQ(test::readFile(outputPath), full) << label;
+            ::unlink(outputPath.c_str());
+            continue;
+        }
+        // The line that does not fit: 0 for the header, i for the i-th row.
+        const auto firstMisfit = static_cast<std::uint64_t>(
+            std::upper_bound(lineEnds.begin(), lineEnds.end(), limit) - lineEnds.begin());
+        expectFailure(run, Code::unsupportedArchiveEntry,
+                      "path mapping exceeds its supported limit", label);
+        EXPECT_LE(largestSeen, limit) << label;
+        EXPECT_EQ(checks, checksInFirstPass + firstMisfit) << label;
+    }
+
+    // The default limit leaves an ordinary manifest alone.
+    EXPECT_EQ(writePathMappingManifest(snapshotPath, expectedPath, outputPath, count, [] {}),
+              full.size());
 }
 
 TEST(PathMappingNamesTest, ReservedPathIsMatchedByCollisionKeyAtTheRootOnly) {

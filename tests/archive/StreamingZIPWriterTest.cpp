@@ -26,6 +26,7 @@
 #include "core/archive/ArchiveExtendedAttributes.h"
 #include "core/archive/ArchivePipelineError.h"
 #include "core/archive/MaximumZIPDeflater.h"
+#include "core/archive/ZipCentralDirectoryInspector.h"
 #include "core/archive/ZipFormat.h"
 #include "core/common/Digest.h"
 #include "core/common/Posix.h"
@@ -666,6 +667,12 @@ TEST(StreamingZIPWriterTest, ManyEntriesGetZip64EndRecords) {
               hex(Layout::zip64EndRecord(count, directorySize, zip64EndOffset - directorySize)));
 
     EXPECT_EQ(readWithLibzip(staging.archivePath, false).size(), count);
+    std::string lastName;
+    EXPECT_EQ(ZipCentralDirectoryInspector::entryCount(
+                  staging.archivePath, noCancel,
+                  [&](const ZipCentralEntry& entry) { lastName = entry.name; }),
+              count);
+    EXPECT_EQ(lastName, "d" + std::to_string(count - 1) + "/");
     if (haveCommand("python3")) {
         EXPECT_EQ(listWithPython(staging.dir, staging.archivePath, true), "65535\n");
     }
@@ -712,6 +719,16 @@ TEST(StreamingZIPWriterTest, OffsetsBeyond4GiBReadBack) {
     EXPECT_EQ(at32(directory, second + 42), 0xFFFFFFFF);
     EXPECT_EQ(at16(directory, second + 30), 12);
     EXPECT_EQ(at64(directory, second + 46 + 7 + 4), prefix + 32);
+
+    std::vector<std::string> inspected;
+    EXPECT_EQ(ZipCentralDirectoryInspector::entryCount(
+                  staging.archivePath, noCancel,
+                  [&](const ZipCentralEntry& entry) { inspected.emplace_back(entry.name); }),
+              entries.size());
+    ASSERT_EQ(inspected.size(), entries.size());
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        EXPECT_EQ(inspected[i], entries[i].name);
+    }
 
     if (haveCommand("python3")) {
         EXPECT_EQ(listWithPython(staging.dir, staging.archivePath, true), "4\n");
@@ -1070,6 +1087,123 @@ TEST(StreamingZIPWriterTest, FinalizeRunsOnceAndAFailedWriterStaysClosed) {
     EXPECT_FALSE(stopped->isFinalized());
     // Never a second central directory behind a half-finished one.
     EXPECT_THROW(stopped->finalize(noCancel), std::logic_error);
+}
+
+// A call that fails part-way leaves bytes behind that no central record describes, and the
+// size guards count from a total the file may no longer match; nothing may be written after it.
+TEST(StreamingZIPWriterTest, AnyFailurePoisonsTheWriter) {
+    const std::string content = randomBytes(3 * Writer::chunkSize, 9);
+    const std::string big = randomBytes(2 * mib, 10);
+    struct Case {
+        const char* label;
+        std::optional<std::uint64_t> budget;
+        // Free bytes the probe reports at each of its calls; past the list it throws EIO.
+        std::vector<std::uint64_t> probeAnswers;
+        bool fullDevice;  // the archive is /dev/full: every write fails with ENOSPC
+        std::function<void(Writer&)> fail;
+    };
+    const std::vector<std::uint64_t> roomy(8, 100 * mib);
+    const Case cases[] = {
+        {"source changed", std::nullopt, roomy, false,
+         [&](Writer& writer) {
+             int reads = 0;
+             writer.addFile("f.bin", content.size(), sampleTime, 0644, "", Method::none, noCancel,
+                            [&](std::uint64_t offset, std::span<std::uint8_t> buffer) {
+                                const std::size_t n = readerOf(content)(offset, buffer);
+                                return ++reads == 2 ? n - 1 : n;
+                            });
+         }},
+        {"cancelled inside deflated data", std::nullopt, roomy, false,
+         [&](Writer& writer) {
+             int checks = 0;
+             writer.addFile(
+                 "f.txt", content.size(), sampleTime, 0644, "", Method::deflate,
+                 [&] {
+                     if (++checks == 3) {
+                         throw TestCancelled();
+                     }
+                 },
+                 readerOf(content));
+         }},
+        {"budget runs out inside the data", 100 + Writer::chunkSize, roomy, false,
+         [&](Writer& writer) {
+             writer.addFile("f.bin", content.size(), sampleTime, 0644, "", Method::none, noCancel,
+                            readerOf(content));
+         }},
+        {"free-space probe fails at the second mebibyte",
+         std::nullopt,
+         {100 * mib},
+         false,
+         [&](Writer& writer) {
+             writer.addFile("big.bin", big.size(), sampleTime, 0644, "", Method::none, noCancel,
+                            readerOf(big));
+         }},
+        {"volume full", std::nullopt, roomy, true,
+         [](Writer& writer) { writer.addDirectory("d/", sampleTime, 0755, ""); }},
+        {"name refused", std::nullopt, roomy, false,
+         [](Writer& writer) { writer.addDirectory("bad\xff/", sampleTime, 0755, ""); }},
+        {"finalize cancelled", std::nullopt, roomy, false,
+         [](Writer& writer) { writer.finalize([] { throw TestCancelled(); }); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        Staging staging;
+        std::size_t probes = 0;
+        const Writer::FreeSpaceProbe probe = [&](int) -> std::optional<std::uint64_t> {
+            if (probes < c.probeAnswers.size()) {
+                return c.probeAnswers[probes++];
+            }
+            throw std::system_error(EIO, std::generic_category());
+        };
+        std::unique_ptr<Writer> writer;
+        if (c.fullDevice) {
+            if (::access("/dev/full", W_OK) != 0) {
+                continue;
+            }
+            writer = std::make_unique<Writer>(
+                posix::open("/dev/full", O_WRONLY),
+                posix::open(staging.spoolPath, O_WRONLY | O_CREAT | O_TRUNC, 0600),
+                staging.spoolPath, Mode::balanced, std::nullopt, c.budget, probe);
+        } else {
+            writer = staging.open(Mode::balanced, std::nullopt, c.budget, probe);
+            writer->addDirectory("first/", sampleTime, 0755, "");
+        }
+
+        bool failed = false;
+        try {
+            c.fail(*writer);
+        } catch (const std::logic_error& error) {
+            ADD_FAILURE() << "the writer was already unusable: " << error.what();
+        } catch (...) {
+            failed = true;
+        }
+        ASSERT_TRUE(failed) << "no error";
+
+        const std::uint64_t bytes = writer->archiveBytes();
+        const std::uint64_t entries = writer->entryCount();
+        const std::uint64_t size = c.fullDevice ? 0 : fileSize(staging.archivePath);
+        const std::uint64_t spoolSize = fileSize(staging.spoolPath);
+        const std::string data = "abc";
+        EXPECT_THROW(writer->addDirectory("later/", sampleTime, 0755, ""), std::logic_error);
+        EXPECT_THROW(
+            writer->addFile("later.bin", data.size(), sampleTime, 0644, "", Method::none, noCancel,
+                            [](std::uint64_t, std::span<std::uint8_t>) -> std::size_t {
+                                ADD_FAILURE() << "read after a failure";
+                                return 0;
+                            }),
+            std::logic_error);
+        EXPECT_THROW(writer->finalize(noCancel), std::logic_error);
+        // Refused calls are refused again, not half-run.
+        EXPECT_THROW(writer->addDirectory("again/", sampleTime, 0755, ""), std::logic_error);
+
+        EXPECT_FALSE(writer->isFinalized());
+        EXPECT_EQ(writer->archiveBytes(), bytes);
+        EXPECT_EQ(writer->entryCount(), entries);
+        EXPECT_EQ(fileSize(staging.spoolPath), spoolSize);
+        if (!c.fullDevice) {
+            EXPECT_EQ(fileSize(staging.archivePath), size);
+        }
+    }
 }
 
 }  // namespace

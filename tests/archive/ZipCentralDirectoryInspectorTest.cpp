@@ -3,10 +3,12 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <zip.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdint>
 #include <cstdlib>
 #include <functional>
@@ -675,6 +677,90 @@ TEST(ZipCentralDirectoryInspectorTest, FileSystemErrorsPassUnchanged) {
     sample().writeTo(dir.file("a.zip"));
     const UniqueFd writeOnly = posix::open(dir.file("a.zip"), O_WRONLY);
     EXPECT_EQ(errnoOf([&] { (void)Inspector::entryCount(writeOnly.get(), {}); }), EBADF);
+}
+
+// Exit statuses of a child that ran one inspection (an errno value otherwise).
+constexpr int inspectedWithoutError = 200;
+constexpr int failedOtherwise = 201;
+
+// Runs the inspection in a forked child under an alarm, so one that blocks (a FIFO opened for
+// reading waits for a writer) fails the test instead of hanging it. Returns the errno of the
+// child's std::system_error, or one of the statuses above.
+int errnoInChild(const std::function<void()>& inspect) {
+    const pid_t child = ::fork();
+    if (child < 0) {
+        ADD_FAILURE() << "fork failed";
+        return -1;
+    }
+    if (child == 0) {
+        ::alarm(20);
+        int status = inspectedWithoutError;
+        try {
+            inspect();
+        } catch (const std::system_error& error) {
+            status = error.code().category() == std::generic_category() ? error.code().value()
+                                                                        : failedOtherwise;
+        } catch (...) {
+            status = failedOtherwise;
+        }
+        ::_exit(status);
+    }
+    int status = 0;
+    while (::waitpid(child, &status, 0) < 0) {
+        if (errno != EINTR) {
+            ADD_FAILURE() << "waitpid failed";
+            return -1;
+        }
+    }
+    if (WIFSIGNALED(status)) {
+        ADD_FAILURE() << "the inspection was ended by signal " << WTERMSIG(status)
+                      << (WTERMSIG(status) == SIGALRM ? " (it blocked)" : "");
+        return -1;
+    }
+    return WEXITSTATUS(status);
+}
+
+// Only a regular file reached without a link is inspected; anything else fails at once.
+TEST(ZipCentralDirectoryInspectorTest, RefusesWhatIsNotARegularFileWithoutBlocking) {
+    TempDir dir;
+    sample().writeTo(dir.file("a.zip"));
+    ASSERT_EQ(::mkfifo(dir.file("fifo").c_str(), 0600), 0);
+    ASSERT_EQ(::symlink("a.zip", dir.file("link.zip").c_str()), 0);
+    ASSERT_EQ(::symlink("fifo", dir.file("link-to-fifo").c_str()), 0);
+    ASSERT_EQ(::symlink("missing.zip", dir.file("dangling.zip").c_str()), 0);
+    ASSERT_EQ(::mkdir(dir.file("folder").c_str(), 0700), 0);
+
+    const auto byPath = [&](const std::string& name) {
+        return [&dir, name] { (void)Inspector::entryCount(dir.file(name), {}); };
+    };
+    // The descriptor is opened in the child, without blocking, so only the inspector's own check
+    // is under test.
+    const auto byDescriptor = [&](const std::string& name) {
+        return [&dir, name] {
+            const UniqueFd fd = posix::open(dir.file(name), O_RDONLY | O_NONBLOCK);
+            (void)Inspector::entryCount(fd.get(), {});
+        };
+    };
+    struct Case {
+        const char* label;
+        std::function<void()> inspect;
+        int expected;
+    };
+    const Case cases[] = {
+        {"regular file", byPath("a.zip"), inspectedWithoutError},
+        {"FIFO", byPath("fifo"), EINVAL},
+        {"link to the archive", byPath("link.zip"), ELOOP},
+        {"link to a FIFO", byPath("link-to-fifo"), ELOOP},
+        {"dangling link", byPath("dangling.zip"), ELOOP},
+        {"directory", byPath("folder"), EISDIR},
+        {"character device", [] { (void)Inspector::entryCount("/dev/null", {}); }, EINVAL},
+        {"FIFO descriptor", byDescriptor("fifo"), EINVAL},
+        {"directory descriptor", byDescriptor("folder"), EISDIR},
+        {"regular file descriptor", byDescriptor("a.zip"), inspectedWithoutError},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(errnoInChild(c.inspect), c.expected) << c.label;
+    }
 }
 
 // ---------------------------------------------------------------------------------------------
