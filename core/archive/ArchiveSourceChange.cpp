@@ -32,9 +32,9 @@ constexpr std::array<std::string_view, 7> kDifferenceNames = {
 };
 
 // Every word a log line may carry after "fields=".
-constexpr std::array<std::string_view, 10> kLoggableFields = {
-    "device",      "inode", "type",   "size",        "mtime",
-    "permissions", "ctime", "xattrs", "unavailable", "entryCount",
+constexpr std::array<std::string_view, 12> kLoggableFields = {
+    "device", "inode",  "type",        "size",       "mtime",        "permissions",
+    "ctime",  "xattrs", "unavailable", "entryCount", "pathIdentity", "packedContentOrPath",
 };
 
 unsigned differences(const SourceSnapshotRecord& record, const struct stat& status,
