@@ -69,9 +69,10 @@ private:
 // The one HTTP seam of the Drive client.
 //
 // send() performs the request once and returns the response for every HTTP status, 4xx and 5xx
-// included. It throws TransportError when no HTTP response was obtained (with Kind::cancelled
-// once `stop` is requested, which must end a pending exchange promptly) and
-// DriveTransferError::invalidResponse for an answer that is not HTTP. It blocks its caller, is
+// included. It throws TransportError when no HTTP response was obtained,
+// DriveTransferError::invalidResponse for an answer that is not HTTP, and, once `stop` is
+// requested, ends a pending exchange promptly with OperationCancelled (a TransportError of
+// Kind::cancelled means the same; callers treat both as cancellation). It blocks its caller, is
 // called from worker threads, and must be safe to call from several threads at once.
 class DriveHTTPTransport {
 public:
