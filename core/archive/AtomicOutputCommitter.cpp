@@ -13,6 +13,7 @@
 #include "core/archive/ArchivePipelineError.h"
 #include "core/common/PathText.h"
 #include "core/common/Posix.h"
+#include "core/common/UniqueFd.h"
 
 namespace tolvane::AtomicOutputCommitter {
 namespace {
@@ -162,6 +163,16 @@ std::string move(const std::string& sourceName, int fromDirectoryFd, int toDirec
 
     posix::fsyncDirectory(fromDirectoryFd);
 
+    // The item's identity, so that a failed flush moves back only what this call moved. The
+    // descriptor keeps the inode in use, so no entry made meanwhile can be given its number.
+    const int pinned =
+        ::openat(fromDirectoryFd, sourceName.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    if (pinned < 0) {
+        throw ArchivePipelineError::finalizationFailed(std::generic_category().message(errno));
+    }
+    const UniqueFd itemFd(pinned);
+    const struct stat item = posix::fstat(itemFd.get());
+
     std::string committedName;
     for (unsigned attempt = 1; attempt <= maximumAttempts; ++attempt) {
         const std::string candidate = candidateName(name, attempt);
@@ -195,8 +206,12 @@ std::string move(const std::string& sourceName, int fromDirectoryFd, int toDirec
     // to the stage so the job fails cleanly and the stage clean-up takes it away.
     const std::string prefix =
         "directory metadata could not be synchronized (" + errorName(syncError) + "); ";
-    if (renameNoReplace(toDirectoryFd, committedName, fromDirectoryFd, sourceName, renameCall) ==
-        0) {
+    // Whatever holds the committed name now goes into the stage, which is then deleted: only
+    // the item itself may, never an entry someone put there since.
+    struct stat current {};
+    if (statEntry(toDirectoryFd, committedName, current) == 0 && sameEntry(current, item) &&
+        renameNoReplace(toDirectoryFd, committedName, fromDirectoryFd, sourceName, renameCall) ==
+            0) {
         directorySync(toDirectoryFd);
         if (fromDirectoryFd != toDirectoryFd) {
             directorySync(fromDirectoryFd);

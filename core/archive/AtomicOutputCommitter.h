@@ -36,7 +36,8 @@ std::string candidateName(const std::string& name, unsigned attempt);
 // the folder `destinationParentPath`, under the last component of `requestedPath` or, when that
 // is taken, under the first free candidateName up to attempt 100,000. Flushes the source
 // directory before and both directories after the rename; when a flush after it fails the item
-// is moved back. Returns the path the item now has.
+// is moved back, provided the committed name still holds that same item (device and inode).
+// Returns the path the item now has.
 //
 // Throws ArchivePipelineError: destinationChanged(destinationParentPath) when `requestedPath`
 // lies in another folder or `sourceName` is not a plain name; finalizationFailed for a bad

@@ -11,6 +11,8 @@
 #include <memory>
 #include <span>
 #include <stdexcept>
+#include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -105,6 +107,40 @@ struct DirCloser {
 };
 using DirStream = std::unique_ptr<DIR, DirCloser>;
 
+// Every name in the directory but "." and "..", read through a duplicate that is closed again on
+// return. `path` names the directory in errors.
+std::vector<std::string> listNames(int directoryFd, const std::string& path) {
+    const int duplicate = ::fcntl(directoryFd, F_DUPFD_CLOEXEC, 0);
+    if (duplicate < 0) {
+        posix::throwLastError(path);
+    }
+    DIR* opened = ::fdopendir(duplicate);
+    if (opened == nullptr) {
+        const int error = errno;
+        ::close(duplicate);
+        posix::throwErrno(error, path);
+    }
+    const DirStream stream(opened);
+    // The duplicate shares its offset with directoryFd; start from the first entry however the
+    // descriptor was used before.
+    ::rewinddir(stream.get());
+    std::vector<std::string> names;
+    for (;;) {
+        errno = 0;
+        const dirent* entry = ::readdir(stream.get());
+        if (entry == nullptr) {
+            if (errno != 0) {
+                posix::throwLastError(path);
+            }
+            return names;
+        }
+        const std::string_view name(entry->d_name);
+        if (name != "." && name != "..") {
+            names.emplace_back(name);
+        }
+    }
+}
+
 }  // namespace
 
 int SafeExtractTree::fsyncDirectory(int directoryFd) noexcept {
@@ -152,7 +188,7 @@ UniqueFd SafeExtractTree::openParent(const std::vector<std::string>& components,
     }
     const int duplicate = ::fcntl(rootFD_.get(), F_DUPFD_CLOEXEC, 0);
     if (duplicate < 0) {
-        posix::throwLastError();
+        posix::throwLastError(rootURL_);
     }
     UniqueFd current(duplicate);
     for (std::size_t i = 0; i + 1 < components.size(); ++i) {
@@ -282,7 +318,7 @@ void SafeExtractTree::synchronizeTree(const DirectorySync& directorySync,
     requireUnsynchronized();
     // Every directory is flushed while all of them can still be listed and entered; only then
     // do the archived modes take that away.
-    synchronizeDirectoryTree(rootFD_.get(), directorySync, checkCancelled);
+    synchronizeDirectoryTree(rootFD_.get(), rootURL_, directorySync, checkCancelled);
 
     // Deepest first, so every directory is reached through ancestors that still have the mode
     // the tree created them with.
@@ -296,56 +332,43 @@ void SafeExtractTree::synchronizeTree(const DirectorySync& directorySync,
         const UniqueFd directory = openDirectory(parent.get(), pending.components.back());
         ArchiveRestoredMetadata::applyPermissions(pending.permissions, directory.get());
         if (directorySync(directory.get()) != 0) {
-            posix::throwLastError();
+            std::string path = rootURL_;
+            for (const std::string& component : pending.components) {
+                path += "/" + component;
+            }
+            posix::throwLastError(path);
         }
     }
     pendingPermissions_.clear();
     synchronized_ = true;
 }
 
-void SafeExtractTree::synchronizeDirectoryTree(int directoryFd, const DirectorySync& directorySync,
+void SafeExtractTree::synchronizeDirectoryTree(int directoryFd, const std::string& path,
+                                               const DirectorySync& directorySync,
                                                const CheckCancelled& checkCancelled) {
-    const int duplicate = ::fcntl(directoryFd, F_DUPFD_CLOEXEC, 0);
-    if (duplicate < 0) {
-        posix::throwLastError();
-    }
-    DIR* opened = ::fdopendir(duplicate);
-    if (opened == nullptr) {
-        const int error = errno;
-        ::close(duplicate);
-        posix::throwErrno(error);
-    }
-    const DirStream stream(opened);
-    // The duplicate shares its offset with directoryFd; start from the first entry however the
-    // descriptor was used before.
-    ::rewinddir(stream.get());
+    // The names are read and the listing closed before anything below is entered, so each level
+    // holds only its own directory open, however deep the archive goes.
+    const std::vector<std::string> names = listNames(directoryFd, path);
     check(checkCancelled);
 
-    for (;;) {
-        errno = 0;
-        const dirent* entry = ::readdir(stream.get());
-        if (entry == nullptr) {
-            if (errno != 0) {
-                posix::throwLastError();
-            }
-            break;
-        }
-        const std::string name = entry->d_name;
-        if (name == "." || name == "..") {
-            continue;
-        }
+    for (const std::string& name : names) {
+        const std::string entryPath = path + "/" + name;
         struct stat listed {};
         if (::fstatat(directoryFd, name.c_str(), &listed, AT_SYMLINK_NOFOLLOW) != 0) {
-            posix::throwLastError(name);
+            posix::throwLastError(entryPath);
         }
         if (S_ISDIR(listed.st_mode)) {
-            const UniqueFd child = openDirectory(directoryFd, name);
+            const int fd = openAtRaw(directoryFd, name, directoryFlags);
+            if (fd < 0) {
+                posix::throwLastError(entryPath);
+            }
+            const UniqueFd child(fd);
             struct stat opened {};
             if (::fstat(child.get(), &opened) != 0 || !S_ISDIR(opened.st_mode) ||
                 opened.st_dev != listed.st_dev || opened.st_ino != listed.st_ino) {
                 throw ArchivePipelineError::unsafePath(name);
             }
-            synchronizeDirectoryTree(child.get(), directorySync, checkCancelled);
+            synchronizeDirectoryTree(child.get(), entryPath, directorySync, checkCancelled);
         } else if (!S_ISREG(listed.st_mode)) {
             throw ArchivePipelineError::unsafePath(name);
         }
@@ -354,7 +377,7 @@ void SafeExtractTree::synchronizeDirectoryTree(int directoryFd, const DirectoryS
 
     check(checkCancelled);
     if (directorySync(directoryFd) != 0) {
-        posix::throwLastError();
+        posix::throwLastError(path);
     }
 }
 

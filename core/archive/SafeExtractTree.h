@@ -113,7 +113,9 @@ private:
     void requireUnsynchronized() const;
     UniqueFd openParent(const std::vector<std::string>& components, bool creates);
     void stampQuarantine(int fd);
-    static void synchronizeDirectoryTree(int directoryFd, const DirectorySync& directorySync,
+    // `path` names the directory in the errors of system calls.
+    static void synchronizeDirectoryTree(int directoryFd, const std::string& path,
+                                         const DirectorySync& directorySync,
                                          const CheckCancelled& checkCancelled);
 
     std::string rootURL_;

@@ -67,8 +67,11 @@ std::optional<std::string> markerIdentifier(std::string_view name, std::string_v
     return std::string(middle);
 }
 
+// One path component that names exactly what it says: a NUL would cut the name short at the
+// system call, so it is refused like "/".
 bool isPlainName(std::string_view name) {
-    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string_view::npos;
+    return !name.empty() && name != "." && name != ".." &&
+           name.find_first_of(std::string_view("/\0", 2)) == std::string_view::npos;
 }
 
 // fstatat without following a link; 0 or the errno.
@@ -180,9 +183,10 @@ DirStream openDirStream(int directoryFd) {
     return DirStream(dir);
 }
 
-// Calls `visit` with every name in the directory but "." and "..".
-template <typename Visit>
-void forEachName(int directoryFd, Visit&& visit) {
+// Every name in the directory but "." and "..". The listing's descriptor is closed on return,
+// so a walk that descends after listing holds one descriptor per level, however deep the tree.
+std::vector<std::string> listNames(int directoryFd) {
+    std::vector<std::string> names;
     DirStream dir = openDirStream(directoryFd);
     for (;;) {
         errno = 0;
@@ -191,20 +195,13 @@ void forEachName(int directoryFd, Visit&& visit) {
             if (errno != 0) {
                 posix::throwLastError("readdir");
             }
-            return;
+            return names;
         }
         const std::string_view name(entry->d_name);
-        if (name == "." || name == "..") {
-            continue;
+        if (name != "." && name != "..") {
+            names.emplace_back(name);
         }
-        visit(std::string(name));
     }
-}
-
-std::vector<std::string> listNames(int directoryFd) {
-    std::vector<std::string> names;
-    forEachName(directoryFd, [&](std::string name) { names.push_back(std::move(name)); });
-    return names;
 }
 
 bool acceptableJournal(const StageJournal& journal, const std::string& id) {
@@ -411,20 +408,20 @@ std::string physicalDirectoryURL(const std::string& directory) {
 
 bool removeDirectoryContents(int directoryFd) {
     bool complete = true;
-    forEachName(directoryFd, [&](const std::string& name) {
+    for (const std::string& name : listNames(directoryFd)) {
         struct stat st {};
         if (const int error = statEntry(directoryFd, name, st); error != 0) {
             if (error != ENOENT) {
                 posix::throwErrno(error, name);
             }
-            return;
+            continue;
         }
         if (!S_ISDIR(st.st_mode)) {
             // A symbolic link goes as a link: nothing behind it is touched.
             if (::unlinkat(directoryFd, name.c_str(), 0) != 0 && errno != ENOENT) {
                 posix::throwLastError(name);
             }
-            return;
+            continue;
         }
         UniqueFd childPath;
         if (const int error = openEntry(directoryFd, name, directoryPathFlags, childPath);
@@ -432,11 +429,11 @@ bool removeDirectoryContents(int directoryFd) {
             if (!isGoneOrNotADirectory(error)) {
                 posix::throwErrno(error, name);
             }
-            return;
+            continue;
         }
         const struct stat childStat = posix::fstat(childPath.get());
         if (identityOf(childStat) != identityOf(st)) {
-            return;
+            continue;
         }
         bool childComplete = false;
         {
@@ -446,17 +443,17 @@ bool removeDirectoryContents(int directoryFd) {
         }
         if (!childComplete) {
             complete = false;
-            return;
+            continue;
         }
         struct stat again {};
         if (const int error = statEntry(directoryFd, name, again); error != 0) {
             if (error != ENOENT) {
                 complete = false;
             }
-            return;
+            continue;
         }
         if (!S_ISDIR(again.st_mode) || identityOf(again) != identityOf(childStat)) {
-            return;
+            continue;
         }
         if (::unlinkat(directoryFd, name.c_str(), AT_REMOVEDIR) != 0) {
             if (errno != ENOTEMPTY && errno != EEXIST && errno != ENOENT) {
@@ -464,7 +461,7 @@ bool removeDirectoryContents(int directoryFd) {
             }
             complete = false;
         }
-    });
+    }
     return complete;
 }
 
@@ -485,6 +482,7 @@ bool removeStageTree(int parentFd, const std::string& name,
     }
     {
         UniqueFd stage = openDirectoryForRemoval(stagePath.get(), st);
+        stagePath.reset();
         if (!removeDirectoryContents(stage.get())) {
             return false;
         }
@@ -673,7 +671,7 @@ UniqueFd StagingLease::openStageDirectory() const {
 
 UniqueFd StagingLease::createStageFile(const std::string& name, int accessFlags,
                                        mode_t mode) const {
-    if (!isPlainName(name) || name.find('\0') != std::string::npos) {
+    if (!isPlainName(name)) {
         throw ArchivePipelineError::finalizationFailed("invalid staging filename");
     }
     const UniqueFd stage = openStageDirectory();

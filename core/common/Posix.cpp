@@ -1,6 +1,7 @@
 #include "core/common/Posix.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -127,6 +128,18 @@ void fsyncDirectory(int directoryFd) {
             throwLastError();
         }
     }
+}
+
+void raiseOpenFileLimit() noexcept {
+    static const bool raised = [] {
+        struct rlimit limit {};
+        if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= limit.rlim_max) {
+            return false;
+        }
+        limit.rlim_cur = limit.rlim_max;
+        return ::setrlimit(RLIMIT_NOFILE, &limit) == 0;
+    }();
+    static_cast<void>(raised);
 }
 
 }  // namespace tolvane::posix

@@ -42,4 +42,9 @@ void fsync(int fd);
 // Flushes a directory; a file system that cannot sync directories (EINVAL) counts as done.
 void fsyncDirectory(int directoryFd);
 
+// Raises the soft limit of open files to the hard limit, once per process, so walking a deep
+// tree through descriptors cannot run out of them at the common soft limit of 1024. A refusal
+// leaves the limit as it was.
+void raiseOpenFileLimit() noexcept;
+
 }  // namespace tolvane::posix

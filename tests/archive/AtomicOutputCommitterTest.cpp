@@ -273,6 +273,31 @@ TEST(AtomicOutputCommitterTest, FailedSyncWithNoWayBackSaysWhereTheOutputIs) {
     EXPECT_EQ(test::readFile(folders.stage + "/payload.zip"), "someone else");
 }
 
+TEST(AtomicOutputCommitterTest, FailedSyncLeavesAnEntryThatReplacedTheOutputWhereItIs) {
+    Folders folders;
+    test::writeFile(folders.stage + "/payload.zip", "payload");
+    const auto error = pipelineErrorOf([&] {
+        AtomicOutputCommitter::move(
+            "payload.zip", folders.stageFd.get(), folders.destinationFd.get(),
+            folders.requested("report.zip"), folders.destination, [&](int) {
+                // Someone else's file takes the committed name; moving it into the stage would
+                // have it deleted with the stage.
+                const std::string replacement = folders.destination + "/theirs";
+                test::writeFile(replacement, "theirs");
+                ::rename(replacement.c_str(), folders.requested("report.zip").c_str());
+                errno = EIO;
+                return -1;
+            });
+    });
+    ASSERT_TRUE(error.has_value());
+    EXPECT_EQ(error->code(), Code::finalizationFailed);
+    EXPECT_EQ(error->detail(),
+              "directory metadata could not be synchronized (EIO); output may remain at " +
+                  folders.requested("report.zip"));
+    EXPECT_EQ(test::readFile(folders.requested("report.zip")), "theirs");
+    EXPECT_TRUE(entries(folders.stage).empty());
+}
+
 TEST(AtomicOutputCommitterTest, FileSystemsWithoutExclusiveRenameUseTheFallbacks) {
     Folders folders;
     test::writeFile(folders.requested("report.zip"), "existing");

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/wait.h>
@@ -377,6 +378,56 @@ TEST_F(SafeExtractTreeTest, SynchronizeRefusesForeignEntriesAndReportsFailures) 
         c.plant(root_);
         EXPECT_EQ(outcomeOf([&] { tree.synchronizeTree(c.sync); }), c.outcome);
     }
+}
+
+TEST_F(SafeExtractTreeTest, SynchronizeFailuresNameTheDirectory) {
+    Tree tree(root_, std::nullopt);
+    tree.makeDirectory("a/b");
+    const auto failFirst = [](int) {
+        errno = EMFILE;
+        return -1;
+    };
+    try {
+        tree.synchronizeTree(failFirst);
+        FAIL() << "expected an error";
+    } catch (const std::system_error& e) {
+        EXPECT_EQ(std::string(e.what()),
+                  root_ + "/a/b: " + std::generic_category().message(EMFILE));
+    }
+}
+
+TEST_F(SafeExtractTreeTest, TreesDeeperThanTheOpenFileLimitSynchronize) {
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // Room for one descriptor per level, not for two.
+        const struct rlimit limit { 512, 512 };
+        if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) {
+            ::_exit(10);
+        }
+        try {
+            std::string path = "d";
+            for (int i = 1; i < 300; ++i) {
+                path += "/d";
+            }
+            Tree tree(root_, std::nullopt);
+            tree.makeDirectory(path);
+            writeText(tree, path + "/f", "x");
+            int flushes = 0;
+            tree.synchronizeTree([&](int fd) {
+                ++flushes;
+                return Tree::fsyncDirectory(fd);
+            });
+            ::_exit(flushes == 301 ? 0 : 1);
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "child failed: %s\n", e.what());
+            ::_exit(20);
+        }
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 TEST_F(SafeExtractTreeTest, SynchronizeHonoursCancellationBetweenEntries) {

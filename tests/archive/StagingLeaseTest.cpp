@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -225,6 +226,8 @@ TEST(StagingLeaseTest, LifeOfAnUnpackLease) {
         {".", "invalid staging filename"},
         {"..", "invalid staging filename"},
         {"album/x", "invalid staging filename"},
+        // Cut short at the NUL, this would delete keep.txt.
+        {std::string("keep.txt\0x", 10), "invalid staging filename"},
         {"album", "staging file changed before cleanup"},
         {"missing.jsonl", std::nullopt},
         {"preflight.jsonl", std::nullopt},
@@ -623,6 +626,57 @@ TEST(StagingLeaseTest, ADroppedLeaseIsRecoveredAndALiveOneIsNot) {
     EXPECT_EQ(live.commitFile("payload.zip", folder + "/out.zip"), folder + "/out.zip");
     live.remove(nullptr);
     EXPECT_EQ(entries(folder), std::vector<std::string>{"out.zip"});
+}
+
+// Nests `depth` directories named "d" below `root`, with a file at the bottom.
+void makeDeepTree(const std::string& root, int depth) {
+    std::string path = root;
+    for (int i = 0; i < depth; ++i) {
+        path += "/d";
+        ASSERT_EQ(::mkdir(path.c_str(), 0700), 0) << i;
+    }
+    test::writeFile(path + "/f", "x");
+}
+
+TEST(StagingLeaseTest, StagesDeeperThanTheOpenFileLimitAreRemoved) {
+    test::TempDir dir;
+    const std::string folder = ArchivePipeline::physicalDirectoryURL(dir.path());
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        int status = 0;
+        try {
+            // Room for one descriptor per level, not for two.
+            const struct rlimit limit { 512, 512 };
+            if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) {
+                ::_exit(10);
+            }
+            std::string abandoned;
+            {
+                StagingLease dropped = makeStage(folder, "unpack");
+                makeDeepTree(dropped.url(), 300);
+                abandoned = dropped.url();
+            }
+            Progress progress;
+            StagingLease lease = makeStage(folder, "unpack", &progress);
+            makeDeepTree(lease.url(), 300);
+            lease.remove(&progress);
+            if (exists(abandoned)) {
+                status = 1;
+            } else if (!entries(folder).empty()) {
+                status = 2;
+            } else if (cleanupWarning(progress).has_value()) {
+                status = 3;
+            }
+        } catch (...) {
+            status = 20;
+        }
+        ::_exit(status);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 // Runs `body` in a child process as an unprivileged user who owns `folder` (when the test runs

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -71,6 +73,37 @@ TEST(PosixTest, PreadAllStopsAtEndOfFile) {
     UniqueFd directory = posix::open(dir.path(), O_RDONLY | O_DIRECTORY);
     EXPECT_NO_THROW(posix::fsyncDirectory(directory.get()));
     EXPECT_NO_THROW(posix::fsync(fd.get()));
+}
+
+TEST(PosixTest, RaiseOpenFileLimitLiftsTheSoftLimitToTheHardOne) {
+    struct rlimit initial {};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &initial), 0);
+    if (initial.rlim_max <= 256) {
+        GTEST_SKIP() << "hard limit of open files is only " << initial.rlim_max;
+    }
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        struct rlimit limit {
+            256, initial.rlim_max
+        };
+        if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) {
+            ::_exit(10);
+        }
+        posix::raiseOpenFileLimit();
+        if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur != initial.rlim_max) {
+            ::_exit(1);
+        }
+        // Once per process: a limit lowered afterwards is left alone.
+        limit.rlim_cur = 256;
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+        posix::raiseOpenFileLimit();
+        ::_exit(::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur == 256 ? 0 : 2);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 }  // namespace
