@@ -271,8 +271,13 @@ DriveResumableUpload::Step DriveResumableUpload::sendChunk() {
         response = client_.sendAuthorized(request, token_, stop_);
     } catch (...) {
         const std::exception_ptr error = std::current_exception();
-        if (isCancellation(error) || stop_.stop_requested()) {
+        if (isCancellation(error)) {
             throw;
+        }
+        // A failure that races a requested stop is the stop's doing as far as the user is
+        // concerned; reporting it as a failed transfer would be wrong.
+        if (stop_.stop_requested()) {
+            throw OperationCancelled();
         }
         // The chunk may or may not have arrived; the session knows, so ask it.
         ++consecutiveFailures_;

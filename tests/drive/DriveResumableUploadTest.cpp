@@ -440,24 +440,39 @@ TEST(DriveResumableUploadTest, CancellationBetweenChunksLeavesTheJournalResumabl
 }
 
 TEST(DriveResumableUploadTest, CancellationDuringAWaitOrAnExchangeSendsNothingMore) {
-    const std::vector<std::pair<std::string, std::function<DriveHTTPResponse()>>> cases = {
+    const std::string cancelledExchange =
+        outcomeOf([] { throw TransportError(TransportError::Kind::cancelled, ""); });
+    struct Case {
+        std::string name;
+        std::function<DriveHTTPResponse()> answer;
+        std::string outcome;
+    };
+    const std::vector<Case> cases = {
         {"during the retry wait",
          [] {
              return DriveHTTPResponse{503, {}, {}};
-         }},
+         },
+         "cancelled"},
         {"during the exchange",
-         []() -> DriveHTTPResponse { throw TransportError(TransportError::Kind::cancelled, ""); }},
+         []() -> DriveHTTPResponse { throw TransportError(TransportError::Kind::cancelled, ""); },
+         cancelledExchange},
+        // The connection drops as the stop tears it down: still a cancellation, not a failure.
+        {"a failure racing the stop",
+         []() -> DriveHTTPResponse {
+             throw TransportError(TransportError::Kind::connectionLost, "reset");
+         },
+         "cancelled"},
     };
-    for (const auto& [name, answer] : cases) {
-        SCOPED_TRACE(name);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
         Upload u(2 * chunk);
         std::stop_source source;
         u.transport->respond(initiated(sessionA))
             .handle([&](const DriveHTTPRequest&, std::stop_token) {
                 source.request_stop();
-                return answer();
+                return c.answer();
             });
-        EXPECT_NE(u.run(source.get_token()), "ok");
+        EXPECT_EQ(u.run(source.get_token()), c.outcome);
         EXPECT_EQ(u.transport->requestCount(), 2u);
         EXPECT_EQ(u.saved().sessionURL, sessionA);
     }
@@ -513,6 +528,20 @@ TEST(DriveResumableUploadTest, OtherAnswersEndTheUploadAsClassified) {
          {{503, {}, {}}, {404, {}, {}}, {200, {}, R"({"files":[{"id":"earlier"}]})"}},
          "ok",
          1},
+        // The chunk's retry budget is not renewed by a new session.
+        {"503 twice, session lost, 503 twice",
+         {{503, {}, {}},
+          ScriptedDriveTransport::incomplete(0),
+          {503, {}, {}},
+          ScriptedDriveTransport::incomplete(0),
+          {404, {}, {}},
+          noFiles(),
+          initiated(sessionB),
+          {503, {}, {}},
+          ScriptedDriveTransport::incomplete(0),
+          {503, {}, {}}},
+         "http(503)",
+         3},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "core/drive/DriveTransferError.h"
 #include "core/drive/FileReference.h"
 #include "core/drive/GoogleDriveTransferClient.h"
@@ -300,6 +302,22 @@ TEST(GoogleDriveRecoveryTest, VerifiedLinkRechecksWithoutChangingAnything) {
          [&](DriveShareBench& b, const VerifiedArchive& a) {
              b.drive->setQuirks({.omitSHA256 = true});
              tamper([](DriveTransferRecord& r) { r.md5 = std::string(32, '0'); })(b, a);
+         },
+         "checksumMismatch",
+         {"metadata"}},
+        {"SHA-256 on Drive differs, MD5 right",
+         [](DriveShareBench& b, const VerifiedArchive&) {
+             b.tap->setHook([](const DriveHTTPRequest& request, std::stop_token,
+                               const DriveTransportTap::Forward& forward) {
+                 DriveHTTPResponse answer = forward();
+                 const std::string path = test::urlPath(request.url);
+                 if (request.method == "GET" && !path.ends_with("/permissions")) {
+                     nlohmann::json file = nlohmann::json::parse(answer.body);
+                     file["sha256Checksum"] = std::string(64, '0');
+                     answer.body = file.dump();
+                 }
+                 return answer;
+             });
          },
          "checksumMismatch",
          {"metadata"}},

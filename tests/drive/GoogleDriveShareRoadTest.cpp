@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -340,6 +341,7 @@ TEST(GoogleDriveShareRoadTest, RemoteCopyMustMatchTheArchive) {
         std::string name;
         FakeDriveService::Quirks quirks;
         std::string outcome;
+        std::optional<std::string> reportedSHA256 = std::nullopt;  // in place of Drive's own
     };
     const std::vector<Case> cases = {
         {"faithful copy", {}, "ok"},
@@ -349,11 +351,25 @@ TEST(GoogleDriveShareRoadTest, RemoteCopyMustMatchTheArchive) {
         {"corrupted copy, no SHA-256",
          {.corruptUploads = true, .omitSHA256 = true},
          "checksumMismatch"},
+        // The MD5 speaks only when Drive gives no SHA-256.
+        {"SHA-256 wrong, MD5 right", {}, "checksumMismatch", std::string(64, '0')},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         DriveShareBench bench;
         bench.drive->setQuirks(c.quirks);
+        if (c.reportedSHA256) {
+            bench.tap->setHook([&](const DriveHTTPRequest& request, std::stop_token,
+                                   const DriveTransportTap::Forward& forward) {
+                DriveHTTPResponse answer = forward();
+                if (isMetadataRequest(request)) {
+                    nlohmann::json file = nlohmann::json::parse(answer.body);
+                    file["sha256Checksum"] = *c.reportedSHA256;
+                    answer.body = file.dump();
+                }
+                return answer;
+            });
+        }
         const VerifiedArchive archive =
             bench.archive("Delivery.zip", test::randomBytes(archiveSize, 8));
         EXPECT_EQ(bench.share(archive, DriveLinkRole::reader), c.outcome);
@@ -379,6 +395,7 @@ TEST(GoogleDriveShareRoadTest, CancelledShareCompletesOnTheNextRun) {
         bool forwardFirst;  // the request reached Drive before the stop
         std::string phase;
         Lines rest;
+        std::size_t archiveBytes = archiveSize;
     };
     const std::vector<Case> cases = {
         {"while the permission is created",
@@ -390,12 +407,16 @@ TEST(GoogleDriveShareRoadTest, CancelledShareCompletesOnTheNextRun) {
          [](const DriveHTTPRequest& r) { return isRequest(r, "POST", "/permissions"); }, false,
          "needsPermissionCheck", newLink},
         {"after the remote check answered", isMetadataRequest, true, "uploaded", newLink},
+        // Nothing to read in the second digest, so only the last check before "verified" can
+        // see the stop.
+        {"after the remote check of an empty archive answered", isMetadataRequest, true, "uploaded",
+         newLink, 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         DriveShareBench bench;
         const VerifiedArchive archive =
-            bench.archive("Delivery.zip", test::randomBytes(archiveSize, 9));
+            bench.archive("Delivery.zip", test::randomBytes(c.archiveBytes, 9));
         std::stop_source stopper;
         bench.tap->setHook([&](const DriveHTTPRequest& request, std::stop_token,
                                const DriveTransportTap::Forward& forward) {
@@ -562,6 +583,8 @@ TEST(GoogleDriveShareRoadTest, WebLinkMustBeAnHttpsLinkOnTheDriveHost) {
         {"HTTPS://drive.google.com/file/d/x/view", "invalidResponse"},
         {"https://drive.google.com.evil.example/file/d/x", "invalidResponse"},
         {"https://drive.google.com@evil.example/file/d/x", "invalidResponse"},
+        {"https://evildrive.google.com/x", "invalidResponse"},
+        {"https://drive.google.com@evildrive.google.com/x", "invalidResponse"},
         {"https://evil.example\\@drive.google.com/", "invalidResponse"},
         {"https://drive.google.com:443/file/d/x/view", "ok"},
         {"https://drive.google.com /file", "invalidResponse"},

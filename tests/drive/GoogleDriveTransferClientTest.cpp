@@ -398,6 +398,8 @@ TEST(DriveResponsePolicyTest, SessionURLGateAdmitsOnlyTheUploadHost) {
         {"https://evil.example/upload/x", false},
         {"https://www.googleapis.com.evil.example/upload/x", false},
         {"https://www.googleapis.com@evil.example/upload/x", false},
+        {"https://evilwww.googleapis.com/upload/x", false},
+        {"https://www.googleapis.com@evilwww.googleapis.com/upload/x", false},
         {"https://evil.example\\@www.googleapis.com/upload/x", false},
         {"https://evil.example#@www.googleapis.com/upload/x", false},
         {"https://www.googleapis.com:x/upload/x", false},
