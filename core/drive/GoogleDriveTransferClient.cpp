@@ -90,11 +90,22 @@ std::string GoogleDriveTransferClient::pathSegment(std::string_view identifier) 
 DriveHTTPResponse GoogleDriveTransferClient::sendAuthorized(DriveHTTPRequest& request,
                                                             const AccessToken& token,
                                                             std::stop_token stop) const {
+    // A connection that breaks while the user is stopping is a stop, not a network failure.
+    const auto send = [&] {
+        try {
+            return transport_->send(request, stop);
+        } catch (const TransportError&) {
+            if (stop.stop_requested()) {
+                throw OperationCancelled();
+            }
+            throw;
+        }
+    };
     request.setHeader("Authorization", "Bearer " + token());
-    DriveHTTPResponse response = transport_->send(request, stop);
+    DriveHTTPResponse response = send();
     if (response.status == 401) {
         request.setHeader("Authorization", "Bearer " + token());
-        response = transport_->send(request, stop);
+        response = send();
     }
     return response;
 }
