@@ -94,8 +94,8 @@ DriveHTTPResponse GoogleDriveTransferClient::sendAuthorized(DriveHTTPRequest& re
     const auto send = [&] {
         try {
             return transport_->send(request, stop);
-        } catch (const TransportError&) {
-            if (stop.stop_requested()) {
+        } catch (const TransportError& error) {
+            if (!error.isCancelled() && stop.stop_requested()) {
                 throw OperationCancelled();
             }
             throw;
