@@ -53,8 +53,8 @@ YearMonth localYearMonth(double unixSeconds) {
 std::string GoogleDriveTransferClient::targetFolder(const AccessToken& token,
                                                     std::stop_token stop) const {
     const YearMonth date = localYearMonth(now());
-    char month[8];
-    std::snprintf(month, sizeof month, "%02d", date.month);
+    // tm_mon + 1 is always 1 to 12: two digits with a leading zero.
+    const std::string month = (date.month < 10 ? "0" : "") + std::to_string(date.month);
     const std::string top = ensureFolder(topFolderName, "root", token, stop);
     const std::string year = ensureFolder(std::to_string(date.year), top, token, stop);
     return ensureFolder(month, year, token, stop);
