@@ -39,6 +39,8 @@ Parameters parametersOf(ArchiveCompressionMode mode) {
 struct ZipDeflateStream::State {
     z_stream stream{};
     bool initialized = false;
+    std::vector<std::uint8_t> input;
+    std::vector<std::uint8_t> output;
 
     ~State() {
         if (initialized) {
@@ -60,6 +62,13 @@ ZipDeflateStream::ZipDeflateStream(ArchiveCompressionMode mode)
 }
 
 ZipDeflateStream::~ZipDeflateStream() = default;
+
+void ZipDeflateStream::reset() {
+    if (deflateReset(&state_->stream) != Z_OK) {
+        throw ArchivePipelineError::finalizationFailed(parametersOf(mode_).initFailure);
+    }
+    used_ = false;
+}
 
 std::uint64_t ZipDeflateStream::bound(std::uint64_t sourceBytes) const {
     static_assert(sizeof(uLong) == sizeof(std::uint64_t), "zlib's uLong must hold 64 bits");
@@ -84,10 +93,16 @@ std::uint32_t ZipDeflateStream::compress(
     const Parameters parameters = parametersOf(mode_);
     z_stream& stream = state_->stream;
 
-    // A small source needs no full-size input block.
-    std::vector<std::uint8_t> input(
-        static_cast<std::size_t>(std::min<std::uint64_t>(size, bufferSize)));
-    std::vector<std::uint8_t> output(bufferSize);
+    // A small source needs no full-size input block; blocks are kept for the next source.
+    std::vector<std::uint8_t>& input = state_->input;
+    std::vector<std::uint8_t>& output = state_->output;
+    const auto inputSize = static_cast<std::size_t>(std::min<std::uint64_t>(size, bufferSize));
+    if (input.size() < inputSize) {
+        input.resize(inputSize);
+    }
+    if (output.size() != bufferSize) {
+        output.resize(bufferSize);
+    }
     uLong crc = 0;
     std::uint64_t position = 0;
 

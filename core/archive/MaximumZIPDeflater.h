@@ -25,7 +25,8 @@ struct ZipDeflateCallbacks {
 
 // One raw deflate stream (no zlib or gzip wrapper) with the zlib parameters of a compression
 // mode: maximum is level 9 with memLevel 9, balanced is zlib's default level with memLevel 8;
-// both use a 32 KiB window. A stream compresses exactly one source.
+// both use a 32 KiB window. A stream compresses one source at a time; reset() readies it for
+// the next, so a writer of many small files sets zlib up only once.
 class ZipDeflateStream {
 public:
     // Throws ArchivePipelineError finalizationFailed when zlib cannot set the stream up.
@@ -38,10 +39,13 @@ public:
     // UINT64_MAX), so a writer can settle the ZIP64 form of an entry before its data exists.
     std::uint64_t bound(std::uint64_t sourceBytes) const;
 
+    // Readies the stream for another source, keeping zlib's state memory and the buffers.
+    void reset();
+
     // Compresses `size` source bytes pulled in blocks of at most `bufferSize` (1 ... 2^32 - 1)
     // and returns their CRC-32. checkCancelled runs at the top of every input pass and before
     // every deflate call. Errors of the callbacks propagate unchanged; zlib failures are
-    // finalizationFailed. Callable once per stream.
+    // finalizationFailed. Callable once per stream, or once after each reset().
     std::uint32_t compress(std::uint64_t size, std::size_t bufferSize,
                            const ZipDeflateCallbacks::Provider& provider,
                            const ZipDeflateCallbacks::Consumer& consumer,

@@ -429,10 +429,15 @@ StreamingZIPWriter::FileReceipt StreamingZIPWriter::addFile(
 
     // The stream exists before the header so its bound can settle the ZIP64 form: incompressible
     // data just under 4 GiB can deflate to more than 4 GiB.
-    std::optional<ZipDeflateStream> deflater;
+    ZipDeflateStream* deflater = nullptr;
     std::uint64_t dataBound = uncompressedSize;
     if (deflated) {
-        deflater.emplace(compressionMode_);
+        if (deflater_) {
+            deflater_->reset();
+        } else {
+            deflater_ = std::make_unique<ZipDeflateStream>(compressionMode_);
+        }
+        deflater = deflater_.get();
         dataBound = deflater->bound(uncompressedSize);
     }
     const bool zip64 = Layout::fileUsesZip64(uncompressedSize, dataBound);

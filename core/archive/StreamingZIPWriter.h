@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -14,6 +15,8 @@
 #include "core/common/UniqueFd.h"
 
 namespace tolvane {
+
+class ZipDeflateStream;
 
 // Byte encoders of the delivery ZIP's records. Pure, so every ZIP64 threshold can be checked
 // byte for byte without writing gigabytes. All integers are little-endian. Names and extra
@@ -196,6 +199,8 @@ private:
     FreeSpaceProbe freeSpace_;
     // One block buffer for stored data and the spool copy, allocated on first use.
     std::vector<std::uint8_t> block_;
+    // Set up on the first deflated entry and reset for each later one.
+    std::unique_ptr<ZipDeflateStream> deflater_;
 };
 
 }  // namespace tolvane
