@@ -1,0 +1,730 @@
+#include "core/archive/ArchiveUnpack.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <system_error>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "core/archive/ArchiveExtendedAttributes.h"
+#include "core/archive/ArchiveJobRecords.h"
+#include "core/archive/ArchivePathPolicy.h"
+#include "core/archive/ArchivePathRegistry.h"
+#include "core/archive/ArchivePipeline.h"
+#include "core/archive/ArchivePipelineError.h"
+#include "core/archive/ArchiveProgressInfo.h"
+#include "core/archive/ArchiveQuarantine.h"
+#include "core/archive/JSONLines.h"
+#include "core/archive/PathMappingManifest.h"
+#include "core/archive/PathMappingValidation.h"
+#include "core/archive/SafeExtractTree.h"
+#include "core/archive/StagingLease.h"
+#include "core/archive/ZipArchiveReader.h"
+#include "core/archive/ZipCentralDirectoryInspector.h"
+#include "core/archive/ZipFormat.h"
+#include "core/common/PathText.h"
+#include "core/common/Posix.h"
+#include "core/common/Unicode.h"
+#include "core/common/UniqueFd.h"
+
+namespace tolvane::ArchivePipeline {
+namespace {
+
+namespace Stage = ArchiveProgressInfo::Stage;
+using AttributeMap = ArchiveExtendedAttributes::Map;
+
+constexpr std::string_view registryName = "path-registry.sqlite";
+// The inspector refuses more entries; the iteration keeps its own guard all the same.
+constexpr std::uint64_t entryLimit = 1'000'000;
+constexpr std::uint64_t maximumAttributeEntries = 1'000'000;
+constexpr std::uint64_t maximumAttributeBytes = 67'108'864;
+constexpr std::uint64_t maximumCompressionRatio = 10'000;
+constexpr std::uint64_t scanPublishInterval = 4096;
+constexpr std::uint64_t progressBatchBytes = 1'048'576;
+constexpr std::uint64_t maximumUnitCount =
+    static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+// Free space kept beyond the payload: per-entry file-system overhead, a percent of slack, and a
+// fixed working margin.
+constexpr std::uint64_t spaceBytesPerEntry = 256;
+constexpr std::uint64_t spaceFixedReserve = 1'048'576;
+constexpr std::uint64_t spaceEntryLimit = std::uint64_t{1} << 56;
+
+[[noreturn]] void invalid(const std::string& detail) {
+    throw ArchivePipelineError::invalidArchive(detail);
+}
+
+struct ExtractedDirectoryMetadata {
+    std::string path;
+    std::optional<std::uint16_t> permissions;
+    std::optional<double> modificationDate;
+    AttributeMap extendedAttributes;
+};
+
+std::size_t depthOf(std::string_view path) {
+    std::size_t depth = 0;
+    bool inComponent = false;
+    for (const char c : path) {
+        if (c == '/') {
+            inComponent = false;
+        } else if (!inComponent) {
+            inComponent = true;
+            ++depth;
+        }
+    }
+    return depth;
+}
+
+// Deepest first, so a directory's time is set only after nothing below it changes any more;
+// equal depths in byte order, so the order never depends on the archive's.
+bool directoryMetadataOrder(const ExtractedDirectoryMetadata& a,
+                            const ExtractedDirectoryMetadata& b) {
+    const std::size_t depthA = depthOf(a.path);
+    const std::size_t depthB = depthOf(b.path);
+    if (depthA != depthB) {
+        return depthA > depthB;
+    }
+    return std::lexicographical_compare(
+        a.path.begin(), a.path.end(), b.path.begin(), b.path.end(), [](char x, char y) {
+            return static_cast<unsigned char>(x) < static_cast<unsigned char>(y);
+        });
+}
+
+bool isManifest(const ZipArchiveEntry& entry) {
+    return entry.path == reservedMappingName;
+}
+
+ArchiveEntryType policyType(ZipArchiveEntry::Type type) {
+    switch (type) {
+        case ZipArchiveEntry::Type::directory:
+            return ArchiveEntryType::directory;
+        case ZipArchiveEntry::Type::symbolicLink:
+            return ArchiveEntryType::symlink;
+        case ZipArchiveEntry::Type::file:
+            break;
+    }
+    return ArchiveEntryType::file;
+}
+
+std::string typeText(ZipArchiveEntry::Type type) {
+    return type == ZipArchiveEntry::Type::directory ? "directory" : "file";
+}
+
+std::optional<std::uint16_t> restoredPermissions(const ZipArchiveEntry& entry) {
+    if (!entry.posixPermissions) {
+        return std::nullopt;
+    }
+    return static_cast<std::uint16_t>(*entry.posixPermissions & 0777);
+}
+
+std::optional<double> restoredDate(const ZipArchiveEntry& entry) {
+    if (!entry.modificationSeconds) {
+        return std::nullopt;
+    }
+    return static_cast<double>(*entry.modificationSeconds);
+}
+
+void ensureSpace(std::uint64_t bytes, std::uint64_t entries, const std::string& directory,
+                 const DestinationPolicyReader& readPolicy) {
+    std::uint64_t required = 0;
+    if (entries >= spaceEntryLimit ||
+        __builtin_add_overflow(bytes, spaceBytesPerEntry * entries, &required) ||
+        __builtin_add_overflow(required, bytes / 100, &required) ||
+        __builtin_add_overflow(required, spaceFixedReserve, &required)) {
+        throw ArchivePipelineError::insufficientSpace();
+    }
+    std::optional<std::uint64_t> available;
+    try {
+        available = readPolicy(directory).availableBytes;
+    } catch (...) {
+        // A volume that cannot say how much room it has is given the benefit of the doubt; the
+        // writes themselves still fail if it runs out.
+        return;
+    }
+    if (available && *available < required) {
+        throw ArchivePipelineError::insufficientSpace();
+    }
+}
+
+// Where each entry's bytes lie, from its local header. libzip trusts the central directory's
+// offsets, so two records pointing into one stretch of data would let a small archive expand
+// into many full-size files; every entry must own its own disjoint span, and its local header
+// must name the entry its central record describes.
+class EntrySpans {
+public:
+    EntrySpans(int fd, std::uint64_t fileSize) : fd_(fd), fileSize_(fileSize) {}
+
+    void add(const ZipCentralEntry& entry) {
+        ++number_;
+        const auto* record = reinterpret_cast<const unsigned char*>(entry.centralRecord.data());
+        const std::uint16_t method = ZipFormat::get16(record + 10);
+        std::uint64_t compressed = ZipFormat::get32(record + 20);
+        const std::uint32_t uncompressed32 = ZipFormat::get32(record + 24);
+        std::uint64_t offset = ZipFormat::get32(record + 42);
+        if (compressed == ZipFormat::zip64Marker32 || offset == ZipFormat::zip64Marker32 ||
+            uncompressed32 == ZipFormat::zip64Marker32) {
+            readZip64(entry.extraField, uncompressed32 == ZipFormat::zip64Marker32, compressed,
+                      offset);
+        }
+
+        unsigned char local[ZipFormat::localHeaderSize];
+        if (offset > fileSize_ || fileSize_ - offset < sizeof local ||
+            posix::preadAll(fd_, local, sizeof local, static_cast<off_t>(offset)) != sizeof local ||
+            ZipFormat::get32(local) != ZipFormat::localHeaderSignature ||
+            ZipFormat::get16(local + 8) != method) {
+            mismatch();
+        }
+        const std::uint16_t nameLength = ZipFormat::get16(local + 26);
+        const std::uint16_t extraLength = ZipFormat::get16(local + 28);
+        if (nameLength != entry.name.size()) {
+            mismatch();
+        }
+        name_.resize(nameLength);
+        if (posix::preadAll(fd_, name_.data(), nameLength,
+                            static_cast<off_t>(offset + sizeof local)) != nameLength ||
+            name_ != entry.name) {
+            mismatch();
+        }
+        // offset is at most fileSize_ here, so the header's end cannot overflow.
+        const std::uint64_t dataStart = offset + sizeof local + nameLength + extraLength;
+        std::uint64_t dataEnd = 0;
+        if (__builtin_add_overflow(dataStart, compressed, &dataEnd) || dataEnd > fileSize_) {
+            invalid("entry data lies outside the archive: entry " + std::to_string(number_));
+        }
+        spans_.emplace_back(offset, dataEnd);
+    }
+
+    void requireDisjoint() {
+        std::sort(spans_.begin(), spans_.end());
+        for (std::size_t i = 1; i < spans_.size(); ++i) {
+            if (spans_[i].first < spans_[i - 1].second) {
+                invalid("entries share compressed data");
+            }
+        }
+        std::vector<std::pair<std::uint64_t, std::uint64_t>>().swap(spans_);
+    }
+
+private:
+    [[noreturn]] void mismatch() const {
+        invalid("local header does not match its central record: entry " + std::to_string(number_));
+    }
+
+    // The ZIP64 block holds, in this order, only the values whose classic field is the marker.
+    void readZip64(std::string_view extra, bool hasUncompressed, std::uint64_t& compressed,
+                   std::uint64_t& offset) const {
+        std::size_t position = 0;
+        while (extra.size() - position >= 4) {
+            const auto* header = reinterpret_cast<const unsigned char*>(extra.data() + position);
+            const std::uint16_t id = ZipFormat::get16(header);
+            const std::uint16_t size = ZipFormat::get16(header + 2);
+            if (extra.size() - position - 4 < size) {
+                break;
+            }
+            if (id == ZipFormat::zip64ExtraID) {
+                const auto* field = header + 4;
+                std::size_t used = 0;
+                const auto take = [&](std::uint64_t& value) {
+                    if (size - used < 8) {
+                        invalid("ZIP64 extra field is truncated: entry " + std::to_string(number_));
+                    }
+                    value = ZipFormat::get64(field + used);
+                    used += 8;
+                };
+                std::uint64_t ignored = 0;
+                if (hasUncompressed) {
+                    take(ignored);
+                }
+                if (compressed == ZipFormat::zip64Marker32) {
+                    take(compressed);
+                }
+                if (offset == ZipFormat::zip64Marker32) {
+                    take(offset);
+                }
+                return;
+            }
+            position += 4 + size;
+        }
+        invalid("ZIP64 extra field is missing: entry " + std::to_string(number_));
+    }
+
+    int fd_;
+    std::uint64_t fileSize_;
+    std::uint64_t number_ = 0;
+    std::string name_;
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> spans_;
+};
+
+// The archived attributes of every entry that has any, by entry name, within the bounds an
+// archive may use.
+class AttributeTable {
+public:
+    void add(const ZipCentralEntry& entry) {
+        AttributeMap attributes = ArchiveExtendedAttributes::decodeField(entry.extraField);
+        if (attributes.empty()) {
+            return;
+        }
+        if ((entry.flags & ZipFormat::flagUTF8) == 0 || !Unicode::isValidUTF8(entry.name)) {
+            invalid("extended attributes require a UTF-8 entry name");
+        }
+        std::string name(entry.name);
+        if (table_.size() >= maximumAttributeEntries || table_.contains(name)) {
+            invalid("too many extended attribute records");
+        }
+        std::uint64_t total = 0;
+        if (__builtin_add_overflow(bytes_, ArchiveExtendedAttributes::metadataByteCount(attributes),
+                                   &total) ||
+            total > maximumAttributeBytes) {
+            invalid("extended attribute metadata exceeds the supported archive limit");
+        }
+        bytes_ = total;
+        table_.emplace(std::move(name), std::move(attributes));
+    }
+
+    // Hands an entry's attributes over once; every entry name is unique by then.
+    AttributeMap take(const std::string& name) {
+        const auto found = table_.find(name);
+        if (found == table_.end()) {
+            return {};
+        }
+        AttributeMap attributes = std::move(found->second);
+        table_.erase(found);
+        return attributes;
+    }
+
+private:
+    std::unordered_map<std::string, AttributeMap> table_;
+    std::uint64_t bytes_ = 0;
+};
+
+struct ArchiveIdentity {
+    dev_t device = 0;
+    ino_t inode = 0;
+    off_t size = 0;
+};
+
+// The archive opened once more for reading local headers. libzip and the inspector read it
+// through a descriptor of their own, so the path must lead to this same file before and after.
+UniqueFd openArchiveForHeaders(const std::string& path, ArchiveIdentity& identity) {
+    UniqueFd fd = posix::open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK);
+    const struct stat status = posix::fstat(fd.get());
+    if (!S_ISREG(status.st_mode)) {
+        invalid("the chosen ZIP is not a regular file");
+    }
+    identity = {status.st_dev, status.st_ino, status.st_size};
+    return fd;
+}
+
+void requireSameArchive(const std::string& path, const ArchiveIdentity& identity) {
+    struct stat status {};
+    if (::lstat(path.c_str(), &status) != 0 || status.st_dev != identity.device ||
+        status.st_ino != identity.inode || status.st_size != identity.size) {
+        throw ArchivePipelineError::sourceChanged(path);
+    }
+}
+
+class Unpack {
+public:
+    Unpack(const std::string& archivePath, const std::string& destinationRoot, Progress* progress,
+           std::stop_token stop, const DestinationPolicyReader& readPolicy)
+        : archivePath_(archivePath),
+          destinationRoot_(destinationRoot),
+          progress_(progress),
+          stop_(std::move(stop)),
+          readPolicy_(readPolicy) {}
+
+    UnpackReceipt run();
+
+private:
+    void checkCancelled() const { checkArchiveCancellation(progress_, stop_); }
+    void publishStage(std::string_view stage) const {
+        if (progress_ != nullptr) {
+            progress_->setUserInfo(ArchiveProgressInfo::stageKey, std::string(stage));
+        }
+    }
+    void publishScanned(std::uint64_t count) const {
+        if (progress_ != nullptr) {
+            progress_->setUserInfo(ArchiveProgressInfo::scannedEntriesKey, count);
+        }
+    }
+    void reportBytes(std::uint64_t count) {
+        if (progress_ == nullptr) {
+            return;
+        }
+        if (__builtin_add_overflow(unreported_, count, &unreported_) ||
+            unreported_ > maximumUnitCount) {
+            throw ArchivePipelineError::insufficientSpace();
+        }
+        if (unreported_ >= progressBatchBytes) {
+            flushReportedBytes();
+        }
+    }
+    void flushReportedBytes() {
+        if (progress_ == nullptr) {
+            return;
+        }
+        completed_ += static_cast<std::int64_t>(unreported_);
+        unreported_ = 0;
+        progress_->setCompletedUnitCount(completed_);
+    }
+
+    void openArchive();
+    void preflight(StagingLease& lease, int preflightFd);
+    void preflightEntry(const ZipArchiveEntry& entry, std::uint64_t position,
+                        ArchivePathRegistry& registry, int preflightFd);
+    void extract(SafeExtractTree& tree, PathMappingCursor* mappings,
+                 PathMappingReceiptWriter* receipt);
+    void extractFile(SafeExtractTree& tree, const ZipArchiveEntry& entry,
+                     const std::string& restored, const std::optional<PathMappingRecord>& mapping,
+                     PathMappingReceiptWriter* receipt);
+
+    const std::string& archivePath_;
+    const std::string& destinationRoot_;
+    Progress* progress_;
+    std::stop_token stop_;
+    const DestinationPolicyReader& readPolicy_;
+
+    std::optional<std::string> quarantine_;
+    AttributeTable attributes_;
+    std::optional<ZipArchiveReader> reader_;
+    std::optional<ArchiveDestinationPolicy> destination_;
+
+    // Preflight results.
+    std::uint64_t entryCount_ = 0;  // C: every entry, the manifest included
+    std::uint64_t payloadCount_ = 0;
+    std::uint64_t fileCount_ = 0;
+    std::uint64_t payloadBytes_ = 0;
+    std::optional<ZipArchiveEntry> manifest_;
+    std::uint64_t manifestPosition_ = 0;
+    std::vector<ExtractedDirectoryMetadata> directories_;
+
+    // Extraction counters.
+    std::uint64_t entriesSeen_ = 0;
+    std::uint64_t payloadSeen_ = 0;
+    std::uint64_t filesWritten_ = 0;
+    std::uint64_t bytesWritten_ = 0;
+    std::uint64_t unreported_ = 0;
+    std::int64_t completed_ = 0;
+};
+
+void Unpack::openArchive() {
+    ArchiveIdentity identity;
+    const UniqueFd headers = openArchiveForHeaders(archivePath_, identity);
+    EntrySpans spans(headers.get(), static_cast<std::uint64_t>(identity.size));
+    reader_.emplace(
+        archivePath_, [this] { checkCancelled(); },
+        [&](const ZipCentralEntry& entry) {
+            attributes_.add(entry);
+            spans.add(entry);
+        });
+    requireSameArchive(archivePath_, identity);
+    spans.requireDisjoint();
+    entryCount_ = reader_->entryCount();
+}
+
+void Unpack::preflightEntry(const ZipArchiveEntry& entry, std::uint64_t position,
+                            ArchivePathRegistry& registry, int preflightFd) {
+    if (isManifest(entry)) {
+        if (manifest_ || entry.type != ZipArchiveEntry::Type::file ||
+            entry.uncompressedSize > maxPathMappingManifestBytes) {
+            invalid("path mapping manifest is duplicated or invalid");
+        }
+        manifest_ = entry;
+        manifestPosition_ = position;
+        return;
+    }
+    const ArchiveEntryType type = policyType(entry.type);
+    const std::string restored = ArchivePathPolicy::compatibleExtractionPath(entry.path, type);
+    if (entry.type == ZipArchiveEntry::Type::symbolicLink) {
+        throw ArchivePipelineError::unsupportedArchiveEntry(restored);
+    }
+    if (hasReservedMappingPath(restored)) {
+        throw ArchivePipelineError::duplicatePath(std::string(reservedMappingName));
+    }
+    const bool isDirectory = entry.type == ZipArchiveEntry::Type::directory;
+    if (isDirectory && (entry.uncompressedSize != 0 || entry.crc32 != 0)) {
+        invalid("directory contains a payload: " + restored);
+    }
+    if (!registry.canInsert(restored, type)) {
+        throw ArchivePipelineError::duplicatePath(restored);
+    }
+    registry.insert(restored, type);
+    if (++payloadCount_ > entryLimit) {
+        throw ArchivePipelineError::tooManyEntries();
+    }
+    JSONLines::append(PreflightArchiveRecord{payloadCount_, entry.path, restored,
+                                             typeText(entry.type), entry.uncompressedSize},
+                      preflightFd);
+
+    if (isDirectory) {
+        directories_.push_back({restored, restoredPermissions(entry), restoredDate(entry),
+                                attributes_.take(entry.path)});
+        return;
+    }
+    if (destination_->maximumFileBytes &&
+        *destination_->maximumFileBytes < entry.uncompressedSize) {
+        throw ArchivePipelineError::destinationFileTooLarge(*destination_->maximumFileBytes);
+    }
+    std::uint64_t bound = 0;
+    if ((entry.compressedSize == 0 && entry.uncompressedSize != 0) ||
+        (!__builtin_mul_overflow(entry.compressedSize, maximumCompressionRatio, &bound) &&
+         bound < entry.uncompressedSize)) {
+        invalid("abnormal compression ratio at " + restored);
+    }
+    if (__builtin_add_overflow(payloadBytes_, entry.uncompressedSize, &payloadBytes_)) {
+        throw ArchivePipelineError::insufficientSpace();
+    }
+    ++fileCount_;
+}
+
+void Unpack::preflight(StagingLease& lease, int preflightFd) {
+    std::optional<ArchivePathRegistry> registry;
+    registry.emplace(PathText::appending(lease.url(), registryName));
+
+    std::uint64_t iterated = 0;
+    for (std::uint64_t index = 0; index < entryCount_; ++index) {
+        checkCancelled();
+        if (progress_ != nullptr && (index == 0 || (index + 1) % scanPublishInterval == 0)) {
+            publishScanned(index + 1);
+        }
+        if (index > entryLimit) {
+            throw ArchivePipelineError::tooManyEntries();
+        }
+        preflightEntry(reader_->entry(index), index + 1, *registry, preflightFd);
+        iterated = index + 1;
+    }
+
+    publishScanned(iterated);
+    if (iterated != entryCount_) {
+        invalid("some central directory entries could not be read");
+    }
+    if (manifest_ && manifestPosition_ != entryCount_) {
+        invalid("path mapping manifest must be the final entry");
+    }
+    registry->close();
+    registry.reset();
+    lease.removeFileFromStage(std::string(registryName));
+}
+
+void Unpack::extract(SafeExtractTree& tree, PathMappingCursor* mappings,
+                     PathMappingReceiptWriter* receipt) {
+    for (std::uint64_t index = 0; index < entryCount_; ++index) {
+        checkCancelled();
+        ++entriesSeen_;
+        const ZipArchiveEntry entry = reader_->entry(index);
+        if (isManifest(entry)) {
+            continue;
+        }
+        const std::uint64_t ordinal = ++payloadSeen_;
+        const std::string restored =
+            ArchivePathPolicy::compatibleExtractionPath(entry.path, policyType(entry.type));
+
+        std::optional<PathMappingRecord> mapping;
+        if (mappings != nullptr) {
+            mapping = mappings->take(ordinal);
+            if (mapping &&
+                (mapping->archivePath != entry.path || mapping->entryType != typeText(entry.type) ||
+                 mapping->size != entry.uncompressedSize)) {
+                invalid("path mapping no longer matches its entry");
+            }
+        }
+
+        if (entry.type == ZipArchiveEntry::Type::directory) {
+            tree.makeDirectory(restored);
+            if (mapping) {
+                receipt->append(*mapping, restored, 0, {});
+            }
+            continue;
+        }
+        // The preflight refused links; anything else it let through is written as a file.
+        extractFile(tree, entry, restored, mapping, receipt);
+    }
+}
+
+void Unpack::extractFile(SafeExtractTree& tree, const ZipArchiveEntry& entry,
+                         const std::string& restored,
+                         const std::optional<PathMappingRecord>& mapping,
+                         PathMappingReceiptWriter* receipt) {
+    const auto check = [this] { checkCancelled(); };
+    std::uint64_t entryBytes = 0;
+    std::uint32_t crc = 0;
+    const SafeExtractTree::Producer producer = [&](const SafeExtractTree::ChunkSink& sink) {
+        crc = reader_->extract(entry.index, check, [&](std::span<const std::uint8_t> block) {
+            checkCancelled();
+            // Neither the entry nor the job may deliver more than the preflight budgeted: the
+            // free-space check was made for exactly that much.
+            std::uint64_t nextEntry = 0;
+            std::uint64_t nextJob = 0;
+            if (__builtin_add_overflow(entryBytes, block.size(), &nextEntry) ||
+                nextEntry > entry.uncompressedSize ||
+                __builtin_add_overflow(bytesWritten_, block.size(), &nextJob) ||
+                nextJob > payloadBytes_) {
+                throw ArchivePipelineError::insufficientSpace();
+            }
+            sink(std::string_view(reinterpret_cast<const char*>(block.data()), block.size()));
+            entryBytes = nextEntry;
+            bytesWritten_ = nextJob;
+            reportBytes(block.size());
+        });
+    };
+    // The tree reads every file back through its own descriptor and compares it with what it
+    // wrote before it applies the archived mode, so the digest returned is of the bytes on disk.
+    const SafeExtractTree::FileHash written =
+        tree.writeFile(restored, restoredPermissions(entry), restoredDate(entry),
+                       attributes_.take(entry.path), producer, check);
+    if (entryBytes != entry.uncompressedSize || written.byteCount != entryBytes) {
+        invalid("entry size does not match: " + restored);
+    }
+    if (crc != entry.crc32) {
+        invalid("CRC-32 mismatch: " + restored);
+    }
+    if (mapping) {
+        if (mapping->sha256 != written.sha256) {
+            invalid("path mapping content hash does not match: " + restored);
+        }
+        receipt->append(*mapping, restored, written.byteCount, written.sha256);
+    }
+    ++filesWritten_;
+}
+
+UnpackReceipt Unpack::run() {
+    publishStage(Stage::scanning);
+    struct stat rootStatus {};
+    if (::lstat(destinationRoot_.c_str(), &rootStatus) != 0 || !S_ISDIR(rootStatus.st_mode)) {
+        invalid("the chosen destination folder is unavailable");
+    }
+    quarantine_ = ArchiveQuarantine::read(archivePath_);
+    openArchive();
+
+    destination_ = readPolicy_(destinationRoot_);
+    if (destination_->isReadOnly) {
+        throw ArchivePipelineError::destinationReadOnly();
+    }
+    const std::string outputName = ArchivePathPolicy::universalName(
+        PathText::deletingPathExtension(PathText::lastComponent(archivePath_)),
+        PathText::standardized(archivePath_));
+
+    StagingLease lease = makeStage(destinationRoot_, "unpack", progress_);
+    // Declared before everything that holds a file in the stage, so those are closed first.
+    struct RemoveLease {
+        StagingLease& lease;
+        Progress* progress;
+        ~RemoveLease() { lease.remove(progress); }
+    } removeLease{lease, progress_};
+
+    UniqueFd preflightList;
+    try {
+        preflightList = createUnnamedStageFile(lease, "preflight.jsonl");
+    } catch (const std::system_error&) {
+        throw ArchivePipelineError::finalizationFailed("could not create preflight manifest");
+    }
+    preflight(lease, preflightList.get());
+
+    std::uint64_t spaceBytes = 0;
+    std::uint64_t spaceEntries = payloadCount_;
+    if (__builtin_add_overflow(payloadBytes_, manifest_ ? manifest_->uncompressedSize : 0,
+                               &spaceBytes) ||
+        (manifest_ && __builtin_add_overflow(spaceEntries, 1, &spaceEntries))) {
+        throw ArchivePipelineError::insufficientSpace();
+    }
+    ensureSpace(spaceBytes, spaceEntries, destinationRoot_, readPolicy_);
+
+    std::optional<PathMappingInput> mappingInput;
+    if (manifest_) {
+        mappingInput =
+            extractAndValidatePathMappingManifest(*reader_, *manifest_, preflightList.get(), lease,
+                                                  payloadCount_, [this] { checkCancelled(); });
+    }
+    preflightList.reset();
+
+    if (payloadBytes_ > maximumUnitCount) {
+        throw ArchivePipelineError::insufficientSpace();
+    }
+    if (progress_ != nullptr) {
+        progress_->setTotalUnitCount(payloadBytes_ == 0 ? 1
+                                                        : static_cast<std::int64_t>(payloadBytes_));
+    }
+
+    SafeExtractTree tree(lease.url(), quarantine_);
+    std::optional<PathMappingReceiptWriter> receipt;
+    std::optional<PathMappingCursor> mappings;
+    if (mappingInput) {
+        receipt.emplace(lease, PathText::lastComponent(archivePath_), mappingInput->mappingCount);
+        mappings.emplace(mappingInput->file.get());
+        const std::optional<PathMappingHeader> header = mappings->readHeader();
+        if (!header || header->version != 1) {
+            invalid("path mapping manifest version is unsupported");
+        }
+    }
+    publishStage(Stage::extracting);
+    if (mappings) {
+        mappings->hasPending();  // the first row is read before any entry
+    }
+
+    extract(tree, mappings ? &*mappings : nullptr, receipt ? &*receipt : nullptr);
+
+    if (progress_ != nullptr) {
+        flushReportedBytes();
+    }
+    const std::uint64_t receiptRows = receipt ? receipt->rowCount() : 0;
+    const std::uint64_t mappingCount = mappingInput ? mappingInput->mappingCount : 0;
+    if (entriesSeen_ != entryCount_ || payloadSeen_ != payloadCount_ ||
+        filesWritten_ != fileCount_ || bytesWritten_ != payloadBytes_ ||
+        receiptRows != mappingCount) {
+        invalid("entry set changed while unpacking");
+    }
+    if (mappings) {
+        mappings->requireEnd();
+        receipt->finish();
+    }
+    mappings.reset();
+    mappingInput.reset();
+
+    checkCancelled();
+    lease.verifyDestinationParent();
+    std::sort(directories_.begin(), directories_.end(), directoryMetadataOrder);
+    for (const ExtractedDirectoryMetadata& directory : directories_) {
+        checkCancelled();
+        tree.setDirectoryMetadata(directory.path, directory.permissions, directory.modificationDate,
+                                  directory.extendedAttributes);
+    }
+    tree.synchronizeTree(SafeExtractTree::fsyncDirectory, [this] { checkCancelled(); });
+    checkCancelled();
+    if (progress_ != nullptr && payloadBytes_ == 0) {
+        progress_->setCompletedUnitCount(1);
+    }
+
+    const std::string target = PathText::appending(destinationRoot_, outputName);
+    publishStage(Stage::committing);
+    checkCancelled();
+    const std::string committed = lease.commitDirectory(target);
+    publishStage(Stage::complete);
+    return UnpackReceipt{committed, fileCount_, payloadBytes_, true};
+}
+
+}  // namespace
+
+UnpackReceipt unpack(const std::string& archivePath, const std::string& destinationRoot,
+                     Progress* progress, std::stop_token stop,
+                     const DestinationPolicyReader& readDestinationPolicy) {
+    return Unpack(archivePath, destinationRoot, progress, std::move(stop), readDestinationPolicy)
+        .run();
+}
+
+UnpackReceipt unpack(const std::string& archivePath, const std::string& destinationRoot,
+                     Progress* progress, std::stop_token stop) {
+    const DestinationPolicyReader readPolicy = [](const std::string& directory) {
+        return ArchiveDestinationPolicy::read(directory);
+    };
+    return unpack(archivePath, destinationRoot, progress, std::move(stop), readPolicy);
+}
+
+}  // namespace tolvane::ArchivePipeline
