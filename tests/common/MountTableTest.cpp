@@ -37,31 +37,24 @@ const char* const desktopTable =
 TEST(MountTableTest, ParsesFieldsAroundTheSeparator) {
     const std::vector<MountEntry> entries = MountTable::parse(desktopTable);
     ASSERT_EQ(entries.size(), 7u);
-
-    const MountEntry& bind = entries[2];
-    EXPECT_EQ(bind.mountId, 40u);
-    EXPECT_EQ(bind.parentId, 27u);
-    EXPECT_EQ(bind.major, 8u);
-    EXPECT_EQ(bind.minor, 1u);
-    EXPECT_EQ(bind.root, "/srv/data");
-    EXPECT_EQ(bind.mountPoint, "/mnt/bind copy");
-    EXPECT_EQ(bind.mountOptions, (std::vector<std::string>{"rw", "relatime"}));
-    EXPECT_EQ(bind.optionalFields, (std::vector<std::string>{"shared:1", "master:2"}));
-    EXPECT_EQ(bind.fileSystemType, "ext4");
-    EXPECT_EQ(bind.source, "/dev/sda1");
-    EXPECT_EQ(bind.superOptions, (std::vector<std::string>{"rw"}));
-    EXPECT_FALSE(bind.isReadOnly);
-
+    EXPECT_EQ(entries[2], (MountEntry{40,
+                                      27,
+                                      8,
+                                      1,
+                                      "/srv/data",
+                                      "/mnt/bind copy",
+                                      {"rw", "relatime"},
+                                      {"shared:1", "master:2"},
+                                      "ext4",
+                                      "/dev/sda1",
+                                      {"rw"},
+                                      false}));
     EXPECT_TRUE(entries[0].optionalFields.empty());
     EXPECT_EQ(entries[3].mountPoint, "/media/user/MY USB");
     EXPECT_EQ(entries[4].mountPoint, "/mnt/tab\tnl\nback\\");
     // A comma inside an option value is escaped, so it does not split the option.
     EXPECT_EQ(entries[6].superOptions, (std::vector<std::string>{"rw", "lowerdir=/a,b"}));
-}
 
-TEST(MountTableTest, ReadOnlyFromMountOrFileSystemOptions) {
-    const std::vector<MountEntry> entries = MountTable::parse(desktopTable);
-    ASSERT_EQ(entries.size(), 7u);
     EXPECT_TRUE(entries[3].isReadOnly);   // "ro" on the mount
     EXPECT_TRUE(entries[5].isReadOnly);   // "ro" on the file system only
     EXPECT_FALSE(entries[1].isReadOnly);  // "errors=remount-ro" is not "ro"

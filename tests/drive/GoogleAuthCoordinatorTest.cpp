@@ -227,65 +227,42 @@ TEST(GoogleAuthCoordinatorTest, ConnectSignsInThenRequestsTheScopeForThatAccount
     EXPECT_EQ(records[1].identity, alice);
 }
 
-TEST(GoogleAuthCoordinatorTest, CancelDuringSignInWinsWhateverSignInAnswersLater) {
+// connect() is blocked inside the provider; cancel() must neither wait for it nor for the
+// provider to give up, and whatever the provider answers later, the state stays cancelled.
+TEST(GoogleAuthCoordinatorTest, CancelDuringConnectWinsWhateverTheProviderAnswersLater) {
     struct Case {
         std::string name;
-        std::exception_ptr signInError;  // none: sign-in succeeds
+        Call held;
+        std::exception_ptr error;  // none: the call succeeds
     };
     const std::vector<Case> cases = {
-        {"sign-in succeeds", nullptr},
-        {"sign-in fails as cancelled", std::make_exception_ptr(Failure::cancelled())},
-        {"sign-in needs reauthentication",
+        {"sign-in succeeds", Call::signIn, nullptr},
+        {"sign-in fails as cancelled", Call::signIn, std::make_exception_ptr(Failure::cancelled())},
+        {"sign-in needs reauthentication", Call::signIn,
          std::make_exception_ptr(Failure::reauthenticationRequired())},
-        {"sign-in fails otherwise", std::make_exception_ptr(std::runtime_error("offline"))},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        Rig rig;
-        rig.fake->hold(Call::signIn);
-        Background connect(*rig.fake, [&] { rig.coordinator.connect(); });
-        ASSERT_TRUE(rig.fake->waitUntilEntered(Call::signIn));
-
-        // connect() is blocked inside the provider; cancel() must neither wait for it nor for
-        // the provider to give up.
-        rig.coordinator.cancel();
-        EXPECT_EQ(rig.coordinator.currentState(), State::cancelled());
-        EXPECT_EQ(rig.fake->count(Call::cancelAuthorization), 1u);
-
-        rig.fake->setFailure(Call::signIn, c.signInError);
-        rig.fake->release(Call::signIn);
-        connect.join();
-
-        EXPECT_EQ(rig.coordinator.currentState(), State::cancelled());
-        EXPECT_EQ(rig.fake->count(Call::requestDriveScope), 0u);
-    }
-}
-
-TEST(GoogleAuthCoordinatorTest, CancelDuringScopeRequestDropsItsAnswer) {
-    struct Case {
-        std::string name;
-        std::exception_ptr scopeError;
-    };
-    const std::vector<Case> cases = {
-        {"scope granted", nullptr},
-        {"scope denied", std::make_exception_ptr(Failure::denied())},
+        {"sign-in fails otherwise", Call::signIn,
+         std::make_exception_ptr(std::runtime_error("offline"))},
+        {"scope granted", Call::requestDriveScope, nullptr},
+        {"scope denied", Call::requestDriveScope, std::make_exception_ptr(Failure::denied())},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         Rig rig;
         rig.fake->setSignedInIdentity(alice);
-        rig.fake->hold(Call::requestDriveScope);
+        rig.fake->hold(c.held);
         Background connect(*rig.fake, [&] { rig.coordinator.connect(); });
-        ASSERT_TRUE(rig.fake->waitUntilEntered(Call::requestDriveScope));
+        ASSERT_TRUE(rig.fake->waitUntilEntered(c.held));
 
         rig.coordinator.cancel();
         EXPECT_EQ(rig.coordinator.currentState(), State::cancelled());
+        EXPECT_EQ(rig.fake->count(Call::cancelAuthorization), 1u);
 
-        rig.fake->setFailure(Call::requestDriveScope, c.scopeError);
-        rig.fake->release(Call::requestDriveScope);
+        rig.fake->setFailure(c.held, c.error);
+        rig.fake->release(c.held);
         connect.join();
         EXPECT_EQ(rig.coordinator.currentState(), State::cancelled());
         EXPECT_EQ(rig.fake->count(Call::cancelAuthorization), 1u);
+        EXPECT_EQ(rig.fake->count(Call::requestDriveScope), c.held == Call::signIn ? 0u : 1u);
     }
 }
 
@@ -307,21 +284,32 @@ TEST(GoogleAuthCoordinatorTest, SupersededConnectNeverAsksForTheScope) {
 }
 
 TEST(GoogleAuthCoordinatorTest, CancelAndRefreshDoNothingOutsideTheirStates) {
+    using Operation = void (GoogleAuthCoordinator::*)();
+    using SetUp = std::function<void(Rig&, std::unique_ptr<Background> & pending)>;
+    // The operation left pending inside the provider's call.
+    const auto heldIn = [](Call call, Operation operation) -> SetUp {
+        return [=](Rig& rig, std::unique_ptr<Background>& pending) {
+            rig.fake->hold(call);
+            pending = std::make_unique<Background>(
+                *rig.fake, [&rig, operation] { (rig.coordinator.*operation)(); });
+            ASSERT_TRUE(rig.fake->waitUntilEntered(call));
+        };
+    };
+    // The operation run to its end with the provider's call failing.
+    const auto failedIn = [](Call call, Failure failure, Operation operation) -> SetUp {
+        return [=](Rig& rig, auto&) {
+            rig.fake->fail(call, failure);
+            (rig.coordinator.*operation)();
+        };
+    };
     struct Case {
         std::string name;
-        // Brings the rig into the state; may leave an operation pending in `pending`.
-        std::function<void(Rig&, std::unique_ptr<Background>& pending)> setUp;
+        SetUp setUp;
         State expected;
     };
     const std::vector<Case> cases = {
         {"fresh", [](Rig&, auto&) {}, State::restoring()},
-        {"restore pending",
-         [](Rig& rig, auto& pending) {
-             rig.fake->hold(Call::restoreSession);
-             pending =
-                 std::make_unique<Background>(*rig.fake, [&rig] { rig.coordinator.restore(); });
-             ASSERT_TRUE(rig.fake->waitUntilEntered(Call::restoreSession));
-         },
+        {"restore pending", heldIn(Call::restoreSession, &GoogleAuthCoordinator::restore),
          State::restoring()},
         {"signed out", [](Rig& rig, auto&) { rig.coordinator.restore(); }, State::signedOut()},
         {"reauthentication required",
@@ -330,31 +318,16 @@ TEST(GoogleAuthCoordinatorTest, CancelAndRefreshDoNothingOutsideTheirStates) {
              rig.coordinator.restore();
          },
          State::reauthRequired(bob)},
-        {"cancelled",
-         [](Rig& rig, auto&) {
-             rig.fake->fail(Call::signIn, Failure::cancelled());
-             rig.coordinator.connect();
-         },
+        {"cancelled", failedIn(Call::signIn, Failure::cancelled(), &GoogleAuthCoordinator::connect),
          State::cancelled()},
         {"denied",
-         [](Rig& rig, auto&) {
-             rig.fake->fail(Call::requestDriveScope, Failure::denied());
-             rig.coordinator.connect();
-         },
+         failedIn(Call::requestDriveScope, Failure::denied(), &GoogleAuthCoordinator::connect),
          State::denied()},
         {"failed",
-         [](Rig& rig, auto&) {
-             rig.fake->fail(Call::revokeConsent, Failure::keychainUnavailable());
-             rig.coordinator.revokeConsent();
-         },
+         failedIn(Call::revokeConsent, Failure::keychainUnavailable(),
+                  &GoogleAuthCoordinator::revokeConsent),
          State::failed(Failure::keychainUnavailable())},
-        {"signing out",
-         [](Rig& rig, auto& pending) {
-             rig.fake->hold(Call::signOut);
-             pending =
-                 std::make_unique<Background>(*rig.fake, [&rig] { rig.coordinator.signOut(); });
-             ASSERT_TRUE(rig.fake->waitUntilEntered(Call::signOut));
-         },
+        {"signing out", heldIn(Call::signOut, &GoogleAuthCoordinator::signOut),
          State::signingOut()},
     };
     for (const Case& c : cases) {
@@ -409,16 +382,20 @@ TEST(GoogleAuthCoordinatorTest, SignOutOvertakesPendingRestore) {
         std::string name;
         std::optional<GoogleRestoredSession> session;
         std::exception_ptr restoreError;
+        std::uint64_t firstOperation = 0;
     };
     const std::vector<Case> lateRestores = {
         {"restore finds a connected session", GoogleRestoredSession{alice, true}, nullptr},
         {"restore needs reauthentication", std::nullopt,
          std::make_exception_ptr(Failure::reauthenticationRequired())},
         {"restore fails", std::nullopt, std::make_exception_ptr(std::runtime_error("offline"))},
+        // The restore takes the last operation number, the sign-out the wrapped 0.
+        {"operation numbers wrap", GoogleRestoredSession{alice, true}, nullptr,
+         std::numeric_limits<std::uint64_t>::max() - 1},
     };
     for (const Case& c : lateRestores) {
         SCOPED_TRACE(c.name);
-        Rig rig;
+        Rig rig(c.firstOperation);
         rig.fake->setRestoredSession(c.session);
         rig.fake->setFailure(Call::restoreSession, c.restoreError);
         rig.fake->hold(Call::restoreSession);
@@ -453,35 +430,13 @@ TEST(GoogleAuthCoordinatorTest, SignOutOvertakesPendingRestore) {
     EXPECT_EQ(rig.coordinator.currentState(), State::failed(Failure::keychainUnavailable()));
 }
 
-TEST(GoogleAuthCoordinatorTest, OperationNumberWrapsAround) {
-    constexpr std::uint64_t max = std::numeric_limits<std::uint64_t>::max();
-    {
-        // The restore takes the last number, the sign-out the wrapped 0: the restore is stale.
-        Rig rig(max - 1);
-        rig.fake->setRestoredSession(GoogleRestoredSession{alice, true});
-        rig.fake->hold(Call::restoreSession);
-        rig.fake->hold(Call::signOut);
-        Background restore(*rig.fake, [&] { rig.coordinator.restore(); });
-        ASSERT_TRUE(rig.fake->waitUntilEntered(Call::restoreSession));
-        Background signOut(*rig.fake, [&] { rig.coordinator.signOut(); });
-        ASSERT_TRUE(rig.fake->waitUntilEntered(Call::signOut));
-
-        rig.fake->release(Call::restoreSession);
-        restore.join();
-        EXPECT_EQ(rig.coordinator.currentState(), State::signingOut());
-        rig.fake->release(Call::signOut);
-        signOut.join();
-        EXPECT_EQ(rig.coordinator.currentState(), State::signedOut());
-    }
-    {
-        // The first operation itself wraps to 0 and is still current when it settles.
-        Rig rig(max);
-        rig.fake->setRestoredSession(GoogleRestoredSession{alice, true});
-        rig.coordinator.restore();
-        EXPECT_EQ(rig.coordinator.currentState(), State::connected(alice));
-        rig.coordinator.refresh();
-        EXPECT_EQ(rig.coordinator.currentState(), State::connected(alice));
-    }
+TEST(GoogleAuthCoordinatorTest, FirstOperationWrapsToZeroAndStaysCurrent) {
+    Rig rig(std::numeric_limits<std::uint64_t>::max());
+    rig.fake->setRestoredSession(GoogleRestoredSession{alice, true});
+    rig.coordinator.restore();
+    EXPECT_EQ(rig.coordinator.currentState(), State::connected(alice));
+    rig.coordinator.refresh();
+    EXPECT_EQ(rig.coordinator.currentState(), State::connected(alice));
 }
 
 TEST(GoogleAuthFailureTest, FromSignInLibraryError) {
@@ -498,7 +453,6 @@ TEST(GoogleAuthFailureTest, FromSignInLibraryError) {
         {domain, GoogleSignInErrors::hasNoStoredSignIn, Failure::unavailable()},
         {domain, GoogleSignInErrors::unknown, Failure::unavailable()},
         {domain, 0, Failure::unavailable()},
-        {domain, 5, Failure::unavailable()},
         {domain, std::numeric_limits<long>::min(), Failure::unavailable()},
         // The domain must match exactly.
         {"NSURLErrorDomain", GoogleSignInErrors::cancelled, Failure::unavailable()},

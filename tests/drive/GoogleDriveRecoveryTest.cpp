@@ -36,20 +36,20 @@ constexpr std::int64_t archiveSize = 600'000;
 
 const std::string quitOutcome = test::outcomeOf([] { quit(); });
 
-// The application quits while the second chunk is on its way: Drive holds the first.
-void quitAtTheSecondChunk(DriveShareBench& bench) {
-    bench.tap->setHook([](const DriveHTTPRequest& request, std::stop_token,
-                          const DriveTransportTap::Forward& forward) {
-        if (request.header("Content-Range") == "bytes 262144-524287/600000") {
+// The application quits while the chunk with `range` is on its way.
+void quitAtChunk(DriveShareBench& bench, std::string range) {
+    bench.tap->setHook([range](const DriveHTTPRequest& request, std::stop_token,
+                               const DriveTransportTap::Forward& forward) {
+        if (request.header("Content-Range") == "bytes " + range + "/600000") {
             quit();
         }
         return forward();
     });
 }
 
-// Shares `archive` until the application quits in the middle of the upload.
+// Shares `archive` until the application quits at the second chunk: Drive holds the first.
 void interruptedShare(DriveShareBench& bench, const VerifiedArchive& archive, DriveLinkRole role) {
-    quitAtTheSecondChunk(bench);
+    quitAtChunk(bench, "262144-524287");
     ASSERT_EQ(bench.share(archive, role), quitOutcome);
     bench.tap->setHook({});
     bench.clearLog();
@@ -152,13 +152,7 @@ TEST(GoogleDriveRecoveryTest, SelectedFileIsRememberedForTheNextResume) {
     const std::string moved = bench.dir.file("Moved.zip");
     ASSERT_EQ(::rename(archive.url.c_str(), moved.c_str()), 0);
 
-    bench.tap->setHook([](const DriveHTTPRequest& request, std::stop_token,
-                          const DriveTransportTap::Forward& forward) {
-        if (request.header("Content-Range") == "bytes 524288-599999/600000") {
-            quit();
-        }
-        return forward();
-    });
+    quitAtChunk(bench, "524288-599999");
     EXPECT_EQ(bench.resume(archive.jobID, moved), quitOutcome);
     const std::optional<std::string> reference = bench.record(archive.jobID)->bookmark;
     ASSERT_TRUE(reference);
@@ -170,25 +164,6 @@ TEST(GoogleDriveRecoveryTest, SelectedFileIsRememberedForTheNextResume) {
     bench.clearLog();
     ASSERT_EQ(bench.resume(archive.jobID), "ok");
     EXPECT_EQ(bench.transcript().front(), "status");
-}
-
-TEST(GoogleDriveRecoveryTest, LostSessionIsStartedAgainFromTheFirstByte) {
-    DriveShareBench bench;
-    const VerifiedArchive archive =
-        bench.archive("Delivery.zip", test::randomBytes(archiveSize, 6));
-    interruptedShare(bench, archive, DriveLinkRole::reader);
-    bench.drive->loseSessions(1);
-
-    ASSERT_EQ(bench.resume(archive.jobID), "ok");
-    EXPECT_EQ(bench.transcript(),
-              (Lines{"status", "find marker", "initiate", "chunk 0-262143", "chunk 262144-524287",
-                     "chunk 524288-599999", "metadata", "permissions", "create permission reader",
-                     "permissions"}));
-    EXPECT_EQ(bench.drive
-                  ->filesWithProperty("tolvaneTransfer",
-                                      FileDriveTransferJournal::key("subject-1", archive.jobID))
-                  .size(),
-              1u);
 }
 
 TEST(GoogleDriveRecoveryTest, SharedJobResumedAgainIsCheckedAgain) {
@@ -258,91 +233,78 @@ TEST(GoogleDriveRecoveryTest, RecordsThatCannotBeResumed) {
 
 // The re-check of a stored link reads the journal and Drive and writes nothing.
 TEST(GoogleDriveRecoveryTest, VerifiedLinkRechecksWithoutChangingAnything) {
+    using Arrange = std::function<void(DriveShareBench&, const VerifiedArchive&)>;
     struct Case {
         std::string name;
-        std::function<void(DriveShareBench&, const VerifiedArchive&)> arrange;
         std::string outcome;
         Lines requests;
+        Arrange arrange;
     };
     const Lines checked = {"metadata", "permissions"};
-    const auto tamper = [](std::function<void(DriveTransferRecord&)> change) {
+    const Lines metadata = {"metadata"};
+    const auto tamper = [](std::function<void(DriveTransferRecord&)> change) -> Arrange {
         return [change](DriveShareBench& bench, const VerifiedArchive& archive) {
             DriveTransferRecord record = *bench.record(archive.jobID);
             change(record);
             bench.journal->save(record);
         };
     };
+    const auto onDrive =
+        [](std::function<void(test::FakeDriveService&, const std::string&)> change) -> Arrange {
+        return [change](DriveShareBench& b, const VerifiedArchive&) {
+            change(*b.drive, b.result->fileID);
+        };
+    };
     const std::vector<Case> cases = {
-        {"unchanged", [](DriveShareBench&, const VerifiedArchive&) {}, "ok", checked},
-        {"file in the trash",
-         [](DriveShareBench& b, const VerifiedArchive&) { b.drive->trash(b.result->fileID); },
-         "remoteDeleted",
-         {"metadata"}},
-        {"file deleted for good",
-         [](DriveShareBench& b, const VerifiedArchive&) { b.drive->remove(b.result->fileID); },
-         "remoteDeleted",
-         {"metadata"}},
-        {"link removed",
-         [](DriveShareBench& b, const VerifiedArchive&) {
-             b.drive->removePermissions(b.result->fileID);
-         },
-         "permissionNotVerified", checked},
-        {"link made writable",
-         [](DriveShareBench& b, const VerifiedArchive&) {
-             b.drive->removePermissions(b.result->fileID);
-             b.drive->addPermission(b.result->fileID, "anyone", "writer");
-         },
-         "roleConflict", checked},
-        {"only MD5 on Drive, in upper case",
-         [](DriveShareBench& b, const VerifiedArchive&) {
-             b.drive->setQuirks({.omitSHA256 = true, .upperCaseChecksums = true});
-         },
-         "ok", checked},
-        {"recorded MD5 differs",
+        {"unchanged", "ok", checked, [](DriveShareBench&, const VerifiedArchive&) {}},
+        {"file in the trash", "remoteDeleted", metadata,
+         onDrive([](auto& drive, const std::string& id) { drive.trash(id); })},
+        {"file deleted for good", "remoteDeleted", metadata,
+         onDrive([](auto& drive, const std::string& id) { drive.remove(id); })},
+        {"link removed", "permissionNotVerified", checked,
+         onDrive([](auto& drive, const std::string& id) { drive.removePermissions(id); })},
+        {"link made writable", "roleConflict", checked,
+         onDrive([](auto& drive, const std::string& id) {
+             drive.removePermissions(id);
+             drive.addPermission(id, "anyone", "writer");
+         })},
+        {"only MD5 on Drive, in upper case", "ok", checked,
+         onDrive([](auto& drive, const std::string&) {
+             drive.setQuirks({.omitSHA256 = true, .upperCaseChecksums = true});
+         })},
+        {"recorded MD5 differs", "checksumMismatch", metadata,
          [&](DriveShareBench& b, const VerifiedArchive& a) {
              b.drive->setQuirks({.omitSHA256 = true});
              tamper([](DriveTransferRecord& r) { r.md5 = std::string(32, '0'); })(b, a);
-         },
-         "checksumMismatch",
-         {"metadata"}},
-        {"SHA-256 on Drive differs, MD5 right",
+         }},
+        {"SHA-256 on Drive differs, MD5 right", "checksumMismatch", metadata,
          [](DriveShareBench& b, const VerifiedArchive&) {
              b.tap->setHook([](const DriveHTTPRequest& request, std::stop_token,
                                const DriveTransportTap::Forward& forward) {
                  DriveHTTPResponse answer = forward();
-                 const std::string path = test::urlPath(request.url);
-                 if (request.method == "GET" && !path.ends_with("/permissions")) {
+                 if (request.method == "GET" &&
+                     !test::urlPath(request.url).ends_with("/permissions")) {
                      nlohmann::json file = nlohmann::json::parse(answer.body);
                      file["sha256Checksum"] = std::string(64, '0');
                      answer.body = file.dump();
                  }
                  return answer;
              });
-         },
-         "checksumMismatch",
-         {"metadata"}},
-        {"recorded size differs",
-         tamper([](DriveTransferRecord& r) { *r.byteCount -= 1; }),
-         "checksumMismatch",
-         {"metadata"}},
-        {"record not finished",
-         tamper([](DriveTransferRecord& r) { r.phase = "needsPermissionCheck"; }),
-         "invalidResponse",
-         {}},
-        {"stored link over http",
-         tamper([](DriveTransferRecord& r) {
+         }},
+        {"recorded size differs", "checksumMismatch", metadata,
+         tamper([](DriveTransferRecord& r) { *r.byteCount -= 1; })},
+        {"record not finished", "invalidResponse", {}, tamper([](DriveTransferRecord& r) {
+             r.phase = "needsPermissionCheck";
+         })},
+        {"stored link over http", "invalidResponse", {}, tamper([](DriveTransferRecord& r) {
              r.verifiedLink = "http://drive.google.com/file/d/x/view";
-         }),
-         "invalidResponse",
-         {}},
-        {"stored link on another host",
-         tamper([](DriveTransferRecord& r) { r.verifiedLink = "https://example.com/file"; }),
-         "invalidResponse",
-         {}},
-        {"no recorded MD5",
-         tamper([](DriveTransferRecord& r) { r.md5.reset(); }),
-         "invalidResponse",
-         {}},
+         })},
+        {"stored link on another host", "invalidResponse", {}, tamper([](DriveTransferRecord& r) {
+             r.verifiedLink = "https://example.com/file";
+         })},
+        {"no recorded MD5", "invalidResponse", {}, tamper([](DriveTransferRecord& r) {
+             r.md5.reset();
+         })},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

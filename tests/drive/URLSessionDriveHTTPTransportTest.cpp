@@ -38,29 +38,6 @@ using test::LoopbackCertificate;
 using Action = FakeDriveServer::Action;
 using Fields = std::vector<std::pair<std::string, std::string>>;
 
-std::string kindName(TransportError::Kind kind) {
-    using Kind = TransportError::Kind;
-    switch (kind) {
-        case Kind::cancelled:
-            return "cancelled";
-        case Kind::badURL:
-            return "badURL";
-        case Kind::cannotFindHost:
-            return "cannotFindHost";
-        case Kind::cannotConnect:
-            return "cannotConnect";
-        case Kind::timedOut:
-            return "timedOut";
-        case Kind::connectionLost:
-            return "connectionLost";
-        case Kind::secureConnectionFailed:
-            return "secureConnectionFailed";
-        case Kind::other:
-            return "other";
-    }
-    return "?";
-}
-
 // "ok", "cancelled" for OperationCancelled, a TransportError's kind, or a Drive error's case.
 std::string outcomeOf(const std::function<void()>& action) {
     try {
@@ -68,7 +45,11 @@ std::string outcomeOf(const std::function<void()>& action) {
     } catch (const OperationCancelled&) {
         return "cancelled";
     } catch (const TransportError& error) {
-        return kindName(error.kind());
+        // In the order of TransportError::Kind.
+        static constexpr const char* kinds[] = {
+            "cancelled", "badURL",         "cannotFindHost",         "cannotConnect",
+            "timedOut",  "connectionLost", "secureConnectionFailed", "other"};
+        return kinds[static_cast<int>(error.kind())];
     } catch (const DriveTransferError& error) {
         return caseName(error);
     }
@@ -422,7 +403,6 @@ TEST(URLSessionDriveHTTPTransportTest, RequestsThatMustNotLeaveTheProcess) {
         {"plain http",
          [&](auto& r) { r.url = "http://127.0.0.1:" + std::to_string(server.port()) + "/"; },
          "badURL"},
-        {"ftp", [](auto& r) { r.url = "ftp://127.0.0.1/file"; }, "badURL"},
         {"file", [](auto& r) { r.url = "file:///etc/passwd"; }, "badURL"},
         {"no scheme", [](auto& r) { r.url = "127.0.0.1/drive"; }, "badURL"},
         {"blank in the URL", [&](auto& r) { r.url = origin + "/drive files"; }, "badURL"},
@@ -553,19 +533,6 @@ TEST(URLSessionDriveHTTPTransportTest, TimeoutLimitsIdlenessNotTheWholeExchange)
     stalled.timeout = std::chrono::seconds(1);
     EXPECT_EQ(outcomeOf([&] { transport.send(stalled, {}); }), "timedOut");
     server.releaseHeld();
-}
-
-TEST(URLSessionDriveHTTPTransportTest, ServerThatIsDownCannotBeConnectedUntilItIsBack) {
-    FakeDriveServer server;
-    URLSessionDriveHTTPTransport transport(server.transportOptions());
-    const std::string url = server.origin() + "/drive/v3/files?q=x";
-    EXPECT_EQ(transport.send(get(url), {}).status, 400);
-
-    server.stop();
-    EXPECT_EQ(outcomeOf([&] { transport.send(get(url), {}); }), "cannotConnect");
-    server.start();
-    EXPECT_EQ(transport.send(get(url), {}).status, 400);
-    EXPECT_EQ(server.requests().size(), 2u);
 }
 
 TEST(URLSessionDriveHTTPTransportTest, ThreadsSendAtTheSameTime) {
