@@ -290,7 +290,10 @@ SafeExtractTree::FileHash SafeExtractTree::writeFile(
                                                    std::string(path));
     }
     ArchiveRestoredMetadata::applyFilesystemMetadata(permissions, modificationDate, file.get());
-    posix::fsync(file.get());
+    // Writeback starts now; synchronizeTree makes it durable for the whole tree with one
+    // file-system flush, which reports any writeback error since the root was opened. One
+    // fsync per file would force a journal commit for every file of a large archive.
+    ::sync_file_range(file.get(), 0, 0, SYNC_FILE_RANGE_WRITE);
     return result;
 }
 
@@ -313,9 +316,20 @@ SafeExtractTree::FileHash SafeExtractTree::hashFile(std::string_view path,
     return hashFrom(file.get(), checkCancelled);
 }
 
+void SafeExtractTree::flushFileSystem() const {
+    // syncfs reports writeback errors of the file system since this descriptor was opened,
+    // which was before anything in the tree was written.
+    if (::syncfs(rootFD_.get()) != 0) {
+        posix::throwLastError(rootURL_);
+    }
+}
+
 void SafeExtractTree::synchronizeTree(const DirectorySync& directorySync,
                                       const CheckCancelled& checkCancelled) {
     requireUnsynchronized();
+    // File contents first, in one flush of the file system; the directory flushes below then
+    // find little left to commit.
+    flushFileSystem();
     // Every directory is flushed while all of them can still be listed and entered; only then
     // do the archived modes take that away.
     synchronizeDirectoryTree(rootFD_.get(), rootURL_, directorySync, checkCancelled);
@@ -331,13 +345,10 @@ void SafeExtractTree::synchronizeTree(const DirectorySync& directorySync,
         const UniqueFd parent = openParent(pending.components, false);
         const UniqueFd directory = openDirectory(parent.get(), pending.components.back());
         ArchiveRestoredMetadata::applyPermissions(pending.permissions, directory.get());
-        if (directorySync(directory.get()) != 0) {
-            std::string path = rootURL_;
-            for (const std::string& component : pending.components) {
-                path += "/" + component;
-            }
-            posix::throwLastError(path);
-        }
+    }
+    // The mode changes reach the disk in one flush rather than one journal commit each.
+    if (!pendingPermissions_.empty()) {
+        flushFileSystem();
     }
     pendingPermissions_.clear();
     synchronized_ = true;

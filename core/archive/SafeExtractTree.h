@@ -80,7 +80,7 @@ public:
     // EEXIST), writes the producer's chunks and hashes them, restores the attributes and stamps
     // it, then reads the whole file back through the same descriptor and compares: a difference
     // throws ArchivePipelineError::invalidArchive("written data did not verify: " + path). Only
-    // then are permissions and modification time applied and the file flushed, so a file
+    // then are permissions and modification time applied and writeback started, so a file
     // archived as 0000, 0200 or 0222 is verified like any other. A byte count that would overflow
     // throws insufficientSpace. Returns what was written and verified. A partly written file is
     // left in place; the stage is discarded as a whole. checkCancelled runs between the blocks
@@ -96,11 +96,12 @@ public:
     // writeFile has already verified every file it wrote.
     FileHash hashFile(std::string_view path, const CheckCancelled& checkCancelled = {});
 
-    // Flushes every directory of the tree, children before their parent and the root last, then
-    // applies the permissions recorded by setDirectoryMetadata, deepest directories first, and
-    // flushes each such directory again. An entry that is neither a regular file nor a directory,
-    // or a directory replaced while it is walked, throws unsafePath(entry name). checkCancelled
-    // runs between entries.
+    // Flushes the file system holding the tree (file contents included; a writeback error since
+    // the tree was opened fails it), then every directory of the tree, children before their
+    // parent and the root last, then applies the permissions recorded by setDirectoryMetadata,
+    // deepest directories first, and flushes the file system once more. An entry that is neither a
+    // regular file nor a directory, or a directory replaced while it is walked, throws
+    // unsafePath(entry name). checkCancelled runs between entries.
     void synchronizeTree(const DirectorySync& directorySync = fsyncDirectory,
                          const CheckCancelled& checkCancelled = {});
 
@@ -111,6 +112,7 @@ private:
     };
 
     void requireUnsynchronized() const;
+    void flushFileSystem() const;
     UniqueFd openParent(const std::vector<std::string>& components, bool creates);
     void stampQuarantine(int fd);
     // `path` names the directory in the errors of system calls.
