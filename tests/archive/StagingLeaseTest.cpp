@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <sys/file.h>
@@ -14,6 +13,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <filesystem>
 #include <functional>
 #include <optional>
 #include <regex>
@@ -34,26 +34,18 @@
 namespace tolvane {
 namespace {
 
-using ArchivePipeline::makeStage;
-using ArchivePipeline::StageJournal;
-using ArchivePipeline::StagingLease;
-using Code = ArchivePipelineError::Code;
+using namespace ArchivePipeline;
+using Names = std::vector<std::string>;
+using Operations = std::vector<std::function<void()>>;
 
 constexpr uid_t nobody = 65534;
 
-std::vector<std::string> entries(const std::string& directory) {
-    std::vector<std::string> names;
-    DIR* dir = ::opendir(directory.c_str());
-    if (dir == nullptr) {
-        return names;
+Names entries(const std::string& directory) {
+    Names names;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(directory, error)) {
+        names.push_back(entry.path().filename());
     }
-    while (const dirent* entry = ::readdir(dir)) {
-        const std::string name = entry->d_name;
-        if (name != "." && name != "..") {
-            names.push_back(name);
-        }
-    }
-    ::closedir(dir);
     std::sort(names.begin(), names.end());
     return names;
 }
@@ -63,14 +55,16 @@ bool exists(const std::string& path) {
     return ::lstat(path.c_str(), &st) == 0;
 }
 
-template <typename F>
-std::optional<ArchivePipelineError> pipelineErrorOf(F&& run) {
-    try {
-        run();
-    } catch (const ArchivePipelineError& error) {
-        return error;
+// Every operation fails with exactly the given error.
+void expectEachFails(const Operations& operations, const ArchivePipelineError& expected) {
+    for (const auto& operation : operations) {
+        try {
+            operation();
+            ADD_FAILURE() << "nothing thrown";
+        } catch (const ArchivePipelineError& error) {
+            EXPECT_EQ(error, expected);
+        }
     }
-    return std::nullopt;
 }
 
 std::optional<std::string> cleanupWarning(const Progress& progress) {
@@ -83,261 +77,195 @@ void writeStageFile(const StagingLease& lease, const std::string& name,
     posix::writeAll(fd.get(), content.data(), content.size());
 }
 
-// A second open file description of the lock file: flock conflicts with the lease's own.
-bool lockIsFree(const std::string& path) {
+// Takes the lock through a second open file description: flock conflicts with the lease's own.
+UniqueFd lockOf(const std::string& path) {
     UniqueFd fd = posix::open(path, O_RDWR);
-    if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
-        return false;
-    }
-    ::flock(fd.get(), LOCK_UN);
-    return true;
-}
-
-std::string lower(std::string text) {
-    for (char& c : text) {
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    }
-    return text;
+    return ::flock(fd.get(), LOCK_EX | LOCK_NB) == 0 ? std::move(fd) : UniqueFd();
 }
 
 std::string journalText(const std::string& id, const std::string& operation = "unpack",
                         int version = 1, int pid = 4242) {
-    return ArchivePipeline::encodeStageJournal({version, id, operation, pid});
+    return encodeStageJournal({version, id, operation, pid});
+}
+
+// Runs `body` in a forked child; returns its exit status, or -1 when it did not exit normally.
+int runInChild(const std::function<int()>& body) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+        int status = 102;
+        try {
+            status = body();
+        } catch (...) {
+        }
+        ::_exit(status);
+    }
+    int status = 0;
+    return child > 0 && ::waitpid(child, &status, 0) == child && WIFEXITED(status)
+               ? WEXITSTATUS(status)
+               : -1;
 }
 
 TEST(StagingLeaseTest, JournalEncodesInFieldOrderAndDecodesStrictly) {
     const std::string id = "0F8FAD5B-D9CB-469F-A165-70867728950E";
-    EXPECT_EQ(journalText(id, "pack", 1, 77),
-              "{\"version\":1,\"jobIdentifier\":\"" + id +
-                  "\",\"operation\":\"pack\",\"ownerProcessIdentifier\":77}");
-    EXPECT_EQ(ArchivePipeline::decodeStageJournal(journalText(id, "pack", 1, 77)),
-              (StageJournal{1, id, "pack", 77}));
-    const std::vector<std::string> refused = {
+    const std::string text = journalText(id, "pack", 1, 77);
+    EXPECT_EQ(text, R"({"version":1,"jobIdentifier":")" + id +
+                        R"(","operation":"pack","ownerProcessIdentifier":77})");
+    EXPECT_EQ(decodeStageJournal(text), (StageJournal{1, id, "pack", 77}));
+    const std::string tail = R"(,"operation":"pack","ownerProcessIdentifier":1})";
+    const Names refused = {
         "",
         "[]",
-        "{\"version\":1.0,\"jobIdentifier\":\"x\",\"operation\":\"pack\","
-        "\"ownerProcessIdentifier\":1}",
-        "{\"version\":1,\"jobIdentifier\":\"x\",\"operation\":\"pack\","
-        "\"ownerProcessIdentifier\":4294967297}",
-        "{\"version\":1,\"jobIdentifier\":\"x\",\"operation\":\"pack\"}",
-        "{\"version\":1,\"jobIdentifier\":7,\"operation\":\"pack\",\"ownerProcessIdentifier\":1}",
-        "{\"version\":1,\"version\":1,\"jobIdentifier\":\"x\",\"operation\":\"pack\","
-        "\"ownerProcessIdentifier\":1}",
-    };
-    for (const std::string& text : refused) {
-        EXPECT_THROW(ArchivePipeline::decodeStageJournal(text), StrictJson::DecodeError) << text;
+        R"({"version":1.0,"jobIdentifier":"x")" + tail,
+        R"({"version":1,"jobIdentifier":"x","operation":"pack","ownerProcessIdentifier":)"
+        R"(4294967297})",
+        R"({"version":1,"jobIdentifier":"x","operation":"pack"})",
+        R"({"version":1,"jobIdentifier":7)" + tail,
+        R"({"version":1,"version":1,"jobIdentifier":"x")" + tail};
+    for (const std::string& bad : refused) {
+        EXPECT_THROW(decodeStageJournal(bad), StrictJson::DecodeError) << bad;
     }
 }
 
 TEST(StagingLeaseTest, LifeOfAPackLease) {
     test::TempDir dir;
-    const std::string folder = ArchivePipeline::physicalDirectoryURL(dir.path());
+    const std::string folder = physicalDirectoryURL(dir.path());
     Progress progress;
-
     StagingLease lease = makeStage(folder + "/", "pack", &progress);
-    const std::regex stagePattern(
-        R"(\.tolvane-([0-9A-F]{8}(-[0-9A-F]{4}){3}-[0-9A-F]{12})\.partial)");
     std::smatch match;
-    ASSERT_TRUE(std::regex_match(lease.stageName(), match, stagePattern)) << lease.stageName();
+    ASSERT_TRUE(std::regex_match(
+        lease.stageName(), match,
+        std::regex(R"(\.tolvane-([0-9A-F]{8}(-[0-9A-F]{4}){3}-[0-9A-F]{12})\.partial)")))
+        << lease.stageName();
     const std::string id = match[1];
     EXPECT_EQ(lease.lockName(), ".tolvane-" + id + ".lock");
     EXPECT_EQ(lease.journalName(), ".tolvane-" + id + ".job.json");
-    EXPECT_EQ(lease.url(), folder + "/" + lease.stageName());
-    EXPECT_EQ(lease.parentURL(), folder);
-    EXPECT_EQ(lease.selectedParentURL(), folder + "/");
-    EXPECT_EQ(entries(folder),
-              (std::vector<std::string>{lease.journalName(), lease.lockName(), lease.stageName()}));
+    EXPECT_EQ(entries(folder), (Names{lease.journalName(), lease.lockName(), lease.stageName()}));
     EXPECT_EQ(test::readFile(folder + "/" + lease.journalName()),
               journalText(id, "pack", 1, static_cast<int>(::getpid())));
-    for (const auto& [name, mode] :
-         {std::pair{lease.stageName(), 0700}, std::pair{lease.lockName(), 0600},
-          std::pair{lease.journalName(), 0600}}) {
+    for (const auto& [name, mode] : {std::pair{lease.stageName(), 0700},
+                                     {lease.lockName(), 0600},
+                                     {lease.journalName(), 0600}}) {
         struct stat st {};
         ASSERT_EQ(::lstat((folder + "/" + name).c_str(), &st), 0);
         EXPECT_EQ(st.st_mode & 07777, static_cast<mode_t>(mode)) << name;
     }
-    EXPECT_FALSE(lockIsFree(folder + "/" + lease.lockName()));
+    EXPECT_FALSE(lockOf(folder + "/" + lease.lockName()).valid());
 
     writeStageFile(lease, "payload.zip", "zip bytes");
     writeStageFile(lease, "snapshot.jsonl", "rows");
-    // Stage files are created exclusively.
-    EXPECT_THROW(lease.createStageFile("payload.zip"), std::system_error);
-
+    EXPECT_THROW(lease.createStageFile("payload.zip"), std::system_error);  // exclusive
     // Only the name of the destination counts: the file always lands beside the stage.
     EXPECT_EQ(lease.commitFile("payload.zip", "/somewhere/else/report.zip"),
               folder + "/report.zip");
     EXPECT_EQ(test::readFile(folder + "/report.zip"), "zip bytes");
 
     lease.remove(&progress);
-    EXPECT_TRUE(lease.isRemoved());
-    EXPECT_EQ(entries(folder), std::vector<std::string>{"report.zip"});
-    EXPECT_FALSE(cleanupWarning(progress).has_value());
-
+    EXPECT_EQ(entries(folder), Names{"report.zip"});
     // Removing again touches nothing, even a folder that has changed since.
     test::writeFile(folder + "/" + lease.stageName(), "not ours any more");
     lease.remove(&progress);
     EXPECT_TRUE(exists(folder + "/" + lease.stageName()));
     EXPECT_FALSE(cleanupWarning(progress).has_value());
     ::unlink((folder + "/" + lease.stageName()).c_str());
-
     // After the lease, every operation refuses.
-    for (const auto& operation : std::vector<std::function<void()>>{
-             [&] { lease.verifyDestinationParent(); },
-             [&] { lease.commitFile("x", folder + "/y"); },
-             [&] { lease.commitDirectory(folder + "/y"); },
-             [&] { lease.removeFileFromStage("x"); },
-             [&] { lease.createStageFile("x"); },
-         }) {
-        const auto error = pipelineErrorOf(operation);
-        ASSERT_TRUE(error.has_value());
-        EXPECT_EQ(*error, ArchivePipelineError::destinationChanged(folder));
-    }
+    expectEachFails(
+        {[&] { lease.verifyDestinationParent(); }, [&] { lease.commitFile("x", folder + "/y"); },
+         [&] { lease.commitDirectory(folder + "/y"); }, [&] { lease.removeFileFromStage("x"); },
+         [&] { lease.createStageFile("x"); }},
+        ArchivePipelineError::destinationChanged(folder));
 
     // A second job takes the next free name.
     StagingLease second = makeStage(folder, "pack");
     writeStageFile(second, "payload.zip", "second");
     EXPECT_EQ(second.commitFile("payload.zip", folder + "/report.zip"), folder + "/report_2.zip");
     second.remove(&progress);
-    EXPECT_EQ(entries(folder), (std::vector<std::string>{"report.zip", "report_2.zip"}));
+    EXPECT_EQ(entries(folder), (Names{"report.zip", "report_2.zip"}));
     EXPECT_FALSE(cleanupWarning(progress).has_value());
 }
 
 TEST(StagingLeaseTest, LifeOfAnUnpackLease) {
     test::TempDir dir;
-    const std::string folder = ArchivePipeline::physicalDirectoryURL(dir.path());
+    const std::string folder = physicalDirectoryURL(dir.path());
     ASSERT_EQ(::mkdir((folder + "/Photos").c_str(), 0700), 0);
     Progress progress;
     StagingLease lease = makeStage(folder, "unpack", &progress);
-    EXPECT_EQ(ArchivePipeline::readJournal(UniqueFd(posix::open(folder, O_RDONLY)).get(),
-                                           lease.stageName().substr(9, 36))
-                  ->operation,
+    EXPECT_EQ(decodeStageJournal(test::readFile(folder + "/" + lease.journalName())).operation,
               "unpack");
-
     writeStageFile(lease, "preflight.jsonl", "bookkeeping");
     writeStageFile(lease, "keep.txt", "kept");
     ASSERT_EQ(::mkdir((lease.url() + "/album").c_str(), 0700), 0);
 
-    struct Case {
-        std::string name;
-        std::optional<std::string> failure;
-    };
-    const std::vector<Case> cases = {
-        {"", "invalid staging filename"},
-        {".", "invalid staging filename"},
-        {"..", "invalid staging filename"},
-        {"album/x", "invalid staging filename"},
-        // Cut short at the NUL, this would delete keep.txt.
-        {std::string("keep.txt\0x", 10), "invalid staging filename"},
-        {"album", "staging file changed before cleanup"},
-        {"missing.jsonl", std::nullopt},
-        {"preflight.jsonl", std::nullopt},
-    };
-    for (const Case& c : cases) {
-        const auto error = pipelineErrorOf([&] { lease.removeFileFromStage(c.name); });
-        if (c.failure) {
-            ASSERT_TRUE(error.has_value()) << c.name;
-            EXPECT_EQ(*error, ArchivePipelineError::finalizationFailed(*c.failure)) << c.name;
-        } else {
-            EXPECT_FALSE(error.has_value()) << c.name;
-        }
+    // Cut short at the NUL, the last bad name would delete keep.txt.
+    for (const std::string& name :
+         Names{"", ".", "..", "album/x", std::string("keep.txt\0x", 10)}) {
+        expectEachFails({[&] { lease.removeFileFromStage(name); }},
+                        ArchivePipelineError::finalizationFailed("invalid staging filename"));
     }
-    EXPECT_EQ(entries(lease.url()), (std::vector<std::string>{"album", "keep.txt"}));
+    expectEachFails(
+        {[&] { lease.removeFileFromStage("album"); }},
+        ArchivePipelineError::finalizationFailed("staging file changed before cleanup"));
+    EXPECT_NO_THROW(lease.removeFileFromStage("missing.jsonl"));
+    EXPECT_NO_THROW(lease.removeFileFromStage("preflight.jsonl"));
+    EXPECT_EQ(entries(lease.url()), (Names{"album", "keep.txt"}));
 
     EXPECT_EQ(lease.commitDirectory("/elsewhere/Photos"), folder + "/Photos_2");
     EXPECT_EQ(test::readFile(folder + "/Photos_2/keep.txt"), "kept");
     lease.remove(&progress);
-    EXPECT_EQ(entries(folder), (std::vector<std::string>{"Photos", "Photos_2"}));
+    EXPECT_EQ(entries(folder), (Names{"Photos", "Photos_2"}));
     EXPECT_FALSE(cleanupWarning(progress).has_value());
 }
 
+// The destination folder is renamed and something else may take its name, or the link it was
+// chosen through is pointed elsewhere.
 TEST(StagingLeaseTest, AChangedDestinationCommitsNothing) {
-    struct Case {
-        const char* label;
-        // Changes the folder layout during the job; returns the path the error must name.
-        std::function<std::string(const std::string& root, const StagingLease&)> change;
-        // Where the stage is afterwards.
-        std::string stageFolder;
-        bool selectThroughLink;
-    };
-    const std::vector<Case> cases = {
-        {"folder renamed",
-         [](const std::string& root, const StagingLease& lease) {
-             EXPECT_EQ(::rename((root + "/dest").c_str(), (root + "/moved").c_str()), 0);
-             return lease.parentURL();
-         },
-         "moved", false},
-        {"folder replaced by a new one",
-         [](const std::string& root, const StagingLease& lease) {
-             EXPECT_EQ(::rename((root + "/dest").c_str(), (root + "/moved").c_str()), 0);
-             EXPECT_EQ(::mkdir((root + "/dest").c_str(), 0700), 0);
-             return lease.parentURL();
-         },
-         "moved", false},
-        {"folder replaced by a link to itself",
-         [](const std::string& root, const StagingLease& lease) {
-             EXPECT_EQ(::rename((root + "/dest").c_str(), (root + "/moved").c_str()), 0);
-             EXPECT_EQ(::symlink("moved", (root + "/dest").c_str()), 0);
-             return lease.parentURL();
-         },
-         "moved", false},
-        {"chosen link retargeted",
-         [](const std::string& root, const StagingLease& lease) {
-             EXPECT_EQ(::mkdir((root + "/other").c_str(), 0700), 0);
-             EXPECT_EQ(::unlink((root + "/link").c_str()), 0);
-             EXPECT_EQ(::symlink("other", (root + "/link").c_str()), 0);
-             return lease.selectedParentURL();
-         },
-         "dest", true},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.label);
+    for (const std::string change :
+         {"renamed", "replaced by a folder", "replaced by a link", "chosen link retargeted"}) {
+        SCOPED_TRACE(change);
         test::TempDir dir;
-        const std::string root = ArchivePipeline::physicalDirectoryURL(dir.path());
-        ASSERT_EQ(::mkdir((root + "/dest").c_str(), 0700), 0);
+        const std::string root = physicalDirectoryURL(dir.path());
+        const std::string dest = root + "/dest";
+        const bool throughLink = change == "chosen link retargeted";
+        ASSERT_EQ(::mkdir(dest.c_str(), 0700), 0);
         ASSERT_EQ(::symlink("dest", (root + "/link").c_str()), 0);
-        StagingLease lease = makeStage(root + (c.selectThroughLink ? "/link" : "/dest"), "pack");
-        EXPECT_EQ(lease.parentURL(), root + "/dest");
+        StagingLease lease = makeStage(root + (throughLink ? "/link" : "/dest"), "pack");
+        EXPECT_EQ(lease.parentURL(), dest);
         writeStageFile(lease, "payload.zip", "zip");
-        const std::string failingPath = c.change(root, lease);
-
-        for (const auto& operation : std::vector<std::function<void()>>{
-                 [&] { lease.verifyDestinationParent(); },
-                 [&] { lease.commitFile("payload.zip", root + "/dest/report.zip"); },
-                 [&] { lease.commitDirectory(root + "/dest/Photos"); },
-             }) {
-            const auto error = pipelineErrorOf(operation);
-            ASSERT_TRUE(error.has_value());
-            EXPECT_EQ(*error, ArchivePipelineError::destinationChanged(failingPath));
+        if (throughLink) {
+            ASSERT_EQ(::mkdir((root + "/other").c_str(), 0700), 0);
+            ASSERT_EQ(::unlink((root + "/link").c_str()), 0);
+            ASSERT_EQ(::symlink("other", (root + "/link").c_str()), 0);
+        } else {
+            ASSERT_EQ(::rename(dest.c_str(), (root + "/moved").c_str()), 0);
+            ASSERT_TRUE(change != "replaced by a folder" || ::mkdir(dest.c_str(), 0700) == 0);
+            ASSERT_TRUE(change != "replaced by a link" || ::symlink("moved", dest.c_str()) == 0);
         }
-        const std::string stage = root + "/" + c.stageFolder + "/" + lease.stageName();
-        EXPECT_EQ(test::readFile(stage + "/payload.zip"), "zip");
-
+        expectEachFails({[&] { lease.verifyDestinationParent(); },
+                         [&] { lease.commitFile("payload.zip", dest + "/report.zip"); },
+                         [&] { lease.commitDirectory(dest + "/Photos"); }},
+                        ArchivePipelineError::destinationChanged(
+                            throughLink ? lease.selectedParentURL() : lease.parentURL()));
+        const std::string stageFolder = throughLink ? dest : root + "/moved";
+        EXPECT_EQ(test::readFile(stageFolder + "/" + lease.stageName() + "/payload.zip"), "zip");
         Progress progress;
         lease.remove(&progress);
         EXPECT_FALSE(cleanupWarning(progress).has_value());
-        EXPECT_TRUE(entries(root + "/" + c.stageFolder).empty());
+        EXPECT_TRUE(entries(stageFolder).empty());
     }
 }
 
 TEST(StagingLeaseTest, AReplacedStageIsNotUsedOrRemoved) {
     test::TempDir dir;
-    const std::string folder = ArchivePipeline::physicalDirectoryURL(dir.path());
+    const std::string folder = physicalDirectoryURL(dir.path());
     StagingLease lease = makeStage(folder, "unpack");
     writeStageFile(lease, "keep.txt", "ours");
     ASSERT_EQ(::rename(lease.url().c_str(), (folder + "/aside").c_str()), 0);
     ASSERT_EQ(::mkdir(lease.url().c_str(), 0700), 0);
     test::writeFile(lease.url() + "/impostor.txt", "theirs");
-
-    for (const auto& operation : std::vector<std::function<void()>>{
-             [&] { lease.createStageFile("x"); },
-             [&] { lease.removeFileFromStage("impostor.txt"); },
-             [&] { lease.commitFile("impostor.txt", folder + "/out"); },
-             [&] { lease.commitDirectory(folder + "/out"); },
-         }) {
-        const auto error = pipelineErrorOf(operation);
-        ASSERT_TRUE(error.has_value());
-        EXPECT_EQ(*error, ArchivePipelineError::destinationChanged(folder));
-    }
+    expectEachFails(
+        {[&] { lease.createStageFile("x"); }, [&] { lease.removeFileFromStage("impostor.txt"); },
+         [&] { lease.commitFile("impostor.txt", folder + "/out"); },
+         [&] { lease.commitDirectory(folder + "/out"); }},
+        ArchivePipelineError::destinationChanged(folder));
     Progress progress;
     lease.remove(&progress);
     EXPECT_EQ(cleanupWarning(progress), "임시 작업 파일이 남아 있습니다: " + lease.url());
@@ -352,24 +280,43 @@ TEST(StagingLeaseTest, BadArgumentsTouchNothing) {
     EXPECT_THROW(makeStage(dir.path(), "delete"), std::invalid_argument);
     try {
         makeStage(dir.file("missing"), "pack");
-        FAIL() << "expected an error";
+        ADD_FAILURE() << "expected an error";
     } catch (const std::system_error& error) {
-        EXPECT_EQ(error.code(), std::error_code(ENOENT, std::generic_category()));
+        EXPECT_EQ(error.code(), std::errc::no_such_file_or_directory);
     }
     EXPECT_TRUE(entries(dir.path()).empty());
 }
 
+// Creates a file only its owner may read, as the lease creates its markers.
+void createPrivate(const std::string& path, const std::string& content) {
+    const UniqueFd fd = posix::open(path, O_WRONLY | O_CREAT | O_EXCL, 0600);
+    posix::writeAll(fd.get(), content.data(), content.size());
+}
+
 // A stale stage as a dead job leaves it: stage with content, lock file, journal.
 struct Planted {
+    explicit Planted(std::string parent) : folder(std::move(parent)) {}
     std::string folder;
-    std::string id;
+    std::string id = Uuid::random().text();
+    UniqueFd held;  // a lock another open file description holds
     std::string stage() const { return folder + "/.tolvane-" + id + ".partial"; }
     std::string lock() const { return folder + "/.tolvane-" + id + ".lock"; }
     std::string journal() const { return folder + "/.tolvane-" + id + ".job.json"; }
+    Planted& journalSays(const std::string& text) {
+        ::unlink(journal().c_str());
+        createPrivate(journal(), text);
+        return *this;
+    }
+    void holdLock() { held = lockOf(lock()); }
+    // Moves `path` to `aside` and leaves a link to it in its place.
+    void linkAside(const std::string& path, const std::string& aside) const {
+        EXPECT_EQ(::rename(path.c_str(), (folder + "/" + aside).c_str()), 0);
+        EXPECT_EQ(::symlink(aside.c_str(), path.c_str()), 0);
+    }
 };
 
 Planted plantStaleStage(const std::string& folder, const std::string& outside) {
-    Planted planted{folder, Uuid::random().text()};
+    Planted planted{folder};
     EXPECT_EQ(::mkdir(planted.stage().c_str(), 0700), 0);
     EXPECT_EQ(::mkdir((planted.stage() + "/a").c_str(), 0700), 0);
     EXPECT_EQ(::mkdir((planted.stage() + "/a/b").c_str(), 0700), 0);
@@ -377,260 +324,110 @@ Planted plantStaleStage(const std::string& folder, const std::string& outside) {
     test::writeFile(planted.stage() + "/top.txt", "data");
     // A link to a directory outside goes as a link; what it points to stays.
     EXPECT_EQ(::symlink(outside.c_str(), (planted.stage() + "/a/escape").c_str()), 0);
-    UniqueFd lock = posix::open(planted.lock(), O_RDWR | O_CREAT | O_EXCL, 0600);
-    UniqueFd journal = posix::open(planted.journal(), O_WRONLY | O_CREAT | O_EXCL, 0600);
-    const std::string text = journalText(planted.id);
-    posix::writeAll(journal.get(), text.data(), text.size());
+    createPrivate(planted.lock(), "");
+    planted.journalSays(journalText(planted.id));
     return planted;
 }
 
-void chownOrFail(const std::string& path) {
-    EXPECT_EQ(::lchown(path.c_str(), nobody, nobody), 0) << path;
-}
-
 TEST(StagingLeaseTest, RecoveryRemovesOnlyProvablyStaleStages) {
-    enum class Outcome { removed, kept };
     struct Case {
         const char* label;
-        // Alters the planted stage; may return a descriptor that must stay open meanwhile.
-        std::function<UniqueFd(Planted&)> alter;
-        Outcome outcome;
-        bool needsRoot = false;
+        std::function<void(Planted&)> alter;
+        bool removed;
+        bool needsRoot = false;  // changing an owner needs root
     };
-    const auto rewriteJournal = [](Planted& p, const std::string& text) {
-        ::unlink(p.journal().c_str());
-        UniqueFd fd = posix::open(p.journal(), O_WRONLY | O_CREAT | O_EXCL, 0600);
-        posix::writeAll(fd.get(), text.data(), text.size());
+    const auto padded = [](std::string text, std::size_t size) {
+        return text.append(size - text.size(), ' ');
     };
-    const std::string valid = journalText("ID");
-    const auto forId = [valid](const Planted& p) {
-        std::string text = valid;
-        return text.replace(text.find("\"ID\""), 4, "\"" + p.id + "\"");
+    const auto giveAway = [](const std::string& path) {
+        EXPECT_EQ(::lchown(path.c_str(), nobody, nobody), 0) << path;
     };
     const std::vector<Case> cases = {
-        {"dead job", [](Planted&) { return UniqueFd(); }, Outcome::removed},
-        {"live job",
-         [](Planted& p) {
-             UniqueFd fd = posix::open(p.lock(), O_RDWR);
-             EXPECT_EQ(::flock(fd.get(), LOCK_EX | LOCK_NB), 0);
-             return fd;
-         },
-         Outcome::kept},
-        {"live job with a broken journal",
-         [&](Planted& p) {
-             rewriteJournal(p, "garbage");
-             UniqueFd fd = posix::open(p.lock(), O_RDWR);
-             EXPECT_EQ(::flock(fd.get(), LOCK_EX | LOCK_NB), 0);
-             return fd;
-         },
-         Outcome::kept},
-        {"journal names another job",
-         [&](Planted& p) {
-             rewriteJournal(p, journalText(Uuid::random().text()));
-             return UniqueFd();
-         },
-         Outcome::kept},
-        {"journal of another operation",
-         [&](Planted& p) {
-             rewriteJournal(p, journalText(p.id, "delete"));
-             return UniqueFd();
-         },
-         Outcome::kept},
-        {"journal version 2",
-         [&](Planted& p) {
-             rewriteJournal(p, journalText(p.id, "pack", 2));
-             return UniqueFd();
-         },
-         Outcome::kept},
-        {"journal without a process",
-         [&](Planted& p) {
-             rewriteJournal(p, journalText(p.id, "pack", 1, 0));
-             return UniqueFd();
-         },
-         Outcome::kept},
-        {"journal of exactly 1024 bytes",
-         [&](Planted& p) {
-             std::string text = forId(p);
-             rewriteJournal(p, text + std::string(1024 - text.size(), ' '));
-             return UniqueFd();
-         },
-         Outcome::removed},
-        {"journal of 1025 bytes",
-         [&](Planted& p) {
-             std::string text = forId(p);
-             rewriteJournal(p, text + std::string(1025 - text.size(), ' '));
-             return UniqueFd();
-         },
-         Outcome::kept},
-        {"journal missing",
-         [](Planted& p) {
-             ::unlink(p.journal().c_str());
-             return UniqueFd();
-         },
-         Outcome::kept},
-        {"journal is a link to a good journal",
-         [&](Planted& p) {
-             test::writeFile(p.folder + "/good.json", forId(p));
-             ::unlink(p.journal().c_str());
-             EXPECT_EQ(::symlink("good.json", p.journal().c_str()), 0);
-             return UniqueFd();
-         },
-         Outcome::kept},
-        {"lock missing",
-         [](Planted& p) {
-             ::unlink(p.lock().c_str());
-             return UniqueFd();
-         },
-         Outcome::kept},
-        {"lock is a link",
-         [](Planted& p) {
-             ::rename(p.lock().c_str(), (p.folder + "/real.lock").c_str());
-             EXPECT_EQ(::symlink("real.lock", p.lock().c_str()), 0);
-             return UniqueFd();
-         },
-         Outcome::kept},
-        {"stage is a link to a directory",
-         [](Planted& p) {
-             ::rename(p.stage().c_str(), (p.folder + "/elsewhere").c_str());
-             EXPECT_EQ(::symlink("elsewhere", p.stage().c_str()), 0);
-             return UniqueFd();
-         },
-         Outcome::kept},
+        {"dead job", [](auto&) {}, true},
+        {"live job", [](auto& p) { p.holdLock(); }, false},
+        {"live job, broken journal", [](auto& p) { p.journalSays("garbage").holdLock(); }, false},
+        {"other job", [](auto& p) { p.journalSays(journalText(Uuid::random().text())); }, false},
+        {"other operation", [](auto& p) { p.journalSays(journalText(p.id, "delete")); }, false},
+        {"version 2", [](auto& p) { p.journalSays(journalText(p.id, "pack", 2)); }, false},
+        {"no process", [](auto& p) { p.journalSays(journalText(p.id, "pack", 1, 0)); }, false},
+        {"1024 bytes", [&](auto& p) { p.journalSays(padded(journalText(p.id), 1024)); }, true},
+        {"1025 bytes", [&](auto& p) { p.journalSays(padded(journalText(p.id), 1025)); }, false},
+        {"no journal", [](auto& p) { ::unlink(p.journal().c_str()); }, false},
+        {"journal link", [](auto& p) { p.linkAside(p.journal(), "good.json"); }, false},
+        {"no lock", [](auto& p) { ::unlink(p.lock().c_str()); }, false},
+        {"lock link", [](auto& p) { p.linkAside(p.lock(), "real.lock"); }, false},
+        {"stage link", [](auto& p) { p.linkAside(p.stage(), "elsewhere"); }, false},
         {"lower-case names",
-         [&](Planted& p) {
-             const std::string id = lower(p.id);
+         [](auto& p) {
+             std::string id = p.id;
+             std::transform(id.begin(), id.end(), id.begin(),
+                            [](char c) { return std::tolower(c); });
              for (const char* suffix : {".partial", ".lock", ".job.json"}) {
-                 const std::string from = p.folder + "/.tolvane-" + p.id + suffix;
-                 ::rename(from.c_str(), (p.folder + "/.tolvane-" + id + suffix).c_str());
+                 const std::string prefix = p.folder + "/.tolvane-";
+                 ::rename((prefix + p.id + suffix).c_str(), (prefix + id + suffix).c_str());
              }
              p.id = id;
-             rewriteJournal(p, forId(p));
-             return UniqueFd();
+             p.journalSays(journalText(id));
          },
-         Outcome::kept},
-        {"stage of another user",
-         [](Planted& p) {
-             chownOrFail(p.stage());
-             return UniqueFd();
-         },
-         Outcome::kept, true},
-        {"lock of another user",
-         [](Planted& p) {
-             chownOrFail(p.lock());
-             return UniqueFd();
-         },
-         Outcome::kept, true},
-        {"journal of another user",
-         [](Planted& p) {
-             chownOrFail(p.journal());
-             return UniqueFd();
-         },
-         Outcome::kept, true},
+         false},
+        {"stage owner", [&](auto& p) { giveAway(p.stage()); }, false, true},
+        {"lock owner", [&](auto& p) { giveAway(p.lock()); }, false, true},
+        {"journal owner", [&](auto& p) { giveAway(p.journal()); }, false, true},
     };
     for (const Case& c : cases) {
         if (c.needsRoot && ::geteuid() != 0) {
-            continue;  // changing an owner needs root
+            continue;
         }
         SCOPED_TRACE(c.label);
         test::TempDir dir;
         const std::string folder = dir.file("dest");
-        const std::string outside = dir.file("outside");
         ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
-        ASSERT_EQ(::mkdir(outside.c_str(), 0700), 0);
-        test::writeFile(outside + "/precious.txt", "precious");
-        Planted planted = plantStaleStage(folder, outside);
-        const UniqueFd held = c.alter(planted);
-        std::vector<std::string> before = entries(folder);
+        test::writeFile(dir.file("precious.txt"), "precious");
+        Planted planted = plantStaleStage(folder, dir.path());
+        c.alter(planted);
+        const Names before = entries(folder);
 
         Progress progress;
         StagingLease lease = makeStage(folder, "pack", &progress);
         lease.remove(&progress);
         EXPECT_FALSE(cleanupWarning(progress).has_value());
-        EXPECT_EQ(test::readFile(outside + "/precious.txt"), "precious");
-        if (c.outcome == Outcome::removed) {
-            EXPECT_TRUE(entries(folder).empty()) << entries(folder).size();
-        } else {
-            EXPECT_EQ(entries(folder), before);
+        EXPECT_EQ(test::readFile(dir.file("precious.txt")), "precious");
+        EXPECT_EQ(entries(folder), c.removed ? Names{} : before);
+        if (!c.removed) {
             EXPECT_EQ(test::readFile(planted.stage() + "/a/b/file.txt"), "data");
         }
     }
 }
 
+// Markers without a stage go only when the journal proves them ours and the lock is free.
 TEST(StagingLeaseTest, RecoveryOfOrphanMarkers) {
-    struct Case {
-        const char* label;
-        bool lockFile;
-        bool lockHeld;
-        bool journal;
-        bool journalRemoved;
-    };
-    const std::vector<Case> cases = {
-        {"journal with a free lock", true, false, true, true},
-        {"journal without a lock file", false, false, true, false},
-        {"journal with a held lock", true, true, true, false},
-        {"lock without a journal", true, false, false, false},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.label);
+    for (const auto& [lock, journal] : std::vector<std::pair<std::string, bool>>{
+             {"free", true}, {"missing", true}, {"held", true}, {"free", false}}) {
+        SCOPED_TRACE(lock + (journal ? " lock with a journal" : " lock alone"));
         test::TempDir dir;
-        Planted planted{dir.path(), Uuid::random().text()};
-        UniqueFd held;
-        if (c.lockFile) {
-            held = posix::open(planted.lock(), O_RDWR | O_CREAT | O_EXCL, 0600);
-            if (c.lockHeld) {
-                ASSERT_EQ(::flock(held.get(), LOCK_EX | LOCK_NB), 0);
-            } else {
-                held.reset();
-            }
+        Planted planted{dir.path()};
+        if (lock != "missing") {
+            createPrivate(planted.lock(), "");
+            planted.held = lock == "held" ? lockOf(planted.lock()) : UniqueFd();
         }
-        if (c.journal) {
-            test::writeFile(planted.journal(), journalText(planted.id));
+        if (journal) {
+            planted.journalSays(journalText(planted.id));
         }
         // Names of no job are never touched.
         test::writeFile(dir.file(".tolvane-notes.job.json"), "{}");
         ASSERT_EQ(::mkdir(dir.file(".tolvane-x.partial").c_str(), 0700), 0);
-        std::vector<std::string> before = entries(dir.path());
-
-        StagingLease lease = makeStage(dir.path(), "unpack");
-        lease.remove(nullptr);
-        std::vector<std::string> expected = before;
-        if (c.journalRemoved) {
+        Names expected = entries(dir.path());
+        if (journal && lock == "free") {
             std::erase(expected, ".tolvane-" + planted.id + ".lock");
             std::erase(expected, ".tolvane-" + planted.id + ".job.json");
         }
+        makeStage(dir.path(), "unpack").remove(nullptr);
         EXPECT_EQ(entries(dir.path()), expected);
     }
 }
 
-TEST(StagingLeaseTest, ADroppedLeaseIsRecoveredAndALiveOneIsNot) {
-    test::TempDir dir;
-    const std::string folder = ArchivePipeline::physicalDirectoryURL(dir.path());
-    std::string droppedStage;
-    {
-        StagingLease dropped = makeStage(folder, "unpack");
-        droppedStage = dropped.url();
-        ASSERT_EQ(::mkdir((droppedStage + "/deep").c_str(), 0700), 0);
-        test::writeFile(droppedStage + "/deep/file", "x");
-    }
-    ASSERT_TRUE(exists(droppedStage));
-
-    StagingLease live = makeStage(folder, "pack");
-    EXPECT_FALSE(exists(droppedStage));
-    writeStageFile(live, "payload.zip", "live");
-
-    // A second job in the same folder leaves the running one alone.
-    StagingLease other = makeStage(folder, "pack");
-    EXPECT_EQ(test::readFile(live.url() + "/payload.zip"), "live");
-    EXPECT_FALSE(lockIsFree(folder + "/" + live.lockName()));
-    other.remove(nullptr);
-    EXPECT_EQ(live.commitFile("payload.zip", folder + "/out.zip"), folder + "/out.zip");
-    live.remove(nullptr);
-    EXPECT_EQ(entries(folder), std::vector<std::string>{"out.zip"});
-}
-
 // Nests `depth` directories named "d" below `root`, with a file at the bottom.
-void makeDeepTree(const std::string& root, int depth) {
-    std::string path = root;
+void makeDeepTree(std::string path, int depth) {
     for (int i = 0; i < depth; ++i) {
         path += "/d";
         ASSERT_EQ(::mkdir(path.c_str(), 0700), 0) << i;
@@ -638,98 +435,56 @@ void makeDeepTree(const std::string& root, int depth) {
     test::writeFile(path + "/f", "x");
 }
 
+// Listing a directory and closing the listing before descending keeps one descriptor per level.
 TEST(StagingLeaseTest, StagesDeeperThanTheOpenFileLimitAreRemoved) {
     test::TempDir dir;
-    const std::string folder = ArchivePipeline::physicalDirectoryURL(dir.path());
-    const pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        int status = 0;
-        try {
-            // Room for one descriptor per level, not for two.
-            const struct rlimit limit { 512, 512 };
-            if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) {
-                ::_exit(10);
-            }
-            std::string abandoned;
-            {
-                StagingLease dropped = makeStage(folder, "unpack");
-                makeDeepTree(dropped.url(), 300);
-                abandoned = dropped.url();
-            }
-            Progress progress;
-            StagingLease lease = makeStage(folder, "unpack", &progress);
-            makeDeepTree(lease.url(), 300);
-            lease.remove(&progress);
-            if (exists(abandoned)) {
-                status = 1;
-            } else if (!entries(folder).empty()) {
-                status = 2;
-            } else if (cleanupWarning(progress).has_value()) {
-                status = 3;
-            }
-        } catch (...) {
-            status = 20;
-        }
-        ::_exit(status);
-    }
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
-}
-
-// Runs `body` in a child process as an unprivileged user who owns `folder` (when the test runs
-// as root, where permission checks would not apply); returns the child's exit status.
-int runUnprivileged(const std::string& folder, const std::function<int()>& body) {
-    const pid_t child = ::fork();
-    if (child < 0) {
-        return -1;
-    }
-    if (child == 0) {
-        if (::geteuid() == 0 &&
-            (::chown(folder.c_str(), nobody, nobody) != 0 || ::setgroups(0, nullptr) != 0 ||
-             ::setgid(nobody) != 0 || ::setuid(nobody) != 0)) {
-            ::_exit(100);
-        }
-        int status = 101;
-        try {
-            status = body();
-        } catch (...) {
-            status = 102;
-        }
-        ::_exit(status);
-    }
-    int status = 0;
-    if (::waitpid(child, &status, 0) != child || !WIFEXITED(status)) {
-        return -1;
-    }
-    return WEXITSTATUS(status);
+    const std::string folder = physicalDirectoryURL(dir.path());
+    EXPECT_EQ(runInChild([&] {
+                  const struct rlimit limit { 512, 512 };  // one descriptor per level, not two
+                  if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) {
+                      return 10;
+                  }
+                  std::string abandoned;
+                  {
+                      StagingLease dropped = makeStage(folder, "unpack");
+                      makeDeepTree(dropped.url(), 300);
+                      abandoned = dropped.url();
+                  }
+                  Progress progress;
+                  StagingLease lease = makeStage(folder, "unpack", &progress);
+                  makeDeepTree(lease.url(), 300);
+                  lease.remove(&progress);
+                  return exists(abandoned)                      ? 1
+                         : !entries(folder).empty()             ? 2
+                         : cleanupWarning(progress).has_value() ? 3
+                                                                : 0;
+              }),
+              0);
 }
 
 // Leaves directories inside the stage without the owner permissions an unpack may have
-// restored on them: no search, no read, no write, at several depths, and the stage itself.
+// restored on them: no search, no read, no write, at several depths.
 void restrictStage(const std::string& stage) {
-    ::mkdir((stage + "/locked").c_str(), 0700);
-    ::mkdir((stage + "/locked/inner").c_str(), 0700);
-    test::writeFile(stage + "/locked/inner/file", "x");
-    ::mkdir((stage + "/readonly").c_str(), 0700);
-    test::writeFile(stage + "/readonly/file", "x");
-    ::mkdir((stage + "/unlistable").c_str(), 0700);
-    test::writeFile(stage + "/unlistable/file", "x");
+    for (const char* path : {"/locked", "/locked/inner", "/readonly", "/unlistable"}) {
+        ::mkdir((stage + path).c_str(), 0700);
+        test::writeFile(stage + path + "/file", "x");
+    }
     ::chmod((stage + "/locked/inner").c_str(), 0);
     ::chmod((stage + "/locked").c_str(), 0);
     ::chmod((stage + "/readonly").c_str(), 0500);
     ::chmod((stage + "/unlistable").c_str(), 0300);
 }
 
+// A stage left with restored unreadable folders after a failure or a cancellation must not block
+// every later job in the folder. Permissions bind only an unprivileged user, so when the test runs
+// as root the child drops to nobody in a folder it owns.
 TEST(StagingLeaseTest, RestrictedStagesDoNotBlockLaterJobs) {
     test::TempDir dir;
     ASSERT_EQ(::chmod(dir.path().c_str(), 0711), 0);
     const std::string folder = dir.file("dest");
     ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
 
-    // A stale stage this user can never remove: root owns a directory inside it.
+    // As root, also a stale stage this user can never remove: root owns a directory inside it.
     std::string pinned;
     if (::geteuid() == 0) {
         Planted planted = plantStaleStage(folder, "/nonexistent");
@@ -743,8 +498,18 @@ TEST(StagingLeaseTest, RestrictedStagesDoNotBlockLaterJobs) {
         test::writeFile(planted.stage() + "/pinned/file", "root's");
         pinned = planted.stage();
     }
+    const std::optional<std::string> pinnedWarning =
+        pinned.empty()
+            ? std::nullopt
+            : std::optional("이전 작업의 임시 작업 폴더를 정리하지 못했습니다: " + pinned + " (" +
+                            std::generic_category().message(EACCES) + ")");
 
-    const int status = runUnprivileged(folder, [&]() -> int {
+    const int status = runInChild([&]() -> int {
+        if (::geteuid() == 0 &&
+            (::chown(folder.c_str(), nobody, nobody) != 0 || ::setgroups(0, nullptr) != 0 ||
+             ::setgid(nobody) != 0 || ::setuid(nobody) != 0)) {
+            return 100;
+        }
         // A job that fails after restoring restrictive modes still removes its stage.
         Progress progress;
         StagingLease failed = makeStage(folder, "unpack", &progress);
@@ -753,14 +518,9 @@ TEST(StagingLeaseTest, RestrictedStagesDoNotBlockLaterJobs) {
         if (exists(failed.url()) || exists(folder + "/" + failed.lockName())) {
             return 1;
         }
-        const std::optional<std::string> warning = cleanupWarning(progress);
-        const std::string pinnedWarning =
-            "이전 작업의 임시 작업 폴더를 정리하지 못했습니다: " + pinned + " (" +
-            std::generic_category().message(EACCES) + ")";
-        if (pinned.empty() ? warning.has_value() : warning != pinnedWarning) {
+        if (cleanupWarning(progress) != pinnedWarning) {
             return 2;
         }
-
         // A cancelled job that never got to clean up, with even its stage closed off.
         std::string abandoned;
         {
@@ -779,12 +539,11 @@ TEST(StagingLeaseTest, RestrictedStagesDoNotBlockLaterJobs) {
             return 4;
         }
         later.remove(&next);
-        if (pinned.empty() ? cleanupWarning(next).has_value()
-                           : cleanupWarning(next) != pinnedWarning) {
+        if (cleanupWarning(next) != pinnedWarning) {
             return 5;
         }
         // Only the output and the stage that could not be removed are left.
-        std::vector<std::string> expected = {"report.zip"};
+        Names expected = {"report.zip"};
         if (!pinned.empty()) {
             const std::string id = pinned.substr(pinned.size() - 44, 36);
             expected = {".tolvane-" + id + ".job.json", ".tolvane-" + id + ".lock",
