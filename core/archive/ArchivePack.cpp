@@ -177,6 +177,12 @@ PackReceipt pack(const std::vector<std::string>& sources, const std::string& arc
             throw ArchivePipelineError::destinationIsInsideSource();
         }
     }
+    // A volume with no room beyond the reserve leaves the writer no budget for a single byte.
+    // Saying so before the stage is made keeps a full disk from failing first, less helpfully,
+    // on the stage's own journal or registry.
+    if (StreamingZIPWriter::archiveByteBudget(policy.availableBytes) == std::uint64_t{0}) {
+        throw ArchivePipelineError::insufficientSpace();
+    }
 
     PackJob job(makeStage(destinationFolder, "pack", progress), progress);
     StagingLease& lease = job.lease();

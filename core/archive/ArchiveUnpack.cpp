@@ -608,6 +608,11 @@ UnpackReceipt Unpack::run() {
     if (destination_->isReadOnly) {
         throw ArchivePipelineError::destinationReadOnly();
     }
+    // The free-space check after the preflight asks for at least the fixed reserve; a volume
+    // with less would otherwise fail first, less helpfully, on the stage's own files.
+    if (destination_->availableBytes && *destination_->availableBytes < spaceFixedReserve) {
+        throw ArchivePipelineError::insufficientSpace();
+    }
     const std::string outputName = ArchivePathPolicy::universalName(
         PathText::deletingPathExtension(PathText::lastComponent(archivePath_)),
         PathText::standardized(archivePath_));
