@@ -170,8 +170,8 @@ std::int64_t nextOffset(const std::optional<std::string>& range, std::int64_t to
     return *last + 1;
 }
 
-std::optional<std::string> safeSessionURL(std::string_view text, const DriveEndpoints& endpoints) {
-    // Only printable ASCII without blanks: anything else is not one URL, and a backslash is read
+std::optional<URLParts> splitURL(std::string_view text) {
+    // Printable ASCII without blanks only: anything else is not one URL, and a backslash is read
     // as "/" by some URL parsers, which could move the host.
     for (const char c : text) {
         if (c <= 0x20 || c >= 0x7f || c == '\\') {
@@ -183,21 +183,14 @@ std::optional<std::string> safeSessionURL(std::string_view text, const DriveEndp
         !std::all_of(text.begin(), text.begin() + colon, isSchemeCharacter)) {
         return std::nullopt;
     }
-    if (text.substr(0, colon) != endpoints.uploadScheme) {
-        return std::nullopt;
-    }
     std::string_view rest = text.substr(colon + 1);
     if (!rest.starts_with("//")) {
         return std::nullopt;
     }
     rest.remove_prefix(2);
     const std::size_t authorityEnd = rest.find_first_of("/?#");
-    const std::string_view authority = rest.substr(0, authorityEnd);
-    const std::string_view afterAuthority =
-        authorityEnd == std::string_view::npos ? std::string_view() : rest.substr(authorityEnd);
-
     // The host follows any user information and precedes an optional port of digits.
-    std::string_view host = authority;
+    std::string_view host = rest.substr(0, authorityEnd);
     if (const std::size_t at = host.rfind('@'); at != std::string_view::npos) {
         host.remove_prefix(at + 1);
     }
@@ -209,10 +202,18 @@ std::optional<std::string> safeSessionURL(std::string_view text, const DriveEndp
         }
         host = host.substr(0, portColon);
     }
-    if (host != endpoints.uploadHost) {
+    const std::string_view afterAuthority =
+        authorityEnd == std::string_view::npos ? std::string_view() : rest.substr(authorityEnd);
+    return URLParts{text.substr(0, colon), host, afterAuthority};
+}
+
+std::optional<std::string> safeSessionURL(std::string_view text, const DriveEndpoints& endpoints) {
+    const std::optional<URLParts> parts = splitURL(text);
+    if (!parts || parts->scheme != endpoints.uploadScheme || parts->host != endpoints.uploadHost) {
         return std::nullopt;
     }
-    const std::string_view path = afterAuthority.substr(0, afterAuthority.find_first_of("?#"));
+    const std::string_view path =
+        parts->afterAuthority.substr(0, parts->afterAuthority.find_first_of("?#"));
     if (!path.starts_with("/upload/")) {
         return std::nullopt;
     }

@@ -49,5 +49,15 @@ std::int64_t nextOffset(const std::optional<std::string>& range, std::int64_t to
 // so only one that passes here is ever stored or used. Port, query and fragment are not examined.
 std::optional<std::string> safeSessionURL(std::string_view text, const DriveEndpoints& endpoints);
 
+// An absolute URL's scheme, its host (user information and a port of digits removed) and what
+// follows the authority; no value for anything but printable ASCII without blanks or
+// backslashes in that form.
+struct URLParts {
+    std::string_view scheme;
+    std::string_view host;
+    std::string_view afterAuthority;
+};
+std::optional<URLParts> splitURL(std::string_view text);
+
 }  // namespace DriveResponsePolicy
 }  // namespace tolvane

@@ -9,6 +9,7 @@
 
 #include "core/common/Cancellation.h"
 #include "core/common/StrictJson.h"
+#include "core/drive/DriveResponsePolicy.h"
 #include "core/drive/DriveTransferError.h"
 #include "core/drive/GoogleDriveTransferClient.h"
 
@@ -30,55 +31,6 @@ bool sameDigest(std::string_view remote, std::string_view expected) noexcept {
     return !expected.empty() && remote.size() == expected.size() &&
            std::equal(remote.begin(), remote.end(), expected.begin(),
                       [](char a, char b) { return asciiLower(a) == asciiLower(b); });
-}
-
-bool isSchemeCharacter(char c) noexcept {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '+' ||
-           c == '-' || c == '.';
-}
-
-bool isDecimalDigit(char c) noexcept {
-    return c >= '0' && c <= '9';
-}
-
-// The scheme and host of an absolute URL, or no value when the text is not one.
-struct SchemeAndHost {
-    std::string_view scheme;
-    std::string_view host;
-};
-
-std::optional<SchemeAndHost> schemeAndHost(std::string_view text) {
-    // Printable ASCII without blanks only: anything else is not one URL, and a backslash is read
-    // as "/" by some URL parsers, which would move the host a browser opens.
-    for (const char c : text) {
-        if (c <= 0x20 || c >= 0x7f || c == '\\') {
-            return std::nullopt;
-        }
-    }
-    const std::size_t colon = text.find(':');
-    if (colon == std::string_view::npos || colon == 0 ||
-        !std::all_of(text.begin(), text.begin() + colon, isSchemeCharacter)) {
-        return std::nullopt;
-    }
-    std::string_view rest = text.substr(colon + 1);
-    if (!rest.starts_with("//")) {
-        return std::nullopt;
-    }
-    rest.remove_prefix(2);
-    std::string_view host = rest.substr(0, rest.find_first_of("/?#"));
-    // The host follows any user information and precedes an optional port of digits.
-    if (const std::size_t at = host.rfind('@'); at != std::string_view::npos) {
-        host.remove_prefix(at + 1);
-    }
-    if (const std::size_t portColon = host.rfind(':');
-        portColon != std::string_view::npos && host.find(']') == std::string_view::npos) {
-        const std::string_view port = host.substr(portColon + 1);
-        if (!std::all_of(port.begin(), port.end(), isDecimalDigit)) {
-            return std::nullopt;
-        }
-        host = host.substr(0, portColon);
-    }
-    return SchemeAndHost{text.substr(0, colon), host};
 }
 
 std::string filePath(std::string_view fileID) {
@@ -130,7 +82,7 @@ std::string GoogleDriveTransferClient::checkedWebLink(
     if (!link) {
         throw DriveTransferError::invalidResponse();
     }
-    const std::optional<SchemeAndHost> parts = schemeAndHost(*link);
+    const std::optional<DriveResponsePolicy::URLParts> parts = DriveResponsePolicy::splitURL(*link);
     // The link is opened and handed to other people: only Drive's own web host will do.
     if (!parts || parts->scheme != "https" || parts->host != environment_.endpoints.webHost) {
         throw DriveTransferError::invalidResponse();
