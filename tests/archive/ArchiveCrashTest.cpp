@@ -51,6 +51,8 @@
 namespace tolvane {
 namespace {
 
+using test::namesIn;
+
 using namespace ArchivePipeline;
 using test::readFile;
 using test::TempDir;
@@ -80,24 +82,6 @@ struct KillPoint {
     Trap trap = {};
     bool committed = false;  // the result was in place when the job died
 };
-
-Names namesIn(const std::string& folder) {
-    Names names;
-    DIR* directory = ::opendir(folder.c_str());
-    if (directory == nullptr) {
-        ADD_FAILURE() << "cannot list " << folder;
-        return names;
-    }
-    while (const dirent* entry = ::readdir(directory)) {
-        const std::string name = entry->d_name;
-        if (name != "." && name != "..") {
-            names.push_back(name);
-        }
-    }
-    ::closedir(directory);
-    std::sort(names.begin(), names.end());
-    return names;
-}
 
 // Every file (by content) and folder (as "path/") below root.
 std::map<std::string, std::string> treeOf(const std::string& root, const std::string& below = {}) {

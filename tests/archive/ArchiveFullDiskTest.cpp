@@ -31,29 +31,13 @@
 namespace tolvane {
 namespace {
 
+using test::namesIn;
+
 using namespace ArchivePipeline;
 using Code = ArchivePipelineError::Code;
 using test::readFile;
 using test::TempDir;
 using test::writeFile;
-
-std::vector<std::string> namesIn(const std::string& folder) {
-    std::vector<std::string> names;
-    DIR* directory = ::opendir(folder.c_str());
-    if (directory == nullptr) {
-        ADD_FAILURE() << "cannot list " << folder;
-        return names;
-    }
-    while (const dirent* entry = ::readdir(directory)) {
-        const std::string name = entry->d_name;
-        if (name != "." && name != "..") {
-            names.push_back(name);
-        }
-    }
-    ::closedir(directory);
-    std::sort(names.begin(), names.end());
-    return names;
-}
 
 // A tmpfs of a few MiB on a fresh folder, unmounted when the object goes away, however the test
 // ends. Mounting needs privileges a test machine may not grant.

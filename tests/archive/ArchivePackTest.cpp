@@ -39,6 +39,8 @@
 namespace tolvane {
 namespace {
 
+using test::namesIn;
+
 using namespace ArchivePipeline;
 using Code = ArchivePipelineError::Code;
 using Steps = std::vector<std::pair<std::string, std::string>>;  // checkpoint, stage met there
@@ -48,24 +50,6 @@ using test::writeFile;
 
 void makeFolder(const std::string& path) {
     ASSERT_EQ(::mkdir(path.c_str(), 0755), 0) << path << ": " << std::strerror(errno);
-}
-
-std::vector<std::string> namesIn(const std::string& folder) {
-    std::vector<std::string> names;
-    DIR* directory = ::opendir(folder.c_str());
-    if (directory == nullptr) {
-        ADD_FAILURE() << "cannot list " << folder;
-        return names;
-    }
-    while (const dirent* entry = ::readdir(directory)) {
-        const std::string name = entry->d_name;
-        if (name != "." && name != "..") {
-            names.push_back(name);
-        }
-    }
-    ::closedir(directory);
-    std::sort(names.begin(), names.end());
-    return names;
 }
 
 bool supportsUserAttributes(const std::string& folder) {

@@ -40,6 +40,8 @@
 namespace tolvane {
 namespace {
 
+using test::namesIn;
+
 using namespace ArchivePipeline;
 using Code = ArchivePipelineError::Code;
 using test::RawZipBuilder;
@@ -49,24 +51,6 @@ using test::writeFile;
 
 // Even whole seconds survive the two-second MS-DOS time field unchanged.
 constexpr std::int64_t sampleTime = 1'600'000'000;
-
-std::vector<std::string> namesIn(const std::string& folder) {
-    std::vector<std::string> names;
-    DIR* directory = ::opendir(folder.c_str());
-    if (directory == nullptr) {
-        ADD_FAILURE() << "cannot list " << folder;
-        return names;
-    }
-    while (const dirent* entry = ::readdir(directory)) {
-        const std::string name = entry->d_name;
-        if (name != "." && name != "..") {
-            names.push_back(name);
-        }
-    }
-    ::closedir(directory);
-    std::sort(names.begin(), names.end());
-    return names;
-}
 
 void makeFolder(const std::string& path, mode_t mode = 0755) {
     ASSERT_EQ(::mkdir(path.c_str(), 0700), 0) << path << ": " << std::strerror(errno);

@@ -1,14 +1,18 @@
 #include "support/TempDir.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <stdexcept>
 #include <system_error>
+
+#include <gtest/gtest.h>
 
 #include "core/common/Posix.h"
 
@@ -59,6 +63,24 @@ std::string readFile(const std::string& path) {
         }
         content.append(buffer, got);
     }
+}
+
+std::vector<std::string> namesIn(const std::string& folder) {
+    std::vector<std::string> names;
+    DIR* directory = ::opendir(folder.c_str());
+    if (directory == nullptr) {
+        ADD_FAILURE() << "cannot list " << folder;
+        return names;
+    }
+    while (const dirent* entry = ::readdir(directory)) {
+        const std::string name = entry->d_name;
+        if (name != "." && name != "..") {
+            names.push_back(name);
+        }
+    }
+    ::closedir(directory);
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
 }  // namespace tolvane::test

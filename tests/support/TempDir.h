@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace tolvane::test {
 
@@ -24,5 +25,8 @@ private:
 // Creates or replaces a file with the given content.
 void writeFile(const std::string& path, const std::string& content);
 std::string readFile(const std::string& path);
+// The names in a folder, "." and ".." left out, sorted; a folder that cannot be listed is a
+// test failure and gives no names.
+std::vector<std::string> namesIn(const std::string& folder);
 
 }  // namespace tolvane::test
