@@ -2,11 +2,13 @@
 #   make run    installs what is missing, builds, starts the application
 #   make test   installs what is missing, builds the test configuration, runs every test
 #   make bench  builds the release configuration and runs the benchmarks
+#   make fuzz   builds the fuzz targets with clang and runs each for FUZZ_SECONDS
 
 JOBS ?= $(shell nproc)
 GENERATOR := -G Ninja
+FUZZ_SECONDS ?= 20
 
-.PHONY: run test bench deps release test-build clean
+.PHONY: run test bench deps release test-build fuzz fuzz-build fuzz-run clean
 
 deps:
 	@scripts/install-deps
@@ -26,6 +28,20 @@ test: test-build
 	@cd build/test && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --output-on-failure -j $(JOBS)
+	@$(MAKE) --no-print-directory fuzz-run
+
+# The fuzz targets need clang and libFuzzer; the test programs are not built in this configuration.
+fuzz-build: deps
+	@CC=clang CXX=clang++ cmake -S . -B build/fuzz $(GENERATOR) -DCMAKE_BUILD_TYPE=Debug \
+	  -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g" -DTOLVANE_FUZZ=ON -DTOLVANE_BUILD_TESTS=OFF >/dev/null
+	@cmake --build build/fuzz --target tolvane_fuzzers -j $(JOBS)
+
+fuzz: fuzz-build
+	@scripts/run-fuzz build/fuzz $(FUZZ_SECONDS)
+
+# The bounded run `make test` ends with.
+fuzz-run: fuzz-build
+	@scripts/run-fuzz build/fuzz 20
 
 bench: release
 	@scripts/run-bench build/release

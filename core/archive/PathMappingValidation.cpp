@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <optional>
 #include <span>
 #include <system_error>
 #include <utility>
@@ -13,6 +14,7 @@
 #include "core/archive/StagingLease.h"
 #include "core/common/HexString.h"
 #include "core/common/Posix.h"
+#include "core/common/StrictJson.h"
 
 namespace tolvane::ArchivePipeline {
 namespace {
@@ -35,6 +37,17 @@ UniqueFd rewoundDuplicate(int fd) {
         posix::throwLastError();
     }
     return duplicate;
+}
+
+// The manifest comes out of the archive, so a row that does not decode is the archive's fault
+// and is reported as one, like every other way a manifest can be wrong.
+template <class T>
+std::optional<T> nextManifestRow(JSONLines::Reader& reader) {
+    try {
+        return reader.next<T>();
+    } catch (const StrictJson::DecodeError&) {
+        invalid("path mapping manifest row is malformed");
+    }
 }
 
 bool ratioIsAbnormal(std::uint64_t compressed, std::uint64_t uncompressed) {
@@ -152,12 +165,12 @@ UniqueFd createUnnamedStageFile(const StagingLease& stage, const std::string& fa
 PathMappingCursor::PathMappingCursor(int fd) : reader_(rewoundDuplicate(fd)) {}
 
 std::optional<PathMappingHeader> PathMappingCursor::readHeader() {
-    return reader_.next<PathMappingHeader>();
+    return nextManifestRow<PathMappingHeader>(reader_);
 }
 
 void PathMappingCursor::prime() {
     if (!primed_) {
-        pending_ = reader_.next<PathMappingRecord>();
+        pending_ = nextManifestRow<PathMappingRecord>(reader_);
         primed_ = true;
     }
 }
@@ -171,7 +184,7 @@ std::optional<PathMappingRecord> PathMappingCursor::take(std::uint64_t ordinal) 
         invalid("path mapping records are out of order");
     }
     std::optional<PathMappingRecord> taken = std::move(pending_);
-    pending_ = reader_.next<PathMappingRecord>();
+    pending_ = nextManifestRow<PathMappingRecord>(reader_);
     return taken;
 }
 

@@ -26,7 +26,8 @@ UniqueFd createUnnamedStageFile(const StagingLease& stage, const std::string& fa
 // Reads the rows of a copied path-mapping manifest in step with a list of payload entries in
 // their archive order, one row at a time. Validation and extraction each walk the copy with one
 // of these, so both apply the same rule of correspondence: every row belongs to exactly one
-// entry, rows come in rising entry order, and none is left at the end.
+// entry, rows come in rising entry order, and none is left at the end. A row that does not decode
+// throws invalidArchive("path mapping manifest row is malformed").
 class PathMappingCursor {
 public:
     // Reads the file from its first byte through a descriptor of its own (the caller keeps fd).
