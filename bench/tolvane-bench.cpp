@@ -33,6 +33,7 @@
 #include "core/archive/ArchivePipeline.h"
 #include "core/archive/ArchivePipelineError.h"
 #include "core/archive/ArchiveValues.h"
+#include "core/common/Posix.h"
 #include "core/common/Progress.h"
 #include "core/common/Uuid.h"
 
@@ -292,5 +293,7 @@ int run(int argc, char** argv) {
 }  // namespace tolvane
 
 int main(int argc, char** argv) {
+    // Deep trees hold a descriptor per level while they are walked.
+    tolvane::posix::raiseOpenFileLimit();
     return tolvane::run(argc, argv);
 }
