@@ -33,11 +33,16 @@
 #include "core/common/Posix.h"
 #include "core/common/Progress.h"
 #include "core/common/UniqueFd.h"
+#include "support/ArchiveErrors.h"
 #include "support/TempDir.h"
 #include "support/TestData.h"
 
 namespace tolvane {
 namespace {
+
+using test::errorOf;
+using test::namesIn;
+using test::readRows;
 
 using namespace ArchivePipeline;
 using Code = ArchivePipelineError::Code;
@@ -62,38 +67,6 @@ private:
     std::shared_ptr<Sink> sink_ = std::make_shared<Sink>();
     std::shared_ptr<Log::Sink> previous_;
 };
-
-std::vector<SourceSnapshotRecord> manifestRows(const std::string& path) {
-    JSONLines::Reader reader(path);
-    std::vector<SourceSnapshotRecord> rows;
-    while (auto row = reader.next<SourceSnapshotRecord>()) {
-        rows.push_back(std::move(*row));
-    }
-    return rows;
-}
-
-// The ArchivePipelineError the body throws; fails the test when it throws nothing or another kind.
-std::optional<ArchivePipelineError> errorOf(const std::function<void()>& body) {
-    try {
-        body();
-        ADD_FAILURE() << "nothing was thrown";
-    } catch (const ArchivePipelineError& error) {
-        return error;
-    } catch (const std::exception& error) {
-        ADD_FAILURE() << "unexpected exception: " << error.what();
-    }
-    return std::nullopt;
-}
-
-// Names in the folder, sorted.
-Names listing(const std::string& folder) {
-    Names names;
-    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
-        names.push_back(entry.path().filename());
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
 
 // The walk pack runs over the same sources: its two lists, then the checks pack runs on them.
 class PackSide {
@@ -172,7 +145,7 @@ class ArchiveInputSnapshotTest : public testing::Test, public Selection {};
 TEST_F(ArchiveInputSnapshotTest, CaptureRecordsEveryEntryAndIdentifiesTheManifest) {
     Progress progress;
     const ArchiveInputSnapshot snapshot = capture(&progress);
-    const std::vector<SourceSnapshotRecord> rows = manifestRows(manifest());
+    const std::vector<SourceSnapshotRecord> rows = readRows<SourceSnapshotRecord>(manifest());
     ASSERT_EQ(rows.size(), 5u);
     EXPECT_EQ(snapshot.manifestURL, manifest());
     EXPECT_EQ(snapshot.entryCount, 5u);
@@ -192,7 +165,7 @@ TEST_F(ArchiveInputSnapshotTest, CaptureRecordsEveryEntryAndIdentifiesTheManifes
     // Only the entry count is published, and no registry is left beside the manifest.
     EXPECT_EQ(progress.snapshot().number(ArchiveProgressInfo::scannedEntriesKey), 1u);
     EXPECT_FALSE(progress.snapshot().text(ArchiveProgressInfo::stageKey));
-    EXPECT_EQ(listing(snapshots()), Names{"selection.jsonl"});
+    EXPECT_EQ(namesIn(snapshots()), Names{"selection.jsonl"});
 
     const ArchiveInputSnapshot empty =
         captureInputSnapshot({in("docs/empty")}, snapshots() + "/empty.jsonl", nullptr);
@@ -208,8 +181,9 @@ TEST_F(ArchiveInputSnapshotTest, CaptureAndPackGiveACaseClashTheSamePathsAndTheP
     EXPECT_EQ(counters.pathMappingCount, 1u);
     EXPECT_EQ(counters.entryCount, snapshot.entryCount);
 
-    const std::vector<SourceSnapshotRecord> captured = manifestRows(manifest());
-    const std::vector<SourceSnapshotRecord> packed = manifestRows(pack.file("snapshot.jsonl"));
+    const std::vector<SourceSnapshotRecord> captured = readRows<SourceSnapshotRecord>(manifest());
+    const std::vector<SourceSnapshotRecord> packed =
+        readRows<SourceSnapshotRecord>(pack.file("snapshot.jsonl"));
     ASSERT_EQ(captured.size(), packed.size());
     std::size_t renamed = 0;
     for (std::size_t i = 0; i < captured.size(); ++i) {
@@ -251,7 +225,7 @@ TEST_F(ArchiveInputSnapshotTest, AnythingChangedAfterTheCaptureFailsThePack) {
         // content tells.
         {"rewritten",
          [](auto& t, auto&) {
-             const auto rows = manifestRows(t.manifest());
+             const auto rows = readRows<SourceSnapshotRecord>(t.manifest());
              const auto row = *std::find_if(rows.begin(), rows.end(), [&](const auto& r) {
                  return r.sourcePath == t.in("docs/a.txt");
              });
@@ -373,7 +347,7 @@ TEST_F(ArchiveInputSnapshotTest, FailedOrCancelledCaptureLeavesNothingBehind) {
                       captureInputSnapshot(t.sources(), t.manifest(), &progress, stop.get_token());
                   })->code(),
                   Code::cancelled);
-        EXPECT_TRUE(listing(t.snapshots()).empty());
+        EXPECT_TRUE(namesIn(t.snapshots()).empty());
     }
     // A link among the sources (after a file) or inside a selected folder, or a FIFO in one.
     for (const std::string planted : {"link", "docs/zz-link", "docs/pipe"}) {
@@ -389,7 +363,7 @@ TEST_F(ArchiveInputSnapshotTest, FailedOrCancelledCaptureLeavesNothingBehind) {
         }
         EXPECT_EQ(errorOf([&] { captureInputSnapshot(sources, t.manifest(), nullptr); })->code(),
                   Code::unsupportedSourceType);
-        EXPECT_TRUE(listing(t.snapshots()).empty());
+        EXPECT_TRUE(namesIn(t.snapshots()).empty());
     }
 }
 
@@ -408,7 +382,7 @@ TEST_F(ArchiveInputSnapshotTest, CaptureNeverTakesOverFilesThatAreAlreadyThere) 
         0);
     EXPECT_EQ(errorOf([&] { capture(); })->code(), Code::finalizationFailed);
     EXPECT_EQ(test::readFile(root() + "/target.sqlite"), "not ours");
-    EXPECT_EQ(listing(snapshots()), Names{"selection.jsonl.registry.sqlite"});
+    EXPECT_EQ(namesIn(snapshots()), Names{"selection.jsonl.registry.sqlite"});
     EXPECT_EQ(errorOf([&] { captureInputSnapshot({}, manifest(), nullptr); })->code(),
               Code::noInputs);
 }

@@ -33,11 +33,14 @@
 #include "core/archive/ZipArchiveReader.h"
 #include "core/common/Digest.h"
 #include "core/common/Progress.h"
+#include "support/ArchiveErrors.h"
 #include "support/TempDir.h"
 #include "support/TestData.h"
 
 namespace tolvane {
 namespace {
+
+using test::errorOf;
 
 using test::namesIn;
 
@@ -58,19 +61,6 @@ bool supportsUserAttributes(const std::string& folder) {
     const bool supported = ::setxattr(probe.c_str(), "user.probe", "1", 1, 0) == 0;
     ::unlink(probe.c_str());
     return supported;
-}
-
-std::optional<ArchivePipelineError> errorOf(const std::function<void()>& body) {
-    try {
-        body();
-    } catch (const ArchivePipelineError& error) {
-        return error;
-    } catch (const std::exception& error) {
-        ADD_FAILURE() << "unexpected exception: " << error.what();
-        return std::nullopt;
-    }
-    ADD_FAILURE() << "nothing was thrown";
-    return std::nullopt;
 }
 
 struct ReadEntry {

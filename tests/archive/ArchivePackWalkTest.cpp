@@ -39,11 +39,15 @@
 #include "core/common/Posix.h"
 #include "core/common/Progress.h"
 #include "core/common/UniqueFd.h"
+#include "support/ArchiveErrors.h"
 #include "support/TempDir.h"
 #include "support/TestData.h"
 
 namespace tolvane {
 namespace {
+
+using test::errorOf;
+using test::readRows;
 
 using namespace ArchivePipeline;
 using Code = ArchivePipelineError::Code;
@@ -67,29 +71,6 @@ private:
     std::shared_ptr<Sink> sink_ = std::make_shared<Sink>();
     std::shared_ptr<Log::Sink> previous_;
 };
-
-template <class T>
-std::vector<T> readRows(const std::string& path) {
-    JSONLines::Reader reader(path);
-    std::vector<T> rows;
-    while (std::optional<T> row = reader.next<T>()) {
-        rows.push_back(std::move(*row));
-    }
-    return rows;
-}
-
-// The ArchivePipelineError the body throws; fails the test when it throws nothing or another kind.
-std::optional<ArchivePipelineError> errorOf(const std::function<void()>& body) {
-    try {
-        body();
-        ADD_FAILURE() << "nothing was thrown";
-    } catch (const ArchivePipelineError& error) {
-        return error;
-    } catch (const std::exception& error) {
-        ADD_FAILURE() << "unexpected exception: " << error.what();
-    }
-    return std::nullopt;
-}
 
 // Exit statuses of a child that ran one step under an alarm.
 constexpr int childSucceeded = 1;

@@ -33,12 +33,15 @@
 #include "core/common/Posix.h"
 #include "core/common/Progress.h"
 #include "core/common/UniqueFd.h"
+#include "support/ArchiveErrors.h"
 #include "support/RawZipBuilder.h"
 #include "support/TempDir.h"
 #include "support/TestData.h"
 
 namespace tolvane {
 namespace {
+
+using test::errorOf;
 
 using test::namesIn;
 
@@ -121,19 +124,6 @@ std::map<std::string, Item> treeOf(const std::string& root, const std::string& r
         items[path] = std::move(item);
     }
     return items;
-}
-
-std::optional<ArchivePipelineError> errorOf(const std::function<void()>& body) {
-    try {
-        body();
-    } catch (const ArchivePipelineError& error) {
-        return error;
-    } catch (const std::exception& error) {
-        ADD_FAILURE() << "unexpected exception: " << error.what();
-        return std::nullopt;
-    }
-    ADD_FAILURE() << "nothing was thrown";
-    return std::nullopt;
 }
 
 DestinationPolicyReader policy(std::string fileSystem, std::optional<std::uint64_t> available,
