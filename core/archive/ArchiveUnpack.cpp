@@ -334,17 +334,24 @@ void requireSameArchive(const std::string& path, const ArchiveIdentity& identity
 class Unpack {
 public:
     Unpack(const std::string& archivePath, const std::string& destinationRoot, Progress* progress,
-           std::stop_token stop, const DestinationPolicyReader& readPolicy)
+           std::stop_token stop, const DestinationPolicyReader& readPolicy,
+           const UnpackCheckpoint& checkpoint)
         : archivePath_(archivePath),
           destinationRoot_(destinationRoot),
           progress_(progress),
           stop_(std::move(stop)),
-          readPolicy_(readPolicy) {}
+          readPolicy_(readPolicy),
+          checkpoint_(checkpoint) {}
 
     UnpackReceipt run();
 
 private:
     void checkCancelled() const { checkArchiveCancellation(progress_, stop_); }
+    void reach(UnpackStep step) const {
+        if (checkpoint_) {
+            checkpoint_(step);
+        }
+    }
     void publishStage(std::string_view stage) const {
         if (progress_ != nullptr) {
             progress_->setUserInfo(ArchiveProgressInfo::stageKey, std::string(stage));
@@ -391,6 +398,7 @@ private:
     Progress* progress_;
     std::stop_token stop_;
     const DestinationPolicyReader& readPolicy_;
+    const UnpackCheckpoint& checkpoint_;
 
     std::optional<std::string> quarantine_;
     AttributeTable attributes_;
@@ -641,6 +649,7 @@ UnpackReceipt Unpack::run() {
         throw ArchivePipelineError::insufficientSpace();
     }
     ensureSpace(spaceBytes, spaceEntries, destinationRoot_, readPolicy_);
+    reach(UnpackStep::preflighted);
 
     std::optional<PathMappingInput> mappingInput;
     if (manifest_) {
@@ -693,6 +702,7 @@ UnpackReceipt Unpack::run() {
     mappings.reset();
     mappingInput.reset();
 
+    reach(UnpackStep::extracted);
     checkCancelled();
     lease.verifyDestinationParent();
     std::sort(directories_.begin(), directories_.end(), directoryMetadataOrder);
@@ -709,6 +719,7 @@ UnpackReceipt Unpack::run() {
 
     const std::string target = PathText::appending(destinationRoot_, outputName);
     publishStage(Stage::committing);
+    reach(UnpackStep::committing);
     checkCancelled();
     const std::string committed = lease.commitDirectory(target);
     publishStage(Stage::complete);
@@ -719,8 +730,10 @@ UnpackReceipt Unpack::run() {
 
 UnpackReceipt unpack(const std::string& archivePath, const std::string& destinationRoot,
                      Progress* progress, std::stop_token stop,
-                     const DestinationPolicyReader& readDestinationPolicy) {
-    return Unpack(archivePath, destinationRoot, progress, std::move(stop), readDestinationPolicy)
+                     const DestinationPolicyReader& readDestinationPolicy,
+                     const UnpackCheckpoint& checkpoint) {
+    return Unpack(archivePath, destinationRoot, progress, std::move(stop), readDestinationPolicy,
+                  checkpoint)
         .run();
 }
 

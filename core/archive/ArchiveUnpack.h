@@ -13,6 +13,15 @@ namespace tolvane::ArchivePipeline {
 // The facts of the volume holding a directory. Throws when they cannot be read.
 using DestinationPolicyReader = std::function<ArchiveDestinationPolicy(const std::string&)>;
 
+// The points an unpack passes once its stage exists, in order: every entry preflighted and the
+// free space checked; every entry extracted; the tree flushed, just before the commit.
+enum class UnpackStep { preflighted, extracted, committing };
+
+// Called on the unpacking thread at each step. Whatever it throws ends the unpack like any other
+// failure; a cancellation it requests is seen by the step that follows. Lets tests stop an
+// unpack at an exact point.
+using UnpackCheckpoint = std::function<void(UnpackStep)>;
+
 // Unpacks one ZIP into a new folder inside `destinationRoot`, named after the archive (with a
 // "_2"-style suffix when that name is taken), exactly as ArchivePipeline::unpack does, but with
 // the destination's facts taken from `readDestinationPolicy`: once for its size limit and
@@ -32,6 +41,7 @@ using DestinationPolicyReader = std::function<ArchiveDestinationPolicy(const std
 // the errors of the archive reader, the path registry and the list reader unchanged.
 UnpackReceipt unpack(const std::string& archivePath, const std::string& destinationRoot,
                      Progress* progress, std::stop_token stop,
-                     const DestinationPolicyReader& readDestinationPolicy);
+                     const DestinationPolicyReader& readDestinationPolicy,
+                     const UnpackCheckpoint& checkpoint = {});
 
 }  // namespace tolvane::ArchivePipeline

@@ -1,10 +1,13 @@
 #include "core/common/Posix.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <memory>
+#include <string_view>
 
 namespace tolvane::posix {
 
@@ -28,14 +31,60 @@ void throwLastError(const std::string& what) {
     throwErrno(errno, what);
 }
 
-UniqueFd openAt(int directoryFd, const std::string& path, int flags, mode_t mode) {
+OpenResult tryOpenAt(int directoryFd, const std::string& path, int flags, mode_t mode) noexcept {
     for (;;) {
         const int fd = ::openat(directoryFd, path.c_str(), flags | O_CLOEXEC, mode);
         if (fd >= 0) {
-            return UniqueFd(fd);
+            return {UniqueFd(fd), 0};
         }
         if (errno != EINTR) {
-            throwLastError(path);
+            return {UniqueFd(), errno};
+        }
+    }
+}
+
+UniqueFd openAt(int directoryFd, const std::string& path, int flags, mode_t mode) {
+    OpenResult opened = tryOpenAt(directoryFd, path, flags, mode);
+    if (!opened.fd) {
+        throwErrno(opened.error, path);
+    }
+    return std::move(opened.fd);
+}
+
+void close(UniqueFd& fd, const std::string& what) {
+    if (const int error = fd.closeChecked(); error != 0) {
+        throwErrno(error, what);
+    }
+}
+
+std::vector<std::string> listDirectory(int directoryFd, const std::string& what) {
+    UniqueFd duplicate(::fcntl(directoryFd, F_DUPFD_CLOEXEC, 0));
+    if (!duplicate) {
+        throwLastError(what);
+    }
+    struct DirCloser {
+        void operator()(DIR* dir) const noexcept { ::closedir(dir); }
+    };
+    const std::unique_ptr<DIR, DirCloser> dir(::fdopendir(duplicate.get()));
+    if (!dir) {
+        throwLastError(what);
+    }
+    duplicate.release();
+    // The duplicate shares its offset with directoryFd, which an earlier listing may have moved.
+    ::rewinddir(dir.get());
+    std::vector<std::string> names;
+    for (;;) {
+        errno = 0;
+        const dirent* entry = ::readdir(dir.get());
+        if (entry == nullptr) {
+            if (errno != 0) {
+                throwLastError(what);
+            }
+            return names;
+        }
+        const std::string_view name(entry->d_name);
+        if (name != "." && name != "..") {
+            names.emplace_back(name);
         }
     }
 }
@@ -119,14 +168,21 @@ void fsync(int fd) {
     }
 }
 
-void fsyncDirectory(int directoryFd) {
+int tryFsyncDirectory(int directoryFd) noexcept {
     while (::fsync(directoryFd) != 0) {
         if (errno == EINVAL) {
-            return;
+            return 0;
         }
         if (errno != EINTR) {
-            throwLastError();
+            return errno;
         }
+    }
+    return 0;
+}
+
+void fsyncDirectory(int directoryFd) {
+    if (const int error = tryFsyncDirectory(directoryFd); error != 0) {
+        throwErrno(error);
     }
 }
 

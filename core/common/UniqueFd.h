@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <utility>
 
 namespace tolvane {
@@ -35,6 +36,16 @@ public:
         if (old >= 0) {
             ::close(old);
         }
+    }
+
+    // Closes the descriptor and returns 0, or the errno close(2) reported (a delayed write-back
+    // error on some file systems). EINTR counts as closed: on Linux the descriptor is gone.
+    int closeChecked() noexcept {
+        const int old = release();
+        if (old >= 0 && ::close(old) != 0 && errno != EINTR) {
+            return errno;
+        }
+        return 0;
     }
 
 private:

@@ -378,14 +378,14 @@ TEST(ArchiveCrashTest, AKilledUnpackLeavesNothingOrTheWholeFolder) {
             if (point.hook == "start") {
                 arm(point, largestFile, destination.path());
             }
-            int policyReads = 0;
-            unpack(archive, destination.path(), nullptr, {}, [&](const std::string& folder) {
-                // The second reading is the free-space check after the preflight.
-                if (++policyReads == 2 && point.hook == "preflighted") {
-                    arm(point, largestFile, destination.path());
-                }
-                return ArchiveDestinationPolicy::read(folder);
-            });
+            unpack(
+                archive, destination.path(), nullptr, {},
+                [](const std::string& folder) { return ArchiveDestinationPolicy::read(folder); },
+                [&](UnpackStep step) {
+                    if (step == UnpackStep::preflighted && point.hook == "preflighted") {
+                        arm(point, largestFile, destination.path());
+                    }
+                });
         });
         if (!died) {
             continue;

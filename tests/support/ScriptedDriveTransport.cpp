@@ -178,61 +178,9 @@ std::vector<std::pair<std::string, std::string>> urlQuery(const std::string& url
     return items;
 }
 
-std::string outcomeOf(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const DriveTransferError& error) {
-        return caseName(error);
-    } catch (const OperationCancelled&) {
-        return "cancelled";
-    } catch (const TransportError& error) {
-        return std::string("transport ") + error.what();
-    } catch (const std::exception& error) {
-        return std::string("exception ") + error.what();
-    }
-    return "ok";
-}
-
 }  // namespace tolvane::test
 
 namespace tolvane {
-
-std::string caseName(const DriveTransferError& error) {
-    using Code = DriveTransferError::Code;
-    switch (error.code()) {
-        case Code::http:
-            return "http(" + std::to_string(error.status()) + ")";
-        case Code::invalidArchive:
-            return "invalidArchive";
-        case Code::archiveChanged:
-            return "archiveChanged";
-        case Code::archiveNeedsReselection:
-            return "archiveNeedsReselection";
-        case Code::corruptJournal:
-            return "corruptJournal";
-        case Code::remoteDeleted:
-            return "remoteDeleted";
-        case Code::reauthRequired:
-            return "reauthRequired";
-        case Code::rateLimited:
-            return "rateLimited";
-        case Code::storageQuota:
-            return "storageQuota";
-        case Code::sharingRestricted:
-            return "sharingRestricted";
-        case Code::invalidResponse:
-            return "invalidResponse";
-        case Code::expiredSession:
-            return "expiredSession";
-        case Code::checksumMismatch:
-            return "checksumMismatch";
-        case Code::permissionNotVerified:
-            return "permissionNotVerified";
-        case Code::roleConflict:
-            return "roleConflict";
-    }
-    return "unknown";
-}
 
 void PrintTo(const DriveTransferError& error, std::ostream* out) {
     *out << caseName(error);

@@ -17,6 +17,7 @@
 #include "core/drive/DriveHTTP.h"
 #include "core/drive/DriveTransferError.h"
 #include "core/drive/DriveTypes.h"
+#include "support/Outcome.h"
 
 namespace tolvane::test {
 
@@ -68,17 +69,11 @@ private:
 std::string urlPath(const std::string& url);
 std::vector<std::pair<std::string, std::string>> urlQuery(const std::string& url);
 
-// How an action ended, as comparable text: "ok", a Drive error's case ("http(503)",
-// "invalidResponse"), "cancelled" for OperationCancelled, "transport <what>", or
-// "exception <what>".
-std::string outcomeOf(const std::function<void()>& action);
-
 }  // namespace tolvane::test
 
 namespace tolvane {
 
 // Readable failure messages for GoogleTest.
-std::string caseName(const DriveTransferError& error);
 void PrintTo(const DriveTransferError& error, std::ostream* out);
 void PrintTo(const DriveTransferProgress& progress, std::ostream* out);
 

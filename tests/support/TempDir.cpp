@@ -7,7 +7,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <stdexcept>
 #include <system_error>
@@ -81,6 +83,46 @@ std::vector<std::string> namesIn(const std::string& folder) {
     ::closedir(directory);
     std::sort(names.begin(), names.end());
     return names;
+}
+
+void makeTree(const std::string& root,
+              const std::vector<std::pair<std::string, std::string>>& items) {
+    for (const auto& [relative, content] : items) {
+        const std::string path = root + "/" + relative;
+        if (!relative.empty() && relative.back() == '/') {
+            EXPECT_EQ(::mkdir(path.c_str(), 0755), 0) << path << ": " << std::strerror(errno);
+        } else {
+            writeFile(path, content);
+        }
+    }
+}
+
+namespace {
+void collectTree(const std::string& root, const std::string& below, Tree& tree) {
+    for (const std::string& name : namesIn(below.empty() ? root : root + "/" + below)) {
+        const std::string relative = below.empty() ? name : below + "/" + name;
+        const std::string path = root + "/" + relative;
+        struct stat st {};
+        EXPECT_EQ(::lstat(path.c_str(), &st), 0) << path;
+        if (S_ISDIR(st.st_mode)) {
+            tree[relative + "/"] = "";
+            collectTree(root, relative, tree);
+        } else if (S_ISLNK(st.st_mode)) {
+            std::string target(4096, '\0');
+            const ssize_t size = ::readlink(path.c_str(), target.data(), target.size());
+            target.resize(size > 0 ? static_cast<std::size_t>(size) : 0);
+            tree[relative] = "-> " + target;
+        } else {
+            tree[relative] = readFile(path);
+        }
+    }
+}
+}  // namespace
+
+Tree treeOf(const std::string& root) {
+    Tree tree;
+    collectTree(root, {}, tree);
+    return tree;
 }
 
 }  // namespace tolvane::test

@@ -1,6 +1,11 @@
 #include "support/TestData.h"
 
+#include <zip.h>
+
+#include <memory>
 #include <random>
+
+#include <gtest/gtest.h>
 
 namespace tolvane::test {
 
@@ -22,6 +27,36 @@ std::string textBytes(std::size_t size) {
     }
     out.resize(size);
     return out;
+}
+
+std::map<std::string, std::string> zipEntries(const std::string& path) {
+    std::map<std::string, std::string> entries;
+    int error = 0;
+    const std::unique_ptr<zip_t, decltype(&zip_discard)> archive(
+        zip_open(path.c_str(), ZIP_RDONLY, &error), &zip_discard);
+    if (!archive) {
+        ADD_FAILURE() << "libzip cannot open " << path << " (error " << error << ")";
+        return entries;
+    }
+    const zip_int64_t count = zip_get_num_entries(archive.get(), 0);
+    for (zip_int64_t index = 0; index < count; ++index) {
+        zip_stat_t status;
+        zip_stat_init(&status);
+        const std::unique_ptr<zip_file_t, decltype(&zip_fclose)> file(
+            zip_fopen_index(archive.get(), static_cast<zip_uint64_t>(index), 0), &zip_fclose);
+        if (zip_stat_index(archive.get(), static_cast<zip_uint64_t>(index), 0, &status) != 0 ||
+            !file) {
+            ADD_FAILURE() << "libzip cannot read entry " << index << " of " << path;
+            return {};
+        }
+        std::string content(static_cast<std::size_t>(status.size), '\0');
+        if (zip_fread(file.get(), content.data(), status.size) !=
+            static_cast<zip_int64_t>(status.size)) {
+            ADD_FAILURE() << "short read of " << status.name << " in " << path;
+        }
+        entries[status.name] = std::move(content);
+    }
+    return entries;
 }
 
 }  // namespace tolvane::test
