@@ -12,6 +12,7 @@
 
 #include "core/archive/ArchiveJobRecords.h"
 #include "core/archive/ArchivePackProgress.h"
+#include "core/archive/ArchiveLimits.h"
 #include "core/archive/StreamingZIPWriter.h"
 
 namespace tolvane {
@@ -21,8 +22,6 @@ class Progress;
 
 namespace ArchivePipeline {
 
-// Entries one selection or one pack may hold; one more is tooManyEntries.
-inline constexpr std::uint64_t maxEntryCount = 1'000'000;
 // A pack's file bytes must stay below this; a capture's below captureByteLimit.
 inline constexpr std::uint64_t packByteLimit = std::uint64_t{1} << 62;
 inline constexpr std::uint64_t captureByteLimit = std::uint64_t{1} << 63;
