@@ -57,19 +57,24 @@ void close(UniqueFd& fd, const std::string& what) {
     }
 }
 
-std::vector<std::string> listDirectory(int directoryFd, const std::string& what) {
-    UniqueFd duplicate(::fcntl(directoryFd, F_DUPFD_CLOEXEC, 0));
-    if (!duplicate) {
+UniqueFd duplicate(int fd, const std::string& what) {
+    UniqueFd copy(::fcntl(fd, F_DUPFD_CLOEXEC, 0));
+    if (!copy) {
         throwLastError(what);
     }
+    return copy;
+}
+
+std::vector<std::string> listDirectory(int directoryFd, const std::string& what) {
+    UniqueFd listing = duplicate(directoryFd, what);
     struct DirCloser {
         void operator()(DIR* dir) const noexcept { ::closedir(dir); }
     };
-    const std::unique_ptr<DIR, DirCloser> dir(::fdopendir(duplicate.get()));
+    const std::unique_ptr<DIR, DirCloser> dir(::fdopendir(listing.get()));
     if (!dir) {
         throwLastError(what);
     }
-    duplicate.release();
+    listing.release();  // the DIR owns it now
     // The duplicate shares its offset with directoryFd, which an earlier listing may have moved.
     ::rewinddir(dir.get());
     std::vector<std::string> names;

@@ -40,10 +40,14 @@ inline UniqueFd open(const std::string& path, int flags, mode_t mode = 0) {
 // surfaces here on some file systems). Use it where the data written must be known to be safe.
 void close(UniqueFd& fd, const std::string& what = {});
 
+// A close-on-exec duplicate of the descriptor (dup(2) would leak it into a program another
+// thread starts). It shares the original's offset and status flags.
+UniqueFd duplicate(int fd, const std::string& what = {});
+
 // Every name in the directory but "." and "..", in the order the file system returns them.
-// The listing reads through a close-on-exec duplicate that is closed again before returning, so
-// `directoryFd` stays usable (its shared offset is rewound first) and a walk that lists, then
-// descends, holds one descriptor per level. `what` names the directory in errors.
+// The listing reads through a duplicate that is closed again before returning, so `directoryFd`
+// stays usable (its shared offset is rewound first) and a walk that lists, then descends, holds
+// one descriptor per level. `what` names the directory in errors.
 std::vector<std::string> listDirectory(int directoryFd, const std::string& what = {});
 
 struct stat fstat(int fd);

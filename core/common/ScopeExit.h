@@ -1,11 +1,13 @@
 #pragma once
 
+#include <cerrno>
 #include <utility>
 
 namespace tolvane {
 
 // Runs a clean-up when the scope is left, by any way out, unless dismissed first. The clean-up
-// must not throw: it runs during unwinding.
+// must not throw: it runs during unwinding. errno is kept across it, so a clean-up's own system
+// calls cannot replace the error the scope is leaving with.
 template <typename Cleanup>
 class [[nodiscard]] ScopeExit {
 public:
@@ -15,7 +17,9 @@ public:
     ScopeExit& operator=(const ScopeExit&) = delete;
     ~ScopeExit() {
         if (active_) {
+            const int saved = errno;
             cleanup_();
+            errno = saved;
         }
     }
 

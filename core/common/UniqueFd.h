@@ -31,10 +31,13 @@ public:
 
     // Closes the descriptor held so far. close(2) is not retried on EINTR: on Linux the
     // descriptor is gone either way, and a retry could close one another thread just opened.
+    // errno is kept: an owner going out of scope must not clobber the error being reported.
     void reset(int fd = -1) noexcept {
         const int old = std::exchange(fd_, fd);
         if (old >= 0) {
+            const int saved = errno;
             ::close(old);
+            errno = saved;
         }
     }
 

@@ -1,6 +1,5 @@
 #include "core/drive/FileDriveTransferJournal.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <pwd.h>
 #include <stdio.h>
@@ -11,14 +10,13 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
-#include <memory>
-#include <numeric>
 #include <system_error>
 #include <utility>
 
 #include "core/common/Digest.h"
 #include "core/common/PathText.h"
 #include "core/common/Posix.h"
+#include "core/common/ScopeExit.h"
 #include "core/common/StrictJson.h"
 #include "core/common/Unicode.h"
 #include "core/common/UniqueFd.h"
@@ -64,20 +62,18 @@ struct FileContent {
 };
 
 std::optional<FileContent> readRecordFile(const std::string& path) {
-    int raw;
-    do {
-        raw = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    } while (raw < 0 && errno == EINTR);
-    if (raw < 0) {
-        if (errno == ENOENT) {
-            return std::nullopt;
-        }
-        if (errno == ELOOP) {
-            return FileContent{{}, false, true};
-        }
-        posix::throwLastError(path);
+    const posix::OpenResult opened =
+        posix::tryOpenAt(AT_FDCWD, path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK);
+    if (opened.error == ENOENT) {
+        return std::nullopt;
     }
-    const UniqueFd fd(raw);
+    if (opened.error == ELOOP) {
+        return FileContent{{}, false, true};
+    }
+    if (opened.error != 0) {
+        posix::throwErrno(opened.error, path);
+    }
+    const UniqueFd& fd = opened.fd;
     const struct stat st = posix::fstat(fd.get());
     if (!S_ISREG(st.st_mode)) {
         return FileContent{{}, false, true};
@@ -85,9 +81,8 @@ std::optional<FileContent> readRecordFile(const std::string& path) {
     FileContent content;
     // Sized from the file, so listing many small records does not touch a megabyte each; the
     // read still runs to end of file in case the file grew.
-    const auto expected = static_cast<std::size_t>(
-        std::min<std::uint64_t>(static_cast<std::uint64_t>(std::max<off_t>(st.st_size, 0)),
-                                maximumRecordBytes));
+    const auto expected = static_cast<std::size_t>(std::min<std::uint64_t>(
+        static_cast<std::uint64_t>(std::max<off_t>(st.st_size, 0)), maximumRecordBytes));
     content.bytes.resize(expected + 1);
     std::size_t got = 0;
     for (;;) {
@@ -158,43 +153,6 @@ void makeDirectories(const std::string& path) {
     if (!S_ISDIR(st.st_mode)) {
         posix::throwErrno(ENOTDIR, path);
     }
-}
-
-std::vector<std::string> listDirectory(int directoryFd, const std::string& path) {
-    const int listingFd = ::dup(directoryFd);
-    if (listingFd < 0) {
-        posix::throwLastError(path);
-    }
-    struct CloseDir {
-        void operator()(DIR* dir) const noexcept { ::closedir(dir); }
-    };
-    const std::unique_ptr<DIR, CloseDir> dir(::fdopendir(listingFd));
-    if (!dir) {
-        const int error = errno;
-        ::close(listingFd);
-        posix::throwErrno(error, path);
-    }
-    std::vector<std::string> names;
-    for (;;) {
-        errno = 0;
-        const dirent* entry = ::readdir(dir.get());
-        if (entry == nullptr) {
-            if (errno != 0) {
-                posix::throwLastError(path);
-            }
-            return names;
-        }
-        const std::string_view name = entry->d_name;
-        if (name != "." && name != "..") {
-            names.emplace_back(name);
-        }
-    }
-}
-
-bool lessByCodePoints(const std::string& a, const std::string& b) {
-    return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-        return static_cast<unsigned char>(x) < static_cast<unsigned char>(y);
-    });
 }
 
 std::string homeDirectory() {
@@ -354,21 +312,19 @@ std::optional<DriveTransferRecord> FileDriveTransferJournal::loadLocked(const st
 std::vector<DriveRecoveryItem> FileDriveTransferJournal::pendingRecords(
     std::string_view accountID) {
     const std::lock_guard lock(mutex_);
-    int raw;
-    do {
-        raw = ::open(directory_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    } while (raw < 0 && errno == EINTR);
-    if (raw < 0) {
-        if (errno == ENOENT) {
-            return {};
-        }
-        posix::throwLastError(directory_);
+    const posix::OpenResult directory =
+        posix::tryOpenAt(AT_FDCWD, directory_, O_RDONLY | O_DIRECTORY);
+    if (directory.error == ENOENT) {
+        return {};
     }
-    const UniqueFd directoryFd(raw);
-    const std::vector<std::string> names = listDirectory(directoryFd.get(), directory_);
+    if (directory.error != 0) {
+        posix::throwErrno(directory.error, directory_);
+    }
 
-    std::vector<DriveRecoveryItem> items;
-    for (const std::string& name : names) {
+    // Sorted by the code points of the NFC name, which is the byte order of its UTF-8; the
+    // stable sort keeps equal names in listing order.
+    std::vector<std::pair<std::string, DriveRecoveryItem>> items;
+    for (const std::string& name : posix::listDirectory(directory.fd.get(), directory_)) {
         if (PathText::pathExtension(name) != "json") {
             continue;
         }
@@ -382,24 +338,15 @@ std::vector<DriveRecoveryItem> FileDriveTransferJournal::pendingRecords(
             !record->byteCount || record->phase == DriveTransferPhase::shared) {
             continue;
         }
-        items.push_back(DriveRecoveryItem{*record->jobID, *record->filename, *record->byteCount,
-                                          record->phase, record->requestedRole});
+        items.emplace_back(Unicode::toNFC(*record->filename),
+                           DriveRecoveryItem{*record->jobID, *record->filename, *record->byteCount,
+                                             record->phase, record->requestedRole});
     }
-
-    std::vector<std::string> sortKeys;
-    sortKeys.reserve(items.size());
-    for (const DriveRecoveryItem& item : items) {
-        sortKeys.push_back(Unicode::toNFC(item.filename));
-    }
-    std::vector<std::size_t> order(items.size());
-    std::iota(order.begin(), order.end(), std::size_t{0});
-    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-        return lessByCodePoints(sortKeys[a], sortKeys[b]);
-    });
+    std::ranges::stable_sort(items, {}, &std::pair<std::string, DriveRecoveryItem>::first);
     std::vector<DriveRecoveryItem> sorted;
     sorted.reserve(items.size());
-    for (const std::size_t index : order) {
-        sorted.push_back(std::move(items[index]));
+    for (auto& item : items) {
+        sorted.push_back(std::move(item.second));
     }
     return sorted;
 }
@@ -421,31 +368,21 @@ void FileDriveTransferJournal::save(const DriveTransferRecord& record) {
     const std::string temporaryName = "." + record.key + "." + Uuid::random().text() + ".tmp";
     UniqueFd fd = posix::openAt(directoryFd.get(), temporaryName,
                                 O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
-    bool renamed = false;
-    try {
-        // The creation mode passes through the umask; the record must be 0600 whatever it is.
-        if (::fchmod(fd.get(), 0600) != 0) {
-            posix::throwLastError(temporaryName);
-        }
-        posix::writeAll(fd.get(), encoded.data(), encoded.size());
-        posix::fsync(fd.get());
-        // close(2) can report a failed delayed write (network file systems); EINTR still closes.
-        if (::close(fd.release()) != 0 && errno != EINTR) {
-            posix::throwLastError(temporaryName);
-        }
-        if (::renameat(directoryFd.get(), temporaryName.c_str(), directoryFd.get(),
-                       finalName.c_str()) != 0) {
-            posix::throwLastError(finalName);
-        }
-        renamed = true;
-        posix::fsyncDirectory(directoryFd.get());
-    } catch (...) {
-        fd.reset();
-        if (!renamed) {
-            ::unlinkat(directoryFd.get(), temporaryName.c_str(), 0);
-        }
-        throw;
+    ScopeExit removeTemporary([&] { ::unlinkat(directoryFd.get(), temporaryName.c_str(), 0); });
+    // The creation mode passes through the umask; the record must be 0600 whatever it is.
+    if (::fchmod(fd.get(), 0600) != 0) {
+        posix::throwLastError(temporaryName);
     }
+    posix::writeAll(fd.get(), encoded.data(), encoded.size());
+    posix::fsync(fd.get());
+    // close(2) can report a failed delayed write (network file systems).
+    posix::close(fd, temporaryName);
+    if (::renameat(directoryFd.get(), temporaryName.c_str(), directoryFd.get(),
+                   finalName.c_str()) != 0) {
+        posix::throwLastError(finalName);
+    }
+    removeTemporary.dismiss();
+    posix::fsyncDirectory(directoryFd.get());
 }
 
 }  // namespace tolvane
