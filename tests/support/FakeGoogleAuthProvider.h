@@ -1,22 +1,23 @@
 #pragma once
 
+#include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <exception>
 #include <map>
 #include <mutex>
 #include <optional>
-#include <ostream>
 #include <set>
+#include <string>
 #include <vector>
 
 #include "core/drive/GoogleAuth.h"
 
 namespace tolvane::test {
 
-// A scripted sign-in provider. Each operation records its call, then, while the operation is
-// held, blocks until it is released; only then does it read its scripted outcome, so a test may
-// change the outcome after it has seen the call arrive. Outcomes persist until changed.
+// A scripted sign-in provider. A call is recorded, then waits while its kind is held, and only
+// then reads its scripted outcome, so a test may change the outcome after seeing the call arrive.
 class FakeGoogleAuthProvider final : public GoogleAuthProvider {
 public:
     enum class Call {
@@ -26,68 +27,106 @@ public:
         refreshSession,
         signOut,
         revokeConsent,
-        cancelAuthorization,
+        cancelAuthorization
     };
-
     struct Record {
         Call call;
-        // The argument of requestDriveScope and refreshSession.
-        std::optional<GoogleIdentity> identity;
+        std::optional<GoogleIdentity> identity;  // the argument, for the scope and the refresh
+        friend bool operator==(const Record&, const Record&) = default;
     };
 
-    // Scripted results. By default nothing is stored and signIn answers "subject-1".
-    void setRestoredSession(std::optional<GoogleRestoredSession> session);
-    void setSignedInIdentity(GoogleIdentity identity);
-    // The exception the operation throws from now on; nullptr makes it succeed again.
-    // cancelAuthorization cannot fail.
-    void setFailure(Call call, std::exception_ptr failure);
-    template <typename E>
-    void fail(Call call, E error) {
-        setFailure(call, std::make_exception_ptr(std::move(error)));
+    // What restoreSession and signIn answer; set before the first call.
+    std::optional<GoogleRestoredSession> session;
+    GoogleIdentity signedIn{"subject-1", "one@example.com"};
+
+    // The exception the call throws from now on; nullptr makes it succeed again.
+    void fail(Call call, std::exception_ptr failure) {
+        const std::lock_guard lock(mutex_);
+        failures_[call] = std::move(failure);
+    }
+    void hold(Call call) {
+        const std::lock_guard lock(mutex_);
+        held_.insert(call);
+    }
+    // Lets the held calls of that kind go on; without a kind, every held call.
+    void release(std::optional<Call> call = std::nullopt) {
+        {
+            const std::lock_guard lock(mutex_);
+            std::erase_if(held_, [&](Call held) { return !call || held == *call; });
+        }
+        changed_.notify_all();
+    }
+    // False after a generous watchdog, so a broken interleaving fails instead of hanging.
+    [[nodiscard]] bool waitUntilEntered(Call call, std::size_t count = 1) {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, std::chrono::minutes(2),
+                                 [&] { return countLocked(call) >= count; });
+    }
+    std::vector<Record> records() const {
+        const std::lock_guard lock(mutex_);
+        return records_;
+    }
+    std::size_t count(Call call) const {
+        const std::lock_guard lock(mutex_);
+        return countLocked(call);
     }
 
-    // Calls of `call` made from now on block after being recorded, until release(call).
-    void hold(Call call);
-    // Lets every blocked call of `call` go on, and later calls pass straight through.
-    void release(Call call);
-    void releaseAll();
-    // Waits until `call` has been entered `count` times in all. False after a generous
-    // watchdog, so a broken interleaving fails the test instead of hanging it.
-    [[nodiscard]] bool waitUntilEntered(Call call, std::size_t count = 1);
-
-    std::vector<Record> records() const;
-    std::size_t count(Call call) const;
-
-    std::optional<GoogleRestoredSession> restoreSession() override;
-    GoogleIdentity signIn() override;
-    void requestDriveScope(const GoogleIdentity& identity) override;
-    void refreshSession(const GoogleIdentity& identity) override;
-    void signOut() override;
-    void revokeConsent() override;
-    void cancelAuthorization() noexcept override;
+    std::optional<GoogleRestoredSession> restoreSession() override {
+        return enter(Call::restoreSession), session;
+    }
+    GoogleIdentity signIn() override { return enter(Call::signIn), signedIn; }
+    void requestDriveScope(const GoogleIdentity& identity) override {
+        enter(Call::requestDriveScope, identity);
+    }
+    void refreshSession(const GoogleIdentity& identity) override {
+        enter(Call::refreshSession, identity);
+    }
+    void signOut() override { enter(Call::signOut); }
+    void revokeConsent() override { enter(Call::revokeConsent); }
+    void cancelAuthorization() noexcept override { enter(Call::cancelAuthorization); }
 
 private:
-    // Records the call, waits while it is held, then throws its scripted failure if any.
-    void enter(Call call, std::optional<GoogleIdentity> identity,
-               std::unique_lock<std::mutex>& lock);
+    void enter(Call call, std::optional<GoogleIdentity> identity = std::nullopt) {
+        std::unique_lock lock(mutex_);
+        records_.push_back({call, std::move(identity)});
+        changed_.notify_all();
+        changed_.wait(lock, [&] { return !held_.contains(call); });
+        if (const std::exception_ptr failure = failures_[call]) {
+            std::rethrow_exception(failure);
+        }
+    }
+    std::size_t countLocked(Call call) const {
+        return static_cast<std::size_t>(std::count_if(
+            records_.begin(), records_.end(), [&](const Record& r) { return r.call == call; }));
+    }
 
     mutable std::mutex mutex_;
     std::condition_variable changed_;
     std::vector<Record> records_;
     std::set<Call> held_;
     std::map<Call, std::exception_ptr> failures_;
-    std::optional<GoogleRestoredSession> restoredSession_;
-    GoogleIdentity signedInIdentity_{"subject-1", "one@example.com"};
 };
 
-const char* callName(FakeGoogleAuthProvider::Call call) noexcept;
+// A state as one line: "connected alice", "failed keychainUnavailable", "signedOut".
+inline std::string describe(const GoogleAuthState& state) {
+    static const char* const kinds[] = {"restoring",       "signedOut",  "authorizing",
+                                        "requestingScope", "connected",  "refreshing",
+                                        "reauthRequired",  "signingOut", "revokingConsent",
+                                        "cancelled",       "denied",     "failed"};
+    static const char* const failures[] = {"cancelled",
+                                           "denied",
+                                           "reauthenticationRequired",
+                                           "keychainUnavailable",
+                                           "configurationMissing",
+                                           "unavailable"};
+    std::string text = kinds[static_cast<int>(state.kind())];
+    if (state.identity()) {
+        text += " " + state.identity()->subject;
+    }
+    if (state.failure()) {
+        text += std::string(" ") + failures[static_cast<int>(state.failure()->code())];
+    }
+    return text;
+}
 
 }  // namespace tolvane::test
-
-namespace tolvane {
-
-// Readable failure messages for GoogleTest.
-void PrintTo(const GoogleIdentity& identity, std::ostream* out);
-void PrintTo(const GoogleAuthState& state, std::ostream* out);
-
-}  // namespace tolvane
