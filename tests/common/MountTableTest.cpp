@@ -1,15 +1,10 @@
 #include "core/common/MountTable.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <sys/sysmacros.h>
-
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "core/common/Posix.h"
 #include "support/Outcome.h"
 #include "support/TempDir.h"
 
@@ -76,15 +71,6 @@ TEST(MountTableTest, FindsTheMountOfAPath) {
     test::writeFile(dir.file("mountinfo"), desktopTable);
     EXPECT_EQ(MountTable::read(dir.file("mountinfo")), entries);
     EXPECT_EQ(test::outcomeOf([&] { MountTable::read(dir.file("missing")); }), "errno ENOENT");
-
-    // By the mount id of the real table, and by device in a table whose ids mean nothing here.
-    const UniqueFd fd = posix::open(dir.path(), O_RDONLY | O_DIRECTORY);
-    EXPECT_TRUE(MountTable::findForDescriptor(MountTable::read(), fd.get()).has_value());
-    const struct stat st = posix::fstat(fd.get());
-    const auto byDevice =
-        MountTable::parse("4000000000 1 " + std::to_string(major(st.st_dev)) + ":" +
-                          std::to_string(minor(st.st_dev)) + " / / rw - vfat x rw");
-    EXPECT_EQ(MountTable::findForDescriptor(byDevice, fd.get())->mountId, 4000000000u);
 }
 
 TEST(MountTableTest, NormalisesFileSystemNames) {
