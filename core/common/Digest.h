@@ -20,6 +20,9 @@ public:
     EvpDigest& operator=(EvpDigest&&) noexcept;
     ~EvpDigest();
 
+    void update(std::span<const std::uint8_t> bytes) { updateBytes(bytes.data(), bytes.size()); }
+    void update(std::string_view bytes) { updateBytes(bytes.data(), bytes.size()); }
+
 protected:
     explicit EvpDigest(const void* evpMd);
     void updateBytes(const void* data, std::size_t size);
@@ -35,8 +38,6 @@ class Sha256 : public detail::EvpDigest {
 public:
     using Value = std::array<std::uint8_t, 32>;
     Sha256();
-    void update(std::span<const std::uint8_t> bytes) { updateBytes(bytes.data(), bytes.size()); }
-    void update(std::string_view bytes) { updateBytes(bytes.data(), bytes.size()); }
     // Ends the digest; the object must not be updated afterwards.
     Value finish();
 
@@ -49,8 +50,6 @@ class Md5 : public detail::EvpDigest {
 public:
     using Value = std::array<std::uint8_t, 16>;
     Md5();
-    void update(std::span<const std::uint8_t> bytes) { updateBytes(bytes.data(), bytes.size()); }
-    void update(std::string_view bytes) { updateBytes(bytes.data(), bytes.size()); }
     Value finish();
 };
 

@@ -82,6 +82,18 @@ void ObjectReader::wrongType(std::string_view key, std::string_view expected) {
     throw DecodeError("value of \"" + std::string(key) + "\" is not " + std::string(expected));
 }
 
+namespace {
+// The reading of a key, or no value when it is absent or null.
+template <typename T>
+std::optional<T> ifPresent(const ObjectReader& reader, std::string_view key,
+                           T (ObjectReader::*read)(std::string_view) const) {
+    if (!reader.has(key)) {
+        return std::nullopt;
+    }
+    return (reader.*read)(key);
+}
+}  // namespace
+
 bool ObjectReader::has(std::string_view key) const {
     return find(key) != nullptr;
 }
@@ -95,10 +107,7 @@ std::string ObjectReader::text(std::string_view key) const {
 }
 
 std::optional<std::string> ObjectReader::optionalText(std::string_view key) const {
-    if (!has(key)) {
-        return std::nullopt;
-    }
-    return text(key);
+    return ifPresent(*this, key, &ObjectReader::text);
 }
 
 bool ObjectReader::flag(std::string_view key) const {
@@ -110,10 +119,7 @@ bool ObjectReader::flag(std::string_view key) const {
 }
 
 std::optional<bool> ObjectReader::optionalFlag(std::string_view key) const {
-    if (!has(key)) {
-        return std::nullopt;
-    }
-    return flag(key);
+    return ifPresent(*this, key, &ObjectReader::flag);
 }
 
 double ObjectReader::number(std::string_view key) const {
@@ -125,10 +131,7 @@ double ObjectReader::number(std::string_view key) const {
 }
 
 std::optional<double> ObjectReader::optionalNumber(std::string_view key) const {
-    if (!has(key)) {
-        return std::nullopt;
-    }
-    return number(key);
+    return ifPresent(*this, key, &ObjectReader::number);
 }
 
 ObjectReader ObjectReader::object(std::string_view key) const {
