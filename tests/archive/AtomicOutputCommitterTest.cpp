@@ -1,250 +1,142 @@
 #include "core/archive/AtomicOutputCommitter.h"
 
+#include <fcntl.h>
+
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <algorithm>
 #include <cerrno>
-#include <filesystem>
-#include <functional>
 #include <string>
-#include <system_error>
 #include <vector>
 
-#include "core/archive/ArchivePipelineError.h"
 #include "core/common/Posix.h"
-#include "core/common/UniqueFd.h"
+#include "support/Outcome.h"
 #include "support/TempDir.h"
 
 namespace tolvane {
 namespace {
 
 using Names = std::vector<std::string>;
-using Error = ArchivePipelineError;
 namespace Committer = AtomicOutputCommitter;
 
-Names entries(const std::string& directory) {
-    Names names;
-    for (const auto& entry : std::filesystem::directory_iterator(directory)) {
-        names.push_back(entry.path().filename());
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
-template <int error>
-int renameFails(int, const char*, int, const char*, unsigned int) {
-    errno = error;
+// What the stand-in for renameat2 answers: every call fails with this errno.
+int refusal = 0;
+int refuse(int, const char*, int, const char*, unsigned int) {
+    errno = refusal;
     return -1;
 }
 
-UniqueFd makeDirectory(const std::string& path) {
-    EXPECT_EQ(::mkdir(path.c_str(), 0700), 0) << path;
-    return posix::open(path, O_RDONLY | O_DIRECTORY);
-}
-
-// A stage folder and a destination folder side by side, both open.
+// "stage/item" (a file, or a folder with a file) beside "dest" holding the taken names (a name
+// ending in "/" is an empty folder), both open.
 struct Folders {
-    test::TempDir dir;
-    std::string stage = dir.file("stage");
-    std::string destination = dir.file("dest");
-    UniqueFd stageFd = makeDirectory(stage);
-    UniqueFd destinationFd = makeDirectory(destination);
-
-    std::string requested(const std::string& name) const {
-        return name.starts_with("/") ? name : destination + "/" + name;
-    }
-    std::string move(const std::string& item, const std::string& name,
-                     const Committer::DirectorySync& sync = Committer::systemDirectorySync,
-                     Committer::RenameCall rename = nullptr) const {
-        return Committer::move(item, stageFd.get(), destinationFd.get(), requested(name),
-                               destination, sync, rename);
-    }
-    template <typename... Seams>
-    Error failure(const std::string& item, const std::string& name, const Seams&... seams) const {
-        try {
-            move(item, name, seams...);
-        } catch (const Error& error) {
-            return error;
+    Folders(bool folderItem, const Names& taken) {
+        std::vector<std::pair<std::string, std::string>> items = {{"stage/", ""}, {"dest/", ""}};
+        items.emplace_back(folderItem ? "stage/item/" : "stage/item", "");
+        items.emplace_back(folderItem ? "stage/item/f" : "stage/item", "payload");
+        for (const std::string& name : taken) {
+            items.emplace_back("dest/" + name, "keep");
         }
-        return Error::sourceChanged("nothing thrown");
+        test::makeTree(dir.path(), items);
+        stage = posix::open(dir.file("stage"), O_RDONLY | O_DIRECTORY);
+        destination = posix::open(dest, O_RDONLY | O_DIRECTORY);
+        made = test::treeOf(dir.path());
     }
+    // The outcome of moving `item`, with the committed name in place of "ok".
+    std::string move(const std::string& requested, const Committer::DirectorySync& sync,
+                     int refused = 0, const std::string& item = "item") {
+        refusal = refused;
+        std::string path;
+        const std::string outcome = test::outcomeOf([&] {
+            path = Committer::move(item, stage.get(), destination.get(), dest + "/" + requested,
+                                   dest, sync, refused != 0 ? refuse : nullptr);
+        });
+        return outcome == "ok" ? path.substr(dest.size() + 1) : outcome;
+    }
+    // The tree as it was made, with "stage/item" moved to "dest/<name>".
+    test::Tree movedTo(const std::string& name) const {
+        test::Tree tree;
+        for (const auto& [path, content] : made) {
+            tree[path.starts_with("stage/item") ? "dest/" + name + path.substr(10) : path] =
+                content;
+        }
+        return tree;
+    }
+
+    test::TempDir dir;
+    std::string dest = dir.file("dest");
+    UniqueFd stage, destination;
+    test::Tree made;
 };
 
-Error unsynced(const std::string& error, const std::string& outcome) {
-    return Error::finalizationFailed("directory metadata could not be synchronized (" + error +
-                                     "); " + outcome);
-}
-
-// A leading dot is not an extension, nor is a trailing one.
-TEST(AtomicOutputCommitterTest, CandidateNamesInsertTheNumberBeforeTheExtension) {
-    const std::vector<std::pair<std::string, std::string>> names = {
-        {"report.zip", "report_2.zip"},         {"Photos", "Photos_2"},
-        {"archive.tar.gz", "archive.tar_2.gz"}, {".hidden", ".hidden_2"},
-        {".hidden.zip", ".hidden_2.zip"},       {"notes.", "notes._2"}};
-    for (const auto& [name, second] : names) {
-        EXPECT_EQ(Committer::candidateName(name, 1), name);
-        EXPECT_EQ(Committer::candidateName(name, 2), second);
-    }
-}
-
-TEST(AtomicOutputCommitterTest, TakenNamesAreSkippedAndNeverReplaced) {
-    struct Case {
-        std::string requested;
-        Names taken;
-        bool directory;
-        std::string committed;
+// Taken names are skipped, never replaced, also by the fallbacks for file systems that refuse
+// the exclusive rename (EINVAL, ENOSYS); a failure moves nothing. "Photos" is a folder.
+TEST(AtomicOutputCommitterTest, CommitsUnderTheFirstFreeName) {
+    const std::string invalid = "finalizationFailed: invalid output filename";
+    const std::tuple<std::string, Names, int, std::string> cases[] = {
+        {"report.zip", {}, 0, "report.zip"},
+        {"report.zip", {"report.zip", "report_2.zip"}, 0, "report_3.zip"},
+        {"Photos", {"Photos"}, 0, "Photos_2"},
+        {".hidden", {".hidden"}, 0, ".hidden_2"},
+        {"a.tar.gz", {"a.tar.gz"}, 0, "a.tar_2.gz"},
+        {"report.zip", {"report.zip"}, EINVAL, "report_2.zip"},
+        {"Photos", {"Photos/"}, ENOSYS, "Photos_2"},
+        {"..", {}, 0, invalid},
+        {std::string("a\0b", 3), {}, 0, invalid},
+        {"sub/report.zip", {}, 0, "destinationChanged: "},
+        {"report.zip", {}, EXDEV, "finalizationFailed: Invalid cross-device link"},
+        {"report.zip", {}, EEXIST, "finalizationFailed: too many name collisions"},
     };
-    const std::vector<Case> cases = {
-        {"report.zip", {}, false, "report.zip"},
-        {"report.zip", {"report.zip", "report_2.zip"}, false, "report_3.zip"},
-        {"Photos", {"Photos"}, true, "Photos_2"},  // a file in a directory's way is as taken
-        {".hidden", {".hidden"}, false, ".hidden_2"},
+    for (const auto& [requested, taken, refused, expected] : cases) {
+        Folders folders(requested == "Photos", taken);
+        const std::string result = folders.move(requested, Committer::systemDirectorySync, refused);
+        EXPECT_EQ(result, expected.ends_with(": ") ? expected + folders.dest : expected);
+        EXPECT_EQ(test::treeOf(folders.dir.path()),
+                  expected.find(": ") == std::string::npos ? folders.movedTo(result) : folders.made)
+            << requested;
+    }
+    Folders folders(false, {});
+    for (const std::string& item : Names{"", "..", "../stage/item", std::string("item\0x", 6)}) {
+        EXPECT_EQ(folders.move("x", Committer::systemDirectorySync, 0, item),
+                  "destinationChanged: " + folders.dest);
+    }
+}
+
+// A flush after the rename that fails hands the item back to its stage, whose clean-up takes
+// it away; when the stage name was taken meanwhile, or the committed name no longer holds the
+// item, the error says where the item may be.
+TEST(AtomicOutputCommitterTest, AFailedFlushUndoesTheCommit) {
+    const std::string back = "EIO); output was returned to staging";
+    const std::tuple<std::string, int, std::string, std::string> cases[] = {
+        // failing flush, refused rename, name taken during the first flush, outcome
+        {"dest", 0, "", back},
+        {"stage", 0, "", back},
+        {"both", EINVAL, "", back},
+        {"both", 0, "stage/item", "EIO); output may remain at "},
+        {"both", 0, "dest/report.zip", "EIO); output may remain at "},
     };
-    for (const Case& c : cases) {
-        Folders folders;
-        for (const std::string& name : c.taken) {
-            test::writeFile(folders.requested(name), "keep " + name);
-        }
-        if (c.directory) {
-            makeDirectory(folders.stage + "/item");
-        }
-        test::writeFile(folders.stage + (c.directory ? "/item/inside.txt" : "/item"), "payload");
-        const std::string result = folders.move("item", c.requested);
-        EXPECT_EQ(result, folders.requested(c.committed));
-        EXPECT_EQ(test::readFile(c.directory ? result + "/inside.txt" : result), "payload")
-            << result;
-        for (const std::string& name : c.taken) {
-            EXPECT_EQ(test::readFile(folders.requested(name)), "keep " + name);
-        }
-        EXPECT_TRUE(entries(folders.stage).empty());
-    }
-}
-
-TEST(AtomicOutputCommitterTest, ADirectoryCommittedInsideItsOwnFolderRunsOneSync) {
-    Folders folders;
-    makeDirectory(folders.requested(".stage.partial"));
-    makeDirectory(folders.requested("Photos"));
-    std::vector<int> synced;
-    const std::string result =
-        Committer::move(".stage.partial", folders.destinationFd.get(), folders.destinationFd.get(),
-                        folders.requested("Photos"), folders.destination + "/", [&](int fd) {
-                            synced.push_back(fd);
-                            return 0;
-                        });
-    EXPECT_EQ(result, folders.requested("Photos_2"));
-    EXPECT_EQ(synced, std::vector<int>{folders.destinationFd.get()});
-    EXPECT_EQ(entries(folders.destination), (Names{"Photos", "Photos_2"}));
-}
-
-TEST(AtomicOutputCommitterTest, BadNamesAndFailedRenamesMoveNothing) {
-    Folders folders;
-    test::writeFile(folders.stage + "/item", "payload");
-    const Error badName = Error::finalizationFailed("invalid output filename");
-    const Error elsewhere = Error::destinationChanged(folders.destination);
-    for (const std::string& name : Names{".", "..", std::string("a\0b", 3)}) {
-        EXPECT_EQ(folders.failure("item", name), badName) << name;
-    }
-    for (const std::string& name : Names{folders.dir.file("other/report.zip"), "sub/report.zip"}) {
-        EXPECT_EQ(folders.failure("item", name), elsewhere) << name;
-    }
-    for (const std::string& item :
-         Names{"", ".", "..", "../stage/item", std::string("item\0x", 6)}) {
-        EXPECT_EQ(folders.failure(item, "report.zip"), elsewhere) << item;
-    }
-    const auto sync = Committer::systemDirectorySync;
-    EXPECT_EQ(folders.failure("item", "report.zip", sync, renameFails<EXDEV>),
-              Error::finalizationFailed(std::generic_category().message(EXDEV)));
-    EXPECT_EQ(folders.failure("item", "report.zip", sync, renameFails<EEXIST>),
-              Error::finalizationFailed("too many name collisions"));
-    EXPECT_EQ(entries(folders.stage), Names{"item"});
-    EXPECT_TRUE(entries(folders.destination).empty());
-}
-
-TEST(AtomicOutputCommitterTest, FailedSyncAfterTheRenameReturnsTheOutputToItsStage) {
-    // Either directory's flush failing counts; the first failure names the error.
-    for (const bool failDestination : {true, false}) {
-        SCOPED_TRACE(failDestination ? "destination" : "stage");
-        Folders folders;
-        test::writeFile(folders.stage + "/payload.zip", "payload");
+    for (const auto& [failing, refused, taken, expected] : cases) {
+        Folders folders(false, {});
         int calls = 0;
-        const int failing = failDestination ? folders.destinationFd.get() : folders.stageFd.get();
         const auto sync = [&](int fd) {
-            ++calls;
-            errno = fd == failing ? EIO : 0;
-            return fd == failing ? -1 : 0;
-        };
-        EXPECT_EQ(folders.failure("payload.zip", "report.zip", sync),
-                  unsynced("EIO", "output was returned to staging"));
-        EXPECT_EQ(calls, 4);  // both after the move, both again after the move back
-        EXPECT_EQ(test::readFile(folders.stage + "/payload.zip"), "payload");
-        EXPECT_TRUE(entries(folders.destination).empty());
-    }
-}
-
-// When a flush fails and the output cannot go back (the stage name was taken meanwhile) or must
-// not (someone else's entry took the committed name, and the stage is deleted later), it stays.
-TEST(AtomicOutputCommitterTest, FailedSyncWithNoWayBackSaysWhereTheOutputIs) {
-    for (const bool replaced : {false, true}) {
-        SCOPED_TRACE(replaced ? "committed name replaced" : "stage name taken");
-        Folders folders;
-        test::writeFile(folders.stage + "/payload.zip", "payload");
-        const std::string committed = folders.requested("report.zip");
-        const auto sync = [&](int) {
-            if (replaced) {
-                test::writeFile(folders.destination + "/theirs", "theirs");
-                ::rename((folders.destination + "/theirs").c_str(), committed.c_str());
-            } else {
-                test::writeFile(folders.stage + "/payload.zip", "someone else");
+            if (calls++ == 0 && !taken.empty()) {
+                test::writeFile(folders.dir.file("new"), "new");
+                ::rename(folders.dir.file("new").c_str(), folders.dir.file(taken).c_str());
             }
-            errno = replaced ? EIO : 0;  // an unknown failure is reported as EIO
-            return -1;
+            errno = 0;  // an unknown failure is reported as EIO
+            return failing == "both" ||
+                           fd == (failing == "stage" ? folders.stage : folders.destination).get()
+                       ? -1
+                       : 0;
         };
-        EXPECT_EQ(folders.failure("payload.zip", "report.zip", sync),
-                  unsynced("EIO", "output may remain at " + committed));
-        EXPECT_EQ(test::readFile(committed), replaced ? "theirs" : "payload");
-        EXPECT_EQ(entries(folders.stage), replaced ? Names{} : Names{"payload.zip"});
+        EXPECT_EQ(folders.move("report.zip", sync, refused),
+                  "finalizationFailed: directory metadata could not be synchronized (" + expected +
+                      (taken.empty() ? "" : folders.dest + "/report.zip"));
+        test::Tree tree = taken.empty() ? folders.made : folders.movedTo("report.zip");
+        if (!taken.empty()) {
+            tree[taken] = "new";
+        }
+        EXPECT_EQ(test::treeOf(folders.dir.path()), tree) << taken;
+        EXPECT_EQ(calls, taken.empty() ? 4 : 2);  // both folders, again after the move back
     }
-}
-
-TEST(AtomicOutputCommitterTest, FileSystemsWithoutExclusiveRenameUseTheFallbacks) {
-    const auto refused = renameFails<EINVAL>;
-    const auto sync = Committer::systemDirectorySync;
-    Folders folders;
-    test::writeFile(folders.requested("report.zip"), "existing");
-    test::writeFile(folders.stage + "/payload.zip", "payload");
-    std::string result = folders.move("payload.zip", "report.zip", sync, refused);
-    EXPECT_EQ(result, folders.requested("report_2.zip"));
-    EXPECT_EQ(test::readFile(folders.requested("report.zip")), "existing");
-    EXPECT_EQ(test::readFile(result), "payload");
-    EXPECT_EQ(std::filesystem::hard_link_count(result), 1u);  // moved, not copied or left linked
-
-    // A directory claims its name with an empty placeholder and is renamed over it; a taken
-    // name, even an empty directory somebody made, is skipped, never replaced.
-    makeDirectory(folders.requested("Photos"));
-    makeDirectory(folders.stage + "/tree");
-    test::writeFile(folders.stage + "/tree/a.txt", "a");
-    result = folders.move("tree", "Photos", sync, refused);
-    EXPECT_EQ(result, folders.requested("Photos_2"));
-    EXPECT_EQ(test::readFile(result + "/a.txt"), "a");
-    EXPECT_TRUE(entries(folders.requested("Photos")).empty());
-    EXPECT_TRUE(entries(folders.stage).empty());
-
-    // The move back after a failed flush takes the same road.
-    test::writeFile(folders.stage + "/again.zip", "again");
-    const Committer::DirectorySync noSpace = [](int) { return errno = ENOSPC, -1; };
-    EXPECT_EQ(folders.failure("again.zip", "report.zip", noSpace, refused),
-              unsynced("ENOSPC", "output was returned to staging"));
-    EXPECT_EQ(test::readFile(folders.stage + "/again.zip"), "again");
-    EXPECT_EQ(entries(folders.destination),
-              (Names{"Photos", "Photos_2", "report.zip", "report_2.zip"}));
-    // A missing source is reported, not mistaken for a taken name.
-    EXPECT_EQ(Committer::renameNoReplace(folders.stageFd.get(), "missing",
-                                         folders.destinationFd.get(), "x", refused),
-              ENOENT);
 }
 
 }  // namespace
