@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <tuple>
@@ -18,6 +19,7 @@ namespace tolvane {
 namespace {
 
 using Policy = ArchiveDestinationPolicy;
+namespace fs = std::filesystem;
 using Bytes = std::optional<std::uint64_t>;
 
 // FAT is capped whatever it reports; compression needs more than the 16 MiB reserve on a
@@ -60,6 +62,8 @@ TEST(ArchiveDestinationPolicyTest, ReadsTheVolumeOfAPath) {
     test::writeFile(dir.file("fat"), "4000000000 1 " + device + " / / rw - vfat /dev/sdz1 rw\n");
     test::writeFile(dir.file("exfat"),
                     "30 1 8:33 / " + dir.file("usb") + " ro - exfat /dev/sdc1 rw\n");
+    test::writeFile(dir.file("cwd"),
+                    "31 1 8:34 / " + fs::current_path().string() + " rw - ext4 /dev/sdd1 rw\n");
     const test::SmallVolume readOnly(dir.file("ro"), "1m", true);
     const std::tuple<std::string, std::string, std::string> cases[] = {
         {dir.path(), "fat", "msdos rw 1"},
@@ -68,7 +72,7 @@ TEST(ArchiveDestinationPolicyTest, ReadsTheVolumeOfAPath) {
         {dir.file("x/../usb/"), "exfat", "exfat ro 0"},
         {dir.file("usb/inner"), "exfat", "errno ENOENT"},
         {dir.file("fat"), "exfat", "errno ENOTDIR"},
-        {"", "exfat", "errno ENOENT"},
+        {"", "cwd", "errno ENOENT"},  // never the working directory
         {readOnly.path(), "none", readOnly.mounted() ? " ro 1" : " rw 1"},
     };
     for (const auto& [path, table, expected] : cases) {
