@@ -77,11 +77,9 @@ ArchiveDestinationPolicy ArchiveDestinationPolicy::read(const std::string& direc
 
 ArchiveDestinationPolicy ArchiveDestinationPolicy::read(const std::string& directoryPath,
                                                         const std::string& mountTablePath) {
-    UniqueFd fd;
-    do {
-        fd.reset(::open(directoryPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    } while (!fd && errno == EINTR);
-    if (fd) {
+    const posix::OpenResult opened =
+        posix::tryOpenAt(AT_FDCWD, directoryPath, O_RDONLY | O_DIRECTORY);
+    if (const UniqueFd& fd = opened.fd) {
         struct statvfs info {};
         if (::fstatvfs(fd.get(), &info) != 0) {
             throw posix::errnoError(errno, "fstatvfs");
@@ -103,7 +101,7 @@ ArchiveDestinationPolicy ArchiveDestinationPolicy::read(const std::string& direc
     }
 
     // A mount point the process may not open (or list) can still be described from the table.
-    const int openError = errno;
+    const int openError = opened.error;
     if (directoryPath.empty()) {
         // Never a stand-in for the working directory.
         throw posix::errnoError(openError, directoryPath);

@@ -20,11 +20,6 @@ namespace {
 
 constexpr unsigned maximumAttempts = 100'000;
 
-bool isPlainName(std::string_view name) {
-    return !name.empty() && name != "." && name != ".." &&
-           name.find_first_of(std::string_view("/\0", 2)) == std::string_view::npos;
-}
-
 bool sameEntry(const struct stat& a, const struct stat& b) {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
@@ -104,14 +99,15 @@ int runSync(const DirectorySync& directorySync, int directoryFd) {
 
 }  // namespace
 
+bool isPlainName(std::string_view name) {
+    return !name.empty() && name != "." && name != ".." &&
+           name.find_first_of(std::string_view("/\0", 2)) == std::string_view::npos;
+}
+
 int systemDirectorySync(int directoryFd) {
-    while (::fsync(directoryFd) != 0) {
-        if (errno == EINVAL) {
-            return 0;
-        }
-        if (errno != EINTR) {
-            return -1;
-        }
+    if (const int error = posix::tryFsyncDirectory(directoryFd); error != 0) {
+        errno = error;
+        return -1;
     }
     return 0;
 }
@@ -165,13 +161,13 @@ std::string move(const std::string& sourceName, int fromDirectoryFd, int toDirec
 
     // The item's identity, so that a failed flush moves back only what this call moved. The
     // descriptor keeps the inode in use, so no entry made meanwhile can be given its number.
-    const int pinned =
-        ::openat(fromDirectoryFd, sourceName.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
-    if (pinned < 0) {
-        throw ArchivePipelineError::finalizationFailed(std::generic_category().message(errno));
+    const posix::OpenResult pinned =
+        posix::tryOpenAt(fromDirectoryFd, sourceName, O_PATH | O_NOFOLLOW);
+    if (!pinned.fd) {
+        throw ArchivePipelineError::finalizationFailed(
+            std::generic_category().message(pinned.error));
     }
-    const UniqueFd itemFd(pinned);
-    const struct stat item = posix::fstat(itemFd.get());
+    const struct stat item = posix::fstat(pinned.fd.get());
 
     std::string committedName;
     for (unsigned attempt = 1; attempt <= maximumAttempts; ++attempt) {

@@ -2,6 +2,7 @@
 
 #include <functional>
 #include <string>
+#include <string_view>
 
 namespace tolvane {
 
@@ -16,8 +17,11 @@ using DirectorySync = std::function<int(int directoryFd)>;
 using RenameCall = int (*)(int fromDirectoryFd, const char* from, int toDirectoryFd, const char* to,
                            unsigned int flags);
 
-// fsync(2), retried after EINTR; EINVAL (a file system that cannot sync directories) counts as
-// done.
+// One path component that names exactly what it says: not empty, "." or "..", and without "/"
+// or a NUL (which would cut the name short at the system call).
+bool isPlainName(std::string_view name);
+
+// posix::tryFsyncDirectory in the DirectorySync form.
 int systemDirectorySync(int directoryFd);
 
 // Renames `from` in one directory to `to` in another (or the same) and fails with EEXIST rather

@@ -1,6 +1,5 @@
 #include "core/archive/StagingLease.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <stdlib.h>
 #include <sys/file.h>
@@ -19,6 +18,7 @@
 #include "core/archive/AtomicOutputCommitter.h"
 #include "core/common/PathText.h"
 #include "core/common/Posix.h"
+#include "core/common/ScopeExit.h"
 #include "core/common/StrictJson.h"
 #include "core/common/Uuid.h"
 
@@ -29,7 +29,6 @@ constexpr int directoryFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 // Names a directory without needing read or search permission on it, so a stage whose
 // permissions were taken away can still be identified and repaired.
 constexpr int directoryPathFlags = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-constexpr std::size_t journalReadChunk = 256;
 
 struct Identity {
     std::uint64_t device = 0;
@@ -67,13 +66,6 @@ std::optional<std::string> markerIdentifier(std::string_view name, std::string_v
     return std::string(middle);
 }
 
-// One path component that names exactly what it says: a NUL would cut the name short at the
-// system call, so it is refused like "/".
-bool isPlainName(std::string_view name) {
-    return !name.empty() && name != "." && name != ".." &&
-           name.find_first_of(std::string_view("/\0", 2)) == std::string_view::npos;
-}
-
 // fstatat without following a link; 0 or the errno.
 int statEntry(int directoryFd, const std::string& name, struct stat& st) {
     return ::fstatat(directoryFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 ? 0 : errno;
@@ -82,20 +74,6 @@ int statEntry(int directoryFd, const std::string& name, struct stat& st) {
 bool pathExists(int parentFd, const std::string& name) {
     struct stat st {};
     return statEntry(parentFd, name, st) == 0;
-}
-
-// openat that reports failure as an errno instead of throwing.
-int openEntry(int directoryFd, const std::string& name, int flags, UniqueFd& result) {
-    for (;;) {
-        const int fd = ::openat(directoryFd, name.c_str(), flags | O_CLOEXEC);
-        if (fd >= 0) {
-            result.reset(fd);
-            return 0;
-        }
-        if (errno != EINTR) {
-            return errno;
-        }
-    }
 }
 
 bool isGoneOrNotADirectory(int error) {
@@ -115,28 +93,33 @@ int unlinkMarkerIfSame(int parentFd, const std::string& name, const Identity& ex
     return ::unlinkat(parentFd, name.c_str(), 0) == 0 ? 0 : errno;
 }
 
-// Holds a flock taken on a lock file and gives it back before the descriptor closes.
-class HeldLock {
-public:
-    explicit HeldLock(int fd) : fd_(fd) {}
-    HeldLock(const HeldLock&) = delete;
-    HeldLock& operator=(const HeldLock&) = delete;
-    ~HeldLock() { ::flock(fd_, LOCK_UN); }
-
-private:
-    int fd_;
-};
-
-bool tryLock(int fd) {
-    for (;;) {
-        if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
-            return true;
-        }
+// flock(2) without waiting, retried after EINTR: 0, or the errno (EWOULDBLOCK while a live job
+// holds the lock).
+int tryLock(int fd) noexcept {
+    while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         if (errno != EINTR) {
-            return false;
+            return errno;
         }
     }
+    return 0;
 }
+
+// A lock file whose flock is taken, given back before the descriptor closes: a child forked
+// meanwhile shares the open file description, so closing ours alone would not free the lock.
+class HeldLock {
+public:
+    explicit HeldLock(UniqueFd fd) noexcept : fd_(std::move(fd)) {}
+    HeldLock(HeldLock&&) noexcept = default;
+    HeldLock& operator=(HeldLock&&) = delete;
+    ~HeldLock() {
+        if (fd_) {
+            ::flock(fd_.get(), LOCK_UN);
+        }
+    }
+
+private:
+    UniqueFd fd_;
+};
 
 // A descriptor that can read and change the directory `pathFd` names. A directory of this
 // user first gets owner read, write and search permission back: an unpack may have restored
@@ -162,48 +145,6 @@ UniqueFd openDirectoryForRemoval(int pathFd, const struct stat& st) {
     return directory;
 }
 
-struct DirCloser {
-    void operator()(DIR* dir) const noexcept { ::closedir(dir); }
-};
-using DirStream = std::unique_ptr<DIR, DirCloser>;
-
-DirStream openDirStream(int directoryFd) {
-    const int copy = ::fcntl(directoryFd, F_DUPFD_CLOEXEC, 0);
-    if (copy < 0) {
-        posix::throwLastError("dup");
-    }
-    DIR* dir = ::fdopendir(copy);
-    if (dir == nullptr) {
-        const int error = errno;
-        ::close(copy);
-        posix::throwErrno(error, "fdopendir");
-    }
-    // The duplicate shares the original's offset, which an earlier listing may have moved.
-    ::rewinddir(dir);
-    return DirStream(dir);
-}
-
-// Every name in the directory but "." and "..". The listing's descriptor is closed on return,
-// so a walk that descends after listing holds one descriptor per level, however deep the tree.
-std::vector<std::string> listNames(int directoryFd) {
-    std::vector<std::string> names;
-    DirStream dir = openDirStream(directoryFd);
-    for (;;) {
-        errno = 0;
-        const dirent* entry = ::readdir(dir.get());
-        if (entry == nullptr) {
-            if (errno != 0) {
-                posix::throwLastError("readdir");
-            }
-            return names;
-        }
-        const std::string_view name(entry->d_name);
-        if (name != "." && name != "..") {
-            names.emplace_back(name);
-        }
-    }
-}
-
 bool acceptableJournal(const StageJournal& journal, const std::string& id) {
     return journal.version == 1 && journal.jobIdentifier == id &&
            (journal.operation == "pack" || journal.operation == "unpack") &&
@@ -216,66 +157,60 @@ struct JournalFile {
 };
 
 std::optional<JournalFile> readJournalFile(int parentFd, const std::string& id) {
-    UniqueFd fd;
     // O_NONBLOCK: a FIFO planted under the journal's name must not hang the new job; it is then
     // refused as not a regular file.
-    if (openEntry(parentFd, journalName(id), O_RDONLY | O_NOFOLLOW | O_NONBLOCK, fd) != 0) {
-        return std::nullopt;
-    }
+    const posix::OpenResult opened =
+        posix::tryOpenAt(parentFd, journalName(id), O_RDONLY | O_NOFOLLOW | O_NONBLOCK);
     struct stat st {};
-    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid() ||
-        st.st_size < 0 || static_cast<std::uint64_t>(st.st_size) > maximumStageJournalBytes) {
-        return std::nullopt;
-    }
-    const auto size = static_cast<std::size_t>(st.st_size);
-    std::string bytes;
-    char chunk[journalReadChunk];
-    for (;;) {
-        const ssize_t got = ::read(fd.get(), chunk, sizeof chunk);
-        if (got < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return std::nullopt;
-        }
-        if (got == 0) {
-            break;
-        }
-        if (static_cast<std::size_t>(got) > size - bytes.size()) {
-            return std::nullopt;  // grew while being read
-        }
-        bytes.append(chunk, static_cast<std::size_t>(got));
-    }
-    if (bytes.size() != size) {
+    if (!opened.fd || ::fstat(opened.fd.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
+        st.st_uid != ::geteuid() || st.st_size < 0 ||
+        static_cast<std::uint64_t>(st.st_size) > maximumStageJournalBytes) {
         return std::nullopt;
     }
     try {
+        // One byte more than the size shows a journal that grew while being read.
+        std::string bytes(static_cast<std::size_t>(st.st_size) + 1, '\0');
+        if (posix::readFull(opened.fd.get(), bytes.data(), bytes.size()) + 1 != bytes.size()) {
+            return std::nullopt;
+        }
+        bytes.pop_back();
         return JournalFile{decodeStageJournal(bytes), identityOf(st)};
+    } catch (const std::system_error&) {
+        return std::nullopt;
     } catch (const StrictJson::DecodeError&) {
         return std::nullopt;
     }
 }
 
-// A recovery candidate's lock file: ours, a regular file, and free.
-struct TakenLock {
-    UniqueFd fd;
-    Identity identity;
+// The markers of job `id` proven to be a dead job's: its lock file is a regular file of this
+// user that nobody holds (taken now, and held while this lives), and its journal decodes
+// strictly and names this job.
+struct StaleMarkers {
+    HeldLock lock;
+    Identity lockIdentity;
+    Identity journalIdentity;
 };
 
-std::optional<TakenLock> takeStaleLock(int parentFd, const std::string& id) {
-    TakenLock lock;
-    if (openEntry(parentFd, lockName(id), O_RDWR | O_NOFOLLOW | O_NONBLOCK, lock.fd) != 0) {
-        return std::nullopt;
-    }
+std::optional<StaleMarkers> claimStaleMarkers(int parentFd, const std::string& id) {
+    posix::OpenResult opened =
+        posix::tryOpenAt(parentFd, lockName(id), O_RDWR | O_NOFOLLOW | O_NONBLOCK);
     struct stat st {};
-    if (::fstat(lock.fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid()) {
+    if (!opened.fd || ::fstat(opened.fd.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
+        st.st_uid != ::geteuid() || tryLock(opened.fd.get()) != 0) {
         return std::nullopt;
     }
-    if (!tryLock(lock.fd.get())) {
-        return std::nullopt;  // a live job holds it
+    StaleMarkers markers{HeldLock(std::move(opened.fd)), identityOf(st), {}};
+    const std::optional<JournalFile> journal = readJournalFile(parentFd, id);
+    if (!journal || !acceptableJournal(journal->journal, id)) {
+        return std::nullopt;
     }
-    lock.identity = identityOf(st);
-    return lock;
+    markers.journalIdentity = journal->identity;
+    return markers;
+}
+
+void removeMarkers(int parentFd, const std::string& id, const StaleMarkers& markers) {
+    unlinkMarkerIfSame(parentFd, journalName(id), markers.journalIdentity);
+    unlinkMarkerIfSame(parentFd, lockName(id), markers.lockIdentity);
 }
 
 std::string describe(const std::exception& error) {
@@ -305,22 +240,14 @@ void removeStaleStage(const std::string& parentURL, int parentFd, const std::str
     if (!id) {
         return;
     }
-    UniqueFd stage;
-    if (openEntry(parentFd, name, directoryPathFlags, stage) != 0) {
-        return;
-    }
+    const posix::OpenResult stage = posix::tryOpenAt(parentFd, name, directoryPathFlags);
     struct stat stageStat {};
-    if (::fstat(stage.get(), &stageStat) != 0 || stageStat.st_uid != ::geteuid() ||
+    if (!stage.fd || ::fstat(stage.fd.get(), &stageStat) != 0 || stageStat.st_uid != ::geteuid() ||
         !S_ISDIR(stageStat.st_mode)) {
         return;
     }
-    std::optional<TakenLock> lock = takeStaleLock(parentFd, *id);
-    if (!lock) {
-        return;
-    }
-    HeldLock held(lock->fd.get());
-    const std::optional<JournalFile> journal = readJournalFile(parentFd, *id);
-    if (!journal || !acceptableJournal(journal->journal, *id)) {
+    const std::optional<StaleMarkers> markers = claimStaleMarkers(parentFd, *id);
+    if (!markers) {
         return;
     }
     struct stat current {};
@@ -338,8 +265,7 @@ void removeStaleStage(const std::string& parentURL, int parentFd, const std::str
         failure = describe(error);
     }
     if (removed) {
-        unlinkMarkerIfSame(parentFd, journalName(*id), journal->identity);
-        unlinkMarkerIfSame(parentFd, lockName(*id), lock->identity);
+        removeMarkers(parentFd, *id, *markers);
         return;
     }
     // A stage this job cannot take away must not stop the job: it stays, with its markers, for
@@ -359,20 +285,10 @@ void removeOrphanJournal(int parentFd, const std::string& name) {
     if (!id || pathExists(parentFd, stageName(*id))) {
         return;
     }
-    std::optional<TakenLock> lock = takeStaleLock(parentFd, *id);
-    if (!lock) {
-        return;
+    const std::optional<StaleMarkers> markers = claimStaleMarkers(parentFd, *id);
+    if (markers && !pathExists(parentFd, stageName(*id))) {
+        removeMarkers(parentFd, *id, *markers);
     }
-    HeldLock held(lock->fd.get());
-    const std::optional<JournalFile> journal = readJournalFile(parentFd, *id);
-    if (!journal || !acceptableJournal(journal->journal, *id)) {
-        return;
-    }
-    if (pathExists(parentFd, stageName(*id))) {
-        return;
-    }
-    unlinkMarkerIfSame(parentFd, name, journal->identity);
-    unlinkMarkerIfSame(parentFd, lockName(*id), lock->identity);
 }
 
 }  // namespace
@@ -408,7 +324,7 @@ std::string physicalDirectoryURL(const std::string& directory) {
 
 bool removeDirectoryContents(int directoryFd) {
     bool complete = true;
-    for (const std::string& name : listNames(directoryFd)) {
+    for (const std::string& name : posix::listDirectory(directoryFd)) {
         struct stat st {};
         if (const int error = statEntry(directoryFd, name, st); error != 0) {
             if (error != ENOENT) {
@@ -423,42 +339,11 @@ bool removeDirectoryContents(int directoryFd) {
             }
             continue;
         }
-        UniqueFd childPath;
-        if (const int error = openEntry(directoryFd, name, directoryPathFlags, childPath);
-            error != 0) {
-            if (!isGoneOrNotADirectory(error)) {
-                posix::throwErrno(error, name);
-            }
-            continue;
-        }
-        const struct stat childStat = posix::fstat(childPath.get());
-        if (identityOf(childStat) != identityOf(st)) {
-            continue;
-        }
-        bool childComplete = false;
-        {
-            UniqueFd child = openDirectoryForRemoval(childPath.get(), childStat);
-            childPath.reset();
-            childComplete = removeDirectoryContents(child.get());
-        }
-        if (!childComplete) {
-            complete = false;
-            continue;
-        }
-        struct stat again {};
-        if (const int error = statEntry(directoryFd, name, again); error != 0) {
-            if (error != ENOENT) {
-                complete = false;
-            }
-            continue;
-        }
-        if (!S_ISDIR(again.st_mode) || identityOf(again) != identityOf(childStat)) {
-            continue;
-        }
-        if (::unlinkat(directoryFd, name.c_str(), AT_REMOVEDIR) != 0) {
-            if (errno != ENOTEMPTY && errno != EEXIST && errno != ENOENT) {
-                posix::throwLastError(name);
-            }
+        // A directory goes through the same checks as the stage itself; one that vanished
+        // meanwhile is no loss.
+        const Identity identity = identityOf(st);
+        if (!removeStageTree(directoryFd, name, identity.device, identity.inode) &&
+            pathExists(directoryFd, name)) {
             complete = false;
         }
     }
@@ -468,21 +353,21 @@ bool removeDirectoryContents(int directoryFd) {
 bool removeStageTree(int parentFd, const std::string& name,
                      std::optional<std::uint64_t> expectedDevice,
                      std::optional<std::uint64_t> expectedInode) {
-    UniqueFd stagePath;
-    if (const int error = openEntry(parentFd, name, directoryPathFlags, stagePath); error != 0) {
-        if (isGoneOrNotADirectory(error)) {
+    posix::OpenResult stagePath = posix::tryOpenAt(parentFd, name, directoryPathFlags);
+    if (!stagePath.fd) {
+        if (isGoneOrNotADirectory(stagePath.error)) {
             return false;
         }
-        posix::throwErrno(error, name);
+        posix::throwErrno(stagePath.error, name);
     }
-    const struct stat st = posix::fstat(stagePath.get());
+    const struct stat st = posix::fstat(stagePath.fd.get());
     if (!S_ISDIR(st.st_mode) || (expectedDevice && *expectedDevice != identityOf(st).device) ||
         (expectedInode && *expectedInode != identityOf(st).inode)) {
         return false;
     }
     {
-        UniqueFd stage = openDirectoryForRemoval(stagePath.get(), st);
-        stagePath.reset();
+        UniqueFd stage = openDirectoryForRemoval(stagePath.fd.get(), st);
+        stagePath.fd.reset();
         if (!removeDirectoryContents(stage.get())) {
             return false;
         }
@@ -508,10 +393,10 @@ bool removeStageTree(int parentFd, const std::string& name,
 
 std::vector<std::string> reconcileStaleStages(const std::string& parentURL, int parentFd) {
     std::vector<std::string> warnings;
-    for (const std::string& name : listNames(parentFd)) {
+    for (const std::string& name : posix::listDirectory(parentFd, parentURL)) {
         removeStaleStage(parentURL, parentFd, name, warnings);
     }
-    for (const std::string& name : listNames(parentFd)) {
+    for (const std::string& name : posix::listDirectory(parentFd, parentURL)) {
         removeOrphanJournal(parentFd, name);
     }
     return warnings;
@@ -549,42 +434,8 @@ StagingLease makeStage(const std::string& parent, std::string_view operation, Pr
     std::optional<Identity> journalIdentity;
     bool stageMade = false;
     std::optional<Identity> stageIdentity;
-    try {
-        lockFd = posix::openAt(parentFd.get(), lease.lockName_,
-                               O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
-        lockIdentity = identityOf(posix::fstat(lockFd.get()));
-        if (!tryLock(lockFd.get())) {
-            posix::throwLastError(lease.lockName_);
-        }
-
-        StageJournal journal;
-        journal.version = 1;
-        journal.jobIdentifier = id;
-        journal.operation = std::string(operation);
-        journal.ownerProcessIdentifier = static_cast<std::int32_t>(::getpid());
-        const std::string encoded = encodeStageJournal(journal);
-        {
-            UniqueFd journalFd = posix::openAt(parentFd.get(), lease.journalName_,
-                                               O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
-            journalIdentity = identityOf(posix::fstat(journalFd.get()));
-            posix::writeAll(journalFd.get(), encoded.data(), encoded.size());
-            posix::fsync(journalFd.get());
-        }
-
-        if (::mkdirat(parentFd.get(), lease.stageName_.c_str(), 0700) != 0) {
-            posix::throwLastError(lease.stageName_);
-        }
-        stageMade = true;
-        struct stat stageStat {};
-        if (const int error = statEntry(parentFd.get(), lease.stageName_, stageStat); error != 0) {
-            posix::throwErrno(error, lease.stageName_);
-        }
-        if (!S_ISDIR(stageStat.st_mode)) {
-            posix::throwErrno(ENOTDIR, lease.stageName_);
-        }
-        stageIdentity = identityOf(stageStat);
-        posix::fsyncDirectory(parentFd.get());
-    } catch (...) {
+    // A step that fails takes away what the steps before it made.
+    ScopeExit undo([&] {
         if (stageMade) {
             try {
                 removeStageTree(parentFd.get(), lease.stageName_,
@@ -604,9 +455,43 @@ StagingLease makeStage(const std::string& parent, std::string_view operation, Pr
                 unlinkMarkerIfSame(parentFd.get(), lease.lockName_, *lockIdentity);
             }
         }
-        lockFd.reset();
-        throw;
+    });
+
+    lockFd = posix::openAt(parentFd.get(), lease.lockName_, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW,
+                           0600);
+    lockIdentity = identityOf(posix::fstat(lockFd.get()));
+    if (const int error = tryLock(lockFd.get()); error != 0) {
+        posix::throwErrno(error, lease.lockName_);
     }
+
+    StageJournal journal;
+    journal.version = 1;
+    journal.jobIdentifier = id;
+    journal.operation = std::string(operation);
+    journal.ownerProcessIdentifier = static_cast<std::int32_t>(::getpid());
+    const std::string encoded = encodeStageJournal(journal);
+    {
+        UniqueFd journalFd = posix::openAt(parentFd.get(), lease.journalName_,
+                                           O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
+        journalIdentity = identityOf(posix::fstat(journalFd.get()));
+        posix::writeAll(journalFd.get(), encoded.data(), encoded.size());
+        posix::fsync(journalFd.get());
+    }
+
+    if (::mkdirat(parentFd.get(), lease.stageName_.c_str(), 0700) != 0) {
+        posix::throwLastError(lease.stageName_);
+    }
+    stageMade = true;
+    struct stat stageStat {};
+    if (const int error = statEntry(parentFd.get(), lease.stageName_, stageStat); error != 0) {
+        posix::throwErrno(error, lease.stageName_);
+    }
+    if (!S_ISDIR(stageStat.st_mode)) {
+        posix::throwErrno(ENOTDIR, lease.stageName_);
+    }
+    stageIdentity = identityOf(stageStat);
+    posix::fsyncDirectory(parentFd.get());
+    undo.dismiss();
 
     lease.parentURL_ = parentURL;
     lease.selectedParentURL_ = parent;
@@ -632,19 +517,18 @@ void StagingLease::verifyDestinationParent() const {
     if (!parentFd_.valid()) {
         throw ArchivePipelineError::destinationChanged(parentURL_);
     }
-    UniqueFd physical;
+    const posix::OpenResult physical = posix::tryOpenAt(AT_FDCWD, parentURL_, directoryFlags);
     struct stat physicalStat {};
-    if (openEntry(AT_FDCWD, parentURL_, directoryFlags, physical) != 0 ||
-        ::fstat(physical.get(), &physicalStat) != 0 ||
+    if (!physical.fd || ::fstat(physical.fd.get(), &physicalStat) != 0 ||
         identityOf(physicalStat) != Identity{parentDevice_, parentInode_}) {
         throw ArchivePipelineError::destinationChanged(parentURL_);
     }
     // The folder path the caller chose may pass through symbolic links; it must still lead to
     // the same folder.
-    UniqueFd selected;
+    const posix::OpenResult selected =
+        posix::tryOpenAt(AT_FDCWD, selectedParentURL_, O_RDONLY | O_DIRECTORY);
     struct stat selectedStat {};
-    if (openEntry(AT_FDCWD, selectedParentURL_, O_RDONLY | O_DIRECTORY, selected) != 0 ||
-        ::fstat(selected.get(), &selectedStat) != 0 ||
+    if (!selected.fd || ::fstat(selected.fd.get(), &selectedStat) != 0 ||
         identityOf(selectedStat) != identityOf(physicalStat)) {
         throw ArchivePipelineError::destinationChanged(selectedParentURL_);
     }
@@ -654,24 +538,24 @@ UniqueFd StagingLease::openStageDirectory() const {
     if (!parentFd_.valid()) {
         throw ArchivePipelineError::destinationChanged(parentURL_);
     }
-    UniqueFd stage;
-    if (const int error = openEntry(parentFd_.get(), stageName_, directoryFlags, stage);
-        error != 0) {
-        if (isGoneOrNotADirectory(error)) {
+    posix::OpenResult stage = posix::tryOpenAt(parentFd_.get(), stageName_, directoryFlags);
+    if (!stage.fd) {
+        if (isGoneOrNotADirectory(stage.error)) {
             throw ArchivePipelineError::destinationChanged(parentURL_);
         }
-        posix::throwErrno(error, stageName_);
+        posix::throwErrno(stage.error, stageName_);
     }
     struct stat st {};
-    if (::fstat(stage.get(), &st) != 0 || identityOf(st) != Identity{stageDevice_, stageInode_}) {
+    if (::fstat(stage.fd.get(), &st) != 0 ||
+        identityOf(st) != Identity{stageDevice_, stageInode_}) {
         throw ArchivePipelineError::destinationChanged(parentURL_);
     }
-    return stage;
+    return std::move(stage.fd);
 }
 
 UniqueFd StagingLease::createStageFile(const std::string& name, int accessFlags,
                                        mode_t mode) const {
-    if (!isPlainName(name)) {
+    if (!AtomicOutputCommitter::isPlainName(name)) {
         throw ArchivePipelineError::finalizationFailed("invalid staging filename");
     }
     const UniqueFd stage = openStageDirectory();
@@ -702,7 +586,7 @@ std::string StagingLease::commitDirectory(const std::string& destination) {
 }
 
 void StagingLease::removeFileFromStage(const std::string& name) {
-    if (!isPlainName(name)) {
+    if (!AtomicOutputCommitter::isPlainName(name)) {
         throw ArchivePipelineError::finalizationFailed("invalid staging filename");
     }
     const UniqueFd stage = openStageDirectory();
