@@ -51,17 +51,8 @@ void addPendingBytes(std::uint64_t& pending, std::uint64_t length,
     }
 }
 
-// Closes the descriptor and reports a failure of close(2) itself. EINTR leaves the descriptor
-// closed on Linux, so it counts as done.
-void closeChecked(UniqueFd& fd) {
-    const int raw = fd.release();
-    if (raw >= 0 && ::close(raw) != 0 && errno != EINTR) {
-        posix::throwLastError();
-    }
-}
-
 [[noreturn]] void failClosing(UniqueFd& fd, const std::string& sourcePath) {
-    closeChecked(fd);
+    posix::close(fd);
     throw ArchivePipelineError::sourceChanged(sourcePath);
 }
 
@@ -198,7 +189,7 @@ void writeArchiveEntry(const SourceSnapshotRecord& record, StreamingZIPWriter& a
     if (readAttributes(fd.get(), record.sourcePath) != before) {
         failClosing(fd, record.sourcePath);
     }
-    closeChecked(fd);
+    posix::close(fd);
     // The descriptor proved what was read; the path must still lead to that same file.
     if (!lstatMatches(record) || receipt.bytes != size) {
         throw ArchivePipelineError::sourceChanged(record.sourcePath);

@@ -4,7 +4,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdint>
 #include <optional>
 #include <stop_token>
@@ -16,6 +15,7 @@
 
 #include "core/archive/ArchiveDestinationPolicy.h"
 #include "core/archive/ArchiveEntryWriter.h"
+#include "core/archive/ArchiveLimits.h"
 #include "core/archive/ArchivePackProgress.h"
 #include "core/archive/ArchivePackWalk.h"
 #include "core/archive/ArchivePathRegistry.h"
@@ -30,6 +30,7 @@
 #include "core/common/PathText.h"
 #include "core/common/Posix.h"
 #include "core/common/Progress.h"
+#include "core/common/ScopeExit.h"
 #include "core/common/UniqueFd.h"
 #include "core/common/Uuid.h"
 
@@ -41,7 +42,6 @@ constexpr std::string_view snapshotName = "snapshot.jsonl";
 constexpr std::string_view expectedName = "expected.jsonl";
 constexpr std::string_view payloadName = "payload.zip";
 constexpr std::string_view spoolName = "central-directory.bin";
-constexpr std::string_view registryName = "path-registry.sqlite";
 constexpr std::string_view mappingName = "path-mapping.jsonl";
 
 // Whether `path` is `folder` itself or lies somewhere below it. Both are absolute and
@@ -63,59 +63,12 @@ std::string destinationFolderOf(const std::string& archivePath) {
     return folder.empty() ? std::string(".") : folder;
 }
 
-// Flushes and closes the descriptor, reporting both failures; a failed flush still closes it.
+// Flushes and closes the descriptor, reporting both failures. After a failed flush the job's
+// clean-up still closes it.
 void syncAndClose(UniqueFd& fd) {
-    try {
-        posix::fsync(fd.get());
-    } catch (...) {
-        fd.reset();
-        throw;
-    }
-    // close(2) is not retried: on Linux the descriptor is gone even when it reports EINTR.
-    if (::close(fd.release()) != 0 && errno != EINTR) {
-        posix::throwLastError("close");
-    }
+    posix::fsync(fd.get());
+    posix::close(fd, "close");
 }
-
-// Everything one pack holds while its stage exists. The destructor releases the writer, the
-// registry and the descriptors, then removes the stage, on every way out, success included.
-class PackJob {
-public:
-    PackJob(StagingLease lease, Progress* progress)
-        : lease_(std::move(lease)), progress_(progress) {}
-    PackJob(const PackJob&) = delete;
-    PackJob& operator=(const PackJob&) = delete;
-    ~PackJob() {
-        writer.reset();
-        if (registry) {
-            try {
-                registry->close();
-            } catch (...) {
-                // The registry lies in the stage, which goes next; nothing else reads it.
-            }
-            registry.reset();
-        }
-        snapshotFd.reset();
-        expectedFd.reset();
-        stageFd.reset();
-        lease_.remove(progress_);
-    }
-
-    StagingLease& lease() noexcept { return lease_; }
-    std::string stagePath(std::string_view name) const {
-        return PathText::appending(lease_.url(), name);
-    }
-
-    UniqueFd stageFd;
-    UniqueFd snapshotFd;
-    UniqueFd expectedFd;
-    std::optional<StreamingZIPWriter> writer;
-    std::optional<ArchivePathRegistry> registry;
-
-private:
-    StagingLease lease_;
-    Progress* progress_;
-};
 
 // Creates a stage file through the stage's descriptor; a failure to create it is reported as the
 // job's own finalization failure.
@@ -127,6 +80,259 @@ UniqueFd createStageFile(const StagingLease& lease, std::string_view name,
         throw ArchivePipelineError::finalizationFailed(failureDetail);
     }
 }
+
+// One pack, as the steps its checkpoints name. Everything the stage holds lives here and is
+// released, and the stage removed, on every way out of run(), success included.
+class PackJob {
+public:
+    PackJob(const std::vector<std::string>& sources, const std::string& archivePath,
+            Progress* progress, const std::optional<ArchiveInputSnapshot>& selectionSnapshot,
+            std::optional<ArchiveCompressionMode> compressionMode, std::stop_token stop,
+            const PackCheckpoint& checkpoint)
+        : sources_(sources),
+          archivePath_(archivePath),
+          progress_(progress),
+          selectionSnapshot_(selectionSnapshot),
+          compressionMode_(compressionMode),
+          stop_(std::move(stop)),
+          checkpoint_(checkpoint),
+          snapshotBytes_(selectionSnapshot ? std::optional(selectionSnapshot->totalBytes)
+                                           : std::nullopt),
+          packProgress_(progress, snapshotBytes_) {}
+
+    PackReceipt run() {
+        refuseBeforeStaging();
+        lease_.emplace(makeStage(destinationFolder_, "pack", progress_));
+        const ScopeExit removeStage([this] { releaseStage(); });
+        createStageFiles();
+        walk();
+        checkSelection();
+        addManifest();
+        finalize();
+        verify();
+        recheck();
+        hash();
+        return commit();
+    }
+
+private:
+    void reach(PackStep step) const {
+        if (checkpoint_) {
+            checkpoint_(step);
+        }
+    }
+    void checkCancelled() const { checkArchiveCancellation(progress_, stop_); }
+    std::string stagePath(std::string_view name) const {
+        return PathText::appending(lease_->url(), name);
+    }
+    void setStage(std::string_view stage) const {
+        if (progress_ != nullptr) {
+            progress_->setUserInfo(ArchiveProgressInfo::stageKey, std::string(stage));
+        }
+    }
+
+    // Checks that need nothing on disk come first, so a refusal leaves the folder untouched.
+    void refuseBeforeStaging() {
+        if (sources_.empty()) {
+            throw ArchivePipelineError::noInputs();
+        }
+        setStage(ArchiveProgressInfo::Stage::scanning);
+        if (progress_ != nullptr) {
+            progress_->setTotalUnitCount(selectionSnapshot_ ? ArchivePackProgress::totalUnits : 1);
+            progress_->setCompletedUnitCount(0);
+            progress_->setUserInfo(ArchiveProgressInfo::scannedEntriesKey, std::uint64_t{0});
+        }
+        destinationFolder_ = destinationFolderOf(archivePath_);
+        const std::string physicalDestination = physicalDirectoryURL(destinationFolder_);
+        policy_.emplace(ArchiveDestinationPolicy::read(physicalDestination));
+        if (policy_->isReadOnly) {
+            throw ArchivePipelineError::destinationReadOnly();
+        }
+        for (const std::string& source : sources_) {
+            if (isSameOrInside(physicalDestination, physicalDirectoryURL(source))) {
+                throw ArchivePipelineError::destinationIsInsideSource();
+            }
+        }
+        // A volume with no room beyond the reserve leaves the writer no budget for a single
+        // byte. Saying so before the stage is made keeps a full disk from failing first, less
+        // helpfully, on the stage's own journal or registry.
+        if (StreamingZIPWriter::archiveByteBudget(policy_->availableBytes) == std::uint64_t{0}) {
+            throw ArchivePipelineError::insufficientSpace();
+        }
+    }
+
+    void createStageFiles() {
+        stageFd_ = lease_->openStageDirectory();
+        snapshotFd_ = createStageFile(*lease_, snapshotName, "could not create job manifests");
+        expectedFd_ = createStageFile(*lease_, expectedName, "could not create job manifests");
+        const ArchiveCompressionMode mode =
+            compressionMode_ ? *compressionMode_ : policy_->compressionMode(snapshotBytes_);
+        UniqueFd payload =
+            createStageFile(*lease_, payloadName, "could not create ZIP staging files");
+        UniqueFd spool = createStageFile(*lease_, spoolName, "could not create ZIP staging files");
+        writer_.emplace(std::move(payload), std::move(spool), stagePath(spoolName), mode,
+                        policy_->maximumFileBytes,
+                        StreamingZIPWriter::archiveByteBudget(policy_->availableBytes));
+        registry_.emplace(stagePath(pathRegistryFileName));
+    }
+
+    // Never throws: it runs on the way out of a failure as well.
+    void releaseStage() noexcept {
+        writer_.reset();
+        if (registry_) {
+            try {
+                registry_->close();
+            } catch (...) {
+                // The registry lies in the stage, which goes next; nothing else reads it.
+            }
+            registry_.reset();
+        }
+        snapshotFd_.reset();
+        expectedFd_.reset();
+        stageFd_.reset();
+        lease_->remove(progress_);
+    }
+
+    void walk() {
+        PackWalk walk{*registry_,
+                      snapshotFd_.get(),
+                      expectedFd_.get(),
+                      *writer_,
+                      stageFd_.get(),
+                      progress_,
+                      packProgress_,
+                      stop_,
+                      {},
+                      {}};
+        reach(PackStep::walk);
+        for (const std::string& source : sources_) {
+            checkCancelled();
+            // The walk reads the sources by the paths given; those must not lead into the
+            // destination either, whatever the physical check found.
+            if (isSameOrInside(destinationFolder_, PathText::standardized(source))) {
+                throw ArchivePipelineError::destinationIsInsideSource();
+            }
+            appendSnapshot(sourceItem(source), walk);
+        }
+        finishPackWalk(walk);
+        counters_ = walk.counters;
+    }
+
+    void checkSelection() {
+        if (selectionSnapshot_) {
+            reach(PackStep::selection);
+            verifySelectionSnapshot(*selectionSnapshot_, stagePath(snapshotName),
+                                    stagePath(expectedName), progress_, stop_);
+        }
+    }
+
+    void addManifest() {
+        reach(PackStep::manifest);
+        registry_->close();
+        syncAndClose(snapshotFd_);
+        lease_->verifyDestinationParent();
+        posix::fsync(expectedFd_.get());
+        std::uint64_t manifestBytes = 0;
+        if (counters_.pathMappingCount > 0) {
+            const std::string manifestPath = stagePath(mappingName);
+            manifestBytes =
+                writePathMappingManifest(stagePath(snapshotName), stagePath(expectedName),
+                                         manifestPath, counters_.entryCount, progress_, stop_);
+            if (manifestBytes > 0) {
+                checkStageSpace(stageFd_.get());
+                appendPathMappingFile(manifestPath, *writer_, expectedFd_.get(), progress_, stop_);
+            }
+        }
+        if (manifestBytes >= packByteLimit - counters_.totalBytes) {
+            throw ArchivePipelineError::insufficientSpace();
+        }
+        verificationBytes_ = counters_.totalBytes + manifestBytes;
+    }
+
+    void finalize() {
+        reach(PackStep::finalize);
+        writer_->finalize([this] { checkCancelled(); });
+        syncAndClose(expectedFd_);
+    }
+
+    void verify() {
+        packProgress_.beginVerification(verificationBytes_);
+        reach(PackStep::verification);
+        ArchiveVerification::verifyCreatedArchive(stagePath(payloadName), stagePath(expectedName),
+                                                  progress_, stop_, verificationBytes_,
+                                                  packProgress_);
+    }
+
+    void recheck() {
+        reach(PackStep::recheck);
+        checkCancelled();
+        verifySnapshotIsStillPresent(stagePath(snapshotName), progress_, stop_);
+        checkCancelled();
+        lease_->removeFileFromStage(std::string(snapshotName));
+        lease_->removeFileFromStage(std::string(expectedName));
+        checkCancelled();
+    }
+
+    // Size and digest come from one descriptor, so both describe the same file. Anything but a
+    // regular file has no size to report.
+    void hash() {
+        const UniqueFd archive =
+            posix::openAt(stageFd_.get(), std::string(payloadName), O_RDONLY | O_NOFOLLOW);
+        const struct stat status = posix::fstat(archive.get());
+        if (!S_ISREG(status.st_mode) || status.st_size < 0) {
+            throw ArchivePipelineError::insufficientSpace();
+        }
+        archiveBytes_ = status.st_size;
+        packProgress_.beginHashing(static_cast<std::uint64_t>(archiveBytes_));
+        reach(PackStep::hashing);
+        digest_ = sha256File(archive.get(), progress_, &packProgress_, stop_);
+    }
+
+    // Everything that can fail happens before the commit: once the archive is in place the
+    // caller must learn of it.
+    PackReceipt commit() {
+        PackReceipt receipt;
+        receipt.fileCount = counters_.fileCount;
+        receipt.totalBytes = counters_.totalBytes;
+        receipt.archive.jobID = Uuid::random();
+        receipt.archive.byteCount = archiveBytes_;
+        receipt.archive.sha256 = std::move(digest_);
+
+        reach(PackStep::commit);
+        checkCancelled();
+        setStage(ArchiveProgressInfo::Stage::committing);
+        std::string committed = lease_->commitFile(std::string(payloadName), archivePath_);
+        packProgress_.finish();
+
+        receipt.outputURL = committed;
+        receipt.archive.url = std::move(committed);
+        receipt.verified = true;
+        return receipt;
+    }
+
+    const std::vector<std::string>& sources_;
+    const std::string& archivePath_;
+    Progress* progress_;
+    const std::optional<ArchiveInputSnapshot>& selectionSnapshot_;
+    std::optional<ArchiveCompressionMode> compressionMode_;
+    std::stop_token stop_;
+    const PackCheckpoint& checkpoint_;
+    std::optional<std::uint64_t> snapshotBytes_;
+    ArchivePackProgress packProgress_;
+
+    std::string destinationFolder_;
+    std::optional<ArchiveDestinationPolicy> policy_;
+    std::optional<StagingLease> lease_;
+    UniqueFd stageFd_;
+    UniqueFd snapshotFd_;
+    UniqueFd expectedFd_;
+    std::optional<StreamingZIPWriter> writer_;
+    std::optional<ArchivePathRegistry> registry_;
+    PackWalkCounters counters_;
+    std::uint64_t verificationBytes_ = 0;
+    std::int64_t archiveBytes_ = 0;
+    std::string digest_;
+};
 
 }  // namespace
 
@@ -141,171 +347,9 @@ PackReceipt pack(const std::vector<std::string>& sources, const std::string& arc
                  Progress* progress, const std::optional<ArchiveInputSnapshot>& selectionSnapshot,
                  std::optional<ArchiveCompressionMode> compressionMode, std::stop_token stop,
                  const PackCheckpoint& checkpoint) {
-    const auto reach = [&](std::string_view step) {
-        if (checkpoint) {
-            checkpoint(step);
-        }
-    };
-    const auto checkCancelled = [&] { checkArchiveCancellation(progress, stop); };
-
-    if (sources.empty()) {
-        throw ArchivePipelineError::noInputs();
-    }
-    if (progress != nullptr) {
-        progress->setUserInfo(ArchiveProgressInfo::stageKey,
-                              std::string(ArchiveProgressInfo::Stage::scanning));
-    }
-    const std::optional<std::uint64_t> snapshotBytes =
-        selectionSnapshot ? std::optional<std::uint64_t>(selectionSnapshot->totalBytes)
-                          : std::nullopt;
-    ArchivePackProgress packProgress(progress, snapshotBytes);
-    if (progress != nullptr) {
-        progress->setTotalUnitCount(selectionSnapshot ? ArchivePackProgress::totalUnits : 1);
-        progress->setCompletedUnitCount(0);
-        progress->setUserInfo(ArchiveProgressInfo::scannedEntriesKey, std::uint64_t{0});
-    }
-
-    // Checks that need nothing on disk come first, so a refusal leaves the folder untouched.
-    const std::string destinationFolder = destinationFolderOf(archivePath);
-    const std::string physicalDestination = physicalDirectoryURL(destinationFolder);
-    const ArchiveDestinationPolicy policy = ArchiveDestinationPolicy::read(physicalDestination);
-    if (policy.isReadOnly) {
-        throw ArchivePipelineError::destinationReadOnly();
-    }
-    for (const std::string& source : sources) {
-        if (isSameOrInside(physicalDestination, physicalDirectoryURL(source))) {
-            throw ArchivePipelineError::destinationIsInsideSource();
-        }
-    }
-    // A volume with no room beyond the reserve leaves the writer no budget for a single byte.
-    // Saying so before the stage is made keeps a full disk from failing first, less helpfully,
-    // on the stage's own journal or registry.
-    if (StreamingZIPWriter::archiveByteBudget(policy.availableBytes) == std::uint64_t{0}) {
-        throw ArchivePipelineError::insufficientSpace();
-    }
-
-    PackJob job(makeStage(destinationFolder, "pack", progress), progress);
-    StagingLease& lease = job.lease();
-    job.stageFd = lease.openStageDirectory();
-    job.snapshotFd = createStageFile(lease, snapshotName, "could not create job manifests");
-    job.expectedFd = createStageFile(lease, expectedName, "could not create job manifests");
-
-    const ArchiveCompressionMode mode =
-        compressionMode ? *compressionMode : policy.compressionMode(snapshotBytes);
-    UniqueFd payload = createStageFile(lease, payloadName, "could not create ZIP staging files");
-    UniqueFd spool = createStageFile(lease, spoolName, "could not create ZIP staging files");
-    job.writer.emplace(std::move(payload), std::move(spool), job.stagePath(spoolName), mode,
-                       policy.maximumFileBytes,
-                       StreamingZIPWriter::archiveByteBudget(policy.availableBytes));
-    job.registry.emplace(job.stagePath(registryName));
-
-    PackWalk walk{*job.registry,
-                  job.snapshotFd.get(),
-                  job.expectedFd.get(),
-                  *job.writer,
-                  job.stageFd.get(),
-                  progress,
-                  packProgress,
-                  stop,
-                  {},
-                  {}};
-    reach("walk");
-    for (const std::string& source : sources) {
-        checkCancelled();
-        // The walk reads the sources by the paths given; those must not lead into the
-        // destination either, whatever the physical check above found.
-        if (isSameOrInside(destinationFolder, PathText::standardized(source))) {
-            throw ArchivePipelineError::destinationIsInsideSource();
-        }
-        appendSnapshot(sourceItem(source), walk);
-    }
-    finishPackWalk(walk);
-    const PackWalkCounters counters = walk.counters;
-
-    const std::string snapshotPath = job.stagePath(snapshotName);
-    const std::string expectedPath = job.stagePath(expectedName);
-    if (selectionSnapshot) {
-        reach("selection");
-        verifySelectionSnapshot(*selectionSnapshot, snapshotPath, expectedPath, progress, stop);
-    }
-
-    reach("manifest");
-    job.registry->close();
-    syncAndClose(job.snapshotFd);
-    lease.verifyDestinationParent();
-    try {
-        posix::fsync(job.expectedFd.get());
-    } catch (...) {
-        job.expectedFd.reset();
-        throw;
-    }
-    std::uint64_t manifestBytes = 0;
-    if (counters.pathMappingCount > 0) {
-        const std::string manifestPath = job.stagePath(mappingName);
-        manifestBytes = writePathMappingManifest(snapshotPath, expectedPath, manifestPath,
-                                                 counters.entryCount, progress, stop);
-        if (manifestBytes > 0) {
-            checkStageSpace(job.stageFd.get());
-            appendPathMappingFile(manifestPath, *job.writer, job.expectedFd.get(), progress, stop);
-        }
-    }
-    if (manifestBytes >= packByteLimit - counters.totalBytes) {
-        throw ArchivePipelineError::insufficientSpace();
-    }
-    const std::uint64_t verificationBytes = counters.totalBytes + manifestBytes;
-
-    reach("finalize");
-    job.writer->finalize(checkCancelled);
-    syncAndClose(job.expectedFd);
-
-    packProgress.beginVerification(verificationBytes);
-    reach("verification");
-    ArchiveVerification::verifyCreatedArchive(job.stagePath(payloadName), expectedPath, progress,
-                                              stop, verificationBytes, packProgress);
-
-    reach("recheck");
-    checkCancelled();
-    verifySnapshotIsStillPresent(snapshotPath, progress, stop);
-    checkCancelled();
-    lease.removeFileFromStage(std::string(snapshotName));
-    lease.removeFileFromStage(std::string(expectedName));
-    checkCancelled();
-
-    // Size and digest come from one descriptor, so both describe the same file. Anything but a
-    // regular file has no size to report.
-    const UniqueFd archive =
-        posix::openAt(job.stageFd.get(), std::string(payloadName), O_RDONLY | O_NOFOLLOW);
-    const struct stat archiveStatus = posix::fstat(archive.get());
-    if (!S_ISREG(archiveStatus.st_mode) || archiveStatus.st_size < 0) {
-        throw ArchivePipelineError::insufficientSpace();
-    }
-    const auto archiveBytes = static_cast<std::uint64_t>(archiveStatus.st_size);
-    packProgress.beginHashing(archiveBytes);
-    reach("hashing");
-    std::string digest = sha256File(archive.get(), progress, &packProgress, stop);
-
-    // Everything that can fail happens before the commit: once the archive is in place the
-    // caller must learn of it.
-    PackReceipt receipt;
-    receipt.fileCount = counters.fileCount;
-    receipt.totalBytes = counters.totalBytes;
-    receipt.archive.jobID = Uuid::random();
-    receipt.archive.byteCount = archiveStatus.st_size;
-    receipt.archive.sha256 = std::move(digest);
-
-    reach("commit");
-    checkCancelled();
-    if (progress != nullptr) {
-        progress->setUserInfo(ArchiveProgressInfo::stageKey,
-                              std::string(ArchiveProgressInfo::Stage::committing));
-    }
-    std::string committed = lease.commitFile(std::string(payloadName), archivePath);
-    packProgress.finish();
-
-    receipt.outputURL = committed;
-    receipt.archive.url = std::move(committed);
-    receipt.verified = true;
-    return receipt;
+    return PackJob(sources, archivePath, progress, selectionSnapshot, compressionMode,
+                   std::move(stop), checkpoint)
+        .run();
 }
 
 }  // namespace tolvane::ArchivePipeline

@@ -1,13 +1,8 @@
 #include "core/archive/ArchivePackWalk.h"
 
-#include <dirent.h>
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <cstdint>
-#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -89,10 +84,6 @@ std::string identityTag(std::string_view identity) {
     const Sha256::Value digest = Sha256::of(identity);
     return HexString::encode(std::span<const std::uint8_t>(digest.data(), 4));
 }
-
-struct DirectoryCloser {
-    void operator()(DIR* directory) const noexcept { ::closedir(directory); }
-};
 
 void checkSpace(PackWalk& walk) {
     checkStageSpace(walk.stageDirectoryFd, walk.freeSpace);
@@ -190,35 +181,14 @@ void enumerateDirectoryChildren(const SourceSnapshotRecord& record,
     const UniqueFd fd = openSourceDirectory(record.sourcePath);
     verifyOpenedDirectory(fd.get(), record, SourceChangeStage::directoryEnumerationStart);
 
-    // The stream gets its own descriptor so the first one can still be checked after the
-    // stream has been read to its end.
-    UniqueFd duplicate(::fcntl(fd.get(), F_DUPFD_CLOEXEC, 0));
-    if (!duplicate) {
-        posix::throwLastError(record.sourcePath);
-    }
-    std::unique_ptr<DIR, DirectoryCloser> directory(::fdopendir(duplicate.get()));
-    if (!directory) {
-        posix::throwLastError(record.sourcePath);
-    }
-    duplicate.release();
-
-    for (;;) {
-        errno = 0;
-        const dirent* entry = ::readdir(directory.get());
-        if (entry == nullptr) {
-            if (errno != 0) {
-                posix::throwLastError(record.sourcePath);
-            }
-            break;
-        }
-        const std::string_view name(entry->d_name);
-        if (name == "." || name == ".." || name == skippedName) {
+    for (const std::string& name : posix::listDirectory(fd.get(), record.sourcePath)) {
+        if (name == skippedName) {
             continue;
         }
         if (!Unicode::isValidUTF8(name)) {
             throw ArchivePipelineError::unsupportedSourceType(record.sourcePath);
         }
-        body(std::string(name));
+        body(name);
     }
 
     verifyOpenedDirectory(fd.get(), record, SourceChangeStage::directoryEnumerationEnd);

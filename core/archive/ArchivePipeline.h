@@ -4,7 +4,6 @@
 #include <optional>
 #include <stop_token>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "core/archive/ArchiveSelection.h"
@@ -35,12 +34,15 @@ PackReceipt pack(const std::vector<std::string>& sources, const std::string& arc
                  std::optional<ArchiveCompressionMode> compressionMode = std::nullopt,
                  std::stop_token stop = {});
 
-// Called on the packing thread just before each step of a pack that runs once the stage exists:
-// "walk", "selection" (only with a snapshot), "manifest", "finalize", "verification", "recheck",
-// "hashing" and "commit". Whatever it throws ends the pack like any other failure; a
-// cancellation it requests is seen by the step that follows. Lets tests stop a pack at an exact
-// point.
-using PackCheckpoint = std::function<void(std::string_view step)>;
+// The steps a pack takes once its stage exists, in order: the walk of the sources, the check
+// against the captured selection (only with a snapshot), the path-mapping manifest, the central
+// directory, the read-back, the re-check of the sources, the archive's digest and the commit.
+enum class PackStep { walk, selection, manifest, finalize, verification, recheck, hashing, commit };
+
+// Called on the packing thread just before each step. Whatever it throws ends the pack like any
+// other failure; a cancellation it requests is seen by the step that follows. Lets tests stop a
+// pack at an exact point.
+using PackCheckpoint = std::function<void(PackStep)>;
 
 PackReceipt pack(const std::vector<std::string>& sources, const std::string& archivePath,
                  Progress* progress, const std::optional<ArchiveInputSnapshot>& selectionSnapshot,

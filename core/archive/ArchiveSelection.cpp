@@ -23,6 +23,7 @@
 #include "core/common/Log.h"
 #include "core/common/Posix.h"
 #include "core/common/Progress.h"
+#include "core/common/ScopeExit.h"
 #include "core/common/UniqueFd.h"
 
 namespace tolvane::ArchivePipeline {
@@ -43,90 +44,6 @@ void removeIfSame(const std::string& path, const struct stat& created) noexcept 
     if (::lstat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode) &&
         sameIdentity(status, created)) {
         ::unlink(path.c_str());
-    }
-}
-
-// Deletes the manifest on every way out that does not reach the returned snapshot.
-class ManifestCleanup {
-public:
-    ManifestCleanup(const std::string& path, UniqueFd& writer, const struct stat& created)
-        : path_(path), writer_(writer), created_(created) {}
-    ManifestCleanup(const ManifestCleanup&) = delete;
-    ManifestCleanup& operator=(const ManifestCleanup&) = delete;
-    ~ManifestCleanup() {
-        if (!kept_) {
-            writer_.reset();
-            removeIfSame(path_, created_);
-        }
-    }
-    void keep() noexcept { kept_ = true; }
-
-private:
-    const std::string& path_;
-    UniqueFd& writer_;
-    struct stat created_;
-    bool kept_ = false;
-};
-
-// Closes and deletes the capture's registry on every way out.
-class RegistryCleanup {
-public:
-    explicit RegistryCleanup(std::string path) : path_(std::move(path)) {}
-    RegistryCleanup(const RegistryCleanup&) = delete;
-    RegistryCleanup& operator=(const RegistryCleanup&) = delete;
-    ~RegistryCleanup() {
-        if (registry) {
-            try {
-                registry->close();
-            } catch (...) {
-            }
-            registry.reset();
-        }
-        if (created) {
-            ::unlink(path_.c_str());
-        }
-    }
-
-    std::optional<ArchivePathRegistry> registry;
-    // Set only once nothing was found at the path, so a file that was there before is left alone.
-    bool created = false;
-
-private:
-    std::string path_;
-};
-
-struct CaptureWalk {
-    ArchivePathRegistry& registry;
-    int manifestFd;
-    Progress* progress;
-    std::stop_token stop;
-    std::uint64_t entryCount = 0;
-    std::uint64_t totalBytes = 0;
-};
-
-// Records the item and, for a folder, its tree, in the order and under the paths the pack walk
-// will give them.
-void appendSelectionSnapshot(const WalkItem& item, CaptureWalk& walk) {
-    checkArchiveCancellation(walk.progress, walk.stop);
-    SourceSnapshotRecord record = recordItem(item, walk.registry);
-    if (!record.isDirectory) {
-        if (record.size >= captureByteLimit - walk.totalBytes) {
-            throw ArchivePipelineError::insufficientSpace();
-        }
-        walk.totalBytes += record.size;
-        record.contentSHA256 = selectionContentHash(record, walk.progress, walk.stop);
-    }
-    JSONLines::append(record, walk.manifestFd);
-    ++walk.entryCount;
-    publishScannedEntries(walk.progress, walk.entryCount);
-    if (walk.entryCount > maxEntryCount) {
-        throw ArchivePipelineError::tooManyEntries();
-    }
-    if (record.isDirectory) {
-        enumerateDirectoryChildren(record, [&](const std::string& name) {
-            appendSelectionSnapshot(childItem(record, name), walk);
-        });
-        verifySelectionSource(record, walk.progress, walk.stop);
     }
 }
 
@@ -164,6 +81,32 @@ UniqueFd openSnapshotManifest(const ArchiveInputSnapshot& snapshot) {
 
 }  // namespace
 
+// Records the item and, for a folder, its tree, in the order and under the paths the pack walk
+// gives them.
+void appendSelectionSnapshot(const WalkItem& item, CaptureWalk& walk) {
+    checkArchiveCancellation(walk.progress, walk.stop);
+    SourceSnapshotRecord record = recordItem(item, walk.registry);
+    if (!record.isDirectory) {
+        if (record.size >= captureByteLimit - walk.totalBytes) {
+            throw ArchivePipelineError::insufficientSpace();
+        }
+        walk.totalBytes += record.size;
+        record.contentSHA256 = selectionContentHash(record, walk.progress, walk.stop);
+    }
+    JSONLines::append(record, walk.manifestFd);
+    ++walk.entryCount;
+    publishScannedEntries(walk.progress, walk.entryCount);
+    if (walk.entryCount > maxEntryCount) {
+        throw ArchivePipelineError::tooManyEntries();
+    }
+    if (record.isDirectory) {
+        enumerateDirectoryChildren(record, [&](const std::string& name) {
+            appendSelectionSnapshot(childItem(record, name), walk);
+        });
+        verifySelectionSource(record, walk.progress, walk.stop);
+    }
+}
+
 ArchiveInputSnapshot captureInputSnapshot(const std::vector<std::string>& sources,
                                           const std::string& manifestPath, Progress* progress,
                                           std::stop_token stop) {
@@ -185,33 +128,42 @@ ArchiveInputSnapshot captureInputSnapshot(const std::vector<std::string>& source
         ::unlink(manifestPath.c_str());
         posix::throwErrno(error, manifestPath);
     }
-    ManifestCleanup manifestCleanup(manifestPath, writer, created);
+    ScopeExit removeManifest([&] {
+        writer.reset();
+        removeIfSame(manifestPath, created);
+    });
     // The umask may have taken bits the owner needs to read the manifest back.
     if (::fchmod(writer.get(), 0600) != 0) {
         posix::throwLastError(manifestPath);
     }
 
     const std::string registryPath = manifestPath + std::string(registrySuffix);
-    RegistryCleanup registryCleanup(registryPath);
     struct stat existing {};
     if (::lstat(registryPath.c_str(), &existing) == 0 || errno != ENOENT) {
         // SQLite would follow a link there and add its tables to someone else's database.
         throw ArchivePipelineError::finalizationFailed(
             "could not create the path registry: a file is in its place");
     }
-    registryCleanup.created = true;
-    registryCleanup.registry.emplace(registryPath);
+    std::optional<ArchivePathRegistry> registry;
+    const ScopeExit removeRegistry([&] {
+        if (registry) {
+            try {
+                registry->close();
+            } catch (...) {
+                // The file goes next; nothing else reads it.
+            }
+        }
+        registry.reset();
+        ::unlink(registryPath.c_str());
+    });
+    registry.emplace(registryPath);
 
-    CaptureWalk walk{*registryCleanup.registry, writer.get(), progress, stop};
+    CaptureWalk walk{*registry, writer.get(), progress, stop};
     for (const std::string& source : sources) {
         appendSelectionSnapshot(sourceItem(source), walk);
     }
-
     posix::fsync(writer.get());
-    const int raw = writer.release();
-    if (::close(raw) != 0 && errno != EINTR) {
-        posix::throwLastError(manifestPath);
-    }
+    posix::close(writer, manifestPath);
 
     UniqueFd reader;
     try {
@@ -244,7 +196,7 @@ ArchiveInputSnapshot captureInputSnapshot(const std::vector<std::string>& source
     snapshot.manifestSHA256 = sha256File(reader.get(), progress, nullptr, stop);
     snapshot.device = static_cast<std::uint64_t>(status.st_dev);
     snapshot.inode = static_cast<std::uint64_t>(status.st_ino);
-    manifestCleanup.keep();
+    removeManifest.dismiss();
     return snapshot;
 }
 

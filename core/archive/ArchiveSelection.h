@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <stop_token>
 #include <string>
 #include <vector>
@@ -10,9 +11,12 @@
 
 namespace tolvane {
 
+class ArchivePathRegistry;
 class Progress;
 
 namespace ArchivePipeline {
+
+struct WalkItem;
 
 // Freezes the selection: walks the sources as pack will (same archive paths), writes one
 // SourceSnapshotRecord per entry with the SHA-256 of every file's content into a new file at
@@ -28,6 +32,21 @@ namespace ArchivePipeline {
 ArchiveInputSnapshot captureInputSnapshot(const std::vector<std::string>& sources,
                                           const std::string& manifestPath, Progress* progress,
                                           std::stop_token stop = {});
+
+// What one capture writes to and counts; both counts start at 0.
+struct CaptureWalk {
+    ArchivePathRegistry& registry;
+    int manifestFd;
+    Progress* progress;
+    std::stop_token stop;
+    std::uint64_t entryCount = 0;
+    std::uint64_t totalBytes = 0;
+};
+
+// Records the item with its content digest in the manifest and, for a folder, its whole tree,
+// in the order and under the paths pack's walk gives them; a folder is checked again once its
+// children are done. captureInputSnapshot calls it once per source with sourceItem(path).
+void appendSelectionSnapshot(const WalkItem& item, CaptureWalk& walk);
 
 // The SHA-256 of a file's content, read through one descriptor that must match the record
 // (change time aside) before and after, with the same change time both times and exactly `size`

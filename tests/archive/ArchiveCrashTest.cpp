@@ -1,174 +1,59 @@
-#include <dirent.h>
-#include <fcntl.h>
-#include <limits.h>
 #include <linux/audit.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
 #include <signal.h>
-#include <stdio.h>
-#include <stdlib.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
 #include <sys/syscall.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cerrno>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
-#include <exception>
 #include <functional>
-#include <iostream>
-#include <map>
-#include <optional>
-#include <span>
 #include <string>
-#include <string_view>
-#include <utility>
 #include <vector>
 
 #include "core/archive/ArchiveDestinationPolicy.h"
 #include "core/archive/ArchivePipeline.h"
-#include "core/archive/ArchiveSelection.h"
 #include "core/archive/ArchiveUnpack.h"
-#include "core/archive/ArchiveValues.h"
 #include "core/archive/StagingLease.h"
-#include "core/archive/ZipArchiveReader.h"
+#include "support/Child.h"
 #include "support/TempDir.h"
 #include "support/TestData.h"
 
-// A job is run in a child process that kills itself with SIGKILL at a chosen point, so no
-// destructor and no clean-up of the job runs. Each point is reached the same way every time: at
-// a pack checkpoint, when a file the job writes reaches a byte count (RLIMIT_FSIZE), or at the
-// first matching system call after a hook (a seccomp filter, before the kernel performs it).
-// Afterwards the destination must hold nothing new or the complete result, and the next job in
-// that folder must take away whatever the dead one left.
+// A job runs in a child that kills itself with SIGKILL at a chosen point, so no destructor and
+// no clean-up runs: at a step, when a file it writes reaches a size (RLIMIT_FSIZE), or at the
+// first rename or unlink after the last step (a seccomp filter, before the kernel performs it).
+// The destination must then hold nothing new or the complete result, and the next job in that
+// folder must succeed and take away whatever the dead one left.
 namespace tolvane {
 namespace {
 
-using test::namesIn;
-
 using namespace ArchivePipeline;
-using test::readFile;
+using test::namesIn;
 using test::TempDir;
-using test::writeFile;
 using Names = std::vector<std::string>;
 
-// Exit status of a child that could not install its seccomp filter.
 constexpr int trapUnavailable = 77;
 
-enum class Death {
-    atHook,    // at the hook itself
-    fileSize,  // when a file the job writes reaches `fraction` of the largest output file
-    syscall,   // at the first call matching `trap` after the hook
-};
-
-struct Trap {
-    long number = -1;
-    std::optional<std::uint32_t> flags;  // the third argument must be this
-    bool inDestination = false;          // the first argument must be a descriptor of the folder
-};
-
 struct KillPoint {
-    const char* name;
-    std::string_view hook;  // a pack checkpoint, "start", or (unpack) "preflighted"
-    Death death;
-    double fraction = 0;  // 1 means one byte short of the end
-    Trap trap = {};
+    int step = -1;        // the PackStep or UnpackStep armed at; -1: at the start
+    double fraction = 0;  // of the largest output file, at which writing kills; 1: one byte short
+    long syscall = -1;    // the call that kills
     bool committed = false;  // the result was in place when the job died
 };
 
-// Every file (by content) and folder (as "path/") below root.
-std::map<std::string, std::string> treeOf(const std::string& root, const std::string& below = {}) {
-    std::map<std::string, std::string> tree;
-    for (const std::string& name : namesIn(below.empty() ? root : root + "/" + below)) {
-        const std::string path = below.empty() ? name : below + "/" + name;
-        struct stat st {};
-        EXPECT_EQ(::lstat((root + "/" + path).c_str(), &st), 0) << path;
-        if (S_ISDIR(st.st_mode)) {
-            tree[path + "/"] = "";
-            tree.merge(treeOf(root, path));
-        } else {
-            tree[path] = readFile(root + "/" + path);
-        }
-    }
-    return tree;
-}
-
-// The archive's entries as the inspector and libzip read them together.
-std::map<std::string, std::string> zipEntries(const std::string& path) {
-    ZipArchiveReader reader(path, [] {});
-    std::map<std::string, std::string> entries;
-    for (std::uint64_t index = 0; index < reader.entryCount(); ++index) {
-        std::string& data = entries[reader.entry(index).path];
-        reader.extract(
-            index, [] {},
-            [&](std::span<const std::uint8_t> block) {
-                data.append(reinterpret_cast<const char*>(block.data()), block.size());
-            });
-    }
-    return entries;
-}
-
-void makeFolder(const std::string& path) {
-    ASSERT_EQ(::mkdir(path.c_str(), 0755), 0) << path << ": " << std::strerror(errno);
-}
-
-// Nested folders, an empty one, compressible and incompressible files of growing size, and a
-// case clash that gives the archive a path-mapping manifest.
-std::vector<std::string> makeSources(const std::string& root) {
-    for (const char* folder : {"/src", "/src/docs", "/src/docs/deep", "/src/empty"}) {
-        makeFolder(root + folder);
-    }
-    writeFile(root + "/src/a.txt", test::textBytes(3'000));
-    writeFile(root + "/src/Readme.txt", "first");
-    writeFile(root + "/src/README.txt", "second");
-    writeFile(root + "/src/docs/b.bin", test::randomBytes(40'000, 1));
-    writeFile(root + "/src/docs/deep/c.txt", test::textBytes(150'000));
-    writeFile(root + "/src/d.bin", test::randomBytes(60'000, 2));
-    // The largest file is the last entry.
-    writeFile(root + "/loose.bin", test::randomBytes(200'000, 3));
-    return {root + "/src", root + "/loose.bin"};
-}
-
-[[noreturn]] void killSelf() {
+[[noreturn]] void killSelf(int = 0) {
     ::kill(::getpid(), SIGKILL);
     for (;;) {
         ::pause();
     }
 }
 
-void killSelfOnSignal(int) {
-    killSelf();
-}
-
-// The descriptors this process holds open on the folder.
-std::vector<std::uint32_t> descriptorsOf(const std::string& folder) {
-    std::vector<std::uint32_t> found;
-    char real[PATH_MAX];
-    DIR* fds = ::opendir("/proc/self/fd");
-    if (::realpath(folder.c_str(), real) == nullptr || fds == nullptr) {
-        return found;
-    }
-    while (const dirent* entry = ::readdir(fds)) {
-        char target[PATH_MAX];
-        const std::string link = std::string("/proc/self/fd/") + entry->d_name;
-        const ssize_t length = ::readlink(link.c_str(), target, sizeof target - 1);
-        if (length > 0 && std::string_view(target, static_cast<std::size_t>(length)) == real) {
-            found.push_back(static_cast<std::uint32_t>(std::atoi(entry->d_name)));
-        }
-    }
-    ::closedir(fds);
-    return found;
-}
-
-// Lets the trapped call raise SIGSYS instead of running. False where no filter can be installed.
-bool installTrap(const Trap& trap, const std::string& destination) {
+// Lets the call raise SIGSYS instead of running. False where no filter can be installed.
+bool trap(long number) {
 #if defined(__x86_64__)
     constexpr std::uint32_t arch = AUDIT_ARCH_X86_64;
 #elif defined(__aarch64__)
@@ -176,231 +61,147 @@ bool installTrap(const Trap& trap, const std::string& destination) {
 #else
     return false;
 #endif
-    // The low half of a 64-bit argument, on these little-endian machines.
-    const auto argument = [](std::size_t index) {
-        return static_cast<std::uint32_t>(offsetof(seccomp_data, args) + 8 * index);
-    };
-    std::vector<sock_filter> code = {
+    sock_filter code[] = {
         BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
         BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, arch, 1, 0),
         BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
         BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<std::uint32_t>(trap.number), 1, 0),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<std::uint32_t>(number), 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_TRAP),
         BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
     };
-    if (trap.flags) {
-        code.push_back(BPF_STMT(BPF_LD | BPF_W | BPF_ABS, argument(2)));
-        code.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, *trap.flags, 1, 0));
-        code.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
-    }
-    if (trap.inDestination) {
-        const std::vector<std::uint32_t> fds = descriptorsOf(destination);
-        if (fds.empty()) {
-            return false;
-        }
-        code.push_back(BPF_STMT(BPF_LD | BPF_W | BPF_ABS, argument(0)));
-        for (std::size_t i = 0; i < fds.size(); ++i) {
-            const auto skip = static_cast<std::uint8_t>(fds.size() - i);  // onto the trap
-            code.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, fds[i], skip, 0));
-        }
-        code.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
-    }
-    code.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_TRAP));
-    const sock_fprog program{static_cast<unsigned short>(code.size()), code.data()};
-    ::signal(SIGSYS, killSelfOnSignal);
+    const sock_fprog program{static_cast<unsigned short>(std::size(code)), code};
+    ::signal(SIGSYS, killSelf);
     return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
            ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
 }
 
-// Called in the child where the point's hook is reached.
-void arm(const KillPoint& point, std::uint64_t largestFile, const std::string& destination) {
-    switch (point.death) {
-        case Death::atHook:
-            killSelf();
-        case Death::fileSize: {
-            const auto limit =
-                point.fraction >= 1
-                    ? static_cast<rlim_t>(largestFile - 1)
-                    : static_cast<rlim_t>(static_cast<double>(largestFile) * point.fraction);
-            // The write that would pass the limit raises SIGXFSZ instead.
-            ::signal(SIGXFSZ, killSelfOnSignal);
-            const rlimit fileSize{limit, limit};
-            if (::setrlimit(RLIMIT_FSIZE, &fileSize) != 0) {
-                ::_exit(2);
-            }
-            return;
-        }
-        case Death::syscall:
-            if (!installTrap(point.trap, destination)) {
-                ::_exit(trapUnavailable);
-            }
-            return;
+void arm(const KillPoint& point, std::uint64_t largestFile) {
+    if (point.syscall >= 0) {
+        trap(point.syscall) ? void() : ::_exit(trapUnavailable);
+    } else if (point.fraction == 0) {
+        killSelf();
+    } else {
+        const auto limit = static_cast<rlim_t>(point.fraction >= 1 ? largestFile - 1
+                                                                   : largestFile * point.fraction);
+        const rlimit fileSize{limit, limit};
+        ::signal(SIGXFSZ, killSelf);
+        ::setrlimit(RLIMIT_FSIZE, &fileSize);
     }
 }
 
-// Runs the job in a child and tells whether it died by SIGKILL as planned. A child that lacks
-// seccomp filters is reported and passed over.
-bool diedAtKillPoint(const KillPoint& point, const std::function<void()>& job) {
-    const pid_t child = ::fork();
-    if (child == 0) {
-        try {
-            job();
-        } catch (const std::exception& error) {
-            ::fprintf(stderr, "the job failed: %s\n", error.what());
-            ::_exit(1);
+// Runs the job (which arms the point at its step) in a child, then checks what the dead job left
+// and that the next job succeeds beside it.
+void expectConsistentAfterDeath(const KillPoint& point, std::uint64_t largestFile,
+                                const Names& results, const TempDir& destination,
+                                const std::function<void(const std::function<void(int)>&)>& job,
+                                const std::function<void(const std::string&)>& expectComplete) {
+    const test::ChildExit exit = test::runInChild([&] {
+        if (point.step < 0) {
+            arm(point, largestFile);
         }
-        ::_exit(0);
+        job([&](int step) { step == point.step ? arm(point, largestFile) : void(); });
+        return 0;
+    });
+    if (exit.exited && exit.status == trapUnavailable) {
+        GTEST_SKIP() << "seccomp filters are unavailable";
     }
-    int status = 0;
-    EXPECT_EQ(::waitpid(child, &status, 0), child);
-    if (WIFEXITED(status) && WEXITSTATUS(status) == trapUnavailable) {
-        std::cout << "[  SKIPPED ] " << point.name << ": seccomp filters are unavailable\n";
-        return false;
+    ASSERT_TRUE(exit.killedBy(SIGKILL)) << exit.describe();
+    Names outputs;
+    std::size_t leftovers = 0;
+    for (const std::string& name : namesIn(destination.path())) {
+        name.starts_with(stageNamePrefix) ? void(++leftovers) : outputs.push_back(name);
     }
-    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL)
-        << "the kill point was not reached: " << (WIFEXITED(status) ? "exit " : "signal ")
-        << (WIFEXITED(status) ? WEXITSTATUS(status) : WTERMSIG(status));
-    return WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
+    EXPECT_GT(leftovers, 0u);
+    EXPECT_EQ(outputs, point.committed ? Names{results[0]} : Names{});
+    if (point.committed) {
+        expectComplete(destination.file(results[0]));
+    }
+    job([](int) {});
+    expectComplete(destination.file(results[point.committed ? 1 : 0]));
+    EXPECT_EQ(namesIn(destination.path()).size(), point.committed ? 2u : 1u);
 }
 
-// Outputs and the entries of dead jobs, apart.
-std::pair<Names, Names> outputsAndLeftovers(const std::string& folder) {
-    std::pair<Names, Names> split;
-    for (std::string& name : namesIn(folder)) {
-        (name.starts_with(stageNamePrefix) ? split.second : split.first).push_back(std::move(name));
-    }
-    return split;
+// Nested folders, an empty one, files of growing size, and a case clash that gives the archive
+// a path-mapping manifest; the largest file is the last entry.
+std::vector<std::string> makeSources(const std::string& root) {
+    test::makeTree(root, {{"src/", ""},
+                          {"src/docs/", ""},
+                          {"src/empty/", ""},
+                          {"src/Readme.txt", "first"},
+                          {"src/README.txt", "second"},
+                          {"src/a.txt", test::textBytes(3'000)},
+                          {"src/docs/b.bin", test::randomBytes(40'000, 1)},
+                          {"src/docs/c.txt", test::textBytes(150'000)},
+                          {"loose.bin", test::randomBytes(200'000, 3)}});
+    return {root + "/src", root + "/loose.bin"};
 }
 
 TEST(ArchiveCrashTest, AKilledPackLeavesNothingOrTheVerifiedArchive) {
-    const std::vector<KillPoint> points = {
-        {"at the walk", "walk", Death::atHook},
-        {"at the selection check", "selection", Death::atHook},
-        {"at the manifest", "manifest", Death::atHook},
-        {"at the central directory", "finalize", Death::atHook},
-        {"at the read-back", "verification", Death::atHook},
-        {"at the source recheck", "recheck", Death::atHook},
-        {"at hashing", "hashing", Death::atHook},
-        {"at the commit", "commit", Death::atHook},
-        {"at 10% of the archive", "start", Death::fileSize, 0.1},
-        {"at 40% of the archive", "start", Death::fileSize, 0.4},
-        {"at 70% of the archive", "start", Death::fileSize, 0.7},
-        {"at 95% of the archive", "start", Death::fileSize, 0.95},
-        {"one byte short of the end record", "start", Death::fileSize, 1},
-        {"before the stage directory exists", "start", Death::syscall, 0,
-         Trap{SYS_mkdirat, std::nullopt, false}},
-        {"at the rename", "commit", Death::syscall, 0, Trap{SYS_renameat2, std::nullopt, false}},
-        {"after the rename, stage untouched", "commit", Death::syscall, 0,
-         Trap{SYS_unlinkat, std::nullopt, false}, true},
-        {"after the rename, stage emptied", "commit", Death::syscall, 0,
-         Trap{SYS_unlinkat, AT_REMOVEDIR, false}, true},
-        {"after the rename, only the markers left", "commit", Death::syscall, 0,
-         Trap{SYS_unlinkat, 0, true}, true},
-    };
-    TempDir root;
-    TempDir scratch;
-    TempDir reference;
+    std::vector<KillPoint> points;
+    for (int step = 0; step <= static_cast<int>(PackStep::commit); ++step) {
+        points.push_back({step});
+    }
+    const int commit = static_cast<int>(PackStep::commit);
+    for (const double fraction : {0.1, 0.5, 0.95, 1.0}) {
+        points.push_back({-1, fraction});
+    }
+    points.push_back({commit, 0, SYS_renameat2});
+    points.push_back({commit, 0, SYS_unlinkat, true});
+    TempDir root, scratch, reference;
     const std::vector<std::string> sources = makeSources(root.path());
     const ArchiveInputSnapshot snapshot =
         captureInputSnapshot(sources, scratch.file("selection.jsonl"), nullptr);
-    const auto packInto = [&](const TempDir& folder, const PackCheckpoint& checkpoint) {
+    const auto packInto = [&](const TempDir& folder, const std::function<void(int)>& reach) {
         return pack(sources, folder.file("out.zip"), nullptr, snapshot,
-                    ArchiveCompressionMode::balanced, {}, checkpoint);
+                    ArchiveCompressionMode::balanced, {},
+                    [&](PackStep step) { reach(static_cast<int>(step)); });
     };
-    const std::string expectedBytes = readFile(packInto(reference, {}).outputURL);
-    const std::map<std::string, std::string> expectedEntries =
-        zipEntries(reference.file("out.zip"));
-    const auto expectComplete = [&](const std::string& path) {
-        EXPECT_EQ(zipEntries(path), expectedEntries);
-        EXPECT_TRUE(readFile(path) == expectedBytes) << path;
-    };
-
+    const std::string expected = test::readFile(packInto(reference, [](int) {}).outputURL);
     for (const KillPoint& point : points) {
-        SCOPED_TRACE(point.name);
+        SCOPED_TRACE(testing::Message()
+                     << point.step << " " << point.fraction << " " << point.syscall);
         TempDir destination;
-        const bool died = diedAtKillPoint(point, [&] {
-            if (point.hook == "start") {
-                arm(point, expectedBytes.size(), destination.path());
-            }
-            packInto(destination, [&](std::string_view step) {
-                if (step == point.hook) {
-                    arm(point, expectedBytes.size(), destination.path());
-                }
+        expectConsistentAfterDeath(
+            point, expected.size(), {"out.zip", "out_2.zip"}, destination,
+            [&](const std::function<void(int)>& reach) { packInto(destination, reach); },
+            [&](const std::string& path) {
+                EXPECT_TRUE(test::readFile(path) == expected) << path;
             });
-        });
-        if (!died) {
-            continue;
-        }
-        const auto [outputs, leftovers] = outputsAndLeftovers(destination.path());
-        EXPECT_FALSE(leftovers.empty());
-        EXPECT_EQ(outputs, point.committed ? Names{"out.zip"} : Names{});
-        if (!outputs.empty()) {
-            expectComplete(destination.file(outputs.front()));
-        }
-
-        const PackReceipt next = packInto(destination, {});
-        expectComplete(next.outputURL);
-        EXPECT_EQ(namesIn(destination.path()),
-                  point.committed ? (Names{"out.zip", "out_2.zip"}) : Names{"out.zip"});
     }
 }
 
 TEST(ArchiveCrashTest, AKilledUnpackLeavesNothingOrTheWholeFolder) {
+    const int preflighted = static_cast<int>(UnpackStep::preflighted);
+    const int committing = static_cast<int>(UnpackStep::committing);
     const std::vector<KillPoint> points = {
-        {"in the preflight's registry", "start", Death::fileSize, 0.01},
-        {"after the preflight", "preflighted", Death::atHook},
-        {"at 10% of the largest file", "start", Death::fileSize, 0.1},
-        {"at 50% of the largest file", "start", Death::fileSize, 0.5},
-        {"in the last entry", "start", Death::fileSize, 0.9},
-        {"one byte short of the last entry", "start", Death::fileSize, 1},
-        {"at the rename", "preflighted", Death::syscall, 0,
-         Trap{SYS_renameat2, std::nullopt, false}},
-        {"after the rename, only the markers left", "preflighted", Death::syscall, 0,
-         Trap{SYS_unlinkat, 0, true}, true},
+        {-1, 0.01},
+        {preflighted},
+        {-1, 0.5},
+        {-1, 1.0},
+        {committing, 0, SYS_renameat2},
+        {committing, 0, SYS_unlinkat, true},
     };
-    TempDir root;
-    TempDir archives;
-    TempDir reference;
-    const std::string archive = pack(makeSources(root.path()), archives.file("out.zip"), nullptr,
-                                     std::nullopt, ArchiveCompressionMode::balanced)
-                                    .outputURL;
-    const std::map<std::string, std::string> expected =
-        treeOf(unpack(archive, reference.path(), nullptr, {}).outputURL);
-    std::uint64_t largestFile = 0;
-    for (const auto& [path, content] : expected) {
-        largestFile = std::max<std::uint64_t>(largestFile, content.size());
-    }
-
+    TempDir root, archives, reference;
+    const std::string archive =
+        pack(makeSources(root.path()), archives.file("out.zip"), nullptr).outputURL;
+    const test::Tree expected =
+        test::treeOf(unpack(archive, reference.path(), nullptr, {}).outputURL);
     for (const KillPoint& point : points) {
-        SCOPED_TRACE(point.name);
+        SCOPED_TRACE(testing::Message()
+                     << point.step << " " << point.fraction << " " << point.syscall);
         TempDir destination;
-        const bool died = diedAtKillPoint(point, [&] {
-            if (point.hook == "start") {
-                arm(point, largestFile, destination.path());
-            }
-            unpack(
-                archive, destination.path(), nullptr, {},
-                [](const std::string& folder) { return ArchiveDestinationPolicy::read(folder); },
-                [&](UnpackStep step) {
-                    if (step == UnpackStep::preflighted && point.hook == "preflighted") {
-                        arm(point, largestFile, destination.path());
-                    }
-                });
-        });
-        if (!died) {
-            continue;
-        }
-        const auto [outputs, leftovers] = outputsAndLeftovers(destination.path());
-        EXPECT_FALSE(leftovers.empty());
-        EXPECT_EQ(outputs, point.committed ? Names{"out"} : Names{});
-        if (!outputs.empty()) {
-            EXPECT_EQ(treeOf(destination.file(outputs.front())), expected);
-        }
-
-        const UnpackReceipt next = unpack(archive, destination.path(), nullptr, {});
-        EXPECT_EQ(treeOf(next.outputURL), expected);
-        EXPECT_EQ(namesIn(destination.path()),
-                  point.committed ? (Names{"out", "out_2"}) : Names{"out"});
+        expectConsistentAfterDeath(
+            point, 200'000, {"out", "out_2"}, destination,
+            [&](const std::function<void(int)>& reach) {
+                unpack(
+                    archive, destination.path(), nullptr, {},
+                    [](const std::string& folder) {
+                        return ArchiveDestinationPolicy::read(folder);
+                    },
+                    [&](UnpackStep step) { reach(static_cast<int>(step)); });
+            },
+            [&](const std::string& path) { EXPECT_EQ(test::treeOf(path), expected); });
     }
 }
 

@@ -1,6 +1,10 @@
+#include "core/archive/ArchivePackProgress.h"
+
 #include <gtest/gtest.h>
 
-#include "core/archive/ArchivePackProgress.h"
+#include <cstdint>
+#include <optional>
+
 #include "core/archive/ArchiveProgressInfo.h"
 #include "core/common/Progress.h"
 
@@ -9,117 +13,56 @@ namespace {
 
 namespace Info = ArchiveProgressInfo;
 
-struct PackProgressFixture : ::testing::Test {
+// Packing weighs 70%, verifying 20%, hashing 9%; only finish() reaches the whole. The count
+// never runs backwards, stays at a phase's end when more bytes come than it holds, and an empty
+// phase is done at once.
+TEST(ArchivePackProgressTest, PhasesWeighTheirBytesAndOnlyFinishReachesFull) {
     Progress progress;
-
-    // What pack does right after creating the weighting.
-    ArchivePackProgress start(std::optional<std::uint64_t> total) {
-        ArchivePackProgress pack(&progress, total);
-        progress.setTotalUnitCount(ArchivePackProgress::totalUnits);
-        progress.setCompletedUnitCount(0);
-        return pack;
-    }
-    std::int64_t units() const { return progress.completedUnitCount(); }
-    std::optional<std::uint64_t> completedBytes() const {
-        return progress.userInfoNumber(Info::stageCompletedBytesKey);
-    }
-    std::optional<std::uint64_t> totalBytes() const {
-        return progress.userInfoNumber(Info::stageTotalBytesKey);
-    }
-};
-
-TEST_F(PackProgressFixture, WholePackNeverRunsBackwardsAndOnlyFinishReachesFull) {
-    ArchivePackProgress pack = start(1000);
-    std::int64_t last = 0;
-    auto step = [&](std::uint64_t bytes) {
-        pack.advance(bytes);
-        EXPECT_GE(units(), last);
-        last = units();
-    };
-    for (int i = 0; i < 10; ++i) {
-        step(100);
-    }
+    ArchivePackProgress pack(&progress, 1000);
+    progress.setTotalUnitCount(ArchivePackProgress::totalUnits);
+    const auto units = [&] { return progress.completedUnitCount(); };
+    pack.advance(500);
+    EXPECT_EQ(units(), 350'000);
+    progress.setCompletedUnitCount(500'000);  // set elsewhere: never lowered
+    pack.advance(100);
+    EXPECT_EQ(units(), 500'000);
+    pack.advance(900);
     EXPECT_EQ(units(), 700'000);
 
-    pack.beginVerification(4000);
+    pack.beginVerification(100);
     EXPECT_EQ(progress.userInfoText(Info::stageKey), "verifying");
-    EXPECT_EQ(units(), 700'000);
-    EXPECT_EQ(completedBytes(), 0u);
-    EXPECT_EQ(totalBytes(), 4000u);
-    for (int i = 0; i < 3; ++i) {
-        step(1000);
-    }
-    EXPECT_EQ(units(), 850'000);
-    step(1000);
-    EXPECT_EQ(units(), 900'000);
-
-    pack.beginHashing(10);
+    pack.advance(10);
+    EXPECT_EQ(units(), 720'000);
+    EXPECT_EQ(progress.userInfoNumber(Info::stageCompletedBytesKey), 10u);
+    EXPECT_EQ(progress.userInfoNumber(Info::stageTotalBytesKey), 100u);
+    pack.beginHashing(0);  // starts at its own start though verification fell short
     EXPECT_EQ(progress.userInfoText(Info::stageKey), "hashing");
-    step(10);
+    EXPECT_EQ(units(), 900'000);
+    pack.advance(0);
     EXPECT_EQ(units(), 990'000);
-    // More bytes than the phase holds: the count stays at the phase end, the bytes keep growing.
-    step(5);
-    EXPECT_EQ(units(), 990'000);
-    EXPECT_EQ(completedBytes(), 15u);
-    EXPECT_EQ(totalBytes(), 10u);
-
     pack.finish();
     EXPECT_EQ(units(), 1'000'000);
-    EXPECT_EQ(progress.totalUnitCount(), 1'000'000);
     EXPECT_EQ(progress.userInfoText(Info::stageKey), "complete");
 }
 
-TEST_F(PackProgressFixture, PhaseBoundariesAndEmptyPhases) {
-    ArchivePackProgress pack = start(0);
-    // A phase of zero bytes is done at once.
-    pack.advance(0);
-    EXPECT_EQ(units(), 700'000);
-
-    // Hashing starts at its own start even when verification fell short.
-    pack.beginVerification(100);
-    pack.advance(10);
-    EXPECT_EQ(units(), 720'000);
-    pack.beginHashing(0);
-    EXPECT_EQ(units(), 900'000);
-    pack.advance(0);
-    EXPECT_EQ(units(), 990'000);
-}
-
-TEST_F(PackProgressFixture, UnknownTotalMovesBytesButNotUnits) {
+TEST(ArchivePackProgressTest, UnknownTotalsAndHugeCounts) {
+    Progress progress;
+    progress.setTotalUnitCount(ArchivePackProgress::totalUnits);
     progress.setUserInfo(Info::stageTotalBytesKey, std::uint64_t{77});
-    ArchivePackProgress pack = start(std::nullopt);
-    pack.advance(500);
-    EXPECT_EQ(units(), 0);
-    EXPECT_EQ(completedBytes(), 500u);
-    // An absent total leaves the value published earlier in place.
-    EXPECT_EQ(totalBytes(), 77u);
-}
+    ArchivePackProgress unknown(&progress, std::nullopt);
+    unknown.advance(500);
+    EXPECT_EQ(progress.completedUnitCount(), 0);
+    EXPECT_EQ(progress.userInfoNumber(Info::stageCompletedBytesKey), 500u);
+    EXPECT_EQ(progress.userInfoNumber(Info::stageTotalBytesKey), 77u);  // left as published
 
-TEST_F(PackProgressFixture, CountsSaturateInsteadOfWrapping) {
-    ArchivePackProgress pack = start(UINT64_MAX);
-    pack.advance(UINT64_MAX - 1);
-    pack.advance(10);
-    EXPECT_EQ(completedBytes(), UINT64_MAX);
-    EXPECT_EQ(units(), 700'000);
-    pack.advance(1);
-    EXPECT_EQ(completedBytes(), UINT64_MAX);
-}
-
-TEST_F(PackProgressFixture, NeverLowersACountSetElsewhere) {
-    ArchivePackProgress pack = start(1000);
-    progress.setCompletedUnitCount(600'000);
-    pack.advance(100);
-    EXPECT_EQ(units(), 600'000);
-}
-
-TEST(PackProgressWithoutObject, OnlyUpdatesItsFields) {
-    ArchivePackProgress pack(nullptr, 10);
-    pack.advance(4);
-    EXPECT_EQ(pack.completedBytes(), 4u);
-    pack.beginVerification(8);
-    EXPECT_EQ(pack.completedBytes(), 0u);
-    EXPECT_EQ(pack.totalBytes(), 8u);
-    pack.finish();
+    ArchivePackProgress huge(&progress, UINT64_MAX);
+    huge.advance(UINT64_MAX - 1);
+    huge.advance(10);  // saturates instead of wrapping
+    EXPECT_EQ(progress.userInfoNumber(Info::stageCompletedBytesKey), UINT64_MAX);
+    EXPECT_EQ(progress.completedUnitCount(), 700'000);
+    ArchivePackProgress detached(nullptr, 10);  // without a progress object it only counts
+    detached.advance(4);
+    EXPECT_EQ(detached.completedBytes(), 4u);
 }
 
 }  // namespace
