@@ -114,6 +114,11 @@ bool isRateLimit(const std::optional<std::string>& reason) noexcept {
     return reason && (*reason == "rateLimitExceeded" || *reason == "userRateLimitExceeded");
 }
 
+bool isTransient(const DriveHTTPResponse& response) {
+    return response.status == 429 || (response.status >= 500 && response.status <= 599) ||
+           (response.status == 403 && isRateLimit(failureReason(response)));
+}
+
 std::uint64_t retryNanoseconds(const DriveHTTPResponse& response, int attempt,
                                const JitterSource& jitter) {
     if (const std::optional<double> seconds = retryAfterSeconds(response)) {
