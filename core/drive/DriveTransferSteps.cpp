@@ -26,21 +26,14 @@ bool isUnreserved(char c) noexcept {
            c == '_' || c == '~';
 }
 
-// Everything outside `keep` becomes %XX with upper-case digits, byte by byte.
-template <typename Keep>
-std::string percentEncoded(std::string_view text, Keep keep) {
+// Everything but the unreserved characters becomes %XX with upper-case digits, byte by byte.
+std::string percentEncoded(std::string_view text) {
     static constexpr char digits[] = "0123456789ABCDEF";
     std::string out;
-    out.reserve(text.size());
     for (const char c : text) {
-        if (keep(c)) {
-            out += c;
-        } else {
-            const auto byte = static_cast<unsigned char>(c);
-            out += '%';
-            out += digits[byte >> 4];
-            out += digits[byte & 0x0f];
-        }
+        const auto byte = static_cast<unsigned char>(c);
+        out += isUnreserved(c) ? std::string(1, c)
+                               : std::string{'%', digits[byte >> 4], digits[byte & 0x0f]};
     }
     return out;
 }
@@ -74,16 +67,16 @@ std::string DriveTransferSteps::apiURL(std::string_view path, const QueryItems& 
     char separator = '?';
     for (const auto& [name, value] : query) {
         url += separator;
-        url += percentEncoded(name, isUnreserved);
+        url += percentEncoded(name);
         url += '=';
-        url += percentEncoded(value, isUnreserved);
+        url += percentEncoded(value);
         separator = '&';
     }
     return url;
 }
 
 std::string DriveTransferSteps::pathSegment(std::string_view identifier) {
-    return percentEncoded(identifier, isUnreserved);
+    return percentEncoded(identifier);
 }
 
 DriveHTTPResponse DriveTransferSteps::sendAuthorized(DriveHTTPRequest& request,

@@ -71,8 +71,6 @@ public:
                                   DriveLinkRole role, const AccessToken& token,
                                   const ProgressHandler& progress, std::stop_token stop) const;
 
-    // --- Steps of the share road --------------------------------------------------------------
-
     // Identifier of this month's folder "ZUD ERO"/<year>/<two-digit month> under the account's
     // root, creating the levels that are missing. Year and month come from one reading of the
     // clock in the local calendar.
@@ -128,8 +126,6 @@ public:
     // or a discoverable one, is never changed: roleConflict.
     void ensurePermission(std::string_view fileID, DriveLinkRole role, const AccessToken& token,
                           std::stop_token stop) const;
-
-    // --- Request execution --------------------------------------------------------------------
 
     // Sends one Drive REST request and returns its first 2xx answer. Only a GET is repeated
     // after a transient answer (see exchange); any other non-success answer is thrown as its

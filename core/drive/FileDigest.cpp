@@ -11,7 +11,6 @@
 #include "core/common/Digest.h"
 #include "core/common/HexString.h"
 #include "core/common/Posix.h"
-#include "core/common/UniqueFd.h"
 
 namespace tolvane {
 UniqueFd openArchiveFile(const std::string& path) {

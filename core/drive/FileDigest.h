@@ -10,12 +10,10 @@
 
 namespace tolvane {
 
-// Opens the archive at `path` for reading, the one way the Drive client opens it (for the digests
-// and for the upload), so that what is hashed and what is sent are the same kind of file. A final
-// symbolic link is refused (ELOOP): the share checks that the path names the archive itself, and
-// a link swapped in afterwards must not lead the reads elsewhere. Anything but a regular file is
-// refused too (EISDIR for a directory, EINVAL otherwise), without ever blocking on a FIFO or a
-// device. Failures are std::system_error.
+// The one way the Drive client opens the archive, for the digests and for the upload alike. A
+// final symbolic link is refused (ELOOP), as the share's check of the path does, so a link swapped
+// in later cannot lead the reads elsewhere; so is anything but a regular file (EISDIR for a
+// directory, EINVAL otherwise), without blocking on a FIFO or a device. Throws std::system_error.
 UniqueFd openArchiveFile(const std::string& path);
 
 // Size, SHA-256 and MD5 of a local file, from one pass over its bytes.

@@ -19,19 +19,11 @@ namespace {
 using Stage = DriveTransferProgress::Stage;
 
 bool hasZipExtension(const std::string& path) {
-    const std::string extension = PathText::pathExtension(path);
-    if (extension.size() != 3) {
-        return false;
+    std::string extension = PathText::pathExtension(path);
+    for (char& c : extension) {
+        c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
     }
-    constexpr std::string_view zip = "zip";
-    for (std::size_t i = 0; i < zip.size(); ++i) {
-        const char c = extension[i];
-        const char lower = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-        if (lower != zip[i]) {
-            return false;
-        }
-    }
-    return true;
+    return extension == "zip";
 }
 
 // The same rule as openArchiveFile, through which the archive is read: a final symbolic link or
