@@ -63,22 +63,22 @@ void DriveHTTPRequest::setHeader(std::string name, std::string value) {
     headers.emplace_back(std::move(name), std::move(value));
 }
 
-std::optional<std::string> DriveHTTPRequest::header(std::string_view name) const {
-    for (const auto& field : headers) {
-        if (headerNamesEqual(field.first, name)) {
-            return field.second;
+template <typename Fields>
+std::optional<std::string> fieldValue(const Fields& fields, std::string_view name) {
+    for (const auto& [field, value] : fields) {
+        if (headerNamesEqual(field, name)) {
+            return value;
         }
     }
     return std::nullopt;
 }
 
+std::optional<std::string> DriveHTTPRequest::header(std::string_view name) const {
+    return fieldValue(headers, name);
+}
+
 std::optional<std::string> DriveHTTPResponse::header(std::string_view name) const {
-    for (const auto& field : headers) {
-        if (headerNamesEqual(field.first, name)) {
-            return field.second;
-        }
-    }
-    return std::nullopt;
+    return fieldValue(headers, name);
 }
 
 TransportError::TransportError(Kind kind, std::string detail)

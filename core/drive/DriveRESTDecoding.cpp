@@ -53,11 +53,6 @@ DriveFileList decodeFileList(std::string_view body) {
     return list;
 }
 
-DrivePermission decodePermission(std::string_view body) {
-    const StrictJson::Value object = StrictJson::parseObject(body);
-    return permissionFrom(ObjectReader(object));
-}
-
 DrivePermissionList decodePermissionList(std::string_view body) {
     const StrictJson::Value object = StrictJson::parseObject(body);
     const ObjectReader reader(object);

@@ -49,7 +49,6 @@ namespace DriveRESTDecoding {
 
 DriveFile decodeFile(std::string_view body);
 DriveFileList decodeFileList(std::string_view body);
-DrivePermission decodePermission(std::string_view body);
 DrivePermissionList decodePermissionList(std::string_view body);
 
 }  // namespace DriveRESTDecoding

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
-#include <cstdint>
 #include <random>
 #include <system_error>
 
@@ -40,37 +39,26 @@ bool isDecimalDigit(char c) noexcept {
     return c >= '0' && c <= '9';
 }
 
-// A base-10 signed 64-bit integer: optional sign, then digits only.
-std::optional<std::int64_t> parseInt64(std::string_view text) {
-    bool negative = false;
-    if (!text.empty() && (text.front() == '+' || text.front() == '-')) {
-        negative = text.front() == '-';
+// Decimal digits after an optional "+"; no sign, blank or overflow.
+std::optional<std::uint64_t> parseCount(std::string_view text) {
+    if (text.starts_with('+')) {
         text.remove_prefix(1);
     }
-    if (text.empty() || !std::all_of(text.begin(), text.end(), isDecimalDigit)) {
+    std::uint64_t value = 0;
+    const auto [stop, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (text.empty() || error != std::errc() || stop != text.data() + text.size()) {
         return std::nullopt;
     }
-    std::uint64_t magnitude = 0;
-    const auto [stop, error] = std::from_chars(text.data(), text.data() + text.size(), magnitude);
-    if (error != std::errc() || stop != text.data() + text.size()) {
-        return std::nullopt;
-    }
-    constexpr std::uint64_t largest = static_cast<std::uint64_t>(INT64_MAX);
-    if (!negative) {
-        if (magnitude > largest) {
-            return std::nullopt;
-        }
-        return static_cast<std::int64_t>(magnitude);
-    }
-    if (magnitude > largest + 1) {
-        return std::nullopt;
-    }
-    return magnitude == largest + 1 ? INT64_MIN : -static_cast<std::int64_t>(magnitude);
+    return value;
 }
 
 bool isSchemeCharacter(char c) noexcept {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || isDecimalDigit(c) || c == '+' ||
            c == '-' || c == '.';
+}
+
+bool isRateLimit(const std::optional<std::string>& reason) noexcept {
+    return reason && (*reason == "rateLimitExceeded" || *reason == "userRateLimitExceeded");
 }
 
 }  // namespace
@@ -110,8 +98,9 @@ std::optional<std::string> failureReason(const DriveHTTPResponse& response) {
     return std::nullopt;
 }
 
-bool isRateLimit(const std::optional<std::string>& reason) noexcept {
-    return reason && (*reason == "rateLimitExceeded" || *reason == "userRateLimitExceeded");
+bool isTransient(const DriveHTTPResponse& response) {
+    return response.status == 429 || (response.status >= 500 && response.status <= 599) ||
+           (response.status == 403 && isRateLimit(failureReason(response)));
 }
 
 std::uint64_t retryNanoseconds(const DriveHTTPResponse& response, int attempt,
@@ -161,13 +150,12 @@ std::int64_t nextOffset(const std::optional<std::string>& range, std::int64_t to
     if (!range->starts_with(prefix)) {
         throw DriveTransferError::invalidResponse();
     }
-    const std::optional<std::int64_t> last =
-        parseInt64(std::string_view(*range).substr(prefix.size()));
-    // Compared unsigned, so a negative end is refused together with one past the last byte.
-    if (!last || static_cast<std::uint64_t>(*last) >= static_cast<std::uint64_t>(totalSize)) {
+    const std::optional<std::uint64_t> last =
+        parseCount(std::string_view(*range).substr(prefix.size()));
+    if (!last || *last >= static_cast<std::uint64_t>(totalSize)) {
         throw DriveTransferError::invalidResponse();
     }
-    return *last + 1;
+    return static_cast<std::int64_t>(*last) + 1;
 }
 
 std::optional<URLParts> splitURL(std::string_view text) {

@@ -26,8 +26,13 @@ std::uint64_t systemJitter(std::uint64_t upperBound);
 // holding an array of objects; any other body gives no reason.
 std::optional<std::string> failureReason(const DriveHTTPResponse& response);
 
-// "rateLimitExceeded" or "userRateLimitExceeded", exactly.
-bool isRateLimit(const std::optional<std::string>& reason) noexcept;
+// Waits before a request, or an upload chunk, is given up: the fourth failure in a row stands.
+inline constexpr int retryLimit = 3;
+
+// Rate limits (429, or 403 with the reason "rateLimitExceeded" or "userRateLimitExceeded") and
+// server errors (5xx): answers that may
+// well differ if the same request is asked again after a wait.
+bool isTransient(const DriveHTTPResponse& response);
 
 // The wait before retry number `attempt` + 1: the server's "Retry-After" seconds when it is a
 // finite, non-negative number (capped at 60 s), otherwise 1 s doubled per attempt (at most

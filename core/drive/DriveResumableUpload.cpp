@@ -1,10 +1,6 @@
 #include "core/drive/DriveResumableUpload.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <exception>
 #include <utility>
 
@@ -32,17 +28,6 @@ bool isSessionGone(int status) noexcept {
     return status == 404 || status == 410;
 }
 
-bool isServerError(int status) noexcept {
-    return status >= 500 && status <= 599;
-}
-
-// Rate limits and server trouble: worth asking again after a wait.
-bool isTransientFailure(const DriveHTTPResponse& response) {
-    return response.status == 429 || isServerError(response.status) ||
-           (response.status == 403 &&
-            DriveResponsePolicy::isRateLimit(DriveResponsePolicy::failureReason(response)));
-}
-
 bool isCancellation(const std::exception_ptr& error) {
     try {
         std::rethrow_exception(error);
@@ -55,63 +40,39 @@ bool isCancellation(const std::exception_ptr& error) {
     }
 }
 
-// Without following a final symbolic link and without waiting on a FIFO or a device.
-UniqueFd openArchive(const std::string& path) {
-    UniqueFd fd = posix::open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK);
-    const struct stat st = posix::fstat(fd.get());
-    if (S_ISDIR(st.st_mode)) {
-        posix::throwErrno(EISDIR, path);
-    }
-    if (!S_ISREG(st.st_mode)) {
-        posix::throwErrno(EINVAL, path + ": not a regular file");
-    }
-    return fd;
-}
-
 }  // namespace
 
-// --- GoogleDriveTransferClient members of the upload --------------------------------------------
+// --- DriveTransferSteps members of the upload ----- --------------------------------------------
 
-void GoogleDriveTransferClient::upload(const std::string& fileURL, const FileDigest& digest,
-                                       DriveTransferRecord& record, const AccessToken& token,
-                                       const ProgressHandler& progress,
-                                       std::stop_token stop) const {
+void DriveTransferSteps::upload(const std::string& fileURL, const FileDigest& digest,
+                                DriveTransferRecord& record, const AccessToken& token,
+                                const ProgressHandler& progress, std::stop_token stop) const {
     DriveResumableUpload(*this, fileURL, digest.size, record, token, progress, std::move(stop))
         .run();
 }
 
-DriveHTTPResponse GoogleDriveTransferClient::sessionStatus(const std::string& sessionURL,
-                                                           std::int64_t size,
-                                                           const AccessToken& token,
-                                                           std::stop_token stop) const {
+DriveHTTPResponse DriveTransferSteps::sessionStatus(const std::string& sessionURL,
+                                                    std::int64_t size, const AccessToken& token,
+                                                    std::stop_token stop) const {
     if (!DriveResponsePolicy::safeSessionURL(sessionURL, environment_.endpoints)) {
         throw DriveTransferError::invalidResponse();
     }
-    constexpr int retries = 3;
-    for (int attempt = 0;; ++attempt) {
-        DriveHTTPRequest request;
-        request.method = "PUT";
-        request.url = sessionURL;
-        request.setHeader("Content-Range", "bytes */" + std::to_string(size));
-        request.setHeader("Content-Length", "0");
-        const DriveHTTPResponse response = sendAuthorized(request, token, stop);
-        if (response.status == 401) {
-            throw DriveTransferError::reauthRequired();
-        }
-        if (isTransientFailure(response) && attempt < retries) {
-            waitBeforeRetry(response, attempt, stop);
-            continue;
-        }
-        return response;
-    }
+    DriveHTTPRequest request;
+    request.method = "PUT";
+    request.url = sessionURL;
+    request.setHeader("Content-Range", "bytes */" + std::to_string(size));
+    request.setHeader("Content-Length", "0");
+    return exchange(request, true, token, std::move(stop));
 }
 
 // --- DriveResumableUpload ----------------------------------------------------------------------
 
-DriveResumableUpload::DriveResumableUpload(
-    const GoogleDriveTransferClient& client, const std::string& fileURL, std::int64_t size,
-    DriveTransferRecord& record, const GoogleDriveTransferClient::AccessToken& token,
-    const GoogleDriveTransferClient::ProgressHandler& progress, std::stop_token stop)
+DriveResumableUpload::DriveResumableUpload(const DriveTransferSteps& client,
+                                           const std::string& fileURL, std::int64_t size,
+                                           DriveTransferRecord& record,
+                                           const DriveTransferSteps::AccessToken& token,
+                                           const DriveTransferSteps::ProgressHandler& progress,
+                                           std::stop_token stop)
     : client_(client),
       fileURL_(fileURL),
       size_(size),
@@ -234,7 +195,7 @@ DriveResumableUpload::Step DriveResumableUpload::enterChunkLoop() {
     if (!DriveResponsePolicy::safeSessionURL(sessionURL(), client_.environment_.endpoints)) {
         throw DriveTransferError::invalidResponse();
     }
-    file_ = openArchive(fileURL_);
+    file_ = openArchiveFile(fileURL_);
     return continueChunksAt(record_.offset);
 }
 
@@ -281,7 +242,7 @@ DriveResumableUpload::Step DriveResumableUpload::sendChunk() {
         }
         // The chunk may or may not have arrived; the session knows, so ask it.
         ++consecutiveFailures_;
-        if (consecutiveFailures_ > chunkRetryLimit) {
+        if (consecutiveFailures_ > DriveResponsePolicy::retryLimit) {
             throw;
         }
         resyncForm_ = ResyncForm::full;
@@ -316,30 +277,20 @@ DriveResumableUpload::Step DriveResumableUpload::readChunkAnswer() {
     if (isSessionGone(status)) {
         return sessionLost();
     }
-    if (status == 429 || isServerError(status)) {
-        return chunkFailed(response, false);
+    if (DriveResponsePolicy::isTransient(response)) {
+        return chunkFailed(response);
     }
-    if (status == 403) {
-        if (!DriveResponsePolicy::isRateLimit(DriveResponsePolicy::failureReason(response))) {
-            throw DriveResponsePolicy::classifiedError(response);
-        }
-        return chunkFailed(response, true);
-    }
-    throw DriveTransferError::http(status);
+    throw DriveResponsePolicy::classifiedError(response);
 }
 
-DriveResumableUpload::Step DriveResumableUpload::chunkFailed(const DriveHTTPResponse& response,
-                                                             bool rateLimited403) {
+DriveResumableUpload::Step DriveResumableUpload::chunkFailed(const DriveHTTPResponse& response) {
     ++consecutiveFailures_;
-    if (consecutiveFailures_ > chunkRetryLimit) {
-        if (response.status == 429 || rateLimited403) {
-            throw DriveTransferError::rateLimited();
-        }
-        throw DriveTransferError::http(response.status);
+    if (consecutiveFailures_ > DriveResponsePolicy::retryLimit) {
+        throw DriveResponsePolicy::classifiedError(response);
     }
     client_.report(progress_, Stage::retrying, chunkStart_, size_);
     client_.waitBeforeRetry(response, consecutiveFailures_ - 1, stop_);
-    resyncForm_ = rateLimited403 ? ResyncForm::afterRateLimit : ResyncForm::full;
+    resyncForm_ = response.status == 403 ? ResyncForm::afterRateLimit : ResyncForm::full;
     return Step::resynchronise;
 }
 
@@ -373,7 +324,7 @@ DriveResumableUpload::Step DriveResumableUpload::queryCompletion() {
 
 DriveResumableUpload::Step DriveResumableUpload::completeWith(const DriveHTTPResponse& response,
                                                               bool markUploaded) {
-    const DriveFile file = GoogleDriveTransferClient::decodedFile(response.body);
+    const DriveFile file = DriveTransferSteps::decodedFile(response.body);
     record_.remoteFileID = file.id;
     record_.sessionURL.reset();
     if (markUploaded) {

@@ -7,12 +7,12 @@
 
 #include "core/common/UniqueFd.h"
 #include "core/drive/DriveHTTP.h"
+#include "core/drive/DriveTransferSteps.h"
 #include "core/drive/FileDriveTransferJournal.h"
-#include "core/drive/GoogleDriveTransferClient.h"
 
 namespace tolvane {
 
-// One run of GoogleDriveTransferClient::upload: the resumable-upload protocol as an explicit
+// One run of DriveTransferSteps::upload: the resumable-upload protocol as an explicit
 // state machine. Each step does one thing (ask a stored session where it stands, initiate a
 // session, send one chunk, read its answer, ...) and names the step that follows; run() turns the
 // crank until the record holds the remote file.
@@ -22,11 +22,10 @@ namespace tolvane {
 // continues the same session at the byte the server last confirmed.
 class DriveResumableUpload {
 public:
-    DriveResumableUpload(const GoogleDriveTransferClient& client, const std::string& fileURL,
+    DriveResumableUpload(const DriveTransferSteps& client, const std::string& fileURL,
                          std::int64_t size, DriveTransferRecord& record,
-                         const GoogleDriveTransferClient::AccessToken& token,
-                         const GoogleDriveTransferClient::ProgressHandler& progress,
-                         std::stop_token stop);
+                         const DriveTransferSteps::AccessToken& token,
+                         const DriveTransferSteps::ProgressHandler& progress, std::stop_token stop);
     DriveResumableUpload(const DriveResumableUpload&) = delete;
     DriveResumableUpload& operator=(const DriveResumableUpload&) = delete;
 
@@ -34,8 +33,6 @@ public:
 
     // Sessions found gone (404 or 410) and dropped in one run before the next loss ends it.
     static constexpr int sessionRestartLimit = 2;
-    // Retries of one chunk, all failure kinds together; the next failure ends the run.
-    static constexpr int chunkRetryLimit = 3;
 
 private:
     enum class Step {
@@ -69,18 +66,18 @@ private:
     Step completeWith(const DriveHTTPResponse& response, bool markUploaded);
     Step sessionLost();
     Step continueChunksAt(std::int64_t offset);
-    Step chunkFailed(const DriveHTTPResponse& response, bool rateLimited403);
+    Step chunkFailed(const DriveHTTPResponse& response);
 
     void save();
     void stamp(std::string_view phase);
     const std::string& sessionURL() const;
 
-    const GoogleDriveTransferClient& client_;
+    const DriveTransferSteps& client_;
     const std::string& fileURL_;
     const std::int64_t size_;
     DriveTransferRecord& record_;
-    const GoogleDriveTransferClient::AccessToken& token_;
-    const GoogleDriveTransferClient::ProgressHandler& progress_;
+    const DriveTransferSteps::AccessToken& token_;
+    const DriveTransferSteps::ProgressHandler& progress_;
     const std::stop_token stop_;
 
     std::string folder_;

@@ -11,16 +11,12 @@
 #include "core/common/Digest.h"
 #include "core/common/HexString.h"
 #include "core/common/Posix.h"
-#include "core/common/UniqueFd.h"
 
 namespace tolvane {
-namespace {
-
-// O_NONBLOCK keeps open(2) from waiting for a writer on a FIFO or for a device; the descriptor is
-// checked to be a regular file before anything is read, then made blocking again. A link to an
-// archive is followed like any file the user picks: what counts is what the descriptor reads.
-UniqueFd openRegularFile(const std::string& path) {
-    UniqueFd fd = posix::open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY);
+UniqueFd openArchiveFile(const std::string& path) {
+    // O_NONBLOCK keeps open(2) from waiting for a writer on a FIFO or for a device; it is cleared
+    // once the descriptor is known to be a regular file.
+    UniqueFd fd = posix::open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
     const struct stat st = posix::fstat(fd.get());
     if (S_ISDIR(st.st_mode)) {
         posix::throwErrno(EISDIR, path);
@@ -35,11 +31,9 @@ UniqueFd openRegularFile(const std::string& path) {
     return fd;
 }
 
-}  // namespace
-
 FileDigest FileDigest::compute(const std::string& path,
                                const std::function<void()>& checkCancelled) {
-    const UniqueFd fd = openRegularFile(path);
+    const UniqueFd fd = openArchiveFile(path);
     Sha256 sha256;
     Md5 md5;
     std::int64_t size = 0;

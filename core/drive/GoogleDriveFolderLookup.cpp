@@ -1,4 +1,4 @@
-// The folder and file lookups of GoogleDriveTransferClient.
+// The folder and file lookups of the Drive client.
 
 #include <time.h>
 
@@ -10,7 +10,7 @@
 #include "core/common/Posix.h"
 #include "core/common/StrictJson.h"
 #include "core/drive/DriveTransferError.h"
-#include "core/drive/GoogleDriveTransferClient.h"
+#include "core/drive/DriveTransferSteps.h"
 
 namespace tolvane {
 namespace {
@@ -50,8 +50,7 @@ YearMonth localYearMonth(double unixSeconds) {
 
 }  // namespace
 
-std::string GoogleDriveTransferClient::targetFolder(const AccessToken& token,
-                                                    std::stop_token stop) const {
+std::string DriveTransferSteps::targetFolder(const AccessToken& token, std::stop_token stop) const {
     const YearMonth date = localYearMonth(now());
     // tm_mon + 1 is always 1 to 12: two digits with a leading zero.
     const std::string month = (date.month < 10 ? "0" : "") + std::to_string(date.month);
@@ -60,9 +59,8 @@ std::string GoogleDriveTransferClient::targetFolder(const AccessToken& token,
     return ensureFolder(month, year, token, stop);
 }
 
-std::string GoogleDriveTransferClient::ensureFolder(std::string_view name, std::string_view parent,
-                                                    const AccessToken& token,
-                                                    std::stop_token stop) const {
+std::string DriveTransferSteps::ensureFolder(std::string_view name, std::string_view parent,
+                                             const AccessToken& token, std::stop_token stop) const {
     std::string query = "name = '";
     query += queryLiteral(name);
     query += "' and mimeType = '";
@@ -85,9 +83,9 @@ std::string GoogleDriveTransferClient::ensureFolder(std::string_view name, std::
     return decodedFile(response.body).id;
 }
 
-std::optional<DriveFile> GoogleDriveTransferClient::findUploadedFile(std::string_view key,
-                                                                     const AccessToken& token,
-                                                                     std::stop_token stop) const {
+std::optional<DriveFile> DriveTransferSteps::findUploadedFile(std::string_view key,
+                                                              const AccessToken& token,
+                                                              std::stop_token stop) const {
     std::string query = "appProperties has { key='tolvaneTransfer' and value='";
     query += key;
     query += "' } and trashed = false";
@@ -100,10 +98,10 @@ std::optional<DriveFile> GoogleDriveTransferClient::findUploadedFile(std::string
     return std::move(found.front());
 }
 
-std::vector<DriveFile> GoogleDriveTransferClient::listFiles(std::string_view query,
-                                                            std::string_view fields,
-                                                            const AccessToken& token,
-                                                            std::stop_token stop) const {
+std::vector<DriveFile> DriveTransferSteps::listFiles(std::string_view query,
+                                                     std::string_view fields,
+                                                     const AccessToken& token,
+                                                     std::stop_token stop) const {
     std::set<std::string> seenTokens;
     std::optional<std::string> pageToken;
     for (;;) {

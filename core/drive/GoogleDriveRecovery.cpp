@@ -1,24 +1,24 @@
-// Listing and continuing interrupted transfers of GoogleDriveTransferClient.
+// Listing and continuing interrupted transfers.
 
 #include <optional>
 #include <string>
 
 #include "core/drive/DriveTransferError.h"
+#include "core/drive/DriveTransferSteps.h"
 #include "core/drive/FileReference.h"
-#include "core/drive/GoogleDriveTransferClient.h"
 
 namespace tolvane {
 
-std::vector<DriveRecoveryItem> GoogleDriveTransferClient::pendingRecords(
+std::vector<DriveRecoveryItem> DriveTransferSteps::pendingRecords(
     std::string_view accountID) const {
     return journal_->pendingRecords(accountID);
 }
 
-DriveShareResult GoogleDriveTransferClient::resume(const Uuid& jobID, std::string_view accountID,
-                                                   const std::optional<std::string>& selectedURL,
-                                                   const AccessToken& token,
-                                                   const ProgressHandler& progress,
-                                                   std::stop_token stop) const {
+DriveShareResult DriveTransferSteps::resume(const Uuid& jobID, std::string_view accountID,
+                                            const std::optional<std::string>& selectedURL,
+                                            const AccessToken& token,
+                                            const ProgressHandler& progress,
+                                            std::stop_token stop) const {
     const std::optional<DriveTransferRecord> record =
         journal_->load(FileDriveTransferJournal::key(accountID, jobID));
     if (!record || record->schemaVersion != DriveTransferRecord::currentSchemaVersion ||

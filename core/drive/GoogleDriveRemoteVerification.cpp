@@ -1,4 +1,4 @@
-// What GoogleDriveTransferClient reads and sets on Drive about an uploaded archive: the remote
+// What the Drive client reads and sets on Drive about an uploaded archive: the remote
 // file's metadata, its "anyone" link permission, and the later re-check of a stored link.
 
 #include <algorithm>
@@ -11,7 +11,7 @@
 #include "core/common/StrictJson.h"
 #include "core/drive/DriveResponsePolicy.h"
 #include "core/drive/DriveTransferError.h"
-#include "core/drive/GoogleDriveTransferClient.h"
+#include "core/drive/DriveTransferSteps.h"
 
 namespace tolvane {
 namespace {
@@ -34,24 +34,23 @@ bool sameDigest(std::string_view remote, std::string_view expected) noexcept {
 }
 
 std::string filePath(std::string_view fileID) {
-    return "/drive/v3/files/" + GoogleDriveTransferClient::pathSegment(fileID);
+    return "/drive/v3/files/" + DriveTransferSteps::pathSegment(fileID);
 }
 
 }  // namespace
 
-DriveFile GoogleDriveTransferClient::fileMetadata(std::string_view fileID, const AccessToken& token,
-                                                  std::stop_token stop) const {
+DriveFile DriveTransferSteps::fileMetadata(std::string_view fileID, const AccessToken& token,
+                                           std::stop_token stop) const {
     const DriveHTTPResponse response =
         checked("GET", apiURL(filePath(fileID), {{"fields", std::string(metadataFields)}}), {},
                 std::nullopt, {}, token, stop);
     return decodedFile(response.body);
 }
 
-DriveFile GoogleDriveTransferClient::verifiedRemoteFile(std::string_view fileID, std::int64_t size,
-                                                        std::string_view sha256,
-                                                        std::string_view md5,
-                                                        const AccessToken& token,
-                                                        std::stop_token stop) const {
+DriveFile DriveTransferSteps::verifiedRemoteFile(std::string_view fileID, std::int64_t size,
+                                                 std::string_view sha256, std::string_view md5,
+                                                 const AccessToken& token,
+                                                 std::stop_token stop) const {
     DriveFile remote;
     try {
         remote = fileMetadata(fileID, token, stop);
@@ -77,8 +76,7 @@ DriveFile GoogleDriveTransferClient::verifiedRemoteFile(std::string_view fileID,
     return remote;
 }
 
-std::string GoogleDriveTransferClient::checkedWebLink(
-    const std::optional<std::string>& link) const {
+std::string DriveTransferSteps::checkedWebLink(const std::optional<std::string>& link) const {
     if (!link) {
         throw DriveTransferError::invalidResponse();
     }
@@ -90,7 +88,7 @@ std::string GoogleDriveTransferClient::checkedWebLink(
     return *link;
 }
 
-GoogleDriveTransferClient::PermissionStatus GoogleDriveTransferClient::permissionStatus(
+DriveTransferSteps::PermissionStatus DriveTransferSteps::permissionStatus(
     std::string_view fileID, DriveLinkRole role, const AccessToken& token,
     std::stop_token stop) const {
     const std::string path = filePath(fileID) + "/permissions";
@@ -138,9 +136,8 @@ GoogleDriveTransferClient::PermissionStatus GoogleDriveTransferClient::permissio
     return matchingSeen ? PermissionStatus::matching : PermissionStatus::missing;
 }
 
-void GoogleDriveTransferClient::ensurePermission(std::string_view fileID, DriveLinkRole role,
-                                                 const AccessToken& token,
-                                                 std::stop_token stop) const {
+void DriveTransferSteps::ensurePermission(std::string_view fileID, DriveLinkRole role,
+                                          const AccessToken& token, std::stop_token stop) const {
     PermissionStatus status = permissionStatus(fileID, role, token, stop);
     if (status == PermissionStatus::conflicting) {
         // Someone chose that public link on purpose; it is theirs to change, not ours.
@@ -166,10 +163,9 @@ void GoogleDriveTransferClient::ensurePermission(std::string_view fileID, DriveL
     }
 }
 
-DriveShareResult GoogleDriveTransferClient::verifiedLink(const Uuid& jobID,
-                                                         std::string_view accountID,
-                                                         const AccessToken& token,
-                                                         std::stop_token stop) const {
+DriveShareResult DriveTransferSteps::verifiedLink(const Uuid& jobID, std::string_view accountID,
+                                                  const AccessToken& token,
+                                                  std::stop_token stop) const {
     const std::optional<DriveTransferRecord> record =
         journal_->load(FileDriveTransferJournal::key(accountID, jobID));
     if (!record || record->accountSubject != accountID ||

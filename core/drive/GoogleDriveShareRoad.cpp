@@ -1,4 +1,4 @@
-// The share road of GoogleDriveTransferClient: from a verified archive on disk to a checked
+// The share road of the Drive client: from a verified archive on disk to a checked
 // "anyone" link on Drive, one journal save per step.
 
 #include <sys/stat.h>
@@ -10,8 +10,8 @@
 #include "core/common/Cancellation.h"
 #include "core/common/PathText.h"
 #include "core/drive/DriveTransferError.h"
+#include "core/drive/DriveTransferSteps.h"
 #include "core/drive/FileReference.h"
-#include "core/drive/GoogleDriveTransferClient.h"
 
 namespace tolvane {
 namespace {
@@ -19,23 +19,16 @@ namespace {
 using Stage = DriveTransferProgress::Stage;
 
 bool hasZipExtension(const std::string& path) {
-    const std::string extension = PathText::pathExtension(path);
-    if (extension.size() != 3) {
-        return false;
+    std::string extension = PathText::pathExtension(path);
+    for (char& c : extension) {
+        c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
     }
-    constexpr std::string_view zip = "zip";
-    for (std::size_t i = 0; i < zip.size(); ++i) {
-        const char c = extension[i];
-        const char lower = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-        if (lower != zip[i]) {
-            return false;
-        }
-    }
-    return true;
+    return extension == "zip";
 }
 
-// The digest refuses a final symbolic link and anything but a regular file; saying so here gives
-// the user the archive message instead of a bare system error.
+// The same rule as openArchiveFile, through which the archive is read: a final symbolic link or
+// anything but a regular file is refused. Saying so here gives the user the archive message
+// instead of a bare system error.
 bool isRegularFileAt(const std::string& path) {
     struct stat st {};
     return ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
@@ -53,9 +46,11 @@ std::optional<std::string> referenceTo(const std::string& path) {
 
 }  // namespace
 
-DriveShareResult GoogleDriveTransferClient::shareArchive(
-    const VerifiedArchive& archive, std::string_view accountID, DriveLinkRole role,
-    const AccessToken& token, const ProgressHandler& progress, std::stop_token stop) const {
+DriveShareResult DriveTransferSteps::shareArchive(const VerifiedArchive& archive,
+                                                  std::string_view accountID, DriveLinkRole role,
+                                                  const AccessToken& token,
+                                                  const ProgressHandler& progress,
+                                                  std::stop_token stop) const {
     // Linux has no sandbox, so there is no scoped access to the archive to take or give back.
     const std::string& path = archive.url;
     if (path.empty() || path.front() != '/' || !hasZipExtension(path) || !isRegularFileAt(path)) {

@@ -16,6 +16,7 @@
 #include <utility>
 
 #include "core/common/Cancellation.h"
+#include "core/common/ScopeExit.h"
 #include "core/drive/DriveTransferError.h"
 
 namespace tolvane {
@@ -52,19 +53,6 @@ CURL* threadHandle() {
     }
     return handle.get();
 }
-
-// Options point at the request and at this exchange's state; none may outlive the call. A reset
-// keeps the handle's connection cache.
-class HandleReset {
-public:
-    explicit HandleReset(CURL* handle) noexcept : handle_(handle) {}
-    HandleReset(const HandleReset&) = delete;
-    HandleReset& operator=(const HandleReset&) = delete;
-    ~HandleReset() { curl_easy_reset(handle_); }
-
-private:
-    CURL* handle_;
-};
 
 void check(CURLcode code, const char* option) {
     if (code != CURLE_OK) {
@@ -377,7 +365,9 @@ DriveHTTPResponse URLSessionDriveHTTPTransport::send(const DriveHTTPRequest& req
     const HeaderList headers = requestHeaders(request);
 
     CURL* handle = threadHandle();
-    const HandleReset reset(handle);
+    // Options point at the request and at this exchange's state; none may outlive the call. A
+    // reset keeps the handle's connection cache.
+    const ScopeExit reset([handle] { curl_easy_reset(handle); });
     Exchange exchange;
     exchange.stop = stop;
     exchange.loopbackOnly = options_.loopbackOnly;

@@ -48,8 +48,6 @@ public:
     // response limit.
     explicit URLSessionDriveHTTPTransport(Options options);
 
-    const Options& options() const noexcept { return options_; }
-
     DriveHTTPResponse send(const DriveHTTPRequest& request, std::stop_token stop) override;
 
 private:

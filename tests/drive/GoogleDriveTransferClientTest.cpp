@@ -1,548 +1,566 @@
 #include "core/drive/GoogleDriveTransferClient.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
-#include <cstdint>
-#include <limits>
-#include <memory>
-#include <mutex>
-#include <optional>
-#include <stop_token>
+#include <algorithm>
+#include <cctype>
+#include <functional>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
-#include "core/common/Cancellation.h"
-#include "core/drive/DriveResponsePolicy.h"
+#include "core/common/Digest.h"
+#include "core/common/HexString.h"
 #include "core/drive/DriveTransferError.h"
-#include "support/ScriptedDriveTransport.h"
-#include "support/TempDir.h"
+#include "core/drive/FileReference.h"
+#include "support/DriveClientHarness.h"
+#include "support/TestData.h"
 
 namespace tolvane {
 namespace {
 
-using test::outcomeOf;
-using test::ScriptedDriveTransport;
-using test::urlPath;
-using test::urlQuery;
-using QueryItems = std::vector<std::pair<std::string, std::string>>;
+using test::DriveClientHarness;
+using test::Lines;
+using Stage = DriveTransferProgress::Stage;
+using Reports = std::vector<DriveTransferProgress>;
 
-constexpr std::uint64_t second = 1'000'000'000;
-constexpr std::uint64_t firstWait = 1250 * second / 1000;
-constexpr std::uint64_t secondWait = 2 * firstWait;
-// 2024-03-15 12:00:00 UTC: the middle of March in every time zone.
-constexpr double midMarch2024 = 1'710'504'000.0;
+constexpr std::int64_t size = 600'000;  // two full chunks and a remainder
+const std::string quit = "transport network request cancelled: application quit";
+const Lines folders = {"find folder ZUD ERO", "create folder ZUD ERO", "find folder 2024",
+                       "create folder 2024",  "find folder 03",        "create folder 03"};
+const Lines upload = {"find marker", "initiate", "chunk 0-262143", "chunk 262144-524287",
+                      "chunk 524288-599999"};
+const Lines newLink = {"metadata", "permissions", "create permission reader", "permissions"};
+const Lines restOfUpload = {"status", "chunk 262144-524287", "chunk 524288-599999"};
 
-// The largest jitter, so every computed wait is exact.
-std::uint64_t maximumJitter(std::uint64_t upperBound) {
-    return upperBound;
+Lines joined(std::initializer_list<Lines> parts) {
+    Lines all;
+    for (const Lines& part : parts) {
+        all.insert(all.end(), part.begin(), part.end());
+    }
+    return all;
 }
 
-struct Harness {
-    test::TempDir dir;
-    std::shared_ptr<ScriptedDriveTransport> transport = std::make_shared<ScriptedDriveTransport>();
-    std::mutex mutex;
-    std::vector<std::uint64_t> waits;
-    int tokensIssued = 0;
-    GoogleDriveTransferClient client;
-
-    Harness()
-        : client(transport, std::make_shared<FileDriveTransferJournal>(dir.file("journal")), 0,
-                 [this](std::uint64_t nanoseconds, std::stop_token stop) {
-                     const std::lock_guard lock(mutex);
-                     waits.push_back(nanoseconds);
-                     throwIfCancelled(nullptr, stop);
-                 },
-                 {DriveEndpoints{}, maximumJitter, [] { return midMarch2024; }}) {}
-
-    GoogleDriveTransferClient::AccessToken token() {
-        return [this] {
-            const std::lock_guard lock(mutex);
-            return "token-" + std::to_string(++tokensIssued);
-        };
-    }
-
-    Harness& script(const std::vector<DriveHTTPResponse>& answers) {
-        for (const DriveHTTPResponse& answer : answers) {
-            transport->respond(answer);
-        }
-        return *this;
-    }
-
-    // One checked request; the outcome as outcomeOf gives it.
-    std::string get(const std::string& method = "GET",
-                    GoogleDriveTransferClient::AccessToken accessToken = {},
-                    std::stop_token stop = {}) {
-        return outcomeOf([&] {
-            client.checked(method, client.apiURL("/drive/v3/files"), {}, std::nullopt, {},
-                           accessToken ? accessToken : token(), stop);
+// Drive's metadata answers, changed by `change` before the client's `fields` apply.
+void changeMetadata(DriveClientHarness& h, std::function<void(nlohmann::json&)> change) {
+    h.drive->setHook(
+        [change](const DriveHTTPRequest& request, const test::FakeDriveService::Serve& serve) {
+            DriveHTTPResponse answer = serve();
+            if (test::describe(request) == "metadata" && answer.status == 200) {
+                nlohmann::json file = nlohmann::json::parse(answer.body);
+                change(file);
+                answer.body = file.dump();
+            }
+            return answer;
         });
-    }
-
-    std::vector<std::uint64_t> recordedWaits() {
-        const std::lock_guard lock(mutex);
-        return waits;
-    }
-};
-
-DriveHTTPResponse bare(int status) {
-    return DriveHTTPResponse{status, {}, {}};
 }
 
-DriveHTTPResponse withRetryAfter(int status, std::string value) {
-    return DriveHTTPResponse{status, {{"retry-after", std::move(value)}}, {}};
+// A share stopped while the second chunk is on its way: Drive holds the first.
+VerifiedArchive interrupted(DriveClientHarness& h, const std::string& name,
+                            DriveLinkRole role = DriveLinkRole::reader) {
+    const VerifiedArchive archive = h.archive(name, test::randomBytes(size, name.size()));
+    h.quitAt("chunk 262144-524287");
+    EXPECT_EQ(h.share(archive, role), quit);
+    h.drive->setHook({});
+    h.clearLog();
+    return archive;
 }
 
-DriveHTTPResponse fileList(const std::vector<std::string>& ids,
-                           std::optional<std::string> nextPageToken = std::nullopt) {
-    nlohmann::json body = {{"files", nlohmann::json::array()}};
-    for (const std::string& id : ids) {
-        body["files"].push_back({{"id", id}, {"name", "n-" + id}});
-    }
-    if (nextPageToken) {
-        body["nextPageToken"] = *nextPageToken;
-    }
-    return DriveHTTPResponse{200, {}, body.dump()};
-}
-
-// --- construction ----------------------------------------------------------------------------
-
-TEST(GoogleDriveTransferClientTest, ChunkSizeIsAPositiveMultipleOf256KiB) {
-    const std::vector<std::pair<std::int64_t, std::int64_t>> cases = {
-        {0, 262144},
-        {-1, 262144},
-        {std::numeric_limits<std::int64_t>::min(), 262144},
-        {262143, 262144},
-        {262145, 262144},
-        {524288, 524288},
-        {8388608, 8388608},
-        {std::numeric_limits<std::int64_t>::max(), 9223372036854513664},
-    };
-    for (const auto& [requested, expected] : cases) {
-        EXPECT_EQ(GoogleDriveTransferClient::roundedChunkSize(requested), expected) << requested;
-    }
-}
-
-// --- request execution -----------------------------------------------------------------------
-
-TEST(GoogleDriveTransferClientTest, RenewsTheTokenOnceOn401) {
-    struct Case {
-        std::string name;
-        std::string outcome;
-        int tokens;
-        std::size_t waits;
-        std::vector<DriveHTTPResponse> answers;
-    };
-    const std::vector<Case> cases = {
-        {"401 then 200", "ok", 2, 0, {bare(401), bare(200)}},
-        {"401 twice", "reauthRequired", 2, 0, {bare(401), bare(401)}},
-        // A 401 on the attempt after a retry wait gets its own renewal.
-        {"503, 401, 200", "ok", 3, 1, {bare(503), bare(401), bare(200)}},
-        {"503, 401, 401", "reauthRequired", 3, 1, {bare(503), bare(401), bare(401)}},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        Harness h;
-        EXPECT_EQ(h.script(c.answers).get(), c.outcome);
-        EXPECT_EQ(h.tokensIssued, c.tokens);
-        EXPECT_EQ(h.recordedWaits().size(), c.waits);
-        const std::vector<DriveHTTPRequest> sent = h.transport->requests();
-        ASSERT_EQ(sent.size(), c.answers.size());
-        for (std::size_t i = 0; i < sent.size(); ++i) {
-            EXPECT_EQ(sent[i].header("Authorization"), "Bearer token-" + std::to_string(i + 1));
-        }
-    }
-}
-
-TEST(GoogleDriveTransferClientTest, RetriesOnlyReadsWithTheComputedWaits) {
-    const DriveHTTPResponse ok{200, {}, "{}"};
-    const auto limited = [](const std::string& reason) {
-        return ScriptedDriveTransport::error(403, reason);
-    };
-    const DriveHTTPResponse laterRateLimit{
-        403,
-        {},
-        R"({"error":{"errors":[{"message":"x"},{"reason":7},{"reason":"rateLimitExceeded"}]}})"};
-    const std::vector<std::uint64_t> threeWaits = {firstWait, secondWait, 5 * second};
-    struct Case {
-        std::string name;
-        std::string method;
-        std::string outcome;
-        std::vector<std::uint64_t> waits;
-        std::vector<DriveHTTPResponse> answers;
-    };
-    const std::vector<Case> cases = {
-        {"GET 503 four times", "GET", "http(503)", threeWaits, std::vector(4, bare(503))},
-        {"GET 500, 502, 200", "GET", "ok", {firstWait, secondWait}, {bare(500), bare(502), ok}},
-        {"GET 429 four times", "GET", "rateLimited", threeWaits, std::vector(4, bare(429))},
-        {"POST 503", "POST", "http(503)", {}, {bare(503)}},
-        {"POST 429", "POST", "rateLimited", {}, {bare(429)}},
-        {"POST rate-limited 403", "POST", "rateLimited", {}, {limited("rateLimitExceeded")}},
-        {"Retry-After 120 is capped", "GET", "ok", {60 * second}, {withRetryAfter(429, "120"), ok}},
-        {"Retry-After 0.5", "GET", "ok", {second / 2}, {withRetryAfter(429, "0.5"), ok}},
-        {"Retry-After 0", "GET", "ok", {0}, {withRetryAfter(503, "0"), ok}},
-        {"Retry-After -1", "GET", "ok", {firstWait}, {withRetryAfter(429, "-1"), ok}},
-        {"Retry-After date",
-         "GET",
-         "ok",
-         {firstWait},
-         {withRetryAfter(429, "Wed, 21 Oct 2015 07:28:00 GMT"), ok}},
-        {"403 userRateLimitExceeded",
-         "GET",
-         "ok",
-         {firstWait},
-         {limited("userRateLimitExceeded"), ok}},
-        {"403 with a later rate-limit reason", "GET", "ok", {firstWait}, {laterRateLimit, ok}},
-        {"403 storageQuotaExceeded", "GET", "storageQuota", {}, {limited("storageQuotaExceeded")}},
-        {"403 quotaExceeded", "GET", "storageQuota", {}, {limited("quotaExceeded")}},
-        {"403 other reason", "GET", "sharingRestricted", {}, {limited("forbidden")}},
-        {"403 empty body", "GET", "sharingRestricted", {}, {bare(403)}},
-        {"302 is no success",
-         "GET",
-         "http(302)",
-         {},
-         {{302, {{"Location", "https://elsewhere/"}}, {}}}},
-        {"304 is no success", "GET", "http(304)", {}, {bare(304)}},
-        {"404", "GET", "http(404)", {}, {bare(404)}},
-        {"201 is a success", "POST", "ok", {}, {bare(201)}},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        Harness h;
-        EXPECT_EQ(h.script(c.answers).get(c.method), c.outcome);
-        EXPECT_EQ(h.recordedWaits(), c.waits);
-        EXPECT_EQ(h.transport->requestCount(), c.answers.size());
-    }
-}
-
-TEST(GoogleDriveTransferClientTest, BuildsTheRequestAndPassesFailuresThrough) {
-    Harness h;
-    h.transport->respond(200, "{}");
-    h.client.checked("POST", "https://www.googleapis.com/drive/v3/files", R"({"a":1})",
-                     std::string("application/json"), {{"X-One", "1"}, {"X-Two", "2"}}, h.token(),
-                     {});
-    const DriveHTTPRequest sent = h.transport->request(0);
-    EXPECT_EQ(sent.method, "POST");
-    EXPECT_EQ(sent.body, R"({"a":1})");
-    EXPECT_EQ(sent.timeout, std::chrono::seconds(60));
-    const std::vector<std::pair<std::string, std::string>> headers = {
-        {"Content-Type", "application/json"},
-        {"X-One", "1"},
-        {"X-Two", "2"},
-        {"Authorization", "Bearer token-1"}};
-    EXPECT_EQ(sent.headers, headers);
-
-    // A transport failure is not retried; a failing token or a stop sends nothing.
-    Harness failing;
-    failing.transport->failWith(TransportError(TransportError::Kind::timedOut, "slow"));
-    EXPECT_EQ(failing.get(), "transport network request timed out: slow");
-    EXPECT_EQ(failing.transport->requestCount(), 1u);
-
-    Harness noToken;
-    EXPECT_EQ(noToken.get("GET", []() -> std::string { throw std::runtime_error("signed out"); }),
-              "exception signed out");
-    EXPECT_EQ(noToken.transport->requestCount(), 0u);
-
-    Harness cancelled;
-    std::stop_source source;
-    source.request_stop();
-    EXPECT_EQ(cancelled.get("GET", {}, source.get_token()), "cancelled");
-    EXPECT_EQ(cancelled.transport->requestCount(), 0u);
-}
-
-TEST(GoogleDriveTransferClientTest, TheDefaultWaitEndsWhenTheTaskIsCancelled) {
-    // The real sleeping delay: a stop requested while the server asks for a minute ends the
-    // call at once instead of sleeping.
-    const test::TempDir dir;
-    const auto transport = std::make_shared<ScriptedDriveTransport>();
-    const GoogleDriveTransferClient client(
-        transport, std::make_shared<FileDriveTransferJournal>(dir.file("journal")));
-    std::stop_source source;
-    transport->handle([&](const DriveHTTPRequest&, std::stop_token) {
-        source.request_stop();
-        return withRetryAfter(503, "60");
+TEST(GoogleDriveTransferClientTest, ShareEndToEndIntoTheMonthFolder) {
+    DriveClientHarness h;
+    const std::string content = test::randomBytes(size, 1);
+    const VerifiedArchive archive = h.archive("Delivery 03.zip", content);
+    // The journal as each request leaves: every step is saved before the next begins.
+    Lines phases;
+    h.drive->setHook([&](const DriveHTTPRequest&, const test::FakeDriveService::Serve& serve) {
+        phases.push_back(h.record(archive.jobID)->phase);
+        return serve();
     });
-    EXPECT_EQ(outcomeOf([&] {
-                  client.checked(
-                      "GET", client.apiURL("/drive/v3/files"), {}, std::nullopt, {},
-                      [] { return std::string("t"); }, source.get_token());
-              }),
-              "cancelled");
-    EXPECT_EQ(transport->requestCount(), 1u);
+    ASSERT_EQ(h.share(archive), "ok");
+
+    EXPECT_EQ(h.transcript(), joined({folders, upload, newLink}));
+    EXPECT_EQ(phases, joined({Lines(8, "prepared"),
+                              Lines(3, "uploading"),
+                              {"uploaded"},
+                              Lines(3, "needsPermissionCheck")}));
+    ASSERT_EQ(h.uploads(archive.jobID).size(), 1u);
+    const test::FakeDriveService::StoredFile remote = h.uploads(archive.jobID).front();
+    EXPECT_EQ(remote.name, "Delivery 03.zip");
+    EXPECT_TRUE(remote.content == content);
+    EXPECT_EQ(h.drive->folderPath(remote.id), "ZUD ERO/2024/03");
+    EXPECT_EQ(
+        remote.permissions,
+        (std::vector<DrivePermission>{{remote.permissions.at(0).id, "anyone", "reader", false}}));
+    const std::string link = "https://drive.google.com/file/d/" + remote.id + "/view";
+    EXPECT_EQ(h.result, (DriveShareResult{remote.id, link, archive.sha256, DriveLinkRole::reader}));
+    EXPECT_EQ(h.reports, (Reports{{Stage::hashing, 0, 0},
+                                  {Stage::uploading, 0, size},
+                                  {Stage::uploading, 262144, size},
+                                  {Stage::uploading, 524288, size},
+                                  {Stage::uploading, size, size},
+                                  {Stage::verifying, size, size},
+                                  {Stage::publishing, size, size}}));
+    const DriveTransferRecord record = *h.record(archive.jobID);
+    Md5 md5;
+    md5.update(content);
+    EXPECT_EQ(record.md5, HexString::encode(md5.finish()));
+    EXPECT_EQ(record.phase, "shared");
+    EXPECT_EQ(record.folderID, remote.parents.front());
+    EXPECT_EQ(record.remoteFileID, remote.id);
+    EXPECT_EQ(record.verifiedLink, link);
+    EXPECT_FALSE(record.sessionURL || record.bookmark);
+
+    // The same role again checks the share once more; another role is refused untouched.
+    h.clearLog();
+    const std::string before = h.recordFile(archive.jobID);
+    EXPECT_EQ(h.share(archive, DriveLinkRole::writer), "roleConflict");
+    EXPECT_EQ(h.recordFile(archive.jobID), before);
+    EXPECT_EQ(h.share(archive), "ok");
+    EXPECT_EQ(h.transcript(), (Lines{"metadata", "permissions", "permissions"}));
+
+    // An empty archive in the same month: the folders are found, the session finished by the
+    // completion query.
+    h.clearLog();
+    const VerifiedArchive empty = h.archive("EMPTY.ZIP", "");
+    ASSERT_EQ(h.share(empty, DriveLinkRole::writer), "ok");
+    EXPECT_EQ(h.transcript(), (Lines{"find folder ZUD ERO", "find folder 2024", "find folder 03",
+                                     "find marker", "initiate", "status", "metadata", "permissions",
+                                     "create permission writer", "permissions"}));
 }
 
-TEST(GoogleDriveTransferClientTest, FormsURLs) {
-    Harness h;
-    EXPECT_EQ(h.client.apiURL("/drive/v3/files"), "https://www.googleapis.com/drive/v3/files");
-    EXPECT_EQ(h.client.apiURL("/drive/v3/files", {{"q", "a = 'b' & c+d/é"}, {"pageSize", "100"}}),
-              "https://www.googleapis.com/drive/v3/files"
-              "?q=a%20%3D%20%27b%27%20%26%20c%2Bd%2F%C3%A9&pageSize=100");
-    EXPECT_EQ(GoogleDriveTransferClient::pathSegment("a-Z_0~"), "a-Z_0~");
-    EXPECT_EQ(GoogleDriveTransferClient::pathSegment("../x/y?#"), "%2E%2E%2Fx%2Fy%3F%23");
-}
-
-// --- response policy -------------------------------------------------------------------------
-
-TEST(DriveResponsePolicyTest, FailureReasonReadsOnlyTheErrorShape) {
-    const std::vector<std::pair<std::string, std::optional<std::string>>> cases = {
-        {R"({"error":{"errors":[{"reason":"a"},{"reason":"b"}]}})", "a"},
-        {R"({"error":{"errors":[{},{"reason":null},{"reason":"b"}]}})", "b"},
-        {R"({"error":{"errors":[]}})", std::nullopt},
-        {R"({"error":{"errors":[{"reason":"a"},"text"]}})", std::nullopt},
-        {R"({"error":{"errors":{"reason":"a"}}})", std::nullopt},
-        {R"({"error":"denied"})", std::nullopt},
-        {R"({"errors":[{"reason":"a"}]})", std::nullopt},
-        {R"([{"error":{}}])", std::nullopt},
-        {"not json", std::nullopt},
-        {"", std::nullopt},
-        {std::string(100000, '['), std::nullopt},
-    };
-    for (const auto& [body, reason] : cases) {
-        EXPECT_EQ(DriveResponsePolicy::failureReason({403, {}, body}), reason)
-            << body.substr(0, 60);
+// Everything that is wrong with the local archive is found before Drive is asked anything.
+TEST(GoogleDriveTransferClientTest, LocalArchiveIsCheckedBeforeAnyRequest) {
+    const std::vector<std::tuple<std::string, std::string, std::function<void(VerifiedArchive&)>>>
+        cases = {
+            {"one byte longer", "archiveChanged",
+             [](auto& a) { test::writeFile(a.url, test::readFile(a.url) + "x"); }},
+            {"same size, other bytes", "archiveChanged",
+             [](auto& a) { test::writeFile(a.url, test::randomBytes(5000, 6)); }},
+            {"digest in upper case", "archiveChanged",
+             [](auto& a) {
+                 std::transform(a.sha256.begin(), a.sha256.end(), a.sha256.begin(), ::toupper);
+             }},
+            {"missing", "invalidArchive", [](auto& a) { ::unlink(a.url.c_str()); }},
+            {"not .zip", "invalidArchive",
+             [](auto& a) {
+                 ::rename(a.url.c_str(), (a.url + ".part").c_str());
+                 a.url += ".part";
+             }},
+            {"relative path", "invalidArchive", [](auto& a) { a.url = "Delivery.zip"; }},
+            {"link to the archive", "invalidArchive",
+             [](auto& a) {
+                 ASSERT_EQ(::symlink(a.url.c_str(), (a.url + "-link.zip").c_str()), 0);
+                 a.url += "-link.zip";
+             }},
+            {"folder named .zip", "invalidArchive",
+             [](auto& a) { ASSERT_EQ(::mkdir((a.url += "-dir.zip").c_str(), 0700), 0); }},
+        };
+    for (const auto& [name, outcome, spoil] : cases) {
+        SCOPED_TRACE(name);
+        DriveClientHarness h;
+        VerifiedArchive archive = h.archive("Delivery.zip", test::randomBytes(5000, 5));
+        spoil(archive);
+        EXPECT_EQ(h.share(archive), outcome);
+        const Reports hashed = {{Stage::hashing, 0, 0}};
+        EXPECT_EQ(h.reports, outcome == "archiveChanged" ? hashed : Reports{});
+        EXPECT_TRUE(h.transcript().empty());
+        EXPECT_EQ(h.recordFile(archive.jobID), "");
     }
 }
 
-TEST(DriveResponsePolicyTest, BackoffStaysWithinItsBounds) {
-    using DriveResponsePolicy::retryNanoseconds;
-    const DriveHTTPResponse plain{503, {}, {}};
-    const auto none = [](std::uint64_t) -> std::uint64_t { return 0; };
-    const auto tooMuch = [](std::uint64_t bound) { return bound * 10 + 1; };
-    EXPECT_EQ(retryNanoseconds(plain, 0, none), second);
-    EXPECT_EQ(retryNanoseconds(plain, 7, none), 32 * second);
-    EXPECT_EQ(retryNanoseconds(plain, 7, maximumJitter), 40 * second);
-    EXPECT_EQ(retryNanoseconds(plain, 7, tooMuch), 40 * second);
-    EXPECT_EQ(retryNanoseconds(plain, -1, maximumJitter), 0u);
-    for (int attempt = 0; attempt < 8; ++attempt) {
-        const std::uint64_t base = second << std::min(attempt, 5);
-        for (int draw = 0; draw < 50; ++draw) {
-            const std::uint64_t wait = retryNanoseconds(plain, attempt, {});
-            EXPECT_GE(wait, base);
-            EXPECT_LE(wait, base + base / 4);
-        }
-    }
-    const std::vector<std::pair<std::string, std::uint64_t>> headers = {
-        {"1e1", 10 * second}, {"+2", 2 * second}, {"-0", 0},        {"60.5", 60 * second},
-        {" 5", second},       {"5 ", second},     {"inf", second},  {"nan", second},
-        {"", second},         {"1e400", second},  {"0x10", second},
-    };
-    for (const auto& [value, wait] : headers) {
-        EXPECT_EQ(retryNanoseconds(withRetryAfter(429, value), 0, none), wait) << value;
-    }
-}
-
-TEST(DriveResponsePolicyTest, NextOffsetAcceptsOnlyARangeFromByteZero) {
-    using DriveResponsePolicy::nextOffset;
-    struct Case {
-        std::optional<std::string> range;
-        std::int64_t total;
-        std::optional<std::int64_t> next;  // none: invalidResponse
-    };
-    const std::vector<Case> cases = {
-        {std::nullopt, 0, 0},
-        {std::nullopt, 250, 0},
-        {std::nullopt, -1, std::nullopt},
-        {"bytes=0-0", 1, 1},
-        {"bytes=0-99", 250, 100},
-        {"bytes=0-+99", 250, 100},
-        {"bytes=0-249", 250, 250},
-        {"bytes=0-250", 250, std::nullopt},
-        {"bytes=0-", 250, std::nullopt},
-        {"bytes=1-99", 250, std::nullopt},
-        {"bytes 0-99", 250, std::nullopt},
-        {"bytes=0-9a", 250, std::nullopt},
-        {"bytes=0- 9", 250, std::nullopt},
-        {"bytes=0--1", 250, std::nullopt},
-        {"bytes=0-99999999999999999999", 250, std::nullopt},
-        {"bytes=0-9223372036854775806", std::numeric_limits<std::int64_t>::max(),
-         std::numeric_limits<std::int64_t>::max()},
-        {"Bytes=0-99", 250, std::nullopt},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.range.value_or("<none>") + " of " + std::to_string(c.total));
-        if (c.next) {
-            EXPECT_EQ(nextOffset(c.range, c.total), *c.next);
-        } else {
-            EXPECT_EQ(outcomeOf([&] { nextOffset(c.range, c.total); }), "invalidResponse");
-        }
-    }
-}
-
-TEST(DriveResponsePolicyTest, SessionURLGateAdmitsOnlyTheUploadHost) {
-    const DriveEndpoints endpoints;
-    const std::vector<std::pair<std::string, bool>> cases = {
-        {"https://www.googleapis.com/upload/drive/v3/files?uploadType=resumable&upload_id=x", true},
-        {"https://www.googleapis.com:443/upload/x#frag", true},
-        {"https://www.googleapis.com/upload/", true},
-        {"http://www.googleapis.com/upload/x", false},
-        {"HTTPS://www.googleapis.com/upload/x", false},
-        {"https://WWW.googleapis.com/upload/x", false},
-        {"https://evil.example/upload/x", false},
-        {"https://www.googleapis.com.evil.example/upload/x", false},
-        {"https://www.googleapis.com@evil.example/upload/x", false},
-        {"https://evilwww.googleapis.com/upload/x", false},
-        {"https://www.googleapis.com@evilwww.googleapis.com/upload/x", false},
-        {"https://evil.example\\@www.googleapis.com/upload/x", false},
-        {"https://evil.example#@www.googleapis.com/upload/x", false},
-        {"https://www.googleapis.com:x/upload/x", false},
-        {"https://www.googleapis.com/drive/v3/files", false},
-        {"https://www.googleapis.com/uploads/x", false},
-        {"https://www.googleapis.com?/upload/x", false},
-        {"https://www.googleapis.com/upload/x y", false},
-        {"https://www.googleapis.com/upload/x\r\nHost: evil", false},
-        {"//www.googleapis.com/upload/x", false},
-        {"/upload/x", false},
-        {"", false},
-    };
-    for (const auto& [url, safe] : cases) {
-        EXPECT_EQ(DriveResponsePolicy::safeSessionURL(url, endpoints).has_value(), safe) << url;
-    }
-}
-
-// --- folder and file lookup ------------------------------------------------------------------
-
-constexpr const char* folderFields = "files(id,name),nextPageToken";
-
-QueryItems folderListing(const std::string& name, const std::string& parent) {
-    return {
-        {"q", "name = '" + name + "' and mimeType = 'application/vnd.google-apps.folder' and '" +
-                  parent + "' in parents and trashed = false"},
-        {"fields", folderFields},
-        {"pageSize", "100"}};
-}
-
-void expectFolderCreation(const DriveHTTPRequest& request, const std::string& name,
-                          const std::string& parent) {
-    EXPECT_EQ(request.method, "POST");
-    EXPECT_EQ(request.url, "https://www.googleapis.com/drive/v3/files");
-    EXPECT_EQ(request.header("Content-Type"), "application/json");
-    EXPECT_EQ(nlohmann::json::parse(request.body),
-              (nlohmann::json{{"name", name},
-                              {"mimeType", "application/vnd.google-apps.folder"},
-                              {"parents", {parent}}}));
-}
-
-TEST(GoogleDriveFolderLookupTest, CreatesTheDatedFolderLevelsInOrder) {
-    Harness h;
-    h.script({fileList({}), ScriptedDriveTransport::file("top"), fileList({}),
-              ScriptedDriveTransport::file("year"), fileList({}),
-              ScriptedDriveTransport::file("month", 201)});
-    EXPECT_EQ(h.client.targetFolder(h.token(), {}), "month");
-
-    const std::vector<DriveHTTPRequest> sent = h.transport->requests();
-    ASSERT_EQ(sent.size(), 6u);
-    const std::vector<std::pair<std::string, std::string>> levels = {
-        {"ZUD ERO", "root"}, {"2024", "top"}, {"03", "year"}};
-    for (std::size_t level = 0; level < levels.size(); ++level) {
-        const auto& [name, parent] = levels[level];
-        const DriveHTTPRequest& listing = sent[2 * level];
-        EXPECT_EQ(listing.method, "GET");
-        EXPECT_EQ(urlPath(listing.url), "/drive/v3/files");
-        EXPECT_EQ(urlQuery(listing.url), folderListing(name, parent));
-        EXPECT_TRUE(listing.body.empty());
-        EXPECT_FALSE(listing.header("Content-Type"));
-        expectFolderCreation(sent[2 * level + 1], name, parent);
-    }
-
-    // The same month again finds every level (the first of several matches) and creates none.
-    Harness again;
-    again.script({fileList({"top", "other"}), fileList({"year"}), fileList({"month"})});
-    EXPECT_EQ(again.client.targetFolder(again.token(), {}), "month");
-    EXPECT_EQ(again.transport->requestCount(), 3u);
-    EXPECT_EQ(urlQuery(again.transport->request(1).url), folderListing("2024", "top"));
-}
-
-TEST(GoogleDriveFolderLookupTest, EscapesQuotesAndBackslashesInFolderNames) {
-    Harness h;
-    h.transport->respond(fileList({})).respond(ScriptedDriveTransport::file("new"));
-    EXPECT_EQ(h.client.ensureFolder(R"(Kim's \files\)", "parent-1", h.token(), {}), "new");
-    EXPECT_EQ(urlQuery(h.transport->request(0).url),
-              folderListing(R"(Kim\'s \\files\\)", "parent-1"));
-    expectFolderCreation(h.transport->request(1), R"(Kim's \files\)", "parent-1");
-}
-
-TEST(GoogleDriveFolderLookupTest, FindsAnEarlierUploadByItsMarker) {
-    const std::string key(64, 'a');
-    const QueryItems expected = {
-        {"q",
-         "appProperties has { key='tolvaneTransfer' and value='" + key + "' } and trashed = false"},
-        {"fields", "files(id,size,md5Checksum,sha256Checksum,webViewLink,trashed),nextPageToken"},
-        {"pageSize", "100"}};
-    Harness h;
-    h.transport->respond(fileList({"first", "second"})).respond(fileList({}));
-    const std::optional<DriveFile> found = h.client.findUploadedFile(key, h.token(), {});
-    ASSERT_TRUE(found);
-    EXPECT_EQ(found->id, "first");
-    EXPECT_FALSE(h.client.findUploadedFile(key, h.token(), {}));
-    EXPECT_EQ(urlQuery(h.transport->request(0).url), expected);
-    EXPECT_EQ(urlQuery(h.transport->request(1).url), expected);
-}
-
-TEST(GoogleDriveFolderLookupTest, FollowsPageTokensOnlyAcrossEmptyPages) {
-    const QueryItems first = {{"q", "x"}, {"fields", "f"}, {"pageSize", "100"}};
-    const auto page = [&](const std::string& token) {
-        QueryItems query = first;
-        query.emplace_back("pageToken", token);
-        return query;
+// Nothing is published for a remote copy that is not the archive on disk.
+TEST(GoogleDriveTransferClientTest, RemoteCopyMustMatchTheArchive) {
+    const auto set = [](const char* key, std::string value) {
+        return [key, value](nlohmann::json& f) {
+            if (f.contains(key)) {
+                f[key] = value;
+            }
+        };
     };
     struct Case {
         std::string name;
+        std::function<void(nlohmann::json&)> change;
         std::string outcome;
-        std::vector<std::string> ids;
-        std::vector<QueryItems> queries;
-        std::vector<DriveHTTPResponse> answers;
     };
     const std::vector<Case> cases = {
-        {"empty page, then two files",
-         "ok",
-         {"a", "b"},
-         {first, page("t1")},
-         {fileList({}, "t1"), fileList({"a", "b"})}},
-        {"files and a token: first page only", "ok", {"a"}, {first}, {fileList({"a"}, "t1")}},
-        {"no files, no token", "ok", {}, {first}, {fileList({})}},
-        {"a token repeated",
+        {"faithful copy", [](nlohmann::json&) {}, "ok"},
+        {"checksums in upper case",
+         [](nlohmann::json& f) {
+             for (const char* key : {"md5Checksum", "sha256Checksum"}) {
+                 std::string value = f.value(key, "");
+                 std::transform(value.begin(), value.end(), value.begin(), ::toupper);
+                 f[key] = value;
+             }
+         },
+         "ok"},
+        {"no SHA-256: MD5 decides", [](nlohmann::json& f) { f.erase("sha256Checksum"); }, "ok"},
+        {"no SHA-256, MD5 wrong",
+         [&](nlohmann::json& f) {
+             f.erase("sha256Checksum");
+             set("md5Checksum", std::string(32, '0'))(f);
+         },
+         "checksumMismatch"},
+        // The MD5 speaks only when Drive gives no SHA-256.
+        {"SHA-256 right, MD5 wrong", set("md5Checksum", std::string(32, '0')), "ok"},
+        {"SHA-256 wrong, MD5 right", set("sha256Checksum", std::string(64, '0')),
+         "checksumMismatch"},
+        {"size with a leading zero", set("size", "0600000"), "checksumMismatch"},
+        {"trashed meanwhile", [](nlohmann::json& f) { f["trashed"] = true; }, "remoteDeleted"},
+        {"link over http", set("webViewLink", "http://drive.google.com/file/d/x"),
+         "invalidResponse"},
+        {"link on another host", set("webViewLink", "https://drive.google.com.evil.example/x"),
+         "invalidResponse"},
+        {"link with user information", set("webViewLink", "https://drive.google.com@evil.example/"),
+         "invalidResponse"},
+        {"link on a port", set("webViewLink", "https://drive.google.com:443/file/d/x"), "ok"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        DriveClientHarness h;
+        changeMetadata(h, c.change);
+        const VerifiedArchive archive = h.archive("Delivery.zip", test::randomBytes(size, 8));
+        EXPECT_EQ(h.share(archive), c.outcome);
+        EXPECT_EQ(h.record(archive.jobID)->phase, c.outcome == "ok" ? "shared" : "uploaded");
+        if (c.outcome != "ok") {
+            EXPECT_EQ(h.transcript().back(), "metadata");
+            EXPECT_TRUE(h.uploads(archive.jobID).front().permissions.empty());
+        }
+    }
+    // Bytes already sent change on disk: Drive holds the packed archive, the disk does not.
+    DriveClientHarness h;
+    const VerifiedArchive archive = h.archive("Delivery.zip", test::randomBytes(size, 7));
+    h.drive->setHook([&](const DriveHTTPRequest& request, const test::FakeDriveService::Serve& s) {
+        if (test::describe(request) == "chunk 262144-524287") {
+            std::string bytes = test::readFile(archive.url);
+            bytes[10] ^= 1;
+            test::writeFile(archive.url, bytes);
+        }
+        return s();
+    });
+    EXPECT_EQ(h.share(archive), "archiveChanged");
+    EXPECT_EQ(h.record(archive.jobID)->phase, "uploaded");
+    // Drive kept other bytes than it was sent.
+    DriveClientHarness corrupted;
+    const VerifiedArchive other = corrupted.archive("Other.zip", test::randomBytes(size, 9));
+    corrupted.drive->setHook(
+        [&](const DriveHTTPRequest& r, const test::FakeDriveService::Serve& s) {
+            if (test::describe(r) == "metadata") {
+                corrupted.drive->corrupt(corrupted.uploads(other.jobID).front().id);
+            }
+            return s();
+        });
+    EXPECT_EQ(corrupted.share(other), "checksumMismatch");
+}
+
+// The link permission already on the file decides; an existing public link is never changed.
+TEST(GoogleDriveTransferClientTest, ExistingPublicLinkDecidesThePermission) {
+    struct Case {
+        std::string name;
+        std::vector<DrivePermission> existing;
+        std::string outcome;
+        Lines requests;
+        std::size_t pageSize = 100;
+    };
+    const Lines created = {"permissions", "create permission reader", "permissions"};
+    const std::vector<Case> cases = {
+        {"none", {}, "ok", created},
+        {"a user may write", {{"", "user", "writer", {}}}, "ok", created},
+        {"anyone may read", {{"", "anyone", "reader", false}}, "ok", Lines(2, "permissions")},
+        {"anyone may read and find it",
+         {{"", "anyone", "reader", true}},
+         "roleConflict",
+         Lines(1, "permissions")},
+        {"anyone may write",
+         {{"", "anyone", "writer", {}}},
+         "roleConflict",
+         Lines(1, "permissions")},
+        {"reader on page one, writer on page three",
+         {{"", "anyone", "reader", {}}, {"", "user", "owner", {}}, {"", "anyone", "writer", {}}},
+         "roleConflict",
+         Lines(3, "permissions"),
+         1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        DriveClientHarness h;
+        const VerifiedArchive archive = h.archive("Delivery.zip", test::randomBytes(4000, 11));
+        h.quitAt("permissions");
+        ASSERT_EQ(h.share(archive), quit);
+        h.drive->setPermissionPageSize(c.pageSize);
+        for (const DrivePermission& p : c.existing) {
+            h.drive->addPermission(*h.record(archive.jobID)->remoteFileID, p);
+        }
+        h.drive->setHook({});
+        h.clearLog();
+        EXPECT_EQ(h.share(archive), c.outcome);
+        EXPECT_EQ(h.transcript(), joined({{"metadata"}, c.requests}));
+        EXPECT_EQ(h.record(archive.jobID)->phase,
+                  c.outcome == "ok" ? "shared" : "needsPermissionCheck");
+    }
+    // Drive accepts the permission but never shows it.
+    DriveClientHarness h;
+    h.drive->setHook([](const DriveHTTPRequest& r, const test::FakeDriveService::Serve& s) {
+        return test::describe(r) == "create permission reader" ? DriveHTTPResponse{200, {}, "{}"}
+                                                               : s();
+    });
+    const VerifiedArchive archive = h.archive("Delivery.zip", test::randomBytes(4000, 12));
+    EXPECT_EQ(h.share(archive), "permissionNotVerified");
+    EXPECT_EQ(h.record(archive.jobID)->phase, "needsPermissionCheck");
+}
+
+// A share stopped at any point leaves a record from which the next share completes.
+TEST(GoogleDriveTransferClientTest, InterruptedShareCompletesOnTheNextRun) {
+    struct Case {
+        std::string at;
+        bool reached;  // the request reached Drive before the application quit
+        std::string phase;
+        Lines rest;
+        std::int64_t bytes = size;
+    };
+    const std::vector<Case> cases = {
+        {"chunk 262144-524287", false, "uploading", joined({restOfUpload, newLink})},
+        // The last chunk arrived but its answer did not; by the next start Drive has forgotten
+        // the finished session, and the marked upload is found instead of sent again.
+        {"chunk 524288-599999", true, "uploading", joined({{"status", "find marker"}, newLink})},
+        {"metadata", false, "uploaded", newLink},
+        {"metadata", true, "uploaded", newLink},
+        {"metadata", true, "uploaded", newLink, 0},
+        {"create permission reader", false, "needsPermissionCheck", newLink},
+        {"create permission reader",
+         true,
+         "needsPermissionCheck",
+         {"metadata", "permissions", "permissions"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.at + (c.reached ? " reached" : "") + std::to_string(c.bytes));
+        DriveClientHarness h;
+        const VerifiedArchive archive = h.archive("Delivery.zip", test::randomBytes(c.bytes, 9));
+        h.quitAt(c.at, c.reached);
+        EXPECT_EQ(h.share(archive), quit);
+        EXPECT_EQ(h.record(archive.jobID)->phase, c.phase);
+        if (c.reached && c.at.starts_with("chunk")) {
+            h.drive->forgetSessions();
+        }
+        h.drive->setHook({});
+        h.clearLog();
+        ASSERT_EQ(h.share(archive), "ok");
+        EXPECT_EQ(h.transcript(), c.rest);
+        EXPECT_EQ(h.uploads(archive.jobID).size(), 1u);
+        EXPECT_EQ(h.drive->file(h.result->fileID)->permissions.size(), 1u);
+        EXPECT_EQ(h.drive->sessionsStarted(), 1u);
+    }
+    // A stop requested by the user after the remote check is not marked verified.
+    DriveClientHarness h;
+    const VerifiedArchive archive = h.archive("Delivery.zip", "");
+    std::stop_source stop;
+    h.drive->setHook([&](const DriveHTTPRequest& r, const test::FakeDriveService::Serve& s) {
+        if (test::describe(r) == "metadata") {
+            stop.request_stop();
+        }
+        return s();
+    });
+    EXPECT_EQ(h.share(archive, DriveLinkRole::reader, stop.get_token()), "cancelled");
+    EXPECT_EQ(h.record(archive.jobID)->phase, "uploaded");
+}
+
+TEST(GoogleDriveTransferClientTest, InterruptedShareIsListedAndResumedWithItsRole) {
+    DriveClientHarness h;
+    const VerifiedArchive archive = interrupted(h, "Delivery.zip", DriveLinkRole::writer);
+    const VerifiedArchive other = interrupted(h, "Another.zip");
+    EXPECT_EQ(h.client.pendingRecords(h.account),
+              (std::vector<DriveRecoveryItem>{
+                  {other.jobID, "Another.zip", size, "uploading", DriveLinkRole::reader},
+                  {archive.jobID, "Delivery.zip", size, "uploading", DriveLinkRole::writer}}));
+    EXPECT_TRUE(h.client.pendingRecords("subject-2").empty());
+
+    ASSERT_EQ(h.resume(archive.jobID), "ok");
+    EXPECT_EQ(h.transcript(),
+              joined({restOfUpload,
+                      {"metadata", "permissions", "create permission writer", "permissions"}}));
+    EXPECT_EQ(h.result->role, DriveLinkRole::writer);
+    EXPECT_TRUE(h.uploads(archive.jobID).front().content == test::readFile(archive.url));
+    EXPECT_EQ(h.client.pendingRecords(h.account).size(), 1u);
+    EXPECT_EQ(h.verify(archive.jobID), "ok");
+
+    // The finished record keeps no reference; the user selects the file, which is checked again.
+    EXPECT_EQ(h.resume(archive.jobID), "archiveNeedsReselection");
+    h.clearLog();
+    ASSERT_EQ(h.resume(archive.jobID, archive.url), "ok");
+    EXPECT_EQ(h.transcript(), (Lines{"metadata", "permissions", "permissions"}));
+
+    // The network goes down mid-chunk and stays down: a new client over the same journal, as
+    // after a restart of the application, continues the session.
+    const VerifiedArchive third = h.archive("Third.zip", test::randomBytes(size, 3));
+    h.drive->setHook([](const DriveHTTPRequest& r, const test::FakeDriveService::Serve& s) {
+        const std::string line = test::describe(r);
+        if (line == "chunk 262144-524287" || line == "status") {
+            throw TransportError(line == "status" ? TransportError::Kind::cannotConnect
+                                                  : TransportError::Kind::connectionLost,
+                                 "down");
+        }
+        return s();
+    });
+    EXPECT_EQ(h.share(third), "transport network request cannot connect: down");
+    EXPECT_EQ(h.record(third.jobID)->offset, 262144);
+    h.drive->setHook({});
+    h.clearLog();
+    const GoogleDriveTransferClient restarted(
+        h.drive, std::make_shared<FileDriveTransferJournal>(h.dir.file("journal")));
+    EXPECT_EQ(test::outcomeOf([&] {
+                  restarted.resume(third.jobID, h.account, std::nullopt,
+                                   [] { return std::string("t"); }, {}, {});
+              }),
+              "ok");
+    EXPECT_EQ(h.transcript(), joined({{"status", "chunk 262144-599999"}, newLink}));
+}
+
+TEST(GoogleDriveTransferClientTest, MovedArchiveIsSelectedAgain) {
+    const std::vector<std::function<std::string(const std::string&, const test::TempDir&)>> moves =
+        {
+            [](const std::string& path, const test::TempDir& dir) {
+                EXPECT_EQ(::rename(path.c_str(), dir.file("Moved.zip").c_str()), 0);
+                return dir.file("Moved.zip");
+            },
+            // Replaced by a copy of itself: another file, though the same bytes.
+            [](const std::string& path, const test::TempDir& dir) {
+                test::writeFile(dir.file("copy"), test::readFile(path));
+                EXPECT_EQ(::rename(dir.file("copy").c_str(), path.c_str()), 0);
+                return path;
+            },
+        };
+    for (const auto& move : moves) {
+        DriveClientHarness h;
+        const VerifiedArchive archive = interrupted(h, "Delivery.zip");
+        const std::string selected = move(archive.url, h.dir);
+        const std::string before = h.recordFile(archive.jobID);
+
+        EXPECT_EQ(h.resume(archive.jobID), "archiveNeedsReselection");
+        test::writeFile(h.dir.file("Stranger.zip"), test::randomBytes(size, 4));
+        EXPECT_EQ(h.resume(archive.jobID, h.dir.file("Stranger.zip")), "archiveChanged");
+        EXPECT_TRUE(h.transcript().empty());
+        EXPECT_EQ(h.recordFile(archive.jobID), before);
+
+        // The selected file is remembered, so a further interruption resumes without asking.
+        h.quitAt("chunk 524288-599999");
+        EXPECT_EQ(h.resume(archive.jobID, selected), quit);
+        EXPECT_EQ(FileReference::resolve(*h.record(archive.jobID)->bookmark), selected);
+        EXPECT_EQ(h.record(archive.jobID)->filename, "Delivery.zip");
+        h.drive->setHook({});
+        h.clearLog();
+        ASSERT_EQ(h.resume(archive.jobID), "ok");
+        EXPECT_EQ(h.transcript().front(), "status");
+        EXPECT_TRUE(h.client.pendingRecords(h.account).empty());
+    }
+}
+
+// Records that do not describe this job, or no resumable one, are refused before anything is
+// read or sent, and stay as they were.
+TEST(GoogleDriveTransferClientTest, RecordsThatDoNotFitAreNotUsed) {
+    using Tamper = std::function<void(DriveTransferRecord&)>;
+    struct Case {
+        std::string name;
+        Tamper tamper;
+        std::string share;   // outcome of sharing the archive again
+        std::string resume;  // outcome of resuming the job
+    };
+    const std::vector<Case> cases = {
+        {"other account", [](auto& r) { r.accountSubject = "subject-2"; }, "invalidResponse",
+         "invalidResponse"},
+        {"other job", [](auto& r) { r.jobID = Uuid::random(); }, "invalidResponse",
+         "invalidResponse"},
+        {"other digest", [](auto& r) { r.sha256 = std::string(64, 'a'); }, "invalidResponse",
+         "archiveChanged"},
+        {"other size", [](auto& r) { *r.byteCount += 1; }, "invalidResponse", "archiveChanged"},
+        {"older schema", [](auto& r) { r.schemaVersion = 1; }, "ok", "invalidResponse"},
+        {"no job", [](auto& r) { r.jobID.reset(); }, "ok", "invalidResponse"},
+        {"no size", [](auto& r) { r.byteCount.reset(); }, "ok", "invalidResponse"},
+        {"no digest", [](auto& r) { r.sha256.reset(); }, "ok", "invalidResponse"},
+        {"no reference", [](auto& r) { r.bookmark.reset(); }, "ok", "archiveNeedsReselection"},
+        {"no reference at all", [](auto& r) { r.bookmark = "not a reference"; }, "ok",
+         "archiveNeedsReselection"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        DriveClientHarness h;
+        const VerifiedArchive archive = interrupted(h, "Delivery.zip");
+        DriveTransferRecord record = *h.record(archive.jobID);
+        c.tamper(record);
+        h.journal->save(record);
+        const std::string before = h.recordFile(archive.jobID);
+        EXPECT_EQ(h.resume(archive.jobID), c.resume);
+        EXPECT_EQ(h.recordFile(archive.jobID), before);
+        if (c.share != "ok") {
+            EXPECT_EQ(h.share(archive), c.share);
+            EXPECT_EQ(h.recordFile(archive.jobID), before);
+        }
+        EXPECT_TRUE(h.transcript().empty());
+    }
+    DriveClientHarness h;
+    EXPECT_EQ(h.resume(Uuid::random()), "invalidResponse");
+}
+
+// The re-check of a stored link reads the journal and Drive and writes nothing.
+TEST(GoogleDriveTransferClientTest, VerifiedLinkRechecksWithoutChangingAnything) {
+    using Arrange = std::function<void(DriveClientHarness&, DriveTransferRecord&)>;
+    struct Case {
+        std::string name;
+        std::string outcome;
+        Lines requests;
+        Arrange arrange;
+    };
+    const Lines checked = {"metadata", "permissions"};
+    const Lines metadata = {"metadata"};
+    const std::vector<Case> cases = {
+        {"unchanged", "ok", checked, [](auto&, auto&) {}},
+        {"file in the trash", "remoteDeleted", metadata,
+         [](auto& h, auto& r) { h.drive->trash(*r.remoteFileID); }},
+        {"file deleted for good", "remoteDeleted", metadata,
+         [](auto& h, auto& r) { h.drive->remove(*r.remoteFileID); }},
+        {"link removed", "permissionNotVerified", checked,
+         [](auto& h, auto& r) { h.drive->removePermissions(*r.remoteFileID); }},
+        {"link made discoverable", "roleConflict", checked,
+         [](auto& h, auto& r) {
+             h.drive->removePermissions(*r.remoteFileID);
+             h.drive->addPermission(*r.remoteFileID, {"", "anyone", "reader", true});
+         }},
+        {"recorded size differs", "checksumMismatch", metadata,
+         [](auto&, auto& r) { *r.byteCount -= 1; }},
+        {"recorded MD5 differs, no SHA-256 on Drive", "checksumMismatch", metadata,
+         [](auto& h, auto& r) {
+             r.md5 = std::string(32, '0');
+             changeMetadata(h, [](nlohmann::json& f) { f.erase("sha256Checksum"); });
+         }},
+        {"not finished", "invalidResponse", {}, [](auto&, auto& r) { r.phase = "verified"; }},
+        {"no recorded MD5", "invalidResponse", {}, [](auto&, auto& r) { r.md5.reset(); }},
+        {"stored link over http",
          "invalidResponse",
          {},
-         {first, page("t1"), page("t2")},
-         {fileList({}, "t1"), fileList({}, "t2"), fileList({}, "t1")}},
+         [](auto&, auto& r) { r.verifiedLink = "http://drive.google.com/file/d/x/view"; }},
+        {"stored link on another host",
+         "invalidResponse",
+         {},
+         [](auto&, auto& r) { r.verifiedLink = "https://evildrive.google.com/x"; }},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        Harness h;
-        h.script(c.answers);
-        std::vector<std::string> ids;
-        EXPECT_EQ(outcomeOf([&] {
-                      for (const DriveFile& file : h.client.listFiles("x", "f", h.token(), {})) {
-                          ids.push_back(file.id);
-                      }
-                  }),
-                  c.outcome);
-        EXPECT_EQ(ids, c.ids);
-        std::vector<QueryItems> queries;
-        for (const DriveHTTPRequest& request : h.transport->requests()) {
-            queries.push_back(urlQuery(request.url));
-        }
-        EXPECT_EQ(queries, c.queries);
-    }
-}
-
-TEST(GoogleDriveFolderLookupTest, RefusesUnusableAnswers) {
-    for (const std::string body :
-         {"<html>", R"({"files":[{"id":"a","size":5}]})", R"({"files":[{"id":""}]})"}) {
-        Harness h;
-        h.script({{200, {}, body}});
-        EXPECT_EQ(outcomeOf([&] { h.client.listFiles("x", "f", h.token(), {}); }),
-                  "invalidResponse")
-            << body;
-    }
-    for (const std::string body : {"{}", R"({"id":""})", R"({"id":7})"}) {
-        Harness h;
-        h.script({fileList({}), {200, {}, body}});
-        EXPECT_EQ(outcomeOf([&] { h.client.ensureFolder("03", "p", h.token(), {}); }),
-                  "invalidResponse")
-            << body;
+        DriveClientHarness h;
+        const VerifiedArchive archive = h.archive("Delivery.zip", test::randomBytes(3000, 9));
+        ASSERT_EQ(h.share(archive), "ok");
+        const DriveShareResult shared = *h.result;
+        DriveTransferRecord record = *h.record(archive.jobID);
+        c.arrange(h, record);
+        h.journal->save(record);
+        const std::string before = h.recordFile(archive.jobID);
+        h.clearLog();
+        h.result.reset();
+        EXPECT_EQ(h.verify(archive.jobID), c.outcome);
+        EXPECT_EQ(h.transcript(), c.requests);
+        EXPECT_EQ(h.recordFile(archive.jobID), before);
+        EXPECT_EQ(h.result, c.outcome == "ok" ? std::optional(shared) : std::nullopt);
     }
 }
 
