@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 #include <stop_token>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
