@@ -4,7 +4,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -20,6 +19,7 @@
 #include "core/archive/ArchivePipelineError.h"
 #include "core/archive/JSONLines.h"
 #include "core/common/Posix.h"
+#include "core/common/ScopeExit.h"
 #include "core/common/Unicode.h"
 #include "core/common/UniqueFd.h"
 
@@ -78,27 +78,6 @@ private:
     JSONLines::Reader expected_;
 };
 
-// Closes and removes a half-written manifest on every way out but success. Errors of both are
-// ignored: the failure that got us here is the one worth reporting.
-class RemoveOnFailure {
-public:
-    RemoveOnFailure(const std::string& path, UniqueFd& file) : path_(path), file_(file) {}
-    RemoveOnFailure(const RemoveOnFailure&) = delete;
-    RemoveOnFailure& operator=(const RemoveOnFailure&) = delete;
-    ~RemoveOnFailure() {
-        if (armed_) {
-            file_.reset();
-            ::unlink(path_.c_str());
-        }
-    }
-    void dismiss() noexcept { armed_ = false; }
-
-private:
-    const std::string& path_;
-    UniqueFd& file_;
-    bool armed_ = true;
-};
-
 ArchivePipelineError tooLarge() {
     return ArchivePipelineError::unsupportedArchiveEntry(
         "path mapping exceeds its supported limit");
@@ -127,14 +106,6 @@ private:
     std::uint64_t limit_;
     std::uint64_t written_ = 0;
 };
-
-// close(2) with its result checked: a late write error reported by close must not be lost.
-// EINTR is not an error here; on Linux the descriptor is closed either way.
-void closeChecked(UniqueFd& file) {
-    if (::close(file.release()) != 0 && errno != EINTR) {
-        posix::throwLastError();
-    }
-}
 
 }  // namespace
 
@@ -239,7 +210,12 @@ std::uint64_t writePathMappingManifestWithLimit(const std::string& snapshotPath,
     } catch (const std::system_error&) {
         throw ArchivePipelineError::finalizationFailed("could not create path mapping manifest");
     }
-    RemoveOnFailure cleanup(outputPath, file);
+    // Closes and removes a half-written manifest; errors of both are ignored, since the failure
+    // that got us here is the one worth reporting.
+    ScopeExit cleanup([&] {
+        file.reset();
+        ::unlink(outputPath.c_str());
+    });
     // A file that already existed keeps its mode through O_TRUNC, and umask may have narrowed a
     // new one; either way the manifest ends up exactly 0600.
     if (::fchmod(file.get(), 0600) != 0) {
@@ -285,7 +261,7 @@ std::uint64_t writePathMappingManifestWithLimit(const std::string& snapshotPath,
 
     posix::fsync(file.get());
     const struct stat status = posix::fstat(file.get());
-    closeChecked(file);
+    posix::close(file);
     // The running count covers only this writer's own rows; the file itself has the last word.
     if (status.st_size < 0 || static_cast<std::uint64_t>(status.st_size) > maximumBytes) {
         throw tooLarge();
