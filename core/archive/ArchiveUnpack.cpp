@@ -45,6 +45,7 @@ namespace tolvane::ArchivePipeline {
 namespace {
 
 namespace Stage = ArchiveProgressInfo::Stage;
+namespace Local = ZipFormat::LocalHeader;
 using AttributeMap = ArchiveExtendedAttributes::Map;
 
 constexpr std::uint64_t scanPublishInterval = 4096;
@@ -147,27 +148,17 @@ public:
     EntrySpans(int fd, std::uint64_t fileSize) : fd_(fd), fileSize_(fileSize) {}
 
     void add(const ZipCentralEntry& entry) {
-        ++number_;
-        const auto* record = reinterpret_cast<const unsigned char*>(entry.centralRecord.data());
-        const std::uint16_t method = ZipFormat::get16(record + 10);
-        std::uint64_t compressed = ZipFormat::get32(record + 20);
-        const std::uint32_t uncompressed32 = ZipFormat::get32(record + 24);
-        std::uint64_t offset = ZipFormat::get32(record + 42);
-        if (compressed == ZipFormat::zip64Marker32 || offset == ZipFormat::zip64Marker32 ||
-            uncompressed32 == ZipFormat::zip64Marker32) {
-            readZip64(entry.extraField, uncompressed32 == ZipFormat::zip64Marker32, compressed,
-                      offset);
-        }
-
+        number_ = entry.index + 1;
+        const std::uint64_t offset = entry.localHeaderOffset;
         unsigned char local[ZipFormat::localHeaderSize];
         if (offset > fileSize_ || fileSize_ - offset < sizeof local ||
             posix::preadAll(fd_, local, sizeof local, static_cast<off_t>(offset)) != sizeof local ||
-            ZipFormat::get32(local) != ZipFormat::localHeaderSignature ||
-            ZipFormat::get16(local + 8) != method) {
+            ZipFormat::get32(local + Local::signature) != ZipFormat::localHeaderSignature ||
+            ZipFormat::get16(local + Local::method) != entry.method) {
             mismatch();
         }
-        const std::uint16_t nameLength = ZipFormat::get16(local + 26);
-        const std::uint16_t extraLength = ZipFormat::get16(local + 28);
+        const std::uint16_t nameLength = ZipFormat::get16(local + Local::nameLength);
+        const std::uint16_t extraLength = ZipFormat::get16(local + Local::extraLength);
         if (nameLength != entry.name.size()) {
             mismatch();
         }
@@ -180,7 +171,8 @@ public:
         // offset is at most fileSize_ here, so the header's end cannot overflow.
         const std::uint64_t dataStart = offset + sizeof local + nameLength + extraLength;
         std::uint64_t dataEnd = 0;
-        if (__builtin_add_overflow(dataStart, compressed, &dataEnd) || dataEnd > fileSize_) {
+        if (__builtin_add_overflow(dataStart, entry.compressedSize, &dataEnd) ||
+            dataEnd > fileSize_) {
             invalid("entry data lies outside the archive: entry " + std::to_string(number_));
         }
         spans_.emplace_back(offset, dataEnd);
@@ -199,44 +191,6 @@ public:
 private:
     [[noreturn]] void mismatch() const {
         invalid("local header does not match its central record: entry " + std::to_string(number_));
-    }
-
-    // The ZIP64 block holds, in this order, only the values whose classic field is the marker.
-    void readZip64(std::string_view extra, bool hasUncompressed, std::uint64_t& compressed,
-                   std::uint64_t& offset) const {
-        std::size_t position = 0;
-        while (extra.size() - position >= 4) {
-            const auto* header = reinterpret_cast<const unsigned char*>(extra.data() + position);
-            const std::uint16_t id = ZipFormat::get16(header);
-            const std::uint16_t size = ZipFormat::get16(header + 2);
-            if (extra.size() - position - 4 < size) {
-                break;
-            }
-            if (id == ZipFormat::zip64ExtraID) {
-                const auto* field = header + 4;
-                std::size_t used = 0;
-                const auto take = [&](std::uint64_t& value) {
-                    if (size - used < 8) {
-                        invalid("ZIP64 extra field is truncated: entry " + std::to_string(number_));
-                    }
-                    value = ZipFormat::get64(field + used);
-                    used += 8;
-                };
-                std::uint64_t ignored = 0;
-                if (hasUncompressed) {
-                    take(ignored);
-                }
-                if (compressed == ZipFormat::zip64Marker32) {
-                    take(compressed);
-                }
-                if (offset == ZipFormat::zip64Marker32) {
-                    take(offset);
-                }
-                return;
-            }
-            position += 4 + size;
-        }
-        invalid("ZIP64 extra field is missing: entry " + std::to_string(number_));
     }
 
     int fd_;
