@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <exception>
 #include <string>
 #include <string_view>
 #include <typeinfo>
@@ -23,18 +22,12 @@ namespace tolvane::fuzz {
     std::abort();
 }
 
-#define FUZZ_REQUIRE(condition)                                    \
-    do {                                                           \
-        if (!(condition)) {                                        \
-            ::tolvane::fuzz::fail(__FILE__, __LINE__, #condition); \
-        }                                                          \
-    } while (false)
-
+#define FUZZ_REQUIRE(condition) \
+    ((condition) ? void() : ::tolvane::fuzz::fail(__FILE__, __LINE__, #condition))
 // For an exception the target's contract does not allow.
-#define FUZZ_UNEXPECTED(error) \
-    ::tolvane::fuzz::fail(     \
-        __FILE__, __LINE__,    \
-        std::string("unexpected ") + typeid(error).name() + ": " + (error).what())
+#define FUZZ_UNEXPECTED(error)                \
+    ::tolvane::fuzz::fail(__FILE__, __LINE__, \
+                          std::string(typeid(error).name()) + ": " + (error).what())
 
 inline std::string_view bytesOf(const std::uint8_t* data, std::size_t size) {
     return {reinterpret_cast<const char*>(data), size};
@@ -43,9 +36,8 @@ inline std::string_view bytesOf(const std::uint8_t* data, std::size_t size) {
 // An anonymous in-memory file holding `bytes`, positioned at its start.
 inline UniqueFd memoryFile(std::string_view bytes) {
     UniqueFd fd(::memfd_create("tolvane-fuzz", MFD_CLOEXEC));
-    FUZZ_REQUIRE(fd);
-    FUZZ_REQUIRE(::pwrite(fd.get(), bytes.data(), bytes.size(), 0) ==
-                 static_cast<ssize_t>(bytes.size()));
+    FUZZ_REQUIRE(fd && ::pwrite(fd.get(), bytes.data(), bytes.size(), 0) ==
+                           static_cast<ssize_t>(bytes.size()));
     return fd;
 }
 
