@@ -39,7 +39,8 @@ TEST(ArchivePathPolicyTest, Rules) {
     const Policy name = [](auto& p) { return ArchivePathPolicy::universalName(p, "identity"); };
     const Policy tagged = [](auto& p) { return ArchivePathPolicy::universalName(p, "long"); };
     const Policy extract = [](auto& p) {
-        return ArchivePathPolicy::compatibleExtractionPath(p, p.ends_with("/") ? Type::directory : Type::file);
+        return ArchivePathPolicy::compatibleExtractionPath(
+            p, p.ends_with("/") ? Type::directory : Type::file);
     };
     const Policy key = [](auto& p) { return ArchivePathPolicy::collisionKey(p); };
     const std::string q = "q\u0323\u0301";  // one cluster of five bytes, already NFC

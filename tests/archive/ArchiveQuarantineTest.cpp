@@ -7,9 +7,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <optional>
-#include <string>
-#include <vector>
 
 #include "core/common/Posix.h"
 #include "support/Outcome.h"

@@ -8,10 +8,6 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
-#include <limits>
-#include <string>
-#include <tuple>
-#include <vector>
 
 #include "core/common/Posix.h"
 #include "support/Outcome.h"

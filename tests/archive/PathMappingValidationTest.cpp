@@ -3,12 +3,6 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <cstdint>
-#include <functional>
-#include <string>
-#include <tuple>
-#include <vector>
-
 #include "core/archive/ArchiveDestinationPolicy.h"
 #include "core/archive/ArchiveUnpack.h"
 #include "core/archive/PathMappingManifest.h"
@@ -31,8 +25,7 @@ TEST(PathMappingValidationTest, CompressionRatioBoundary) {
         {1, 10'000, false}, {1, 10'001, true},
         {7, 70'000, false}, {7, 70'001, true},
         {0, 0, false},      {0, 1, true},
-        {max, max, false},  {max / 10'000 + 1, max, false},  // the bound overflows: no bomb
-    };
+        {max, max, false},  {max / 10'000 + 1, max, false}};  // overflow: no bomb
     for (const auto& [compressed, uncompressed, abnormal] : cases) {
         EXPECT_EQ(compressionRatioIsAbnormal(compressed, uncompressed), abnormal)
             << compressed << " -> " << uncompressed;
@@ -76,14 +69,12 @@ TEST(PathMappingValidationTest, AManifestMustDescribeItsArchiveExactly) {
     const std::string record = "path mapping record is invalid at entry ";
     const std::string count = "path mapping manifest count is invalid";
     const std::string malformed = "path mapping manifest row is malformed";
+    using Zip = test::RawZipBuilder;
+    // clang-format off
     const std::vector<Case> cases = {
-        {"[1,3,1]\n" + b.encode() + "\n", malformed},
-        {lines({1, 3, 1}, {}) + "{\"ordinal\":1}\n", malformed},
-        {lines({2, 3, 1}, {b}), header},
-        {lines({1, 2, 1}, {b}), header},
-        {lines({1, 3, 0}, {}), header},
-        {lines({1, 3, 4}, {b}), header},
-        {one(with(b, [](Row& r) { r.size = 2; })), record + "1"},
+        {"[1,3,1]\n" + b.encode() + "\n", malformed}, {lines({1, 3, 1}, {}) + "{\"ordinal\":1}\n", malformed},
+        {lines({2, 3, 1}, {b}), header}, {lines({1, 2, 1}, {b}), header}, {lines({1, 3, 0}, {}), header},
+        {lines({1, 3, 4}, {b}), header}, {one(with(b, [](Row& r) { r.size = 2; })), record + "1"},
         {one(with(b, [](Row& r) { r.archivePath = "c.txt"; })), record + "1"},
         {one(with(b, [](Row& r) { r.entryType = "directory"; })), record + "1"},
         {one(with(b, [](Row& r) { r.sha256[0] = 'A'; })), record + "1"},
@@ -91,23 +82,16 @@ TEST(PathMappingValidationTest, AManifestMustDescribeItsArchiveExactly) {
         {one(with(b, [](Row& r) { r.originalPath = "a/../o.txt"; })), record + "1"},
         {one(Row{3, "d", "d/", "directory", 0, ""}), record + "3"},  // itself, slash aside
         {one(Row{3, "e", "d/", "directory", 0, x}), record + "3"},
-        {lines({1, 3, 1}, {}), count},
-        {one(with(b, [](Row& r) { r.ordinal = 4; })), count},
-        {lines({1, 3, 2}, {b}), count},
-        {lines({1, 3, 2}, {b, b}), "path mapping records are out of order"},
-        {one(with(b, [](Row& r) { r.sha256 = Sha256::hexOf("y"); })),
-         "path mapping content hash does not match: b.txt"},
+        {lines({1, 3, 1}, {}), count}, {one(with(b, [](Row& r) { r.ordinal = 4; })), count},
+        {lines({1, 3, 2}, {b}), count}, {lines({1, 3, 2}, {b, b}), "path mapping records are out of order"},
+        {one(with(b, [](Row& r) { r.sha256 = Sha256::hexOf("y"); })), "path mapping content hash does not match: b.txt"},
         {"", "path mapping manifest size is invalid"},
-        {one(b), "path mapping manifest size is invalid",
-         [](test::RawZipBuilder& z) { z.entries[3].central.compressedSize = 0; }},
-        {one(b), "path mapping manifest is oversized",
-         [](test::RawZipBuilder& z) { z.entries[3].central.uncompressedSize -= 1; }},
-        {one(b), "path mapping manifest must be the final entry",
-         [](test::RawZipBuilder& z) { std::swap(z.entries[2], z.entries[3]); }},
-        {one(b), "path mapping manifest is duplicated or invalid",
-         [](test::RawZipBuilder& z) { z.entries.push_back(z.entries[3]); }},
-    };
-    const DestinationPolicyReader roomy = [](const std::string&) {
+        {one(b), "path mapping manifest size is invalid", [](Zip& z) { z.entries[3].central.compressedSize = 0; }},
+        {one(b), "path mapping manifest is oversized", [](Zip& z) { z.entries[3].central.uncompressedSize -= 1; }},
+        {one(b), "path mapping manifest must be the final entry", [](Zip& z) { std::swap(z.entries[2], z.entries[3]); }},
+        {one(b), "path mapping manifest is duplicated or invalid", [](Zip& z) { z.entries.push_back(z.entries[3]); }}};
+    // clang-format on
+    const DestinationPolicyReader roomy = [](auto&) {
         return ArchiveDestinationPolicy("ext4", std::nullopt, std::uint64_t{1} << 40, false);
     };
     for (const Case& c : cases) {
@@ -121,8 +105,7 @@ TEST(PathMappingValidationTest, AManifestMustDescribeItsArchiveExactly) {
             c.edit(zip);
         }
         test::TempDir root;
-        ASSERT_EQ(::mkdir(root.file("out").c_str(), 0700), 0);
-        zip.relink().writeTo(root.file("archive.zip"));
+        test::makeTree(root.path(), {{"out/", ""}, {"archive.zip", zip.relink().bytes()}});
         EXPECT_EQ(test::outcomeOf([&] {
                       unpack(root.file("archive.zip"), root.file("out"), nullptr, {}, roomy);
                   }),
