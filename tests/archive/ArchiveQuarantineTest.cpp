@@ -79,12 +79,12 @@ TEST(ArchiveQuarantineTest, StampingAcceptsEPERMOnlyOnAnAlreadyMarkedObject) {
         int error;
         std::string outcome;
     };
-    for (const Case& c : std::vector<Case>{{"-", 0, "ok"},
-                                           {"https://first.invalid/", EPERM, "ok"},
-                                           {"-", EPERM, "errno EPERM"},
-                                           {"", EPERM, "errno EPERM"},
-                                           {"https://first.invalid/", EACCES, "errno EACCES"},
+    const std::string first = "https://first.invalid/";
+    // clang-format off
+    for (const Case& c : std::vector<Case>{{"-", 0, "ok"}, {first, EPERM, "ok"}, {"-", EPERM, "errno EPERM"},
+                                           {"", EPERM, "errno EPERM"}, {first, EACCES, "errno EACCES"},
                                            {"-", ENOTSUP, "ok"}}) {
+        // clang-format on
         SCOPED_TRACE(c.existing + " " + std::to_string(c.error));
         ::fremovexattr(file.get(), ArchiveQuarantine::attributeName);
         ASSERT_TRUE(c.existing == "-" || ::fsetxattr(file.get(), ArchiveQuarantine::attributeName,
@@ -100,11 +100,9 @@ TEST(ArchiveQuarantineTest, StampingAcceptsEPERMOnlyOnAnAlreadyMarkedObject) {
                       ArchiveQuarantine::stamp(file.get(), "https://new.invalid/", writer);
                   }),
                   c.outcome);
-        EXPECT_EQ(ArchiveQuarantine::read(dir.file("a.zip")),
-                  c.error == 0
-                      ? "https://new.invalid/"
-                      : (c.existing == "-" || c.existing.empty() ? std::nullopt
-                                                                 : std::optional(c.existing)));
+        const std::string before = c.existing.empty() ? "-" : c.existing;
+        EXPECT_EQ(ArchiveQuarantine::read(dir.file("a.zip")).value_or("-"),
+                  c.error == 0 ? "https://new.invalid/" : before);
         // A disabled writer is never asked again.
         test::outcomeOf([&] { ArchiveQuarantine::stamp(file.get(), "x", writer); });
         EXPECT_EQ(calls, c.error == ENOTSUP ? 1 : 2);

@@ -6,7 +6,6 @@
 
 #include "core/archive/ArchiveJobRecords.h"
 #include "core/common/Posix.h"
-#include "core/common/StrictJson.h"
 #include "support/Outcome.h"
 #include "support/TempDir.h"
 
@@ -119,32 +118,6 @@ TEST(JSONLinesTest, DamagedListsAndTheRowLimitAtEveryAlignment) {
         JSONLines::Reader moved(std::move(reader));
         EXPECT_EQ(outcomeOf([&] { moved.next<ExpectedArchiveRecord>(); }), after);
     }
-}
-
-// A float, a negative or out-of-range integer, a wrong type or a missing key makes a row
-// undecodable; null is absence, unknown keys are ignored.
-TEST(JSONLinesTest, DecodingIsStrict) {
-    const auto with = [&](const std::string& value) {
-        return R"({"path":"a","size":)" + value + R"(,"sha256":"x"})";
-    };
-    for (const std::string& row :
-         {with("7.0"), with("7e0"), with("-7"), with("18446744073709551616"), with("\"7\""),
-          with("null"), with("7,\"size\":8"), std::string(R"({"path":"a","sha256":"x"})"),
-          std::string(R"({"path":1,"size":7,"sha256":"x"})"), std::string("[1,2]")}) {
-        EXPECT_EQ(outcomeOf([&] {
-                      ExpectedArchiveRecord::decode(StrictJson::parseObject(row));
-                  }).substr(0, 9),
-                  "exception")
-            << row;
-    }
-    SourceSnapshotRecord absent = snapshot;
-    absent.contentSHA256.reset();
-    std::string text = snapshot.encode();
-    text.replace(text.find("\"eeee"), 66, "null");
-    EXPECT_EQ(SourceSnapshotRecord::decode(StrictJson::parseObject(text)), absent);
-    EXPECT_EQ(ExpectedArchiveRecord::decode(StrictJson::parseObject(
-                  R"({"future":{"x":[1.5,-2]},"path":"a","size":7,"sha256":"x"})")),
-              (ExpectedArchiveRecord{"a", 7, "x"}));
 }
 
 }  // namespace
