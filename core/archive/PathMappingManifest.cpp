@@ -78,6 +78,21 @@ private:
     JSONLines::Reader expected_;
 };
 
+// Reads both lists in step, checking for cancellation before each pair and before the end.
+void forEachPair(const std::string& snapshotPath, const std::string& expectedPath,
+                 const std::function<void()>& checkCancelled,
+                 const std::function<void(const PairedLists::Pair&)>& visit) {
+    PairedLists lists(snapshotPath, expectedPath);
+    for (;;) {
+        checkCancelled();
+        const std::optional<PairedLists::Pair> pair = lists.next();
+        if (!pair) {
+            return;
+        }
+        visit(*pair);
+    }
+}
+
 ArchivePipelineError tooLarge() {
     return ArchivePipelineError::unsupportedArchiveEntry(
         "path mapping exceeds its supported limit");
@@ -178,22 +193,13 @@ std::uint64_t writePathMappingManifestWithLimit(const std::string& snapshotPath,
     std::uint64_t entryCount = 0;
     std::uint64_t mappingCount = 0;
     bool claimsReservedName = false;
-    {
-        PairedLists lists(snapshotPath, expectedPath);
-        for (;;) {
-            checkCancelled();
-            const std::optional<PairedLists::Pair> pair = lists.next();
-            if (!pair) {
-                break;
-            }
-            claimsReservedName =
-                claimsReservedName || hasReservedMappingPath(pair->snapshot.entryPath);
-            ++entryCount;
-            if (pair->snapshot.originalPath != pair->snapshot.entryPath) {
-                ++mappingCount;
-            }
+    forEachPair(snapshotPath, expectedPath, checkCancelled, [&](const PairedLists::Pair& pair) {
+        claimsReservedName = claimsReservedName || hasReservedMappingPath(pair.snapshot.entryPath);
+        ++entryCount;
+        if (pair.snapshot.originalPath != pair.snapshot.entryPath) {
+            ++mappingCount;
         }
-    }
+    });
     if (entryCount != sourceEntryCount) {
         throw countDiffers();
     }
@@ -228,31 +234,23 @@ std::uint64_t writePathMappingManifestWithLimit(const std::string& snapshotPath,
     // Second pass: the rows themselves, numbered among all entries.
     std::uint64_t ordinal = 0;
     std::uint64_t written = 0;
-    {
-        PairedLists lists(snapshotPath, expectedPath);
-        for (;;) {
-            checkCancelled();
-            const std::optional<PairedLists::Pair> pair = lists.next();
-            if (!pair) {
-                break;
-            }
-            ++ordinal;
-            const SourceSnapshotRecord& entry = pair->snapshot;
-            if (entry.originalPath == entry.entryPath) {
-                continue;
-            }
-            if (!validOriginalRelativePath(entry.originalPath)) {
-                throw ArchivePipelineError::unsafePath(entry.originalPath);
-            }
-            if (hasReservedMappingPath(entry.entryPath)) {
-                throw reservedNameTaken();
-            }
-            rows.append(PathMappingRecord{ordinal, entry.originalPath, archivePathOf(entry),
-                                          entry.isDirectory ? "directory" : "file", entry.size,
-                                          pair->expected.sha256});
-            ++written;
+    forEachPair(snapshotPath, expectedPath, checkCancelled, [&](const PairedLists::Pair& pair) {
+        ++ordinal;
+        const SourceSnapshotRecord& entry = pair.snapshot;
+        if (entry.originalPath == entry.entryPath) {
+            return;
         }
-    }
+        if (!validOriginalRelativePath(entry.originalPath)) {
+            throw ArchivePipelineError::unsafePath(entry.originalPath);
+        }
+        if (hasReservedMappingPath(entry.entryPath)) {
+            throw reservedNameTaken();
+        }
+        rows.append(PathMappingRecord{ordinal, entry.originalPath, archivePathOf(entry),
+                                      entry.isDirectory ? "directory" : "file", entry.size,
+                                      pair.expected.sha256});
+        ++written;
+    });
     // The header was written from the first pass; lists that changed in between would leave a
     // manifest whose header miscounts its rows.
     if (ordinal != entryCount || written != mappingCount) {
