@@ -90,10 +90,18 @@ TEST(PathMappingManifestTest, WritesTheDifferingEntriesOrNothing) {
         test::writeFile(expected, rowsOf(c.expected.empty() ? c.snapshot : c.expected, true));
         checks = 0;
         std::uint64_t size = 0;
+        std::uint64_t largest = 0;  // no write may ever take the file past the limit
+        const auto check = [&] {
+            struct stat st {};
+            largest =
+                std::max<std::uint64_t>(largest, ::lstat(output.c_str(), &st) ? 0 : st.st_size);
+            c.onCheck();
+        };
         const std::string outcome = test::outcomeOf([&] {
-            size = writePathMappingManifestWithLimit(snapshot, expected, output, c.count, c.onCheck,
+            size = writePathMappingManifestWithLimit(snapshot, expected, output, c.count, check,
                                                      c.limit);
         });
+        EXPECT_LE(largest, c.limit);
         EXPECT_EQ(outcome == "ok" ? (size > 0 ? "written" : "none") : outcome, c.outcome);
         EXPECT_EQ(::unlink(output.c_str()) == 0, size > 0);
     }
