@@ -431,6 +431,7 @@ void Unpack::preflight(StagingLease& lease, int preflightFd) {
         if (progress_ != nullptr && (index == 0 || (index + 1) % scanPublishInterval == 0)) {
             publishScanned(index + 1);
         }
+        // The inspector refuses more entries; the iteration keeps its own guard all the same.
         if (index > maxEntryCount) {
             throw ArchivePipelineError::tooManyEntries();
         }
