@@ -12,18 +12,21 @@
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <tuple>
 #include <unordered_map>
 #include <utility>
 #include <vector>
 
 #include "core/archive/ArchiveExtendedAttributes.h"
 #include "core/archive/ArchiveJobRecords.h"
+#include "core/archive/ArchiveLimits.h"
 #include "core/archive/ArchivePathPolicy.h"
 #include "core/archive/ArchivePathRegistry.h"
 #include "core/archive/ArchivePipeline.h"
 #include "core/archive/ArchivePipelineError.h"
 #include "core/archive/ArchiveProgressInfo.h"
 #include "core/archive/ArchiveQuarantine.h"
+#include "core/archive/ArchiveVerification.h"
 #include "core/archive/JSONLines.h"
 #include "core/archive/PathMappingManifest.h"
 #include "core/archive/PathMappingValidation.h"
@@ -34,6 +37,7 @@
 #include "core/archive/ZipFormat.h"
 #include "core/common/PathText.h"
 #include "core/common/Posix.h"
+#include "core/common/ScopeExit.h"
 #include "core/common/Unicode.h"
 #include "core/common/UniqueFd.h"
 
@@ -41,14 +45,9 @@ namespace tolvane::ArchivePipeline {
 namespace {
 
 namespace Stage = ArchiveProgressInfo::Stage;
+namespace Local = ZipFormat::LocalHeader;
 using AttributeMap = ArchiveExtendedAttributes::Map;
 
-constexpr std::string_view registryName = "path-registry.sqlite";
-// The inspector refuses more entries; the iteration keeps its own guard all the same.
-constexpr std::uint64_t entryLimit = 1'000'000;
-constexpr std::uint64_t maximumAttributeEntries = 1'000'000;
-constexpr std::uint64_t maximumAttributeBytes = 67'108'864;
-constexpr std::uint64_t maximumCompressionRatio = 10'000;
 constexpr std::uint64_t scanPublishInterval = 4096;
 constexpr std::uint64_t progressBatchBytes = 1'048'576;
 constexpr std::uint64_t maximumUnitCount =
@@ -82,21 +81,6 @@ std::size_t depthOf(std::string_view path) {
         }
     }
     return depth;
-}
-
-// Deepest first, so a directory's time is set only after nothing below it changes any more;
-// equal depths in byte order, so the order never depends on the archive's.
-bool directoryMetadataOrder(const ExtractedDirectoryMetadata& a,
-                            const ExtractedDirectoryMetadata& b) {
-    const std::size_t depthA = depthOf(a.path);
-    const std::size_t depthB = depthOf(b.path);
-    if (depthA != depthB) {
-        return depthA > depthB;
-    }
-    return std::lexicographical_compare(
-        a.path.begin(), a.path.end(), b.path.begin(), b.path.end(), [](char x, char y) {
-            return static_cast<unsigned char>(x) < static_cast<unsigned char>(y);
-        });
 }
 
 bool isManifest(const ZipArchiveEntry& entry) {
@@ -164,27 +148,17 @@ public:
     EntrySpans(int fd, std::uint64_t fileSize) : fd_(fd), fileSize_(fileSize) {}
 
     void add(const ZipCentralEntry& entry) {
-        ++number_;
-        const auto* record = reinterpret_cast<const unsigned char*>(entry.centralRecord.data());
-        const std::uint16_t method = ZipFormat::get16(record + 10);
-        std::uint64_t compressed = ZipFormat::get32(record + 20);
-        const std::uint32_t uncompressed32 = ZipFormat::get32(record + 24);
-        std::uint64_t offset = ZipFormat::get32(record + 42);
-        if (compressed == ZipFormat::zip64Marker32 || offset == ZipFormat::zip64Marker32 ||
-            uncompressed32 == ZipFormat::zip64Marker32) {
-            readZip64(entry.extraField, uncompressed32 == ZipFormat::zip64Marker32, compressed,
-                      offset);
-        }
-
+        number_ = entry.index + 1;
+        const std::uint64_t offset = entry.localHeaderOffset;
         unsigned char local[ZipFormat::localHeaderSize];
         if (offset > fileSize_ || fileSize_ - offset < sizeof local ||
             posix::preadAll(fd_, local, sizeof local, static_cast<off_t>(offset)) != sizeof local ||
-            ZipFormat::get32(local) != ZipFormat::localHeaderSignature ||
-            ZipFormat::get16(local + 8) != method) {
+            ZipFormat::get32(local + Local::signature) != ZipFormat::localHeaderSignature ||
+            ZipFormat::get16(local + Local::method) != entry.method) {
             mismatch();
         }
-        const std::uint16_t nameLength = ZipFormat::get16(local + 26);
-        const std::uint16_t extraLength = ZipFormat::get16(local + 28);
+        const std::uint16_t nameLength = ZipFormat::get16(local + Local::nameLength);
+        const std::uint16_t extraLength = ZipFormat::get16(local + Local::extraLength);
         if (nameLength != entry.name.size()) {
             mismatch();
         }
@@ -197,7 +171,8 @@ public:
         // offset is at most fileSize_ here, so the header's end cannot overflow.
         const std::uint64_t dataStart = offset + sizeof local + nameLength + extraLength;
         std::uint64_t dataEnd = 0;
-        if (__builtin_add_overflow(dataStart, compressed, &dataEnd) || dataEnd > fileSize_) {
+        if (__builtin_add_overflow(dataStart, entry.compressedSize, &dataEnd) ||
+            dataEnd > fileSize_) {
             invalid("entry data lies outside the archive: entry " + std::to_string(number_));
         }
         spans_.emplace_back(offset, dataEnd);
@@ -218,44 +193,6 @@ private:
         invalid("local header does not match its central record: entry " + std::to_string(number_));
     }
 
-    // The ZIP64 block holds, in this order, only the values whose classic field is the marker.
-    void readZip64(std::string_view extra, bool hasUncompressed, std::uint64_t& compressed,
-                   std::uint64_t& offset) const {
-        std::size_t position = 0;
-        while (extra.size() - position >= 4) {
-            const auto* header = reinterpret_cast<const unsigned char*>(extra.data() + position);
-            const std::uint16_t id = ZipFormat::get16(header);
-            const std::uint16_t size = ZipFormat::get16(header + 2);
-            if (extra.size() - position - 4 < size) {
-                break;
-            }
-            if (id == ZipFormat::zip64ExtraID) {
-                const auto* field = header + 4;
-                std::size_t used = 0;
-                const auto take = [&](std::uint64_t& value) {
-                    if (size - used < 8) {
-                        invalid("ZIP64 extra field is truncated: entry " + std::to_string(number_));
-                    }
-                    value = ZipFormat::get64(field + used);
-                    used += 8;
-                };
-                std::uint64_t ignored = 0;
-                if (hasUncompressed) {
-                    take(ignored);
-                }
-                if (compressed == ZipFormat::zip64Marker32) {
-                    take(compressed);
-                }
-                if (offset == ZipFormat::zip64Marker32) {
-                    take(offset);
-                }
-                return;
-            }
-            position += 4 + size;
-        }
-        invalid("ZIP64 extra field is missing: entry " + std::to_string(number_));
-    }
-
     int fd_;
     std::uint64_t fileSize_;
     std::uint64_t number_ = 0;
@@ -263,8 +200,8 @@ private:
     std::vector<std::pair<std::uint64_t, std::uint64_t>> spans_;
 };
 
-// The archived attributes of every entry that has any, by entry name, within the bounds an
-// archive may use.
+// The archived attributes of every entry that has any, by entry name, within the budget the
+// verification of a new archive applies too.
 class AttributeTable {
 public:
     void add(const ZipCentralEntry& entry) {
@@ -276,16 +213,10 @@ public:
             invalid("extended attributes require a UTF-8 entry name");
         }
         std::string name(entry.name);
-        if (table_.size() >= maximumAttributeEntries || table_.contains(name)) {
+        if (table_.contains(name)) {
             invalid("too many extended attribute records");
         }
-        std::uint64_t total = 0;
-        if (__builtin_add_overflow(bytes_, ArchiveExtendedAttributes::metadataByteCount(attributes),
-                                   &total) ||
-            total > maximumAttributeBytes) {
-            invalid("extended attribute metadata exceeds the supported archive limit");
-        }
-        bytes_ = total;
+        budget_.add(attributes);
         table_.emplace(std::move(name), std::move(attributes));
     }
 
@@ -302,7 +233,7 @@ public:
 
 private:
     std::unordered_map<std::string, AttributeMap> table_;
-    std::uint64_t bytes_ = 0;
+    ArchiveVerification::ExtendedAttributeBudget budget_;
 };
 
 struct ArchiveIdentity {
@@ -465,7 +396,7 @@ void Unpack::preflightEntry(const ZipArchiveEntry& entry, std::uint64_t position
         throw ArchivePipelineError::duplicatePath(restored);
     }
     registry.insert(restored, type);
-    if (++payloadCount_ > entryLimit) {
+    if (++payloadCount_ > maxEntryCount) {
         throw ArchivePipelineError::tooManyEntries();
     }
     JSONLines::append(PreflightArchiveRecord{payloadCount_, entry.path, restored,
@@ -481,10 +412,7 @@ void Unpack::preflightEntry(const ZipArchiveEntry& entry, std::uint64_t position
         *destination_->maximumFileBytes < entry.uncompressedSize) {
         throw ArchivePipelineError::destinationFileTooLarge(*destination_->maximumFileBytes);
     }
-    std::uint64_t bound = 0;
-    if ((entry.compressedSize == 0 && entry.uncompressedSize != 0) ||
-        (!__builtin_mul_overflow(entry.compressedSize, maximumCompressionRatio, &bound) &&
-         bound < entry.uncompressedSize)) {
+    if (compressionRatioIsAbnormal(entry.compressedSize, entry.uncompressedSize)) {
         invalid("abnormal compression ratio at " + restored);
     }
     if (__builtin_add_overflow(payloadBytes_, entry.uncompressedSize, &payloadBytes_)) {
@@ -495,7 +423,7 @@ void Unpack::preflightEntry(const ZipArchiveEntry& entry, std::uint64_t position
 
 void Unpack::preflight(StagingLease& lease, int preflightFd) {
     std::optional<ArchivePathRegistry> registry;
-    registry.emplace(PathText::appending(lease.url(), registryName));
+    registry.emplace(PathText::appending(lease.url(), pathRegistryFileName));
 
     std::uint64_t iterated = 0;
     for (std::uint64_t index = 0; index < entryCount_; ++index) {
@@ -503,7 +431,8 @@ void Unpack::preflight(StagingLease& lease, int preflightFd) {
         if (progress_ != nullptr && (index == 0 || (index + 1) % scanPublishInterval == 0)) {
             publishScanned(index + 1);
         }
-        if (index > entryLimit) {
+        // The inspector refuses more entries; the iteration keeps its own guard all the same.
+        if (index > maxEntryCount) {
             throw ArchivePipelineError::tooManyEntries();
         }
         preflightEntry(reader_->entry(index), index + 1, *registry, preflightFd);
@@ -519,7 +448,7 @@ void Unpack::preflight(StagingLease& lease, int preflightFd) {
     }
     registry->close();
     registry.reset();
-    lease.removeFileFromStage(std::string(registryName));
+    lease.removeFileFromStage(std::string(pathRegistryFileName));
 }
 
 void Unpack::extract(SafeExtractTree& tree, PathMappingCursor* mappings,
@@ -627,11 +556,7 @@ UnpackReceipt Unpack::run() {
 
     StagingLease lease = makeStage(destinationRoot_, "unpack", progress_);
     // Declared before everything that holds a file in the stage, so those are closed first.
-    struct RemoveLease {
-        StagingLease& lease;
-        Progress* progress;
-        ~RemoveLease() { lease.remove(progress); }
-    } removeLease{lease, progress_};
+    const ScopeExit removeLease([&lease, this] { lease.remove(progress_); });
 
     UniqueFd preflightList;
     try {
@@ -705,13 +630,20 @@ UnpackReceipt Unpack::run() {
     reach(UnpackStep::extracted);
     checkCancelled();
     lease.verifyDestinationParent();
-    std::sort(directories_.begin(), directories_.end(), directoryMetadataOrder);
+    // Deepest first, so a directory's time is set only after nothing below it changes any more;
+    // equal depths in byte order, so the order never depends on the archive's.
+    std::sort(directories_.begin(), directories_.end(),
+              [](const ExtractedDirectoryMetadata& a, const ExtractedDirectoryMetadata& b) {
+                  const std::size_t depthA = depthOf(a.path);
+                  const std::size_t depthB = depthOf(b.path);
+                  return std::tie(depthB, a.path) < std::tie(depthA, b.path);
+              });
     for (const ExtractedDirectoryMetadata& directory : directories_) {
         checkCancelled();
         tree.setDirectoryMetadata(directory.path, directory.permissions, directory.modificationDate,
                                   directory.extendedAttributes);
     }
-    tree.synchronizeTree(SafeExtractTree::fsyncDirectory, [this] { checkCancelled(); });
+    tree.synchronizeTree(posix::tryFsyncDirectory, [this] { checkCancelled(); });
     checkCancelled();
     if (progress_ != nullptr && payloadBytes_ == 0) {
         progress_->setCompletedUnitCount(1);

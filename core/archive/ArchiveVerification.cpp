@@ -23,7 +23,7 @@ namespace {
 // Content read back between two reports to the pack progress.
 constexpr std::uint64_t progressBatchBytes = 1'048'576;
 // The iteration's own guard; the inspector refuses more entries long before.
-constexpr std::uint64_t iterationLimit = 1'000'001;
+constexpr std::uint64_t iterationLimit = ArchivePipeline::maxEntryCount + 1;
 constexpr std::uint64_t maximumUnreportedBytes =
     static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
 

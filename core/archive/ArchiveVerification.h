@@ -5,6 +5,7 @@
 #include <string>
 
 #include "core/archive/ArchiveExtendedAttributes.h"
+#include "core/archive/ArchiveLimits.h"
 
 namespace tolvane {
 
@@ -14,11 +15,12 @@ class Progress;
 // Read-back of a freshly written delivery ZIP before it may be hashed and committed.
 namespace ArchiveVerification {
 
-// The bound on the extended attributes one archive may carry, the same one unpacking applies:
-// at most maximumEntries entries with attributes, at most maximumBytes of names and values in all.
+// The bound on the extended attributes one archive may carry, the one place it is defined and
+// applied, for verifying and unpacking alike: at most maximumEntries entries with attributes, at
+// most maximumBytes of names and values in all.
 class ExtendedAttributeBudget {
 public:
-    static constexpr std::uint64_t maximumEntries = 1'000'000;
+    static constexpr std::uint64_t maximumEntries = ArchivePipeline::maxEntryCount;
     static constexpr std::uint64_t maximumBytes = 67'108'864;
 
     // Counts one entry's attributes; an entry without any costs nothing. Throws

@@ -4,7 +4,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -20,6 +19,7 @@
 #include "core/archive/ArchivePipelineError.h"
 #include "core/archive/JSONLines.h"
 #include "core/common/Posix.h"
+#include "core/common/ScopeExit.h"
 #include "core/common/Unicode.h"
 #include "core/common/UniqueFd.h"
 
@@ -78,26 +78,20 @@ private:
     JSONLines::Reader expected_;
 };
 
-// Closes and removes a half-written manifest on every way out but success. Errors of both are
-// ignored: the failure that got us here is the one worth reporting.
-class RemoveOnFailure {
-public:
-    RemoveOnFailure(const std::string& path, UniqueFd& file) : path_(path), file_(file) {}
-    RemoveOnFailure(const RemoveOnFailure&) = delete;
-    RemoveOnFailure& operator=(const RemoveOnFailure&) = delete;
-    ~RemoveOnFailure() {
-        if (armed_) {
-            file_.reset();
-            ::unlink(path_.c_str());
+// Reads both lists in step, checking for cancellation before each pair and before the end.
+void forEachPair(const std::string& snapshotPath, const std::string& expectedPath,
+                 const std::function<void()>& checkCancelled,
+                 const std::function<void(const PairedLists::Pair&)>& visit) {
+    PairedLists lists(snapshotPath, expectedPath);
+    for (;;) {
+        checkCancelled();
+        const std::optional<PairedLists::Pair> pair = lists.next();
+        if (!pair) {
+            return;
         }
+        visit(*pair);
     }
-    void dismiss() noexcept { armed_ = false; }
-
-private:
-    const std::string& path_;
-    UniqueFd& file_;
-    bool armed_ = true;
-};
+}
 
 ArchivePipelineError tooLarge() {
     return ArchivePipelineError::unsupportedArchiveEntry(
@@ -127,14 +121,6 @@ private:
     std::uint64_t limit_;
     std::uint64_t written_ = 0;
 };
-
-// close(2) with its result checked: a late write error reported by close must not be lost.
-// EINTR is not an error here; on Linux the descriptor is closed either way.
-void closeChecked(UniqueFd& file) {
-    if (::close(file.release()) != 0 && errno != EINTR) {
-        posix::throwLastError();
-    }
-}
 
 }  // namespace
 
@@ -207,22 +193,13 @@ std::uint64_t writePathMappingManifestWithLimit(const std::string& snapshotPath,
     std::uint64_t entryCount = 0;
     std::uint64_t mappingCount = 0;
     bool claimsReservedName = false;
-    {
-        PairedLists lists(snapshotPath, expectedPath);
-        for (;;) {
-            checkCancelled();
-            const std::optional<PairedLists::Pair> pair = lists.next();
-            if (!pair) {
-                break;
-            }
-            claimsReservedName =
-                claimsReservedName || hasReservedMappingPath(pair->snapshot.entryPath);
-            ++entryCount;
-            if (pair->snapshot.originalPath != pair->snapshot.entryPath) {
-                ++mappingCount;
-            }
+    forEachPair(snapshotPath, expectedPath, checkCancelled, [&](const PairedLists::Pair& pair) {
+        claimsReservedName = claimsReservedName || hasReservedMappingPath(pair.snapshot.entryPath);
+        ++entryCount;
+        if (pair.snapshot.originalPath != pair.snapshot.entryPath) {
+            ++mappingCount;
         }
-    }
+    });
     if (entryCount != sourceEntryCount) {
         throw countDiffers();
     }
@@ -239,7 +216,12 @@ std::uint64_t writePathMappingManifestWithLimit(const std::string& snapshotPath,
     } catch (const std::system_error&) {
         throw ArchivePipelineError::finalizationFailed("could not create path mapping manifest");
     }
-    RemoveOnFailure cleanup(outputPath, file);
+    // Closes and removes a half-written manifest; errors of both are ignored, since the failure
+    // that got us here is the one worth reporting.
+    ScopeExit cleanup([&] {
+        file.reset();
+        ::unlink(outputPath.c_str());
+    });
     // A file that already existed keeps its mode through O_TRUNC, and umask may have narrowed a
     // new one; either way the manifest ends up exactly 0600.
     if (::fchmod(file.get(), 0600) != 0) {
@@ -252,31 +234,23 @@ std::uint64_t writePathMappingManifestWithLimit(const std::string& snapshotPath,
     // Second pass: the rows themselves, numbered among all entries.
     std::uint64_t ordinal = 0;
     std::uint64_t written = 0;
-    {
-        PairedLists lists(snapshotPath, expectedPath);
-        for (;;) {
-            checkCancelled();
-            const std::optional<PairedLists::Pair> pair = lists.next();
-            if (!pair) {
-                break;
-            }
-            ++ordinal;
-            const SourceSnapshotRecord& entry = pair->snapshot;
-            if (entry.originalPath == entry.entryPath) {
-                continue;
-            }
-            if (!validOriginalRelativePath(entry.originalPath)) {
-                throw ArchivePipelineError::unsafePath(entry.originalPath);
-            }
-            if (hasReservedMappingPath(entry.entryPath)) {
-                throw reservedNameTaken();
-            }
-            rows.append(PathMappingRecord{ordinal, entry.originalPath, archivePathOf(entry),
-                                          entry.isDirectory ? "directory" : "file", entry.size,
-                                          pair->expected.sha256});
-            ++written;
+    forEachPair(snapshotPath, expectedPath, checkCancelled, [&](const PairedLists::Pair& pair) {
+        ++ordinal;
+        const SourceSnapshotRecord& entry = pair.snapshot;
+        if (entry.originalPath == entry.entryPath) {
+            return;
         }
-    }
+        if (!validOriginalRelativePath(entry.originalPath)) {
+            throw ArchivePipelineError::unsafePath(entry.originalPath);
+        }
+        if (hasReservedMappingPath(entry.entryPath)) {
+            throw reservedNameTaken();
+        }
+        rows.append(PathMappingRecord{ordinal, entry.originalPath, archivePathOf(entry),
+                                      entry.isDirectory ? "directory" : "file", entry.size,
+                                      pair.expected.sha256});
+        ++written;
+    });
     // The header was written from the first pass; lists that changed in between would leave a
     // manifest whose header miscounts its rows.
     if (ordinal != entryCount || written != mappingCount) {
@@ -285,7 +259,7 @@ std::uint64_t writePathMappingManifestWithLimit(const std::string& snapshotPath,
 
     posix::fsync(file.get());
     const struct stat status = posix::fstat(file.get());
-    closeChecked(file);
+    posix::close(file);
     // The running count covers only this writer's own rows; the file itself has the last word.
     if (status.st_size < 0 || static_cast<std::uint64_t>(status.st_size) > maximumBytes) {
         throw tooLarge();

@@ -19,9 +19,6 @@
 namespace tolvane::ArchivePipeline {
 namespace {
 
-// The compression ratio beyond which an entry is taken for a decompression bomb.
-constexpr std::uint64_t maximumCompressionRatio = 10'000;
-
 [[noreturn]] void invalid(const std::string& detail) {
     throw ArchivePipelineError::invalidArchive(detail);
 }
@@ -48,13 +45,6 @@ std::optional<T> nextManifestRow(JSONLines::Reader& reader) {
     } catch (const StrictJson::DecodeError&) {
         invalid("path mapping manifest row is malformed");
     }
-}
-
-bool ratioIsAbnormal(std::uint64_t compressed, std::uint64_t uncompressed) {
-    std::uint64_t bound = 0;
-    return compressed == 0 ||
-           (!__builtin_mul_overflow(compressed, maximumCompressionRatio, &bound) &&
-            bound < uncompressed);
 }
 
 void copyManifest(ZipArchiveReader& archive, const ZipArchiveEntry& entry, int output,
@@ -142,17 +132,25 @@ std::uint64_t validateAgainstPreflight(int manifestFd, int preflightFd,
 
 }  // namespace
 
+bool compressionRatioIsAbnormal(std::uint64_t compressedSize, std::uint64_t uncompressedSize) {
+    std::uint64_t bound = 0;
+    return (compressedSize == 0 && uncompressedSize != 0) ||
+           (!__builtin_mul_overflow(compressedSize, maxCompressionRatio, &bound) &&
+            bound < uncompressedSize);
+}
+
 UniqueFd createUnnamedStageFile(const StagingLease& stage, const std::string& fallbackName,
                                 bool allowUnnamed) {
     const UniqueFd directory = stage.openStageDirectory();
     if (allowUnnamed) {
-        const int fd = ::openat(directory.get(), ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-        if (fd >= 0) {
-            return UniqueFd(fd);
+        posix::OpenResult unnamed =
+            posix::tryOpenAt(directory.get(), ".", O_TMPFILE | O_RDWR, 0600);
+        if (unnamed.fd) {
+            return std::move(unnamed.fd);
         }
         // Older kernels answer EISDIR, file systems without support EOPNOTSUPP.
-        if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
-            posix::throwLastError(fallbackName);
+        if (unnamed.error != EOPNOTSUPP && unnamed.error != EISDIR && unnamed.error != EINVAL) {
+            posix::throwErrno(unnamed.error, fallbackName);
         }
     }
     UniqueFd file = stage.createStageFile(fallbackName, O_RDWR, 0600);
@@ -204,7 +202,7 @@ PathMappingInput extractAndValidatePathMappingManifest(
     const StagingLease& stage, std::uint64_t payloadEntryCount,
     const std::function<void()>& checkCancelled) {
     if (entry.uncompressedSize == 0 || entry.uncompressedSize > maxPathMappingManifestBytes ||
-        ratioIsAbnormal(entry.compressedSize, entry.uncompressedSize)) {
+        compressionRatioIsAbnormal(entry.compressedSize, entry.uncompressedSize)) {
         invalid("path mapping manifest size is invalid");
     }
     PathMappingInput input;
@@ -243,10 +241,7 @@ void PathMappingReceiptWriter::append(const PathMappingRecord& mapping,
 
 void PathMappingReceiptWriter::finish() {
     posix::fsync(file_.get());
-    // close(2) can report a late write error; on Linux the descriptor is gone even after EINTR.
-    if (::close(file_.release()) != 0 && errno != EINTR) {
-        posix::throwLastError();
-    }
+    posix::close(file_);
 }
 
 }  // namespace tolvane::ArchivePipeline

@@ -14,6 +14,12 @@ namespace tolvane::ArchivePipeline {
 
 class StagingLease;
 
+// The compression ratio beyond which an entry is taken for a decompression bomb.
+inline constexpr std::uint64_t maxCompressionRatio = 10'000;
+
+// Whether an entry expands by more than maxCompressionRatio, or from nothing into something.
+bool compressionRatioIsAbnormal(std::uint64_t compressedSize, std::uint64_t uncompressedSize);
+
 // A scratch file of the stage that no archive entry can ever meet: the stage becomes the output
 // folder, so every name in it belongs to the payload. It is an unnamed O_TMPFILE file; where the
 // stage's file system has none, a file created exclusively under `fallbackName` and unlinked at

@@ -1,6 +1,5 @@
 #include "core/archive/SafeExtractTree.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -50,22 +49,8 @@ std::vector<std::string> validatedComponents(std::string_view path, ArchiveEntry
     return split(ArchivePathPolicy::validated(path, type));
 }
 
-// openat(2) retried after EINTR; -1 with errno set on failure.
-int openAtRaw(int directoryFd, const std::string& name, int flags, mode_t mode = 0) {
-    for (;;) {
-        const int fd = ::openat(directoryFd, name.c_str(), flags | O_CLOEXEC, mode);
-        if (fd >= 0 || errno != EINTR) {
-            return fd;
-        }
-    }
-}
-
 UniqueFd openDirectory(int directoryFd, const std::string& name) {
-    const int fd = openAtRaw(directoryFd, name, directoryFlags);
-    if (fd < 0) {
-        posix::throwLastError(name);
-    }
-    return UniqueFd(fd);
+    return posix::openAt(directoryFd, name, directoryFlags);
 }
 
 void check(const SafeExtractTree::CheckCancelled& checkCancelled) {
@@ -81,81 +66,22 @@ SafeExtractTree::FileHash hashFrom(int fd, const SafeExtractTree::CheckCancelled
     const auto buffer = std::make_unique<std::uint8_t[]>(hashBlockBytes);
     for (;;) {
         check(checkCancelled);
-        const ssize_t got = ::pread(fd, buffer.get(), hashBlockBytes, static_cast<off_t>(total));
-        if (got < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            posix::throwLastError();
-        }
+        const std::size_t got =
+            posix::preadAll(fd, buffer.get(), hashBlockBytes, static_cast<off_t>(total));
         if (got == 0) {
             break;
         }
-        const auto count = static_cast<std::uint64_t>(got);
-        if (total > UINT64_MAX - count) {
+        if (total > UINT64_MAX - got) {
             throw ArchivePipelineError::insufficientSpace();
         }
-        digest.update(std::span<const std::uint8_t>(buffer.get(), count));
-        total += count;
+        digest.update(std::span<const std::uint8_t>(buffer.get(), got));
+        total += got;
     }
     const Sha256::Value value = digest.finish();
     return {total, HexString::encode(value)};
 }
 
-struct DirCloser {
-    void operator()(DIR* dir) const noexcept { ::closedir(dir); }
-};
-using DirStream = std::unique_ptr<DIR, DirCloser>;
-
-// Every name in the directory but "." and "..", read through a duplicate that is closed again on
-// return. `path` names the directory in errors.
-std::vector<std::string> listNames(int directoryFd, const std::string& path) {
-    const int duplicate = ::fcntl(directoryFd, F_DUPFD_CLOEXEC, 0);
-    if (duplicate < 0) {
-        posix::throwLastError(path);
-    }
-    DIR* opened = ::fdopendir(duplicate);
-    if (opened == nullptr) {
-        const int error = errno;
-        ::close(duplicate);
-        posix::throwErrno(error, path);
-    }
-    const DirStream stream(opened);
-    // The duplicate shares its offset with directoryFd; start from the first entry however the
-    // descriptor was used before.
-    ::rewinddir(stream.get());
-    std::vector<std::string> names;
-    for (;;) {
-        errno = 0;
-        const dirent* entry = ::readdir(stream.get());
-        if (entry == nullptr) {
-            if (errno != 0) {
-                posix::throwLastError(path);
-            }
-            return names;
-        }
-        const std::string_view name(entry->d_name);
-        if (name != "." && name != "..") {
-            names.emplace_back(name);
-        }
-    }
-}
-
 }  // namespace
-
-int SafeExtractTree::fsyncDirectory(int directoryFd) noexcept {
-    for (;;) {
-        if (::fsync(directoryFd) == 0) {
-            return 0;
-        }
-        if (errno == EINVAL) {
-            return 0;
-        }
-        if (errno != EINTR) {
-            return -1;
-        }
-    }
-}
 
 SafeExtractTree::SafeExtractTree(std::string rootURL,
                                  std::optional<std::string> inheritedQuarantine,
@@ -186,29 +112,26 @@ UniqueFd SafeExtractTree::openParent(const std::vector<std::string>& components,
     if (components.empty()) {
         throw ArchivePipelineError::unsafePath("");
     }
-    const int duplicate = ::fcntl(rootFD_.get(), F_DUPFD_CLOEXEC, 0);
-    if (duplicate < 0) {
+    UniqueFd current(::fcntl(rootFD_.get(), F_DUPFD_CLOEXEC, 0));
+    if (!current) {
         posix::throwLastError(rootURL_);
     }
-    UniqueFd current(duplicate);
     for (std::size_t i = 0; i + 1 < components.size(); ++i) {
         const std::string& component = components[i];
-        int next = openAtRaw(current.get(), component, directoryFlags);
-        if (next < 0) {
+        posix::OpenResult next = posix::tryOpenAt(current.get(), component, directoryFlags);
+        if (!next.fd) {
             // Only a missing component is created; a link, a file or anything else in the way
             // ends the operation.
-            const int error = errno;
-            if (!creates || error != ENOENT) {
-                posix::throwErrno(error, component);
+            if (!creates || next.error != ENOENT) {
+                posix::throwErrno(next.error, component);
             }
             if (::mkdirat(current.get(), component.c_str(), 0700) != 0 && errno != EEXIST) {
                 posix::throwLastError(component);
             }
-            UniqueFd created = openDirectory(current.get(), component);
-            stampQuarantine(created.get());
-            next = created.release();
+            next.fd = openDirectory(current.get(), component);
+            stampQuarantine(next.fd.get());
         }
-        current.reset(next);
+        current = std::move(next.fd);
     }
     return current;
 }
@@ -222,12 +145,11 @@ void SafeExtractTree::makeDirectory(std::string_view path) {
     if (::mkdirat(parent.get(), last.c_str(), 0700) != 0 && errno != EEXIST) {
         posix::throwLastError(last);
     }
-    const int fd = openAtRaw(parent.get(), last, directoryFlags);
-    if (fd < 0) {
+    const posix::OpenResult directory = posix::tryOpenAt(parent.get(), last, directoryFlags);
+    if (!directory.fd) {
         throw ArchivePipelineError::unsafePath(std::string(path));
     }
-    const UniqueFd directory(fd);
-    stampQuarantine(directory.get());
+    stampQuarantine(directory.fd.get());
 }
 
 void SafeExtractTree::setDirectoryMetadata(
@@ -262,12 +184,8 @@ SafeExtractTree::FileHash SafeExtractTree::writeFile(
     const UniqueFd parent = openParent(components, true);
     // Read-write although 0600: the read-back below goes through this descriptor, which keeps
     // working after the archived mode takes owner read away.
-    const int created =
-        openAtRaw(parent.get(), components.back(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
-    if (created < 0) {
-        posix::throwLastError(components.back());
-    }
-    const UniqueFd file(created);
+    const UniqueFd file = posix::openAt(parent.get(), components.back(),
+                                        O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
 
     Sha256 digest;
     std::uint64_t written = 0;
@@ -303,12 +221,8 @@ SafeExtractTree::FileHash SafeExtractTree::hashFile(std::string_view path,
     const UniqueFd parent = openParent(components, false);
     // O_NONBLOCK: a named pipe put in place of the file must be refused below, not wait for a
     // writer. Reads of a regular file ignore the flag.
-    const int opened =
-        openAtRaw(parent.get(), components.back(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK);
-    if (opened < 0) {
-        posix::throwLastError(components.back());
-    }
-    const UniqueFd file(opened);
+    const UniqueFd file =
+        posix::openAt(parent.get(), components.back(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK);
     struct stat st {};
     if (::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
         throw ArchivePipelineError::unsafePath(std::string(path));
@@ -359,7 +273,7 @@ void SafeExtractTree::synchronizeDirectoryTree(int directoryFd, const std::strin
                                                const CheckCancelled& checkCancelled) {
     // The names are read and the listing closed before anything below is entered, so each level
     // holds only its own directory open, however deep the archive goes.
-    const std::vector<std::string> names = listNames(directoryFd, path);
+    const std::vector<std::string> names = posix::listDirectory(directoryFd, path);
     check(checkCancelled);
 
     for (const std::string& name : names) {
@@ -369,17 +283,16 @@ void SafeExtractTree::synchronizeDirectoryTree(int directoryFd, const std::strin
             posix::throwLastError(entryPath);
         }
         if (S_ISDIR(listed.st_mode)) {
-            const int fd = openAtRaw(directoryFd, name, directoryFlags);
-            if (fd < 0) {
-                posix::throwLastError(entryPath);
+            const posix::OpenResult child = posix::tryOpenAt(directoryFd, name, directoryFlags);
+            if (!child.fd) {
+                posix::throwErrno(child.error, entryPath);
             }
-            const UniqueFd child(fd);
             struct stat opened {};
-            if (::fstat(child.get(), &opened) != 0 || !S_ISDIR(opened.st_mode) ||
+            if (::fstat(child.fd.get(), &opened) != 0 || !S_ISDIR(opened.st_mode) ||
                 opened.st_dev != listed.st_dev || opened.st_ino != listed.st_ino) {
                 throw ArchivePipelineError::unsafePath(name);
             }
-            synchronizeDirectoryTree(child.get(), entryPath, directorySync, checkCancelled);
+            synchronizeDirectoryTree(child.fd.get(), entryPath, directorySync, checkCancelled);
         } else if (!S_ISREG(listed.st_mode)) {
             throw ArchivePipelineError::unsafePath(name);
         }
@@ -387,8 +300,8 @@ void SafeExtractTree::synchronizeDirectoryTree(int directoryFd, const std::strin
     }
 
     check(checkCancelled);
-    if (directorySync(directoryFd) != 0) {
-        posix::throwLastError(path);
+    if (const int error = directorySync(directoryFd); error != 0) {
+        posix::throwErrno(error, path);
     }
 }
 

@@ -9,6 +9,7 @@
 
 #include "core/archive/ArchiveExtendedAttributes.h"
 #include "core/archive/ArchiveRestoredMetadata.h"
+#include "core/common/Posix.h"
 #include "core/common/UniqueFd.h"
 
 namespace tolvane {
@@ -32,7 +33,7 @@ public:
     using ChunkSink = std::function<void(std::string_view chunk)>;
     // Called once; hands the whole content to the sink.
     using Producer = std::function<void(const ChunkSink& sink)>;
-    // Flushes a directory: 0, or -1 with errno set.
+    // Flushes a directory: 0, or the errno of the failure.
     using DirectorySync = std::function<int(int directoryFd)>;
     // Throws to stop the operation.
     using CheckCancelled = std::function<void()>;
@@ -42,10 +43,6 @@ public:
         std::string sha256;  // lowercase hex
         friend bool operator==(const FileHash&, const FileHash&) = default;
     };
-
-    // fsync(2), retried after EINTR; a file system that cannot sync directories (EINVAL) counts
-    // as done.
-    static int fsyncDirectory(int directoryFd) noexcept;
 
     // Opens the root (a real directory, not a link to one) and stamps the provenance on it.
     SafeExtractTree(std::string rootURL, std::optional<std::string> inheritedQuarantine,
@@ -102,7 +99,7 @@ public:
     // deepest directories first, and flushes the file system once more. An entry that is neither a
     // regular file nor a directory, or a directory replaced while it is walked, throws
     // unsafePath(entry name). checkCancelled runs between entries.
-    void synchronizeTree(const DirectorySync& directorySync = fsyncDirectory,
+    void synchronizeTree(const DirectorySync& directorySync = posix::tryFsyncDirectory,
                          const CheckCancelled& checkCancelled = {});
 
 private:

@@ -19,6 +19,7 @@
 #include "core/common/Digest.h"
 #include "core/common/HexString.h"
 #include "core/common/Posix.h"
+#include "core/common/ScopeExit.h"
 #include "core/common/Unicode.h"
 
 namespace tolvane {
@@ -268,32 +269,6 @@ std::span<const std::uint8_t> asBytes(std::string_view text) {
     return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
 }
 
-// close(2) whose failure matters (a late write-back error surfaces here). EINTR on Linux means
-// the descriptor is gone and the data was already flushed by the caller.
-void closeReporting(UniqueFd& fd) {
-    if (::close(fd.release()) != 0 && errno != EINTR) {
-        posix::throwLastError();
-    }
-}
-
-// Marks the writer failed on every way out of a call but the one that dismisses it.
-class FailOnExit {
-public:
-    explicit FailOnExit(bool& failed) noexcept : failed_(failed) {}
-    FailOnExit(const FailOnExit&) = delete;
-    FailOnExit& operator=(const FailOnExit&) = delete;
-    ~FailOnExit() {
-        if (armed_) {
-            failed_ = true;
-        }
-    }
-    void dismiss() noexcept { armed_ = false; }
-
-private:
-    bool& failed_;
-    bool armed_ = true;
-};
-
 std::string fileMetadataTooLarge(const std::string& path) {
     return "file metadata exceeds the ZIP extra-field limit: " + path;
 }
@@ -420,7 +395,7 @@ StreamingZIPWriter::FileReceipt StreamingZIPWriter::addFile(
     std::uint16_t permissions, std::string_view extendedAttributes,
     CompressionMethod compressionMethod, const CheckCancelled& checkCancelled, const Read& read) {
     requireOpen();
-    FailOnExit failOnExit(failed_);
+    ScopeExit failOnExit([this]() noexcept { failed_ = true; });
     const std::string name = encodedName(path);
     const Layout::DosDateTime modified = Layout::dosDateTime(modificationSeconds);
     const std::uint64_t localHeaderOffset = archiveEndPosition();
@@ -531,7 +506,7 @@ void StreamingZIPWriter::addDirectory(const std::string& path, std::int64_t modi
                                       std::uint16_t permissions,
                                       std::string_view extendedAttributes) {
     requireOpen();
-    FailOnExit failOnExit(failed_);
+    ScopeExit failOnExit([this]() noexcept { failed_ = true; });
     const std::string name = encodedName(path);
     const Layout::DosDateTime modified = Layout::dosDateTime(modificationSeconds);
     const std::uint64_t localHeaderOffset = archiveEndPosition();
@@ -559,9 +534,9 @@ void StreamingZIPWriter::finalize(const CheckCancelled& checkCancelled) {
         return;
     }
     requireOpen();
-    FailOnExit failOnExit(failed_);
+    ScopeExit failOnExit([this]() noexcept { failed_ = true; });
     posix::fsync(centralDirectory_.get());
-    closeReporting(centralDirectory_);
+    posix::close(centralDirectory_);
 
     const std::uint64_t centralDirectoryOffset = archiveEndPosition();
     const UniqueFd spool = posix::open(centralDirectoryPath_, O_RDONLY | O_NOFOLLOW);
@@ -593,7 +568,7 @@ void StreamingZIPWriter::finalize(const CheckCancelled& checkCancelled) {
     writeArchive(
         Layout::endRecord(entryCount_, centralDirectorySize_, centralDirectoryOffset, zip64));
     posix::fsync(archive_.get());
-    closeReporting(archive_);
+    posix::close(archive_);
     finalized_ = true;
     failOnExit.dismiss();
 }

@@ -15,7 +15,6 @@
 
 #include "core/archive/ArchivePipelineError.h"
 #include "core/archive/ZipEntryName.h"
-#include "core/archive/ZipFormat.h"
 #include "core/common/Posix.h"
 
 namespace tolvane {
@@ -173,9 +172,7 @@ ZipArchiveReader::ZipArchiveReader(const std::string& path, const CheckCancelled
     }
 
     const auto factsOf = [](const ZipCentralEntry& entry) {
-        const auto* record = reinterpret_cast<const unsigned char*>(entry.centralRecord.data());
-        return CentralFacts{entry.flags, ZipFormat::get16(record + 12),
-                            ZipFormat::get16(record + 14)};
+        return CentralFacts{entry.flags, entry.dosTime, entry.dosDate};
     };
 
     // The inspector's pass comes first: libzip reads nothing the inspector has not passed, so an

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "core/archive/ArchiveLimits.h"
 #include "core/archive/ArchivePipelineError.h"
 #include "core/archive/ZipFormat.h"
 #include "core/common/Posix.h"
@@ -26,16 +27,19 @@ namespace {
 using ZipFormat::get16;
 using ZipFormat::get32;
 using ZipFormat::get64;
+namespace Central = ZipFormat::CentralHeader;
+namespace End = ZipFormat::EndOfCentralDirectory;
+namespace End64 = ZipFormat::Zip64EndOfCentralDirectory;
+namespace Locator = ZipFormat::Zip64EndLocator;
 
 // The end record plus the longest comment it can announce.
 constexpr std::uint64_t tailWindow = ZipFormat::endOfCentralDirectorySize + 65535;
-constexpr std::uint64_t entryLimit = 1'000'000;
 // Encrypted (bit 0), strongly encrypted (bit 6), masked central directory (bit 13).
 constexpr std::uint16_t encryptionFlags = 0x2041;
 constexpr std::uint16_t supportedMethodBits = 0x0008;  // stored (0) or deflate (8), nothing else
 constexpr std::size_t readBlock = 65536;
 
-[[noreturn]] void invalid(const char* detail) {
+[[noreturn]] void invalid(const std::string& detail) {
     throw ArchivePipelineError::invalidArchive(detail);
 }
 
@@ -123,7 +127,7 @@ std::optional<std::size_t> locateEndRecord(const std::vector<unsigned char>& tai
     for (std::size_t position = tail.size() - recordSize;; --position) {
         const unsigned char* record = tail.data() + position;
         if (get32(record) == ZipFormat::endOfCentralDirectorySignature &&
-            position + recordSize + get16(record + 20) == tail.size()) {
+            position + recordSize + get16(record + End::commentLength) == tail.size()) {
             return position;
         }
         if (position == 0) {
@@ -145,16 +149,16 @@ DirectoryBounds readEndRecords(int fd, std::uint64_t fileSize) {
         invalid("missing end record");
     }
     const unsigned char* end = tail.data() + *found;
-    if (get16(end + 4) != 0 || get16(end + 6) != 0) {
+    if (get16(end + End::diskNumber) != 0 || get16(end + End::directoryDisk) != 0) {
         invalid("multi-volume ZIP is not supported");
     }
-    const std::uint16_t entriesOnDisk = get16(end + 8);
-    const std::uint16_t totalEntries = get16(end + 10);
+    const std::uint16_t entriesOnDisk = get16(end + End::entriesOnDisk);
+    const std::uint16_t totalEntries = get16(end + End::totalEntries);
     if (entriesOnDisk != totalEntries) {
         invalid("inconsistent entry count");
     }
-    const std::uint32_t size = get32(end + 12);
-    const std::uint32_t offset = get32(end + 16);
+    const std::uint32_t size = get32(end + End::directorySize);
+    const std::uint32_t offset = get32(end + End::directoryOffset);
     const std::uint64_t endRecordOffset = tailStart + *found;
     // A count of 0xFFFF is also a real count of 65535, so only the size and offset mark ZIP64.
     const bool zip64Marked = size == ZipFormat::zip64Marker32 || offset == ZipFormat::zip64Marker32;
@@ -186,10 +190,11 @@ DirectoryBounds readEndRecords(int fd, std::uint64_t fileSize) {
 
     if (hasLocator) {
         const std::uint64_t locatorOffset = endRecordOffset - locatorSize;
-        if (get32(locator.data() + 4) != 0 || get32(locator.data() + 16) != 1) {
+        if (get32(locator.data() + Locator::recordDisk) != 0 ||
+            get32(locator.data() + Locator::totalDisks) != 1) {
             invalid("invalid ZIP64 locator");
         }
-        const std::uint64_t zip64Offset = get64(locator.data() + 8);
+        const std::uint64_t zip64Offset = get64(locator.data() + Locator::recordOffset);
         constexpr std::size_t zip64RecordSize = ZipFormat::zip64EndOfCentralDirectorySize;
         if (zip64Offset > fileSize || fileSize - zip64Offset < zip64RecordSize) {
             invalid("invalid ZIP64 end record offset");
@@ -198,29 +203,31 @@ DirectoryBounds readEndRecords(int fd, std::uint64_t fileSize) {
         if (posix::preadAll(fd, record.data(), zip64RecordSize, fileOffset(zip64Offset)) !=
                 zip64RecordSize ||
             get32(record.data()) != ZipFormat::zip64EndOfCentralDirectorySignature ||
-            get32(record.data() + 16) != 0 || get32(record.data() + 20) != 0 ||
-            get64(record.data() + 24) != get64(record.data() + 32)) {
+            get32(record.data() + End64::diskNumber) != 0 ||
+            get32(record.data() + End64::directoryDisk) != 0 ||
+            get64(record.data() + End64::entriesOnDisk) !=
+                get64(record.data() + End64::totalEntries)) {
             invalid("invalid ZIP64 end record");
         }
         // The record must end exactly where the locator begins: no gap a second reader could
         // interpret differently, and no overlap.
-        const std::uint64_t restSize = get64(record.data() + 4);
+        const std::uint64_t restSize = get64(record.data() + End64::remainingSize);
         std::uint64_t recordEnd = 0;
         if (restSize < zip64RecordSize - 12 || addOverflows(zip64Offset, 12, recordEnd) ||
             addOverflows(recordEnd, restSize, recordEnd) || recordEnd != locatorOffset) {
             invalid("invalid ZIP64 end record length");
         }
-        const std::uint64_t zip64EntriesOnDisk = get64(record.data() + 24);
-        const std::uint64_t zip64TotalEntries = get64(record.data() + 32);
-        const std::uint64_t zip64DirectorySize = get64(record.data() + 40);
-        const std::uint64_t zip64DirectoryOffset = get64(record.data() + 48);
+        const std::uint64_t zip64EntriesOnDisk = get64(record.data() + End64::entriesOnDisk);
+        const std::uint64_t zip64TotalEntries = get64(record.data() + End64::totalEntries);
+        const std::uint64_t zip64DirectorySize = get64(record.data() + End64::directorySize);
+        const std::uint64_t zip64DirectoryOffset = get64(record.data() + End64::directoryOffset);
         if ((entriesOnDisk != ZipFormat::zip64Marker16 && entriesOnDisk != zip64EntriesOnDisk) ||
             (totalEntries != ZipFormat::zip64Marker16 && totalEntries != zip64TotalEntries) ||
             (size != ZipFormat::zip64Marker32 && size != zip64DirectorySize) ||
             (offset != ZipFormat::zip64Marker32 && offset != zip64DirectoryOffset)) {
             invalid("inconsistent ZIP64 values");
         }
-        if (zip64TotalEntries > entryLimit) {
+        if (zip64TotalEntries > ArchivePipeline::maxEntryCount) {
             throw ArchivePipelineError::tooManyEntries();
         }
         bounds.totalEntries = zip64TotalEntries;
@@ -234,6 +241,67 @@ DirectoryBounds readEndRecords(int fd, std::uint64_t fileSize) {
         invalid("central directory bounds");
     }
     return bounds;
+}
+
+// The ZIP64 block's value for each classic field that defers to it, in the block's order.
+void applyZip64(ZipCentralEntry& entry) {
+    const bool uncompressed = entry.uncompressedSize == ZipFormat::zip64Marker32;
+    const bool compressed = entry.compressedSize == ZipFormat::zip64Marker32;
+    const bool offset = entry.localHeaderOffset == ZipFormat::zip64Marker32;
+    if (!uncompressed && !compressed && !offset) {
+        return;
+    }
+    const std::string number = std::to_string(entry.index + 1);
+    const std::string_view extra = entry.extraField;
+    std::size_t position = 0;
+    while (extra.size() - position >= ZipFormat::ExtraBlock::headerSize) {
+        const auto* block = reinterpret_cast<const unsigned char*>(extra.data() + position);
+        const std::uint16_t size = get16(block + ZipFormat::ExtraBlock::dataSize);
+        if (extra.size() - position - ZipFormat::ExtraBlock::headerSize < size) {
+            break;
+        }
+        if (get16(block + ZipFormat::ExtraBlock::id) == ZipFormat::zip64ExtraID) {
+            const unsigned char* values = block + ZipFormat::ExtraBlock::data;
+            std::size_t used = 0;
+            const auto take = [&](bool deferred, std::uint64_t& value) {
+                if (!deferred) {
+                    return;
+                }
+                if (size - used < 8) {
+                    invalid("ZIP64 extra field is truncated: entry " + number);
+                }
+                value = get64(values + used);
+                used += 8;
+            };
+            take(uncompressed, entry.uncompressedSize);
+            take(compressed, entry.compressedSize);
+            take(offset, entry.localHeaderOffset);
+            return;
+        }
+        position += ZipFormat::ExtraBlock::headerSize + size;
+    }
+    invalid("ZIP64 extra field is missing: entry " + number);
+}
+
+ZipCentralEntry decode(std::uint64_t index, const unsigned char* record, std::string_view name,
+                       std::string_view extraField) {
+    ZipCentralEntry entry;
+    entry.name = name;
+    entry.flags = get16(record + Central::flags);
+    entry.extraField = extraField;
+    entry.centralRecord =
+        std::string_view(reinterpret_cast<const char*>(record), ZipFormat::centralHeaderSize);
+    entry.index = index;
+    entry.method = get16(record + Central::method);
+    entry.dosTime = get16(record + Central::dosTime);
+    entry.dosDate = get16(record + Central::dosDate);
+    entry.crc32 = get32(record + Central::crc32);
+    entry.compressedSize = get32(record + Central::compressedSize);
+    entry.uncompressedSize = get32(record + Central::uncompressedSize);
+    entry.externalAttributes = get32(record + Central::externalAttributes);
+    entry.localHeaderOffset = get32(record + Central::localHeaderOffset);
+    applyZip64(entry);
+    return entry;
 }
 
 std::uint64_t inspect(int fd, const CheckCancelled& checkCancelled, const OnEntry& onEntry) {
@@ -262,17 +330,18 @@ std::uint64_t inspect(int fd, const CheckCancelled& checkCancelled, const OnEntr
             get32(fixed.data()) != ZipFormat::centralHeaderSignature) {
             invalid("central directory entry");
         }
-        const std::uint16_t flags = get16(fixed.data() + 8);
+        const unsigned char* record = fixed.data();
+        const std::uint16_t flags = get16(record + Central::flags);
         if ((flags & encryptionFlags) != 0) {
             throw ArchivePipelineError::unsupportedArchiveEntry("encrypted entry");
         }
-        const std::uint16_t method = get16(fixed.data() + 10);
-        if ((method & ~supportedMethodBits) != 0 || get16(fixed.data() + 34) != 0) {
+        const std::uint16_t method = get16(record + Central::method);
+        if ((method & ~supportedMethodBits) != 0 || get16(record + Central::diskNumberStart) != 0) {
             invalid("unsupported compression or split entry");
         }
-        const std::size_t nameLength = get16(fixed.data() + 28);
-        const std::size_t extraLength = get16(fixed.data() + 30);
-        const std::size_t commentLength = get16(fixed.data() + 32);
+        const std::size_t nameLength = get16(record + Central::nameLength);
+        const std::size_t extraLength = get16(record + Central::extraLength);
+        const std::size_t commentLength = get16(record + Central::commentLength);
         // The position never exceeds the file size, and the lengths add up to less than 2^18.
         const std::uint64_t recordEnd =
             reader.position() + nameLength + extraLength + commentLength;
@@ -286,12 +355,7 @@ std::uint64_t inspect(int fd, const CheckCancelled& checkCancelled, const OnEntr
                 invalid("truncated central directory entry");
             }
             const std::string_view bytes(variable);
-            onEntry(ZipCentralEntry{
-                bytes.substr(0, nameLength),
-                flags,
-                bytes.substr(nameLength),
-                std::string_view(reinterpret_cast<const char*>(fixed.data()), fixed.size()),
-            });
+            onEntry(decode(index, record, bytes.substr(0, nameLength), bytes.substr(nameLength)));
         }
         reader.skipTo(recordEnd);
     }

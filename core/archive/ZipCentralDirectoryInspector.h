@@ -7,8 +7,10 @@
 
 namespace tolvane {
 
-// One central-directory record as the inspector hands it to its caller. The views point into the
-// inspector's buffers and stay valid only during the callback.
+// One central-directory record as the inspector hands it to its caller, decoded: the sizes and
+// the offset already carry the ZIP64 block's values where the classic fields defer to it, so no
+// caller parses ZIP64 blocks or reads raw offsets. The views point into the inspector's buffers
+// and stay valid only during the callback.
 struct ZipCentralEntry {
     // The raw name bytes; ZipEntryName::decode turns them into text.
     std::string_view name;
@@ -16,18 +18,32 @@ struct ZipCentralEntry {
     std::uint16_t flags = 0;
     // The whole central extra field.
     std::string_view extraField;
-    // The fixed 46-byte part of the record, for the fields the walk itself does not interpret
-    // (DOS time and date, sizes, attributes); read them with ZipFormat::get16/get32.
+    // The fixed 46-byte part of the record as stored (field offsets in ZipFormat::CentralHeader).
     std::string_view centralRecord;
+    // Position in the central directory, 0-based.
+    std::uint64_t index = 0;
+    // Stored (0) or deflate (8): the inspector refuses every other method.
+    std::uint16_t method = 0;
+    // The MS-DOS time and date as stored.
+    std::uint16_t dosTime = 0;
+    std::uint16_t dosDate = 0;
+    std::uint32_t crc32 = 0;
+    std::uint64_t compressedSize = 0;
+    std::uint64_t uncompressedSize = 0;
+    // Where the entry's local header begins; nothing here checks that one is there.
+    std::uint64_t localHeaderOffset = 0;
+    // The high 16 bits carry a Unix mode when the writer recorded one.
+    std::uint32_t externalAttributes = 0;
 };
 
 // A strict reader of a ZIP archive's end records and central directory, independent of the
 // library that later extracts the entries. It gates every archive that is read back or unpacked:
 // it refuses multi-volume archives, inconsistent ZIP64 layouts, encrypted and split entries,
-// methods other than stored and deflate, more than 1,000,000 entries, and central directories
-// that do not fill their declared bounds exactly. Failures are ArchivePipelineError
-// (invalidArchive, unsupportedArchiveEntry, tooManyEntries) or the file system's own
-// std::system_error. Memory stays bounded whatever the archive holds.
+// methods other than stored and deflate, more than ArchivePipeline::maxEntryCount entries, central
+// directories that do not fill their declared bounds exactly and, when records are handed to a
+// callback, a ZIP64 block that lacks a value a classic field defers to. Failures are
+// ArchivePipelineError (invalidArchive, unsupportedArchiveEntry, tooManyEntries) or the file
+// system's own std::system_error. Memory stays bounded whatever the archive holds.
 namespace ZipCentralDirectoryInspector {
 
 // Called before every central-directory record; throws the caller's cancellation error.
