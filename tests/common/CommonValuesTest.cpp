@@ -4,12 +4,15 @@
 #include <limits>
 #include <stop_token>
 #include <string>
+#include <tuple>
 
 #include "core/common/ByteCount.h"
 #include "core/common/Cancellation.h"
 #include "core/common/HexString.h"
 #include "core/common/PathText.h"
 #include "core/common/Progress.h"
+#include "core/common/StrictJson.h"
+#include "core/common/Unicode.h"
 #include "core/common/Uuid.h"
 
 namespace tolvane {
@@ -106,6 +109,93 @@ TEST(CommonValuesTest, ProgressAndCancellation) {
     progress.cancel();
     EXPECT_TRUE(progress.snapshot().cancelled);
     EXPECT_THROW(throwIfCancelled(&progress, {}), OperationCancelled);
+}
+
+TEST(UnicodeTest, StrictUTF8AndNoLocale) {
+    std::string valid;
+    for (const char* text :
+         {"", "\x7F", "\xC2\x80", "\xED\x9F\xBF", "\xEE\x80\x80", "\xF0\x90\x80\x80",
+          "\xF4\x8F\xBF\xBF", "\xC0\xAF", "\xE0\x9F\xBF", "\xF0\x8F\xBF\xBF", "\xED\xA0\x80",
+          "\xF4\x90\x80\x80", "\xF5\x80\x80\x80", "\x80", "a\xC3", "\xE2\x82z", "\xC3\xA9\xA9"}) {
+        valid += std::to_string(Unicode::isValidUTF8(text));
+    }
+    EXPECT_EQ(valid,
+              "1111111"
+              "0000000000");
+    // Each maximal ill-formed subpart becomes one replacement character.
+    EXPECT_EQ(Unicode::toUTF32("a\xE0\x80z\xF0\x9F\x98z"), U"a\uFFFD\uFFFDz\uFFFDz");
+    EXPECT_EQ(Unicode::fromUTF32(std::u32string{U'a', 0xD800, 0x110000}), "a\uFFFD\uFFFD");
+    const std::string bad = "x\xFF\xC0\xAFq\u0301";
+    EXPECT_TRUE(
+        Unicode::isValidUTF8(Unicode::toNFC(bad) + Unicode::foldCase(bad) + Unicode::toUpper(bad)));
+
+    EXPECT_EQ(Unicode::toNFC("Cafe\u0301 \u1112\u1161\u11AB"), "Caf\u00E9 \uD55C");
+    EXPECT_EQ(Unicode::foldCase("Stra\u00DFe Caf\u00C9 \u212A i\u0131"),
+              "strasse caf\u00E9 k i\u0131");
+    EXPECT_EQ(Unicode::toUpper("Stra\u00DFe i\u0131"), "STRASSE II");
+    std::string categories;
+    for (const char32_t scalar : {0x00, 0x1F, 0x7F, 0x9F, 0xAD, 0x200B, 0x202E, 0xFEFF, 0xE0001,
+                                  0x20, 0xA0, 0x2028, 0xFFFD, 0xD800, 0x110000}) {
+        categories += std::to_string(Unicode::isControlOrFormat(scalar));
+    }
+    EXPECT_EQ(categories,
+              "111111111"
+              "000000");
+    EXPECT_TRUE(Unicode::containsControlOrFormat(std::string("a\0b", 3)));
+    EXPECT_FALSE(Unicode::containsControlOrFormat("\uD55C\uAE00 name.txt"));
+}
+
+TEST(UnicodeTest, TruncationKeepsWholeGraphemeClusters) {
+    const std::string family = "\U0001F468\u200D\U0001F469\u200D\U0001F467";  // 18 bytes
+    const std::string flags = "\U0001F1F0\U0001F1F7\U0001F1EF\U0001F1F5";     // two flags
+    const std::string mark = "q\u0323\u0301";                                 // 5 bytes
+    const std::tuple<std::string, std::size_t, std::string> cases[] = {
+        {"abc", 2, "ab"},
+        {mark + mark, 9, mark},
+        {mark + "z", 4, ""},
+        {"a" + family + "b", 18, "a"},
+        {"a" + family, 19, "a" + family},
+        {flags, 15, flags.substr(0, 8)},
+        {"x\r\ny", 2, "x"},
+        {"x\xFF\xC0\xAFq\u0301", 5, "x\xFF\xC0\xAF"}};
+    for (const auto& [text, maxBytes, expected] : cases) {
+        EXPECT_EQ(Unicode::truncateToGraphemes(text, maxBytes), expected)
+            << testing::PrintToString(text) << " max " << maxBytes;
+    }
+}
+
+TEST(StrictJsonTest, RefusesWhatCouldBeReadTwoWays) {
+    const std::string deep = "{\"a\":" + std::string(100, '[');
+    for (const std::string& text :
+         {std::string("[]"), std::string("{\"a\":1}{\"b\":2}"), std::string("{\"a\":1,\"a\":2}"),
+          std::string("{\"o\":{\"k\":1,\"k\":1}}"), std::string("{\"a\":\"\xff\"}"), deep}) {
+        EXPECT_THROW(StrictJson::parseObject(text), StrictJson::DecodeError) << text;
+    }
+    const auto object = StrictJson::parseObject(
+        R"({"u":18446744073709551615,"i":-9223372036854775808,"neg":-1,"f":1.0,"e":1e3,)"
+        R"("s":"7","big":18446744073709551616,"small":70000,"null":null})");
+    const StrictJson::ObjectReader r(object);
+    EXPECT_EQ(r.integer<std::uint64_t>("u"), UINT64_MAX);
+    EXPECT_EQ(r.integer<std::int64_t>("i"), INT64_MIN);
+    EXPECT_EQ(r.optionalInteger<std::uint64_t>("null"), std::nullopt);  // null is absent
+    // Out of range, of another type, a number written as a fraction or with an exponent.
+    for (const char* key : {"neg", "f", "s", "big", "null"}) {
+        EXPECT_THROW(r.integer<std::uint64_t>(key), StrictJson::DecodeError) << key;
+    }
+    EXPECT_THROW(r.integer<std::int64_t>("u"), StrictJson::DecodeError);
+    EXPECT_THROW(r.integer<std::int64_t>("e"), StrictJson::DecodeError);
+    EXPECT_THROW(r.integer<std::uint16_t>("small"), StrictJson::DecodeError);
+    EXPECT_THROW(r.optionalText("u"), StrictJson::DecodeError);
+    EXPECT_THROW(r.flag("s"), StrictJson::DecodeError);
+}
+
+TEST(StrictJsonTest, EncodeKeepsFieldOrderAndRefusesInvalidText) {
+    StrictJson::OrderedValue value;
+    value["zeta"] = 1;
+    value["alpha"] = "line\nbreak";
+    EXPECT_EQ(StrictJson::encode(value), R"({"zeta":1,"alpha":"line\nbreak"})");
+    value["name"] = std::string("bad\xc3");
+    EXPECT_THROW(StrictJson::encode(value), StrictJson::DecodeError);
 }
 
 }  // namespace
