@@ -2,214 +2,224 @@
 
 #include <gtest/gtest.h>
 
-#include <deque>
+#include <chrono>
+#include <condition_variable>
 #include <limits>
+#include <map>
 #include <memory>
+#include <mutex>
+#include <set>
+#include <sstream>
 #include <stdexcept>
-#include <string>
 #include <thread>
 
 #include "core/common/Cancellation.h"
-#include "support/FakeGoogleAuthProvider.h"
+#include "core/common/ScopeExit.h"
 
 namespace tolvane {
 namespace {
 
-using Call = test::FakeGoogleAuthProvider::Call;
-using Op = void (GoogleAuthCoordinator::*)();
 using F = GoogleAuthFailure;
-constexpr Op restore = &GoogleAuthCoordinator::restore, connect = &GoogleAuthCoordinator::connect,
-             refresh = &GoogleAuthCoordinator::refresh, signOut = &GoogleAuthCoordinator::signOut,
-             revoke = &GoogleAuthCoordinator::revokeConsent;
 const GoogleIdentity alice{"alice", "alice@example.com"};
-const GoogleRestoredSession aliceConnected{alice, true};
 
 template <typename E>
 std::exception_ptr error(E e) {
     return std::make_exception_ptr(e);
 }
 
-// A coordinator whose sign-in answers "bob"; `session` is restored first when given.
-struct Rig {
-    explicit Rig(std::optional<GoogleRestoredSession> session = std::nullopt,
-                 std::uint64_t first = 0)
-        : coordinator(fake, first) {
-        fake->signedIn = GoogleIdentity{"bob", std::nullopt};
-        fake->session = session;
-        if (session) {
-            coordinator.restore();
+const std::map<std::string, void (GoogleAuthCoordinator::*)()> operations = {
+    {"restore", &GoogleAuthCoordinator::restore},      {"connect", &GoogleAuthCoordinator::connect},
+    {"refresh", &GoogleAuthCoordinator::refresh},      {"signOut", &GoogleAuthCoordinator::signOut},
+    {"revoke", &GoogleAuthCoordinator::revokeConsent}, {"cancel", &GoogleAuthCoordinator::cancel}};
+const std::map<std::string, std::exception_ptr> failures = {
+    {"cancelled", error(F::cancelled())},
+    {"denied", error(F::denied())},
+    {"reauth", error(F::reauthenticationRequired())},
+    {"keychain", error(F::keychainUnavailable())},
+    {"offline", error(std::runtime_error("offline"))},
+    {"interrupted", error(OperationCancelled())},
+    {"signInCode", error(GoogleSignInError(std::string(GoogleSignInErrors::domain), -5))},
+    {"notAnException", error(42)}};
+
+// A state as one line: "connected alice", "failed keychain", "signedOut".
+std::string describe(const GoogleAuthState& state) {
+    static const std::string kinds[] = {"restoring",       "signedOut",  "authorizing",
+                                        "requestingScope", "connected",  "refreshing",
+                                        "reauthRequired",  "signingOut", "revokingConsent",
+                                        "cancelled",       "denied",     "failed"};
+    static const std::string reasons[] = {"cancelled", "denied", "reauth",
+                                          "keychain",  "config", "unavailable"};
+    const std::optional<GoogleIdentity>& identity = state.identity();
+    const std::optional<GoogleAuthFailure>& failure = state.failure();
+    return kinds[static_cast<int>(state.kind())] + (identity ? " " + identity->subject : "") +
+           (failure ? " " + reasons[static_cast<int>(failure->code())] : "");
+}
+
+// A scripted sign-in provider whose sign-in answers bob. A call is logged, then waits while its
+// name is held, and only then reads its failure, so a test may change the answer of a call it has
+// seen arrive.
+struct FakeProvider final : GoogleAuthProvider {
+    std::optional<GoogleRestoredSession> session;
+    std::mutex mutex;  // guards the members below
+    std::condition_variable changed;
+    std::string log = "calls";  // each call, with the account of a scope request or a refresh
+    std::set<std::string> held;
+    std::map<std::string, std::exception_ptr> failures;
+
+    template <typename Change>
+    void update(Change change) {
+        {
+            const std::lock_guard lock(mutex);
+            change();
+        }
+        changed.notify_all();
+    }
+    void enter(const std::string& call) {
+        std::unique_lock lock(mutex);
+        log += " " + call;
+        changed.notify_all();
+        const std::string name = call.substr(0, call.find(':'));
+        changed.wait(lock, [&] { return !held.contains(name); });
+        if (const std::exception_ptr failure = failures[name]) {
+            std::rethrow_exception(failure);
         }
     }
-    ~Rig() { fake->release(); }  // then the threads are joined
-
-    // Runs the operation on its own thread and waits until it is held in the provider's `held`.
-    std::jthread& start(Op op, Call held) {
-        fake->hold(held);
-        std::jthread& thread = threads.emplace_back([this, op] { (coordinator.*op)(); });
-        EXPECT_TRUE(fake->waitUntilEntered(held));
-        return thread;
+    std::optional<GoogleRestoredSession> restoreSession() override {
+        return enter("restore"), session;
     }
-    std::string state() const { return test::describe(coordinator.currentState()); }
-
-    std::shared_ptr<test::FakeGoogleAuthProvider> fake =
-        std::make_shared<test::FakeGoogleAuthProvider>();
-    GoogleAuthCoordinator coordinator;
-    std::deque<std::jthread> threads;
+    GoogleIdentity signIn() override { return enter("signIn"), GoogleIdentity{"bob", {}}; }
+    void requestDriveScope(const GoogleIdentity& who) override { enter("scope:" + who.subject); }
+    void refreshSession(const GoogleIdentity& who) override { enter("refresh:" + who.subject); }
+    void signOut() override { enter("signOut"); }
+    void revokeConsent() override { enter("revoke"); }
+    void cancelAuthorization() noexcept override { enter("cancel"); }
 };
 
+// Plays a scenario, its steps separated by ", ":
+//   alice, alice?        the stored session: alice with or without the Drive scope
+//   wrap                 (first) operation numbers start at the last one before the counter wraps
+//   <operation>          runs restore, connect, refresh, signOut, revoke or cancel
+//   <operation>@<call>   runs it on its own thread and waits until it is held in that call
+//   fail <call> <what>   the call throws from now on (a key of `failures`)
+//   release <call>       lets the held call go on and waits until its operation ends
+//   =<state>             the state now, as describe() writes it
+//   calls <call>...      every provider call so far, with the account of a scope or refresh call
+void play(const std::string& script) {
+    SCOPED_TRACE(script);
+    const auto fake = std::make_shared<FakeProvider>();
+    GoogleAuthCoordinator coordinator(
+        fake, script.starts_with("wrap") ? std::numeric_limits<std::uint64_t>::max() - 1 : 0);
+    std::map<std::string, std::jthread> threads;  // by the call each is held in
+    const ScopeExit releaseBeforeJoining([&] { fake->update([&] { fake->held.clear(); }); });
+    std::string step;
+    for (std::istringstream steps(script); std::getline(steps >> std::ws, step, ',');) {
+        std::string word, call, what;
+        std::istringstream(step) >> word >> call >> what;
+        if (word == "alice" || word == "alice?") {
+            fake->session = GoogleRestoredSession{alice, word == "alice"};
+        } else if (word == "fail") {
+            fake->update([&] { fake->failures[call] = failures.at(what); });
+        } else if (word == "release") {
+            fake->update([&] { fake->held.erase(call); });
+            threads.at(call).join();
+        } else if (word.starts_with("=")) {
+            EXPECT_EQ("=" + describe(coordinator.currentState()), step);
+        } else if (word == "calls") {
+            const std::lock_guard lock(fake->mutex);
+            EXPECT_EQ(fake->log, step);
+        } else if (const std::size_t at = word.find('@'); at != std::string::npos) {
+            const auto operation = operations.at(word.substr(0, at));
+            call = word.substr(at + 1);
+            std::unique_lock lock(fake->mutex);
+            fake->held.insert(call);
+            const std::size_t logged = fake->log.size();
+            threads[call] = std::jthread([&, operation] { (coordinator.*operation)(); });
+            // A generous watchdog, so a broken interleaving fails instead of hanging.
+            ASSERT_TRUE(fake->changed.wait_for(lock, std::chrono::minutes(2), [&] {
+                return fake->log.find(" " + call, logged) != std::string::npos;
+            })) << step;
+        } else if (word != "wrap") {
+            (coordinator.*operations.at(word))();
+        }
+    }
+}
+
+TEST(GoogleAuthCoordinatorTest, Scenarios) {
+    for (const char* script :
+         {// Each operation passes through its state, and the provider hears of the account.
+          "restore@restore, =restoring, release restore, =signedOut",
+          "alice, restore@restore, =restoring, release restore, =connected alice",
+          "alice?, restore@restore, release restore, =reauthRequired alice",
+          "connect@signIn, =authorizing, release signIn, =connected bob, calls signIn scope:bob",
+          "connect@scope, =requestingScope bob, release scope, =connected bob",
+          "alice, restore, refresh@refresh, =refreshing alice, release refresh, "
+          "=connected alice, calls restore refresh:alice",
+          "alice, restore, signOut@signOut, =signingOut, release signOut, =signedOut",
+          "alice, restore, revoke@revoke, =revokingConsent, release revoke, =signedOut",
+          // connect() waits in the provider; a cancel (or any later operation) decides the
+          // state at once, the provider's late answer is dropped, and the scope is never asked
+          // for after it.
+          "connect@signIn, cancel, =cancelled, release signIn, =cancelled, calls signIn cancel",
+          "connect@signIn, cancel, fail signIn reauth, release signIn, =cancelled",
+          "connect@signIn, cancel, fail signIn offline, release signIn, =cancelled",
+          "connect@scope, cancel, =cancelled, release scope, =cancelled",
+          "connect@scope, cancel, fail scope denied, release scope, =cancelled, "
+          "calls signIn scope:bob cancel",
+          "connect@signIn, signOut, =signedOut, release signIn, =signedOut, calls signIn signOut",
+          // A sign-out overtakes a pending restore, whatever the restore answers, also across
+          // the wrapping of the operation counter; a sign-out that fails meanwhile stays failed.
+          "alice, restore@restore, signOut@signOut, release restore, =signingOut, "
+          "release signOut, =signedOut",
+          "fail restore reauth, restore@restore, signOut@signOut, release restore, =signingOut",
+          "fail restore offline, restore@restore, signOut@signOut, release restore, =signingOut",
+          "wrap, alice, restore@restore, signOut@signOut, release restore, =signingOut",
+          "alice, restore@restore, fail signOut keychain, signOut, release restore, "
+          "=failed keychain",
+          // cancel() and refresh() do nothing outside their states.
+          "cancel, refresh, =restoring, calls",
+          "restore, cancel, refresh, =signedOut, calls restore",
+          "fail revoke keychain, revoke, cancel, refresh, =failed keychain",
+          "alice, restore, signOut@signOut, cancel, refresh, =signingOut, calls restore signOut",
+          "alice, restore, refresh@refresh, cancel, refresh, =refreshing alice, "
+          "calls restore refresh:alice",
+          "alice, restore, cancel, =connected alice, calls restore"}) {
+        play(script);
+    }
+}
+
 TEST(GoogleAuthCoordinatorTest, ProviderFailuresBecomeStates) {
-    // What the steps that establish a session make of a failure, and what sign-out and revocation
-    // make of it. Anything but a GoogleAuthFailure is unavailable, even what looks like a
-    // cancellation or a sign-in code: translating those is the provider's job.
-    const std::tuple<std::exception_ptr, std::string, std::string> thrown[] = {
-        {error(F::cancelled()), "cancelled", "failed cancelled"},
-        {error(F::denied()), "denied", "failed denied"},
-        {error(F::reauthenticationRequired()), "reauthRequired", "failed reauthenticationRequired"},
-        {error(F::keychainUnavailable()), "failed keychainUnavailable",
-         "failed keychainUnavailable"},
-        {error(std::runtime_error("offline")), "failed unavailable", "failed unavailable"},
-        {error(OperationCancelled()), "failed unavailable", "failed unavailable"},
-        {error(GoogleSignInError(std::string(GoogleSignInErrors::domain), -5)),
-         "failed unavailable", "failed unavailable"},
-        {error(42), "failed unavailable", "failed unavailable"}};
-    // The failing call, the operation, whether it establishes a session, the account it is for.
-    const std::tuple<Call, Op, bool, std::string> steps[] = {
-        {Call::restoreSession, restore, true, ""},
-        {Call::signIn, connect, true, ""},
-        {Call::requestDriveScope, connect, true, " bob"},
-        {Call::refreshSession, refresh, true, " alice"},
-        {Call::signOut, signOut, false, ""},
-        {Call::revokeConsent, revoke, false, ""}};
-    for (const auto& [call, op, establishes, account] : steps) {
+    // A failure, what the steps that establish a session make of it, and what sign-out and
+    // revocation make of it. Anything but a GoogleAuthFailure is unavailable, even what looks
+    // like a cancellation or a sign-in code: translating those is the provider's job.
+    const std::tuple<std::string, std::string, std::string> thrown[] = {
+        {"cancelled", "cancelled", "failed cancelled"},
+        {"denied", "denied", "failed denied"},
+        {"reauth", "reauthRequired", "failed reauth"},
+        {"keychain", "failed keychain", "failed keychain"},
+        {"offline", "failed unavailable", "failed unavailable"},
+        {"interrupted", "failed unavailable", "failed unavailable"},
+        {"signInCode", "failed unavailable", "failed unavailable"},
+        {"notAnException", "failed unavailable", "failed unavailable"}};
+    // The scenario with the failure and the state left out, whether it establishes a session,
+    // and the account a lapsed grant is reported for. A failed sign-in never asks for the scope.
+    const std::tuple<std::string, bool, std::string> steps[] = {
+        {"fail restore %, restore, =%", true, ""},
+        {"fail signIn %, connect, =%, calls signIn", true, ""},
+        {"fail scope %, connect, =%", true, " bob"},
+        {"alice, restore, fail refresh %, refresh, =%", true, " alice"},
+        {"fail signOut %, signOut, =%", false, ""},
+        {"fail revoke %, revoke, =%", false, ""}};
+    for (const auto& [pattern, establishes, account] : steps) {
         for (const auto& [failure, onSignIn, plain] : thrown) {
-            Rig rig(op == refresh ? std::optional(aliceConnected) : std::nullopt);
-            rig.fake->fail(call, failure);
-            (rig.coordinator.*op)();
-            const std::string expected = !establishes                   ? plain
-                                         : onSignIn == "reauthRequired" ? onSignIn + account
-                                                                        : onSignIn;
-            EXPECT_EQ(rig.state(), expected) << static_cast<int>(call);
-            // A failed sign-in never goes on to ask for the scope.
-            EXPECT_EQ(rig.fake->count(Call::requestDriveScope), call == Call::requestDriveScope);
+            std::string script = pattern;
+            script.replace(script.find('%'), 1, failure);
+            script.replace(script.find('%'), 1,
+                           !establishes                   ? plain
+                           : onSignIn == "reauthRequired" ? onSignIn + account
+                                                          : onSignIn);
+            play(script);
         }
     }
-}
-
-TEST(GoogleAuthCoordinatorTest, EachOperationPassesThroughItsState) {
-    struct Case {
-        std::optional<GoogleRestoredSession> session;
-        Op op;
-        Call held;
-        std::string during;
-        std::string after;
-        std::string argument;  // of the last provider call
-    };
-    const Case cases[] = {
-        {std::nullopt, restore, Call::restoreSession, "restoring", "signedOut", ""},
-        {aliceConnected, restore, Call::restoreSession, "restoring", "connected alice", ""},
-        {GoogleRestoredSession{alice, false}, restore, Call::restoreSession, "restoring",
-         "reauthRequired alice", ""},
-        {std::nullopt, connect, Call::signIn, "authorizing", "connected bob", "bob"},
-        {std::nullopt, connect, Call::requestDriveScope, "requestingScope bob", "connected bob",
-         "bob"},
-        {aliceConnected, refresh, Call::refreshSession, "refreshing alice", "connected alice",
-         "alice"},
-        {aliceConnected, signOut, Call::signOut, "signingOut", "signedOut", ""},
-        {aliceConnected, revoke, Call::revokeConsent, "revokingConsent", "signedOut", ""}};
-    for (const Case& c : cases) {
-        Rig rig(c.op == restore ? std::nullopt : c.session);
-        rig.fake->session = c.session;
-        std::jthread& thread = rig.start(c.op, c.held);
-        EXPECT_EQ(rig.state(), c.during);
-        rig.fake->release(c.held);
-        thread.join();
-        EXPECT_EQ(rig.state(), c.after);
-        const auto argument = rig.fake->records().back().identity;
-        EXPECT_EQ(argument ? argument->subject : "", c.argument) << c.after;
-    }
-}
-
-// connect() waits in the provider; a cancel (or any later operation) decides the state at once,
-// whatever the provider answers afterwards is dropped, and the scope is never asked for after it.
-TEST(GoogleAuthCoordinatorTest, ALaterOperationWinsOverAPendingConnect) {
-    const std::tuple<Call, std::exception_ptr, Op, std::string> cases[] = {
-        {Call::signIn, nullptr, nullptr, "cancelled"},
-        {Call::signIn, error(F::reauthenticationRequired()), nullptr, "cancelled"},
-        {Call::signIn, error(std::runtime_error("offline")), nullptr, "cancelled"},
-        {Call::requestDriveScope, nullptr, nullptr, "cancelled"},
-        {Call::requestDriveScope, error(F::denied()), nullptr, "cancelled"},
-        {Call::signIn, nullptr, signOut, "signedOut"}};
-    for (const auto& [held, answer, interrupt, expected] : cases) {
-        Rig rig;
-        std::jthread& thread = rig.start(connect, held);
-        interrupt ? (rig.coordinator.*interrupt)() : rig.coordinator.cancel();
-        EXPECT_EQ(rig.state(), expected);
-        rig.fake->fail(held, answer);
-        rig.fake->release(held);
-        thread.join();
-        EXPECT_EQ(rig.state(), expected);
-        EXPECT_EQ(rig.fake->count(Call::cancelAuthorization), interrupt == nullptr);
-        EXPECT_EQ(rig.fake->count(Call::requestDriveScope), held == Call::requestDriveScope);
-    }
-}
-
-TEST(GoogleAuthCoordinatorTest, SignOutOvertakesAPendingRestore) {
-    // The last row starts the restore at the last operation number and the sign-out at 0.
-    const std::tuple<std::optional<GoogleRestoredSession>, std::exception_ptr, std::uint64_t>
-        cases[] = {{aliceConnected, nullptr, 0},
-                   {std::nullopt, error(F::reauthenticationRequired()), 0},
-                   {std::nullopt, error(std::runtime_error("offline")), 0},
-                   {aliceConnected, nullptr, std::numeric_limits<std::uint64_t>::max() - 1}};
-    for (const auto& [session, answer, first] : cases) {
-        Rig rig(std::nullopt, first);
-        rig.fake->session = session;
-        rig.fake->fail(Call::restoreSession, answer);
-        std::jthread& restoring = rig.start(restore, Call::restoreSession);
-        std::jthread& signingOut = rig.start(signOut, Call::signOut);
-        rig.fake->release(Call::restoreSession);
-        restoring.join();
-        EXPECT_EQ(rig.state(), "signingOut");
-        rig.fake->release(Call::signOut);
-        signingOut.join();
-        EXPECT_EQ(rig.state(), "signedOut");
-    }
-    // The other order: the sign-out fails before the restore answers; its failure stays.
-    Rig rig;
-    rig.fake->session = aliceConnected;
-    std::jthread& restoring = rig.start(restore, Call::restoreSession);
-    rig.fake->fail(Call::signOut, error(F::keychainUnavailable()));
-    rig.coordinator.signOut();
-    rig.fake->release(Call::restoreSession);
-    restoring.join();
-    EXPECT_EQ(rig.state(), "failed keychainUnavailable");
-}
-
-TEST(GoogleAuthCoordinatorTest, CancelAndRefreshDoNothingOutsideTheirStates) {
-    // The operation run first (held in the provider when a call is named) and the state it leaves.
-    const std::tuple<Op, std::optional<Call>, std::string> cases[] = {
-        {nullptr, std::nullopt, "restoring"},
-        {restore, std::nullopt, "signedOut"},
-        {revoke, std::nullopt, "failed keychainUnavailable"},
-        {signOut, Call::signOut, "signingOut"},
-        {refresh, Call::refreshSession, "refreshing alice"}};
-    for (const auto& [op, held, expected] : cases) {
-        Rig rig(op == refresh ? std::optional(aliceConnected) : std::nullopt);
-        rig.fake->fail(Call::revokeConsent, error(F::keychainUnavailable()));
-        if (held) {
-            rig.start(op, *held);
-        } else if (op) {
-            (rig.coordinator.*op)();
-        }
-        const std::size_t calls = rig.fake->records().size();
-        rig.coordinator.cancel();
-        rig.coordinator.refresh();
-        EXPECT_EQ(rig.state(), expected);
-        EXPECT_EQ(rig.fake->records().size(), calls);
-    }
-    Rig rig(aliceConnected);  // takes a refresh, but there is no sign-in to cancel
-    rig.coordinator.cancel();
-    EXPECT_EQ(rig.state(), "connected alice");
-    EXPECT_EQ(rig.fake->count(Call::cancelAuthorization), 0u);
 }
 
 TEST(GoogleAuthFailureTest, OnlyTheSignInDomainCarriesMeaning) {
