@@ -45,15 +45,17 @@ constexpr std::int64_t sampleTime = 1614834367;  // 2021-03-04 05:06:07 UTC
 std::string unhex(const std::string& text) {
     std::string out;
     for (std::size_t i = 0; i < text.size(); i += text[i] == ' ' ? 1 : 2) {
-        if (text[i] != ' ')
+        if (text[i] != ' ') {
             out.push_back(static_cast<char>(std::stoi(text.substr(i, 2), nullptr, 16)));
+        }
     }
     return out;
 }
 std::string hex(std::string_view bytes) {
     std::string out;
-    for (const unsigned char b : bytes)
+    for (const unsigned char b : bytes) {
         out += {"0123456789abcdef"[b >> 4], "0123456789abcdef"[b & 15], ' '};
+    }
     return out;
 }
 
@@ -144,8 +146,9 @@ TEST(StreamingZIPWriterTest, RecordsAreByteExact) {
         {Layout::zip64EndLocator(0x123456889),
          "50 4b 06 07 00 00 00 00 89 68 45 23 01 00 00 00 01 00 00 00"},
     };
-    for (const auto& [bytes, expected] : cases)
+    for (const auto& [bytes, expected] : cases) {
         EXPECT_EQ(hex(bytes), hex(unhex(expected)));
+    }
     EXPECT_THROW(Layout::dataDescriptor(0, gib4, 1, false), std::length_error);
     EXPECT_THROW(Layout::endRecord(65535, 1, 1, false), std::length_error);
     EXPECT_THROW(Layout::fileLocalHeader(std::string(65536, 'n'), when, 0, false, ""),
@@ -174,8 +177,9 @@ TEST(StreamingZIPWriterTest, Zip64Thresholds) {
         if (!values.empty()) {
             ZipFormat::put16(block, 1);
             ZipFormat::put16(block, static_cast<std::uint16_t>(8 * values.size()));
-            for (const std::uint64_t v : values)
+            for (const std::uint64_t v : values) {
                 ZipFormat::put64(block, v);
+            }
         }
         const std::string extra = Layout::centralExtraField(entry, "");
         EXPECT_EQ(hex(extra), hex(block));
@@ -206,8 +210,9 @@ TEST(StreamingZIPWriterTest, DosTimesAreUtcAndClamped) {
     for (const char* tz : {"KST-9", "HST10"}) {
         ::setenv("TZ", tz, 1);
         ::tzset();
-        for (const auto& [seconds, expected] : cases)
+        for (const auto& [seconds, expected] : cases) {
             EXPECT_EQ(Layout::dosDateTime(seconds), expected) << seconds;
+        }
     }
     ::setenv("TZ", "Asia/Seoul", 1);
     ::tzset();
@@ -267,8 +272,9 @@ TEST(StreamingZIPWriterTest, RoundTripsThroughAnIndependentReader) {
 TEST(StreamingZIPWriterTest, OffsetsBeyond4GiB) {
     Staging staging;
     auto writer = staging.open(Mode::balanced, {}, {}, {}, 0xFFFFFFF0);
-    if (!staging.keepsHoles())
+    if (!staging.keepsHoles()) {
         GTEST_SKIP() << "the temporary file system does not keep holes";
+    }
     writer->addDirectory("a/", sampleTime, 0755, "");  // starts below the marker
     add(*writer, "a/b.txt", textBytes(70000));
     writer->finalize([] {});
@@ -315,8 +321,9 @@ TEST(StreamingZIPWriterTest, SizeLimitBudgetAndFreeSpaceGuards) {
     }
     const std::pair<std::optional<std::uint64_t>, std::optional<std::uint64_t>> budgets[] = {
         {{}, {}}, {reserve - 1, 0}, {reserve + 5, 5}, {UINT64_MAX, UINT64_MAX - reserve}};
-    for (const auto& [available, budget] : budgets)
+    for (const auto& [available, budget] : budgets) {
         EXPECT_EQ(Writer::archiveByteBudget(available), budget);
+    }
 
     // Probed at the first write and once per further mebibyte: a volume that fills up ends the
     // entry at the next probe.
@@ -353,13 +360,15 @@ TEST(StreamingZIPWriterTest, NamesAndExtraFieldsAtTheirLimits) {
     for (const auto& [name, xattrs, hole, expected] : cases) {
         Staging staging;
         auto writer = staging.open(Mode::balanced, {}, {}, {}, hole);
-        if (!staging.keepsHoles())
+        if (!staging.keepsHoles()) {
             GTEST_SKIP() << "the temporary file system does not keep holes";
+        }
         EXPECT_EQ(outcomeOf([&] {
-                      if (name.empty() || name.back() == '/')
+                      if (name.empty() || name.back() == '/') {
                           writer->addDirectory(name, sampleTime, 0755, std::string(xattrs, 'x'));
-                      else
+                      } else {
                           add(*writer, name, "abc", Method::deflate, std::string(xattrs, 'x'));
+                      }
                   }),
                   expected)
             << name.size() << " " << xattrs;
@@ -384,13 +393,15 @@ TEST(StreamingZIPWriterTest, FailuresStopTheEntryAndPoisonTheWriter) {
                 const auto read = [&, honest = readerOf(data)](std::uint64_t at,
                                                                std::span<std::uint8_t> b) mutable {
                     EXPECT_LT(reads, 2) << "read after the failure";
-                    if (++reads == 2)
+                    if (++reads == 2) {
                         sizeAtCancel = sizeOf(staging.archive);
+                    }
                     return honest(at, b) + (reads == 2 ? skew : 0);
                 };
                 const auto check = [&] {
-                    if (skew == 0 && reads == 2)
+                    if (skew == 0 && reads == 2) {
                         throw OperationCancelled();
+                    }
                 };
                 EXPECT_EQ(outcomeOf([&] {
                               writer->addFile("f", data.size(), sampleTime, 0644, "", method, check,
@@ -398,9 +409,10 @@ TEST(StreamingZIPWriterTest, FailuresStopTheEntryAndPoisonTheWriter) {
                           }),
                           skew == 0 ? "cancelled" : "sourceChanged: f");
                 // A stored block already read still goes out; deflated data is not compressed.
-                if (skew == 0)
+                if (skew == 0) {
                     EXPECT_EQ(sizeOf(staging.archive),
                               sizeAtCancel + (method == Method::none ? Writer::chunkSize : 0));
+                }
                 const auto state = std::tuple(writer->archiveBytes(), writer->entryCount(),
                                               sizeOf(staging.archive), sizeOf(staging.spool));
                 EXPECT_THROW(writer->addDirectory("later/", sampleTime, 0755, ""),

@@ -185,8 +185,9 @@ TEST_F(ZipArchiveReaderTest, ReadsEntriesInAnyOrderThroughOneOpenFile) {
                   reader.extract(
                       0,
                       [&] {
-                          if (++checks == 3)
+                          if (++checks == 3) {
                               throw OperationCancelled();
+                          }
                       },
                       [&](auto block) { delivered += block.size(); });
               }),

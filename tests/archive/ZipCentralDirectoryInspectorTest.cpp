@@ -80,8 +80,9 @@ std::string inspect(const std::string& bytes, std::vector<std::string>* names = 
         count = Inspector::entryCount(
             dir.file("a.zip"), [] {},
             [&](const ZipCentralEntry& e) {
-                if (names != nullptr)
+                if (names != nullptr) {
                     names->emplace_back(e.name);
+                }
             });
     });
     const UniqueFd fd = posix::open(dir.file("a.zip"), O_RDONLY);
@@ -184,8 +185,9 @@ TEST(ZipCentralDirectoryInspectorTest, AcceptsHonestLayouts) {
     const auto many = [](bool zip64) {
         return [zip64] {
             RawZipBuilder zip;
-            for (int i = 0; i < 65535; ++i)
+            for (int i = 0; i < 65535; ++i) {
                 zip.addStored("f" + std::to_string(i), {});
+            }
             return (zip64 ? zip.useZip64().relink() : zip.relink()).bytes();
         };
     };
@@ -216,8 +218,9 @@ TEST(ZipCentralDirectoryInspectorTest, AcceptsHonestLayouts) {
         test::TempDir dir;
         test::writeFile(dir.file("a.zip"), bytes);
         std::vector<std::string> libzip;
-        for (const auto& [name, content] : test::zipEntries(dir.file("a.zip")))
+        for (const auto& [name, content] : test::zipEntries(dir.file("a.zip"))) {
             libzip.push_back(name);
+        }
         std::sort(names.begin(), names.end());
         EXPECT_EQ(names, libzip) << i;
     }
@@ -286,12 +289,14 @@ TEST(ZipCentralDirectoryInspectorTest, CallbackContract) {
             Inspector::entryCount(
                 fd.get(),
                 [&] {
-                    if (++checks == cancelAt)
+                    if (++checks == cancelAt) {
                         throw OperationCancelled();
+                    }
                 },
                 [&](const ZipCentralEntry&) {
-                    if (++entries == throwAt)
+                    if (++entries == throwAt) {
                         throw std::runtime_error("mine");
+                    }
                 });
         });
     };
