@@ -348,14 +348,24 @@ std::uint64_t inspect(int fd, const CheckCancelled& checkCancelled, const OnEntr
         if (recordEnd > bounds.end) {
             invalid("central directory entry length");
         }
-        if (onEntry) {
+        // A size or offset at its marker is decoded even without a callback, so the verdict
+        // never depends on whether records are handed over.
+        const bool deferred =
+            get32(record + Central::compressedSize) == ZipFormat::zip64Marker32 ||
+            get32(record + Central::uncompressedSize) == ZipFormat::zip64Marker32 ||
+            get32(record + Central::localHeaderOffset) == ZipFormat::zip64Marker32;
+        if (onEntry || deferred) {
             variable.resize(nameLength + extraLength);
             if (reader.read(reinterpret_cast<unsigned char*>(variable.data()), variable.size()) !=
                 variable.size()) {
                 invalid("truncated central directory entry");
             }
             const std::string_view bytes(variable);
-            onEntry(decode(index, record, bytes.substr(0, nameLength), bytes.substr(nameLength)));
+            const ZipCentralEntry entry =
+                decode(index, record, bytes.substr(0, nameLength), bytes.substr(nameLength));
+            if (onEntry) {
+                onEntry(entry);
+            }
         }
         reader.skipTo(recordEnd);
     }

@@ -40,8 +40,8 @@ struct ZipCentralEntry {
 // library that later extracts the entries. It gates every archive that is read back or unpacked:
 // it refuses multi-volume archives, inconsistent ZIP64 layouts, encrypted and split entries,
 // methods other than stored and deflate, more than ArchivePipeline::maxEntryCount entries, central
-// directories that do not fill their declared bounds exactly and, when records are handed to a
-// callback, a ZIP64 block that lacks a value a classic field defers to. Failures are
+// directories that do not fill their declared bounds exactly, and records whose ZIP64 block lacks a
+// value a classic field defers to. Failures are
 // ArchivePipelineError (invalidArchive, unsupportedArchiveEntry, tooManyEntries) or the file
 // system's own std::system_error. Memory stays bounded whatever the archive holds.
 namespace ZipCentralDirectoryInspector {

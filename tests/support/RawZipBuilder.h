@@ -10,113 +10,70 @@
 
 namespace tolvane::test {
 
-// CRC-32 (ZIP polynomial), computed here so fixtures do not depend on the code under test.
+// CRC-32 by zlib, so fixtures do not depend on the code under test.
 std::uint32_t crc32Of(std::string_view bytes);
 
-// Every record below is written field by field exactly as its members say. Nothing is checked or
-// corrected, so a test can put any value into any field; the optional lengths, when set, are
-// written instead of the real lengths of the bytes that follow.
-
+// Records written field by field as their members say, nothing checked or corrected; a set
+// length is written instead of the real one.
 struct RawLocalHeader {
     std::uint32_t signature = ZipFormat::localHeaderSignature;
-    std::uint16_t versionNeeded = 20;
-    std::uint16_t flags = ZipFormat::flagUTF8;
-    std::uint16_t method = ZipFormat::methodStored;
-    std::uint16_t time = 0;
+    std::uint16_t versionNeeded = 20, flags = ZipFormat::flagUTF8, method = 0, time = 0;
     std::uint16_t date = 0x0021;  // 1 January 1980
-    std::uint32_t crc32 = 0;
-    std::uint32_t compressedSize = 0;
-    std::uint32_t uncompressedSize = 0;
-    std::string name;
-    std::string extra;
-
+    std::uint32_t crc32 = 0, compressedSize = 0, uncompressedSize = 0;
+    std::string name, extra;
     std::string encode() const;
 };
-
 struct RawCentralRecord {
     std::uint32_t signature = ZipFormat::centralHeaderSignature;
-    std::uint16_t versionMadeBy = 0x0314;  // UNIX, 2.0
-    std::uint16_t versionNeeded = 20;
-    std::uint16_t flags = ZipFormat::flagUTF8;
-    std::uint16_t method = ZipFormat::methodStored;
-    std::uint16_t time = 0;
-    std::uint16_t date = 0x0021;
-    std::uint32_t crc32 = 0;
-    std::uint32_t compressedSize = 0;
-    std::uint32_t uncompressedSize = 0;
-    std::optional<std::uint16_t> nameLength;
-    std::optional<std::uint16_t> extraLength;
-    std::optional<std::uint16_t> commentLength;
-    std::uint16_t diskNumberStart = 0;
-    std::uint16_t internalAttributes = 0;
-    std::uint32_t externalAttributes = 0100644u << 16;
-    std::uint32_t localHeaderOffset = 0;
-    std::string name;
-    std::string extra;
-    std::string comment;
-
-    // The fixed part, name, extra field and comment.
+    std::uint16_t versionMadeBy = 0x0314, versionNeeded = 20, flags = ZipFormat::flagUTF8;
+    std::uint16_t method = 0, time = 0, date = 0x0021;
+    std::uint32_t crc32 = 0, compressedSize = 0, uncompressedSize = 0;
+    std::optional<std::uint16_t> nameLength, extraLength, commentLength;
+    std::uint16_t diskNumberStart = 0, internalAttributes = 0;
+    std::uint32_t externalAttributes = 0100644u << 16, localHeaderOffset = 0;
+    std::string name, extra, comment;
     std::string encode() const;
 };
-
 struct RawEndRecord {
     std::uint32_t signature = ZipFormat::endOfCentralDirectorySignature;
-    std::uint16_t diskNumber = 0;
-    std::uint16_t centralDirectoryDisk = 0;
-    std::uint16_t entriesOnDisk = 0;
-    std::uint16_t totalEntries = 0;
-    std::uint32_t centralDirectorySize = 0;
-    std::uint32_t centralDirectoryOffset = 0;
+    std::uint16_t diskNumber = 0, centralDirectoryDisk = 0, entriesOnDisk = 0, totalEntries = 0;
+    std::uint32_t centralDirectorySize = 0, centralDirectoryOffset = 0;
     std::optional<std::uint16_t> commentLength;
     std::string comment;
-
     std::string encode() const;
 };
-
 struct RawZip64EndRecord {
     std::uint32_t signature = ZipFormat::zip64EndOfCentralDirectorySignature;
     std::uint64_t sizeOfRest = 44;
-    std::uint16_t versionMadeBy = 45;
-    std::uint16_t versionNeeded = 45;
-    std::uint32_t diskNumber = 0;
-    std::uint32_t centralDirectoryDisk = 0;
-    std::uint64_t entriesOnDisk = 0;
-    std::uint64_t totalEntries = 0;
-    std::uint64_t centralDirectorySize = 0;
+    std::uint16_t versionMadeBy = 45, versionNeeded = 45;
+    std::uint32_t diskNumber = 0, centralDirectoryDisk = 0;
+    std::uint64_t entriesOnDisk = 0, totalEntries = 0, centralDirectorySize = 0;
     std::uint64_t centralDirectoryOffset = 0;
-    // The extensible data sector that follows the fixed 56 bytes.
-    std::string extensibleData;
-
+    std::string extensibleData;  // after the fixed 56 bytes
     std::string encode() const;
 };
-
 struct RawZip64Locator {
-    std::uint32_t signature = ZipFormat::zip64EndLocatorSignature;
-    std::uint32_t endRecordDisk = 0;
+    std::uint32_t signature = ZipFormat::zip64EndLocatorSignature, endRecordDisk = 0;
     std::uint64_t endRecordOffset = 0;
     std::uint32_t totalDisks = 1;
-
     std::string encode() const;
 };
 
-// One entry: its local header, the bytes after it, and its central record.
+// One entry: its local header, the bytes after it (data, then a descriptor) and its central
+// record, followed by bytes counted in the central directory's size.
 struct RawZipEntry {
     RawLocalHeader local;
-    std::string data;        // written as is (stored bytes, or anything a test wants)
-    std::string descriptor;  // bytes after the data, e.g. a data descriptor; usually empty
+    std::string data, descriptor;
     RawCentralRecord central;
-    // Bytes written right after this entry's central record and counted in the central
-    // directory's size, so the walk meets them where the next record should start.
     std::string afterCentralRecord;
 };
 
-// The raw byte layout of a ZIP archive, piece by piece in file order. Build an honest archive
-// with the add functions and relink(), then break whatever the test needs and call bytes().
+// A ZIP archive piece by piece in file order. Build an honest one with the add functions and
+// relink(), then break what the test needs and take bytes().
 struct RawZipBuilder {
     std::string prefix;  // before the first local header, like a self-extractor stub
     std::vector<RawZipEntry> entries;
-    std::string beforeCentralDirectory;
-    std::string afterCentralDirectory;
+    std::string beforeCentralDirectory, afterCentralDirectory;
     std::optional<RawZip64EndRecord> zip64End;
     std::string afterZip64End;  // between the ZIP64 end record and the locator
     std::optional<RawZip64Locator> zip64Locator;
@@ -126,23 +83,13 @@ struct RawZipBuilder {
 
     // A stored file with matching local and central fields and a correct CRC-32.
     RawZipEntry& addStored(std::string name, std::string data);
-    // A directory entry ("name/" as given).
-    RawZipEntry& addDirectory(std::string name);
-    // Adds a ZIP64 end record and locator; relink() then puts the classic fields at their markers.
+    RawZipEntry& addDirectory(std::string name);  // "name/" as given
+    // Adds a ZIP64 end record and locator; relink() then puts the classic fields at markers.
     RawZipBuilder& useZip64();
-
-    // Recomputes every derived value from the pieces as they stand: local header offsets in the
-    // central records, the central directory's offset, size and entry counts in the end records,
-    // the ZIP64 record's length and the locator's offset. Classic fields that do not fit, and all
-    // of them in ZIP64 form, get their markers. Record comment lengths are left alone.
+    // Recomputes offsets, counts and sizes of every record; what does not fit gets a marker.
     RawZipBuilder& relink();
-
-    // Offsets of the pieces in the output of bytes().
     std::uint64_t centralDirectoryOffset() const;
     std::uint64_t centralDirectorySize() const;
-    std::uint64_t zip64EndOffset() const;  // where the ZIP64 end record is or would be
-    std::uint64_t endRecordOffset() const;
-
     std::string bytes() const;
     void writeTo(const std::string& path) const;
 };
