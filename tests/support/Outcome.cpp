@@ -1,6 +1,7 @@
 #include "support/Outcome.h"
 
 #include <cstring>
+#include <iterator>
 #include <system_error>
 
 #include "core/archive/ArchivePipelineError.h"
@@ -38,80 +39,49 @@ std::string outcomeOf(const std::function<void()>& action) {
 
 namespace tolvane {
 
+// Both tables follow the order of the enumerations.
 std::string codeName(const ArchivePipelineError& error) {
-    using Code = ArchivePipelineError::Code;
-    switch (error.code()) {
-        case Code::destinationChanged:
-            return "destinationChanged";
-        case Code::sourceChanged:
-            return "sourceChanged";
-        case Code::unsupportedSourceType:
-            return "unsupportedSourceType";
-        case Code::unsafePath:
-            return "unsafePath";
-        case Code::duplicatePath:
-            return "duplicatePath";
-        case Code::unsupportedArchiveEntry:
-            return "unsupportedArchiveEntry";
-        case Code::invalidArchive:
-            return "invalidArchive";
-        case Code::destinationFileTooLarge:
-            return "destinationFileTooLarge";
-        case Code::finalizationFailed:
-            return "finalizationFailed";
-        case Code::noInputs:
-            return "noInputs";
-        case Code::destinationIsInsideSource:
-            return "destinationIsInsideSource";
-        case Code::invalidInputSnapshot:
-            return "invalidInputSnapshot";
-        case Code::tooManyEntries:
-            return "tooManyEntries";
-        case Code::insufficientSpace:
-            return "insufficientSpace";
-        case Code::destinationReadOnly:
-            return "destinationReadOnly";
-        case Code::cancelled:
-            return "cancelled";
-    }
-    return "unknown";
+    static constexpr const char* names[] = {"destinationChanged",
+                                            "sourceChanged",
+                                            "unsupportedSourceType",
+                                            "unsafePath",
+                                            "duplicatePath",
+                                            "unsupportedArchiveEntry",
+                                            "invalidArchive",
+                                            "destinationFileTooLarge",
+                                            "finalizationFailed",
+                                            "noInputs",
+                                            "destinationIsInsideSource",
+                                            "invalidInputSnapshot",
+                                            "tooManyEntries",
+                                            "insufficientSpace",
+                                            "destinationReadOnly",
+                                            "cancelled"};
+    static_assert(std::size(names) == std::size_t(ArchivePipelineError::Code::cancelled) + 1);
+    return names[static_cast<std::size_t>(error.code())];
 }
 
 std::string caseName(const DriveTransferError& error) {
-    using Code = DriveTransferError::Code;
-    switch (error.code()) {
-        case Code::http:
-            return "http(" + std::to_string(error.status()) + ")";
-        case Code::invalidArchive:
-            return "invalidArchive";
-        case Code::archiveChanged:
-            return "archiveChanged";
-        case Code::archiveNeedsReselection:
-            return "archiveNeedsReselection";
-        case Code::corruptJournal:
-            return "corruptJournal";
-        case Code::remoteDeleted:
-            return "remoteDeleted";
-        case Code::reauthRequired:
-            return "reauthRequired";
-        case Code::rateLimited:
-            return "rateLimited";
-        case Code::storageQuota:
-            return "storageQuota";
-        case Code::sharingRestricted:
-            return "sharingRestricted";
-        case Code::invalidResponse:
-            return "invalidResponse";
-        case Code::expiredSession:
-            return "expiredSession";
-        case Code::checksumMismatch:
-            return "checksumMismatch";
-        case Code::permissionNotVerified:
-            return "permissionNotVerified";
-        case Code::roleConflict:
-            return "roleConflict";
+    static constexpr const char* names[] = {"http",
+                                            "invalidArchive",
+                                            "archiveChanged",
+                                            "archiveNeedsReselection",
+                                            "corruptJournal",
+                                            "remoteDeleted",
+                                            "reauthRequired",
+                                            "rateLimited",
+                                            "storageQuota",
+                                            "sharingRestricted",
+                                            "invalidResponse",
+                                            "expiredSession",
+                                            "checksumMismatch",
+                                            "permissionNotVerified",
+                                            "roleConflict"};
+    static_assert(std::size(names) == std::size_t(DriveTransferError::Code::roleConflict) + 1);
+    if (error.code() == DriveTransferError::Code::http) {
+        return "http(" + std::to_string(error.status()) + ")";
     }
-    return "unknown";
+    return names[static_cast<std::size_t>(error.code())];
 }
 
 }  // namespace tolvane
