@@ -17,7 +17,7 @@ TEST(ArchivePipelineErrorTest, ClampsTheShownLimitAndComparesPayloads) {
     const auto max = std::numeric_limits<std::uint64_t>::max();
     const auto signedMax = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
     EXPECT_EQ(
-        Error::destinationFileTooLarge(max).what(),
+        std::string(Error::destinationFileTooLarge(max).what()),
         "저장할 파일이 장치의 파일 크기 제한(9.22 EB)을 넘습니다. 다른 저장 위치를 선택해 주세요.");
     EXPECT_EQ(std::string(Error::destinationFileTooLarge(signedMax + 1).what()),
               Error::destinationFileTooLarge(max).what());
