@@ -25,23 +25,23 @@
 
 // A job runs in a child that kills itself with SIGKILL at a chosen point, so no destructor and
 // no clean-up runs: at a step, when a file it writes reaches a size (RLIMIT_FSIZE), or at the
-// first rename or unlink after the last step (a seccomp filter, before the kernel performs it).
-// The destination must then hold nothing new or the complete result, and the next job in that
-// folder must succeed and take away whatever the dead one left.
+// first rename or unlink after a step (a seccomp filter, before the kernel performs it). The
+// destination must then hold nothing new or the complete result, and the next job in that folder
+// must succeed and take away whatever the dead one left.
 namespace tolvane {
 namespace {
 
 using namespace ArchivePipeline;
-using test::namesIn;
 using test::TempDir;
 using Names = std::vector<std::string>;
+using Job = std::function<void(const TempDir& into, const std::function<void(int step)>& reach)>;
 
 constexpr int trapUnavailable = 77;
 
 struct KillPoint {
-    int step = -1;        // the PackStep or UnpackStep armed at; -1: at the start
-    double fraction = 0;  // of the largest output file, at which writing kills; 1: one byte short
-    long syscall = -1;    // the call that kills
+    int step = -1;           // the PackStep or UnpackStep armed at; -1: at the start
+    double fraction = 0;     // of the largest output file, at which writing kills; 1: a byte short
+    long syscall = -1;       // the call that kills
     bool committed = false;  // the result was in place when the job died
 };
 
@@ -52,7 +52,7 @@ struct KillPoint {
     }
 }
 
-// Lets the call raise SIGSYS instead of running. False where no filter can be installed.
+// Makes the call raise SIGSYS instead of running. False where no filter can be installed.
 bool trap(long number) {
 #if defined(__x86_64__)
     constexpr std::uint32_t arch = AUDIT_ARCH_X86_64;
@@ -90,93 +90,86 @@ void arm(const KillPoint& point, std::uint64_t largestFile) {
     }
 }
 
-// Runs the job (which arms the point at its step) in a child, then checks what the dead job left
-// and that the next job succeeds beside it.
-void expectConsistentAfterDeath(const KillPoint& point, std::uint64_t largestFile,
-                                const Names& results, const TempDir& destination,
-                                const std::function<void(const std::function<void(int)>&)>& job,
+// Kills the job at each point and checks what it left, then that the next job succeeds beside
+// it. results: the first and the second job's output names.
+void expectConsistentAfterDeath(const std::vector<KillPoint>& points, std::uint64_t largestFile,
+                                const Names& results, const Job& job,
                                 const std::function<void(const std::string&)>& expectComplete) {
-    const test::ChildExit exit = test::runInChild([&] {
-        if (point.step < 0) {
-            arm(point, largestFile);
+    for (const KillPoint& point : points) {
+        SCOPED_TRACE(testing::Message()
+                     << point.step << " " << point.fraction << " " << point.syscall);
+        TempDir destination;
+        const test::ChildExit exit = test::runInChild([&] {
+            point.step < 0 ? arm(point, largestFile) : void();
+            job(destination,
+                [&](int step) { step == point.step ? arm(point, largestFile) : void(); });
+            return 0;
+        });
+        if (exit.exited && exit.status == trapUnavailable) {
+            GTEST_SKIP() << "seccomp filters are unavailable";
         }
-        job([&](int step) { step == point.step ? arm(point, largestFile) : void(); });
-        return 0;
-    });
-    if (exit.exited && exit.status == trapUnavailable) {
-        GTEST_SKIP() << "seccomp filters are unavailable";
+        ASSERT_TRUE(exit.killedBy(SIGKILL)) << exit.describe();
+        Names outputs;
+        for (const std::string& name : test::namesIn(destination.path())) {
+            name.starts_with(stageNamePrefix) ? void() : outputs.push_back(name);
+        }
+        EXPECT_NE(outputs.size(), test::namesIn(destination.path()).size());  // a stage was left
+        EXPECT_EQ(outputs, point.committed ? Names{results[0]} : Names{});
+        if (point.committed) {
+            expectComplete(destination.file(results[0]));
+        }
+        job(destination, [](int) {});
+        expectComplete(destination.file(results[point.committed ? 1 : 0]));
+        EXPECT_EQ(test::namesIn(destination.path()).size(), point.committed ? 2u : 1u);
     }
-    ASSERT_TRUE(exit.killedBy(SIGKILL)) << exit.describe();
-    Names outputs;
-    std::size_t leftovers = 0;
-    for (const std::string& name : namesIn(destination.path())) {
-        name.starts_with(stageNamePrefix) ? void(++leftovers) : outputs.push_back(name);
-    }
-    EXPECT_GT(leftovers, 0u);
-    EXPECT_EQ(outputs, point.committed ? Names{results[0]} : Names{});
-    if (point.committed) {
-        expectComplete(destination.file(results[0]));
-    }
-    job([](int) {});
-    expectComplete(destination.file(results[point.committed ? 1 : 0]));
-    EXPECT_EQ(namesIn(destination.path()).size(), point.committed ? 2u : 1u);
 }
 
 // Nested folders, an empty one, files of growing size, and a case clash that gives the archive
 // a path-mapping manifest; the largest file is the last entry.
-std::vector<std::string> makeSources(const std::string& root) {
-    test::makeTree(root, {{"src/", ""},
-                          {"src/docs/", ""},
-                          {"src/empty/", ""},
-                          {"src/Readme.txt", "first"},
-                          {"src/README.txt", "second"},
-                          {"src/a.txt", test::textBytes(3'000)},
-                          {"src/docs/b.bin", test::randomBytes(40'000, 1)},
-                          {"src/docs/c.txt", test::textBytes(150'000)},
-                          {"loose.bin", test::randomBytes(200'000, 3)}});
-    return {root + "/src", root + "/loose.bin"};
+std::vector<std::string> makeSources(const TempDir& root) {
+    test::makeTree(root.path(), {{"src/", ""},
+                                 {"src/docs/", ""},
+                                 {"src/empty/", ""},
+                                 {"src/Readme.txt", "first"},
+                                 {"src/README.txt", "second"},
+                                 {"src/a.txt", test::textBytes(3'000)},
+                                 {"src/docs/b.bin", test::randomBytes(40'000, 1)},
+                                 {"src/docs/c.txt", test::textBytes(150'000)},
+                                 {"loose.bin", test::randomBytes(200'000, 3)}});
+    return {root.file("src"), root.file("loose.bin")};
 }
 
 TEST(ArchiveCrashTest, AKilledPackLeavesNothingOrTheVerifiedArchive) {
+    const int commit = static_cast<int>(PackStep::commit);
     std::vector<KillPoint> points;
-    for (int step = 0; step <= static_cast<int>(PackStep::commit); ++step) {
+    for (int step = 0; step <= commit; ++step) {
         points.push_back({step});
     }
-    const int commit = static_cast<int>(PackStep::commit);
     for (const double fraction : {0.1, 0.5, 0.95, 1.0}) {
         points.push_back({-1, fraction});
     }
     points.push_back({commit, 0, SYS_renameat2});
     points.push_back({commit, 0, SYS_unlinkat, true});
     TempDir root, scratch, reference;
-    const std::vector<std::string> sources = makeSources(root.path());
+    const std::vector<std::string> sources = makeSources(root);
     const ArchiveInputSnapshot snapshot =
         captureInputSnapshot(sources, scratch.file("selection.jsonl"), nullptr);
-    const auto packInto = [&](const TempDir& folder, const std::function<void(int)>& reach) {
-        return pack(sources, folder.file("out.zip"), nullptr, snapshot,
-                    ArchiveCompressionMode::balanced, {},
-                    [&](PackStep step) { reach(static_cast<int>(step)); });
+    const Job packInto = [&](const TempDir& into, const std::function<void(int)>& reach) {
+        pack(sources, into.file("out.zip"), nullptr, snapshot, ArchiveCompressionMode::balanced, {},
+             [&](PackStep step) { reach(static_cast<int>(step)); });
     };
-    const std::string expected = test::readFile(packInto(reference, [](int) {}).outputURL);
-    for (const KillPoint& point : points) {
-        SCOPED_TRACE(testing::Message()
-                     << point.step << " " << point.fraction << " " << point.syscall);
-        TempDir destination;
-        expectConsistentAfterDeath(
-            point, expected.size(), {"out.zip", "out_2.zip"}, destination,
-            [&](const std::function<void(int)>& reach) { packInto(destination, reach); },
-            [&](const std::string& path) {
-                EXPECT_TRUE(test::readFile(path) == expected) << path;
-            });
-    }
+    packInto(reference, [](int) {});
+    const std::string expected = test::readFile(reference.file("out.zip"));
+    expectConsistentAfterDeath(
+        points, expected.size(), {"out.zip", "out_2.zip"}, packInto,
+        [&](const std::string& path) { EXPECT_TRUE(test::readFile(path) == expected) << path; });
 }
 
 TEST(ArchiveCrashTest, AKilledUnpackLeavesNothingOrTheWholeFolder) {
-    const int preflighted = static_cast<int>(UnpackStep::preflighted);
     const int committing = static_cast<int>(UnpackStep::committing);
     const std::vector<KillPoint> points = {
         {-1, 0.01},
-        {preflighted},
+        {static_cast<int>(UnpackStep::preflighted)},
         {-1, 0.5},
         {-1, 1.0},
         {committing, 0, SYS_renameat2},
@@ -184,25 +177,18 @@ TEST(ArchiveCrashTest, AKilledUnpackLeavesNothingOrTheWholeFolder) {
     };
     TempDir root, archives, reference;
     const std::string archive =
-        pack(makeSources(root.path()), archives.file("out.zip"), nullptr).outputURL;
+        pack(makeSources(root), archives.file("out.zip"), nullptr).outputURL;
     const test::Tree expected =
         test::treeOf(unpack(archive, reference.path(), nullptr, {}).outputURL);
-    for (const KillPoint& point : points) {
-        SCOPED_TRACE(testing::Message()
-                     << point.step << " " << point.fraction << " " << point.syscall);
-        TempDir destination;
-        expectConsistentAfterDeath(
-            point, 200'000, {"out", "out_2"}, destination,
-            [&](const std::function<void(int)>& reach) {
-                unpack(
-                    archive, destination.path(), nullptr, {},
-                    [](const std::string& folder) {
-                        return ArchiveDestinationPolicy::read(folder);
-                    },
-                    [&](UnpackStep step) { reach(static_cast<int>(step)); });
-            },
-            [&](const std::string& path) { EXPECT_EQ(test::treeOf(path), expected); });
-    }
+    expectConsistentAfterDeath(
+        points, 200'000, {"out", "out_2"},
+        [&](const TempDir& into, const std::function<void(int)>& reach) {
+            unpack(
+                archive, into.path(), nullptr, {},
+                [](const std::string& folder) { return ArchiveDestinationPolicy::read(folder); },
+                [&](UnpackStep step) { reach(static_cast<int>(step)); });
+        },
+        [&](const std::string& path) { EXPECT_EQ(test::treeOf(path), expected); });
 }
 
 }  // namespace
