@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <filesystem>
 #include <string>
 #include <tuple>
@@ -25,12 +24,11 @@ int refuse(int, const char*, int, const char*, unsigned int) {
     return errno = refusal, -1;
 }
 
-// Moves "t/stage/item" (a folder for "Photos", else a file) into "t/dest", where the first
-// `taken` names it could get are taken by entries of its kind. Taken names are skipped, never
-// replaced, also by the fallbacks for file systems that refuse the exclusive rename (EINVAL,
-// ENOSYS). A flush after the rename that fails ("dest", "stage", or both while the named entry
-// is taken) hands the item back to its stage, unless its stage name or the committed name was
-// taken meanwhile; nothing else moves.
+// Moves "stage/item" (a folder for "Photos", else a file) into "dest", where the first `taken`
+// names it could get are taken by entries of its kind: they are skipped, never replaced, also by
+// the fallbacks for file systems that refuse the exclusive rename (EINVAL, ENOSYS). A failed
+// flush after the rename ("dest", "stage", or both while the named entry is taken) hands the
+// item back to its stage, unless its stage name or the committed name was taken meanwhile.
 TEST(AtomicOutputCommitterTest, CommitsUnderTheFirstFreeNameOrNotAtAll) {
     test::TempDir dir;
     const std::string root = dir.file("t"), dest = root + "/dest";
@@ -55,41 +53,36 @@ TEST(AtomicOutputCommitterTest, CommitsUnderTheFirstFreeNameOrNotAtAll) {
         {"report.zip", 0, 0, "dest/report.zip", remain},
     };
     for (const auto& [requested, taken, refused, failing, expected] : cases) {
-        const std::string kind = requested == "Photos" ? "/" : "";
-        fs::remove_all(root);
-        test::makeTree(dir.path(), {{"t/", ""}, {"t/stage/", ""}, {"t/dest/", ""}});
-        test::makeTree(root, {{"stage/item" + kind, "x"}});
+        const std::string kind = requested == "Photos" ? "/" : "", item = "stage/item" + kind;
+        fs::remove_all(root), fs::create_directories(root + "/stage"), fs::create_directory(dest);
+        test::makeTree(root, {{item, "x"}});
         for (unsigned attempt = 1; attempt <= taken; ++attempt) {
-            test::makeTree(
-                dest, {{AtomicOutputCommitter::candidateName(requested, attempt) + kind, "keep"}});
+            const std::string name = AtomicOutputCommitter::candidateName(requested, attempt);
+            test::makeTree(dest, {{name + kind, "keep"}});
         }
-        const test::Tree before = test::treeOf(root);
-        const UniqueFd stage = posix::open(root + "/stage", O_RDONLY | O_DIRECTORY);
-        const UniqueFd destFd = posix::open(dest, O_RDONLY | O_DIRECTORY);
+        test::Tree after = test::treeOf(root);
+        const UniqueFd from = posix::open(root + "/stage", O_RDONLY), to = posix::open(dest, 0);
         const bool meanwhile = failing.find('/') != std::string::npos;
         const auto flush = [&, first = true](int fd) mutable {
             if (std::exchange(first, false) && meanwhile) {
-                test::writeFile(root + "/new", "new");
-                std::rename((root + "/new").c_str(), (root + "/" + failing).c_str());
+                test::writeFile(root + "/new", "new"),
+                    fs::rename(root + "/new", root + "/" + failing);
             }
             errno = 0;  // an unknown failure is reported as EIO
-            const bool fails = meanwhile || fd == (failing == "dest" ? destFd : stage).get();
+            const bool fails = meanwhile || fd == (failing == "dest" ? to : from).get();
             return failing.empty() || !fails ? 0 : -1;
         };
         refusal = refused;
         std::string path;
         const std::string outcome = test::outcomeOf([&] {
-            path = AtomicOutputCommitter::move("item", stage.get(), destFd.get(),
-                                               dest + "/" + requested, dest, flush,
-                                               refused != 0 ? refuse : nullptr);
+            path = AtomicOutputCommitter::move("item", from.get(), to.get(), dest + "/" + requested,
+                                               dest, flush, refused != 0 ? refuse : nullptr);
         });
         EXPECT_EQ(outcome == "ok" ? path.substr(dest.size() + 1) : outcome, expected);
-        // The tree as it was made, with the item where it was committed and left.
+        // Nothing but the item moved, to where it was committed and left.
         const std::string at = outcome == "ok" ? expected : meanwhile ? "report.zip" : "";
-        test::Tree after;
-        for (const auto& [entry, content] : before) {
-            const bool moved = !at.empty() && entry.starts_with("stage/item");
-            after[moved ? "dest/" + at + entry.substr(10) : entry] = content;
+        if (!at.empty()) {
+            after["dest/" + at + kind] = after[item], after.erase(item);
         }
         if (meanwhile) {
             after[failing] = "new";
