@@ -2,9 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <string>
-#include <vector>
-
 #include "support/Outcome.h"
 #include "support/TempDir.h"
 
@@ -22,7 +19,7 @@ const std::string desktopTable =
     "44 27 0:51 / /stack rw - overlay first rw,lowerdir=/a\\054b\n"
     "45 44 0:52 / /stack rw - ext4 second rw\n";
 
-TEST(MountTableTest, ParsesEscapesTagsAndReadOnly) {
+TEST(MountTableTest, ParsesFindsAndNames) {
     const std::vector<MountEntry> entries = MountTable::parse(desktopTable);
     ASSERT_EQ(entries.size(), 7u);
     EXPECT_EQ(entries[1].root + "|" + entries[1].mountPoint, "/srv/data|/mnt/bind copy");
@@ -38,17 +35,13 @@ TEST(MountTableTest, ParsesEscapesTagsAndReadOnly) {
     const std::string good = "27 1 8:1 / / rw - ext4 /dev/sda1 rw";
     for (const char* line :
          {"garbage", "50 27 0:52 / /x rw shared:1 tmpfs tmpfs rw",
-          "50 27 0:52 / /x rw - tmpfs tmpfs", "50 27 0:52 / /x - tmpfs tmpfs rw",
-          "-1 27 0:52 / /x rw - tmpfs tmpfs rw", "50 27 052 / /x rw - tmpfs tmpfs rw",
-          "50 27 99999999999:0 / /x rw - tmpfs tmpfs rw", "50 27 0:52 / /x\\04 rw - tmpfs tmpfs rw",
-          "50 27 0:52 / /x\\400 rw - t t rw", "50 27 0:52 / /x\\000 rw - tmpfs tmpfs rw",
-          "50 27 0:52 /  rw - tmpfs t rw"}) {
+          "50 27 0:52 / /x rw - tmpfs tmpfs", "-1 27 0:52 / /x rw - tmpfs tmpfs rw",
+          "50 27 052 / /x rw - tmpfs tmpfs rw", "50 27 99999999999:0 / /x rw - tmpfs tmpfs rw",
+          "50 27 0:52 / /x\\04 rw - tmpfs tmpfs rw", "50 27 0:52 / /x\\400 rw - t t rw",
+          "50 27 0:52 / /x\\000 rw - tmpfs tmpfs rw", "50 27 0:52 /  rw - tmpfs t rw"}) {
         EXPECT_EQ(MountTable::parse(good + "\n" + line + "\n" + good).size(), 2u) << line;
     }
-}
 
-TEST(MountTableTest, FindsTheMountOfAPathAndNamesItsFileSystem) {
-    const std::vector<MountEntry> entries = MountTable::parse(desktopTable);
     std::string found;
     for (const std::optional<MountEntry>& entry :
          {MountTable::findByDevice(entries, 8, 1, "/mnt/bind copy/file.txt"),

@@ -203,25 +203,19 @@ TEST(FileDriveTransferJournalTest, PendingRecordsFilterAndSort) {
         return DriveRecoveryItem{*records[i].jobID, *records[i].filename, 42, "uploading"};
     };
     EXPECT_EQ(journal.pendingRecords("acct"), (std::vector{item(2), item(0), item(1)}));
-    // A ".json" name that is not a key fails the whole call.
-    test::writeFile(dir.file("journal/short.json"), "{}");
-    EXPECT_EQ(outcomeOf([&] { journal.pendingRecords("acct"); }), "invalidResponse");
 }
 
 TEST(FileDriveTransferJournalTest, DefaultDirectoryFollowsTheDataHome) {
-    // In a child, so the test's own environment stays as it was.
+    // In a child, so that the test's own environment stays as it was.
     const test::ChildExit exit = test::runInChild([] {
-        ::setenv("HOME", "/home/u", 1);
         std::string found;
-        for (const char* data : {"/x/data/", "relative", static_cast<const char*>(nullptr)}) {
-            data ? ::setenv("XDG_DATA_HOME", data, 1) : ::unsetenv("XDG_DATA_HOME");
+        for (const char* data : {"/x/data/", "relative"}) {
+            ::setenv("HOME", "/home/u", 1);
+            ::setenv("XDG_DATA_HOME", data, 1);
             found += Journal::defaultDirectory() + " ";
         }
-        return found ==
-                       "/x/data/Tolvane/DriveTransfers /home/u/.local/share/Tolvane/DriveTransfers "
-                       "/home/u/.local/share/Tolvane/DriveTransfers "
-                   ? 0
-                   : 1;
+        const std::string home = "/home/u/.local/share/Tolvane/DriveTransfers ";
+        return found == "/x/data/Tolvane/DriveTransfers " + home ? 0 : 1;
     });
     EXPECT_TRUE(exit.succeeded()) << exit.describe();
 }

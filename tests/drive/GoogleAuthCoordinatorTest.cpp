@@ -150,10 +150,9 @@ TEST(GoogleAuthCoordinatorTest, Scenarios) {
           "=connected alice, calls restore refresh:alice",
           "alice, restore, signOut@signOut, =signingOut, release signOut, =signedOut",
           "alice, restore, revoke@revoke, =revokingConsent, release revoke, =signedOut",
-          // Where a session is being established, the user's cancel or refusal and a lapsed
-          // grant (of the account asked about) are states of their own; sign-out and revocation
-          // show every failure as one. Anything but a GoogleAuthFailure is unavailable, even a
-          // cancellation: translating those is the provider's job.
+          // Establishing a session, a cancel, a refusal and a lapsed grant (of the account asked
+          // about) are states; signing out, every failure is one. Anything but a
+          // GoogleAuthFailure is unavailable: translating errors is the provider's job.
           "fail restore reauth, restore, =reauthRequired",
           "fail signIn cancelled, connect, =cancelled, calls signIn",
           "fail scope reauth, connect, =reauthRequired bob", "fail scope denied, connect, =denied",
@@ -163,9 +162,8 @@ TEST(GoogleAuthCoordinatorTest, Scenarios) {
           "fail signOut cancelled, signOut, =failed cancelled",
           "fail revoke notAnException, revoke, =failed unavailable",
           "fail revoke denied, revoke, =failed denied",
-          // connect() waits in the provider; a cancel (or any later operation) decides the
-          // state at once, the provider's late answer is dropped, and the scope is never asked
-          // for after it.
+          // A cancel (or any later operation) decides at once; the provider's late answer is
+          // dropped, and the scope is never asked for after it.
           "connect@signIn, cancel, =cancelled, release signIn, =cancelled, calls signIn cancel",
           "connect@signIn, cancel, fail signIn reauth, release signIn, =cancelled",
           "connect@scope, cancel, =cancelled, release scope, =cancelled",
@@ -189,16 +187,15 @@ TEST(GoogleAuthCoordinatorTest, Scenarios) {
 }
 
 TEST(GoogleAuthFailureTest, OnlyTheSignInDomainCarriesMeaning) {
-    const std::string domain(GoogleSignInErrors::domain);
-    const std::tuple<std::string, long, F> cases[] = {
-        {domain, GoogleSignInErrors::cancelled, F::cancelled()},
-        {domain, GoogleSignInErrors::keychain, F::keychainUnavailable()},
-        {domain, GoogleSignInErrors::reauthenticationRequired, F::reauthenticationRequired()},
-        {domain, GoogleSignInErrors::hasNoStoredSignIn, F::unavailable()},
-        {std::string(F::errorDomain), GoogleSignInErrors::cancelled, F::unavailable()}};
-    for (const auto& [errorDomain, code, expected] : cases) {
-        EXPECT_EQ(F::fromGoogleSDK(errorDomain, code), expected) << errorDomain << " " << code;
+    namespace E = GoogleSignInErrors;
+    std::string mapped;
+    for (const long code : {E::cancelled, E::keychain, E::reauthenticationRequired, E::unknown}) {
+        mapped += describe(GoogleAuthState::failed(F::fromGoogleSDK(E::domain, code))) + ", ";
     }
+    mapped += describe(GoogleAuthState::failed(F::fromGoogleSDK(F::errorDomain, E::cancelled)));
+    EXPECT_EQ(mapped,
+              "failed cancelled, failed keychain, failed reauth, failed unavailable, "
+              "failed unavailable");
 }
 
 }  // namespace
