@@ -3,8 +3,6 @@
 #include <cstdint>
 #include <limits>
 #include <stop_token>
-#include <string>
-#include <vector>
 
 #include "core/common/ByteCount.h"
 #include "core/common/Cancellation.h"
@@ -43,8 +41,7 @@ TEST(CommonValuesTest, HexDigestsAndUuids) {
     }
 
     const Uuid random = Uuid::random();
-    const std::string text = random.text();  // version 4, upper case
-    EXPECT_EQ(text.find_first_not_of("0123456789ABCDEF-"), std::string::npos) << text;
+    const std::string text = random.text();  // version 4
     EXPECT_EQ(text.substr(14, 1) + std::to_string(std::string("89AB").find(text[19]) < 4), "41");
     EXPECT_EQ(Uuid::parse(text), random);
     EXPECT_NE(Uuid::random(), random);

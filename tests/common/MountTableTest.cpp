@@ -2,9 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include "support/Outcome.h"
-#include "support/TempDir.h"
-
 namespace tolvane {
 namespace {
 
@@ -53,11 +50,6 @@ TEST(MountTableTest, ParsesFindsAndNames) {
         found += entry ? std::to_string(entry->mountId) + " " : "- ";
     }
     EXPECT_EQ(found, "40 27 40 - 41 45 - ");
-
-    test::TempDir dir;
-    test::writeFile(dir.file("mountinfo"), desktopTable);
-    EXPECT_EQ(MountTable::read(dir.file("mountinfo")), entries);
-    EXPECT_EQ(test::outcomeOf([&] { MountTable::read(dir.file("missing")); }), "errno ENOENT");
 
     std::string names;
     for (const char* type :

@@ -6,12 +6,10 @@
 #include <condition_variable>
 #include <limits>
 #include <map>
-#include <memory>
 #include <mutex>
 #include <set>
 #include <sstream>
 #include <thread>
-#include <tuple>
 
 #include "core/common/Cancellation.h"
 #include "core/common/ScopeExit.h"
@@ -49,14 +47,13 @@ std::string describe(const GoogleAuthState& state) {
            (failure ? " " + reasons[static_cast<int>(failure->code())] : "");
 }
 
-// A scripted sign-in provider whose sign-in answers bob. A call is logged, then waits while its
-// name is held, and only then reads its failure, so a test may change the answer of a call it has
-// seen arrive.
+// Signs in bob. A call is logged, waits while held, and only then reads its failure, so a test
+// may change the answer of a call it has seen arrive.
 struct FakeProvider final : GoogleAuthProvider {
     std::optional<GoogleRestoredSession> session;
     std::mutex mutex;  // guards the members below
     std::condition_variable changed;
-    std::string log = "calls";  // each call, with the account of a scope request or a refresh
+    std::string log = "calls";
     std::set<std::string> held;
     std::map<std::string, std::exception_ptr> failures;
 
@@ -91,13 +88,11 @@ struct FakeProvider final : GoogleAuthProvider {
 
 // Plays a scenario, its steps separated by ", ":
 //   alice, alice?        the stored session: alice with or without the Drive scope
-//   wrap                 (first) operation numbers start at the last one before the counter wraps
+//   wrap                 (first) operation numbers start just before the counter wraps
 //   <operation>          runs restore, connect, refresh, signOut, revoke or cancel
-//   <operation>@<call>   runs it on its own thread and waits until it is held in that call
-//   fail <call> <what>   the call throws from now on (a key of `failures`)
-//   release <call>       lets the held call go on and waits until its operation ends
-//   =<state>             the state now, as describe() writes it
-//   calls <call>...      every provider call so far, with the account of a scope or refresh call
+//   <operation>@<call>   runs it on its own thread until it is held in that call
+//   fail <call> <what>   the call throws from now on; release <call> lets it go and joins
+//   =<state>, calls ...  the state now, and every provider call so far
 void play(const std::string& script) {
     SCOPED_TRACE(script);
     const auto fake = std::make_shared<FakeProvider>();
@@ -150,8 +145,8 @@ TEST(GoogleAuthCoordinatorTest, Scenarios) {
           "=connected alice, calls restore refresh:alice",
           "alice, restore, signOut@signOut, =signingOut, release signOut, =signedOut",
           "alice, restore, revoke@revoke, =revokingConsent, release revoke, =signedOut",
-          // Establishing a session, a cancel, a refusal and a lapsed grant (of the account asked
-          // about) are states; signing out, every failure is one. Anything but a
+          // Steps that establish a session make states of the user's cancel or refusal and of a
+          // lapsed grant; for sign-out and revocation every failure is one. Anything but a
           // GoogleAuthFailure is unavailable: translating errors is the provider's job.
           "fail restore reauth, restore, =reauthRequired",
           "fail signIn cancelled, connect, =cancelled, calls signIn",
