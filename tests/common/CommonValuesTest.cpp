@@ -39,7 +39,6 @@ TEST(CommonValuesTest, HexDigestsAndUuids) {
          {"F" + digest.substr(1), digest.substr(1), digest.substr(1) + "g"}) {
         EXPECT_FALSE(HexString::isLowercaseSHA256(bad)) << bad;
     }
-
     const Uuid random = Uuid::random();
     const std::string text = random.text();  // version 4
     EXPECT_EQ(text.substr(14, 1) + std::to_string(std::string("89AB").find(text[19]) < 4), "41");
@@ -90,7 +89,6 @@ TEST(CommonValuesTest, ProgressAndCancellation) {
         fractions.push_back(progress.fractionCompleted());
     }
     EXPECT_EQ(fractions, (std::vector<double>{0.0, 0.5, 1.0, 0.0}));
-
     // Either the progress or the stop token cancels; both may be absent.
     std::stop_source source;
     EXPECT_FALSE(isCancelled(&progress, source.get_token()) || isCancelled(nullptr, {}));
@@ -101,8 +99,7 @@ TEST(CommonValuesTest, ProgressAndCancellation) {
     EXPECT_THROW(throwIfCancelled(&progress, {}), OperationCancelled);
 }
 
-// Normalisation, case folding, categories and cluster rules are ICU's, shown through the path
-// policy's tables; here is what this code decodes and counts itself.
+// ICU's own rules show through the path policy's tables; this is what the code does itself.
 TEST(UnicodeTest, OwnDecoderAndByteOffsets) {
     std::string valid;
     for (const char* text :
@@ -145,7 +142,6 @@ TEST(StrictJsonTest, RefusesWhatCouldBeReadTwoWays) {
     EXPECT_THROW(r.integer<std::uint16_t>("small"), StrictJson::DecodeError);
     EXPECT_THROW(r.optionalText("u"), StrictJson::DecodeError);
     EXPECT_THROW(r.flag("s"), StrictJson::DecodeError);
-
     // Encoding keeps the fields' order and refuses text that is not UTF-8.
     StrictJson::OrderedValue value;
     value["zeta"] = 1;
