@@ -3,8 +3,6 @@
 #include <cstdint>
 #include <limits>
 #include <stop_token>
-#include <string>
-#include <tuple>
 
 #include "core/common/ByteCount.h"
 #include "core/common/Cancellation.h"
@@ -38,47 +36,42 @@ TEST(CommonValuesTest, HexDigestsAndUuids) {
     const std::string digest(64, 'f');
     EXPECT_TRUE(HexString::isLowercaseSHA256(digest));
     for (const std::string& bad :
-         {"F" + digest.substr(1), digest.substr(1), digest + "0", std::string(63, '0') + "g"}) {
+         {"F" + digest.substr(1), digest.substr(1), digest.substr(1) + "g"}) {
         EXPECT_FALSE(HexString::isLowercaseSHA256(bad)) << bad;
     }
-
     const Uuid random = Uuid::random();
-    const std::string text = random.text();  // version 4, upper case
-    EXPECT_EQ(text.find_first_not_of("0123456789ABCDEF-"), std::string::npos) << text;
+    const std::string text = random.text();  // version 4
     EXPECT_EQ(text.substr(14, 1) + std::to_string(std::string("89AB").find(text[19]) < 4), "41");
     EXPECT_EQ(Uuid::parse(text), random);
     EXPECT_NE(Uuid::random(), random);
     const std::string good = "0F1E2D3C-4B5A-4978-8695-A4B3C2D1E0F0";
     EXPECT_EQ(Uuid::parse("0f1e2d3c-4b5a-4978-8695-a4b3c2d1e0f0")->text(), good);
     for (const std::string& bad :
-         {std::string(), good.substr(1), good + "0", good.substr(0, 35) + "G", "{" + good.substr(1),
-          "0F1E2D3-C" + good.substr(9), std::string("0F1E2D3C4B5A49788695A4B3C2D1E0F0")}) {
+         {good.substr(1), good.substr(0, 35) + "G", "0F1E2D3C0" + good.substr(9)}) {
         EXPECT_FALSE(Uuid::parse(bad)) << bad;
     }
 }
 
 TEST(CommonValuesTest, PathTextIsLexical) {
     using namespace PathText;
+    std::string standard;
+    // Only whole ".." components climb, never above the root; names are bytes, not text.
+    for (const char* path : {"//", "/a//b/./c/", "/a/b/../../..", "/a/..b/c..", "a/../../b", "a/..",
+                             "/\xFF\xFE/x/.."}) {
+        standard += standardized(path) + "|";
+    }
+    EXPECT_EQ(standard, "/|/a/b/c|/|/a/..b/c..|../b|.|/\xFF\xFE|");
     const std::pair<std::string, std::string> cases[] = {
-        {standardized("//"), "/"},
-        {standardized("/a//b/./c/"), "/a/b/c"},
-        {standardized("/a/b/../../.."), "/"},
-        {standardized("/a/..b/c.."), "/a/..b/c.."},  // only whole ".." components climb
-        {standardized("a/../../b"), "../b"},
-        {standardized("a/.."), "."},
-        {standardized("/bytes/\xFF\xFE/.."), "/bytes"},  // names are bytes, not text
         {lastComponent("/a//b//") + lastComponent("///"), "b/"},
         {deletingLastComponent("/a") + "|" + deletingLastComponent("a"), "/|"},
         {appending("/a//", "/b") + appending("", "b") + appending("/a", ""), "/a/bb/a"},
-        {pathExtension("archive.tar.gz"), "gz"},
-        {pathExtension("/dir.d/file") + pathExtension(".profile") + pathExtension("notes."), ""},
-        {deletingPathExtension("..profile"), "."},
-        {deletingPathExtension("/dir/\xED\x95\x9C.txt"), "/dir/\xED\x95\x9C"},
-        {std::to_string(isDirectoryURL("/a/")) + std::to_string(isDirectoryURL("/a")) +
-             std::to_string(isDirectoryURL("")),
-         "100"}};
-    for (std::size_t i = 0; i < std::size(cases); ++i) {
-        EXPECT_EQ(cases[i].first, cases[i].second) << i;
+        {pathExtension("archive.tar.gz") + pathExtension("/dir.d/file") +
+             pathExtension(".profile") + pathExtension("notes."),
+         "gz"},
+        {deletingPathExtension("..profile") + deletingPathExtension("/\xED\x95\x9C.txt"),
+         "./\xED\x95\x9C"}};
+    for (const auto& [actual, expected] : cases) {
+        EXPECT_EQ(actual, expected);
     }
 }
 
@@ -87,11 +80,7 @@ TEST(CommonValuesTest, ProgressAndCancellation) {
     progress.setUserInfo("stage", std::string("packaging"));
     progress.setUserInfo("count", std::uint64_t{42});
     // A key holding the other kind of value reads as absent, never as a converted value.
-    EXPECT_EQ(progress.userInfoText("stage").value_or("") +
-                  std::to_string(*progress.snapshot().number("count")),
-              "packaging42");
-    EXPECT_EQ(progress.userInfoNumber("stage"), std::nullopt);
-    EXPECT_EQ(progress.userInfoText("count"), std::nullopt);
+    EXPECT_FALSE(progress.userInfoNumber("stage") || progress.userInfoText("count"));
     std::vector<double> fractions;
     for (const auto& [completed, total] :
          std::vector<std::pair<int, int>>{{5, 0}, {5, 10}, {20, 10}, {-3, 10}}) {
@@ -100,7 +89,6 @@ TEST(CommonValuesTest, ProgressAndCancellation) {
         fractions.push_back(progress.fractionCompleted());
     }
     EXPECT_EQ(fractions, (std::vector<double>{0.0, 0.5, 1.0, 0.0}));
-
     // Either the progress or the stop token cancels; both may be absent.
     std::stop_source source;
     EXPECT_FALSE(isCancelled(&progress, source.get_token()) || isCancelled(nullptr, {}));
@@ -111,7 +99,8 @@ TEST(CommonValuesTest, ProgressAndCancellation) {
     EXPECT_THROW(throwIfCancelled(&progress, {}), OperationCancelled);
 }
 
-TEST(UnicodeTest, StrictUTF8AndNoLocale) {
+// ICU's own rules show through the path policy's tables; this is what the code does itself.
+TEST(UnicodeTest, OwnDecoderAndByteOffsets) {
     std::string valid;
     for (const char* text :
          {"", "\x7F", "\xC2\x80", "\xED\x9F\xBF", "\xEE\x80\x80", "\xF0\x90\x80\x80",
@@ -119,49 +108,15 @@ TEST(UnicodeTest, StrictUTF8AndNoLocale) {
           "\xF4\x90\x80\x80", "\xF5\x80\x80\x80", "\x80", "a\xC3", "\xE2\x82z", "\xC3\xA9\xA9"}) {
         valid += std::to_string(Unicode::isValidUTF8(text));
     }
-    EXPECT_EQ(valid,
-              "1111111"
-              "0000000000");
+    EXPECT_EQ(valid, "11111110000000000");
     // Each maximal ill-formed subpart becomes one replacement character.
     EXPECT_EQ(Unicode::toUTF32("a\xE0\x80z\xF0\x9F\x98z"), U"a\uFFFD\uFFFDz\uFFFDz");
     EXPECT_EQ(Unicode::fromUTF32(std::u32string{U'a', 0xD800, 0x110000}), "a\uFFFD\uFFFD");
-    const std::string bad = "x\xFF\xC0\xAFq\u0301";
-    EXPECT_TRUE(
-        Unicode::isValidUTF8(Unicode::toNFC(bad) + Unicode::foldCase(bad) + Unicode::toUpper(bad)));
-
-    EXPECT_EQ(Unicode::toNFC("Cafe\u0301 \u1112\u1161\u11AB"), "Caf\u00E9 \uD55C");
-    EXPECT_EQ(Unicode::foldCase("Stra\u00DFe Caf\u00C9 \u212A i\u0131"),
-              "strasse caf\u00E9 k i\u0131");
-    EXPECT_EQ(Unicode::toUpper("Stra\u00DFe i\u0131"), "STRASSE II");
-    std::string categories;
-    for (const char32_t scalar : {0x00, 0x1F, 0x7F, 0x9F, 0xAD, 0x200B, 0x202E, 0xFEFF, 0xE0001,
-                                  0x20, 0xA0, 0x2028, 0xFFFD, 0xD800, 0x110000}) {
-        categories += std::to_string(Unicode::isControlOrFormat(scalar));
-    }
-    EXPECT_EQ(categories,
-              "111111111"
-              "000000");
-    EXPECT_TRUE(Unicode::containsControlOrFormat(std::string("a\0b", 3)));
-    EXPECT_FALSE(Unicode::containsControlOrFormat("\uD55C\uAE00 name.txt"));
-}
-
-TEST(UnicodeTest, TruncationKeepsWholeGraphemeClusters) {
+    EXPECT_FALSE(Unicode::containsControlOrFormat("a\x85"));  // a stray byte, not a C1 control
+    // Cut points are byte offsets, also past ill-formed bytes; a cluster ending at the limit stays.
     const std::string family = "\U0001F468\u200D\U0001F469\u200D\U0001F467";  // 18 bytes
-    const std::string flags = "\U0001F1F0\U0001F1F7\U0001F1EF\U0001F1F5";     // two flags
-    const std::string mark = "q\u0323\u0301";                                 // 5 bytes
-    const std::tuple<std::string, std::size_t, std::string> cases[] = {
-        {"abc", 2, "ab"},
-        {mark + mark, 9, mark},
-        {mark + "z", 4, ""},
-        {"a" + family + "b", 18, "a"},
-        {"a" + family, 19, "a" + family},
-        {flags, 15, flags.substr(0, 8)},
-        {"x\r\ny", 2, "x"},
-        {"x\xFF\xC0\xAFq\u0301", 5, "x\xFF\xC0\xAF"}};
-    for (const auto& [text, maxBytes, expected] : cases) {
-        EXPECT_EQ(Unicode::truncateToGraphemes(text, maxBytes), expected)
-            << testing::PrintToString(text) << " max " << maxBytes;
-    }
+    EXPECT_EQ(Unicode::truncateToGraphemes("x\xFF\xC0\xAFq\u0301", 5), "x\xFF\xC0\xAF");
+    EXPECT_EQ(Unicode::truncateToGraphemes("a" + family + "b", 19), "a" + family);
 }
 
 TEST(StrictJsonTest, RefusesWhatCouldBeReadTwoWays) {
@@ -187,9 +142,7 @@ TEST(StrictJsonTest, RefusesWhatCouldBeReadTwoWays) {
     EXPECT_THROW(r.integer<std::uint16_t>("small"), StrictJson::DecodeError);
     EXPECT_THROW(r.optionalText("u"), StrictJson::DecodeError);
     EXPECT_THROW(r.flag("s"), StrictJson::DecodeError);
-}
-
-TEST(StrictJsonTest, EncodeKeepsFieldOrderAndRefusesInvalidText) {
+    // Encoding keeps the fields' order and refuses text that is not UTF-8.
     StrictJson::OrderedValue value;
     value["zeta"] = 1;
     value["alpha"] = "line\nbreak";

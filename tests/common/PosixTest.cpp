@@ -3,15 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <sys/resource.h>
+#include <sys/socket.h>
 
 #include <algorithm>
-#include <thread>
 
 #include "core/common/ScopeExit.h"
 #include "support/Child.h"
 #include "support/Outcome.h"
 #include "support/TempDir.h"
-#include "support/TestData.h"
 
 namespace tolvane {
 namespace {
@@ -33,21 +32,21 @@ TEST(PosixTest, DescriptorPrimitives) {
     test::makeTree(dir.path(), {{"a", "0123456789"}, {"b/", ""}, {".c", ""}});
     const UniqueFd root = posix::open(dir.path(), O_RDONLY | O_DIRECTORY);
     const UniqueFd file = posix::open(dir.file("a"), O_RDONLY);
-    // Across a pipe reads come back short; both loops carry on to the end.
-    int pipeEnds[2];
-    ASSERT_EQ(::pipe2(pipeEnds, O_CLOEXEC), 0);
-    const UniqueFd reader(pipeEnds[0]);
-    UniqueFd writer(pipeEnds[1]);
-    const std::string payload = test::randomBytes(1 << 20, 7);
-    std::thread sender([&] {
-        posix::writeAll(writer.get(), payload.data(), payload.size());
-        writer.reset();
-    });
-    std::string received(payload.size() + 1, '\0');
+    // Each read of a packet socket returns one packet: readFull carries on to the end.
+    int ends[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends), 0);
+    const UniqueFd reader(ends[0]);
+    UniqueFd writer(ends[1]);
+    posix::writeAll(writer.get(), "abc", 3);
+    posix::writeAll(writer.get(), "de", 2);
+    writer.reset();
+    std::string received(8, '\0');
     received.resize(posix::readFull(reader.get(), received.data(), received.size()));
-    sender.join();
     const std::size_t descriptors = test::namesIn("/proc/self/fd").size();
     const auto outcome = test::outcomeOf;
+    const auto errnoOf = [](int error) {
+        return test::errnoName(posix::errnoError(error).code().value());
+    };
     const auto listed = [&] {
         std::vector<std::string> names = posix::listDirectory(root.get());
         std::sort(names.begin(), names.end());
@@ -78,7 +77,6 @@ TEST(PosixTest, DescriptorPrimitives) {
         // The first listing left the shared offset at the end; the second must still see all.
         {listed(), R"({ ".c", "a", "b" })"},
         {outcome([&] { posix::listDirectory(file.get()); }), "errno ENOTDIR"},
-        {outcome([&] { posix::listDirectory(-1); }), "errno EBADF"},
         {cloexec(posix::duplicate(root.get()).get()) + cloexec(file.get()) + openedCloexec,
          "cloexeccloexeccloexec"},
         {outcome([&] { posix::open(dir.file("x"), O_RDONLY); }), "errno ENOENT"},
@@ -92,11 +90,8 @@ TEST(PosixTest, DescriptorPrimitives) {
          "errno EBADF"},
         {ran, "kept-1ENOSPC"},
         {pread(4, 3) + pread(16, 7) + pread(16, 50), "3456|789||"},
-        {std::to_string(received == payload), "1"},
-        {test::errnoName(posix::errnoError(0).code().value()) +
-             test::errnoName(posix::errnoError(100000).code().value()) +
-             test::errnoName(posix::errnoError(ENOENT).code().value()),
-         "EIOEIOENOENT"},
+        {received, "abcde"},
+        {errnoOf(0) + errnoOf(100000) + errnoOf(ENOENT), "EIOEIOENOENT"},
     };
     for (std::size_t i = 0; i < std::size(rows); ++i) {
         EXPECT_EQ(rows[i].first, rows[i].second) << "row " << i;
@@ -106,7 +101,7 @@ TEST(PosixTest, DescriptorPrimitives) {
 }
 
 TEST(PosixTest, RaiseOpenFileLimitOncePerProcess) {
-    struct rlimit initial {};
+    rlimit initial{};
     ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &initial), 0);
     if (initial.rlim_max <= 256) {
         GTEST_SKIP() << "hard limit of open files is only " << initial.rlim_max;
@@ -115,9 +110,7 @@ TEST(PosixTest, RaiseOpenFileLimitOncePerProcess) {
     const test::ChildExit exit = test::runInChild([&] {
         std::string softLimits;
         for (int i = 0; i < 2; ++i) {
-            struct rlimit limit {
-                256, initial.rlim_max
-            };
+            rlimit limit{256, initial.rlim_max};
             ::setrlimit(RLIMIT_NOFILE, &limit);
             posix::raiseOpenFileLimit();
             ::getrlimit(RLIMIT_NOFILE, &limit);

@@ -8,10 +8,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <limits>
-#include <string>
-#include <vector>
 
-#include "core/common/Posix.h"
 #include "core/common/StrictJson.h"
 #include "core/drive/FileReference.h"
 #include "support/Child.h"
@@ -44,7 +41,6 @@ Record pending(const std::string& filename, const std::string& account = "acct",
     record.accountSubject = account;
     record.filename = filename;
     record.byteCount = 42;
-    record.phase = "uploading";
     return record;
 }
 
@@ -55,74 +51,57 @@ TEST(FileDriveTransferJournalTest, KeysAndRecordCodec) {
         "8049bba6560ad81225a04dc647a2e9815351a7cb4952ccb5f4c1dbcaeaa2aafc");
     EXPECT_EQ(Journal::key(std::string("a\0E621E1F8", 10), jobA),  // a NUL inside the account
               "0b7bd6bd7b54036f3cc7efcb36c95130e0383be2abd3db8d595cdc2e95cf86b1");
-
     // Every field in its place; dates count seconds from 2001-01-01; the bookmark is Base64.
     const Record record = Record::decode(fullA);
     EXPECT_EQ(record.updatedAt, 978'307'200.0 + 12.5);
     EXPECT_EQ(*record.bookmark + encodeBase64("f") + *decodeBase64("Zg=="),
               std::string("fo\0\xff\xfe", 5) + "Zg==f");
     EXPECT_EQ(record.encode(), fullA);
-    // Missing fields and nulls read as the defaults (a date as the distant past); unknown keys
-    // are ignored.
+    // Missing fields read as the defaults; unknown keys are ignored.
     Record defaults;
     defaults.key = keyA;
-    for (const std::string fields : {"", ",\"updatedAt\":-63114076800",
-                                     ",\"schemaVersion\":null,\"jobID\":null,\"byteCount\":null,"
-                                     "\"phase\":null,\"updatedAt\":null,\"offset\":null,"
-                                     "\"requestedRole\":null,\"new\":{\"x\":[1]}"}) {
-        EXPECT_EQ(Record::decode(headA + fields + "}"), defaults) << fields;
-    }
+    EXPECT_EQ(Record::decode(headA + ",\"new\":{\"x\":[1]}}"), defaults);
     // Strict: a value of the wrong form never reads as a default. Base64 takes no line breaks,
     // only whole groups, padding only at the end and no stray bits.
     std::vector<std::string> refused = {"{}", headA + ",\"offset\":\"0\"}",
                                         headA + ",\"requestedRole\":\"owner\"}",
                                         headA + ",\"jobID\":\"E621E1F8C36C495A93FC0C247A3E6E5F\"}"};
-    for (const char* text :
-         {"Zg", "Zg=", "Zg===", "====", "Zm9v\\n", "Zm=v", "Zh==", "Zm-_", "Zg==Zg==", "Zm9v!"}) {
+    for (const char* text : {"Zg=", "Zm8\\n", "Zm-_", "Zg==Zg==", "Zh==", "Zm9="}) {
         refused.push_back(headA + ",\"bookmark\":\"" + text + "\"}");
     }
     for (const std::string& json : refused) {
         EXPECT_THROW(Record::decode(json), StrictJson::DecodeError) << json;
     }
-    Record undated = record;
-    undated.updatedAt = std::numeric_limits<double>::quiet_NaN();
-    EXPECT_THROW(undated.encode(), StrictJson::DecodeError);
+    EXPECT_THROW(Record::fresh(keyA, std::numeric_limits<double>::quiet_NaN()).encode(),
+                 StrictJson::DecodeError);
 }
 
 TEST(FileDriveTransferJournalTest, WhatIsNotARecordIsMovedAsideOnce) {
-    // Another record's key, no key, a file larger than any record; and what is not a regular
-    // file, which would never clear by itself and would fail every listing.
-    const std::string contents[] = {"{}",
-                                    "directory",
-                                    "link",
-                                    "fifo",
-                                    "{\"key\":\"" + Journal::key("acct", Uuid()) + "\"}",
-                                    headA + "}" + std::string((1 << 20) + 1, ' ')};
-    for (const std::string& content : contents) {
+    // Not a record, another record's key, a file larger than any record; and what is not a
+    // regular file (a FIFO must not block), which would never clear and would fail every listing.
+    for (const std::string& content :
+         {std::string("{}"), "{\"key\":\"" + Journal::key("acct", Uuid()) + "\"}",
+          headA + "}" + std::string((1 << 20) + 1, ' '), std::string("link"),
+          std::string("fifo")}) {
         test::TempDir dir;
         Journal journal(dir.path());
         journal.save(pending("kept.zip"));
         const std::string path = dir.file(keyA + ".json");
         test::writeFile(dir.file("target"), "{}");
-        ASSERT_EQ(content == "directory" ? ::mkdir(path.c_str(), 0700)
-                  : content == "link"    ? ::symlink("target", path.c_str())
-                  : content == "fifo"    ? ::mkfifo(path.c_str(), 0600)
-                                         : (test::writeFile(path, content), 0),
+        ASSERT_EQ(content == "link"   ? ::symlink("target", path.c_str())
+                  : content == "fifo" ? ::mkfifo(path.c_str(), 0600)
+                                      : (test::writeFile(path, content), 0),
                   0);
-        EXPECT_EQ(outcomeOf([&] { journal.pendingRecords("acct"); }), "corruptJournal")
-            << content.substr(0, 80);
+        EXPECT_EQ(outcomeOf([&] { journal.pendingRecords("acct"); }), "corruptJournal");
         const std::vector<std::string> names = test::namesIn(dir.path());
-        const auto aside = std::find_if(names.begin(), names.end(), [](const std::string& name) {
-            return name.starts_with(keyA + ".corrupt-");
-        });
+        const auto aside = std::ranges::find_if(
+            names, [](const std::string& name) { return name.starts_with(keyA + ".corrupt-"); });
         ASSERT_NE(aside, names.end()) << content.substr(0, 80);
-        EXPECT_TRUE(Uuid::parse(aside->substr(keyA.size() + 9))) << *aside;
         if (content.starts_with("{")) {
             EXPECT_EQ(test::readFile(dir.file(*aside)), content);
         }
         EXPECT_EQ(names.size(), 3u);
         EXPECT_EQ(test::readFile(dir.file("target")), "{}");
-        EXPECT_EQ(journal.load(keyA), std::nullopt);
         EXPECT_EQ(journal.pendingRecords("acct").size(), 1u);
     }
 }
@@ -139,10 +118,9 @@ TEST(FileDriveTransferJournalTest, AnUnreadableRecordStaysWhereItIs) {
     }
     ASSERT_EQ(::chmod(path.c_str(), 0), 0);
     const test::ChildExit exit = test::runInChild([&] {
-        return test::dropPrivileges() && outcomeOf([&] { journal.load(keyA); }) == "errno EACCES" &&
-                       outcomeOf([&] { journal.pendingRecords("acct"); }) == "errno EACCES"
-                   ? 0
-                   : 1;
+        const bool denied = test::dropPrivileges() &&
+                            outcomeOf([&] { journal.pendingRecords("acct"); }) == "errno EACCES";
+        return denied ? 0 : 1;
     });
     EXPECT_TRUE(exit.succeeded()) << exit.describe();
     ::chmod(path.c_str(), 0600);
@@ -153,16 +131,13 @@ TEST(FileDriveTransferJournalTest, SaveReplacesAtomicallyWithPrivateModes) {
     test::TempDir dir;
     Journal journal(dir.file("a/b/c"));
     // The key names the file: nothing but 64 hex digits of either case, so it stays inside.
-    for (const std::string& key : {keyA.substr(1), keyA + "0", "g" + keyA.substr(1),
-                                   "../" + keyA.substr(3), std::string()}) {
+    for (const std::string& key : {keyA + "0", "../" + keyA.substr(3)}) {
         EXPECT_EQ(outcomeOf([&] { journal.load(key); }) +
                       outcomeOf([&] { journal.save(Record::fresh(key, 0)); }),
                   "invalidResponseinvalidResponse")
             << key;
     }
-    EXPECT_TRUE(test::namesIn(dir.path()).empty());
     EXPECT_EQ(journal.load(std::string(64, 'A')), std::nullopt);
-
     const Record full = Record::decode(fullA);
     // Even a umask that strips the owner's own bits cannot change the modes, and a folder
     // widened in between is made private again.
@@ -181,81 +156,57 @@ TEST(FileDriveTransferJournalTest, SaveReplacesAtomicallyWithPrivateModes) {
     }
     EXPECT_EQ(modes, (std::vector<mode_t>{0700, 0700, 0700, 0600}));
     EXPECT_EQ(test::namesIn(dir.file("a/b/c")), std::vector<std::string>{keyA + ".json"});
-
     // A failed rename (a folder in the way) leaves no temporary file.
     const std::string other = Journal::key("acct", Uuid());
     ASSERT_EQ(::mkdir(dir.file("a/b/c/" + other + ".json").c_str(), 0700), 0);
     EXPECT_EQ(outcomeOf([&] { journal.save(Record::fresh(other, 0)); }), "errno EISDIR");
     EXPECT_EQ(test::namesIn(dir.file("a/b/c")).size(), 2u);
-    EXPECT_EQ(outcomeOf([&] { Journal(dir.file("a/b/c/" + keyA + ".json/j")).save(full); }),
-              "errno ENOTDIR");
 }
 
 TEST(FileDriveTransferJournalTest, PendingRecordsFilterAndSort) {
     test::TempDir dir;
     Journal journal(dir.file("journal"));
     EXPECT_TRUE(journal.pendingRecords("acct").empty());  // no folder yet
-    // Code points of the NFC form: upper case first, the composed "é" after every ASCII name,
-    // equal names in listing order.
+    // By the code points of the NFC form: upper case first, the composed "é" after every ASCII
+    // name. Left out: another account (by exact text), finished, an old schema, a field missing.
     std::vector<Record> records;
-    for (const char* name : {"b.zip", "e\xCC\x81.zip", "Zeta.zip", "same.zip", "same.zip"}) {
+    for (const char* name : {"b.zip", "e\xCC\x81.zip", "Zeta.zip"}) {
         records.push_back(pending(name));
     }
-    // Left out: another account (by exact text), finished, an old schema, or a field missing.
     for (const char* account : {"other", "ACCT", "acct", "acct", "acct", "acct", "acct"}) {
         records.push_back(pending("a", account));
     }
-    records[7].phase = "shared";
-    records[8].schemaVersion = 1;
-    records[9].jobID.reset();
-    records[10].filename.reset();
-    records[11].byteCount.reset();
+    records[5].phase = "shared";
+    records[6].schemaVersion = 1;
+    records[7].jobID.reset();
+    records[8].filename.reset();
+    records[9].byteCount.reset();
     for (const Record& record : records) {
         journal.save(record);
     }
-    for (const std::string& name :
-         {"." + keyA + ".1.tmp", keyA + ".corrupt-1", keyA + ".JSON", std::string("notes")}) {
+    for (const std::string& name : {"." + keyA + ".1.tmp", keyA + ".JSON"}) {
         test::writeFile(dir.file("journal/" + name), "garbage");  // only "<key>.json" is read
     }
-    const std::vector<std::string> listed =
-        posix::listDirectory(posix::open(dir.file("journal"), O_RDONLY).get());
-    const bool sameInOrder = std::find(listed.begin(), listed.end(), records[3].key + ".json") <
-                             std::find(listed.begin(), listed.end(), records[4].key + ".json");
-    std::vector<DriveRecoveryItem> expected;
-    for (const int i : {2, 0, sameInOrder ? 3 : 4, sameInOrder ? 4 : 3, 1}) {
-        expected.push_back(
-            {*records[i].jobID, *records[i].filename, 42, "uploading", DriveLinkRole::reader});
-    }
-    EXPECT_EQ(journal.pendingRecords("acct"), expected);
-    // A ".json" name that is not a key fails the whole call.
-    test::writeFile(dir.file("journal/short.json"), "{}");
-    EXPECT_EQ(outcomeOf([&] { journal.pendingRecords("acct"); }), "invalidResponse");
+    const auto item = [&](int i) {
+        return DriveRecoveryItem{*records[i].jobID, *records[i].filename, 42, "prepared"};
+    };
+    EXPECT_EQ(journal.pendingRecords("acct"), (std::vector{item(2), item(0), item(1)}));
 }
 
 TEST(FileDriveTransferJournalTest, DefaultDirectoryFollowsTheDataHome) {
-    using Text = std::optional<std::string>;
-    const auto get = [](const char* name) {
-        return std::getenv(name) ? Text(std::getenv(name)) : Text();
-    };
-    const auto set = [](const char* name, const Text& value) {
-        value ? ::setenv(name, value->c_str(), 1) : ::unsetenv(name);
-    };
-    const Text home = get("HOME"), dataHome = get("XDG_DATA_HOME");
-    set("HOME", "/home/u");
-    std::string found;
-    for (const Text& data : {Text("/x/data/"), Text("relative"), Text()}) {
-        set("XDG_DATA_HOME", data);
-        found += Journal::defaultDirectory() + " ";
-    }
-    set("HOME", home);
-    set("XDG_DATA_HOME", dataHome);
-    EXPECT_EQ(found,
-              "/x/data/Tolvane/DriveTransfers /home/u/.local/share/Tolvane/DriveTransfers "
-              "/home/u/.local/share/Tolvane/DriveTransfers ");
+    // In a child, so that the test's own environment stays as it was.
+    const test::ChildExit exit = test::runInChild([] {
+        ::setenv("HOME", "/home/u", 1);
+        ::setenv("XDG_DATA_HOME", "relative", 1);  // not a valid data home
+        const bool fellBack =
+            Journal::defaultDirectory() == "/home/u/.local/share/Tolvane/DriveTransfers";
+        ::setenv("XDG_DATA_HOME", "/x/data/", 1);
+        return fellBack && Journal::defaultDirectory() == "/x/data/Tolvane/DriveTransfers" ? 0 : 1;
+    });
+    EXPECT_TRUE(exit.succeeded()) << exit.describe();
 }
 
-// The bookmark holds a file reference: it follows only the very file it was made for. (The
-// Drive client's tests move the file away and replace it with a copy.)
+// The bookmark's file reference follows only its own file (the Drive client's tests move it).
 TEST(FileDriveTransferJournalTest, FileReferenceResolvesOnlyTheSameFile) {
     test::TempDir dir;
     const std::string path = dir.file("archive.zip"), old = dir.file("old.zip");
@@ -269,14 +220,12 @@ TEST(FileDriveTransferJournalTest, FileReferenceResolvesOnlyTheSameFile) {
     resolved += reference.resolve().value_or("stale");  // changed in place
     EXPECT_EQ(resolved, std::filesystem::canonical(path).string() + " stale stale");
     EXPECT_EQ(outcomeOf([&] { FileReference::make(dir.path()); }), "errno EISDIR");
-
     const std::string good = reference.encode();
-    FileReference relative = reference, withNul = reference;
+    FileReference relative = reference;
     relative.path = "a.zip";
-    withNul.path = std::string("/a\0b", 4);
     for (const std::string& bytes :
-         {std::string(), good.substr(0, good.size() - 1), good + "x", "X" + good.substr(1),
-          good.substr(0, 4) + '\2' + good.substr(5), relative.encode(), withNul.encode()}) {
+         {std::string(), good.substr(0, good.size() - 1), "X" + good.substr(1),
+          good.substr(0, 4) + '\2' + good.substr(5), relative.encode()}) {
         EXPECT_EQ(FileReference::decode(bytes), std::nullopt) << bytes.size();
     }
 }
