@@ -44,11 +44,12 @@ struct Stage {
             JSONLines::append(row, fd.get());
         }
     }
-    std::string verify(Progress* progress = nullptr, std::uint64_t total = 0) {
+    std::string verify(Progress* progress = nullptr, std::uint64_t total = 0,
+                       std::stop_token stop = {}) {
         pack.emplace(progress, std::nullopt);
         pack->beginVerification(total);
         return test::outcomeOf([&] {
-            ArchiveVerification::verifyCreatedArchive(archive, expected, progress, {}, total,
+            ArchiveVerification::verifyCreatedArchive(archive, expected, progress, stop, total,
                                                       *pack);
         });
     }
@@ -101,7 +102,7 @@ TEST(ArchiveVerificationTest, FindsEveryDifference) {
     }
 }
 
-// The phase closes at the end with or without a byte total; a cancelled job stops.
+// The phase closes at the end with or without a byte total; a job cancelled either way stops.
 TEST(ArchiveVerificationTest, ReportsProgressAndStopsWhenCancelled) {
     Stage stage;
     stage.write(
@@ -118,7 +119,10 @@ TEST(ArchiveVerificationTest, ReportsProgressAndStopsWhenCancelled) {
     }
     Progress cancelled;
     cancelled.cancel();
+    std::stop_source stopped;
+    stopped.request_stop();
     EXPECT_EQ(stage.verify(&cancelled), "cancelled: ");
+    EXPECT_EQ(stage.verify(nullptr, 0, stopped.get_token()), "cancelled: ");
 }
 
 // Attributes cost nothing until a record is added; then the entry and byte bounds apply.

@@ -75,6 +75,7 @@ TEST(ZipCentralDirectoryInspectorTest, RefusesHostileLayouts) {
                       entryLength = i + "central directory entry length",
                       size = i + "central directory size does not match entries";
     const std::pair<Build, std::string> cases[] = {
+        {C([](auto& z) { z.trailing = "x"; }), noEnd},
         {C([](auto& z) { z.end.commentLength = 1; }), noEnd},
         {[] {
              auto b = C([](auto&) {})();
