@@ -1,15 +1,9 @@
 #include "core/archive/ArchiveExtendedAttributes.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/xattr.h>
 
-#include <algorithm>
-#include <cerrno>
-#include <map>
 #include <numeric>
-#include <string>
-#include <vector>
 
 #include "core/archive/ZipFormat.h"
 #include "core/common/Posix.h"
@@ -22,10 +16,9 @@ namespace {
 namespace Xattr = ArchiveExtendedAttributes;
 using Map = Xattr::Map;
 using namespace std::string_literals;
-const std::string badName = "invalid extended attribute name";
-const std::string tooLarge =
-    "unsupportedArchiveEntry: extended attributes exceed the ZIP "
-    "extra-field limit";
+const std::string badName = "invalid extended attribute name",
+                  unsupported = "unsupportedArchiveEntry: ";
+const std::string tooLarge = unsupported + "extended attributes exceed the ZIP extra-field limit";
 const std::string changed = "sourceChanged: extended attributes";
 constexpr std::size_t fullValue = Xattr::maxBlockBytes - 12;  // fills a block beside name "a"
 
@@ -45,10 +38,10 @@ std::string record(std::string_view name, std::string_view value) {
     ZipFormat::put32(out, static_cast<std::uint32_t>(value.size()));
     return out.append(name).append(value);
 }
-std::string block(std::uint16_t id, std::string_view data, std::size_t size = ~0u) {
+std::string block(std::uint16_t id, std::string_view data) {
     std::string out;
     ZipFormat::put16(out, id);
-    ZipFormat::put16(out, static_cast<std::uint16_t>(std::min(size, data.size())));
+    ZipFormat::put16(out, static_cast<std::uint16_t>(data.size()));
     return out.append(data);
 }
 std::string attributes(std::string_view records) {
@@ -75,13 +68,12 @@ TEST(ArchiveExtendedAttributesTest, EncodesTheLayoutInNameOrderWithinOneBlock) {
         const std::string got = test::outcomeOf([&] { size = Xattr::encodeField(map)->size(); });
         EXPECT_EQ(got == "ok" ? "ok " + std::to_string(size) : got, expected);
     }
-    for (const std::string& name :
-         std::vector<std::string>{"com.apple.provenance", "com.apple.macl", "com.apple.quarantine",
-                                  "xdg.origin.url", "", "a\0b"s, "\xFF"}) {
+    for (const std::string& name : {"com.apple.provenance"s, "com.apple.macl"s,
+                                    "com.apple.quarantine"s, "xdg.origin.url"s, ""s, "a\0b"s}) {
         EXPECT_EQ(test::outcomeOf([&] {
                       Xattr::encodeField({{" ok", "1"}, {name, "x"}});
                   }),
-                  "unsupportedArchiveEntry: " + badName)
+                  unsupported + badName)
             << name;
     }
 }
@@ -125,20 +117,18 @@ TEST(ArchiveExtendedAttributesTest, DecodesOneIntactBlockOnly) {
 }
 
 // Scripted flistxattr/fgetxattr: each call sees the next list or value (the last repeats); a
-// zero size asks for the size, a short buffer is ERANGE, a missing value ENODATA, and success
-// leaves a stale errno behind, as a real call may.
+// missing one fails with `error`, a zero size asks for the size, a short buffer is ERANGE, and
+// success leaves a stale errno behind, as a real call may.
 struct FakeFile {
-    std::vector<std::string> lists;
+    std::vector<std::optional<std::string>> lists;
     std::map<std::string, std::vector<std::optional<std::string>>> values{};
-    int listError = 0, valueError = 0;
+    int error = ENODATA;
     std::map<std::string, int> calls{};
 
-    template <typename T>
-    const T& next(const std::vector<T>& items, const std::string& key) {
-        return items[std::min<std::size_t>(calls[key]++, items.size() - 1)];
-    }
-    static ssize_t answer(const std::optional<std::string>& content, void* out, std::size_t size) {
-        errno = !content ? ENODATA : size != 0 && size < content->size() ? ERANGE : 0;
+    ssize_t answer(const std::string& key, void* out, std::size_t size) {
+        const auto& all = key.empty() ? lists : values[key];
+        const auto& content = all[std::min<std::size_t>(calls[key]++, all.size() - 1)];
+        errno = !content ? error : size != 0 && size < content->size() ? ERANGE : 0;
         if (errno != 0) {
             return -1;
         }
@@ -147,31 +137,26 @@ struct FakeFile {
         return static_cast<ssize_t>(content->size());
     }
     Xattr::SystemCalls systemCalls() {
-        return {[this](int, char* list, std::size_t size) -> ssize_t {
-                    errno = listError;
-                    return listError != 0 ? -1 : answer(next(lists, ""), list, size);
-                },
-                [this](int, const char* name, void* value, std::size_t size) -> ssize_t {
-                    errno = valueError;
-                    return valueError != 0 ? -1 : answer(next(values[name], name), value, size);
+        return {[this](int, char* out, std::size_t size) { return answer("", out, size); },
+                [this](int, const char* name, void* out, std::size_t size) {
+                    return answer(name, out, size);
                 }};
     }
 };
 
 TEST(ArchiveExtendedAttributesTest, ReadsUserNamesAndRefusesWhatChangesMeanwhile) {
-    const std::string a = "user.a\0"s, unsupported = "unsupportedArchiveEntry: ";
+    const std::string a = "user.a\0"s, ab = a + "user.b\0"s;
     const auto value = [&](std::vector<std::optional<std::string>> seen) {
         return FakeFile{{a}, {{"user.a", std::move(seen)}}};
     };
     const std::pair<FakeFile, std::string> cases[] = {
-        {{.lists = {}, .listError = ENOTSUP}, "ok"},
-        {{.lists = {}, .listError = EACCES}, "errno EACCES"},
+        {{{std::nullopt}, {}, ENOTSUP}, "ok"},
+        {{{std::nullopt}, {}, EACCES}, "errno EACCES"},
         {{{std::string(Xattr::maxNameListBytes + 1, 'x')}},
          unsupported + "extended attribute names exceed the supported limit"},
-        {{{a, a + "user.b\0"s}, {{"user.a", {"1"}}}}, changed},
-        {{{a + "user.b\0"s, a}, {{"user.a", {"1"}}}}, "ok a=1"},
-        {{{a + "user.b"}, {{"user.a", {"1"}}}},
-         unsupported + "unterminated extended attribute name"},
+        {{{a, ab}, {{"user.a", {"1"}}}}, changed},
+        {{{ab, a}, {{"user.a", {"1"}}}}, "ok a=1"},
+        {{{a + "user.b"}}, unsupported + "unterminated extended attribute name"},
         {{{"user.\0"s}}, unsupported + badName},
         {{{"user." + std::string(Xattr::maxNameBytes + 1, 'n') + '\0'}},
          unsupported + "extended attribute name is too long"},
@@ -184,13 +169,13 @@ TEST(ArchiveExtendedAttributesTest, ReadsUserNamesAndRefusesWhatChangesMeanwhile
         {value({"abc", "abcd"}), changed},
         {value({"", "abc"}), changed},
         {value({"abc", "xyz"}), "ok a=xyz"},
-        {{.lists = {a}, .valueError = EIO}, "errno EIO"},
+        {{{a}, {{"user.a", {std::nullopt}}}, EIO}, "errno EIO"},
     };
     for (auto [file, expected] : cases) {
         EXPECT_EQ(outcome([&] { return Xattr::read(3, file.systemCalls()); }), expected);
     }
     // The block limit is checked before a value is fetched: "b" is asked only for its size.
-    FakeFile over{{a + "user.b\0"s},
+    FakeFile over{{ab},
                   {{"user.a", {std::string(65000, 'a')}}, {"user.b", {std::string(517, 'b')}}}};
     EXPECT_EQ(outcome([&] { return Xattr::read(3, over.systemCalls()); }), tooLarge);
     EXPECT_EQ(over.calls["user.b"], 1);

@@ -3,10 +3,6 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
-#include <algorithm>
-#include <string>
-#include <vector>
-
 #include "core/archive/ArchivePipelineError.h"
 #include "core/common/Cancellation.h"
 #include "support/Outcome.h"
@@ -40,8 +36,7 @@ TEST(MaximumZIPDeflaterTest, CompressesWhatTheProviderHandsOut) {
         {Mode::maximum, "", 65536, 65536},
         {Mode::maximum, test::textBytes(65537), 65536, 65536},
         {Mode::maximum, test::randomBytes(20000, 2), 1024, 1024},
-        {Mode::balanced, test::randomBytes(10000, 3), 4096, 1000},
-    };
+        {Mode::balanced, test::randomBytes(10000, 3), 4096, 1000}};
     for (const auto& [mode, source, buffer, share] : cases) {
         std::string out;
         std::uint64_t next = 0;
@@ -77,8 +72,7 @@ TEST(MaximumZIPDeflaterTest, FaultsEndTheStreamAtOnce) {
         {cancel, 1, "cancelled"},
         {cancel, 5, "cancelled"},
         {provider, 2, "sourceChanged: p"},
-        {consumer, 1, "insufficientSpace: "},
-    };
+        {consumer, 1, "insufficientSpace: "}};
     for (const auto& [fault, at, expected] : cases) {
         int calls = 0, outputs = 0;
         bool over = false;  // the fault has happened

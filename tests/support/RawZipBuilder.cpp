@@ -16,6 +16,7 @@ std::string le(const T&... values) {  // each in the width of its own type
 std::uint16_t lengthOf(const std::optional<std::uint16_t>& forced, const std::string& bytes) {
     return forced.value_or(static_cast<std::uint16_t>(bytes.size()));
 }
+
 template <typename T>
 T fit(std::uint64_t value, T marker, bool zip64 = false) {
     return zip64 || value >= marker ? marker : static_cast<T>(value);
@@ -96,7 +97,8 @@ RawZipBuilder& RawZipBuilder::relink() {
     }
     const std::uint64_t count = entries.size(), size = centralDirectorySize();
     const std::uint64_t start = centralDirectoryOffset();
-    if (zip64End) {
+    const bool z = zip64End.has_value();
+    if (z) {
         zip64End->sizeOfRest = 44 + zip64End->extensibleData.size();
         zip64End->entriesOnDisk = zip64End->totalEntries = count;
         zip64End->centralDirectorySize = size;
@@ -105,7 +107,6 @@ RawZipBuilder& RawZipBuilder::relink() {
             zip64Locator->endRecordOffset = start + size + afterCentralDirectory.size();
         }
     }
-    const bool z = zip64End.has_value();
     end.entriesOnDisk = end.totalEntries = fit(count, ZipFormat::zip64Marker16, z);
     end.centralDirectorySize = fit(size, ZipFormat::zip64Marker32, z);
     end.centralDirectoryOffset = fit(start, ZipFormat::zip64Marker32, z);
@@ -121,9 +122,8 @@ std::string RawZipBuilder::bytes() const {
     for (const RawZipEntry& e : entries) {
         out += e.central.encode() + e.afterCentralRecord;
     }
-    out += afterCentralDirectory;
-    out += zip64End ? zip64End->encode() + afterZip64End : "";
-    out += zip64Locator ? zip64Locator->encode() + afterZip64Locator : "";
+    out += afterCentralDirectory + (zip64End ? zip64End->encode() + afterZip64End : "") +
+           (zip64Locator ? zip64Locator->encode() + afterZip64Locator : "");
     return out + end.encode() + trailing;
 }
 void RawZipBuilder::writeTo(const std::string& path) const {

@@ -1,9 +1,6 @@
 #pragma once
 
-#include <cstdint>
 #include <optional>
-#include <string>
-#include <string_view>
 #include <vector>
 
 #include "core/archive/ZipFormat.h"
@@ -71,15 +68,14 @@ struct RawZipEntry {
 // A ZIP archive piece by piece in file order. Build an honest one with the add functions and
 // relink(), then break what the test needs and take bytes().
 struct RawZipBuilder {
-    std::string prefix;  // before the first local header, like a self-extractor stub
+    // `prefix` comes before the first local header, like a self-extractor stub; the other
+    // strings lie between the records they name, `trailing` after the end record's comment.
+    std::string prefix, beforeCentralDirectory, afterCentralDirectory, afterZip64End,
+        afterZip64Locator, trailing;
     std::vector<RawZipEntry> entries;
-    std::string beforeCentralDirectory, afterCentralDirectory;
     std::optional<RawZip64EndRecord> zip64End;
-    std::string afterZip64End;  // between the ZIP64 end record and the locator
     std::optional<RawZip64Locator> zip64Locator;
-    std::string afterZip64Locator;  // between the locator and the end record
     RawEndRecord end;
-    std::string trailing;  // after the end record's comment
 
     // A stored file with matching local and central fields and a correct CRC-32.
     RawZipEntry& addStored(std::string name, std::string data);
