@@ -6,8 +6,6 @@
 #include <string>
 #include <vector>
 
-#include "core/drive/DriveTypes.h"
-
 namespace tolvane {
 namespace {
 
@@ -27,16 +25,6 @@ TEST(DriveHTTPTest, HeaderNamesIgnoreOnlyASCIICase) {
     EXPECT_EQ(request.headers,
               (std::vector<std::pair<std::string, std::string>>{
                   {"Authorization", "Bearer new"}, {"Content-Type", "application/json"}}));
-}
-
-TEST(DriveHTTPTest, RawValuesMatchExactly) {
-    EXPECT_EQ(driveLinkRole("writer"), DriveLinkRole::writer);
-    for (const std::string& text :
-         std::vector<std::string>{"Reader", "owner", "", " reader", std::string("reader\0", 7)}) {
-        EXPECT_EQ(driveLinkRole(text), std::nullopt) << text;
-    }
-    EXPECT_EQ(driveTransferStage("publishing"), DriveTransferProgress::Stage::publishing);
-    EXPECT_EQ(driveTransferStage("paused"), std::nullopt);
 }
 
 }  // namespace

@@ -44,10 +44,15 @@ TEST(URLSessionDriveHTTPTransportTest, RequestGoesOutAsSetAndTheAnswerComesBack)
         {request(server.origin() + target, "PUT", chunk),
          {{"Content-Length", "5"}},
          {503, {{"Retry-After", "0.5"}}, "busy"}},
+        // Not followed, so the token goes nowhere else; the certificate also names "localhost".
+        {request(server.origin() + target),
+         {},
+         {302, {{"Location", server.origin("localhost") + "/elsewhere"}}, ""}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.sent.method + " " + std::to_string(c.sent.body.size()));
         DriveHTTPRequest seen;
+        server.service->clearRequests();
         server.service->setHook([&](const DriveHTTPRequest& r, const auto&) {
             seen = r;
             return c.answer;
@@ -62,6 +67,7 @@ TEST(URLSessionDriveHTTPTransportTest, RequestGoesOutAsSetAndTheAnswerComesBack)
         for (const auto& [name, value] : c.answer.headers) {
             EXPECT_EQ(response.header(name), value) << name;
         }
+        EXPECT_EQ(server.service->requests().size(), 1u);
         EXPECT_EQ(seen.method, c.sent.method);
         EXPECT_EQ(seen.url, target);
         EXPECT_TRUE(seen.body == c.sent.body);

@@ -1,9 +1,8 @@
 #include "support/DriveClientHarness.h"
 
-#include <unistd.h>
-
 #include <deque>
 #include <mutex>
+#include <sstream>
 
 #include <nlohmann/json.hpp>
 
@@ -50,10 +49,9 @@ std::string DriveClientHarness::share(const VerifiedArchive& archive, DriveLinkR
 }
 
 std::string DriveClientHarness::resume(const Uuid& jobID,
-                                       const std::optional<std::string>& selected,
-                                       const std::string& accountID) {
+                                       const std::optional<std::string>& selected) {
     return outcomeOf(
-        [&] { result = client.resume(jobID, accountID, selected, token(), progress(), {}); });
+        [&] { result = client.resume(jobID, account, selected, token(), progress(), {}); });
 }
 
 std::string DriveClientHarness::verify(const Uuid& jobID) {
@@ -62,12 +60,6 @@ std::string DriveClientHarness::verify(const Uuid& jobID) {
 
 std::optional<DriveTransferRecord> DriveClientHarness::record(const Uuid& jobID) const {
     return journal->load(FileDriveTransferJournal::key(account, jobID));
-}
-
-std::string DriveClientHarness::recordFile(const Uuid& jobID) const {
-    const std::string path =
-        dir.file("journal/" + FileDriveTransferJournal::key(account, jobID) + ".json");
-    return ::access(path.c_str(), F_OK) == 0 ? readFile(path) : std::string();
 }
 
 std::vector<FakeDriveService::StoredFile> DriveClientHarness::uploads(const Uuid& jobID) const {
@@ -113,12 +105,16 @@ void DriveClientHarness::quitAt(const std::string& line, bool reached) {
         });
 }
 
-Lines DriveClientHarness::transcript() const {
-    Lines lines;
+void DriveClientHarness::script(const std::string& answers) {
+    script(test::answers(answers));
+}
+
+std::string DriveClientHarness::sent() const {
+    std::string line;
     for (const DriveHTTPRequest& request : drive->requests()) {
-        lines.push_back(describe(request));
+        line += (line.empty() ? "" : ", ") + describe(request);
     }
-    return lines;
+    return line;
 }
 
 void DriveClientHarness::clearLog() {
@@ -130,10 +126,7 @@ void DriveClientHarness::clearLog() {
 std::string describe(const DriveHTTPRequest& request) {
     const std::string path = urlPath(request.url);
     const nlohmann::json body = nlohmann::json::parse(request.body, nullptr, false);
-    std::string q;
-    for (const auto& [name, value] : urlQuery(request.url)) {
-        q = name == "q" ? value : q;
-    }
+    const std::string q = urlQuery(request.url)["q"];
     const std::string range = request.header("Content-Range").value_or("");
     if (path == "/drive/v3/files") {
         if (request.method == "POST") {
@@ -162,63 +155,47 @@ FakeDriveService::Hook answer(int status, std::string body) {
     return answer(DriveHTTPResponse{status, {}, std::move(body)});
 }
 
-FakeDriveService::Hook failWith(TransportError::Kind kind) {
-    return [kind](const DriveHTTPRequest&, const FakeDriveService::Serve&) -> DriveHTTPResponse {
-        throw TransportError(kind, "scripted");
-    };
-}
-
-DriveHTTPResponse heldAnswer(std::int64_t held) {
-    DriveHTTPResponse response{308, {}, {}};
-    if (held > 0) {
-        response.headers["Range"] = "bytes=0-" + std::to_string(held - 1);
+std::vector<FakeDriveService::Hook> answers(const std::string& script) {
+    std::vector<FakeDriveService::Hook> hooks;
+    std::istringstream words(script);
+    for (std::string word; words >> word;) {
+        const std::size_t colon = std::min(word.find(':'), word.size());
+        const std::string kind = word.substr(0, colon);
+        const std::string arg = word.substr(std::min(colon + 1, word.size()));
+        const std::map<std::string, TransportError::Kind> failures = {
+            {"timeout", TransportError::Kind::timedOut},
+            {"lost", TransportError::Kind::connectionLost},
+            {"cancel", TransportError::Kind::cancelled}};
+        if (failures.contains(kind)) {
+            hooks.push_back(
+                [kind = failures.at(kind)](const auto&, const auto&) -> DriveHTTPResponse {
+                    throw TransportError(kind, "scripted");
+                });
+        } else if (kind == "new") {
+            hooks.push_back(answer({200, {{"Location", DriveClientHarness::session + arg}}, {}}));
+        } else if (kind == "held") {
+            const std::int64_t held = std::stoll(arg);
+            hooks.push_back(
+                held == 0 ? answer(308)
+                          : answer({308, {{"Range", "bytes=0-" + std::to_string(held - 1)}}, {}}));
+        } else if (kind == "file") {
+            hooks.push_back(answer(200, nlohmann::json{{"id", arg}}.dump()));
+        } else if (kind == "none") {
+            hooks.push_back(answer(200, R"({"files":[]})"));
+        } else if (kind == "retry") {
+            hooks.push_back(answer({429, {{"Retry-After", arg}}, {}}));
+        } else if (!arg.empty() && std::isalpha(static_cast<unsigned char>(arg.front()))) {
+            hooks.push_back(answer(reasonAnswer(std::stoi(kind), arg)));
+        } else {
+            hooks.push_back(answer(std::stoi(kind), arg));
+        }
     }
-    return response;
-}
-
-DriveHTTPResponse fileAnswer(const std::string& id, int status) {
-    return DriveHTTPResponse{status, {}, nlohmann::json{{"id", id}}.dump()};
+    return hooks;
 }
 
 DriveHTTPResponse reasonAnswer(int status, const std::string& reason) {
     return DriveHTTPResponse{
         status, {}, nlohmann::json{{"error", {{"errors", {{{"reason", reason}}}}}}}.dump()};
-}
-
-std::string urlPath(const std::string& url) {
-    const std::size_t scheme = url.find("://");
-    const std::size_t start = scheme == std::string::npos ? 0 : url.find('/', scheme + 3);
-    return start == std::string::npos ? "/" : url.substr(start, url.find('?', start) - start);
-}
-
-std::vector<std::pair<std::string, std::string>> urlQuery(const std::string& url) {
-    const auto decoded = [](std::string_view text) {
-        std::string out;
-        for (std::size_t i = 0; i < text.size(); ++i) {
-            if (text[i] == '%' && i + 2 < text.size()) {
-                out +=
-                    static_cast<char>(std::stoi(std::string(text.substr(i + 1, 2)), nullptr, 16));
-                i += 2;
-            } else {
-                out += text[i];
-            }
-        }
-        return out;
-    };
-    std::vector<std::pair<std::string, std::string>> items;
-    const std::size_t question = url.find('?');
-    std::string_view query = question == std::string::npos
-                                 ? std::string_view()
-                                 : std::string_view(url).substr(question + 1);
-    while (!query.empty()) {
-        const std::string_view item = query.substr(0, query.find('&'));
-        const std::size_t equals = item.find('=');
-        items.emplace_back(decoded(item.substr(0, equals)), equals == std::string_view::npos
-                                                                ? ""
-                                                                : decoded(item.substr(equals + 1)));
-        query.remove_prefix(std::min(query.size(), item.size() + 1));
-    }
-    return items;
 }
 
 }  // namespace tolvane::test
