@@ -2,9 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "core/drive/DriveTransferError.h"
 
 namespace tolvane {
 namespace {
@@ -25,6 +28,15 @@ TEST(DriveHTTPTest, HeaderNamesIgnoreOnlyASCIICase) {
     EXPECT_EQ(request.headers,
               (std::vector<std::pair<std::string, std::string>>{
                   {"Authorization", "Bearer new"}, {"Content-Type", "application/json"}}));
+}
+
+// A status is written as plain decimal digits and is part of the case, so http(0) is no other.
+TEST(DriveHTTPTest, HTTPStatusIsPartOfTheErrorCase) {
+    EXPECT_STREQ(DriveTransferError::http(INT_MIN).what(),
+                 "Google Drive 요청이 실패했습니다 (HTTP -2147483648).");
+    EXPECT_NE(DriveTransferError::http(500), DriveTransferError::http(503));
+    EXPECT_NE(DriveTransferError::http(0), DriveTransferError::invalidResponse());
+    EXPECT_NE(DriveTransferError::http(429), DriveTransferError::rateLimited());
 }
 
 }  // namespace

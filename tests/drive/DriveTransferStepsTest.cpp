@@ -129,11 +129,16 @@ TEST(DriveTransferStepsTest, DatedFolderLevelsAreFoundOrCreated) {
     EXPECT_EQ(h.sent(),
               "find folder ZUD ERO, create folder ZUD ERO, find folder 2024, create folder 2024, "
               "find folder 03, create folder 03");
-    EXPECT_EQ(h.drive->folderPath(month), "ZUD ERO/2024");
+    const std::vector<test::FakeDriveService::StoredFile> made = h.drive->files();
+    ASSERT_EQ(made.size(), 3u);
+    EXPECT_EQ(
+        (std::vector<std::string>{made[0].parents[0], made[1].parents[0], made[2].parents[0]}),
+        (std::vector<std::string>{"root", made[0].id, made[1].id}));
+    EXPECT_EQ(made[2].id, month);
     EXPECT_EQ(test::urlQuery(h.drive->requests()[2].url),
               (std::map<std::string, std::string>{
                   {"q", "name = '2024' and mimeType = 'application/vnd.google-apps.folder' and '" +
-                            h.drive->files().front().id + "' in parents and trashed = false"},
+                            made[0].id + "' in parents and trashed = false"},
                   {"fields", "files(id,name),nextPageToken"},
                   {"pageSize", "100"}}));
 

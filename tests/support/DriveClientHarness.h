@@ -53,8 +53,8 @@ public:
     std::string verify(const Uuid& jobID);
 
     std::optional<DriveTransferRecord> record(const Uuid& jobID) const;
-    // The files on Drive that carry the job's marker.
-    std::vector<FakeDriveService::StoredFile> uploads(const Uuid& jobID) const;
+    // The file on Drive that the job's record names.
+    FakeDriveService::StoredFile upload(const Uuid& jobID) const;
 
     // The next requests get these answers in order; after them Drive answers again. In short
     // form, separated by blanks: "<status>" or "<status>:<body>" ("200:{}"; a body that is one

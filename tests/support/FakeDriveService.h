@@ -57,8 +57,6 @@ public:
 
     std::optional<StoredFile> file(const std::string& id) const;
     std::vector<StoredFile> files() const;  // in creation order
-    // Folder names from the root down to the file's parent, joined by "/".
-    std::string folderPath(const std::string& fileID) const;
 
 private:
     struct Session {
