@@ -35,20 +35,16 @@ std::string tokensSent(const DriveClientHarness& h) {
     return tokens;
 }
 
-TEST(DriveTransferStepsTest, ChunkSizeIsAPositiveMultipleOf256KiB) {
-    constexpr std::int64_t least = std::numeric_limits<std::int64_t>::min();
-    const std::vector<std::pair<std::int64_t, std::int64_t>> cases = {
-        {0, 262144},
-        {-1, 262144},
-        {least, 262144},
-        {262143, 262144},
-        {262145, 262144},
-        {524288, 524288},
-        {std::numeric_limits<std::int64_t>::max(), 9223372036854513664},
-    };
-    for (const auto& [requested, expected] : cases) {
-        EXPECT_EQ(DriveTransferSteps::roundedChunkSize(requested), expected) << requested;
+// The chunk size is a positive multiple of 256 KiB; an identifier is one path segment.
+TEST(DriveTransferStepsTest, ChunkSizesAndPathSegments) {
+    constexpr std::int64_t largest = std::numeric_limits<std::int64_t>::max();
+    for (const auto& [requested, rounded] : std::vector<std::pair<std::int64_t, std::int64_t>>{
+             {0, 262144}, {-1, 262144}, {262143, 262144}, {262145, 262144}, {524288, 524288}}) {
+        EXPECT_EQ(DriveTransferSteps::roundedChunkSize(requested), rounded) << requested;
     }
+    EXPECT_EQ(DriveTransferSteps::roundedChunkSize(largest), largest - 262143);
+    EXPECT_EQ(DriveTransferSteps::pathSegment("a-Z_0~"), "a-Z_0~");
+    EXPECT_EQ(DriveTransferSteps::pathSegment("../x/y?#"), "%2E%2E%2Fx%2Fy%3F%23");
 }
 
 // One token renewal per attempt; only a read is repeated after a transient answer, with the
@@ -112,15 +108,6 @@ TEST(DriveTransferStepsTest, NothingIsSentWithoutATokenOrAfterAStop) {
               }),
               "cancelled");
     EXPECT_EQ(h.drive->requests().size(), 1u);
-}
-
-TEST(DriveTransferStepsTest, FormsURLs) {
-    DriveClientHarness h;
-    EXPECT_EQ(h.steps->apiURL("/drive/v3/files", {{"q", "a = 'b' & c+d/é"}, {"pageSize", "100"}}),
-              "https://www.googleapis.com/drive/v3/files"
-              "?q=a%20%3D%20%27b%27%20%26%20c%2Bd%2F%C3%A9&pageSize=100");
-    EXPECT_EQ(DriveTransferSteps::pathSegment("a-Z_0~"), "a-Z_0~");
-    EXPECT_EQ(DriveTransferSteps::pathSegment("../x/y?#"), "%2E%2E%2Fx%2Fy%3F%23");
 }
 
 TEST(DriveTransferStepsTest, DatedFolderLevelsAreFoundOrCreated) {
@@ -195,13 +182,10 @@ TEST(DriveTransferStepsTest, ListingFollowsPageTokensOnlyAcrossEmptyPages) {
         EXPECT_EQ(listed, ids);
         EXPECT_EQ(tokensSent(h), tokens);
     }
-    for (const std::string created : {"{}", R"({"id":""})", R"({"id":7})"}) {
-        DriveClientHarness h;
-        h.script(files("") + " 200:" + created);
-        EXPECT_EQ(outcomeOf([&] { h.steps->ensureFolder("03", "root", h.token(), {}); }),
-                  "invalidResponse")
-            << created;
-    }
+    DriveClientHarness h;
+    h.script(files("") + R"( 200:{"id":""})");
+    EXPECT_EQ(outcomeOf([&] { h.steps->ensureFolder("03", "root", h.token(), {}); }),
+              "invalidResponse");
 }
 
 // Every page of the permissions is read; only one "anyone" reader that cannot be found by search

@@ -75,6 +75,16 @@ Json fileJSON(const File& file, const DriveEndpoints& endpoints) {
     return out;
 }
 
+File fileFrom(const Json& body, std::string id, std::string mimeType) {
+    File file;
+    file.id = std::move(id);
+    file.name = body.value("name", "");
+    file.mimeType = std::move(mimeType);
+    file.parents = body.value("parents", std::vector<std::string>());
+    file.appProperties = body.value("appProperties", std::map<std::string, std::string>());
+    return file;
+}
+
 // The two query forms the client writes; no test for anything else, which Drive refuses.
 std::function<bool(const File&)> matcher(const std::string& query) {
     static const std::regex folder(
@@ -171,14 +181,7 @@ DriveHTTPResponse FakeDriveService::serve(const DriveHTTPRequest& request) {
     const std::string number = std::to_string(++counter_);
 
     if (path == filesPath && post) {
-        files_.push_back({"folder-" + number,
-                          text("name"),
-                          text("mimeType"),
-                          body.value("parents", std::vector<std::string>()),
-                          {},
-                          {},
-                          false,
-                          {}});
+        files_.push_back(fileFrom(body, "folder-" + number, text("mimeType")));
         return jsonAnswer(200, selected(fileJSON(files_.back(), endpoints_), fileDefaults));
     }
     if (path == filesPath) {
@@ -205,36 +208,25 @@ DriveHTTPResponse FakeDriveService::serve(const DriveHTTPRequest& request) {
             return jsonAnswer(200, selected(fileJSON(*file, endpoints_), fields(fileDefaults)));
         }
         if (post) {
-            file->permissions.push_back({"perm-" + number, text("type"), text("role"),
-                                         body.contains("allowFileDiscovery")
-                                             ? std::optional(body["allowFileDiscovery"] == true)
-                                             : std::nullopt});
+            const Json discoverable = body.value("allowFileDiscovery", Json());
+            file->permissions.push_back(
+                {"perm-" + number, text("type"), text("role"),
+                 discoverable.is_boolean() ? std::optional(discoverable == true) : std::nullopt});
             return jsonAnswer(200, {{"id", file->permissions.back().id}});
         }
         Json list = Json::array();
         for (const DrivePermission& p : file->permissions) {
-            list.push_back(
-                {{"kind", "drive#permission"}, {"id", p.id}, {"type", p.type}, {"role", p.role}});
+            list.push_back({{"id", p.id}, {"type", p.type}, {"role", p.role}});
             if (p.allowFileDiscovery) {
                 list.back()["allowFileDiscovery"] = *p.allowFileDiscovery;
             }
         }
         return jsonAnswer(200, selected({{"kind", "drive#permissionList"}, {"permissions", list}},
-                                        fields("kind,permissions(kind,id,type,role)")));
+                                        fields("permissions(id,type,role)")));
     }
-    if (path == uploadPath && post) {
-        if (query["uploadType"] != "resumable") {
-            return errorAnswer(400, "badRequest");
-        }
+    if (path == uploadPath && post && query["uploadType"] == "resumable") {
         const std::string id = "upload-" + number;
-        sessions_[id] = {{{},
-                          text("name"),
-                          "application/zip",
-                          body.value("parents", std::vector<std::string>()),
-                          body.value("appProperties", std::map<std::string, std::string>()),
-                          {},
-                          false,
-                          {}},
+        sessions_[id] = {fileFrom(body, "", "application/zip"),
                          std::stoll(request.header("X-Upload-Content-Length").value()),
                          fields(fileDefaults)};
         return {200,

@@ -16,12 +16,11 @@
 namespace tolvane::test {
 
 // An in-memory Google Drive for the requests the Drive client makes: folders, the two query forms
-// of files.list, file metadata, resumable upload sessions (308 with "Range", status queries) and
-// permissions. Like Drive, an answer carries only the fields the request's `fields` names, or
-// Drive's few defaults without it, so a client that forgets to ask for a field never sees it.
-//
-// Faults go through one hook that sees every request: it may serve it, change Drive's answer,
-// answer itself or throw as a transport would. Thread-safe; the hook runs without the lock held.
+// of files.list, metadata, resumable upload sessions and permissions. Like Drive, an answer
+// carries only the fields the request's `fields` names (or Drive's few defaults), so a client that
+// forgets to ask for a field never sees it. Faults go through one hook that sees every request: it
+// may serve it, change Drive's answer, answer itself or throw as a transport would. Thread-safe;
+// the hook runs without the lock held.
 class FakeDriveService final : public DriveHTTPTransport {
 public:
     struct StoredFile {
