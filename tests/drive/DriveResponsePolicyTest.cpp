@@ -19,10 +19,8 @@ constexpr std::uint64_t second = 1'000'000'000;
 
 TEST(DriveResponsePolicyTest, FailureReasonReadsOnlyTheErrorShape) {
     const std::vector<std::pair<std::string, std::optional<std::string>>> cases = {
-        {R"({"error":{"errors":[{"reason":"a"},{"reason":"b"}]}})", "a"},
         {R"({"error":{"errors":[{},{"reason":null},{"reason":"b"}]}})", "b"},
         {R"({"error":{"errors":[{"reason":"a"},"text"]}})", std::nullopt},
-        {R"({"error":{"errors":{"reason":"a"}}})", std::nullopt},
         {"not json", std::nullopt},
         {std::string(100000, '['), std::nullopt},
     };
@@ -113,18 +111,15 @@ TEST(DriveResponsePolicyTest, SessionURLGateAdmitsOnlyTheUploadHost) {
         {"https://www.googleapis.com:443/upload/x#frag", true},
         {"http://www.googleapis.com/upload/x", false},
         {"HTTPS://www.googleapis.com/upload/x", false},
-        {"https://WWW.googleapis.com/upload/x", false},
         {"https://www.googleapis.com.evil.example/upload/x", false},
         {"https://www.googleapis.com@evil.example/upload/x", false},
         {"https://evilwww.googleapis.com/upload/x", false},
         {"https://evil.example\\@www.googleapis.com/upload/x", false},
         {"https://evil.example#@www.googleapis.com/upload/x", false},
         {"https://www.googleapis.com:x/upload/x", false},
-        {"https://www.googleapis.com/drive/v3/files", false},
         {"https://www.googleapis.com/uploads/x", false},
         {"https://www.googleapis.com?/upload/x", false},
         {"https://www.googleapis.com/upload/x\r\nHost: evil", false},
-        {"//www.googleapis.com/upload/x", false},
         {"", false},
     };
     for (const auto& [url, safe] : cases) {

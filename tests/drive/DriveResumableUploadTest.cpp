@@ -56,7 +56,6 @@ TEST(DriveResumableUploadTest, ThreeFailuresPerChunkAreRetried) {
     // failures do and transport failures do not.
     const std::vector<std::tuple<std::string, std::string, bool>> kinds = {
         {"503", "http(503)", true},
-        {"403:userRateLimitExceeded", "rateLimited", true},
         {"lost", "transport network request connection lost: scripted", false},
     };
     for (const auto& [fail, fourth, waits] : kinds) {

@@ -226,7 +226,8 @@ TEST(GoogleDriveTransferClientTest, InterruptedShareCompletesOnTheNextRun) {
     EXPECT_EQ(h.record(archive.jobID)->phase, "uploaded");
 }
 
-// Listed, then resumed with its role by a new client over the same journal, as after a restart.
+// Listed, moved and selected again, then resumed with its role by a new client over the same
+// journal, as after a restart.
 TEST(GoogleDriveTransferClientTest, InterruptedShareIsListedAndResumedWithItsRole) {
     DriveClientHarness h;
     const VerifiedArchive archive = interrupted(h, "Delivery.zip", DriveLinkRole::writer);
@@ -237,48 +238,35 @@ TEST(GoogleDriveTransferClientTest, InterruptedShareIsListedAndResumedWithItsRol
                   {archive.jobID, "Delivery.zip", size, "uploading", DriveLinkRole::writer}}));
     EXPECT_TRUE(h.client.pendingRecords("subject-2").empty());
 
+    const std::string moved = h.dir.file("Moved.zip");
+    ASSERT_EQ(::rename(archive.url.c_str(), moved.c_str()), 0);
+    const std::optional<DriveTransferRecord> before = h.record(archive.jobID);
+    EXPECT_EQ(h.resume(archive.jobID), "archiveNeedsReselection");
+    EXPECT_EQ(h.resume(archive.jobID, other.url), "archiveChanged");
+    EXPECT_EQ(h.sent(), "");
+    EXPECT_EQ(h.record(archive.jobID), before);
+    // The selected file is remembered, so a further interruption resumes without asking.
+    h.quitAt("metadata");
+    EXPECT_EQ(h.resume(archive.jobID, moved), quit);
+    EXPECT_EQ(FileReference::resolve(*h.record(archive.jobID)->bookmark), moved);
+    EXPECT_EQ(h.record(archive.jobID)->filename, "Delivery.zip");
+    h.drive->setHook({});
+    h.clearLog();
+
     const GoogleDriveTransferClient restarted(
         h.drive, std::make_shared<FileDriveTransferJournal>(h.dir.file("journal")));
     const DriveShareResult result = restarted.resume(archive.jobID, h.account, std::nullopt,
                                                      [] { return std::string("t"); }, {}, {});
-    // The new client's chunks are 8 MiB.
-    EXPECT_EQ(h.sent(),
-              "status, chunk 262144-599999, metadata, permissions, create permission writer, "
-              "permissions");
+    EXPECT_EQ(h.sent(), "metadata, permissions, create permission writer, permissions");
     EXPECT_EQ(result.role, DriveLinkRole::writer);
-    EXPECT_TRUE(h.upload(archive.jobID).content == test::readFile(archive.url));
+    EXPECT_TRUE(h.upload(archive.jobID).content == test::readFile(moved));
     EXPECT_EQ(h.client.pendingRecords(h.account).size(), 1u);
 
     // The finished record keeps no reference; the user selects the file, which is checked again.
     EXPECT_EQ(h.resume(archive.jobID), "archiveNeedsReselection");
     h.clearLog();
-    ASSERT_EQ(h.resume(archive.jobID, archive.url), "ok");
+    ASSERT_EQ(h.resume(archive.jobID, moved), "ok");
     EXPECT_EQ(h.sent(), recheck);
-}
-
-TEST(GoogleDriveTransferClientTest, MovedArchiveIsSelectedAgain) {
-    DriveClientHarness h;
-    const VerifiedArchive archive = interrupted(h, "Delivery.zip");
-    const std::string selected = h.dir.file("Moved.zip");
-    ASSERT_EQ(::rename(archive.url.c_str(), selected.c_str()), 0);
-    const std::optional<DriveTransferRecord> before = h.record(archive.jobID);
-
-    EXPECT_EQ(h.resume(archive.jobID), "archiveNeedsReselection");
-    test::writeFile(h.dir.file("Stranger.zip"), test::randomBytes(size, 4));
-    EXPECT_EQ(h.resume(archive.jobID, h.dir.file("Stranger.zip")), "archiveChanged");
-    EXPECT_EQ(h.sent(), "");
-    EXPECT_EQ(h.record(archive.jobID), before);
-
-    // The selected file is remembered, so a further interruption resumes without asking.
-    h.quitAt("chunk 524288-599999");
-    EXPECT_EQ(h.resume(archive.jobID, selected), quit);
-    EXPECT_EQ(FileReference::resolve(*h.record(archive.jobID)->bookmark), selected);
-    EXPECT_EQ(h.record(archive.jobID)->filename, "Delivery.zip");
-    h.drive->setHook({});
-    h.clearLog();
-    ASSERT_EQ(h.resume(archive.jobID), "ok");
-    EXPECT_EQ(h.sent(), "status, chunk 524288-599999, " + newLink);
-    EXPECT_TRUE(h.client.pendingRecords(h.account).empty());
 }
 
 // Records that do not describe this job, or no resumable one, are refused before anything is

@@ -26,14 +26,6 @@ DriveClientHarness::DriveClientHarness(std::shared_ptr<FakeDriveService> service
                                           [] { return 1'710'504'000.0; }})),
       client(steps) {}
 
-DriveTransferSteps::AccessToken DriveClientHarness::token() {
-    return [this] { return "token-" + std::to_string(++tokensIssued); };
-}
-
-DriveTransferSteps::ProgressHandler DriveClientHarness::progress() {
-    return [this](const DriveTransferProgress& report) { reports.push_back(report); };
-}
-
 VerifiedArchive DriveClientHarness::archive(const std::string& name,
                                             const std::string& content) const {
     writeFile(dir.file(name), content);

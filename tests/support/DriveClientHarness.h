@@ -41,8 +41,12 @@ public:
     std::vector<DriveTransferProgress> reports;
     int tokensIssued = 0;
 
-    DriveTransferSteps::AccessToken token();
-    DriveTransferSteps::ProgressHandler progress();
+    DriveTransferSteps::AccessToken token() {
+        return [this] { return "token-" + std::to_string(++tokensIssued); };
+    }
+    DriveTransferSteps::ProgressHandler progress() {
+        return [this](const DriveTransferProgress& report) { reports.push_back(report); };
+    }
 
     // Writes `content` to dir/name and describes it as the verified archive of a new job.
     VerifiedArchive archive(const std::string& name, const std::string& content) const;

@@ -17,7 +17,10 @@ using File = FakeDriveService::StoredFile;
 constexpr std::string_view folderType = "application/vnd.google-apps.folder";
 constexpr std::string_view filesPath = "/drive/v3/files";
 constexpr std::string_view uploadPath = "/upload/drive/v3/files";
-constexpr std::string_view fileDefaults = "kind,id,name,mimeType";
+// What Drive sends of a file, a file list or a permission list when `fields` names nothing.
+constexpr std::string_view defaults =
+    "kind,id,name,mimeType,nextPageToken,files(kind,id,name,mimeType),permissions(kind,id,type,"
+    "role)";
 
 // `value` with only the fields `spec` names ("id,files(id,name)"); an array keeps only them in
 // each element.
@@ -160,11 +163,13 @@ DriveHTTPResponse FakeDriveService::handle(const DriveHTTPRequest& request) {
         return this->serve(request);
     };
     DriveHTTPResponse answer = hook ? hook(request, serve) : serve();
-    // Whoever gave the answer, Drive sends only the fields that were asked for.
-    const std::map<std::string, std::string> query = urlQuery(request.url);
+    // Whoever gave the answer, Drive sends only the fields that were asked for; an upload
+    // session answers with the fields its initiation asked for.
+    std::map<std::string, std::string> query = urlQuery(request.url);
     const Json body = Json::parse(answer.body, nullptr, false);
-    if (query.contains("fields") && answer.status / 100 == 2 && body.is_object()) {
-        answer.body = selected(body, query.at("fields")).dump();
+    if (!query.contains("upload_id") && answer.status / 100 == 2 && body.is_object()) {
+        const std::string spec = query.contains("fields") ? query["fields"] : std::string(defaults);
+        answer.body = selected(body, spec).dump();
     }
     return answer;
 }
@@ -175,14 +180,11 @@ DriveHTTPResponse FakeDriveService::serve(const DriveHTTPRequest& request) {
     std::map<std::string, std::string> query = urlQuery(request.url);
     const Json body = Json::parse(request.body.empty() ? "{}" : request.body, nullptr, false);
     const auto text = [&](const char* key) { return body.value(key, std::string()); };
-    const auto fields = [&](std::string_view defaults) {
-        return query.contains("fields") ? query["fields"] : std::string(defaults);
-    };
     const std::string number = std::to_string(++counter_);
 
     if (path == filesPath && post) {
         files_.push_back(fileFrom(body, "folder-" + number, text("mimeType")));
-        return jsonAnswer(200, selected(fileJSON(files_.back(), endpoints_), fileDefaults));
+        return jsonAnswer(200, fileJSON(files_.back(), endpoints_));
     }
     if (path == filesPath) {
         const auto matches = matcher(query["q"]);
@@ -195,8 +197,7 @@ DriveHTTPResponse FakeDriveService::serve(const DriveHTTPRequest& request) {
                 found.push_back(fileJSON(file, endpoints_));
             }
         }
-        return jsonAnswer(200, selected({{"kind", "drive#fileList"}, {"files", found}},
-                                        fields("kind,files(kind,id,name,mimeType)")));
+        return jsonAnswer(200, {{"kind", "drive#fileList"}, {"files", found}});
     }
     if (path.starts_with(std::string(filesPath) + "/")) {
         const std::string rest = path.substr(filesPath.size() + 1);
@@ -205,7 +206,7 @@ DriveHTTPResponse FakeDriveService::serve(const DriveHTTPRequest& request) {
             return errorAnswer(404, "notFound");
         }
         if (!rest.ends_with("/permissions")) {
-            return jsonAnswer(200, selected(fileJSON(*file, endpoints_), fields(fileDefaults)));
+            return jsonAnswer(200, fileJSON(*file, endpoints_));
         }
         if (post) {
             const Json discoverable = body.value("allowFileDiscovery", Json());
@@ -221,14 +222,13 @@ DriveHTTPResponse FakeDriveService::serve(const DriveHTTPRequest& request) {
                 list.back()["allowFileDiscovery"] = *p.allowFileDiscovery;
             }
         }
-        return jsonAnswer(200, selected({{"kind", "drive#permissionList"}, {"permissions", list}},
-                                        fields("permissions(id,type,role)")));
+        return jsonAnswer(200, {{"kind", "drive#permissionList"}, {"permissions", list}});
     }
     if (path == uploadPath && post && query["uploadType"] == "resumable") {
         const std::string id = "upload-" + number;
         sessions_[id] = {fileFrom(body, "", "application/zip"),
                          std::stoll(request.header("X-Upload-Content-Length").value()),
-                         fields(fileDefaults)};
+                         query.contains("fields") ? query["fields"] : "id"};
         return {200,
                 {{"Location", endpoints_.apiBase + std::string(uploadPath) + "?upload_id=" + id}},
                 {}};
