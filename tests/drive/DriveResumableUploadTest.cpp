@@ -71,6 +71,7 @@ TEST(DriveResumableUploadTest, ThreeFailuresPerChunkAreRetried) {
         reports.insert(reports.end(), waits ? 3 : 0, Progress{Stage::retrying, chunk, r.size});
         EXPECT_EQ(r.reports, reports);
         EXPECT_EQ(r.waits.size(), waits ? 6u : 0u);
+        EXPECT_EQ(r.saved().phase, "uploaded");
 
         Upload e(2 * chunk);
         EXPECT_EQ(e.run("new:A " + three + fail), fourth);
@@ -88,6 +89,9 @@ TEST(DriveResumableUploadTest, AnswersAreFollowed) {
         {"kept in part: sent again from where the server stopped", 2 * chunk,
          "new:A held:100000 held:362144 file:r", "ok",
          "initiate, chunk 0-262143, chunk 100000-362143, chunk 362144-524287"},
+        {"a failed chunk goes on from where the status query says", 2 * chunk,
+         "new:A 503 held:100000 held:362144 file:r", "ok",
+         "initiate, chunk 0-262143, status, chunk 100000-362143, chunk 362144-524287"},
         {"nothing kept", 2 * chunk, "new:A held:0", "invalidResponse", "initiate, chunk 0-262143"},
         {"final answer lost, status query finds the file", 2 * chunk,
          "new:A held:262144 timeout file:r", "ok",

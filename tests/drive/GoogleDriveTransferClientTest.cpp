@@ -186,6 +186,9 @@ TEST(GoogleDriveTransferClientTest, InterruptedShareCompletesOnTheNextRun) {
     // phase left in the journal, the requests of the next share.
     using Case = std::tuple<std::string, bool, std::int64_t, std::string, std::string>;
     const std::vector<Case> cases = {
+        {"find marker", false, size, "prepared",
+         "find marker, initiate, chunk 0-262143, chunk 262144-524287, chunk 524288-599999, " +
+             newLink},
         {"chunk 262144-524287", false, size, "uploading",
          "status, chunk 262144-524287, chunk 524288-599999, " + newLink},
         // The last chunk arrived but its answer did not; by the next start Drive has forgotten
