@@ -19,17 +19,19 @@
 #include "core/drive/DriveTypes.h"
 #include "core/drive/FileDigest.h"
 #include "core/drive/FileDriveTransferJournal.h"
-#include "core/drive/GoogleDriveTransferClient.h"
 
 namespace tolvane {
 
 // The inside of GoogleDriveTransferClient: its operations and the steps they are made of (request
-// execution, the folder and file lookups, the resumable upload, the remote checks). Only the
-// client and tests include this header; the application goes through the client.
+// execution, the folder and file lookups, the resumable upload, the remote checks). The
+// application goes through the client; tests reach the steps.
 class DriveTransferSteps {
 public:
-    using AccessToken = GoogleDriveTransferClient::AccessToken;
-    using ProgressHandler = GoogleDriveTransferClient::ProgressHandler;
+    // Returns a current OAuth access token, the bare token without "Bearer ". Called once for
+    // every request attempt and once more after a 401; what it throws reaches the caller.
+    using AccessToken = std::function<std::string()>;
+    // Receives each report in order; the client waits for it to return before it goes on.
+    using ProgressHandler = std::function<void(const DriveTransferProgress&)>;
     // The wait before a retry. Must end early with OperationCancelled once `stop` is requested.
     using RetryDelay = std::function<void(std::uint64_t nanoseconds, std::stop_token stop)>;
     // The current time in Unix seconds.

@@ -8,21 +8,13 @@
 #include <string>
 #include <vector>
 
-#include "core/drive/DriveTransferError.h"
 #include "support/DriveClientHarness.h"
 
 namespace tolvane {
 namespace {
 
-using test::answer;
 using test::DriveClientHarness;
-using test::Lines;
 using test::outcomeOf;
-using Hooks = std::vector<test::FakeDriveService::Hook>;
-using QueryItems = std::vector<std::pair<std::string, std::string>>;
-
-constexpr std::uint64_t firstWait = 1'250'000'000;
-const std::vector<std::uint64_t> threeWaits = {firstWait, 2 * firstWait, 5'000'000'000};
 
 std::string request(DriveClientHarness& h, const std::string& method = "GET",
                     std::stop_token stop = {}) {
@@ -32,99 +24,74 @@ std::string request(DriveClientHarness& h, const std::string& method = "GET",
     });
 }
 
-TEST(DriveTransferStepsTest, ChunkSizeIsAPositiveMultipleOf256KiB) {
-    constexpr std::int64_t largest = std::numeric_limits<std::int64_t>::max();
-    const std::vector<std::pair<std::int64_t, std::int64_t>> cases = {
-        {0, 262144},
-        {-1, 262144},
-        {std::numeric_limits<std::int64_t>::min(), 262144},
-        {262143, 262144},
-        {262145, 262144},
-        {524288, 524288},
-        {largest, 9223372036854513664},
-    };
-    for (const auto& [requested, expected] : cases) {
-        EXPECT_EQ(DriveTransferSteps::roundedChunkSize(requested), expected) << requested;
+// The page tokens the requests carried, "-" for none.
+std::string tokensSent(const DriveClientHarness& h) {
+    std::string tokens;
+    for (const DriveHTTPRequest& sent : h.drive->requests()) {
+        tokens += test::urlQuery(sent.url).contains("pageToken")
+                      ? test::urlQuery(sent.url)["pageToken"]
+                      : "-";
     }
+    return tokens;
 }
 
-TEST(DriveTransferStepsTest, RenewsTheTokenOnceOn401) {
-    struct Case {
-        std::string outcome;
-        Hooks answers;
-        std::size_t waits;
+// The chunk size is a positive multiple of 256 KiB; an identifier is one path segment.
+TEST(DriveTransferStepsTest, ChunkSizesAndPathSegments) {
+    constexpr std::int64_t largest = std::numeric_limits<std::int64_t>::max();
+    for (const auto& [requested, rounded] : std::vector<std::pair<std::int64_t, std::int64_t>>{
+             {0, 262144}, {-1, 262144}, {262143, 262144}, {262145, 262144}, {524288, 524288}}) {
+        EXPECT_EQ(DriveTransferSteps::roundedChunkSize(requested), rounded) << requested;
+    }
+    EXPECT_EQ(DriveTransferSteps::roundedChunkSize(largest), largest - 262143);
+    EXPECT_EQ(DriveTransferSteps::pathSegment("a-Z_0~"), "a-Z_0~");
+    EXPECT_EQ(DriveTransferSteps::pathSegment("../x/y?#"), "%2E%2E%2Fx%2Fy%3F%23");
+}
+
+// One token renewal per attempt; only a read is repeated after a transient answer, with the
+// policy's waits (in milliseconds here), and a failure before any answer is not repeated at all.
+TEST(DriveTransferStepsTest, RequestsAreRenewedAndRepeatedOnlyWhereSafe) {
+    // Method, answers, outcome, waits.
+    const std::vector<std::tuple<std::string, std::string, std::string, std::string>> cases = {
+        {"GET", "401 200", "ok", ""},
+        {"GET", "401 401", "reauthRequired", ""},
+        {"GET", "503 401 200", "ok", "1250 "},
+        {"GET", "503 401 401", "reauthRequired", "1250 "},
+        {"GET", "503 503 503 503", "http(503)", "1250 2500 5000 "},
+        {"GET", "403:userRateLimitExceeded retry:0.5 200", "ok", "1250 500 "},
+        {"GET", "404", "http(404)", ""},
+        {"GET", "timeout", "transport network request timed out: scripted", ""},
+        {"POST", "503", "http(503)", ""},
+        {"POST", "403:rateLimitExceeded", "rateLimited", ""},
     };
-    const std::vector<Case> cases = {
-        {"ok", {answer(401), answer(200)}, 0},
-        {"reauthRequired", {answer(401), answer(401)}, 0},
-        // A 401 on the attempt after a retry wait gets its own renewal.
-        {"ok", {answer(503), answer(401), answer(200)}, 1},
-        {"reauthRequired", {answer(503), answer(401), answer(401)}, 1},
-    };
-    for (const Case& c : cases) {
+    for (const auto& [method, answers, outcome, waits] : cases) {
+        SCOPED_TRACE(method + " " + answers);
         DriveClientHarness h;
-        h.script(c.answers);
-        EXPECT_EQ(request(h), c.outcome);
-        EXPECT_EQ(h.waits.size(), c.waits);
+        h.script(answers);
+        EXPECT_EQ(request(h, method), outcome);
+        std::string waited;
+        for (const std::uint64_t wait : h.waits) {
+            waited += std::to_string(wait / 1'000'000) + " ";
+        }
+        EXPECT_EQ(waited, waits);
         const std::vector<DriveHTTPRequest> sent = h.drive->requests();
-        ASSERT_EQ(sent.size(), c.answers.size());
+        ASSERT_EQ(sent.size(), test::answers(answers).size());
         for (std::size_t i = 0; i < sent.size(); ++i) {
             EXPECT_EQ(sent[i].header("Authorization"), "Bearer token-" + std::to_string(i + 1));
         }
     }
 }
 
-TEST(DriveTransferStepsTest, RepeatsOnlyReadsAfterTransientAnswers) {
-    const auto limited = answer(test::reasonAnswer(403, "userRateLimitExceeded"));
-    struct Case {
-        std::string method;
-        Hooks answers;
-        std::string outcome;
-        std::vector<std::uint64_t> waits;
-    };
-    const std::vector<Case> cases = {
-        {"GET", Hooks(4, answer(503)), "http(503)", threeWaits},
-        {"GET", {answer(500), limited, answer(200)}, "ok", {firstWait, 2 * firstWait}},
-        {"GET", {answer({429, {{"Retry-After", "0.5"}}, {}}), answer(200)}, "ok", {500'000'000}},
-        {"GET", {answer(404)}, "http(404)", {}},
-        {"POST", {answer(503)}, "http(503)", {}},
-        {"POST", {limited}, "rateLimited", {}},
-        {"POST", {answer(201)}, "ok", {}},
-    };
-    for (const Case& c : cases) {
-        DriveClientHarness h;
-        h.script(c.answers);
-        EXPECT_EQ(request(h, c.method), c.outcome) << c.method << " " << c.answers.size();
-        EXPECT_EQ(h.waits, c.waits);
-        EXPECT_EQ(h.drive->requests().size(), c.answers.size());
-    }
-}
-
-TEST(DriveTransferStepsTest, FailuresBeforeAnAnswerAreNotRepeated) {
-    DriveClientHarness failing;
-    failing.script({test::failWith(TransportError::Kind::timedOut)});
-    EXPECT_EQ(request(failing), "transport network request timed out: scripted");
-    EXPECT_EQ(failing.drive->requests().size(), 1u);
-
-    // A failing token or a stop sends nothing.
-    DriveClientHarness signedOut;
-    EXPECT_EQ(outcomeOf([&] {
-                  signedOut.steps->checked(
-                      "GET", "https://www.googleapis.com/", {}, std::nullopt, {},
-                      []() -> std::string { throw std::runtime_error("signed out"); }, {});
-              }),
-              "exception signed out");
+TEST(DriveTransferStepsTest, NothingIsSentAfterAStop) {
+    DriveClientHarness h;
     std::stop_source stopped;
     stopped.request_stop();
-    EXPECT_EQ(request(signedOut, "GET", stopped.get_token()), "cancelled");
-    EXPECT_TRUE(signedOut.drive->requests().empty());
+    EXPECT_EQ(request(h, "GET", stopped.get_token()), "cancelled");
+    EXPECT_TRUE(h.drive->requests().empty());
 
     // The real wait ends at once when the task is stopped during a minute's Retry-After.
-    test::TempDir dir;
-    auto drive = std::make_shared<test::FakeDriveService>();
-    const DriveTransferSteps steps(drive, std::make_shared<FileDriveTransferJournal>(dir.path()));
+    const DriveTransferSteps steps(h.drive, h.journal);
     std::stop_source source;
-    drive->setHook([&](const DriveHTTPRequest&, const test::FakeDriveService::Serve&) {
+    h.drive->setHook([&](const DriveHTTPRequest&, const test::FakeDriveService::Serve&) {
         source.request_stop();
         return DriveHTTPResponse{503, {{"Retry-After", "60"}}, {}};
     });
@@ -134,96 +101,114 @@ TEST(DriveTransferStepsTest, FailuresBeforeAnAnswerAreNotRepeated) {
                       [] { return std::string("t"); }, source.get_token());
               }),
               "cancelled");
-    EXPECT_EQ(drive->requests().size(), 1u);
-}
-
-TEST(DriveTransferStepsTest, FormsURLs) {
-    DriveClientHarness h;
-    EXPECT_EQ(h.steps->apiURL("/drive/v3/files", {{"q", "a = 'b' & c+d/é"}, {"pageSize", "100"}}),
-              "https://www.googleapis.com/drive/v3/files"
-              "?q=a%20%3D%20%27b%27%20%26%20c%2Bd%2F%C3%A9&pageSize=100");
-    EXPECT_EQ(DriveTransferSteps::pathSegment("a-Z_0~"), "a-Z_0~");
-    EXPECT_EQ(DriveTransferSteps::pathSegment("../x/y?#"), "%2E%2E%2Fx%2Fy%3F%23");
+    EXPECT_EQ(h.drive->requests().size(), 1u);
 }
 
 TEST(DriveTransferStepsTest, DatedFolderLevelsAreFoundOrCreated) {
     DriveClientHarness h;
     const std::string month = h.steps->targetFolder(h.token(), {});
-    EXPECT_EQ(h.transcript(),
-              (Lines{"find folder ZUD ERO", "create folder ZUD ERO", "find folder 2024",
-                     "create folder 2024", "find folder 03", "create folder 03"}));
-    const DriveHTTPRequest listing = h.drive->requests()[2];
-    const std::string top = h.drive->files().front().id;
-    EXPECT_EQ(test::urlQuery(listing.url),
-              (QueryItems{{"q",
-                           "name = '2024' and mimeType = 'application/vnd.google-apps.folder' "
-                           "and '" +
-                               top + "' in parents and trashed = false"},
-                          {"fields", "files(id,name),nextPageToken"},
-                          {"pageSize", "100"}}));
-    EXPECT_EQ(h.drive->folderPath(month), "ZUD ERO/2024");
+    EXPECT_EQ(h.sent(),
+              "find folder ZUD ERO, create folder ZUD ERO, find folder 2024, create folder 2024, "
+              "find folder 03, create folder 03");
+    const std::vector<test::FakeDriveService::StoredFile> made = h.drive->files();
+    ASSERT_EQ(made.size(), 3u);
+    EXPECT_EQ(
+        (std::vector<std::string>{made[0].parents[0], made[1].parents[0], made[2].parents[0]}),
+        (std::vector<std::string>{"root", made[0].id, made[1].id}));
+    EXPECT_EQ(made[2].id, month);
+    EXPECT_EQ(test::urlQuery(h.drive->requests()[2].url),
+              (std::map<std::string, std::string>{
+                  {"q", "name = '2024' and mimeType = 'application/vnd.google-apps.folder' and '" +
+                            made[0].id + "' in parents and trashed = false"},
+                  {"fields", "files(id,name),nextPageToken"},
+                  {"pageSize", "100"}}));
 
     // Again in the same month: every level is found, none created, also after a trashed one.
-    h.drive->trash(month);
-    h.clearLog();
+    h.drive->change(month, [](auto& folder) { folder.trashed = true; });
     const std::string again = h.steps->targetFolder(h.token(), {});
     EXPECT_NE(again, month);
     h.clearLog();
     EXPECT_EQ(h.steps->targetFolder(h.token(), {}), again);
-    EXPECT_EQ(h.transcript(), (Lines{"find folder ZUD ERO", "find folder 2024", "find folder 03"}));
+    EXPECT_EQ(h.sent(), "find folder ZUD ERO, find folder 2024, find folder 03");
 
-    // Quotes and backslashes cannot end the literal early: the name is found again.
+    // Quotes and backslashes cannot end the literal early.
+    h.clearLog();
     const std::string odd = R"(Kim's \files\)";
     const std::string created = h.steps->ensureFolder(odd, "root", h.token(), {});
-    EXPECT_EQ(h.drive->file(created)->name, odd);
+    EXPECT_EQ(test::urlQuery(h.drive->requests()[0].url)["q"],
+              R"(name = 'Kim\'s \\files\\' and mimeType = 'application/vnd.google-apps.folder' )"
+              R"(and 'root' in parents and trashed = false)");
     EXPECT_EQ(h.steps->ensureFolder(odd, "root", h.token(), {}), created);
 }
 
-TEST(DriveTransferStepsTest, FollowsPageTokensOnlyAcrossEmptyPages) {
-    const auto page = [](const std::string& ids, const std::string& token) {
-        return answer(200, R"({"files":[)" + ids + "]" +
-                               (token.empty() ? "" : R"(,"nextPageToken":")" + token + "\"") + "}");
+// A list with `items` under `name` and an optional page token, as a scripted answer.
+std::string page(const std::string& name, const std::string& items, const std::string& token = "") {
+    return "200:{\"" + name + "\":[" + items + "]" +
+           (token.empty() ? "" : ",\"nextPageToken\":\"" + token + "\"") + "}";
+}
+
+// A listing follows page tokens only across empty pages; the permissions are read page by page.
+// Only an "anyone" reader that cannot be found by search is the link, another public link is
+// never changed, and a created link counts once Drive shows it. A token seen twice is refused.
+TEST(DriveTransferStepsTest, PagesListingsAndPermissions) {
+    const std::string reader = R"({"id":"1","type":"anyone","role":"reader"})";
+    const std::string hidden =
+        R"({"id":"2","type":"anyone","role":"reader","allowFileDiscovery":false})";
+    const std::string found =
+        R"({"id":"3","type":"anyone","role":"reader","allowFileDiscovery":true})";
+    const std::string writer = R"({"id":"4","type":"anyone","role":"writer"})";
+    const std::string user = R"({"id":"5","type":"user","role":"writer"})";
+    const auto files = [](const std::string& items, const std::string& token = "") {
+        return page("files", items, token) + " ";
     };
-    struct Case {
-        Hooks answers;
-        std::string outcome;
-        std::string ids;
-        std::vector<std::string> tokensSent;
+    const auto perms = [](const std::string& items, const std::string& token = "") {
+        return page("permissions", items, token) + " ";
     };
-    const std::vector<Case> cases = {
-        {{page("", "t1"), page(R"({"id":"a"},{"id":"b"})", "")}, "ok", "ab", {"", "t1"}},
-        {{page(R"({"id":"a"})", "t1")}, "ok", "a", {""}},
-        {{page("", "")}, "ok", "", {""}},
-        {{page("", "t1"), page("", "t2"), page("", "t1")}, "invalidResponse", "", {"", "t1", "t2"}},
-        {{page(R"({"id":""})", "")}, "invalidResponse", "", {""}},
-        {{answer(200, "<html>")}, "invalidResponse", "", {""}},
+    const std::string create = "200:{} ";
+    // Answers, outcome (with the identifiers listed), the page tokens sent ("-" for none).
+    const std::vector<std::tuple<std::string, std::string, std::string>> cases = {
+        {files("", "1") + files(R"({"id":"a"},{"id":"b"})"), "ok ab", "-1"},
+        {files(R"({"id":"a"})", "1"), "ok a", "-"},
+        {files(""), "ok ", "-"},
+        {files("", "1") + files("", "2") + files("", "1"), "invalidResponse", "-12"},
+        {files(R"({"id":""})"), "invalidResponse", "-"},
+        {"200:<html>", "invalidResponse", "-"},
+        {perms("") + create + perms(reader), "ok", "---"},
+        {perms(user) + create + perms(hidden + "," + user), "ok", "---"},
+        {perms(hidden) + perms(reader), "ok", "--"},
+        {perms(found), "roleConflict", "-"},
+        {perms(writer), "roleConflict", "-"},
+        {perms(reader, "1") + perms(user, "2") + perms(writer), "roleConflict", "-12"},
+        {perms("", "1") + perms("", "1"), "invalidResponse", "-1"},
+        {perms("") + create + perms(""), "permissionNotVerified", "---"},
+        {perms("") + create + perms(reader + "," + writer), "roleConflict", "---"},
     };
-    for (const Case& c : cases) {
+    for (const auto& [answers, outcome, tokens] : cases) {
+        SCOPED_TRACE(answers);
         DriveClientHarness h;
-        h.script(c.answers);
-        std::string ids;
+        h.script(answers);
+        std::string listed;
         EXPECT_EQ(outcomeOf([&] {
-                      for (const DriveFile& file : h.steps->listFiles(
-                               "trashed = false", "files(id),nextPageToken", h.token(), {})) {
-                          ids += file.id;
+                      if (!answers.starts_with(R"(200:{"permissions")")) {
+                          for (const DriveFile& file : h.steps->listFiles(
+                                   "trashed = false", "files(id),nextPageToken", h.token(), {})) {
+                              listed += file.id;
+                          }
+                          listed = " " + listed;
+                      } else {
+                          h.steps->ensurePermission("f", DriveLinkRole::reader, h.token(), {});
                       }
-                  }),
-                  c.outcome);
-        EXPECT_EQ(ids, c.ids);
-        std::vector<std::string> tokens;
-        for (const DriveHTTPRequest& sent : h.drive->requests()) {
-            const QueryItems query = test::urlQuery(sent.url);
-            tokens.push_back(query.size() > 3 ? query[3].second : "");
-        }
-        EXPECT_EQ(tokens, c.tokensSent);
+                  }) + listed,
+                  outcome);
+        EXPECT_EQ(tokensSent(h), tokens);
+        // A permission is created only where the answers expect one.
+        EXPECT_EQ(h.sent().find("create permission reader") != std::string::npos,
+                  answers.find(create) != std::string::npos);
     }
-    for (const std::string body : {"{}", R"({"id":""})", R"({"id":7})"}) {
-        DriveClientHarness h;
-        h.script({page("", ""), answer(200, body)});
-        EXPECT_EQ(outcomeOf([&] { h.steps->ensureFolder("03", "root", h.token(), {}); }),
-                  "invalidResponse")
-            << body;
-    }
+    DriveClientHarness h;
+    h.script(page("files", "") + R"( 200:{"id":""})");
+    EXPECT_EQ(outcomeOf([&] { h.steps->ensureFolder("03", "root", h.token(), {}); }),
+              "invalidResponse");
 }
 
 }  // namespace

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <functional>
+#include <future>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -14,6 +16,7 @@
 namespace tolvane {
 namespace {
 
+using test::DriveClientHarness;
 using test::FakeDriveServer;
 using Fields = std::vector<std::pair<std::string, std::string>>;
 
@@ -44,10 +47,15 @@ TEST(URLSessionDriveHTTPTransportTest, RequestGoesOutAsSetAndTheAnswerComesBack)
         {request(server.origin() + target, "PUT", chunk),
          {{"Content-Length", "5"}},
          {503, {{"Retry-After", "0.5"}}, "busy"}},
+        // Not followed, so the token goes nowhere else; the certificate also names "localhost".
+        {request(server.origin() + target),
+         {},
+         {302, {{"Location", server.origin("localhost") + "/elsewhere"}}, ""}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.sent.method + " " + std::to_string(c.sent.body.size()));
         DriveHTTPRequest seen;
+        server.service->clearRequests();
         server.service->setHook([&](const DriveHTTPRequest& r, const auto&) {
             seen = r;
             return c.answer;
@@ -62,6 +70,7 @@ TEST(URLSessionDriveHTTPTransportTest, RequestGoesOutAsSetAndTheAnswerComesBack)
         for (const auto& [name, value] : c.answer.headers) {
             EXPECT_EQ(response.header(name), value) << name;
         }
+        EXPECT_EQ(server.service->requests().size(), 1u);
         EXPECT_EQ(seen.method, c.sent.method);
         EXPECT_EQ(seen.url, target);
         EXPECT_TRUE(seen.body == c.sent.body);
@@ -95,7 +104,6 @@ TEST(URLSessionDriveHTTPTransportTest, WhatMustNotBeSentOrReceived) {
         {"a body at the limit", [&](auto& r) { r.url = origin + "/limit"; }, "ok"},
         {"a body beyond it", [](auto&) {}, "failed: response body larger than 65536 bytes"},
         {"plain http", [&](auto& r) { r.url.replace(0, 5, "http"); }, "bad URL"},
-        {"file", [](auto& r) { r.url = "file:///etc/passwd"; }, "bad URL"},
         {"blank in the URL", [&](auto& r) { r.url = origin + "/drive files"; }, "bad URL"},
         {"line break in a value",
          [](auto& r) { r.setHeader("Authorization", "Bearer x\r\nX-Injected: 1"); }, "failed"},
@@ -124,6 +132,49 @@ TEST(URLSessionDriveHTTPTransportTest, WhatMustNotBeSentOrReceived) {
     URLSessionDriveHTTPTransport::Options unpinned = server.transportOptions();
     unpinned.loopbackOnly = false;
     EXPECT_THROW(URLSessionDriveHTTPTransport{unpinned}, std::invalid_argument);
+}
+
+// The client over this transport: a stop while a chunk waits for its answer ends the share at
+// once, and the journal continues it.
+TEST(DriveEndToEndTest, StopDuringAChunkEndsTheTransferAndLeavesTheJobResumable) {
+    FakeDriveServer server;
+    DriveClientHarness h(server.service, server.transport(), server.endpoints());
+    const VerifiedArchive archive =
+        h.archive("Delivery.zip", test::randomBytes(4 * DriveClientHarness::chunk + 1000, 2));
+    std::promise<void> arrived;
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    server.service->setHook(
+        [&](const DriveHTTPRequest& request, const test::FakeDriveService::Serve& serve) {
+            if (test::describe(request) != "chunk 262144-524287") {
+                return serve();
+            }
+            // The chunk has arrived and its answer never comes: only the stop can end the wait.
+            arrived.set_value();
+            released.wait_for(std::chrono::seconds(30));
+            return DriveHTTPResponse{503, {}, {}};
+        });
+    std::stop_source stop;
+    std::future<std::string> outcome = std::async(std::launch::async, [&] {
+        return h.share(archive, DriveLinkRole::reader, stop.get_token());
+    });
+    arrived.get_future().wait();
+    stop.request_stop();
+    EXPECT_EQ(outcome.get(), "cancelled");
+    release.set_value();
+    const std::optional<DriveTransferRecord> left = h.record(archive.jobID);
+    ASSERT_TRUE(left && left->sessionURL);
+    EXPECT_EQ(left->offset, DriveClientHarness::chunk);
+
+    server.service->setHook({});
+    h.clearLog();
+    ASSERT_EQ(h.resume(archive.jobID), "ok");
+    EXPECT_EQ(
+        h.sent(),
+        "status, chunk 262144-524287, chunk 524288-786431, chunk 786432-1048575, "
+        "chunk 1048576-1049575, metadata, permissions, create permission reader, permissions");
+    EXPECT_TRUE(h.upload(archive.jobID).content == test::readFile(archive.url));
+    EXPECT_TRUE(h.result->link.starts_with("https://drive.google.com/file/d/"));
 }
 
 }  // namespace

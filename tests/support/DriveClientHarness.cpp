@@ -1,9 +1,7 @@
 #include "support/DriveClientHarness.h"
 
-#include <unistd.h>
-
-#include <deque>
-#include <mutex>
+#include <atomic>
+#include <sstream>
 
 #include <nlohmann/json.hpp>
 
@@ -28,14 +26,6 @@ DriveClientHarness::DriveClientHarness(std::shared_ptr<FakeDriveService> service
                                           [] { return 1'710'504'000.0; }})),
       client(steps) {}
 
-DriveTransferSteps::AccessToken DriveClientHarness::token() {
-    return [this] { return "token-" + std::to_string(++tokensIssued); };
-}
-
-DriveTransferSteps::ProgressHandler DriveClientHarness::progress() {
-    return [this](const DriveTransferProgress& report) { reports.push_back(report); };
-}
-
 VerifiedArchive DriveClientHarness::archive(const std::string& name,
                                             const std::string& content) const {
     writeFile(dir.file(name), content);
@@ -50,10 +40,9 @@ std::string DriveClientHarness::share(const VerifiedArchive& archive, DriveLinkR
 }
 
 std::string DriveClientHarness::resume(const Uuid& jobID,
-                                       const std::optional<std::string>& selected,
-                                       const std::string& accountID) {
+                                       const std::optional<std::string>& selected) {
     return outcomeOf(
-        [&] { result = client.resume(jobID, accountID, selected, token(), progress(), {}); });
+        [&] { result = client.resume(jobID, account, selected, token(), progress(), {}); });
 }
 
 std::string DriveClientHarness::verify(const Uuid& jobID) {
@@ -64,40 +53,17 @@ std::optional<DriveTransferRecord> DriveClientHarness::record(const Uuid& jobID)
     return journal->load(FileDriveTransferJournal::key(account, jobID));
 }
 
-std::string DriveClientHarness::recordFile(const Uuid& jobID) const {
-    const std::string path =
-        dir.file("journal/" + FileDriveTransferJournal::key(account, jobID) + ".json");
-    return ::access(path.c_str(), F_OK) == 0 ? readFile(path) : std::string();
-}
-
-std::vector<FakeDriveService::StoredFile> DriveClientHarness::uploads(const Uuid& jobID) const {
-    std::vector<FakeDriveService::StoredFile> found;
-    for (const FakeDriveService::StoredFile& file : drive->files()) {
-        const auto marker = file.appProperties.find("tolvaneTransfer");
-        if (marker != file.appProperties.end() &&
-            marker->second == FileDriveTransferJournal::key(account, jobID)) {
-            found.push_back(file);
-        }
-    }
-    return found;
+FakeDriveService::StoredFile DriveClientHarness::upload(const Uuid& jobID) const {
+    return drive->file(record(jobID).value().remoteFileID.value()).value();
 }
 
 void DriveClientHarness::script(std::vector<FakeDriveService::Hook> answers) {
-    auto queue =
-        std::make_shared<std::deque<FakeDriveService::Hook>>(answers.begin(), answers.end());
-    auto mutex = std::make_shared<std::mutex>();
-    drive->setHook(
-        [queue, mutex](const DriveHTTPRequest& request, const FakeDriveService::Serve& serve) {
-            FakeDriveService::Hook next;
-            {
-                const std::lock_guard lock(*mutex);
-                if (!queue->empty()) {
-                    next = std::move(queue->front());
-                    queue->pop_front();
-                }
-            }
-            return next ? next(request, serve) : serve();
-        });
+    auto next = std::make_shared<std::atomic<std::size_t>>(0);
+    drive->setHook([answers = std::move(answers), next](const DriveHTTPRequest& request,
+                                                        const FakeDriveService::Serve& serve) {
+        const std::size_t i = (*next)++;
+        return i < answers.size() ? answers[i](request, serve) : serve();
+    });
 }
 
 void DriveClientHarness::quitAt(const std::string& line, bool reached) {
@@ -113,12 +79,16 @@ void DriveClientHarness::quitAt(const std::string& line, bool reached) {
         });
 }
 
-Lines DriveClientHarness::transcript() const {
-    Lines lines;
+void DriveClientHarness::script(const std::string& answers) {
+    script(test::answers(answers));
+}
+
+std::string DriveClientHarness::sent() const {
+    std::string line;
     for (const DriveHTTPRequest& request : drive->requests()) {
-        lines.push_back(describe(request));
+        line += (line.empty() ? "" : ", ") + describe(request);
     }
-    return lines;
+    return line;
 }
 
 void DriveClientHarness::clearLog() {
@@ -130,10 +100,7 @@ void DriveClientHarness::clearLog() {
 std::string describe(const DriveHTTPRequest& request) {
     const std::string path = urlPath(request.url);
     const nlohmann::json body = nlohmann::json::parse(request.body, nullptr, false);
-    std::string q;
-    for (const auto& [name, value] : urlQuery(request.url)) {
-        q = name == "q" ? value : q;
-    }
+    const std::string q = urlQuery(request.url)["q"];
     const std::string range = request.header("Content-Range").value_or("");
     if (path == "/drive/v3/files") {
         if (request.method == "POST") {
@@ -162,63 +129,47 @@ FakeDriveService::Hook answer(int status, std::string body) {
     return answer(DriveHTTPResponse{status, {}, std::move(body)});
 }
 
-FakeDriveService::Hook failWith(TransportError::Kind kind) {
-    return [kind](const DriveHTTPRequest&, const FakeDriveService::Serve&) -> DriveHTTPResponse {
-        throw TransportError(kind, "scripted");
-    };
-}
-
-DriveHTTPResponse heldAnswer(std::int64_t held) {
-    DriveHTTPResponse response{308, {}, {}};
-    if (held > 0) {
-        response.headers["Range"] = "bytes=0-" + std::to_string(held - 1);
+std::vector<FakeDriveService::Hook> answers(const std::string& script) {
+    std::vector<FakeDriveService::Hook> hooks;
+    std::istringstream words(script);
+    for (std::string word; words >> word;) {
+        const std::size_t colon = std::min(word.find(':'), word.size());
+        const std::string kind = word.substr(0, colon);
+        const std::string arg = word.substr(std::min(colon + 1, word.size()));
+        if (kind == "timeout" || kind == "lost" || kind == "cancel") {
+            using enum TransportError::Kind;
+            const auto failure = kind == "timeout" ? timedOut
+                                 : kind == "lost"  ? connectionLost
+                                                   : cancelled;
+            hooks.push_back([failure](const auto&, const auto&) -> DriveHTTPResponse {
+                throw TransportError(failure, "scripted");
+            });
+            continue;
+        }
+        DriveHTTPResponse response{kind == "held" ? 308 : kind == "retry" ? 429 : 200, {}, {}};
+        if (kind == "new") {
+            response.headers["Location"] = DriveClientHarness::session + arg;
+        } else if (kind == "held" && arg != "0") {
+            response.headers["Range"] = "bytes=0-" + std::to_string(std::stoll(arg) - 1);
+        } else if (kind == "file") {
+            response.body = nlohmann::json{{"id", arg}}.dump();
+        } else if (kind == "none") {
+            response.body = R"({"files":[]})";
+        } else if (kind == "retry") {
+            response.headers["Retry-After"] = arg;
+        } else if (kind != "held") {
+            response = std::isalpha(static_cast<unsigned char>(arg.empty() ? '0' : arg.front()))
+                           ? reasonAnswer(std::stoi(kind), arg)
+                           : DriveHTTPResponse{std::stoi(kind), {}, arg};
+        }
+        hooks.push_back(answer(response));
     }
-    return response;
-}
-
-DriveHTTPResponse fileAnswer(const std::string& id, int status) {
-    return DriveHTTPResponse{status, {}, nlohmann::json{{"id", id}}.dump()};
+    return hooks;
 }
 
 DriveHTTPResponse reasonAnswer(int status, const std::string& reason) {
     return DriveHTTPResponse{
         status, {}, nlohmann::json{{"error", {{"errors", {{{"reason", reason}}}}}}}.dump()};
-}
-
-std::string urlPath(const std::string& url) {
-    const std::size_t scheme = url.find("://");
-    const std::size_t start = scheme == std::string::npos ? 0 : url.find('/', scheme + 3);
-    return start == std::string::npos ? "/" : url.substr(start, url.find('?', start) - start);
-}
-
-std::vector<std::pair<std::string, std::string>> urlQuery(const std::string& url) {
-    const auto decoded = [](std::string_view text) {
-        std::string out;
-        for (std::size_t i = 0; i < text.size(); ++i) {
-            if (text[i] == '%' && i + 2 < text.size()) {
-                out +=
-                    static_cast<char>(std::stoi(std::string(text.substr(i + 1, 2)), nullptr, 16));
-                i += 2;
-            } else {
-                out += text[i];
-            }
-        }
-        return out;
-    };
-    std::vector<std::pair<std::string, std::string>> items;
-    const std::size_t question = url.find('?');
-    std::string_view query = question == std::string::npos
-                                 ? std::string_view()
-                                 : std::string_view(url).substr(question + 1);
-    while (!query.empty()) {
-        const std::string_view item = query.substr(0, query.find('&'));
-        const std::size_t equals = item.find('=');
-        items.emplace_back(decoded(item.substr(0, equals)), equals == std::string_view::npos
-                                                                ? ""
-                                                                : decoded(item.substr(equals + 1)));
-        query.remove_prefix(std::min(query.size(), item.size() + 1));
-    }
-    return items;
 }
 
 }  // namespace tolvane::test

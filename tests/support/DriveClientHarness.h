@@ -1,12 +1,10 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <optional>
 #include <stop_token>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "core/archive/ArchiveValues.h"
@@ -18,8 +16,6 @@
 
 namespace tolvane::test {
 
-using Lines = std::vector<std::string>;
-
 // The Drive client of every Drive test: its steps and the public client over the in-memory Drive
 // (or another transport in front of it), the journal in a fresh temporary directory, the clock in
 // mid-March 2024 in every time zone, 256 KiB chunks, the largest jitter, retry waits recorded
@@ -28,6 +24,8 @@ class DriveClientHarness {
 public:
     static constexpr std::int64_t chunk = 262'144;
     inline static const std::string account = "subject-1";
+    inline static const std::string session =
+        "https://www.googleapis.com/upload/drive/v3/files?upload_id=";
 
     explicit DriveClientHarness(
         std::shared_ptr<FakeDriveService> service = std::make_shared<FakeDriveService>(),
@@ -43,33 +41,38 @@ public:
     std::vector<DriveTransferProgress> reports;
     int tokensIssued = 0;
 
-    DriveTransferSteps::AccessToken token();
-    DriveTransferSteps::ProgressHandler progress();
+    DriveTransferSteps::AccessToken token() {
+        return [this] { return "token-" + std::to_string(++tokensIssued); };
+    }
+    DriveTransferSteps::ProgressHandler progress() {
+        return [this](const DriveTransferProgress& report) { reports.push_back(report); };
+    }
 
     // Writes `content` to dir/name and describes it as the verified archive of a new job.
     VerifiedArchive archive(const std::string& name, const std::string& content) const;
     // One operation of the client each, for `account`; the outcome as outcomeOf gives it.
     std::string share(const VerifiedArchive& archive, DriveLinkRole role = DriveLinkRole::reader,
                       std::stop_token stop = {});
-    std::string resume(const Uuid& jobID, const std::optional<std::string>& selected = {},
-                       const std::string& accountID = account);
+    std::string resume(const Uuid& jobID, const std::optional<std::string>& selected = {});
     std::string verify(const Uuid& jobID);
 
     std::optional<DriveTransferRecord> record(const Uuid& jobID) const;
-    // The journal file's bytes; empty when there is none.
-    std::string recordFile(const Uuid& jobID) const;
-    // The files on Drive that carry the job's marker.
-    std::vector<FakeDriveService::StoredFile> uploads(const Uuid& jobID) const;
+    // The file on Drive that the job's record names.
+    FakeDriveService::StoredFile upload(const Uuid& jobID) const;
 
-    // The next requests get these answers in order; after them Drive answers again.
+    // The next requests get these answers in order; after them Drive answers again. In short
+    // form, separated by blanks: "<status>" or "<status>:<body>" ("200:{}"; a body that is one
+    // word is an error reason, "403:quotaExceeded"), "new:<id>" (a session URL ending in id),
+    // "held:<bytes>" (308 with that range), "file:<id>" (200 with {"id": id}), "none" (no files),
+    // "retry:<seconds>" (429 with Retry-After), "timeout", "lost", "cancel" (transport errors).
     void script(std::vector<FakeDriveService::Hook> answers);
+    void script(const std::string& answers);
     // Quits the application (the exchange ends without an answer) at every request that
     // describe() gives as `line`, after it reached Drive when `reached`.
     void quitAt(const std::string& line, bool reached = false);
-    // The requests since the last clearLog(), as describe() gives them.
-    Lines transcript() const;
-    // Forgets requests, reports and waits.
-    void clearLog();
+    // The requests since the last clearLog(), as describe() gives them, joined by ", ".
+    std::string sent() const;
+    void clearLog();  // forgets requests, reports and waits
 };
 
 // A request in short form: "find folder <name>", "create folder <name>", "find marker",
@@ -77,17 +80,9 @@ public:
 // "create permission <role>".
 std::string describe(const DriveHTTPRequest& request);
 
-// Scripted answers.
 FakeDriveService::Hook answer(DriveHTTPResponse response);
 FakeDriveService::Hook answer(int status, std::string body = {});
-FakeDriveService::Hook failWith(TransportError::Kind kind);
-// 308 from a session holding `held` bytes; a Drive file {"id": id}; a Drive error with a reason.
-DriveHTTPResponse heldAnswer(std::int64_t held);
-DriveHTTPResponse fileAnswer(const std::string& id, int status = 200);
+std::vector<FakeDriveService::Hook> answers(const std::string& script);
 DriveHTTPResponse reasonAnswer(int status, const std::string& reason);
-
-// The path of an absolute URL or request target, and its query items percent-decoded.
-std::string urlPath(const std::string& url);
-std::vector<std::pair<std::string, std::string>> urlQuery(const std::string& url);
 
 }  // namespace tolvane::test
