@@ -61,6 +61,7 @@ TEST(StagingLeaseTest, LifeOfALease) {
     const std::tuple<std::function<void()>, std::function<void()>, std::string> steps[] = {
         {none, [&] { lease.createStageFile("album/x"); }, invalid},
         {none, [&] { lease.removeFileFromStage(std::string("a.zip\0x", 7)); }, invalid},
+        {none, [&] { lease.commitFile("..", "a"); }, "destinationChanged: " + dest},
         {none, [&] { lease.removeFileFromStage("album"); },
          "finalizationFailed: staging file changed before cleanup"},
         {none,
