@@ -1,8 +1,6 @@
 #include "support/TempDir.h"
 
-#include <dirent.h>
 #include <fcntl.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -68,21 +66,15 @@ std::string readFile(const std::string& path) {
 }
 
 std::vector<std::string> namesIn(const std::string& folder) {
-    std::vector<std::string> names;
-    DIR* directory = ::opendir(folder.c_str());
-    if (directory == nullptr) {
-        ADD_FAILURE() << "cannot list " << folder;
+    try {
+        std::vector<std::string> names =
+            posix::listDirectory(posix::open(folder, O_RDONLY | O_DIRECTORY).get(), folder);
+        std::sort(names.begin(), names.end());
         return names;
+    } catch (const std::system_error& error) {
+        ADD_FAILURE() << "cannot list " << folder << ": " << error.what();
+        return {};
     }
-    while (const dirent* entry = ::readdir(directory)) {
-        const std::string name = entry->d_name;
-        if (name != "." && name != "..") {
-            names.push_back(name);
-        }
-    }
-    ::closedir(directory);
-    std::sort(names.begin(), names.end());
-    return names;
 }
 
 void makeTree(const std::string& root,
