@@ -1,11 +1,9 @@
-// Feeds arbitrary bytes as an in-memory list to the JSON-lines reader with one record decoder,
-// and every row to the stage journal's and the Drive transfer journal's decoders. Byte 0 picks
-// the decoder; byte 1 asks for that many KiB of blanks at the fraction of the list byte 2 names,
-// so rows near the reader's bound need no huge inputs.
-//
-// The reader hands out exactly the rows of a split at line feeds, fails only on an empty row, an
-// unterminated last row or more pending bytes than its bound, and stays failed. Every record
-// decoded encodes to one line that decodes back to the same record.
+// Arbitrary bytes as a list for the JSON-lines reader with one record decoder (byte 0 picks it, or
+// the two journals' decoders row by row); byte 1 inserts that many KiB of blanks at the fraction
+// byte 2 names, so rows near the reader's bound need no huge inputs. The reader hands out exactly
+// the rows of a split at line feeds, fails only on an empty row, an unterminated last row or more
+// pending bytes than its bound, and stays failed; every decoded record encodes to one line that
+// decodes back to it.
 
 #include <functional>
 
