@@ -106,25 +106,25 @@ TEST(ArchiveUnpackTest, RestoresWhatPackStored) {
     JSONLines::Reader rows(receipt.outputURL + "/" + std::string(reservedMappingName));
     EXPECT_EQ(rows.next<PathMappingReceiptHeader>(),
               (PathMappingReceiptHeader{1, "out.zip", 1, "verified-archive-manifest"}));
-    const std::optional<PathMappingReceiptRecord> row = rows.next<PathMappingReceiptRecord>();
-    ASSERT_TRUE(row);
+    const PathMappingReceiptRecord row = rows.next<PathMappingReceiptRecord>().value();
     rows.requireEnd<PathMappingReceiptRecord>();
-    EXPECT_EQ(row->restoredPath, row->archivePath);
-    EXPECT_EQ(row->sha256,
-              Sha256::hexOf(test::readFile(receipt.outputURL + "/" + row->restoredPath)));
+    EXPECT_EQ(row.restoredPath, row.archivePath);
+    EXPECT_EQ(row.sha256,
+              Sha256::hexOf(test::readFile(receipt.outputURL + "/" + row.restoredPath)));
     // Undoing the one rename the receipt names gives the selection back.
     auto restored = itemsOf(receipt.outputURL);
     ASSERT_EQ(restored.erase(std::string(reservedMappingName)), 1u);
-    auto renamed = restored.extract(row->restoredPath);
-    renamed.key() = row->originalPath;
+    auto renamed = restored.extract(row.restoredPath);
+    renamed.key() = row.originalPath;
     restored.insert(std::move(renamed));
     EXPECT_EQ(restored, original);
     EXPECT_EQ(unpack(packed.outputURL, destination.path(), nullptr, {}).outputURL,
               destination.file("out_2"));
 }
 
-// What unpack says of each archive (path and name rules themselves are ArchivePathPolicyTest's).
-// Files hold "data"; `edit` changes the first entry before relinking, `late` the relinked layout.
+// What unpack says of each archive. Rules with a table of their own (paths, names, the inspector's
+// and the reader's checks) have one row here. Files hold "data"; `edit` changes the first entry
+// before relinking, `late` the relinked layout.
 TEST(ArchiveUnpackTest, RefusesHostileArchivesWithoutATrace) {
     using Edit = std::function<void(RawZipBuilder&, RawZipEntry&)>;
     struct Case {
@@ -144,14 +144,11 @@ TEST(ArchiveUnpackTest, RefusesHostileArchivesWithoutATrace) {
     const Edit none = {};
     // clang-format off
     const std::vector<Case> cases = {
-        {{"../evil"}, none, "unsafePath: ../evil"}, {{"A", "a"}, none, "duplicatePath: a"},
-        {{"ln"}, [](auto&, auto& e) { e.central.externalAttributes = 0120777u << 16; }, "unsupportedArchiveEntry: ln"},
-        {{"x", "x/"}, none, "duplicatePath: x"},
+        {{"../evil"}, none, "unsafePath: ../evil"}, {{"A", "a"}, none, "duplicatePath: a"}, {{"x", "x/"}, none, "duplicatePath: x"},
         {{".TOLVANE-PATH-MAPPING.JSONL"}, none, "duplicatePath: .tolvane-path-mapping.jsonl"},
+        {{"ln"}, [](auto&, auto& e) { e.central.externalAttributes = 0120777u << 16; }, "unsupportedArchiveEntry: ln"},
         {{"d/"}, [](auto&, auto& e) { e.data = "data", e.central.compressedSize = e.central.uncompressedSize = 4; },
          "invalidArchive: directory contains a payload: d"},
-        {{"a"}, [](auto&, auto& e) { e.central.flags |= 1; }, "unsupportedArchiveEntry: encrypted entry"},
-        {{"a"}, [](auto&, auto& e) { e.central.diskNumberStart = 1; }, "invalidArchive: unsupported compression or split entry"},
         {{"a"}, [](auto&, auto& e) { e.data = "d", e.central.compressedSize = 1, e.central.uncompressedSize = 10'001; },
          "invalidArchive: abnormal compression ratio at a"},
         {{"a"}, [](auto&, auto& e) { e.central.uncompressedSize = 3; }, "insufficientSpace: "},
@@ -161,7 +158,6 @@ TEST(ArchiveUnpackTest, RefusesHostileArchivesWithoutATrace) {
              e.local.method = e.central.method = ZipFormat::methodDeflate;
              e.local.compressedSize = e.central.compressedSize = 9, e.central.uncompressedSize = 5;
          }, "invalidArchive: entry size does not match: a"},
-        {{"a"}, [](auto&, auto& e) { e.central.crc32 ^= 1; }, "invalidArchive: zip library: CRC error"},
         {{"a"}, [](auto&, auto& e) { e.local.name = "b"; }, "invalidArchive: local header does not match its central record: entry 1"},
         {{"out", "in"}, quoteNext, "invalidArchive: entries share compressed data", {}, [](auto& z, auto&) {
              z.entries[1].central.localHeaderOffset = ZipFormat::localHeaderSize + 3; }},
