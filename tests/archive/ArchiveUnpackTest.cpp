@@ -9,7 +9,6 @@
 #include "core/archive/ArchiveLimits.h"
 #include "core/archive/ArchivePipeline.h"
 #include "core/archive/ArchiveProgressInfo.h"
-#include "core/archive/ArchiveQuarantine.h"
 #include "core/archive/PathMappingManifest.h"
 #include "core/archive/PathMappingValidation.h"
 #include "core/archive/StagingLease.h"
@@ -26,6 +25,7 @@ namespace {
 using namespace ArchivePipeline;
 using test::RawZipBuilder;
 using test::RawZipEntry;
+const std::string reserved(reservedMappingName);
 
 DestinationPolicyReader volume(std::string fileSystem, std::optional<std::uint64_t> free,
                                bool readOnly = false) {
@@ -46,22 +46,17 @@ std::string unpackOutcome(RawZipBuilder& zip, const DestinationPolicyReader& pol
     return outcome;
 }
 
-// Each item with its mode, modification time and user attributes (provenance left out).
+// Each item with its mode, modification time and the user attributes the test sets.
 std::map<std::string, std::string> itemsOf(const std::string& root) {
     std::map<std::string, std::string> items = test::treeOf(root);
     for (auto& [path, item] : items) {
         const std::string full = root + "/" + path;
         struct stat st {};
-        char names[256] = {};
-        char value[64] = {};
+        char value[8];
         ::lstat(full.c_str(), &st);
         item += " " + std::to_string(st.st_mode & 07777) + " " + std::to_string(st.st_mtim.tv_sec);
-        const ssize_t listed = std::max<ssize_t>(0, ::llistxattr(full.c_str(), names, 255));
-        for (char* name = names; name < names + listed; name += std::strlen(name) + 1) {
-            if (std::string_view(name) != ArchiveQuarantine::attributeName &&
-                ::lgetxattr(full.c_str(), name, value, 63) >= 0) {
-                item += std::string(" ") + name + "=" + value;
-            }
+        for (const char* name : {"user.color", "user.kind"}) {
+            item.append(value, std::max<ssize_t>(0, ::lgetxattr(full.c_str(), name, value, 8)));
         }
     }
     return items;
@@ -133,6 +128,7 @@ TEST(ArchiveUnpackTest, RefusesHostileArchivesWithoutATrace) {
         std::string outcome;
         DestinationPolicyReader policy = roomy;
         Edit late = {};
+        std::string manifest = {};  // the data of an entry of the reserved name
     };
     const auto attributes = [](RawZipEntry& e) {
         e.central.extra = *ArchiveExtendedAttributes::encodeField({{"k", "v"}});
@@ -143,7 +139,7 @@ TEST(ArchiveUnpackTest, RefusesHostileArchivesWithoutATrace) {
     const std::uint64_t tooMany = maxEntryCount + 1;
     const Edit none = {};
     // clang-format off
-    const std::vector<Case> cases = {
+    std::vector<Case> cases = {
         {{"../evil"}, none, "unsafePath: ../evil"}, {{"A", "a"}, none, "duplicatePath: a"}, {{"x", "x/"}, none, "duplicatePath: x"},
         {{".TOLVANE-PATH-MAPPING.JSONL"}, none, "duplicatePath: .tolvane-path-mapping.jsonl"},
         {{"ln"}, [](auto&, auto& e) { e.central.externalAttributes = 0120777u << 16; }, "unsupportedArchiveEntry: ln"},
@@ -178,29 +174,12 @@ TEST(ArchiveUnpackTest, RefusesHostileArchivesWithoutATrace) {
         {{"f"}, none, "destinationReadOnly: ", volume("ext4", std::uint64_t{1} << 40, true)},
         {{"f"}, none, "ok", volume("ext4", std::nullopt)}};
     // clang-format on
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.outcome);
-        RawZipBuilder zip;
-        for (const std::string& name : c.names) {
-            name.ends_with("/") ? zip.addDirectory(name) : zip.addStored(name, "data");
-        }
-        if (c.edit) {
-            c.edit(zip, zip.entries[0]);
-        }
-        zip.relink();
-        if (c.late) {
-            c.late(zip, zip.entries[0]);
-        }
-        EXPECT_EQ(unpackOutcome(zip, c.policy), c.outcome);
-    }
-}
 
-// Every way a manifest can fail to describe its archive: the files b.txt and c.txt ("x" each),
-// the folder d/, then the manifest.
-TEST(ArchiveUnpackTest, AManifestMustDescribeItsArchiveExactly) {
+    // A manifest must describe its archive exactly: the files b.txt and c.txt, the folder d/,
+    // then the manifest.
     using Row = PathMappingRecord;
-    const std::string x = Sha256::hexOf("x");
-    const Row b{1, "o.txt", "b.txt", "file", 1, x};
+    const std::string x = Sha256::hexOf("data");
+    const Row b{1, "o.txt", "b.txt", "file", 4, x};
     const auto lines = [](PathMappingHeader header, std::vector<Row> rows) {
         std::string text = header.encode() + "\n";
         for (const Row& row : rows) {
@@ -213,37 +192,47 @@ TEST(ArchiveUnpackTest, AManifestMustDescribeItsArchiveExactly) {
     const std::string record = "path mapping record is invalid at entry ";
     const std::string count = "path mapping manifest count is invalid";
     const std::string size = "path mapping manifest size is invalid";
-    using Zip = RawZipBuilder;
     // clang-format off
-    const std::vector<std::tuple<std::string, std::string, std::function<void(Zip&)>>> cases = {
-        {"[1,3,1]\n" + b.encode() + "\n", "path mapping manifest row is malformed", {}},
-        {lines({2, 3, 1}, {b}), header, {}}, {lines({1, 2, 1}, {b}), header, {}}, {lines({1, 3, 0}, {}), header, {}},
-        {lines({1, 3, 4}, {b}), header, {}}, {one({1, "o.txt", "b.txt", "file", 2, x}), record + "1", {}},
-        {one({1, "o.txt", "c.txt", "file", 1, x}), record + "1", {}}, {one({1, "o.txt", "b.txt", "directory", 1, x}), record + "1", {}},
-        {one({1, "o.txt", "b.txt", "file", 1, "A" + x.substr(1)}), record + "1", {}},
-        {one({1, "b.txt", "b.txt", "file", 1, x}), record + "1", {}},  // mapped to itself
-        {one({1, "a/../o.txt", "b.txt", "file", 1, x}), record + "1", {}},
-        {one({3, "d", "d/", "directory", 0, ""}), record + "3", {}},  // itself, slash aside
-        {one({3, "e", "d/", "directory", 0, x}), record + "3", {}},
-        {lines({1, 3, 1}, {}), count, {}}, {one({4, "o.txt", "b.txt", "file", 1, x}), count, {}},
-        {lines({1, 3, 2}, {b, b}), "path mapping records are out of order", {}},
-        {one({1, "o.txt", "b.txt", "file", 1, Sha256::hexOf("y")}), "path mapping content hash does not match: b.txt", {}},
-        {"", size, {}}, {one(b), size, [](Zip& z) { z.entries[3].central.compressedSize = 0; }},
-        {one(b), "path mapping manifest is oversized", [](Zip& z) { z.entries[3].central.uncompressedSize -= 1; }},
-        {one(b), "path mapping manifest must be the final entry", [](Zip& z) { std::swap(z.entries[2], z.entries[3]); }},
-        {one(b), "path mapping manifest is duplicated or invalid", [](Zip& z) { z.entries.push_back(z.entries[3]); }}};
-    // clang-format on
-    for (const auto& [manifest, detail, edit] : cases) {
-        SCOPED_TRACE(manifest);
-        Zip zip;
-        zip.addStored("b.txt", "x");
-        zip.addStored("c.txt", "x");
-        zip.addDirectory("d/");
-        zip.addStored(std::string(reservedMappingName), manifest);
-        if (edit) {
-            edit(zip);
+    for (const auto& [manifest, detail, edit] : std::vector<std::tuple<std::string, std::string, Edit>>{
+             {"[1,3,1]\n" + b.encode() + "\n", "path mapping manifest row is malformed", none},
+             {lines({2, 3, 1}, {b}), header, none}, {lines({1, 2, 1}, {b}), header, none}, {lines({1, 3, 0}, {}), header, none},
+             {lines({1, 3, 4}, {b}), header, none}, {one({1, "o.txt", "b.txt", "file", 2, x}), record + "1", none},
+             {one({1, "o.txt", "c.txt", "file", 4, x}), record + "1", none}, {one({1, "o.txt", "b.txt", "directory", 4, x}), record + "1", none},
+             {one({1, "o.txt", "b.txt", "file", 4, "A" + x.substr(1)}), record + "1", none},
+             {one({1, "b.txt", "b.txt", "file", 4, x}), record + "1", none},  // mapped to itself
+             {one({1, "a/../o.txt", "b.txt", "file", 4, x}), record + "1", none},
+             {one({3, "d", "d/", "directory", 0, ""}), record + "3", none},  // itself, slash aside
+             {one({3, "e", "d/", "directory", 0, x}), record + "3", none},
+             {lines({1, 3, 1}, {}), count, none}, {one({4, "o.txt", "b.txt", "file", 4, x}), count, none},
+             {lines({1, 3, 2}, {b, b}), "path mapping records are out of order", none},
+             {one({1, "o.txt", "b.txt", "file", 4, Sha256::hexOf("y")}), "path mapping content hash does not match: b.txt", none},
+             {"", size, none}, {one(b), size, [](auto& z, auto&) { z.entries[3].central.compressedSize = 0; }},
+             {one(b), "path mapping manifest is oversized", [](auto& z, auto&) { z.entries[3].central.uncompressedSize -= 1; }},
+             {one(b), "path mapping manifest must be the final entry", [](auto& z, auto&) { std::swap(z.entries[2], z.entries[3]); }},
+             {one(b), "path mapping manifest is duplicated or invalid", [](auto& z, auto&) { z.entries.push_back(z.entries[3]); }}}) {
+        // clang-format on
+        cases.push_back({{"b.txt", "c.txt", "d/", reserved},
+                         edit,
+                         "invalidArchive: " + detail,
+                         roomy,
+                         none,
+                         manifest});
+    }
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.outcome + " " + c.manifest);
+        RawZipBuilder zip;
+        for (const std::string& name : c.names) {
+            name.ends_with("/") ? zip.addDirectory(name)
+                                : zip.addStored(name, name == reserved ? c.manifest : "data");
         }
-        EXPECT_EQ(unpackOutcome(zip.relink()), "invalidArchive: " + detail);
+        if (c.edit) {
+            c.edit(zip, zip.entries[0]);
+        }
+        zip.relink();
+        if (c.late) {
+            c.late(zip, zip.entries[0]);
+        }
+        EXPECT_EQ(unpackOutcome(zip, c.policy), c.outcome);
     }
 }
 
