@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <sys/xattr.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "core/archive/ArchivePipelineError.h"
@@ -138,7 +139,8 @@ TEST_F(SafeExtractTreeTest, SynchronizeRefusesForeignEntriesAndNamesFailures) {
 }
 
 // The walk lists a directory and closes the listing before it descends: one descriptor a level.
-TEST_F(SafeExtractTreeTest, TreesDeeperThanTheOpenFileLimitSynchronize) {
+// Children are flushed before their parent, the root last.
+TEST_F(SafeExtractTreeTest, TreesDeeperThanTheOpenFileLimitSynchronizeDeepestFirst) {
     EXPECT_TRUE(test::runInChild([&] {
                     const rlimit limit{512, 512};
                     if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) {
@@ -150,10 +152,15 @@ TEST_F(SafeExtractTreeTest, TreesDeeperThanTheOpenFileLimitSynchronize) {
                         path += "/d";
                     }
                     put(tree, path + "/f", "x");
-                    int flushes = 0;
-                    tree.synchronizeTree(
-                        [&](int fd) { return ++flushes, posix::tryFsyncDirectory(fd); });
-                    return flushes == 301 ? 0 : 1;
+                    std::vector<std::size_t> lengths;  // of the flushed paths
+                    tree.synchronizeTree([&](int fd) {
+                        const auto link = "/proc/self/fd/" + std::to_string(fd);
+                        lengths.push_back(std::filesystem::read_symlink(link).string().size());
+                        return posix::tryFsyncDirectory(fd);
+                    });
+                    return lengths.size() == 301 && std::ranges::is_sorted(lengths, std::greater())
+                               ? 0
+                               : 1;
                 }).succeeded());
 }
 
