@@ -79,15 +79,11 @@ TEST(JSONLinesTest, DamagedListsAndTheRowLimitAtEveryAlignment) {
     const std::string path = dir.file("list.jsonl");
     const std::string row = rowOf(40);
     const std::string tail = rowOf(16'384);  // the read past the limit is never cut short
-    const std::string truncated = "invalidArchive: truncated job manifest";
-    const std::string empty = "invalidArchive: empty job manifest row";
-    const std::string oversized = "invalidArchive: oversized manifest row";
-    const std::string unused = "invalidArchive: unused manifest records";
     // clang-format off
+    const std::string truncated = "invalidArchive: truncated job manifest", empty = "invalidArchive: empty job manifest row",
+                      oversized = "invalidArchive: oversized manifest row", unused = "invalidArchive: unused manifest records";
     const std::vector<std::tuple<std::string, int, std::string>> cases = {
-        {row + row.substr(0, 39), 1, truncated}, {row + rowOf(40'000).substr(0, 39'999), 1, truncated},
-        {"\n" + row, 0, empty}, {row + "\n" + row, 1, empty}, {row + row + "\n", 2, empty},
-        {rowOf(70'000) + row, 0, oversized}, {row + row, 2, "ok"}, {row + row, 1, unused},
+        {row + row.substr(0, 39), 1, truncated}, {row + "\n" + row, 1, empty}, {row + row, 2, "ok"}, {row + row, 1, unused},
         {rowOf(65'536) + tail, 2, "ok"},  {rowOf(65'537) + tail, 0, oversized},
         {rowOf(100) + rowOf(65'436) + tail, 3, "ok"}, {rowOf(100) + rowOf(65'437) + tail, 1, oversized},
         {rowOf(16'383) + rowOf(49'153) + tail, 3, "ok"}, {rowOf(16'383) + rowOf(49'154) + tail, 1, oversized},
