@@ -1,12 +1,10 @@
-// Feeds arbitrary bytes, written to a file, to a whole unpack into a fresh folder whose volume
-// has a fixed policy with modest free space, so nothing depends on the machine. Every stored
-// entry first gets the CRC-32 of its bytes, so mutated content (above all a path-mapping
-// manifest) reaches the code that reads it.
+// A whole unpack of arbitrary bytes into a fresh folder, on a volume of fixed policy so nothing
+// depends on the machine. Stored entries first get the CRC-32 of their bytes, so mutated content
+// (above all a path-mapping manifest) reaches the code that reads it.
 //
-// The unpack succeeds or fails with ArchivePipelineError (never "cancelled") or
-// std::system_error. Nothing appears beside the destination; a failure leaves it empty, and a
-// success leaves exactly the reported folder, holding only directories and regular files that
-// add up to the receipt's counts (the mapping receipt aside).
+// Only ArchivePipelineError (never "cancelled") or std::system_error may escape. Nothing appears
+// beside the destination; a failure leaves it empty, a success exactly the reported folder of
+// directories and regular files that add up to the receipt's counts (the mapping receipt aside).
 
 #include <zlib.h>
 
@@ -25,45 +23,29 @@ using namespace tolvane;
 using namespace tolvane::ZipFormat;
 namespace fs = std::filesystem;
 
-// Walks the directory the last end record names, leniently, and gives each stored entry whose
-// data lie inside the input the CRC-32 of those data, centrally and locally.
+// Every record that looks like a central one, leniently, whatever the end record says.
 std::string withRepairedChecksums(std::string zip) {
-    namespace End = EndOfCentralDirectory;
-    namespace Central = CentralHeader;
-    namespace Local = LocalHeader;
     const auto at = [&](std::size_t offset) {
         return reinterpret_cast<unsigned char*>(zip.data()) + offset;
     };
     const auto in = [&](std::size_t offset, std::uint64_t length) {
         return offset <= zip.size() && zip.size() - offset >= length;
     };
-    std::size_t end = zip.size() - std::min(zip.size(), endOfCentralDirectorySize);
-    while (end > 0 && zip.size() - end <= endOfCentralDirectorySize + 65535 &&
-           get32(at(end)) != endOfCentralDirectorySignature) {
-        --end;
-    }
-    if (!in(end, endOfCentralDirectorySize) || get32(at(end)) != endOfCentralDirectorySignature) {
-        return zip;
-    }
-    std::size_t record = get32(at(end + End::directoryOffset));
-    for (std::size_t n = get16(at(end + End::totalEntries));
-         n > 0 && in(record, centralHeaderSize) && get32(at(record)) == centralHeaderSignature;
-         --n) {
-        const std::size_t local = get32(at(record + Central::localHeaderOffset));
-        const std::uint64_t length = get32(at(record + Central::compressedSize));
-        if (get16(at(record + Central::method)) == methodStored && in(local, localHeaderSize)) {
-            const std::size_t data = local + localHeaderSize +
-                                     get16(at(local + Local::nameLength)) +
-                                     get16(at(local + Local::extraLength));
-            const auto crc = in(data, length) ? ::crc32(0, at(data), static_cast<uInt>(length)) : 0;
-            for (std::size_t i = 0; i < 4 && in(data, length); ++i) {
-                *at(record + Central::crc32 + i) = *at(local + Local::crc32 + i) =
-                    static_cast<unsigned char>(crc >> (8 * i));
-            }
+    for (std::size_t record = zip.find("PK\1\2"); in(record, centralHeaderSize);
+         record = zip.find("PK\1\2", record + 4)) {
+        const std::size_t local = get32(at(record + CentralHeader::localHeaderOffset));
+        const std::uint64_t length = get32(at(record + CentralHeader::compressedSize));
+        const std::size_t data = !in(local, localHeaderSize)
+                                     ? zip.size() + 1
+                                     : local + localHeaderSize +
+                                           get16(at(local + LocalHeader::nameLength)) +
+                                           get16(at(local + LocalHeader::extraLength));
+        if (get16(at(record + CentralHeader::method)) == methodStored && in(data, length)) {
+            std::string crc;
+            put32(crc, ::crc32(0, at(data), static_cast<uInt>(length)));
+            zip.replace(record + CentralHeader::crc32, 4, crc);
+            zip.replace(local + LocalHeader::crc32, 4, crc);
         }
-        record += centralHeaderSize + get16(at(record + Central::nameLength)) +
-                  get16(at(record + Central::extraLength)) +
-                  get16(at(record + Central::commentLength));
     }
     return zip;
 }
@@ -78,12 +60,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     fs::create_directories(destination);
     std::ofstream(archive, std::ios::binary | std::ios::trunc)
         << withRepairedChecksums(std::string(fuzz::bytesOf(data, size)));
-    const ArchivePipeline::DestinationPolicyReader policy = [](const std::string&) {
-        return ArchiveDestinationPolicy("ext4", std::nullopt, 48 << 20, false);
-    };
     std::optional<UnpackReceipt> receipt;
     try {
-        receipt = ArchivePipeline::unpack(archive, destination, nullptr, {}, policy);
+        receipt = ArchivePipeline::unpack(archive, destination, nullptr, {}, [](auto&) {
+            return ArchiveDestinationPolicy("ext4", std::nullopt, 48 << 20, false);
+        });
     } catch (const ArchivePipelineError& error) {
         FUZZ_REQUIRE(error.code() != ArchivePipelineError::Code::cancelled);
     } catch (const std::system_error&) {
@@ -92,8 +73,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     FUZZ_REQUIRE(std::distance(fs::directory_iterator(work), {}) == 2);
     FUZZ_REQUIRE(!receipt || (receipt->verified && receipt->outputURL == destination / "archive"));
-    std::uint64_t files = 0;
-    std::uint64_t bytes = 0;
+    std::uint64_t files = 0, bytes = 0;
     // Every folder is opened up before the walk enters it, whatever mode the unpack restored.
     for (auto it = fs::recursive_directory_iterator(destination); it != fs::end(it); ++it) {
         FUZZ_REQUIRE(receipt && (it.depth() > 0 || it->path() == receipt->outputURL));

@@ -3,7 +3,6 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -12,11 +11,10 @@
 
 #include "core/common/UniqueFd.h"
 
-// Helpers shared by the fuzz targets. They use plain system calls rather than the code under
-// test, so a fault there cannot hide itself by also breaking the checks.
+// Plain system calls, not the code under test, so a fault there cannot also break the checks.
 namespace tolvane::fuzz {
 
-// Ends the run the way libFuzzer records as a crash, saving the input that caused it.
+// Aborts, which libFuzzer records as a crash, keeping the input.
 [[noreturn]] inline void fail(const char* file, int line, const std::string& message) {
     std::fprintf(stderr, "%s:%d: invariant violated: %s\n", file, line, message.c_str());
     std::abort();
@@ -24,7 +22,7 @@ namespace tolvane::fuzz {
 
 #define FUZZ_REQUIRE(condition) \
     ((condition) ? void() : ::tolvane::fuzz::fail(__FILE__, __LINE__, #condition))
-// For an exception the target's contract does not allow.
+// An exception the target's contract does not allow.
 #define FUZZ_UNEXPECTED(error)                \
     ::tolvane::fuzz::fail(__FILE__, __LINE__, \
                           std::string(typeid(error).name()) + ": " + (error).what())
@@ -33,7 +31,7 @@ inline std::string_view bytesOf(const std::uint8_t* data, std::size_t size) {
     return {reinterpret_cast<const char*>(data), size};
 }
 
-// An anonymous in-memory file holding `bytes`, positioned at its start.
+// An anonymous in-memory file holding `bytes`.
 inline UniqueFd memoryFile(std::string_view bytes) {
     UniqueFd fd(::memfd_create("tolvane-fuzz", MFD_CLOEXEC));
     FUZZ_REQUIRE(fd && ::pwrite(fd.get(), bytes.data(), bytes.size(), 0) ==

@@ -1,11 +1,8 @@
-// Feeds arbitrary bytes as an in-memory list to the JSON-lines reader with one record decoder,
-// and every row to the stage journal's and the Drive transfer journal's decoders. Byte 0 picks
-// the decoder; byte 1 asks for that many KiB of blanks at the fraction of the list byte 2 names,
-// so rows near the reader's bound need no huge inputs.
-//
-// The reader hands out exactly the rows of a split at line feeds, fails only on an empty row, an
-// unterminated last row or more pending bytes than its bound, and stays failed. Every record
-// decoded encodes to one line that decodes back to the same record.
+// A list for the JSON-lines reader with the record decoder byte 0 picks (or the two journals'
+// decoders row by row), byte 1 KiB of blanks inserted where byte 2 says to reach the reader's
+// bound. The reader hands out exactly the rows split at line feeds, fails only on an empty row, an
+// unterminated last row or too many pending bytes, and stays failed; every decoded record encodes
+// to one line that decodes back to it.
 
 #include <functional>
 

@@ -20,35 +20,29 @@ std::string rowOf(std::size_t bytes) {
     return ExpectedArchiveRecord{std::string(bytes - overhead, 'p'), 0, ""}.encode() + "\n";
 }
 
-// clang-format off
-const SourceSnapshotRecord snapshot{"/home/u/Sel/a b.txt", "line\nfeed \"q\" back\\slash \x01 한글", "Sel/a b.txt",
-                                    false, std::numeric_limits<std::uint64_t>::max(), 66306, 5,
-                                    std::numeric_limits<std::int64_t>::min(), 999999999, 1700000000, 1,
-                                    0644, std::string(64, 'e')};
-// clang-format on
-
 // Rows are visible to a reader while the writer is still open, every record type comes back
 // equal, and a record that cannot be encoded writes nothing.
 TEST(JSONLinesTest, EveryRecordTypeSurvivesTheRoundTripInItsFieldOrder) {
+    // clang-format off
+    const auto records = std::tuple(
+        SourceSnapshotRecord{"/home/u/Sel/a b.txt", "line\nfeed \"q\" back\\slash \x01 한글", "Sel/a b.txt", false,
+                             std::numeric_limits<std::uint64_t>::max(), 66306, 5, std::numeric_limits<std::int64_t>::min(),
+                             999999999, 1700000000, 1, 0644, std::string(64, 'e')},
+        ExpectedArchiveRecord{"d/", 0, ""}, PathMappingHeader{1, 9, 2}, PathMappingRecord{2, "a\\b", "a_b", "file", 12, "ff"},
+        PreflightArchiveRecord{4, "d/", "d/", "directory", 0},
+        PathMappingReceiptHeader{1, "a.zip", 2, "verified-archive-manifest"},
+        PathMappingReceiptRecord{"a\\b", "a_b", "a_b", "file", 12, "c"});
+    // clang-format on
     test::TempDir dir;
     const std::string path = dir.file("list.jsonl");
     const UniqueFd out = posix::open(path, O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    JSONLines::append(snapshot, out.get());
-    JSONLines::Reader early(path);
-    EXPECT_EQ(early.next<SourceSnapshotRecord>(), snapshot);
+    JSONLines::append(std::get<0>(records), out.get());
+    EXPECT_EQ(JSONLines::Reader(path).next<SourceSnapshotRecord>(), std::get<0>(records));
     EXPECT_TRUE(outcomeOf([&] {
                     JSONLines::append(ExpectedArchiveRecord{"\xff", 0, ""}, out.get());
                 }).starts_with("exception"));
-    const PathMappingRecord mapping{2, "a\\b", "a_b", "file", 12, "ff"};
-    const PreflightArchiveRecord preflight{4, "d/", "d/", "directory", 0};
-    const PathMappingReceiptRecord receiptRow{"a\\b", "a_b", "a_b", "file", 12, "c"};
-    JSONLines::append(ExpectedArchiveRecord{"d/", 0, ""}, out.get());
-    JSONLines::append(PathMappingHeader{1, 9, 2}, out.get());
-    JSONLines::append(mapping, out.get());
-    JSONLines::append(preflight, out.get());
-    JSONLines::append(PathMappingReceiptHeader{1, "a.zip", 2, "verified-archive-manifest"},
-                      out.get());
-    JSONLines::append(receiptRow, out.get());
+    std::apply([&](const auto&, const auto&... rest) { (JSONLines::append(rest, out.get()), ...); },
+               records);
     EXPECT_EQ(
         test::readFile(path),
         R"({"sourcePath":"/home/u/Sel/a b.txt","originalPath":"line\nfeed \"q\" back\\slash \u0001 한글",)"
@@ -64,16 +58,14 @@ TEST(JSONLinesTest, EveryRecordTypeSurvivesTheRoundTripInItsFieldOrder) {
 {"version":1,"archiveName":"a.zip","mappingCount":2,"mappingSource":"verified-archive-manifest"}
 {"originalPath":"a\\b","archivePath":"a_b","restoredPath":"a_b","entryType":"file","size":12,"sha256":"c"}
 )");
-    UniqueFd in = posix::open(path, O_RDONLY);
-    JSONLines::Reader reader(std::move(in));
-    EXPECT_EQ(reader.next<SourceSnapshotRecord>(), snapshot);
-    EXPECT_EQ(reader.next<ExpectedArchiveRecord>(), (ExpectedArchiveRecord{"d/", 0, ""}));
-    EXPECT_EQ(reader.next<PathMappingHeader>(), (PathMappingHeader{1, 9, 2}));
-    EXPECT_EQ(reader.next<PathMappingRecord>(), mapping);
-    EXPECT_EQ(reader.next<PreflightArchiveRecord>(), preflight);
-    EXPECT_TRUE(reader.next<PathMappingReceiptHeader>());
-    EXPECT_EQ(reader.next<PathMappingReceiptRecord>(), receiptRow);
-    EXPECT_EQ(outcomeOf([&] { reader.requireEnd<ExpectedArchiveRecord>(); }), "ok");
+    JSONLines::Reader reader(posix::open(path, O_RDONLY));
+    // Braces read the rows in order.
+    EXPECT_EQ(std::apply(
+                  [&](const auto&... r) {
+                      return std::tuple{reader.next<std::decay_t<decltype(r)>>().value()...};
+                  },
+                  records),
+              records);
     ASSERT_EQ(::symlink(path.c_str(), dir.file("link").c_str()), 0);
     EXPECT_EQ(outcomeOf([&] { JSONLines::Reader linked(dir.file("link")); }), "errno ELOOP");
 }
@@ -87,18 +79,13 @@ TEST(JSONLinesTest, DamagedListsAndTheRowLimitAtEveryAlignment) {
     const std::string path = dir.file("list.jsonl");
     const std::string row = rowOf(40);
     const std::string tail = rowOf(16'384);  // the read past the limit is never cut short
-    const std::string truncated = "invalidArchive: truncated job manifest";
-    const std::string empty = "invalidArchive: empty job manifest row";
-    const std::string oversized = "invalidArchive: oversized manifest row";
-    const std::string unused = "invalidArchive: unused manifest records";
     // clang-format off
+    const std::string truncated = "invalidArchive: truncated job manifest", empty = "invalidArchive: empty job manifest row",
+                      oversized = "invalidArchive: oversized manifest row", unused = "invalidArchive: unused manifest records";
     const std::vector<std::tuple<std::string, int, std::string>> cases = {
-        {row + row.substr(0, 39), 1, truncated}, {row + rowOf(40'000).substr(0, 39'999), 1, truncated},
-        {"\n" + row, 0, empty}, {row + "\n" + row, 1, empty}, {row + row + "\n", 2, empty},
-        {rowOf(70'000) + row, 0, oversized}, {row + row, 2, "ok"}, {row + row, 1, unused},
+        {row + row.substr(0, 39), 1, truncated}, {row + "\n" + row, 1, empty}, {row + row, 2, "ok"}, {row + row, 1, unused},
         {rowOf(65'536) + tail, 2, "ok"},  {rowOf(65'537) + tail, 0, oversized},
         {rowOf(100) + rowOf(65'436) + tail, 3, "ok"}, {rowOf(100) + rowOf(65'437) + tail, 1, oversized},
-        {rowOf(16'000) + rowOf(49'536) + tail, 3, "ok"}, {rowOf(16'000) + rowOf(49'537) + tail, 1, oversized},
         {rowOf(16'383) + rowOf(49'153) + tail, 3, "ok"}, {rowOf(16'383) + rowOf(49'154) + tail, 1, oversized},
         {rowOf(16'384) + rowOf(65'536) + tail, 3, "ok"}, {rowOf(16'384) + rowOf(65'537) + tail, 1, oversized},
         {rowOf(16'383) + rowOf(65'536), 2, "ok"}, {rowOf(16'383) + rowOf(65'537), 1, oversized},
