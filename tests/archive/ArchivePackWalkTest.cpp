@@ -13,7 +13,6 @@
 #include <functional>
 #include <optional>
 #include <regex>
-#include <span>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -21,9 +20,9 @@
 #include "core/archive/ArchiveEntryWriter.h"
 #include "core/archive/ArchivePathRegistry.h"
 #include "core/archive/ArchiveSelection.h"
+#include "core/archive/ArchiveSourceChange.h"
 #include "core/archive/PathMappingManifest.h"
 #include "core/common/Digest.h"
-#include "core/common/HexString.h"
 #include "core/common/Posix.h"
 #include "core/common/Progress.h"
 #include "support/Child.h"
@@ -31,8 +30,8 @@
 #include "support/Outcome.h"
 #include "support/TempDir.h"
 
-// The walk core that pack and the capture of a selection share, and the capture's own checks.
-// What the walk writes into the archive is proven end to end by ArchivePackTest.
+// The walk core that pack and the capture of a selection share, the capture's own checks, and
+// the change rules both apply. What the walk writes into the archive is proven by ArchivePackTest.
 namespace tolvane {
 namespace {
 
@@ -62,6 +61,10 @@ struct PackStage {
     UniqueFd create(const std::string& name) const {
         return posix::open(file(name), O_RDWR | O_CREAT | O_EXCL, 0600);
     }
+    void writeEntry(const SourceSnapshotRecord& record) {
+        std::uint64_t pending = 0;
+        writeArchiveEntry(record, writer, expectedFd.get(), pending, nullptr, packProgress, {});
+    }
 
     std::string stage;
     Progress progress;
@@ -76,34 +79,18 @@ struct PackStage {
     PackWalk walk;
 };
 
-// "#" stands for the first 8 hex digits of SHA-256 of the item. A renamed path that is taken too
-// is refused.
-TEST(ArchivePackWalkTest, ArchiveEntryPathRenamesOnlyOnAClash) {
-    const std::vector<std::tuple<Names, std::string, std::optional<std::string>, std::string>>
-        cases = {
-            {{}, "/x/notes.txt", "a//b/", "a/b/notes.txt"},
-            {{"A.TXT"}, "/x/a.txt", std::nullopt, "a~#.txt"},
-            {{"d/Archive.tar.gz"}, "/x/archive.tar.gz", "d", "d/archive.tar~#.gz"},
-            {{".profile"}, "/x/.Profile", std::nullopt, ".Profile~#"},
-            {{"d/sub/x.txt"}, "/x/SUB", "d", "d/SUB~#"},
-            {{"d/a.txt", "d/A~#.txt"}, "/x/A.txt", "d", "duplicatePath: d/A~#.txt"},
-        };
-    for (const auto& [recorded, item, prefix, wanted] : cases) {
-        TempDir dir;
-        ArchivePathRegistry registry(dir.file("registry.sqlite"));
-        const Sha256::Value digest = Sha256::of(item);
-        const auto tagged = [&](const std::string& text) {
-            return std::regex_replace(text, std::regex("#"),
-                                      HexString::encode(std::span(digest.data(), 4)));
-        };
-        for (const std::string& path : recorded) {
-            registry.insert(tagged(path), ArchiveEntryType::file);
-        }
-        std::string path;
-        const std::string outcome =
-            outcomeOf([&] { path = archiveEntryPath(item, prefix, item, false, registry); });
-        EXPECT_EQ(outcome == "ok" ? path : outcome, tagged(wanted));
-    }
+// A clash renames the item by a tag of its identity; a renamed path that is taken too is refused
+// by its name instead of failing on the registry's uniqueness.
+TEST(ArchivePackWalkTest, ARenamedPathThatIsTakenIsADuplicate) {
+    TempDir dir;
+    ArchivePathRegistry registry(dir.file("registry.sqlite"));
+    registry.insert("d/a.txt", ArchiveEntryType::file);
+    const auto add = [&] {
+        return archiveEntryPath("/x/A.txt", "d//", "/x/A.txt", false, registry);
+    };
+    const std::string renamed = add();
+    EXPECT_TRUE(std::regex_match(renamed, std::regex("d/A~[0-9a-f]{8}\\.txt"))) << renamed;
+    EXPECT_EQ(outcomeOf(add), "duplicatePath: " + renamed);
 }
 
 // Links, FIFOs and missing items are refused; a name that is not UTF-8 is named by its folder.
@@ -173,11 +160,7 @@ TEST(ArchivePackWalkTest, AChangeAtAnyFenceIsSourceChanged) {
         if (atWrite == 0) {
             const SourceSnapshotRecord record = recordItem(sourceItem(path), stage.registry);
             change(path);
-            std::uint64_t pending = 0;
-            outcome = outcomeOf([&] {
-                writeArchiveEntry(record, stage.writer, stage.expectedFd.get(), pending, nullptr,
-                                  stage.packProgress, {});
-            });
+            outcome = outcomeOf([&] { stage.writeEntry(record); });
         } else {
             stage.onWrite = [&](int write) { write == atWrite ? change(path) : void(); };
             outcome = outcomeOf([&] { stage.add(path); });
@@ -196,22 +179,14 @@ TEST(ArchivePackWalkTest, FifoSwapDoesNotBlockAndUnreadableIsNotAChange) {
     makeTree(dir.path(), {{"f", "content"}, {"secret", "content"}});
     ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
     PackStage stage(dir);
-    SourceSnapshotRecord fifo = recordItem(sourceItem(dir.file("f")), stage.registry);
-    fifo.contentSHA256 = Sha256::hexOf("content");
+    const SourceSnapshotRecord fifo = recordItem(sourceItem(dir.file("f")), stage.registry);
     const SourceSnapshotRecord secret = recordItem(sourceItem(dir.file("secret")), stage.registry);
     ASSERT_EQ(::chmod(dir.file("secret").c_str(), 0), 0);
     ASSERT_EQ(::unlink(dir.file("f").c_str()), 0);
     ASSERT_EQ(::mkfifo(dir.file("f").c_str(), 0666), 0);
     ASSERT_EQ(::chmod(dir.file("f").c_str(), 0666), 0);
-    std::uint64_t pending = 0;
-    const std::string changed = "sourceChanged: " + dir.file("f");
     const std::vector<std::pair<std::string, std::function<void()>>> cases = {
-        {changed,
-         [&] {
-             writeArchiveEntry(fifo, stage.writer, stage.expectedFd.get(), pending, nullptr,
-                               stage.packProgress, {});
-         }},
-        {changed, [&] { selectionContentHash(fifo, nullptr); }},
+        {"sourceChanged: " + dir.file("f"), [&] { stage.writeEntry(fifo); }},
         {"errno EACCES", [&] { selectionContentHash(secret, nullptr); }},
     };
     for (const auto& [wanted, body] : cases) {
@@ -223,12 +198,11 @@ TEST(ArchivePackWalkTest, FifoSwapDoesNotBlockAndUnreadableIsNotAChange) {
 }
 
 // The walk's own limits: free space on the stage's volume (a folder as the first entry is
-// checked at once), the entry count (one more than the limit is refused), the manifest's size
-// (one byte over is refused), cancellation.
+// checked at once; a volume that cannot tell is not full), the entry count (one more than the
+// limit is refused), the manifest's size (one byte over is refused), cancellation.
 TEST(ArchivePackWalkTest, SpaceEntryAndManifestLimitsAndCancellation) {
     const std::vector<std::pair<StreamingZIPWriter::FreeSpaceProbe, std::string>> probes = {
-        {[](int) { return Free(1'048'831); }, "insufficientSpace: "},
-        {[](int) { return Free(1'048'832); }, "ok"},
+        {[](int) { return Free(1 << 20); }, "insufficientSpace: "},
         {[](int) { return Free(); }, "ok"},
         {[](int) -> Free { throw posix::errnoError(ENOSYS); }, "ok"},
     };
@@ -285,32 +259,31 @@ TEST(ArchiveInputSnapshotTest, PackComparesItsListsWithTheCapture) {
             (void)::symlink("selection.jsonl.copy", t.manifest.c_str())
              : (void)::rename((t.manifest + ".copy").c_str(), t.manifest.c_str());
     };
-    const std::vector<
-        std::pair<std::function<void(Selection&, ArchiveInputSnapshot&)>, std::string>>
-        cases = {
-            {[](auto&, auto&) {}, "ok"},
-            {[](auto& t, auto&) { writeFile(t.in("box/new"), "n"); }, "entryCount"},
-            {[](auto& t, auto&) { ::unlink(t.in("box/gone").c_str()); }, "entryCount"},
-            {[](auto& t, auto&) {  // same size, time and mode, another file
-                 writeFile(t.in("copy"), "single");
-                 fs::last_write_time(t.in("copy"), fs::last_write_time(t.in("single")));
-                 ::chmod(t.in("copy").c_str(), 0644);
-                 ::rename(t.in("copy").c_str(), t.in("single").c_str());
-             },
-             "inode"},
-            {[](auto& t, auto&) { ::chmod(t.in("single").c_str(), 0600); }, "permissions"},
-            {[](auto& t, auto&) {  // same size, time set back: only the content tells
-                 const fs::file_time_type before = fs::last_write_time(t.in("single"));
-                 writeFile(t.in("single"), "SINGLE");
-                 fs::last_write_time(t.in("single"), before);
-             },
-             "packedContentOrPath"},
-            {[&](auto& t, auto&) { copyManifest(t, false); }, "invalidInputSnapshot"},
-            {[&](auto& t, auto&) { copyManifest(t, true); }, "invalidInputSnapshot"},
-            {[](auto& t, auto&) { writeFile(t.manifest, test::readFile(t.manifest) + "\n"); },
-             "invalidInputSnapshot"},
-            {[](auto&, auto& s) { s.entryCount += 1; }, "invalidInputSnapshot"},
-        };
+    using Edit = std::function<void(Selection&, ArchiveInputSnapshot&)>;
+    const std::vector<std::pair<Edit, std::string>> cases = {
+        {[](auto&, auto&) {}, "ok"},
+        {[](auto& t, auto&) { writeFile(t.in("box/new"), "n"); }, "entryCount"},
+        {[](auto& t, auto&) { ::unlink(t.in("box/gone").c_str()); }, "entryCount"},
+        {[](auto& t, auto&) {  // same size, time and mode, another file
+             writeFile(t.in("copy"), "single");
+             fs::last_write_time(t.in("copy"), fs::last_write_time(t.in("single")));
+             ::chmod(t.in("copy").c_str(), 0644);
+             ::rename(t.in("copy").c_str(), t.in("single").c_str());
+         },
+         "inode"},
+        {[](auto& t, auto&) { ::chmod(t.in("single").c_str(), 0600); }, "permissions"},
+        {[](auto& t, auto&) {  // same size, time set back: only the content tells
+             const fs::file_time_type before = fs::last_write_time(t.in("single"));
+             writeFile(t.in("single"), "SINGLE");
+             fs::last_write_time(t.in("single"), before);
+         },
+         "packedContentOrPath"},
+        {[&](auto& t, auto&) { copyManifest(t, false); }, "invalidInputSnapshot"},
+        {[&](auto& t, auto&) { copyManifest(t, true); }, "invalidInputSnapshot"},
+        {[](auto& t, auto&) { writeFile(t.manifest, test::readFile(t.manifest) + "\n"); },
+         "invalidInputSnapshot"},
+        {[](auto&, auto& s) { s.entryCount += 1; }, "invalidInputSnapshot"},
+    };
     int counted = 0;
     for (const auto& [change, wanted] : cases) {
         SCOPED_TRACE(wanted);
@@ -366,12 +339,15 @@ TEST(ArchiveInputSnapshotTest, ChangeTimeAloneIsAcceptedAfterARehash) {
 // Whatever ends a capture, neither its manifest nor its registry stays; files that were there
 // before are never taken over.
 TEST(ArchiveInputSnapshotTest, AFailedCaptureLeavesNothingBehind) {
+    const auto capture = [](const Selection& t, Progress* progress = nullptr) {
+        return outcomeOf([&] { t.capture(progress); });
+    };
     const std::vector<std::pair<std::function<std::string(const Selection&)>, std::string>> cases =
         {
-            {[](auto& t) {
+            {[&](auto& t) {
                  Progress cancelled;
                  cancelled.cancel();
-                 return outcomeOf([&] { t.capture(&cancelled); });
+                 return capture(t, &cancelled);
              },
              "cancelled: "},
             // The manifest is selected itself: its own row changes it after it was hashed, which
@@ -391,14 +367,14 @@ TEST(ArchiveInputSnapshotTest, AFailedCaptureLeavesNothingBehind) {
                  return first + ", " + outcomeOf(add);
              },
              "ok, tooManyEntries: "},
-            {[](auto& t) {
+            {[&](auto& t) {
                  ::symlink("elsewhere", (t.manifest + ".registry.sqlite").c_str());
-                 return outcomeOf([&] { t.capture(); });
+                 return capture(t);
              },
              "finalizationFailed: could not create the path registry: a file is in its place"},
-            {[](auto& t) {
+            {[&](auto& t) {
                  writeFile(t.manifest, "theirs");
-                 return outcomeOf([&] { t.capture(); }) + " " + test::readFile(t.manifest);
+                 return capture(t) + " " + test::readFile(t.manifest);
              },
              "finalizationFailed: could not create input snapshot theirs"},
         };
@@ -411,6 +387,59 @@ TEST(ArchiveInputSnapshotTest, AFailedCaptureLeavesNothingBehind) {
         EXPECT_EQ(outcome, wanted);
         EXPECT_EQ(test::namesIn(t.dir.file("out")).size(), wanted.starts_with("final") ? 1u : 0u);
     }
+}
+
+// A folder's size and change time are never compared; a file's change time only when asked.
+TEST(SourceChangeTest, NamesFailingRulesInFixedOrder) {
+    constexpr mode_t file = S_IFREG | 0644, folder = S_IFDIR | 0755;
+    const std::vector<std::tuple<mode_t, std::function<void(struct stat&)>, Names>> cases = {
+        {file, [](auto& s) { s.st_mode |= S_ISUID | S_ISVTX; }, {}},
+        {file, [](auto& s) { s.st_ctim.tv_nsec += 1; }, {}},  // "ctime" when asked
+        {folder, [](auto& s) { s.st_ctim.tv_sec += 60, s.st_size = 8192; }, {}},
+        {file, [](auto& s) { s.st_size = -1; }, {"size"}},  // must not wrap around
+        {file, [](auto& s) { s.st_mtim.tv_nsec -= 1; }, {"mtime"}},
+        {folder, [](auto& s) { s.st_mode = S_IFREG | 0755; }, {"type"}},
+        {file,
+         [](auto& s) { s = {}, s.st_mode = S_IFIFO | 0600; },
+         {"device", "inode", "type", "size", "mtime", "permissions"}},
+    };
+    for (const auto& [mode, change, withoutChangeTime] : cases) {
+        struct stat recorded {};
+        recorded.st_dev = 2049, recorded.st_ino = 131'072, recorded.st_mode = mode;
+        recorded.st_size = S_ISDIR(mode) ? 4096 : 5;
+        recorded.st_mtim = {1'700'000'000, 123'456'789};
+        recorded.st_ctim = {1'700'000'100, 987'654'321};
+        const SourceSnapshotRecord record = makeSourceRecord("/s", "s", "s", recorded);
+        struct stat now = recorded;
+        change(now);
+        Names withChangeTime = withoutChangeTime;
+        if (S_ISREG(mode) && now.st_ctim.tv_nsec != recorded.st_ctim.tv_nsec) {
+            withChangeTime.push_back("ctime");
+        }
+        EXPECT_EQ(metadataDifferenceNames(record, now, false), withoutChangeTime);
+        EXPECT_EQ(metadataDifferenceNames(record, now, true), withChangeTime);
+        EXPECT_EQ(matches(record, now, true), withChangeTime.empty());
+    }
+}
+
+// The log line names the stage and the field words only; any other text, which could be a path
+// or a name, becomes "unknown". A path with a NUL is never cut short to another file's.
+TEST(SourceChangeTest, LogsOnlyFieldWords) {
+    TempDir dir;
+    writeFile(dir.file("f"), "hello");
+    struct stat status {};
+    ASSERT_EQ(::lstat(dir.file("f").c_str(), &status), 0);
+    const SourceSnapshotRecord record =
+        makeSourceRecord(dir.file("f") + '\0' + "x", "p", "p", status);
+    test::LogCapture log;
+    EXPECT_EQ(outcomeOf([&] { verifySourceMetadata(record); }),
+              "sourceChanged: " + record.sourcePath);
+    logSourceChange(SourceChangeStage::selectionInventory, Names{"size", "/home/a/Plans", "inode"});
+    logSourceChange(SourceChangeStage::directoryXattrs, "Secret.txt");
+    EXPECT_EQ(log.lines(),
+              (Names{"sourceChanged stage=archiveMetadata fields=unavailable",
+                     "sourceChanged stage=selectionInventory fields=size,unknown,inode",
+                     "sourceChanged stage=directoryXattrs fields=unknown"}));
 }
 
 }  // namespace
