@@ -30,8 +30,8 @@
 #include "support/Outcome.h"
 #include "support/TempDir.h"
 
-// The walk core that pack and the capture of a selection share, the capture's own checks, and
-// the change rules both apply. What the walk writes into the archive is proven by ArchivePackTest.
+// The walk core that pack and the capture of a selection share, the capture's own checks, the
+// path registry and the change rules both apply. What the walk writes is proven by ArchivePackTest.
 namespace tolvane {
 namespace {
 
@@ -198,9 +198,9 @@ TEST(ArchivePackWalkTest, FifoSwapDoesNotBlockAndUnreadableIsNotAChange) {
 }
 
 // The walk's own limits: free space on the stage's volume (a folder as the first entry is
-// checked at once; a volume that cannot tell is not full), the entry count (one more than the
-// limit is refused), the manifest's size (one byte over is refused), cancellation.
-TEST(ArchivePackWalkTest, SpaceEntryAndManifestLimitsAndCancellation) {
+// checked at once; a volume that cannot tell is not full), the entry count of pack and of the
+// capture (one more than the limit is refused), the manifest's size (one byte over is refused).
+TEST(ArchivePackWalkTest, SpaceEntryAndManifestLimits) {
     const std::vector<std::pair<StreamingZIPWriter::FreeSpaceProbe, std::string>> probes = {
         {[](int) { return Free(1 << 20); }, "insufficientSpace: "},
         {[](int) { return Free(); }, "ok"},
@@ -213,19 +213,23 @@ TEST(ArchivePackWalkTest, SpaceEntryAndManifestLimitsAndCancellation) {
         EXPECT_EQ(outcomeOf([&] { stage.add(dir.file("f")); }), outcome);
     }
     TempDir dir;
-    makeTree(dir.path(), {{"a", "a"}, {"b", "b"}, {"large", ""}});
+    makeTree(dir.path(), {{"a", "a"}, {"b", "b"}, {"c", "c"}, {"d", "d"}, {"large", ""}});
     ASSERT_EQ(::truncate(dir.file("large").c_str(), maxPathMappingManifestBytes + 1), 0);
     PackStage stage(dir);
     stage.walk.counters.entryCount = maxEntryCount - 1;
     EXPECT_EQ(outcomeOf([&] { stage.add(dir.file("a")); }), "ok");
     EXPECT_EQ(outcomeOf([&] { stage.add(dir.file("b")); }), "tooManyEntries: ");
+    CaptureWalk capture{stage.registry, stage.snapshotFd.get(), nullptr, {}, maxEntryCount - 1};
+    const auto select = [&](const char* name) {
+        appendSelectionSnapshot(sourceItem(dir.file(name)), capture);
+    };
+    EXPECT_EQ(outcomeOf([&] { select("c"); }), "ok");
+    EXPECT_EQ(outcomeOf([&] { select("d"); }), "tooManyEntries: ");
     EXPECT_EQ(outcomeOf([&] {
                   appendPathMappingFile(dir.file("large"), stage.writer, stage.expectedFd.get(),
                                         nullptr, {});
               }),
               "invalidInputSnapshot: ");
-    stage.progress.cancel();
-    EXPECT_EQ(outcomeOf([&] { stage.add(dir.file("a")); }), "cancelled: ");
 }
 
 // A small selection, the manifest in a folder of its own. "box" is the last source, so a row
@@ -337,7 +341,8 @@ TEST(ArchiveInputSnapshotTest, ChangeTimeAloneIsAcceptedAfterARehash) {
 }
 
 // Whatever ends a capture, neither its manifest nor its registry stays; files that were there
-// before are never taken over.
+// before are never taken over. A selected manifest changes with its own row after it was
+// hashed, which only the final re-check of every row can see.
 TEST(ArchiveInputSnapshotTest, AFailedCaptureLeavesNothingBehind) {
     const auto capture = [](const Selection& t, Progress* progress = nullptr) {
         return outcomeOf([&] { t.capture(progress); });
@@ -350,23 +355,10 @@ TEST(ArchiveInputSnapshotTest, AFailedCaptureLeavesNothingBehind) {
                  return capture(t, &cancelled);
              },
              "cancelled: "},
-            // The manifest is selected itself: its own row changes it after it was hashed, which
-            // only the final re-check of every row can see.
             {[](auto& t) {
                  return outcomeOf([&] { captureInputSnapshot({t.manifest}, t.manifest, nullptr); });
              },
              "sourceChanged: out/selection.jsonl"},
-            {[](auto& t) {
-                 ArchivePathRegistry registry(t.dir.file("r.sqlite"));
-                 const UniqueFd manifest = posix::open(t.dir.file("m"), O_WRONLY | O_CREAT, 0600);
-                 CaptureWalk walk{registry, manifest.get(), nullptr, {}, maxEntryCount - 1};
-                 const auto add = [&] {
-                     appendSelectionSnapshot(sourceItem(t.in("single")), walk);
-                 };
-                 const std::string first = outcomeOf(add);
-                 return first + ", " + outcomeOf(add);
-             },
-             "ok, tooManyEntries: "},
             {[&](auto& t) {
                  ::symlink("elsewhere", (t.manifest + ".registry.sqlite").c_str());
                  return capture(t);
@@ -387,6 +379,68 @@ TEST(ArchiveInputSnapshotTest, AFailedCaptureLeavesNothingBehind) {
         EXPECT_EQ(outcome, wanted);
         EXPECT_EQ(test::namesIn(t.dir.file("out")).size(), wanted.starts_with("final") ? 1u : 0u);
     }
+}
+
+// Each step asks canInsert and records the path when it is accepted, as pack and unpack do:
+// "+" accepted, "-" refused; "f" a file, "d" a folder, "l" a link, which follows the file rule.
+// "e" + U+0301 is the decomposed spelling of "é".
+TEST(ArchivePathRegistryTest, AcceptsOnlyPathsThatCannotCollide) {
+    const std::vector<Names> sequences = {
+        {"+f docs/read.TXT", "-f Docs/Read.txt"},
+        {"+f caf\xC3\xA9.txt", "-f cafe\xCC\x81.txt"},
+        {"+f x/cafe\xCC\x81/in.txt", "-f X/caf\xC3\xA9"},
+        {"+f Straße.txt", "-f STRASSE.TXT"},
+        {"+f a/b", "-f A/B/c/d.txt", "-d a/b/", "+f a/c/d.txt"},
+        {"+f a/b.txt", "-f a", "+d a/", "-l A"},
+        {"+f p/q/r.txt", "-f P/Q", "-f p"},
+        {"+d x/", "-d X/", "-f x", "-l X"},
+        {"+f x", "-d x/", "-d X"},
+        {"+d a", "+d a/b", "+f A/B/c.txt", "-f a/B"},
+        {"+l l", "-f l/x", "-d L/y"},
+    };
+    for (const Names& steps : sequences) {
+        TempDir dir;
+        ArchivePathRegistry registry(dir.file("path-registry.sqlite"));
+        for (const std::string& step : steps) {
+            const std::string path = step.substr(3);
+            const ArchiveEntryType type = step[1] == 'f'   ? ArchiveEntryType::file
+                                          : step[1] == 'd' ? ArchiveEntryType::directory
+                                                           : ArchiveEntryType::symlink;
+            ASSERT_EQ(registry.canInsert(path, type), step[0] == '+') << step;
+            if (step[0] == '+') {
+                registry.insert(path, type);
+            }
+        }
+    }
+}
+
+// A failed insert leaves the registry usable; closing twice is fine and releases the file; a
+// closed registry and a file already in its place (even our own database) are refused. Dropped
+// mid-transaction after a failure, it closes without ROLLBACK, which SQLite forbids here.
+TEST(ArchivePathRegistryTest, ClosesOnEveryWayOutAndNeverReusesAFile) {
+    constexpr ArchiveEntryType F = ArchiveEntryType::file;
+    const auto openFiles = [] { return test::namesIn("/proc/self/fd").size(); };
+    const std::size_t before = openFiles();
+    TempDir dir;
+    const std::string path = dir.file("registry.sqlite");
+    ArchivePathRegistry registry(path);
+    registry.insert("Docs/Sub/Read.TXT", F);
+    EXPECT_EQ(outcomeOf([&] { registry.insert("DOCS/sub/read.txt", F); }).substr(0, 20),
+              "finalizationFailed: ");
+    registry.insert("Docs/Sub/", ArchiveEntryType::directory);
+    EXPECT_FALSE(registry.canInsert("DOCS/SUB/READ.txt", F));  // a statement left on a row
+    registry.close();
+    registry.close();
+    EXPECT_EQ(openFiles(), before);
+    EXPECT_EQ(outcomeOf([&] { registry.insert("b", F); }).substr(0, 20), "finalizationFailed: ");
+    EXPECT_EQ(outcomeOf([&] { ArchivePathRegistry again(path); }).substr(0, 20),
+              "finalizationFailed: ");
+    {
+        ArchivePathRegistry dropped(dir.file("dropped.sqlite"));
+        dropped.insert("dir/1", F);
+        EXPECT_NE(outcomeOf([&] { dropped.insert("DIR/1", F); }), "ok");
+    }
+    EXPECT_EQ(openFiles(), before);
 }
 
 // A folder's size and change time are never compared; a file's change time only when asked.
