@@ -172,31 +172,6 @@ TEST(ArchivePackWalkTest, AChangeAtAnyFenceIsSourceChanged) {
     }
 }
 
-// A FIFO put in a file's place fails at once instead of waiting for a writer; a file the user may
-// not read is a permission error, not a change (as an ordinary user: root reads anything).
-TEST(ArchivePackWalkTest, FifoSwapDoesNotBlockAndUnreadableIsNotAChange) {
-    TempDir dir;
-    makeTree(dir.path(), {{"f", "content"}, {"secret", "content"}});
-    ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
-    PackStage stage(dir);
-    const SourceSnapshotRecord fifo = recordItem(sourceItem(dir.file("f")), stage.registry);
-    const SourceSnapshotRecord secret = recordItem(sourceItem(dir.file("secret")), stage.registry);
-    ASSERT_EQ(::chmod(dir.file("secret").c_str(), 0), 0);
-    ASSERT_EQ(::unlink(dir.file("f").c_str()), 0);
-    ASSERT_EQ(::mkfifo(dir.file("f").c_str(), 0666), 0);
-    ASSERT_EQ(::chmod(dir.file("f").c_str(), 0666), 0);
-    const std::vector<std::pair<std::string, std::function<void()>>> cases = {
-        {"sourceChanged: " + dir.file("f"), [&] { stage.writeEntry(fifo); }},
-        {"errno EACCES", [&] { selectionContentHash(secret, nullptr); }},
-    };
-    for (const auto& [wanted, body] : cases) {
-        EXPECT_EQ(test::runInChild(
-                      [&] { return test::dropPrivileges() && outcomeOf(body) == wanted; }, 20)
-                      .describe(),
-                  "exit 1");
-    }
-}
-
 // The walk's own limits: free space on the stage's volume (a folder as the first entry is
 // checked at once; a volume that cannot tell is not full), the entry count of pack and of the
 // capture (one more than the limit is refused), the manifest's size (one byte over is refused).
@@ -320,24 +295,44 @@ TEST(ArchiveInputSnapshotTest, PackComparesItsListsWithTheCapture) {
     }
 }
 
-// A file whose change time alone moved (an attribute added, a link made) is still selected if
-// its content is what was captured; pack's strict re-check does not forgive it.
-TEST(ArchiveInputSnapshotTest, ChangeTimeAloneIsAcceptedAfterARehash) {
+// A file whose change time alone moved (an attribute added, a link made) is still selected if its
+// content is what was captured; pack's strict re-check does not forgive it. A FIFO put in a
+// file's place fails at once instead of waiting for a writer; a file the user may not read is a
+// permission error, not a change (tried as an ordinary user: root reads anything).
+TEST(ArchiveInputSnapshotTest, ASelectedFileIsCheckedByItsContent) {
     TempDir dir;
-    writeFile(dir.file("f"), "content");
+    makeTree(dir.path(), {{"f", "content"}, {"fifo", ""}, {"secret", "content"}});
+    ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
     ArchivePathRegistry registry(dir.file("r.sqlite"));
-    SourceSnapshotRecord record = recordItem(sourceItem(dir.file("f")), registry);
-    record.changedNanoseconds = (record.changedNanoseconds + 1) % 1'000'000'000;
-    const std::string changed = "sourceChanged: " + dir.file("f");
+    const auto record = [&](const char* name) {
+        return recordItem(sourceItem(dir.file(name)), registry);
+    };
+    SourceSnapshotRecord file = record("f");
+    const SourceSnapshotRecord fifo = record("fifo"), secret = record("secret");
+    file.changedNanoseconds = (file.changedNanoseconds + 1) % 1'000'000'000;
+    const std::string changed = "sourceChanged: " + file.sourcePath;
     for (const auto& [digest, outcome] :
          std::vector<std::pair<std::optional<std::string>, std::string>>{
              {Sha256::hexOf("content"), "ok"},
              {Sha256::hexOf("CONTENT"), changed},
              {{}, changed}}) {
-        record.contentSHA256 = digest;
-        EXPECT_EQ(outcomeOf([&] { verifySelectionSource(record, nullptr); }), outcome);
+        file.contentSHA256 = digest;
+        EXPECT_EQ(outcomeOf([&] { verifySelectionSource(file, nullptr); }), outcome);
     }
-    EXPECT_EQ(outcomeOf([&] { verifySourceMetadata(record); }), changed);
+    EXPECT_EQ(outcomeOf([&] { verifySourceMetadata(file); }), changed);
+    ASSERT_EQ(::chmod(secret.sourcePath.c_str(), 0), 0);
+    ASSERT_EQ(::unlink(fifo.sourcePath.c_str()), 0);
+    ASSERT_EQ(::mkfifo(fifo.sourcePath.c_str(), 0666), 0);
+    ASSERT_EQ(::chmod(fifo.sourcePath.c_str(), 0666), 0);
+    for (const auto& [row, wanted] : std::vector<std::pair<SourceSnapshotRecord, std::string>>{
+             {fifo, "sourceChanged: " + fifo.sourcePath}, {secret, "errno EACCES"}}) {
+        const auto refused = [&] {
+            return outcomeOf([&] { selectionContentHash(row, nullptr); }) == wanted;
+        };
+        EXPECT_EQ(
+            test::runInChild([&] { return test::dropPrivileges() && refused(); }, 20).describe(),
+            "exit 1");
+    }
 }
 
 // Whatever ends a capture, neither its manifest nor its registry stays; files that were there
