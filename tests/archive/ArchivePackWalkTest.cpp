@@ -232,11 +232,13 @@ struct Selection {
 // Pack's lock-step comparison with the capture names what differs, with exactly these fields; a
 // manifest that is not the one captured is refused as a whole.
 TEST(ArchiveInputSnapshotTest, PackComparesItsListsWithTheCapture) {
-    const auto copyManifest = [](const Selection& t, bool link) {
-        writeFile(t.manifest + ".copy", test::readFile(t.manifest));
-        link ? (void)::unlink(t.manifest.c_str()),
-            (void)::symlink("selection.jsonl.copy", t.manifest.c_str())
-             : (void)::rename((t.manifest + ".copy").c_str(), t.manifest.c_str());
+    // A copy put in the manifest's place, or the manifest itself reached through a link.
+    const auto replaceManifest = [](const Selection& t, bool link) {
+        const std::string other = t.manifest + "~";
+        link ? (void)::rename(t.manifest.c_str(), other.c_str())
+             : writeFile(other, test::readFile(t.manifest));
+        link ? (void)::symlink("selection.jsonl~", t.manifest.c_str())
+             : (void)::rename(other.c_str(), t.manifest.c_str());
     };
     using Edit = std::function<void(Selection&, ArchiveInputSnapshot&)>;
     const std::vector<std::pair<Edit, std::string>> cases = {
@@ -257,8 +259,8 @@ TEST(ArchiveInputSnapshotTest, PackComparesItsListsWithTheCapture) {
              fs::last_write_time(t.in("single"), before);
          },
          "packedContentOrPath"},
-        {[&](auto& t, auto&) { copyManifest(t, false); }, "invalidInputSnapshot"},
-        {[&](auto& t, auto&) { copyManifest(t, true); }, "invalidInputSnapshot"},
+        {[&](auto& t, auto&) { replaceManifest(t, false); }, "invalidInputSnapshot"},
+        {[&](auto& t, auto&) { replaceManifest(t, true); }, "invalidInputSnapshot"},
         {[](auto& t, auto&) { writeFile(t.manifest, test::readFile(t.manifest) + "\n"); },
          "invalidInputSnapshot"},
         {[](auto&, auto& s) { s.entryCount += 1; }, "invalidInputSnapshot"},
