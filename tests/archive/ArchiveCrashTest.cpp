@@ -1,4 +1,3 @@
-#include <linux/audit.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
 #include <signal.h>
@@ -56,19 +55,10 @@ struct KillPoint {
     ::_exit(1);  // never reached
 }
 
-// Makes the call raise SIGSYS instead of running. False where no filter can be installed.
+// Makes the call raise SIGSYS instead of running (the child makes calls of its own ABI only).
+// False where no filter can be installed.
 bool trap(long number) {
-#if defined(__x86_64__)
-    constexpr std::uint32_t arch = AUDIT_ARCH_X86_64;
-#elif defined(__aarch64__)
-    constexpr std::uint32_t arch = AUDIT_ARCH_AARCH64;
-#else
-    return false;
-#endif
     sock_filter code[] = {
-        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, arch, 1, 0),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
         BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
         BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<std::uint32_t>(number), 0, 1),
         BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_TRAP),
@@ -225,28 +215,16 @@ TEST(ArchiveFullDiskTest, JobsThatDoNotFitFailWithoutATrace) {
         if (!volume.mounted()) {
             GTEST_SKIP() << "cannot mount a tmpfs here (" << volume.error() << ")";
         }
-        const Names before = test::namesIn(volume.path());
-        const std::uint64_t usedBefore = volume.usedBlocks();
-        std::string output;
-        EXPECT_EQ(test::outcomeOf([&] {
-                      output =
-                          job == pack
-                              ? ArchivePipeline::pack(sources, volume.path() + "/out.zip", nullptr)
-                                    .outputURL
-                              : ArchivePipeline::unpack(archive, volume.path(), nullptr, {},
-                                                        job == unpack ? volumePolicy : overstated)
-                                        .outputURL +
-                                    "/payload.bin";
-                  }),
-                  wanted);
-        if (wanted == "ok") {
-            EXPECT_EQ(test::namesIn(volume.path()).size(), 1u);
-            EXPECT_TRUE((job == pack ? test::zipEntries(output)["payload.bin"]
-                                     : test::readFile(output)) == payload);
-        } else {
-            EXPECT_EQ(test::namesIn(volume.path()), before);
-            EXPECT_EQ(volume.usedBlocks(), usedBefore);
-        }
+        EXPECT_EQ(
+            test::outcomeOf([&] {
+                job == pack
+                    ? (void)ArchivePipeline::pack(sources, volume.path() + "/out.zip", nullptr)
+                    : (void)ArchivePipeline::unpack(archive, volume.path(), nullptr, {},
+                                                    job == unpack ? volumePolicy : overstated);
+            }),
+            wanted);
+        EXPECT_EQ(test::namesIn(volume.path()).size(), wanted == "ok" ? 1u : 0u);
+        EXPECT_TRUE(wanted == "ok" || volume.usedBlocks() == 0) << volume.usedBlocks();
     }
 }
 
