@@ -182,11 +182,12 @@ TEST(ArchiveCrashTest, AKilledUnpackLeavesNothingOrTheWholeFolder) {
         [&](const std::string& path) { EXPECT_EQ(test::treeOf(path), expected); });
 }
 
-// Pack and unpack into a small tmpfs: a job that does not fit fails with insufficientSpace and
-// leaves the volume as it found it. Only where the volume claims more room than it has can the
-// write alone tell, and then it says so in its own words (ENOSPC).
+// Pack and unpack into a small tmpfs: a job that does not fit fails with insufficientSpace (or,
+// on a read-only volume, destinationReadOnly) and leaves the volume as it found it. Only where the
+// volume claims more room than it has can the write alone tell, and then it says so in its own
+// words (ENOSPC).
 TEST(ArchiveFullDiskTest, JobsThatDoNotFitFailWithoutATrace) {
-    enum Job { pack, unpack, unpackTrustingAnOverstatedVolume };
+    enum Job { pack, packOntoReadOnly, unpack, unpackTrustingAnOverstatedVolume };
     constexpr std::size_t mebibyte = 1 << 20;
     const std::string full = "insufficientSpace: ";
     // job, volume size, one incompressible file's size
@@ -194,6 +195,7 @@ TEST(ArchiveFullDiskTest, JobsThatDoNotFitFailWithoutATrace) {
         {pack, "1m", 1'000, full},          // smaller than the working reserve
         {pack, "20m", 6 * mebibyte, full},  // outgrows what the reserve leaves
         {pack, "24m", 300'000, "ok"},
+        {packOntoReadOnly, "1m", 1'000, "destinationReadOnly: "},
         {unpack, "1m", 1'000, full},
         {unpack, "4m", 3 * mebibyte, full},  // fits only without the reserve
         {unpackTrustingAnOverstatedVolume, "2m", 3 * mebibyte, "errno ENOSPC"},
@@ -209,15 +211,16 @@ TEST(ArchiveFullDiskTest, JobsThatDoNotFitFailWithoutATrace) {
         test::writeFile(root.file("payload.bin"), payload);
         const Names sources = {root.file("payload.bin")};
         const std::string archive =
-            job == pack ? ""
-                        : ArchivePipeline::pack(sources, root.file("p.zip"), nullptr).outputURL;
-        const test::SmallVolume volume(root.file("volume"), size);
+            job <= packOntoReadOnly
+                ? ""
+                : ArchivePipeline::pack(sources, root.file("p.zip"), nullptr).outputURL;
+        const test::SmallVolume volume(root.file("volume"), size, job == packOntoReadOnly);
         if (!volume.mounted()) {
             GTEST_SKIP() << "cannot mount a tmpfs here (" << volume.error() << ")";
         }
         EXPECT_EQ(
             test::outcomeOf([&] {
-                job == pack
+                job <= packOntoReadOnly
                     ? (void)ArchivePipeline::pack(sources, volume.path() + "/out.zip", nullptr)
                     : (void)ArchivePipeline::unpack(archive, volume.path(), nullptr, {},
                                                     job == unpack ? volumePolicy : overstated);

@@ -21,7 +21,6 @@
 #include "core/common/Digest.h"
 #include "core/common/Progress.h"
 #include "support/Outcome.h"
-#include "support/SmallVolume.h"
 #include "support/TempDir.h"
 #include "support/TestData.h"
 
@@ -114,15 +113,6 @@ TEST(ArchivePackTest, RefusesADestinationInsideASourceBeforeMakingAStage) {
                   outcome);
         EXPECT_EQ(namesIn(root.file(destination)).size(), 1u);
     }
-    TempDir root;
-    test::writeFile(root.file("a"), "a");
-    const test::SmallVolume volume(root.file("mnt"), "1m", true);
-    if (!volume.mounted()) {
-        GTEST_SKIP() << "cannot mount a read-only tmpfs here (" << volume.error() << ")";
-    }
-    EXPECT_EQ(outcomeOf([&] { pack({root.file("a")}, root.file("mnt/out.zip"), nullptr); }),
-              "destinationReadOnly: ");
-    EXPECT_TRUE(namesIn(volume.path()).empty());
 }
 
 // Whatever ends a pack before its commit leaves nothing behind: a cancellation at any step
@@ -166,37 +156,30 @@ TEST(ArchivePackTest, AFailureBeforeTheCommitLeavesNothingBehind) {
     }
 }
 
-// The bar never runs backwards (not even below a count set elsewhere), stays at a phase's end
-// when more bytes come than it announced, is at once past an empty phase and reaches the whole
-// only with finish(). Without a total only bytes are counted; they saturate.
+// The bar never runs backwards (not even below a count set elsewhere) and stays below full until
+// finish(), however many bytes come; without a total only bytes are counted.
 TEST(ArchivePackProgressTest, NeverBackwardsAndOnlyFinishReachesFull) {
     Progress progress, other;
     progress.setTotalUnitCount(ArchivePackProgress::totalUnits);
     ArchivePackProgress pack(&progress, 1000);
-    const auto units = [&] { return progress.completedUnitCount(); };
     pack.advance(500);
     progress.setCompletedUnitCount(500'000);
     pack.advance(100);
-    EXPECT_EQ(units(), 500'000);
-    pack.beginVerification(10);
+    EXPECT_EQ(progress.completedUnitCount(), 500'000);
+    pack.beginHashing(10);
     pack.advance(10);
     pack.advance(UINT64_MAX);
-    EXPECT_EQ(units(), 900'000);
+    EXPECT_EQ(progress.completedUnitCount(), 990'000);
     EXPECT_EQ(progress.userInfoNumber(Info::stageCompletedBytesKey), UINT64_MAX);
-    pack.beginHashing(0);
-    pack.advance(0);
-    EXPECT_EQ(units(), 990'000);
     pack.finish();
-    EXPECT_EQ(units(), 1'000'000);
-    ArchivePackProgress unknown(&other, std::nullopt);
-    unknown.advance(500);
+    EXPECT_EQ(progress.completedUnitCount(), 1'000'000);
+    ArchivePackProgress(&other, std::nullopt).advance(500);
     EXPECT_EQ(other.completedUnitCount(), 0);
     EXPECT_EQ(other.userInfoNumber(Info::stageCompletedBytesKey), 500u);
 }
 
 // The user reads the detail after the Korean sentence; a size limit is shown clamped to the
-// formatter's signed range, never wrapped negative. Equality compares the case and its payload,
-// even where two messages read the same.
+// formatter's signed range, never wrapped negative. Equality compares the case and its payload.
 TEST(ArchivePipelineErrorTest, MessagesAndEquality) {
     using Error = ArchivePipelineError;
     const auto max = std::numeric_limits<std::uint64_t>::max();
@@ -205,8 +188,6 @@ TEST(ArchivePipelineErrorTest, MessagesAndEquality) {
         Error::destinationFileTooLarge(max).what(),
         "저장할 파일이 장치의 파일 크기 제한(9.22 EB)을 넘습니다. 다른 저장 위치를 선택해 주세요.");
     EXPECT_NE(Error::destinationFileTooLarge(max), Error::destinationFileTooLarge(max / 2));
-    EXPECT_EQ(Error::sourceChanged("x"), Error::sourceChanged("x"));
-    EXPECT_NE(Error::sourceChanged("x"), Error::sourceChanged("y"));
     EXPECT_NE(Error::sourceChanged("x"), Error::destinationChanged("x"));
 }
 
