@@ -1,4 +1,3 @@
-#include <linux/audit.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
 #include <signal.h>
@@ -13,6 +12,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "core/archive/ArchiveDestinationPolicy.h"
@@ -20,14 +20,13 @@
 #include "core/archive/ArchiveUnpack.h"
 #include "core/archive/StagingLease.h"
 #include "support/Child.h"
+#include "support/Outcome.h"
+#include "support/SmallVolume.h"
 #include "support/TempDir.h"
 #include "support/TestData.h"
 
-// A job runs in a child that kills itself with SIGKILL at a chosen point, so no destructor and
-// no clean-up runs: at a step, when a file it writes reaches a size (RLIMIT_FSIZE), or at the
-// first rename or unlink after a step (a seccomp filter, before the kernel performs it). The
-// destination must then hold nothing new or the complete result, and the next job in that folder
-// must succeed and take away whatever the dead one left.
+// Pack and unpack under faults only a real process and a real volume show: a job killed at any
+// point, and a volume too small for it.
 namespace tolvane {
 namespace {
 
@@ -37,7 +36,13 @@ using Names = std::vector<std::string>;
 using Job = std::function<void(const TempDir& into, const std::function<void(int step)>& reach)>;
 
 constexpr int trapUnavailable = 77;
+const DestinationPolicyReader volumePolicy = [](const std::string& at) {
+    return ArchiveDestinationPolicy::read(at);
+};
 
+// A job runs in a child that kills itself with SIGKILL, so no destructor and no clean-up runs:
+// at a step, when a file it writes reaches a size (RLIMIT_FSIZE), or at the first rename or
+// unlink after a step (a seccomp filter, before the kernel performs it).
 struct KillPoint {
     int step = -1;           // the PackStep or UnpackStep armed at; -1: at the start
     double fraction = 0;     // of the largest output file, at which writing kills; 1: a byte short
@@ -46,25 +51,14 @@ struct KillPoint {
 };
 
 [[noreturn]] void killSelf(int = 0) {
-    ::kill(::getpid(), SIGKILL);
-    for (;;) {
-        ::pause();
-    }
+    ::raise(SIGKILL);
+    ::_exit(1);  // never reached
 }
 
-// Makes the call raise SIGSYS instead of running. False where no filter can be installed.
+// Makes the call raise SIGSYS instead of running (the child makes calls of its own ABI only).
+// False where no filter can be installed.
 bool trap(long number) {
-#if defined(__x86_64__)
-    constexpr std::uint32_t arch = AUDIT_ARCH_X86_64;
-#elif defined(__aarch64__)
-    constexpr std::uint32_t arch = AUDIT_ARCH_AARCH64;
-#else
-    return false;
-#endif
     sock_filter code[] = {
-        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, arch, 1, 0),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
         BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
         BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<std::uint32_t>(number), 0, 1),
         BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_TRAP),
@@ -90,8 +84,9 @@ void arm(const KillPoint& point, std::uint64_t largestFile) {
     }
 }
 
-// Kills the job at each point and checks what it left, then that the next job succeeds beside
-// it. results: the first and the second job's output names.
+// Kills the job at each point; the destination must then hold nothing new or the complete
+// result, and the next job there must succeed and take away whatever the dead one left.
+// results: the first and the second job's output names.
 void expectConsistentAfterDeath(const std::vector<KillPoint>& points, std::uint64_t largestFile,
                                 const Names& results, const Job& job,
                                 const std::function<void(const std::string&)>& expectComplete) {
@@ -126,7 +121,7 @@ void expectConsistentAfterDeath(const std::vector<KillPoint>& points, std::uint6
 
 // Nested folders, an empty one, files of growing size, and a case clash that gives the archive
 // a path-mapping manifest; the largest file is the last entry.
-std::vector<std::string> makeSources(const TempDir& root) {
+Names makeSources(const TempDir& root) {
     test::makeTree(root.path(), {{"src/", ""},
                                  {"src/docs/", ""},
                                  {"src/empty/", ""},
@@ -141,17 +136,17 @@ std::vector<std::string> makeSources(const TempDir& root) {
 
 TEST(ArchiveCrashTest, AKilledPackLeavesNothingOrTheVerifiedArchive) {
     const int commit = static_cast<int>(PackStep::commit);
-    std::vector<KillPoint> points;
+    std::vector<KillPoint> points = {{-1, 0.1},
+                                     {-1, 0.5},
+                                     {-1, 0.95},
+                                     {-1, 1.0},
+                                     {commit, 0, SYS_renameat2},
+                                     {commit, 0, SYS_unlinkat, true}};
     for (int step = 0; step <= commit; ++step) {
         points.push_back({step});
     }
-    for (const double fraction : {0.1, 0.5, 0.95, 1.0}) {
-        points.push_back({-1, fraction});
-    }
-    points.push_back({commit, 0, SYS_renameat2});
-    points.push_back({commit, 0, SYS_unlinkat, true});
     TempDir root, scratch, reference;
-    const std::vector<std::string> sources = makeSources(root);
+    const Names sources = makeSources(root);
     const ArchiveInputSnapshot snapshot =
         captureInputSnapshot(sources, scratch.file("selection.jsonl"), nullptr);
     const Job packInto = [&](const TempDir& into, const std::function<void(int)>& reach) {
@@ -167,14 +162,12 @@ TEST(ArchiveCrashTest, AKilledPackLeavesNothingOrTheVerifiedArchive) {
 
 TEST(ArchiveCrashTest, AKilledUnpackLeavesNothingOrTheWholeFolder) {
     const int committing = static_cast<int>(UnpackStep::committing);
-    const std::vector<KillPoint> points = {
-        {-1, 0.01},
-        {static_cast<int>(UnpackStep::preflighted)},
-        {-1, 0.5},
-        {-1, 1.0},
-        {committing, 0, SYS_renameat2},
-        {committing, 0, SYS_unlinkat, true},
-    };
+    const std::vector<KillPoint> points = {{-1, 0.01},
+                                           {static_cast<int>(UnpackStep::preflighted)},
+                                           {-1, 0.5},
+                                           {-1, 1.0},
+                                           {committing, 0, SYS_renameat2},
+                                           {committing, 0, SYS_unlinkat, true}};
     TempDir root, archives, reference;
     const std::string archive =
         pack(makeSources(root), archives.file("out.zip"), nullptr).outputURL;
@@ -183,12 +176,59 @@ TEST(ArchiveCrashTest, AKilledUnpackLeavesNothingOrTheWholeFolder) {
     expectConsistentAfterDeath(
         points, 200'000, {"out", "out_2"},
         [&](const TempDir& into, const std::function<void(int)>& reach) {
-            unpack(
-                archive, into.path(), nullptr, {},
-                [](const std::string& folder) { return ArchiveDestinationPolicy::read(folder); },
-                [&](UnpackStep step) { reach(static_cast<int>(step)); });
+            unpack(archive, into.path(), nullptr, {}, volumePolicy,
+                   [&](UnpackStep step) { reach(static_cast<int>(step)); });
         },
         [&](const std::string& path) { EXPECT_EQ(test::treeOf(path), expected); });
+}
+
+// Pack and unpack into a small tmpfs: a job that does not fit fails with insufficientSpace (or,
+// on a read-only volume, destinationReadOnly) and leaves the volume as it found it. Only where the
+// volume claims more room than it has can the write alone tell, and then it says so in its own
+// words (ENOSPC).
+TEST(ArchiveFullDiskTest, JobsThatDoNotFitFailWithoutATrace) {
+    enum Job { pack, packOntoReadOnly, unpack, unpackTrustingAnOverstatedVolume };
+    constexpr std::size_t mebibyte = 1 << 20;
+    const std::string full = "insufficientSpace: ";
+    // job, volume size, one incompressible file's size
+    const std::vector<std::tuple<Job, const char*, std::size_t, std::string>> cases = {
+        {pack, "1m", 1'000, full},          // smaller than the working reserve
+        {pack, "20m", 6 * mebibyte, full},  // outgrows what the reserve leaves
+        {pack, "24m", 300'000, "ok"},
+        {packOntoReadOnly, "1m", 1'000, "destinationReadOnly: "},
+        {unpack, "1m", 1'000, full},
+        {unpack, "4m", 3 * mebibyte, full},  // fits only without the reserve
+        {unpackTrustingAnOverstatedVolume, "2m", 3 * mebibyte, "errno ENOSPC"},
+        {unpack, "8m", 2 * mebibyte, "ok"},
+    };
+    const DestinationPolicyReader overstated = [](const std::string&) {
+        return ArchiveDestinationPolicy("tmpfs", std::nullopt, std::uint64_t{1} << 40, false);
+    };
+    for (const auto& [job, size, payloadBytes, wanted] : cases) {
+        SCOPED_TRACE(testing::Message() << job << " " << size << " " << payloadBytes);
+        TempDir root;  // outlives the mount on a folder inside it
+        const std::string payload = test::randomBytes(payloadBytes, payloadBytes);
+        test::writeFile(root.file("payload.bin"), payload);
+        const Names sources = {root.file("payload.bin")};
+        const std::string archive =
+            job <= packOntoReadOnly
+                ? ""
+                : ArchivePipeline::pack(sources, root.file("p.zip"), nullptr).outputURL;
+        const test::SmallVolume volume(root.file("volume"), size, job == packOntoReadOnly);
+        if (!volume.mounted()) {
+            GTEST_SKIP() << "cannot mount a tmpfs here (" << volume.error() << ")";
+        }
+        EXPECT_EQ(
+            test::outcomeOf([&] {
+                job <= packOntoReadOnly
+                    ? (void)ArchivePipeline::pack(sources, volume.path() + "/out.zip", nullptr)
+                    : (void)ArchivePipeline::unpack(archive, volume.path(), nullptr, {},
+                                                    job == unpack ? volumePolicy : overstated);
+            }),
+            wanted);
+        EXPECT_EQ(test::namesIn(volume.path()).size(), wanted == "ok" ? 1u : 0u);
+        EXPECT_TRUE(wanted == "ok" || volume.usedBlocks() == 0) << volume.usedBlocks();
+    }
 }
 
 }  // namespace

@@ -13,7 +13,6 @@
 #include <functional>
 #include <optional>
 #include <regex>
-#include <span>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -21,9 +20,9 @@
 #include "core/archive/ArchiveEntryWriter.h"
 #include "core/archive/ArchivePathRegistry.h"
 #include "core/archive/ArchiveSelection.h"
+#include "core/archive/ArchiveSourceChange.h"
 #include "core/archive/PathMappingManifest.h"
 #include "core/common/Digest.h"
-#include "core/common/HexString.h"
 #include "core/common/Posix.h"
 #include "core/common/Progress.h"
 #include "support/Child.h"
@@ -31,8 +30,8 @@
 #include "support/Outcome.h"
 #include "support/TempDir.h"
 
-// The walk core that pack and the capture of a selection share, and the capture's own checks.
-// What the walk writes into the archive is proven end to end by ArchivePackTest.
+// The walk core that pack and the capture of a selection share, the capture's own checks, the
+// path registry and the change rules both apply. What the walk writes is proven by ArchivePackTest.
 namespace tolvane {
 namespace {
 
@@ -62,6 +61,10 @@ struct PackStage {
     UniqueFd create(const std::string& name) const {
         return posix::open(file(name), O_RDWR | O_CREAT | O_EXCL, 0600);
     }
+    void writeEntry(const SourceSnapshotRecord& record) {
+        std::uint64_t pending = 0;
+        writeArchiveEntry(record, writer, expectedFd.get(), pending, nullptr, packProgress, {});
+    }
 
     std::string stage;
     Progress progress;
@@ -76,34 +79,18 @@ struct PackStage {
     PackWalk walk;
 };
 
-// "#" stands for the first 8 hex digits of SHA-256 of the item. A renamed path that is taken too
-// is refused.
-TEST(ArchivePackWalkTest, ArchiveEntryPathRenamesOnlyOnAClash) {
-    const std::vector<std::tuple<Names, std::string, std::optional<std::string>, std::string>>
-        cases = {
-            {{}, "/x/notes.txt", "a//b/", "a/b/notes.txt"},
-            {{"A.TXT"}, "/x/a.txt", std::nullopt, "a~#.txt"},
-            {{"d/Archive.tar.gz"}, "/x/archive.tar.gz", "d", "d/archive.tar~#.gz"},
-            {{".profile"}, "/x/.Profile", std::nullopt, ".Profile~#"},
-            {{"d/sub/x.txt"}, "/x/SUB", "d", "d/SUB~#"},
-            {{"d/a.txt", "d/A~#.txt"}, "/x/A.txt", "d", "duplicatePath: d/A~#.txt"},
-        };
-    for (const auto& [recorded, item, prefix, wanted] : cases) {
-        TempDir dir;
-        ArchivePathRegistry registry(dir.file("registry.sqlite"));
-        const Sha256::Value digest = Sha256::of(item);
-        const auto tagged = [&](const std::string& text) {
-            return std::regex_replace(text, std::regex("#"),
-                                      HexString::encode(std::span(digest.data(), 4)));
-        };
-        for (const std::string& path : recorded) {
-            registry.insert(tagged(path), ArchiveEntryType::file);
-        }
-        std::string path;
-        const std::string outcome =
-            outcomeOf([&] { path = archiveEntryPath(item, prefix, item, false, registry); });
-        EXPECT_EQ(outcome == "ok" ? path : outcome, tagged(wanted));
-    }
+// A clash renames the item by a tag of its identity; a renamed path that is taken too is refused
+// by its name instead of failing on the registry's uniqueness.
+TEST(ArchivePackWalkTest, ARenamedPathThatIsTakenIsADuplicate) {
+    TempDir dir;
+    ArchivePathRegistry registry(dir.file("registry.sqlite"));
+    registry.insert("d/a.txt", ArchiveEntryType::file);
+    const auto add = [&] {
+        return archiveEntryPath("/x/A.txt", "d//", "/x/A.txt", false, registry);
+    };
+    const std::string renamed = add();
+    EXPECT_TRUE(std::regex_match(renamed, std::regex("d/A~[0-9a-f]{8}\\.txt"))) << renamed;
+    EXPECT_EQ(outcomeOf(add), "duplicatePath: " + renamed);
 }
 
 // Links, FIFOs and missing items are refused; a name that is not UTF-8 is named by its folder.
@@ -173,11 +160,7 @@ TEST(ArchivePackWalkTest, AChangeAtAnyFenceIsSourceChanged) {
         if (atWrite == 0) {
             const SourceSnapshotRecord record = recordItem(sourceItem(path), stage.registry);
             change(path);
-            std::uint64_t pending = 0;
-            outcome = outcomeOf([&] {
-                writeArchiveEntry(record, stage.writer, stage.expectedFd.get(), pending, nullptr,
-                                  stage.packProgress, {});
-            });
+            outcome = outcomeOf([&] { stage.writeEntry(record); });
         } else {
             stage.onWrite = [&](int write) { write == atWrite ? change(path) : void(); };
             outcome = outcomeOf([&] { stage.add(path); });
@@ -189,46 +172,12 @@ TEST(ArchivePackWalkTest, AChangeAtAnyFenceIsSourceChanged) {
     }
 }
 
-// A FIFO put in a file's place fails at once instead of waiting for a writer; a file the user may
-// not read is a permission error, not a change (as an ordinary user: root reads anything).
-TEST(ArchivePackWalkTest, FifoSwapDoesNotBlockAndUnreadableIsNotAChange) {
-    TempDir dir;
-    makeTree(dir.path(), {{"f", "content"}, {"secret", "content"}});
-    ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
-    PackStage stage(dir);
-    SourceSnapshotRecord fifo = recordItem(sourceItem(dir.file("f")), stage.registry);
-    fifo.contentSHA256 = Sha256::hexOf("content");
-    const SourceSnapshotRecord secret = recordItem(sourceItem(dir.file("secret")), stage.registry);
-    ASSERT_EQ(::chmod(dir.file("secret").c_str(), 0), 0);
-    ASSERT_EQ(::unlink(dir.file("f").c_str()), 0);
-    ASSERT_EQ(::mkfifo(dir.file("f").c_str(), 0666), 0);
-    ASSERT_EQ(::chmod(dir.file("f").c_str(), 0666), 0);
-    std::uint64_t pending = 0;
-    const std::string changed = "sourceChanged: " + dir.file("f");
-    const std::vector<std::pair<std::string, std::function<void()>>> cases = {
-        {changed,
-         [&] {
-             writeArchiveEntry(fifo, stage.writer, stage.expectedFd.get(), pending, nullptr,
-                               stage.packProgress, {});
-         }},
-        {changed, [&] { selectionContentHash(fifo, nullptr); }},
-        {"errno EACCES", [&] { selectionContentHash(secret, nullptr); }},
-    };
-    for (const auto& [wanted, body] : cases) {
-        EXPECT_EQ(test::runInChild(
-                      [&] { return test::dropPrivileges() && outcomeOf(body) == wanted; }, 20)
-                      .describe(),
-                  "exit 1");
-    }
-}
-
 // The walk's own limits: free space on the stage's volume (a folder as the first entry is
-// checked at once), the entry count (one more than the limit is refused), the manifest's size
-// (one byte over is refused), cancellation.
-TEST(ArchivePackWalkTest, SpaceEntryAndManifestLimitsAndCancellation) {
+// checked at once; a volume that cannot tell is not full), the entry count of pack and of the
+// capture (one more than the limit is refused), the manifest's size (one byte over is refused).
+TEST(ArchivePackWalkTest, SpaceEntryAndManifestLimits) {
     const std::vector<std::pair<StreamingZIPWriter::FreeSpaceProbe, std::string>> probes = {
-        {[](int) { return Free(1'048'831); }, "insufficientSpace: "},
-        {[](int) { return Free(1'048'832); }, "ok"},
+        {[](int) { return Free(1 << 20); }, "insufficientSpace: "},
         {[](int) { return Free(); }, "ok"},
         {[](int) -> Free { throw posix::errnoError(ENOSYS); }, "ok"},
     };
@@ -239,19 +188,23 @@ TEST(ArchivePackWalkTest, SpaceEntryAndManifestLimitsAndCancellation) {
         EXPECT_EQ(outcomeOf([&] { stage.add(dir.file("f")); }), outcome);
     }
     TempDir dir;
-    makeTree(dir.path(), {{"a", "a"}, {"b", "b"}, {"large", ""}});
+    makeTree(dir.path(), {{"a", "a"}, {"b", "b"}, {"c", "c"}, {"d", "d"}, {"large", ""}});
     ASSERT_EQ(::truncate(dir.file("large").c_str(), maxPathMappingManifestBytes + 1), 0);
     PackStage stage(dir);
     stage.walk.counters.entryCount = maxEntryCount - 1;
     EXPECT_EQ(outcomeOf([&] { stage.add(dir.file("a")); }), "ok");
     EXPECT_EQ(outcomeOf([&] { stage.add(dir.file("b")); }), "tooManyEntries: ");
+    CaptureWalk capture{stage.registry, stage.snapshotFd.get(), nullptr, {}, maxEntryCount - 1};
+    const auto select = [&](const char* name) {
+        appendSelectionSnapshot(sourceItem(dir.file(name)), capture);
+    };
+    EXPECT_EQ(outcomeOf([&] { select("c"); }), "ok");
+    EXPECT_EQ(outcomeOf([&] { select("d"); }), "tooManyEntries: ");
     EXPECT_EQ(outcomeOf([&] {
                   appendPathMappingFile(dir.file("large"), stage.writer, stage.expectedFd.get(),
                                         nullptr, {});
               }),
               "invalidInputSnapshot: ");
-    stage.progress.cancel();
-    EXPECT_EQ(outcomeOf([&] { stage.add(dir.file("a")); }), "cancelled: ");
 }
 
 // A small selection, the manifest in a folder of its own. "box" is the last source, so a row
@@ -279,38 +232,39 @@ struct Selection {
 // Pack's lock-step comparison with the capture names what differs, with exactly these fields; a
 // manifest that is not the one captured is refused as a whole.
 TEST(ArchiveInputSnapshotTest, PackComparesItsListsWithTheCapture) {
-    const auto copyManifest = [](const Selection& t, bool link) {
-        writeFile(t.manifest + ".copy", test::readFile(t.manifest));
-        link ? (void)::unlink(t.manifest.c_str()),
-            (void)::symlink("selection.jsonl.copy", t.manifest.c_str())
-             : (void)::rename((t.manifest + ".copy").c_str(), t.manifest.c_str());
+    // A copy put in the manifest's place, or the manifest itself reached through a link.
+    const auto replaceManifest = [](const Selection& t, bool link) {
+        const std::string other = t.manifest + "~";
+        link ? (void)::rename(t.manifest.c_str(), other.c_str())
+             : writeFile(other, test::readFile(t.manifest));
+        link ? (void)::symlink("selection.jsonl~", t.manifest.c_str())
+             : (void)::rename(other.c_str(), t.manifest.c_str());
     };
-    const std::vector<
-        std::pair<std::function<void(Selection&, ArchiveInputSnapshot&)>, std::string>>
-        cases = {
-            {[](auto&, auto&) {}, "ok"},
-            {[](auto& t, auto&) { writeFile(t.in("box/new"), "n"); }, "entryCount"},
-            {[](auto& t, auto&) { ::unlink(t.in("box/gone").c_str()); }, "entryCount"},
-            {[](auto& t, auto&) {  // same size, time and mode, another file
-                 writeFile(t.in("copy"), "single");
-                 fs::last_write_time(t.in("copy"), fs::last_write_time(t.in("single")));
-                 ::chmod(t.in("copy").c_str(), 0644);
-                 ::rename(t.in("copy").c_str(), t.in("single").c_str());
-             },
-             "inode"},
-            {[](auto& t, auto&) { ::chmod(t.in("single").c_str(), 0600); }, "permissions"},
-            {[](auto& t, auto&) {  // same size, time set back: only the content tells
-                 const fs::file_time_type before = fs::last_write_time(t.in("single"));
-                 writeFile(t.in("single"), "SINGLE");
-                 fs::last_write_time(t.in("single"), before);
-             },
-             "packedContentOrPath"},
-            {[&](auto& t, auto&) { copyManifest(t, false); }, "invalidInputSnapshot"},
-            {[&](auto& t, auto&) { copyManifest(t, true); }, "invalidInputSnapshot"},
-            {[](auto& t, auto&) { writeFile(t.manifest, test::readFile(t.manifest) + "\n"); },
-             "invalidInputSnapshot"},
-            {[](auto&, auto& s) { s.entryCount += 1; }, "invalidInputSnapshot"},
-        };
+    using Edit = std::function<void(Selection&, ArchiveInputSnapshot&)>;
+    const std::vector<std::pair<Edit, std::string>> cases = {
+        {[](auto&, auto&) {}, "ok"},
+        {[](auto& t, auto&) { writeFile(t.in("box/new"), "n"); }, "entryCount"},
+        {[](auto& t, auto&) { ::unlink(t.in("box/gone").c_str()); }, "entryCount"},
+        {[](auto& t, auto&) {  // same size, time and mode, another file
+             writeFile(t.in("copy"), "single");
+             fs::last_write_time(t.in("copy"), fs::last_write_time(t.in("single")));
+             ::chmod(t.in("copy").c_str(), 0644);
+             ::rename(t.in("copy").c_str(), t.in("single").c_str());
+         },
+         "inode"},
+        {[](auto& t, auto&) { ::chmod(t.in("single").c_str(), 0600); }, "permissions"},
+        {[](auto& t, auto&) {  // same size, time set back: only the content tells
+             const fs::file_time_type before = fs::last_write_time(t.in("single"));
+             writeFile(t.in("single"), "SINGLE");
+             fs::last_write_time(t.in("single"), before);
+         },
+         "packedContentOrPath"},
+        {[&](auto& t, auto&) { replaceManifest(t, false); }, "invalidInputSnapshot"},
+        {[&](auto& t, auto&) { replaceManifest(t, true); }, "invalidInputSnapshot"},
+        {[](auto& t, auto&) { writeFile(t.manifest, test::readFile(t.manifest) + "\n"); },
+         "invalidInputSnapshot"},
+        {[](auto&, auto& s) { s.entryCount += 1; }, "invalidInputSnapshot"},
+    };
     int counted = 0;
     for (const auto& [change, wanted] : cases) {
         SCOPED_TRACE(wanted);
@@ -343,74 +297,187 @@ TEST(ArchiveInputSnapshotTest, PackComparesItsListsWithTheCapture) {
     }
 }
 
-// A file whose change time alone moved (an attribute added, a link made) is still selected if
-// its content is what was captured; pack's strict re-check does not forgive it.
-TEST(ArchiveInputSnapshotTest, ChangeTimeAloneIsAcceptedAfterARehash) {
+// A file whose change time alone moved (an attribute added, a link made) is still selected if its
+// content is what was captured; pack's strict re-check does not forgive it. A FIFO put in a
+// file's place fails at once instead of waiting for a writer; a file the user may not read is a
+// permission error, not a change (tried as an ordinary user: root reads anything).
+TEST(ArchiveInputSnapshotTest, ASelectedFileIsCheckedByItsContent) {
     TempDir dir;
-    writeFile(dir.file("f"), "content");
+    makeTree(dir.path(), {{"f", "content"}, {"fifo", ""}, {"secret", "content"}});
+    ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
     ArchivePathRegistry registry(dir.file("r.sqlite"));
-    SourceSnapshotRecord record = recordItem(sourceItem(dir.file("f")), registry);
-    record.changedNanoseconds = (record.changedNanoseconds + 1) % 1'000'000'000;
-    const std::string changed = "sourceChanged: " + dir.file("f");
+    const auto record = [&](const char* name) {
+        return recordItem(sourceItem(dir.file(name)), registry);
+    };
+    SourceSnapshotRecord file = record("f");
+    const SourceSnapshotRecord fifo = record("fifo"), secret = record("secret");
+    file.changedNanoseconds = (file.changedNanoseconds + 1) % 1'000'000'000;
+    const std::string changed = "sourceChanged: " + file.sourcePath;
     for (const auto& [digest, outcome] :
          std::vector<std::pair<std::optional<std::string>, std::string>>{
              {Sha256::hexOf("content"), "ok"},
              {Sha256::hexOf("CONTENT"), changed},
              {{}, changed}}) {
-        record.contentSHA256 = digest;
-        EXPECT_EQ(outcomeOf([&] { verifySelectionSource(record, nullptr); }), outcome);
+        file.contentSHA256 = digest;
+        EXPECT_EQ(outcomeOf([&] { verifySelectionSource(file, nullptr); }), outcome);
     }
-    EXPECT_EQ(outcomeOf([&] { verifySourceMetadata(record); }), changed);
+    EXPECT_EQ(outcomeOf([&] { verifySourceMetadata(file); }), changed);
+    ASSERT_EQ(::chmod(secret.sourcePath.c_str(), 0), 0);
+    ASSERT_EQ(::unlink(fifo.sourcePath.c_str()), 0);
+    ASSERT_EQ(::mkfifo(fifo.sourcePath.c_str(), 0666), 0);
+    ASSERT_EQ(::chmod(fifo.sourcePath.c_str(), 0666), 0);
+    for (const auto& [row, wanted] : std::vector<std::pair<SourceSnapshotRecord, std::string>>{
+             {fifo, "sourceChanged: " + fifo.sourcePath}, {secret, "errno EACCES"}}) {
+        const auto refused = [&] {
+            return outcomeOf([&] { selectionContentHash(row, nullptr); }) == wanted;
+        };
+        EXPECT_EQ(
+            test::runInChild([&] { return test::dropPrivileges() && refused(); }, 20).describe(),
+            "exit 1");
+    }
 }
 
 // Whatever ends a capture, neither its manifest nor its registry stays; files that were there
-// before are never taken over.
+// before are never taken over. A selected manifest changes with its own row after it was
+// hashed, which only the final re-check of every row can see.
 TEST(ArchiveInputSnapshotTest, AFailedCaptureLeavesNothingBehind) {
-    const std::vector<std::pair<std::function<std::string(const Selection&)>, std::string>> cases =
-        {
-            {[](auto& t) {
-                 Progress cancelled;
-                 cancelled.cancel();
-                 return outcomeOf([&] { t.capture(&cancelled); });
-             },
-             "cancelled: "},
-            // The manifest is selected itself: its own row changes it after it was hashed, which
-            // only the final re-check of every row can see.
-            {[](auto& t) {
-                 return outcomeOf([&] { captureInputSnapshot({t.manifest}, t.manifest, nullptr); });
-             },
-             "sourceChanged: out/selection.jsonl"},
-            {[](auto& t) {
-                 ArchivePathRegistry registry(t.dir.file("r.sqlite"));
-                 const UniqueFd manifest = posix::open(t.dir.file("m"), O_WRONLY | O_CREAT, 0600);
-                 CaptureWalk walk{registry, manifest.get(), nullptr, {}, maxEntryCount - 1};
-                 const auto add = [&] {
-                     appendSelectionSnapshot(sourceItem(t.in("single")), walk);
-                 };
-                 const std::string first = outcomeOf(add);
-                 return first + ", " + outcomeOf(add);
-             },
-             "ok, tooManyEntries: "},
-            {[](auto& t) {
-                 ::symlink("elsewhere", (t.manifest + ".registry.sqlite").c_str());
-                 return outcomeOf([&] { t.capture(); });
-             },
-             "finalizationFailed: could not create the path registry: a file is in its place"},
-            {[](auto& t) {
-                 writeFile(t.manifest, "theirs");
-                 return outcomeOf([&] { t.capture(); }) + " " + test::readFile(t.manifest);
-             },
-             "finalizationFailed: could not create input snapshot theirs"},
-        };
-    for (const auto& [run, wanted] : cases) {
+    enum Row { cancelled, selectsItsManifest, registryTaken, manifestTaken };
+    const std::vector<std::pair<Row, std::string>> cases = {
+        {cancelled, "cancelled: "},
+        {selectsItsManifest, "sourceChanged: out/selection.jsonl"},
+        {registryTaken,
+         "finalizationFailed: could not create the path registry: a file is in its place"},
+        {manifestTaken, "finalizationFailed: could not create input snapshot"},
+    };
+    for (const auto& [row, wanted] : cases) {
         const Selection t;
-        std::string outcome = run(t);
+        Progress progress;
+        row == cancelled ? progress.cancel() : void();
+        row == registryTaken ? (void)::symlink("x", (t.manifest + ".registry.sqlite").c_str())
+                             : void();
+        row == manifestTaken ? writeFile(t.manifest, "theirs") : void();
+        std::string outcome = outcomeOf([&] {
+            captureInputSnapshot({row == selectsItsManifest ? t.manifest : t.in("single")},
+                                 t.manifest, &progress);
+        });
         if (const auto at = outcome.find(t.dir.path() + "/"); at != std::string::npos) {
             outcome.erase(at, t.dir.path().size() + 1);
         }
         EXPECT_EQ(outcome, wanted);
-        EXPECT_EQ(test::namesIn(t.dir.file("out")).size(), wanted.starts_with("final") ? 1u : 0u);
+        EXPECT_EQ(test::namesIn(t.dir.file("out")).size(), row >= registryTaken ? 1u : 0u);
+        EXPECT_TRUE(row != manifestTaken || test::readFile(t.manifest) == "theirs");
     }
+}
+
+// Each step asks canInsert and records the path when it is accepted, as pack and unpack do:
+// "+" accepted, "-" refused; "f" a file, "d" a folder, "l" a link, which follows the file rule.
+// "e" + U+0301 is the decomposed spelling of "é".
+TEST(ArchivePathRegistryTest, AcceptsOnlyPathsThatCannotCollide) {
+    const std::vector<Names> sequences = {
+        {"+f docs/read.TXT", "-f Docs/Read.txt"},
+        {"+f caf\xC3\xA9.txt", "-f cafe\xCC\x81.txt"},
+        {"+f a/b", "-f A/B/c/d.txt", "-d a/b/", "+f a/c/d.txt"},
+        {"+f a/b.txt", "-f a", "+d a/", "-l A"},
+        {"+f p/q/r.txt", "-f P/Q", "-f p"},
+        {"+d x/", "-d X/", "-f x", "-l X"},
+        {"+f x", "-d x/", "-d X"},
+        {"+d a", "+d a/b", "+f A/B/c.txt", "-f a/B"},
+        {"+l l", "-f l/x", "-d L/y"},
+    };
+    for (const Names& steps : sequences) {
+        TempDir dir;
+        ArchivePathRegistry registry(dir.file("path-registry.sqlite"));
+        for (const std::string& step : steps) {
+            const std::string path = step.substr(3);
+            const ArchiveEntryType type = step[1] == 'f'   ? ArchiveEntryType::file
+                                          : step[1] == 'd' ? ArchiveEntryType::directory
+                                                           : ArchiveEntryType::symlink;
+            ASSERT_EQ(registry.canInsert(path, type), step[0] == '+') << step;
+            if (step[0] == '+') {
+                registry.insert(path, type);
+            }
+        }
+    }
+}
+
+// A failed insert leaves the registry usable; closing twice is fine and releases the file; a
+// closed registry and a file already in its place (even our own database) are refused. Dropped
+// mid-transaction after a failure, it closes without ROLLBACK, which SQLite forbids here.
+TEST(ArchivePathRegistryTest, ClosesOnEveryWayOutAndNeverReusesAFile) {
+    constexpr ArchiveEntryType F = ArchiveEntryType::file;
+    const auto openFiles = [] { return test::namesIn("/proc/self/fd").size(); };
+    const std::size_t before = openFiles();
+    TempDir dir;
+    const std::string path = dir.file("registry.sqlite");
+    ArchivePathRegistry registry(path);
+    registry.insert("Docs/Sub/Read.TXT", F);
+    EXPECT_EQ(outcomeOf([&] { registry.insert("DOCS/sub/read.txt", F); }).substr(0, 20),
+              "finalizationFailed: ");
+    registry.insert("Docs/Sub/", ArchiveEntryType::directory);
+    EXPECT_FALSE(registry.canInsert("DOCS/SUB/READ.txt", F));  // a statement left on a row
+    registry.close();
+    registry.close();
+    EXPECT_EQ(openFiles(), before);
+    EXPECT_EQ(outcomeOf([&] { registry.insert("b", F); }).substr(0, 20), "finalizationFailed: ");
+    EXPECT_EQ(outcomeOf([&] { ArchivePathRegistry again(path); }).substr(0, 20),
+              "finalizationFailed: ");
+    {
+        ArchivePathRegistry dropped(dir.file("dropped.sqlite"));
+        dropped.insert("dir/1", F);
+        EXPECT_NE(outcomeOf([&] { dropped.insert("DIR/1", F); }), "ok");
+    }
+    EXPECT_EQ(openFiles(), before);
+}
+
+// A folder's size and change time are never compared; a file's change time only when asked.
+TEST(SourceChangeTest, NamesFailingRulesInFixedOrder) {
+    constexpr mode_t file = S_IFREG | 0644, folder = S_IFDIR | 0755;
+    const std::vector<std::tuple<mode_t, std::function<void(struct stat&)>, Names>> cases = {
+        {file, [](auto& s) { s.st_mode |= S_ISUID | S_ISVTX; }, {}},
+        {file, [](auto& s) { s.st_ctim.tv_nsec += 1; }, {}},  // "ctime" when asked
+        {folder, [](auto& s) { s.st_ctim.tv_sec += 60, s.st_size = 8192; }, {}},
+        {file, [](auto& s) { s.st_size = -1; }, {"size"}},  // must not wrap around
+        {file, [](auto& s) { s.st_mtim.tv_nsec -= 1; }, {"mtime"}},
+        {folder, [](auto& s) { s.st_mode = S_IFREG | 0755; }, {"type"}},
+        {file,
+         [](auto& s) { s = {}, s.st_mode = S_IFIFO | 0600; },
+         {"device", "inode", "type", "size", "mtime", "permissions"}},
+    };
+    for (const auto& [mode, change, withoutChangeTime] : cases) {
+        struct stat recorded {};
+        recorded.st_dev = 2049, recorded.st_ino = 131'072, recorded.st_mode = mode;
+        recorded.st_size = 5, recorded.st_mtim = {1'700'000'000, 7}, recorded.st_ctim = {9, 7};
+        const SourceSnapshotRecord record = makeSourceRecord("/s", "s", "s", recorded);
+        struct stat now = recorded;
+        change(now);
+        Names withChangeTime = withoutChangeTime;
+        if (S_ISREG(mode) && now.st_ctim.tv_nsec != recorded.st_ctim.tv_nsec) {
+            withChangeTime.push_back("ctime");
+        }
+        EXPECT_EQ(metadataDifferenceNames(record, now, false), withoutChangeTime);
+        EXPECT_EQ(metadataDifferenceNames(record, now, true), withChangeTime);
+        EXPECT_EQ(matches(record, now, true), withChangeTime.empty());
+    }
+}
+
+// The log line names the stage and the field words only; any other text, which could be a path
+// or a name, becomes "unknown". A path with a NUL is never cut short to another file's.
+TEST(SourceChangeTest, LogsOnlyFieldWords) {
+    TempDir dir;
+    writeFile(dir.file("f"), "hello");
+    struct stat status {};
+    ASSERT_EQ(::lstat(dir.file("f").c_str(), &status), 0);
+    const SourceSnapshotRecord record =
+        makeSourceRecord(dir.file("f") + '\0' + "x", "p", "p", status);
+    test::LogCapture log;
+    EXPECT_EQ(outcomeOf([&] { verifySourceMetadata(record); }),
+              "sourceChanged: " + record.sourcePath);
+    logSourceChange(SourceChangeStage::selectionInventory, Names{"size", "/home/a/Plans", "inode"});
+    logSourceChange(SourceChangeStage::directoryXattrs, "Secret.txt");
+    EXPECT_EQ(log.lines(),
+              (Names{"sourceChanged stage=archiveMetadata fields=unavailable",
+                     "sourceChanged stage=selectionInventory fields=size,unknown,inode",
+                     "sourceChanged stage=directoryXattrs fields=unknown"}));
 }
 
 }  // namespace
