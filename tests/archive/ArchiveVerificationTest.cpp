@@ -138,26 +138,14 @@ TEST(ArchiveVerificationTest, AttributeBudgetCountsEntriesAndBytes) {
     for (int i = 0; i < 63; ++i) {
         bytes.add({{"n", value}});  // 1 MiB with its one-byte name
     }
-    const std::pair<std::function<void()>, std::string> cases[] = {
-        {[&] { entries.add({}); }, "ok"},
-        {[&] {
-             entries.add({{"a", ""}});
-         },
-         over + "too many extended attribute records"},
-        {[&] {
-             bytes.add({{"n", value + "!"}});
-         },
-         limit},
-        {[&] {
-             bytes.add({{"n", value}});
-         },
-         "ok"},
-        {[&] {
-             bytes.add({{"n", ""}});
-         },
-         limit}};
-    for (const auto& [add, expected] : cases) {
-        EXPECT_EQ(test::outcomeOf(add), expected);
+    const std::tuple<Budget*, ArchiveExtendedAttributes::Map, std::string> cases[] = {
+        {&entries, {}, "ok"},
+        {&entries, {{"a", ""}}, over + "too many extended attribute records"},
+        {&bytes, {{"n", value + "!"}}, limit},
+        {&bytes, {{"n", value}}, "ok"},
+        {&bytes, {{"n", ""}}, limit}};
+    for (const auto& [budget, attributes, expected] : cases) {
+        EXPECT_EQ(test::outcomeOf([&] { budget->add(attributes); }), expected);
     }
 }
 
