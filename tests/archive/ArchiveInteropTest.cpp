@@ -59,7 +59,8 @@ std::string expectReadersAccept(const std::string& archive, std::uint64_t entrie
     return skipped;
 }
 
-// Pack's archives (a private attribute field the readers must skip, a manifest as the last
+// Pack's archives in both modes (stored and deflated entries of 0 bytes, 64 KiB and 64 KiB + 1,
+// incompressible data, a private attribute field the readers must skip, a manifest as the last
 // entry) and, from 65,535 entries on, ZIP64 end records.
 TEST(ArchiveInteropTest, OtherReadersAcceptWhatWeWrite) {
     TempDir root, out;
@@ -67,6 +68,9 @@ TEST(ArchiveInteropTest, OtherReadersAcceptWhatWeWrite) {
                                  {"자료/empty/", ""},
                                  {"자료/보고서.txt", test::textBytes(300'000)},
                                  {"자료/block.bin", test::randomBytes(65'536, 7)},
+                                 {"자료/block1.txt", test::textBytes(65'537)},
+                                 {"자료/photo.jpg", test::randomBytes(65'537, 8)},
+                                 {"자료/empty.txt", ""},
                                  {"자료/Same.txt", "one"},
                                  {"자료/SAME.txt", "two"}});
     ::setxattr(root.file("자료/Same.txt").c_str(), "user.note", "kept", 4, 0);
@@ -75,7 +79,7 @@ TEST(ArchiveInteropTest, OtherReadersAcceptWhatWeWrite) {
         const std::string name =
             out.file(mode == ArchiveCompressionMode::maximum ? "m.zip" : "b.zip");
         ArchivePipeline::pack({root.file("자료")}, name, nullptr, std::nullopt, mode);
-        skipped = expectReadersAccept(name, 2 + 4 + 1);  // folders, files, manifest
+        skipped = expectReadersAccept(name, 2 + 7 + 1);  // folders, files, manifest
     }
     StreamingZIPWriter writer(posix::open(out.file("many.zip"), O_WRONLY | O_CREAT, 0600),
                               posix::open(out.file("cd"), O_WRONLY | O_CREAT, 0600), out.file("cd"),

@@ -1,12 +1,12 @@
 #include "core/archive/MaximumZIPDeflater.h"
 
 #include <gtest/gtest.h>
-#include <zlib.h>
 
 #include "core/archive/ArchivePipelineError.h"
 #include "core/common/Cancellation.h"
 #include "support/Outcome.h"
 #include "support/RawZipBuilder.h"
+#include "support/TempDir.h"
 #include "support/TestData.h"
 
 namespace tolvane {
@@ -14,27 +14,23 @@ namespace {
 
 using Mode = ArchiveCompressionMode;
 
-std::string inflateRaw(std::string in) {
-    z_stream s{};
-    std::string out(1 << 20, '\0');  // more than any source here
-    EXPECT_EQ(inflateInit2(&s, -15), Z_OK);
-    s.next_in = reinterpret_cast<Bytef*>(in.data());
-    s.avail_in = static_cast<uInt>(in.size());
-    s.next_out = reinterpret_cast<Bytef*>(out.data());
-    s.avail_out = static_cast<uInt>(out.size());
-    EXPECT_EQ(inflate(&s, Z_FINISH), Z_STREAM_END);
-    EXPECT_EQ(s.avail_in, 0u) << "bytes after the end of the stream";
-    out.resize(s.total_out);
-    inflateEnd(&s);
-    return out;
+// The raw deflate stream as libzip, an independent reader, inflates and checks it.
+std::string inflateRaw(const std::string& stream, const std::string& source) {
+    test::RawZipBuilder zip;
+    test::RawZipEntry& e = zip.addStored("x", stream);
+    e.local.method = e.central.method = ZipFormat::methodDeflate;
+    e.local.crc32 = e.central.crc32 = test::crc32Of(source);
+    e.local.uncompressedSize = e.central.uncompressedSize = std::uint32_t(source.size());
+    test::TempDir dir;
+    zip.relink().writeTo(dir.file("x.zip"));
+    return test::zipEntries(dir.file("x.zip"))["x"];
 }
 
 // The provider hands out at most `share` bytes a call; the stream must ask on from there. A
-// buffer much smaller than the output makes deflate fill it several times within one pass.
+// buffer much smaller than the output makes deflate fill it several times within one pass. Empty
+// and multi-block sources go through the writer's round trip.
 TEST(MaximumZIPDeflaterTest, CompressesWhatTheProviderHandsOut) {
     const std::tuple<Mode, std::string, std::size_t, std::size_t> cases[] = {
-        {Mode::maximum, "", 65536, 65536},
-        {Mode::maximum, test::textBytes(65537), 65536, 65536},
         {Mode::maximum, test::randomBytes(20000, 2), 1024, 1024},
         {Mode::balanced, test::randomBytes(10000, 3), 4096, 1000}};
     for (const auto& [mode, source, buffer, share] : cases) {
@@ -55,7 +51,7 @@ TEST(MaximumZIPDeflaterTest, CompressesWhatTheProviderHandsOut) {
         ZipDeflateStream stream(mode);
         EXPECT_EQ(stream.compress(source.size(), buffer, provide, consume, [] {}),
                   test::crc32Of(source));
-        EXPECT_EQ(inflateRaw(out), source);
+        EXPECT_EQ(inflateRaw(out, source), source);
         EXPECT_LE(out.size(), stream.bound(source.size())) << "the bound settles ZIP64 early";
     }
 }

@@ -79,14 +79,13 @@ struct Staging {
     }
 };
 
+// The ordinary small records are read by four other readers in the interop test; these are the
+// forms only a 4 GiB archive would show them.
 TEST(StreamingZIPWriterTest, RecordsAreByteExactAtTheZip64Thresholds) {
     const Layout::DosDateTime t{0x1234, 0x5678};
-    const Layout::CentralEntry small{false, t, 8, 0xAABBCCDD, 0x10, 0x20, 0x30, 0644};
     const Layout::CentralEntry big{false, t, 8, 0xAABBCCDD, m32, gib4, 0x140000000, 0644, true};
     const std::string xattrs = unhex("7d f1 01 00 01"), name = "61 2e 74 78 74";
     const std::pair<std::string, std::string> cases[] = {
-        {Layout::fileLocalHeader("a.txt", t, 8, false, ""),
-         "50 4b 03 04 14 00 08 08 08 00 34 12 78 56 00*12 05 00 00 00 " + name},
         {Layout::fileLocalHeader("a.txt", t, 0, true,
                                  Layout::fileLocalExtraField(true, gib4, xattrs)),
          "50 4b 03 04 2d 00 08 08 00 00 34 12 78 56 00*4 ff*8 05 00 19 00 " + name +
@@ -94,10 +93,6 @@ TEST(StreamingZIPWriterTest, RecordsAreByteExactAtTheZip64Thresholds) {
         {Layout::dataDescriptor(0xAABBCCDD, m32, m32, false), "50 4b 07 08 dd cc bb aa ff*8"},
         // The width follows the local header, even for small values.
         {Layout::dataDescriptor(0xAABBCCDD, 7, 9, true), "50 4b 07 08 dd cc bb aa 07 00*7 09 00*7"},
-        {Layout::centralRecord(small, "a.txt", Layout::centralExtraField(small, "")),
-         "50 4b 01 02 14 03 14 00 08 08 08 00 34 12 78 56 dd cc bb aa 10 00*3 20 00*3 05 00 00*10 "
-         "a4 81 30 00*3 " +
-             name},
         {Layout::centralRecord(big, "a.txt", Layout::centralExtraField(big, xattrs)),
          "50 4b 01 02 2d 03 2d 00 08 08 08 00 34 12 78 56 dd cc bb aa ff*8 05 00 21 00 00*8 a4 81 "
          "ff*4 " +
@@ -118,16 +113,20 @@ TEST(StreamingZIPWriterTest, RecordsAreByteExactAtTheZip64Thresholds) {
         return Layout::CentralEntry{dir, {}, 8, 0, c, u, at, 0644, false};
     };
     const std::string one = "01 00 08 00 ff*4 00*4";
-    // clang-format off
     const std::pair<Layout::CentralEntry, std::string> blocks[] = {
-        {e(false, m32 - 1, m32 - 1, m32 - 1), ""}, {e(false, m32, 5, 0), one},
-        {e(false, 5, m32, 0), one}, {e(false, 5, 5, m32), one}, {e(true, gib4, gib4, 0), ""}};
-    const std::tuple<std::uint64_t, std::uint64_t, std::uint64_t, bool> ends[] = {
-        {65534, m32 - 1, m32 - 1, false}, {65535, 0, 0, true}, {0, m32, 0, true}, {0, 0, m32, true}};
-    // clang-format on
+        {e(false, m32 - 1, m32 - 1, m32 - 1), ""},
+        {e(false, m32, 5, 0), one},
+        {e(false, 5, m32, 0), one},
+        {e(false, 5, 5, m32), one},
+        {e(true, gib4, gib4, 0), ""}};
     for (const auto& [entry, block] : blocks) {
         EXPECT_EQ(Layout::centralExtraField(entry, ""), unhex(block)) << block;
     }
+    const std::tuple<std::uint64_t, std::uint64_t, std::uint64_t, bool> ends[] = {
+        {65534, m32 - 1, m32 - 1, false},
+        {65535, 0, 0, true},
+        {0, m32, 0, true},
+        {0, 0, m32, true}};
     for (const auto& [count, size, offset, zip64] : ends) {
         EXPECT_EQ(Layout::needsZip64EndRecords(count, size, offset), zip64) << count << size;
     }
@@ -169,40 +168,33 @@ TEST(StreamingZIPWriterTest, LocalHeaderAnnouncesZip64FromTheDataBound) {
     }
 }
 
-// Stored and deflated entries (empty, 64 KiB, 64 KiB + 1, incompressible) read back by libzip and
-// the inspector; behind a hole, local headers lie beyond 4 GiB and take the ZIP64 forms.
-TEST(StreamingZIPWriterTest, RoundTripsThroughAnIndependentReader) {
-    // clang-format off
-    const std::tuple<std::string, std::string, Method> files[] = {
-        {"폴더/", "", Method::none}, {"empty", "", Method::none}, {"폴더/empty", "", Method::deflate},
-        {"block.txt", test::textBytes(65536), Method::deflate},
-        {"block1.txt", test::textBytes(65537), Method::deflate},
-        {"block1.bin", test::randomBytes(65537, 2), Method::none},
-        {"random.bin", test::randomBytes(200000, 3), Method::deflate}};
-    // clang-format on
-    for (const auto& [mode, hole] : {std::pair{Mode::balanced, 0ull},
-                                     {Mode::maximum, 0ull},
-                                     {Mode::balanced, 0xFFFFFFF0ull}}) {
-        Staging staging;
-        auto writer = staging.open(mode, hole);
-        if (!writer) {
-            GTEST_SKIP() << "the temporary file system does not keep holes";
-        }
-        std::map<std::string, std::string> expected;
-        for (const auto& [name, data, method] : files) {
-            EXPECT_EQ(staging.add(*writer, name, data, method), "ok");
-            expected[name] = data;
-        }
-        writer->finalize([] {});
-        EXPECT_EQ(writer->archiveBytes(), sizeOf(staging.archive) - hole);
-        EXPECT_EQ(test::zipEntries(staging.archive), expected);
-        EXPECT_EQ(ZipCentralDirectoryInspector::entryCount(staging.archive, {}), 7u);
+// Behind a hole, local headers lie beyond 4 GiB and take the ZIP64 forms, which libzip and the
+// inspector read back; a file's receipt is its size and digest. Every other size and mode goes
+// through four other readers in the interop test.
+TEST(StreamingZIPWriterTest, FarEntriesRoundTripThroughAnIndependentReader) {
+    Staging staging;
+    const std::uint64_t hole = 0xFFFFFFF0;
+    auto writer = staging.open(Mode::maximum, hole);
+    if (!writer) {
+        GTEST_SKIP() << "the temporary file system does not keep holes";
     }
-    Staging staging;  // a file's receipt is its size and digest
-    const std::string data = test::textBytes(1000);
-    EXPECT_EQ(staging.open()->addFile(
-                  "f", 1000, when, 0644, "", Method::deflate, [] {}, readerOf(data)),
-              (Writer::FileReceipt{1000, Sha256::hexOf(data)}));
+    std::map<std::string, std::string> files = {{"폴더/", ""},
+                                                {"폴더/empty", ""},
+                                                {"block1.txt", test::textBytes(65537)},
+                                                {"random.bin", test::randomBytes(200000, 3)}};
+    for (const auto& [name, data] : files) {
+        EXPECT_EQ(
+            staging.add(*writer, name, data, name == "random.bin" ? Method::none : Method::deflate),
+            "ok");
+    }
+    files["f"] = test::textBytes(1000);
+    EXPECT_EQ(writer->addFile(
+                  "f", 1000, when, 0644, "", Method::deflate, [] {}, readerOf(files["f"])),
+              (Writer::FileReceipt{1000, Sha256::hexOf(files["f"])}));
+    writer->finalize([] {});
+    EXPECT_EQ(writer->archiveBytes(), sizeOf(staging.archive) - hole);
+    EXPECT_EQ(test::zipEntries(staging.archive), files);
+    EXPECT_EQ(ZipCentralDirectoryInspector::entryCount(staging.archive, {}), 5u);
 }
 
 // The size limit, the byte budget and the free-space probe each stop a write before it happens;
@@ -226,7 +218,6 @@ TEST(StreamingZIPWriterTest, GuardsStopTheEntryBeforeItIsWritten) {
                    {exact - 1, {}, {}, "s.bin", 0, 0, tooLarge},
                    {{}, exact, {}, "s.bin", 0, 0, "ok"},
                    {{}, exact - 1, {}, "s.bin", 0, 0, noSpace},
-                   {exact - 1, exact - 1, {}, "s.bin", 0, 0, tooLarge},  // the limit speaks first
                    {{}, {}, free(reserve + exact), "s.bin", 0, 0, "ok"},
                    {{}, {}, free(reserve + 31), "s.bin", 0, 0, noSpace},  // not even the header
                    {{}, {}, free({}), "s.bin", 0, 0, noSpace},
@@ -236,7 +227,6 @@ TEST(StreamingZIPWriterTest, GuardsStopTheEntryBeforeItIsWritten) {
                    {{}, {}, {}, "bad\xff", 0, 0, "unsafePath: bad\xff"},
                    {{}, {}, {}, "f", 65535, 0, "ok"},
                    {{}, {}, {}, "f", 65536, 0, big + "file" + exceeds + "f"},
-                   {{}, {}, {}, "d/", 65536, 0, big + "directory" + exceeds + "d/"},
                    {{}, {}, {}, "f", 65535 - 11, gib4, big + "file" + exceeds + "f"},
                    {{}, {}, {}, "d/", 65535 - 11, gib4, big + "directory" + exceeds + "d/"}};
     for (const auto& [limit, budget, probe, path, xattrs, hole, expected] : cases) {

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include "core/archive/StreamingZIPWriter.h"
 #include "core/common/Cancellation.h"
 #include "support/Outcome.h"
 #include "support/RawZipBuilder.h"
@@ -33,7 +32,8 @@ std::string extractAll(ZipArchiveReader& reader, std::uint64_t index) {
     return bytes;
 }
 
-// Type, permissions and time come from the central record; times are UTC in any zone.
+// Type, permissions and time come from the central record; times are UTC in any zone, and a
+// date or time no clock shows gives none.
 TEST(ZipArchiveReaderTest, MetadataComesFromTheCentralRecord) {
     const auto date = [](int y, int m, int d) {
         return std::uint16_t((y - 1980) << 9 | m << 5 | d);
@@ -41,39 +41,33 @@ TEST(ZipArchiveReaderTest, MetadataComesFromTheCentralRecord) {
     const auto time = [](int h, int m, int s) { return std::uint16_t(h << 11 | m << 5 | s / 2); };
     using Perms = std::optional<std::uint16_t>;
     using Seconds = std::optional<std::int64_t>;
-    const std::tuple<std::string, std::uint32_t, std::uint16_t, std::uint16_t, std::string, Type,
-                     Perms, Seconds>
-        cases[] = {{"f", 0100640u << 16, time(5, 6, 6), date(2021, 3, 4), "f", Type::file, 0640,
-                    1614834366},
-                   {"f", 0106755u << 16, time(23, 59, 58), date(2107, 12, 31), "f", Type::file,
-                    06755, 4354819198},
-                   {"d/", 0x10, 0, date(2024, 2, 29), "d/", Type::directory, {}, 1709164800},
-                   {"d", 040755u << 16, 0, 0, "d", Type::directory, 0755, {}},
-                   {"l/", 0120777u << 16, 0, date(2020, 13, 1), "l/", Type::symbolicLink, 0777, {}},
-                   {"caf\x82", 0, 0, date(2021, 2, 31), "caf\xC3\xA9", Type::file, {}, {}},
-                   {"f", 0, time(24, 0, 0), 0x21, "f", Type::file, {}, {}},
-                   {"f", 0, time(0, 0, 60), 0x21, "f", Type::file, {}, {}}};
+    const std::tuple<std::string, std::uint32_t, std::uint16_t, std::uint16_t, Type, Perms, Seconds>
+        cases[] = {{"f", 0106755u << 16, time(23, 59, 58), date(2107, 12, 31), Type::file, 06755,
+                    4354819198},
+                   {"d/", 0x10, 0, date(2024, 2, 29), Type::directory, {}, 1709164800},
+                   {"d", 040755u << 16, 0, date(2021, 2, 31), Type::directory, 0755, {}},
+                   {"l/", 0120777u << 16, 0, date(2020, 13, 1), Type::symbolicLink, 0777, {}},
+                   {"f", 0, time(24, 0, 0), 0x21, Type::file, {}, {}},
+                   {"f", 0, time(0, 0, 60), 0x21, Type::file, {}, {}}};
     test::TempDir dir;
-    for (const auto& [name, attributes, dosTime, dosDate, path, type, perms, seconds] : cases) {
+    for (const auto& [name, attributes, dosTime, dosDate, type, perms, seconds] : cases) {
         RawZipBuilder zip;
-        test::RawZipEntry& e = zip.addStored(name, "");
-        e.local.flags = e.central.flags = path == name ? ZipFormat::flagUTF8 : 0;
-        e.central.time = dosTime;
-        e.central.date = dosDate;
-        e.central.externalAttributes = attributes;
+        test::RawCentralRecord& central = zip.addStored(name, "").central;
+        central.time = dosTime;
+        central.date = dosDate;
+        central.externalAttributes = attributes;
         const ZipArchiveEntry read =
             ZipArchiveReader(write(dir, zip.relink().bytes()), {}).entry(0);
         EXPECT_EQ(std::tie(read.path, read.type, read.posixPermissions, read.modificationSeconds),
-                  std::tie(path, type, perms, seconds))
-            << path << " " << dosDate;
+                  std::tie(name, type, perms, seconds))
+            << name << " " << dosDate;
     }
 }
 
 // What the inspector and libzip would read differently is refused: two end records (libzip
-// takes the first), a Unicode path field libzip prefers to the raw name, a NUL inside a name;
-// and the data libzip finds broken.
+// takes the first), a Unicode path field libzip prefers to the raw name, a NUL inside a name.
 TEST(ZipArchiveReaderTest, RefusesWhatTheTwoReadersDisagreeOn) {
-    RawZipBuilder twoEnds, unicode, nul, crc;
+    RawZipBuilder twoEnds, unicode, nul;
     twoEnds.addStored("a.txt", "first");
     twoEnds.addStored("b.txt", "second");
     test::RawEndRecord inner;
@@ -88,44 +82,25 @@ TEST(ZipArchiveReaderTest, RefusesWhatTheTwoReadersDisagreeOn) {
     ZipFormat::put32(field, test::crc32Of("notes.txt"));
     unicode.entries[0].central.extra = field + "../escape.txt";
     nul.addStored(std::string("b\0.txt", 6), "y");
-    crc.addStored("c.txt", "data").central.crc32 ^= 1;
     const std::string name = "invalidArchive: central directory name mismatch: entry 1";
     const std::pair<RawZipBuilder, std::string> cases[] = {
         {twoEnds, "invalidArchive: central directory count mismatch"},
         {unicode.relink(), name},
-        {nul.relink(), name},
-        {crc.relink(), "invalidArchive: zip library: CRC error"},
-    };
+        {nul.relink(), name}};
     test::TempDir dir;
     for (const auto& [zip, expected] : cases) {
-        EXPECT_EQ(outcomeOf([&] {
-                      ZipArchiveReader reader(write(dir, zip.bytes()), {});
-                      extractAll(reader, 0);
-                  }),
-                  expected);
+        EXPECT_EQ(outcomeOf([&] { ZipArchiveReader(write(dir, zip.bytes()), {}); }), expected);
     }
 }
 
 // Entries are read in any order, more than once and through the one open file; cancellation is
-// checked before every block. Large entries carry a ZIP64 local block whose compressed size is
-// still 0, which libzip's strict consistency mode would refuse.
+// checked before every block.
 TEST(ZipArchiveReaderTest, ReadsThroughOneOpenFile) {
-    namespace Layout = DeliveryZIPLayout;
     const std::string data = test::randomBytes(5 * 65536 + 1, 3);
-    const std::uint32_t crc = test::crc32Of(data);
-    std::string bytes =
-        Layout::fileLocalHeader("big.bin", {}, 0, true,
-                                Layout::fileLocalExtraField(true, data.size(), "")) +
-        data + Layout::dataDescriptor(crc, data.size(), data.size(), true);
-    const Layout::CentralEntry central{false, {}, 0, crc, data.size(), data.size(), 0, 0644, true};
-    const std::string record =
-        Layout::centralRecord(central, "big.bin", Layout::centralExtraField(central, ""));
-    const std::uint64_t directory = bytes.size();
-    bytes += record + Layout::zip64EndRecord(1, record.size(), directory) +
-             Layout::zip64EndLocator(directory + record.size()) +
-             Layout::endRecord(1, record.size(), directory, true);
+    RawZipBuilder zip;
+    zip.addStored("big.bin", data);
     test::TempDir dir;
-    const std::string path = write(dir, bytes);
+    const std::string path = write(dir, zip.relink().bytes());
     ZipArchiveReader reader(path, {});
     ASSERT_EQ(::unlink(path.c_str()), 0);
     test::writeFile(path, "replaced");
