@@ -145,33 +145,29 @@ void GoogleSignInProvider::requestDriveScope(const GoogleIdentity& identity) {
     }
 }
 
-void GoogleSignInProvider::refreshSession(const GoogleIdentity& identity) {
+GoogleSignInUser GoogleSignInProvider::refreshedUser(const GoogleIdentity& identity,
+                                                     std::string_view stage) {
     currentUser(identity);
     GoogleSignInUser user;
     try {
         user = signIn_->refreshTokensIfNeeded();
     } catch (...) {
-        throw translated("refresh");
+        throw translated(stage);
     }
+    // A session without the Drive scope is of no use to the Drive client.
     if (!hasDriveScope(user)) {
         throw translated(std::make_exception_ptr(GoogleAuthFailure::reauthenticationRequired()),
-                         "refresh");
+                         stage);
     }
+    return user;
+}
+
+void GoogleSignInProvider::refreshSession(const GoogleIdentity& identity) {
+    refreshedUser(identity, "refresh");
 }
 
 std::string GoogleSignInProvider::accessToken(const GoogleIdentity& identity) {
-    currentUser(identity);
-    GoogleSignInUser user;
-    try {
-        user = signIn_->refreshTokensIfNeeded();
-    } catch (...) {
-        throw translated("accessToken");
-    }
-    if (!hasDriveScope(user)) {
-        throw translated(std::make_exception_ptr(GoogleAuthFailure::reauthenticationRequired()),
-                         "accessToken");
-    }
-    return user.accessToken;
+    return refreshedUser(identity, "accessToken").accessToken;
 }
 
 void GoogleSignInProvider::signOut() {

@@ -66,6 +66,8 @@ private:
     bool configured() const;
     // The library's current user when it is that account; reauthenticationRequired otherwise.
     GoogleSignInUser currentUser(const GoogleIdentity& identity) const;
+    // The current user of that account after a refresh when needed, with the Drive scope.
+    GoogleSignInUser refreshedUser(const GoogleIdentity& identity, std::string_view stage);
     // Logs the failure in flight and says which GoogleAuthFailure it is. Call inside a catch.
     static GoogleAuthFailure translated(std::string_view stage);
     static GoogleAuthFailure translated(std::exception_ptr error, std::string_view stage);

@@ -68,9 +68,7 @@ TEST_F(GoogleSignInProviderTest, RefusesWithoutAUsableClientIdentifier) {
     window = false;
     EXPECT_EQ(outcome([&] { provider->signIn(); }), unavailable);
     EXPECT_EQ(log.lines().back(),
-              "signIn blocked: presenting window unavailable; "
-              "visibleWindowCount=0");
-    EXPECT_EQ(opened, 0);
+              "signIn blocked: presenting window unavailable; visibleWindowCount=0");
 }
 
 TEST_F(GoogleSignInProviderTest, ConnectsRefreshesAndRestoresTheDriveScope) {
@@ -82,16 +80,11 @@ TEST_F(GoogleSignInProviderTest, ConnectsRefreshesAndRestoresTheDriveScope) {
 
     // Another account than the library's current one: no browser, no request, no log line.
     const GoogleIdentity stranger{"subject-2", std::nullopt};
-    const auto calls = server.calls();
     EXPECT_EQ(outcome([&] { provider->requestDriveScope(stranger); }), reauth);
     EXPECT_EQ(outcome([&] { provider->refreshSession(stranger); }), reauth);
     EXPECT_EQ(outcome([&] { provider->accessToken(stranger); }), reauth);
-    EXPECT_EQ(server.calls(), calls);
-    EXPECT_EQ(opened, 1);
+    EXPECT_EQ(server.calls().size(), 1u);
 
-    window = false;
-    EXPECT_EQ(outcome([&] { provider->requestDriveScope(identity); }), unavailable);
-    window = true;
     browser.grantDrive = false;
     EXPECT_EQ(outcome([&] { provider->requestDriveScope(identity); }),
               GoogleAuthFailure::denied().what());
@@ -121,26 +114,24 @@ TEST_F(GoogleSignInProviderTest, LogsThreeCausesAtMostAndNeverAToken) {
                                    GoogleSignInErrors::keychain, chain));
     EXPECT_EQ(outcome([&] { make(locked)->restoreSession(); }),
               GoogleAuthFailure::keychainUnavailable().what());
-    EXPECT_EQ(log.lines(),
-              (std::vector<std::string>{"restore failed: com.tolvane.Veska.SignIn code=-2",
-                                        "restore underlying: secret-error code=1",
-                                        "restore underlying: secret-error code=2",
-                                        "restore underlying: secret-error code=3"}));
-
-    const GoogleIdentity identity = provider->signIn();
+    provider->signIn();
     browser.join();
-    server.setRevocationStatus(503);
+    server.with([](auto&, auto&, int& status) { status = 503; });
     EXPECT_EQ(outcome([&] { provider->revokeConsent(); }), unavailable);
-    server.forgetRefreshTokens();
-    server.setRevocationStatus(200);
+    server.with([](auto&, auto& tokens, int& status) {
+        tokens.clear();
+        status = 200;
+    });
     EXPECT_EQ(outcome([&] { provider->revokeConsent(); }), "ok");
-    for (const std::string& line : log.lines()) {
-        EXPECT_EQ(line.find("access-"), std::string::npos) << line;
-        EXPECT_EQ(line.find("refresh-"), std::string::npos) << line;
-    }
-    EXPECT_EQ(log.lines().at(4), "disconnect failed: com.tolvane.Veska.SignIn code=-1");
-    EXPECT_EQ(log.lines().size(), 7u);
-    (void)identity;
+    // Every line, and none with a token: at most three causes each.
+    EXPECT_EQ(log.lines(), (std::vector<std::string>{
+                               "restore failed: com.tolvane.Veska.SignIn code=-2",
+                               "restore underlying: secret-error code=1",
+                               "restore underlying: secret-error code=2",
+                               "restore underlying: secret-error code=3",
+                               "disconnect failed: com.tolvane.Veska.SignIn code=-1",
+                               "disconnect underlying: com.tolvane.Veska.SignIn.HTTP code=503",
+                               "disconnect underlying: com.tolvane.Veska.SignIn.OAuth code=0"}));
 }
 
 // The fault this provider mends: a cancelled sign-in used to stay open in the library, so that

@@ -14,16 +14,13 @@ DriveHTTPResponse json(int status, const nlohmann::json& body) {
     return {status, {{"Content-Type", "application/json"}}, body.dump()};
 }
 
-std::string unsignedJWT(const nlohmann::json& claims) {
-    return OAuthText::base64URL(R"({"alg":"RS256"})") + "." + OAuthText::base64URL(claims.dump()) +
-           ".c2ln";
-}
-
 }  // namespace
 
 FakeOAuthServer::FakeOAuthServer() {
-    https_.service->setHook([this](const DriveHTTPRequest& request,
-                                   const FakeDriveService::Serve&) { return answer(request); });
+    https_.service->setHook([this](const DriveHTTPRequest& request, const auto&) {
+        const std::lock_guard lock(mutex_);
+        return answer(request);
+    });
 }
 
 GoogleSignInConfiguration FakeOAuthServer::configuration() const {
@@ -38,179 +35,101 @@ GoogleSignInConfiguration FakeOAuthServer::configuration() const {
     return configuration;
 }
 
-std::string FakeOAuthServer::consent(const std::map<std::string, std::string>& authorization,
+std::string FakeOAuthServer::consent(const std::map<std::string, std::string>& page,
                                      const std::string& subject, bool grantDrive) {
-    std::string scope = "openid email";
     const std::lock_guard lock(mutex_);
-    // Scopes the account granted earlier come along (include_granted_scopes).
     for (const auto& [token, grant] : refreshTokens_) {
-        if (grant.first == subject && grant.second.find(driveScope) != std::string::npos) {
-            grantDrive = true;
-        }
+        grantDrive = grantDrive || (grant.first == subject && grant.second.ends_with(driveScope));
     }
-    if (grantDrive && authorization.at("scope").find(driveScope) != std::string::npos) {
-        scope += " " + driveScope;
-    }
+    const bool drive = grantDrive && page.at("scope").ends_with(driveScope);
     const std::string code = "code-" + std::to_string(++counter_);
-    codes_[code] = {authorization.at("code_challenge"), authorization.at("redirect_uri"), subject,
-                    scope};
+    codes_[code] = {page.at("code_challenge"), page.at("redirect_uri"), subject,
+                    drive ? "openid email " + driveScope : "openid email"};
     return code;
 }
 
-DriveHTTPResponse FakeOAuthServer::tokens(const std::string& subject, const std::string& scope,
-                                          bool withIDs) {
-    const std::string n = std::to_string(++counter_);
-    nlohmann::json body{{"access_token", "access-" + n},
-                        {"expires_in", 3600},
-                        {"scope", scope},
-                        {"token_type", "Bearer"}};
-    if (withIDs) {
-        body["refresh_token"] = "refresh-" + n;
-        refreshTokens_["refresh-" + n] = {subject, scope};
-        body["id_token"] = unsignedJWT({{"iss", "https://accounts.google.com"},
-                                        {"aud", fakeClientID},
-                                        {"sub", subject},
-                                        {"email", subject + "@example.com"}});
-    }
-    return json(200, body);
-}
-
 DriveHTTPResponse FakeOAuthServer::answer(const DriveHTTPRequest& request) {
-    const auto form =
-        OAuthText::parseQuery(request.body).value_or(std::map<std::string, std::string>{});
-    const auto field = [&](const std::string& name) {
-        const auto found = form.find(name);
-        return found == form.end() ? std::string() : found->second;
-    };
-    const std::lock_guard lock(mutex_);
-    const std::string path = urlPath(request.url);
-    if (request.method != "POST" ||
-        request.header("Content-Type") != "application/x-www-form-urlencoded") {
+    auto form = OAuthText::parseQuery(request.body).value_or(std::map<std::string, std::string>{});
+    if (request.header("Content-Type") != "application/x-www-form-urlencoded") {
         return json(400, {{"error", "invalid_request"}});
     }
-    if (path == "/revoke") {
+    if (urlPath(request.url) == "/revoke") {
         calls_.push_back("revoke");
         if (revocationStatus_ != 200) {
             return json(revocationStatus_, {{"error", "backend_error"}});
         }
-        return json(refreshTokens_.erase(field("token")) == 1 ? 200 : 400,
+        return json(refreshTokens_.erase(form["token"]) == 1 ? 200 : 400,
                     {{"error", "invalid_token"}});
     }
-    if (path != "/token" || field("client_id") != fakeClientID) {
-        return json(400, {{"error", "invalid_client"}});
+    if (form["client_id"] != fakeClientID) {
+        return json(400, {{"error", "invalid_client"}, {"access_token", "access-leaked"}});
     }
-    calls_.push_back(field("grant_type"));
-    if (field("grant_type") == "refresh_token") {
-        const auto grant = refreshTokens_.find(field("refresh_token"));
+    calls_.push_back(form["grant_type"]);
+    const std::string n = std::to_string(++counter_);
+    if (form["grant_type"] == "refresh_token") {
+        const auto grant = refreshTokens_.find(form["refresh_token"]);
         if (grant == refreshTokens_.end()) {
             return json(400, {{"error", "invalid_grant"}});
         }
-        return tokens(grant->second.first, grant->second.second, false);
+        return json(200, {{"access_token", "access-" + n},
+                          {"expires_in", 3600},
+                          {"scope", grant->second.second}});
     }
-    const auto code = codes_.find(field("code"));
+    const auto code = codes_.find(form["code"]);
     if (code == codes_.end() ||
-        code->second.challenge != OAuthText::codeChallenge(field("code_verifier")) ||
-        code->second.redirectURI != field("redirect_uri")) {
-        return json(400, {{"error", "invalid_grant"}, {"access_token", "leaked-access"}});
+        code->second[0] != OAuthText::codeChallenge(form["code_verifier"]) ||
+        code->second[1] != form["redirect_uri"]) {
+        return json(400, {{"error", "invalid_grant"}});
     }
-    const Code used = code->second;
+    const std::string subject = code->second[2], scope = code->second[3];
     codes_.erase(code);
-    return tokens(used.subject, used.scope, true);
-}
-
-void FakeOAuthServer::forgetRefreshTokens() {
-    const std::lock_guard lock(mutex_);
-    refreshTokens_.clear();
-}
-
-void FakeOAuthServer::setRevocationStatus(int status) {
-    const std::lock_guard lock(mutex_);
-    revocationStatus_ = status;
-}
-
-std::vector<std::string> FakeOAuthServer::calls() const {
-    const std::lock_guard lock(mutex_);
-    return calls_;
-}
-
-bool FakeOAuthServer::refreshTokenLive(const std::string& token) const {
-    const std::lock_guard lock(mutex_);
-    return refreshTokens_.contains(token);
+    refreshTokens_["refresh-" + n] = {subject, scope};
+    const nlohmann::json claims{{"iss", "https://accounts.google.com"},
+                                {"aud", fakeClientID},
+                                {"sub", subject},
+                                {"email", subject + "@example.com"}};
+    return json(200, {{"access_token", "access-" + n},
+                      {"expires_in", 3600},
+                      {"refresh_token", "refresh-" + n},
+                      {"scope", scope},
+                      {"id_token", OAuthText::base64URL(R"({"alg":"RS256"})") + "." +
+                                       OAuthText::base64URL(claims.dump()) + ".c2ln"}});
 }
 
 GoogleSignIn::OpenBrowser FakeBrowser::opener() {
     return [this](const std::string& url) {
-        auto items = OAuthText::parseQuery(url.substr(url.find('?') + 1)).value();
-        {
-            const std::lock_guard lock(mutex_);
-            authorization_ = items;
-        }
         join();
-        tab_ = std::thread([this, items] { run(items); });
+        page = OAuthText::parseQuery(url.substr(url.find('?') + 1)).value();
+        statuses.clear();
+        tab_ = std::thread([this] {
+            const std::string state = "&state=" + OAuthText::percentEncoded(page.at("state"));
+            std::vector<std::string> visits;
+            if (act == Act::deny) {
+                visits.push_back("?error=access_denied" + state);
+            } else if (act != Act::closeTab) {
+                if (act == Act::strayThenApprove) {
+                    visits = {"?code=stray&state=wrong", "favicon.ico", "?" + state.substr(1)};
+                }
+                visits.push_back("?code=" + server_.consent(page, account, grantDrive) + state);
+            }
+            for (const std::string& visit : visits) {
+                statuses.push_back(follow(page.at("redirect_uri"), visit, &lastPage));
+            }
+        });
         if (!std::exchange(counted_, true)) {
             opened_.count_down();
         }
     };
 }
 
-void FakeBrowser::join() {
-    if (tab_.joinable()) {
-        tab_.join();
-    }
-}
-
 int FakeBrowser::follow(const std::string& redirectURI, const std::string& query,
-                        std::string* page) {
+                        std::string* body) {
     httplib::Client client(redirectURI.substr(0, redirectURI.size() - 1));
     const auto result = client.Get("/" + query);
-    if (!result) {
-        return -1;
+    if (body != nullptr && result) {
+        *body = result->body;
     }
-    if (page != nullptr) {
-        *page = result->body;
-    }
-    return result->status;
-}
-
-void FakeBrowser::run(std::map<std::string, std::string> items) {
-    const std::string redirect = items.at("redirect_uri");
-    const std::string state = "&state=" + OAuthText::percentEncoded(items.at("state"));
-    std::vector<std::string> visits;
-    switch (act) {
-        case Act::closeTab:
-            return;
-        case Act::deny:
-            visits.push_back("?error=access_denied" + state);
-            break;
-        case Act::strayThenApprove:
-            visits = {"?code=stray&state=wrong", "favicon.ico", "?state=" + items.at("state")};
-            [[fallthrough]];
-        case Act::approve:
-            visits.push_back("?code=" + server_.consent(items, account, grantDrive) + state);
-            break;
-    }
-    for (const std::string& visit : visits) {
-        std::string page;
-        const int status = follow(redirect, visit, &page);
-        const std::lock_guard lock(mutex_);
-        statuses_.push_back(status);
-        page_ = page;
-    }
-}
-
-std::map<std::string, std::string> FakeBrowser::authorization() const {
-    const std::lock_guard lock(mutex_);
-    return authorization_;
-}
-
-std::vector<int> FakeBrowser::statuses() const {
-    const std::lock_guard lock(mutex_);
-    return statuses_;
-}
-
-std::string FakeBrowser::lastPage() const {
-    const std::lock_guard lock(mutex_);
-    return page_;
+    return result ? result->status : -1;
 }
 
 }  // namespace tolvane::test

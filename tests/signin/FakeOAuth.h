@@ -3,7 +3,6 @@
 #include <latch>
 #include <map>
 #include <mutex>
-#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -26,29 +25,29 @@ public:
     GoogleSignInConfiguration configuration() const;
     std::shared_ptr<DriveHTTPTransport> transport() const { return https_.transport(); }
 
-    // A consent on the authorization page (its query items): the code to redirect with. The
-    // granted scopes are those asked for, without the Drive scope unless `grantDrive`.
-    std::string consent(const std::map<std::string, std::string>& authorization,
-                        const std::string& subject, bool grantDrive);
-    void forgetRefreshTokens();
-    // The revocation endpoint answers with this status (200: revokes).
-    void setRevocationStatus(int status);
-    // The grant types of the token requests and "revoke", in order.
-    std::vector<std::string> calls() const;
-    bool refreshTokenLive(const std::string& token) const;
+    // A consent on the authorization page (its query items): the code to redirect with. Drive is
+    // granted when asked for and `grantDrive`, or when granted before.
+    std::string consent(const std::map<std::string, std::string>& page, const std::string& subject,
+                        bool grantDrive);
+    // Under the lock: the grant types asked for and "revoke", the live refresh tokens (subject,
+    // scopes), the revocation endpoint's status (200 revokes).
+    template <typename Edit>
+    auto with(Edit edit) {
+        const std::lock_guard lock(mutex_);
+        return edit(calls_, refreshTokens_, revocationStatus_);
+    }
+    std::vector<std::string> calls() {
+        return with([](auto& calls, auto&, auto&) { return calls; });
+    }
 
 private:
-    struct Code {
-        std::string challenge, redirectURI, subject, scope;
-    };
     DriveHTTPResponse answer(const DriveHTTPRequest& request);
-    DriveHTTPResponse tokens(const std::string& subject, const std::string& scope, bool withIDs);
 
     FakeDriveServer https_;
-    mutable std::mutex mutex_;
-    std::map<std::string, Code> codes_;
-    std::map<std::string, std::pair<std::string, std::string>> refreshTokens_;  // subject, scope
+    std::mutex mutex_;
+    std::map<std::string, std::vector<std::string>> codes_;  // challenge, redirect, subject, scope
     std::vector<std::string> calls_;
+    std::map<std::string, std::pair<std::string, std::string>> refreshTokens_;
     int revocationStatus_ = 200;
     int counter_ = 0;
 };
@@ -67,27 +66,23 @@ public:
     bool grantDrive = true;
 
     GoogleSignIn::OpenBrowser opener();
-    void join();
-    // The authorization URL's query items, once opened.
-    std::map<std::string, std::string> authorization() const;
-    // The status of every answer the listener gave, then the body of the last.
-    std::vector<int> statuses() const;
-    std::string lastPage() const;
-    // Waits until the browser was opened.
+    void join() {
+        if (tab_.joinable()) {
+            tab_.join();
+        }
+    }
     void waitUntilOpened() { opened_.wait(); }
-    // Follows a redirect to the given URL now, from the calling thread: the status, or -1 when
-    // nothing answered.
+    // The authorization URL's query items, the listener's answers. Read after join().
+    std::map<std::string, std::string> page;
+    std::vector<int> statuses;
+    std::string lastPage;
+
+    // Follows a redirect now: the status, or -1 when nothing answered.
     static int follow(const std::string& redirectURI, const std::string& query,
-                      std::string* page = nullptr);
+                      std::string* body = nullptr);
 
 private:
-    void run(std::map<std::string, std::string> items);
-
     FakeOAuthServer& server_;
-    mutable std::mutex mutex_;
-    std::map<std::string, std::string> authorization_;
-    std::vector<int> statuses_;
-    std::string page_;
     std::latch opened_{1};
     bool counted_ = false;
     std::thread tab_;

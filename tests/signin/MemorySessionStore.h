@@ -9,47 +9,50 @@
 
 namespace tolvane::test {
 
-// The session kept in memory; while `failure` is set every call throws it, as a locked or
+// The session kept in memory; while a failure is set every call throws it, as a locked or
 // absent keyring would.
 class MemorySessionStore final : public SignInSessionStore {
-public:
-    std::optional<std::string> load() override {
-        return run([&] { return secret; });
-    }
-    void save(const std::string& value) override {
-        run([&] { return secret = value; });
-    }
-    void remove() override {
-        run([&] { return secret = std::nullopt; });
-    }
-
-    std::optional<std::string> stored() const {
+    // Both take the lock; run() counts a call and throws the failure when one is set.
+    template <typename Action>
+    auto with(Action action) {
         const std::lock_guard lock(mutex_);
-        return secret;
+        return action(secret_, failure_, calls_);
     }
-    void fail(std::optional<GoogleSignInError> error) {
-        const std::lock_guard lock(mutex_);
-        failure = std::move(error);
-    }
-    int calls() const {
-        const std::lock_guard lock(mutex_);
-        return calls_;
-    }
-
-private:
     template <typename Action>
     std::optional<std::string> run(Action action) {
         const std::lock_guard lock(mutex_);
         ++calls_;
-        if (failure) {
-            throw *failure;
+        if (failure_) {
+            throw *failure_;
         }
-        return action();
+        return action(secret_);
     }
 
-    mutable std::mutex mutex_;
-    std::optional<std::string> secret;
-    std::optional<GoogleSignInError> failure;
+public:
+    std::optional<std::string> load() override {
+        return run([](auto& secret) { return secret; });
+    }
+    void save(const std::string& value) override {
+        run([&](auto& secret) { return secret = value; });
+    }
+    void remove() override {
+        run([](auto& secret) { return secret = std::nullopt; });
+    }
+
+    std::optional<std::string> stored() {
+        return with([](auto& secret, auto&, int) { return secret; });
+    }
+    void fail(std::optional<GoogleSignInError> error) {
+        with([&](auto&, auto& failure, int) { return failure = error; });
+    }
+    int calls() {
+        return with([](auto&, auto&, int calls) { return calls; });
+    }
+
+private:
+    std::mutex mutex_;
+    std::optional<std::string> secret_;
+    std::optional<GoogleSignInError> failure_;
     int calls_ = 0;
 };
 
