@@ -13,8 +13,13 @@ FUZZ_SECONDS ?= 20
 deps:
 	@scripts/install-deps
 
+# The Google OAuth client, when given (`make run GOOGLE_CLIENT_ID=... GOOGLE_CLIENT_SECRET=...`).
+OAUTH_CLIENT := $(if $(GOOGLE_CLIENT_ID),-DGOOGLE_CLIENT_ID=$(GOOGLE_CLIENT_ID)) \
+  $(if $(GOOGLE_CLIENT_SECRET),-DGOOGLE_CLIENT_SECRET=$(GOOGLE_CLIENT_SECRET))
+
 release: deps
-	@cmake -S . -B build/release $(GENERATOR) -DCMAKE_BUILD_TYPE=Release -DTOLVANE_BUILD_TESTS=OFF >/dev/null
+	@cmake -S . -B build/release $(GENERATOR) -DCMAKE_BUILD_TYPE=Release -DTOLVANE_BUILD_TESTS=OFF \
+	  $(OAUTH_CLIENT) >/dev/null
 	@cmake --build build/release -j $(JOBS)
 
 run: release

@@ -1,0 +1,194 @@
+#include "Tolvane/model/GoogleSignInProvider.h"
+
+#include <algorithm>
+#include <stdexcept>
+#include <system_error>
+
+#include "core/common/Cancellation.h"
+#include "core/common/Log.h"
+
+namespace tolvane {
+
+namespace {
+
+// Underlying causes written per failure; a deeper chain is cut.
+constexpr std::size_t maxLoggedCauses = 3;
+
+void logLine(const std::string& line) {
+    Log::error(Log::Category::googleAuth, line);
+}
+
+bool hasDriveScope(const GoogleSignInUser& user) {
+    return std::ranges::find(user.grantedScopes, GoogleSignInProvider::driveScope) !=
+           user.grantedScopes.end();
+}
+
+GoogleIdentity identityOf(const GoogleSignInUser& user) {
+    if (user.userID.empty()) {
+        throw GoogleAuthFailure::unavailable();
+    }
+    return GoogleIdentity{user.userID, user.email};
+}
+
+}  // namespace
+
+GoogleSignInProvider::GoogleSignInProvider(std::shared_ptr<GoogleSignIn> signIn, Hooks hooks)
+    : signIn_(std::move(signIn)), hooks_(std::move(hooks)) {
+    if (!signIn_ || !hooks_.infoValue || !hooks_.hasPresentingWindow ||
+        !hooks_.visibleWindowCount || !hooks_.openBrowser) {
+        throw std::invalid_argument("GoogleSignInProvider needs the library and every hook");
+    }
+}
+
+bool GoogleSignInProvider::configured() const {
+    const QVariant value = hooks_.infoValue(QStringLiteral("GIDClientID"));
+    if (value.typeId() != QMetaType::QString) {
+        return false;
+    }
+    return value.toString().toStdString().ends_with(clientIDSuffix);
+}
+
+GoogleAuthFailure GoogleSignInProvider::translated(std::string_view stage) {
+    return translated(std::current_exception(), stage);
+}
+
+GoogleAuthFailure GoogleSignInProvider::translated(std::exception_ptr error,
+                                                   std::string_view stage) {
+    const std::string prefix(stage);
+    const auto failed = [&](std::string_view domain, long code) {
+        logLine(prefix + " failed: " + std::string(domain) + " code=" + std::to_string(code));
+    };
+    try {
+        std::rethrow_exception(error);
+    } catch (const OperationCancelled&) {
+        return GoogleAuthFailure::cancelled();
+    } catch (const GoogleAuthFailure& failure) {
+        failed(GoogleAuthFailure::errorDomain, static_cast<long>(failure.code()));
+        return failure;
+    } catch (const GoogleSignInError& failure) {
+        failed(failure.domain(), failure.code());
+        const auto& causes = failure.underlying();
+        for (std::size_t i = 0; i < std::min(causes.size(), maxLoggedCauses); ++i) {
+            logLine(prefix + " underlying: " + causes[i].domain +
+                    " code=" + std::to_string(causes[i].code));
+        }
+        return GoogleAuthFailure::fromGoogleSDK(failure.domain(), failure.code());
+    } catch (const std::system_error& failure) {
+        failed(failure.code().category().name(), failure.code().value());
+    } catch (...) {
+        failed("unknown", 0);
+    }
+    return GoogleAuthFailure::unavailable();
+}
+
+std::optional<GoogleRestoredSession> GoogleSignInProvider::restoreSession() {
+    if (!configured()) {
+        throw GoogleAuthFailure::configurationMissing();
+    }
+    if (!signIn_->hasPreviousSignIn()) {
+        return std::nullopt;
+    }
+    try {
+        const GoogleSignInUser user = signIn_->restorePreviousSignIn();
+        return GoogleRestoredSession{identityOf(user), hasDriveScope(user)};
+    } catch (const GoogleSignInError& error) {
+        if (error.domain() == GoogleSignInErrors::domain &&
+            error.code() == GoogleSignInErrors::hasNoStoredSignIn) {
+            return std::nullopt;
+        }
+        throw translated("restore");
+    } catch (...) {
+        throw translated("restore");
+    }
+}
+
+GoogleIdentity GoogleSignInProvider::signIn() {
+    if (!configured()) {
+        logLine("signIn blocked: OAuth client ID missing");
+        throw GoogleAuthFailure::configurationMissing();
+    }
+    if (!hooks_.hasPresentingWindow()) {
+        logLine("signIn blocked: presenting window unavailable; visibleWindowCount=" +
+                std::to_string(hooks_.visibleWindowCount()));
+        throw GoogleAuthFailure::unavailable();
+    }
+    try {
+        return identityOf(signIn_->signIn(hooks_.openBrowser));
+    } catch (...) {
+        throw translated("signIn");
+    }
+}
+
+GoogleSignInUser GoogleSignInProvider::currentUser(const GoogleIdentity& identity) const {
+    const std::optional<GoogleSignInUser> user = signIn_->currentUser();
+    if (!user || user->userID.empty() || user->userID != identity.subject) {
+        throw GoogleAuthFailure::reauthenticationRequired();
+    }
+    return *user;
+}
+
+void GoogleSignInProvider::requestDriveScope(const GoogleIdentity& identity) {
+    if (hasDriveScope(currentUser(identity))) {
+        return;
+    }
+    if (!hooks_.hasPresentingWindow()) {
+        throw GoogleAuthFailure::unavailable();
+    }
+    GoogleSignInUser user;
+    try {
+        user = signIn_->addScopes({std::string(driveScope)}, hooks_.openBrowser);
+    } catch (...) {
+        throw translated("addScopes");
+    }
+    if (!hasDriveScope(user)) {
+        throw translated(std::make_exception_ptr(GoogleAuthFailure::denied()), "addScopes");
+    }
+}
+
+GoogleSignInUser GoogleSignInProvider::refreshedUser(const GoogleIdentity& identity,
+                                                     std::string_view stage) {
+    currentUser(identity);
+    GoogleSignInUser user;
+    try {
+        user = signIn_->refreshTokensIfNeeded();
+    } catch (...) {
+        throw translated(stage);
+    }
+    // A session without the Drive scope is of no use to the Drive client.
+    if (!hasDriveScope(user)) {
+        throw translated(std::make_exception_ptr(GoogleAuthFailure::reauthenticationRequired()),
+                         stage);
+    }
+    return user;
+}
+
+void GoogleSignInProvider::refreshSession(const GoogleIdentity& identity) {
+    refreshedUser(identity, "refresh");
+}
+
+std::string GoogleSignInProvider::accessToken(const GoogleIdentity& identity) {
+    return refreshedUser(identity, "accessToken").accessToken;
+}
+
+void GoogleSignInProvider::signOut() {
+    try {
+        signIn_->signOut();
+    } catch (...) {
+        // A session left in the keyring would come back at the next start: say so.
+        throw translated("signOut");
+    }
+}
+
+void GoogleSignInProvider::revokeConsent() {
+    try {
+        signIn_->disconnect();
+    } catch (...) {
+        throw translated("disconnect");
+    }
+}
+
+void GoogleSignInProvider::cancelAuthorization() noexcept {
+    signIn_->cancel();
+}
+
+}  // namespace tolvane

@@ -1,0 +1,228 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <thread>
+
+#include "platform/signin/GoogleSignIn.h"
+#include "platform/signin/OAuthText.h"
+#include "signin/FakeOAuth.h"
+#include "signin/MemorySessionStore.h"
+#include "support/TempDir.h"
+
+namespace tolvane::test {
+namespace {
+
+// "ok", or the error's code followed by its causes as "<last domain part>:<code>".
+std::string outcome(const std::function<void()>& action) {
+    try {
+        action();
+        return "ok";
+    } catch (const GoogleSignInError& error) {
+        std::string text = std::to_string(error.code());
+        for (const SignInErrorCause& cause : error.underlying()) {
+            text += " " + cause.domain.substr(cause.domain.rfind('.') + 1) + ":" +
+                    std::to_string(cause.code);
+        }
+        return text;
+    }
+}
+
+GoogleSignInError keyringLocked() {
+    return GoogleSignInError(std::string(GoogleSignInErrors::domain), GoogleSignInErrors::keychain,
+                             {{"secret-error", 2}});
+}
+
+class GoogleSignInTest : public ::testing::Test {
+protected:
+    FakeOAuthServer server;
+    std::shared_ptr<MemorySessionStore> store = std::make_shared<MemorySessionStore>();
+    std::int64_t now = 1'700'000'000;
+    GoogleSignIn signIn{server.configuration(), store, server.transport(), [this] { return now; }};
+    FakeBrowser browser{server};
+
+    void signedIn() {
+        ASSERT_EQ(outcome([&] { signIn.signIn(browser.opener()); }), "ok");
+        browser.join();
+    }
+};
+
+TEST_F(GoogleSignInTest, SignsInPastStrayRequestsAndRestoresWithoutNetwork) {
+    browser.act = FakeBrowser::Act::strayThenApprove;
+    signedIn();
+    const GoogleSignInUser user = signIn.currentUser().value();
+    EXPECT_EQ(user.email, "subject-1@example.com");
+    EXPECT_EQ(browser.page["scope"], "openid email");
+    EXPECT_EQ(browser.page["code_challenge_method"], "S256");
+    EXPECT_TRUE(browser.page["redirect_uri"].starts_with("http://127.0.0.1:"));
+    // A wrong state, another path, the right state without a code, then the redirect.
+    EXPECT_EQ(browser.statuses, (std::vector<int>{400, 404, 400, 200}));
+    EXPECT_NE(browser.lastPage.find("Veska로 돌아가셔도 됩니다"), std::string::npos);
+    EXPECT_NE(store->stored()->find("refresh-"), std::string::npos);
+    EXPECT_EQ(store->stored()->find(user.accessToken), std::string::npos);
+
+    const auto offline = std::make_shared<FakeDriveService>();
+    GoogleSignIn restarted(server.configuration(), store, offline);
+    ASSERT_TRUE(restarted.hasPreviousSignIn());
+    const GoogleSignInUser restored = restarted.restorePreviousSignIn();
+    EXPECT_EQ(restored.userID, "subject-1");
+    EXPECT_EQ(restored.accessToken, "");
+    EXPECT_TRUE(offline->requests().empty());
+
+    // The redirect can also arrive as a URL handed to the application.
+    const auto viaURL = [&](const std::string& url) {
+        auto items = OAuthText::parseQuery(url.substr(url.find('?') + 1)).value();
+        const std::string redirect = items["redirect_uri"] + "?state=" + items["state"];
+        EXPECT_FALSE(signIn.handle(items["redirect_uri"] + "?code=x&state=wrong"));
+        EXPECT_TRUE(signIn.handle(redirect + "&code=" + server.consent(items, "subject-2", false)));
+    };
+    EXPECT_EQ(signIn.signIn(viaURL).userID, "subject-2");
+    EXPECT_FALSE(signIn.handle("http://127.0.0.1:1/?code=x&state=y"));
+}
+
+TEST_F(GoogleSignInTest, AFailedSignInStoresNothing) {
+    // Declined on Google's page, then approved with the keyring locked.
+    for (const bool locked : {false, true}) {
+        browser.act = locked ? FakeBrowser::Act::approve : FakeBrowser::Act::deny;
+        store->fail(locked ? std::optional(keyringLocked()) : std::nullopt);
+        EXPECT_EQ(outcome([&] { signIn.signIn(browser.opener()); }),
+                  locked ? "-2 secret-error:2" : "-5 OAuth:7");
+        browser.join();
+        store->fail(std::nullopt);
+        EXPECT_EQ(store->stored(), std::nullopt);
+        EXPECT_EQ(signIn.currentUser(), std::nullopt);
+    }
+}
+
+TEST_F(GoogleSignInTest, CancelEndsTheFlowAtOnceAndClosesTheListener) {
+    browser.act = FakeBrowser::Act::closeTab;
+    std::string result;
+    std::thread flow([&] { result = outcome([&] { signIn.signIn(browser.opener()); }); });
+    browser.waitUntilOpened();
+    signIn.cancel();
+    flow.join();
+    EXPECT_EQ(result, "-5");
+
+    // The user finishes in the browser anyway: nothing listens, nothing is exchanged or stored.
+    const std::string code = server.consent(browser.page, "subject-1", false);
+    EXPECT_EQ(FakeBrowser::follow(browser.page["redirect_uri"],
+                                  "?code=" + code + "&state=" + browser.page["state"]),
+              -1);
+    EXPECT_TRUE(server.calls().empty());
+    EXPECT_EQ(store->stored(), std::nullopt);
+}
+
+TEST_F(GoogleSignInTest, AddsTheDriveScopeOnlyForTheSameAccount) {
+    signedIn();
+    const struct {
+        const char* account;
+        bool grant;
+        const char* expected;
+        bool drive;
+    } rows[] = {
+        {"subject-2", true, "-1 Flow:1", false},
+        {"subject-1", false, "ok", false},
+        {"subject-1", true, "ok", true},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.account + std::string(row.grant ? " grants" : " declines"));
+        browser.account = row.account;
+        browser.grantDrive = row.grant;
+        EXPECT_EQ(outcome([&] { signIn.addScopes({driveScope}, browser.opener()); }), row.expected);
+        browser.join();
+        EXPECT_EQ(browser.page["login_hint"], "subject-1@example.com");
+        EXPECT_EQ(signIn.currentUser()->userID, "subject-1");
+        EXPECT_EQ(std::ranges::count(signIn.currentUser()->grantedScopes, driveScope), row.drive);
+        EXPECT_EQ(store->stored()->find(driveScope) != std::string::npos, row.drive);
+    }
+}
+
+TEST_F(GoogleSignInTest, RefreshesNearExpiryOnceForConcurrentCallers) {
+    signedIn();
+    const std::string first = signIn.currentUser()->accessToken;
+    now += 3600 - GoogleSignIn::refreshMarginSeconds - 1;
+    EXPECT_EQ(signIn.refreshTokensIfNeeded().accessToken, first);
+    now += 2;
+    EXPECT_NE(signIn.refreshTokensIfNeeded().accessToken, first);
+
+    now += 3600;
+    std::string tokens[2];
+    std::thread a([&] { tokens[0] = signIn.refreshTokensIfNeeded().accessToken; });
+    tokens[1] = signIn.refreshTokensIfNeeded().accessToken;
+    a.join();
+    EXPECT_EQ(tokens[0], tokens[1]);
+    EXPECT_EQ(server.calls(),
+              (std::vector<std::string>{"authorization_code", "refresh_token", "refresh_token"}));
+
+    // A restored session has no access token until its first refresh.
+    GoogleSignIn restarted(server.configuration(), store, server.transport());
+    restarted.restorePreviousSignIn();
+    EXPECT_FALSE(restarted.refreshTokensIfNeeded().accessToken.empty());
+
+    server.with([](auto&, auto& tokens, auto&) { tokens.clear(); });
+    now += 3600;
+    EXPECT_EQ(outcome([&] { signIn.refreshTokensIfNeeded(); }), "-11 HTTP:400 OAuth:3");
+    EXPECT_TRUE(store->stored().has_value());
+}
+
+TEST_F(GoogleSignInTest, DisconnectKeepsTheSessionUntilTheRevocationWorks) {
+    signedIn();
+    const std::string stored = store->stored().value();
+    server.with([](auto&, auto&, int& status) { status = 503; });
+    EXPECT_EQ(outcome([&] { signIn.disconnect(); }), "-1 HTTP:503 OAuth:0");
+    EXPECT_EQ(store->stored(), stored);
+    EXPECT_TRUE(signIn.currentUser().has_value());
+
+    server.with([](auto&, auto&, int& status) { status = 200; });
+    EXPECT_EQ(outcome([&] { signIn.disconnect(); }), "ok");
+    EXPECT_EQ(store->stored(), std::nullopt);
+    EXPECT_EQ(signIn.currentUser(), std::nullopt);
+    EXPECT_TRUE(server.with([](auto&, auto& tokens, auto&) { return tokens.empty(); }));
+
+    // A sign-out whose delete fails says so; the user is forgotten in memory all the same.
+    signedIn();
+    store->fail(keyringLocked());
+    EXPECT_EQ(outcome([&] { signIn.signOut(); }), "-2 secret-error:2");
+    EXPECT_EQ(signIn.currentUser(), std::nullopt);
+}
+
+TEST(OAuthTextTest, PKCEAndBase64URL) {
+    // RFC 7636, appendix B.
+    EXPECT_EQ(OAuthText::codeChallenge("dBjftJeZ4CVP-mB92K27uhbUJU1p1r_wW1gFWFOEjXk"),
+              "E9Melhoa2OwvFrEMTJguCHaoeK1t8URWbuGJSstw-cM");
+    EXPECT_EQ(OAuthText::codeVerifier().size(), 43u);
+    for (const std::string bytes : {"", "f", "fo", "\xff\xfe?"}) {
+        EXPECT_EQ(OAuthText::decodeBase64URL(OAuthText::base64URL(bytes)), bytes);
+    }
+    EXPECT_EQ(OAuthText::decodeBase64URL("a+b="), std::nullopt);
+    EXPECT_EQ(OAuthText::parseQuery("state=%2"), std::nullopt);
+}
+
+// The real keyring, in a private session bus with its own gnome-keyring-daemon and home.
+TEST(SecretServiceSessionStore, StoresRestoresAndDeletesASession) {
+    if (std::getenv("TOLVANE_PRIVATE_KEYRING") != nullptr) {
+        const auto keyring = std::make_shared<SecretServiceSessionStore>();
+        keyring->save(R"({"version":1,"subject":"s","scopes":[],"refreshToken":"r"})");
+        GoogleSignIn signIn({}, keyring, std::make_shared<FakeDriveService>());
+        EXPECT_EQ(signIn.restorePreviousSignIn().userID, "s");
+        signIn.signOut();
+        EXPECT_EQ(keyring->load(), std::nullopt);
+        return;
+    }
+    if (std::system("command -v dbus-run-session && command -v gnome-keyring-daemon") != 0) {
+        GTEST_SKIP() << "no dbus-run-session or gnome-keyring-daemon: no Secret Service to test";
+    }
+    TempDir home;
+    const std::string command =
+        "mkdir -m 700 '" + home.file("run") + "' && HOME='" + home.path() + "' XDG_DATA_HOME='" +
+        home.path() + "' XDG_RUNTIME_DIR='" + home.file("run") +
+        "' TOLVANE_PRIVATE_KEYRING=1 dbus-run-session -- sh -c 'printf test | "
+        "gnome-keyring-daemon --unlock --components=secrets >/dev/null && exec \"$0\" "
+        "--gtest_filter=SecretServiceSessionStore.*' " +
+        std::filesystem::read_symlink("/proc/self/exe").string();
+    EXPECT_EQ(std::system(command.c_str()), 0);
+}
+
+}  // namespace
+}  // namespace tolvane::test
