@@ -36,8 +36,8 @@ TEST(JSONLinesTest, EveryRecordTypeSurvivesTheRoundTripInItsFieldOrder) {
     const UniqueFd out = posix::open(path, O_WRONLY | O_CREAT | O_TRUNC, 0600);
     JSONLines::append(std::get<0>(records), out.get());
     EXPECT_EQ(JSONLines::Reader(path).next<SourceSnapshotRecord>(), std::get<0>(records));
-    const auto unencodable = [&] { JSONLines::append(ExpectedArchiveRecord{"\xff"}, out.get()); };
-    EXPECT_TRUE(outcomeOf(unencodable).starts_with("exception"));
+    const auto bad = [&] { JSONLines::append(ExpectedArchiveRecord{"\xff", 0, ""}, out.get()); };
+    EXPECT_TRUE(outcomeOf(bad).starts_with("exception"));
     std::apply([&](const auto&, const auto&... rest) { (JSONLines::append(rest, out.get()), ...); },
                records);
     EXPECT_EQ(test::readFile(path),
