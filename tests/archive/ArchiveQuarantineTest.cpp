@@ -22,14 +22,15 @@ TEST(ArchiveQuarantineTest, ReadsAtMostTheSupportedSizeFromARegularFile) {
     test::makeTree(dir.path(), {{"a.zip", "PK"}, {"folder.zip/", ""}});
     ASSERT_EQ(::symlink("a.zip", dir.file("link.zip").c_str()), 0);
     ASSERT_EQ(::mkfifo(dir.file("pipe.zip").c_str(), 0600), 0);
-    const std::string notRegular = "invalidArchive: the chosen ZIP is not a regular file";
+    const std::string bad = "invalidArchive: ";
+    const std::string notFile = bad + "the chosen ZIP is not a regular file";
     // clang-format off
     const std::vector<std::tuple<std::vector<ssize_t>, std::string, std::string>> cases = {
         {{-ENODATA}, "a.zip", "absent"}, {{-ENOTSUP}, "a.zip", "absent"}, {{0}, "a.zip", "absent"},
-        {{4096, 4096}, "a.zip", "4096 bytes"},
-        {{4097}, "a.zip", "invalidArchive: ZIP quarantine metadata exceeds the supported limit"},
-        {{-EACCES}, "a.zip", "errno EACCES"}, {{11, 10}, "a.zip", "sourceChanged: ZIP quarantine metadata"},
-        {{}, "link.zip", "errno ELOOP"}, {{}, "folder.zip", notRegular}, {{}, "pipe.zip", notRegular}};
+        {{4096, 4096}, "a.zip", "4096 bytes"}, {{-EACCES}, "a.zip", "errno EACCES"},
+        {{4097}, "a.zip", bad + "ZIP quarantine metadata exceeds the supported limit"},
+        {{11, 10}, "a.zip", "sourceChanged: ZIP quarantine metadata"},
+        {{}, "link.zip", "errno ELOOP"}, {{}, "folder.zip", notFile}, {{}, "pipe.zip", notFile}};
     // clang-format on
     for (const auto& [answers, file, outcome] : cases) {
         SCOPED_TRACE(outcome);
@@ -49,9 +50,6 @@ TEST(ArchiveQuarantineTest, ReadsAtMostTheSupportedSizeFromARegularFile) {
                                  : "absent",
                   outcome);
         EXPECT_EQ(next, answers.size());
-        next = 0;
-        EXPECT_EQ(!answers.empty() && ArchiveQuarantine::hasExistingQuarantine(3, {{}, getValue}),
-                  outcome.ends_with("bytes"));
     }
 }
 
@@ -64,9 +62,10 @@ TEST(ArchiveQuarantineTest, StampingAcceptsEPERMOnlyOnAnAlreadyMarkedObject) {
         GTEST_SKIP() << dir.path() << " keeps no user extended attributes";
     }
     const std::string first = "https://first.invalid/";
+    using Row = std::tuple<std::string, int, std::string>;
     // clang-format off
-    for (const auto& [existing, error, outcome] : std::vector<std::tuple<std::string, int, std::string>>{
-             {"-", 0, "ok"}, {first, EPERM, "ok"}, {"-", EPERM, "errno EPERM"}, {"", EPERM, "errno EPERM"},
+    for (const auto& [existing, error, outcome] : std::vector<Row>{{"-", 0, "ok"},
+             {first, EPERM, "ok"}, {"-", EPERM, "errno EPERM"}, {"", EPERM, "errno EPERM"},
              {first, EACCES, "errno EACCES"}, {"-", ENOTSUP, "ok"}}) {
         // clang-format on
         SCOPED_TRACE(existing + " " + std::to_string(error));

@@ -6,14 +6,11 @@
 #include <sys/xattr.h>
 
 #include "core/archive/ArchiveExtendedAttributes.h"
-#include "core/archive/ArchiveLimits.h"
 #include "core/archive/ArchivePipeline.h"
 #include "core/archive/ArchiveProgressInfo.h"
 #include "core/archive/PathMappingManifest.h"
 #include "core/archive/PathMappingValidation.h"
-#include "core/archive/StagingLease.h"
 #include "core/common/Digest.h"
-#include "core/common/Posix.h"
 #include "support/Outcome.h"
 #include "support/RawZipBuilder.h"
 #include "support/TempDir.h"
@@ -69,10 +66,12 @@ TEST(ArchiveUnpackTest, RestoresWhatPackStored) {
     test::TempDir root;
     test::TempDir destination;
     // clang-format off
-    test::makeTree(root.path(), {{"src/", ""}, {"src/empty/", ""}, {"src/in/", ""}, {"src/in/lock/", ""},
-                                 {"src/notes.txt", test::textBytes(300'000)}, {"src/in/s", "s"},
-                                 {"src/in/lock/f.bin", test::randomBytes(5'000, 2)}, {"src/Readme.txt", "1"},
-                                 {"src/README.txt", "2"}, {"preflight.jsonl", "{}\n"}, {"path-mapping-input.jsonl", "{}\n"}});
+    test::makeTree(root.path(),
+                   {{"src/", ""}, {"src/empty/", ""}, {"src/in/", ""}, {"src/in/lock/", ""},
+                    {"src/notes.txt", test::textBytes(300'000)}, {"src/in/s", "s"},
+                    {"src/in/lock/f.bin", test::randomBytes(5'000, 2)}, {"src/Readme.txt", "1"},
+                    {"src/README.txt", "2"}, {"preflight.jsonl", "{}\n"},
+                    {"path-mapping-input.jsonl", "{}\n"}});
     // clang-format on
     const std::string src = root.file("src");
     ::chmod((src + "/empty").c_str(), 0700);
@@ -98,7 +97,7 @@ TEST(ArchiveUnpackTest, RestoresWhatPackStored) {
         std::tuple(destination.file("out"), packed.fileCount, packed.totalBytes, true));
     EXPECT_EQ(progress.userInfoText(ArchiveProgressInfo::stageKey), "complete");
     EXPECT_EQ(progress.completedUnitCount(), progress.totalUnitCount());
-    JSONLines::Reader rows(receipt.outputURL + "/" + std::string(reservedMappingName));
+    JSONLines::Reader rows(receipt.outputURL + "/" + reserved);
     EXPECT_EQ(rows.next<PathMappingReceiptHeader>(),
               (PathMappingReceiptHeader{1, "out.zip", 1, "verified-archive-manifest"}));
     const PathMappingReceiptRecord row = rows.next<PathMappingReceiptRecord>().value();
@@ -108,7 +107,7 @@ TEST(ArchiveUnpackTest, RestoresWhatPackStored) {
               Sha256::hexOf(test::readFile(receipt.outputURL + "/" + row.restoredPath)));
     // Undoing the one rename the receipt names gives the selection back.
     auto restored = itemsOf(receipt.outputURL);
-    ASSERT_EQ(restored.erase(std::string(reservedMappingName)), 1u);
+    ASSERT_EQ(restored.erase(reserved), 1u);
     auto renamed = restored.extract(row.restoredPath);
     renamed.key() = row.originalPath;
     restored.insert(std::move(renamed));
@@ -133,52 +132,11 @@ TEST(ArchiveUnpackTest, RefusesHostileArchivesWithoutATrace) {
     const auto attributes = [](RawZipEntry& e) {
         e.central.extra = *ArchiveExtendedAttributes::encodeField({{"k", "v"}});
     };
-    const auto quoteNext = [](RawZipBuilder& z, RawZipEntry& e) {
-        e.data = z.entries[1].local.encode() + z.entries[1].data;
-    };
-    const std::uint64_t tooMany = maxEntryCount + 1;
-    const Edit none = {};
-    // clang-format off
-    std::vector<Case> cases = {
-        {{"../evil"}, none, "unsafePath: ../evil"}, {{"A", "a"}, none, "duplicatePath: a"}, {{"x", "x/"}, none, "duplicatePath: x"},
-        {{".TOLVANE-PATH-MAPPING.JSONL"}, none, "duplicatePath: .tolvane-path-mapping.jsonl"},
-        {{"ln"}, [](auto&, auto& e) { e.central.externalAttributes = 0120777u << 16; }, "unsupportedArchiveEntry: ln"},
-        {{"d/"}, [](auto&, auto& e) { e.data = "data", e.central.compressedSize = e.central.uncompressedSize = 4; },
-         "invalidArchive: directory contains a payload: d"},
-        {{"a"}, [](auto&, auto& e) { e.data = "d", e.central.compressedSize = 1, e.central.uncompressedSize = 10'001; },
-         "invalidArchive: abnormal compression ratio at a"},
-        {{"a"}, [](auto&, auto& e) { e.central.uncompressedSize = 3; }, "insufficientSpace: "},
-        // A deflate stream of one stored block, so only the count of what it delivers can tell.
-        {{"a"}, [](auto&, auto& e) {
-             e.data = std::string("\x01\x04\x00\xFB\xFF", 5) + "data";
-             e.local.method = e.central.method = ZipFormat::methodDeflate;
-             e.local.compressedSize = e.central.compressedSize = 9, e.central.uncompressedSize = 5;
-         }, "invalidArchive: entry size does not match: a"},
-        {{"a"}, [](auto&, auto& e) { e.local.name = "b"; }, "invalidArchive: local header does not match its central record: entry 1"},
-        {{"out", "in"}, quoteNext, "invalidArchive: entries share compressed data", {}, [](auto& z, auto&) {
-             z.entries[1].central.localHeaderOffset = ZipFormat::localHeaderSize + 3; }},
-        // The attribute table: UTF-8 names only, one record per name.
-        {{"a"}, [&](auto&, auto& e) { attributes(e), e.central.flags = e.local.flags = 0; },
-         "invalidArchive: extended attributes require a UTF-8 entry name"},
-        {{"a", "a"}, [&](auto& z, auto& e) { attributes(e), attributes(z.entries[1]); },
-         "invalidArchive: too many extended attribute records"},
-        // The entry limit, from the header counts alone.
-        {{"a"}, [](auto& z, auto&) { z.useZip64(); }, "tooManyEntries: ", volume("ext4", {}), [&](auto& z, auto&) {
-             z.zip64End->totalEntries = z.zip64End->entriesOnDisk = tooMany; }},
-        // The destination's own limits; a volume that cannot tell its free space lets the job try.
-        {{"f"}, [](auto&, auto& e) {
-             e.central.uncompressedSize = ZipFormat::zip64Marker32;
-             e.central.extra = std::string("\x01\x00\x08\x00\x00\x00\x00\x00\x01\x00\x00\x00", 12);
-         }, "destinationFileTooLarge: ", volume("vfat", std::uint64_t{1} << 40)},
-        {{"f"}, none, "insufficientSpace: ", volume("ext4", 1'048'576)},
-        {{"f"}, none, "destinationReadOnly: ", volume("ext4", std::uint64_t{1} << 40, true)},
-        {{"f"}, none, "ok", volume("ext4", std::nullopt)}};
-    // clang-format on
-
+    const std::string bad = "invalidArchive: ";
     // A manifest must describe its archive exactly: the files b.txt and c.txt, the folder d/,
-    // then the manifest.
+    // then the manifest. One row per rule a row must meet.
     using Row = PathMappingRecord;
-    const std::string x = Sha256::hexOf("data");
+    const std::string x = Sha256::hexOf("data"), upper = "A" + x.substr(1);
     const Row b{1, "o.txt", "b.txt", "file", 4, x};
     const auto lines = [](PathMappingHeader header, std::vector<Row> rows) {
         std::string text = header.encode() + "\n";
@@ -188,36 +146,78 @@ TEST(ArchiveUnpackTest, RefusesHostileArchivesWithoutATrace) {
         return text;
     };
     const auto one = [&](Row row) { return lines({1, 3, 1}, {row}); };
-    const std::string header = "path mapping manifest header is invalid";
-    const std::string record = "path mapping record is invalid at entry ";
-    const std::string count = "path mapping manifest count is invalid";
-    const std::string size = "path mapping manifest size is invalid";
+    const auto m = [&](std::string text, std::string detail, Edit edit = {}) {
+        Case manifest{{"b.txt", "c.txt", "d/", reserved}, edit, bad + "path mapping " + detail};
+        manifest.manifest = text;
+        return manifest;
+    };
+    const auto row = [&](Row r) {
+        return m(one(r), "record is invalid at entry " + std::to_string(r.ordinal));
+    };
+    const std::string header = "manifest header is invalid", count = "manifest count is invalid";
+    const Edit none = {};
     // clang-format off
-    for (const auto& [manifest, detail, edit] : std::vector<std::tuple<std::string, std::string, Edit>>{
-             {"[1,3,1]\n" + b.encode() + "\n", "path mapping manifest row is malformed", none},
-             {lines({2, 3, 1}, {b}), header, none}, {lines({1, 2, 1}, {b}), header, none}, {lines({1, 3, 0}, {}), header, none},
-             {lines({1, 3, 4}, {b}), header, none}, {one({1, "o.txt", "b.txt", "file", 2, x}), record + "1", none},
-             {one({1, "o.txt", "c.txt", "file", 4, x}), record + "1", none}, {one({1, "o.txt", "b.txt", "directory", 4, x}), record + "1", none},
-             {one({1, "o.txt", "b.txt", "file", 4, "A" + x.substr(1)}), record + "1", none},
-             {one({1, "b.txt", "b.txt", "file", 4, x}), record + "1", none},  // mapped to itself
-             {one({1, "a/../o.txt", "b.txt", "file", 4, x}), record + "1", none},
-             {one({3, "d", "d/", "directory", 0, ""}), record + "3", none},  // itself, slash aside
-             {one({3, "e", "d/", "directory", 0, x}), record + "3", none},
-             {lines({1, 3, 1}, {}), count, none}, {one({4, "o.txt", "b.txt", "file", 4, x}), count, none},
-             {lines({1, 3, 2}, {b, b}), "path mapping records are out of order", none},
-             {one({1, "o.txt", "b.txt", "file", 4, Sha256::hexOf("y")}), "path mapping content hash does not match: b.txt", none},
-             {"", size, none}, {one(b), size, [](auto& z, auto&) { z.entries[3].central.compressedSize = 0; }},
-             {one(b), "path mapping manifest is oversized", [](auto& z, auto&) { z.entries[3].central.uncompressedSize -= 1; }},
-             {one(b), "path mapping manifest must be the final entry", [](auto& z, auto&) { std::swap(z.entries[2], z.entries[3]); }},
-             {one(b), "path mapping manifest is duplicated or invalid", [](auto& z, auto&) { z.entries.push_back(z.entries[3]); }}}) {
-        // clang-format on
-        cases.push_back({{"b.txt", "c.txt", "d/", reserved},
-                         edit,
-                         "invalidArchive: " + detail,
-                         roomy,
-                         none,
-                         manifest});
-    }
+    const std::vector<Case> cases = {
+        {{"../evil"}, none, "unsafePath: ../evil"}, {{"A", "a"}, none, "duplicatePath: a"},
+        {{"x", "x/"}, none, "duplicatePath: x"},
+        {{".TOLVANE-PATH-MAPPING.JSONL"}, none, "duplicatePath: .tolvane-path-mapping.jsonl"},
+        {{"ln"}, [](auto&, auto& e) { e.central.externalAttributes = 0120777u << 16; },
+         "unsupportedArchiveEntry: ln"},
+        {{"d/"}, [](auto&, auto& e) {
+             e.data = "data", e.central.compressedSize = e.central.uncompressedSize = 4;
+         }, bad + "directory contains a payload: d"},
+        {{"a"}, [](auto&, auto& e) {
+             e.data = "d", e.central.compressedSize = 1, e.central.uncompressedSize = 10'001;
+         }, bad + "abnormal compression ratio at a"},
+        {{"a"}, [](auto&, auto& e) { e.central.uncompressedSize = 3; }, "insufficientSpace: "},
+        // A deflate stream of one stored block, so only the count of what it delivers can tell.
+        {{"a"}, [](auto&, auto& e) {
+             e.data = std::string("\x01\x04\x00\xFB\xFF", 5) + "data";
+             e.local.method = e.central.method = ZipFormat::methodDeflate;
+             e.local.compressedSize = e.central.compressedSize = 9, e.central.uncompressedSize = 5;
+         }, bad + "entry size does not match: a"},
+        {{"a"}, [](auto&, auto& e) { e.local.name = "b"; },
+         bad + "local header does not match its central record: entry 1"},
+        {{"out", "in"}, [](auto& z, auto& e) { e.data = z.entries[1].local.encode() + "data"; },
+         bad + "entries share compressed data", roomy, [](auto& z, auto&) {
+             z.entries[1].central.localHeaderOffset = ZipFormat::localHeaderSize + 3; }},
+        // The attribute table: UTF-8 names only, one record per name.
+        {{"a"}, [&](auto&, auto& e) { attributes(e), e.central.flags = e.local.flags = 0; },
+         bad + "extended attributes require a UTF-8 entry name"},
+        {{"a", "a"}, [&](auto& z, auto& e) { attributes(e), attributes(z.entries[1]); },
+         bad + "too many extended attribute records"},
+        // The entry limit, from the header counts alone.
+        {{"a"}, [](auto& z, auto&) { z.useZip64(); }, "tooManyEntries: ", volume("ext4", {}),
+         [](auto& z, auto&) { z.zip64End->totalEntries = z.zip64End->entriesOnDisk = 1'000'001; }},
+        // The destination's own limits; a volume that cannot tell its free space lets the job try.
+        {{"f"}, [](auto&, auto& e) {
+             e.central.uncompressedSize = ZipFormat::zip64Marker32;
+             e.central.extra = std::string("\x01\x00\x08\x00\x00\x00\x00\x00\x01\x00\x00\x00", 12);
+         }, "destinationFileTooLarge: ", volume("vfat", std::uint64_t{1} << 40)},
+        {{"f"}, none, "insufficientSpace: ", volume("ext4", 1'048'576)},
+        {{"f"}, none, "destinationReadOnly: ", volume("ext4", std::uint64_t{1} << 40, true)},
+        {{"f"}, none, "ok", volume("ext4", std::nullopt)},
+        m("[1,3,1]\n" + b.encode() + "\n", "manifest row is malformed"),
+        m(lines({2, 3, 1}, {b}), header), m(lines({1, 2, 1}, {b}), header),
+        m(lines({1, 3, 0}, {}), header), m(lines({1, 3, 4}, {b}), header),
+        row({1, "o.txt", "b.txt", "file", 2, x}), row({1, "o.txt", "c.txt", "file", 4, x}),
+        row({1, "o.txt", "b.txt", "directory", 4, x}), row({1, "a/../o", "b.txt", "file", 4, x}),
+        row({3, "d", "d/", "directory", 0, ""}),  // mapped to itself, slash aside
+        row({3, "e", "d/", "directory", 0, x}), row({1, "o", "b.txt", "file", 4, upper}),
+        m(lines({1, 3, 1}, {}), count), m(one({4, "o.txt", "b.txt", "file", 4, x}), count),
+        m(lines({1, 3, 2}, {b, b}), "records are out of order"),
+        m(one({1, "o.txt", "b.txt", "file", 4, Sha256::hexOf("y")}),
+          "content hash does not match: b.txt"),
+        m("", "manifest size is invalid"),
+        m(one(b), "manifest size is invalid",
+          [](auto& z, auto&) { z.entries[3].central.compressedSize = 0; }),
+        m(one(b), "manifest is oversized",
+          [](auto& z, auto&) { z.entries[3].central.uncompressedSize--; }),
+        m(one(b), "manifest must be the final entry",
+          [](auto& z, auto&) { std::swap(z.entries[2], z.entries[3]); }),
+        m(one(b), "manifest is duplicated or invalid",
+          [](auto& z, auto&) { z.entries.push_back(z.entries[3]); })};
+    // clang-format on
     for (const Case& c : cases) {
         SCOPED_TRACE(c.outcome + " " + c.manifest);
         RawZipBuilder zip;
@@ -236,34 +236,16 @@ TEST(ArchiveUnpackTest, RefusesHostileArchivesWithoutATrace) {
     }
 }
 
-// Beyond 10,000:1 an entry is taken for a bomb; so is anything made of nothing.
+// Beyond 10,000:1 an entry is taken for a bomb; so is anything made of nothing. The product must
+// not overflow to a false alarm.
 TEST(ArchiveUnpackTest, CompressionRatioBoundary) {
     const std::uint64_t max = UINT64_MAX;
-    for (const auto& [compressed, uncompressed, abnormal] :
-         std::vector<std::tuple<std::uint64_t, std::uint64_t, bool>>{
-             {1, 10'000, false},
-             {1, 10'001, true},
-             {0, 0, false},
-             {0, 1, true},
-             {max, max, false},
-             {max / 10'000 + 1, max, false}}) {  // no overflow to a false alarm
-        EXPECT_EQ(compressionRatioIsAbnormal(compressed, uncompressed), abnormal)
-            << compressed << " -> " << uncompressed;
-    }
-}
-
-// The preflight list and the manifest's copy live in the stage, which becomes the output folder.
-TEST(ArchiveUnpackTest, BookkeepingFilesTakeNoNameInTheStage) {
-    test::TempDir root;
-    for (const bool allowUnnamed : {true, false}) {
-        StagingLease lease = makeStage(root.path(), "unpack");
-        const UniqueFd file = createUnnamedStageFile(lease, "preflight.jsonl", allowUnnamed);
-        posix::writeAll(file.get(), "row\n", 4);
-        EXPECT_EQ(test::namesIn(lease.url()), std::vector<std::string>{}) << allowUnnamed;
-        char back[4] = {};
-        EXPECT_EQ(posix::preadAll(file.get(), back, sizeof back, 0), 4u);
-        EXPECT_EQ(std::string(back, 4), "row\n");
-        lease.remove(nullptr);
+    using Row = std::tuple<std::uint64_t, std::uint64_t, bool>;
+    // clang-format off
+    for (const auto& [in, out, abnormal] : std::vector<Row>{{1, 10'000, false}, {1, 10'001, true},
+             {0, 0, false}, {0, 1, true}, {max, max, false}, {max / 10'000 + 1, max, false}}) {
+        // clang-format on
+        EXPECT_EQ(compressionRatioIsAbnormal(in, out), abnormal) << in << " -> " << out;
     }
 }
 

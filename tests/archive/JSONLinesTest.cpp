@@ -23,49 +23,44 @@ std::string rowOf(std::size_t bytes) {
 // Rows are visible to a reader while the writer is still open, every record type comes back
 // equal, and a record that cannot be encoded writes nothing.
 TEST(JSONLinesTest, EveryRecordTypeSurvivesTheRoundTripInItsFieldOrder) {
-    // clang-format off
     const auto records = std::tuple(
-        SourceSnapshotRecord{"/home/u/Sel/a b.txt", "line\nfeed \"q\" back\\slash \x01 한글", "Sel/a b.txt", false,
-                             std::numeric_limits<std::uint64_t>::max(), 66306, 5, std::numeric_limits<std::int64_t>::min(),
-                             999999999, 1700000000, 1, 0644, std::string(64, 'e')},
-        ExpectedArchiveRecord{"d/", 0, ""}, PathMappingHeader{1, 9, 2}, PathMappingRecord{2, "a\\b", "a_b", "file", 12, "ff"},
+        SourceSnapshotRecord{"/s", "line\n \"q\" back\\slash \x01 한글", "e", false, UINT64_MAX,
+                             66306, 5, INT64_MIN, 999999999, 1700000000, 1, 0644, "c"},
+        ExpectedArchiveRecord{"d/", 0, ""}, PathMappingHeader{1, 9, 2},
+        PathMappingRecord{2, "a\\b", "a_b", "file", 12, "ff"},
         PreflightArchiveRecord{4, "d/", "d/", "directory", 0},
         PathMappingReceiptHeader{1, "a.zip", 2, "verified-archive-manifest"},
         PathMappingReceiptRecord{"a\\b", "a_b", "a_b", "file", 12, "c"});
-    // clang-format on
     test::TempDir dir;
     const std::string path = dir.file("list.jsonl");
     const UniqueFd out = posix::open(path, O_WRONLY | O_CREAT | O_TRUNC, 0600);
     JSONLines::append(std::get<0>(records), out.get());
     EXPECT_EQ(JSONLines::Reader(path).next<SourceSnapshotRecord>(), std::get<0>(records));
-    EXPECT_TRUE(outcomeOf([&] {
-                    JSONLines::append(ExpectedArchiveRecord{"\xff", 0, ""}, out.get());
-                }).starts_with("exception"));
+    const auto bad = [&] { JSONLines::append(ExpectedArchiveRecord{"\xff", 0, ""}, out.get()); };
+    EXPECT_TRUE(outcomeOf(bad).starts_with("exception"));
     std::apply([&](const auto&, const auto&... rest) { (JSONLines::append(rest, out.get()), ...); },
                records);
-    EXPECT_EQ(
-        test::readFile(path),
-        R"({"sourcePath":"/home/u/Sel/a b.txt","originalPath":"line\nfeed \"q\" back\\slash \u0001 한글",)"
-        R"("entryPath":"Sel/a b.txt","isDirectory":false,"size":18446744073709551615,)"
-        R"("device":66306,"inode":5,"modifiedSeconds":-9223372036854775808,)"
-        R"("modifiedNanoseconds":999999999,"changedSeconds":1700000000,"changedNanoseconds":1,)"
-        R"("permissions":420,"contentSHA256":"eeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeee"}
-)"
-        R"({"path":"d/","size":0,"sha256":""}
+    EXPECT_EQ(test::readFile(path),
+              R"({"sourcePath":"/s","originalPath":"line\n \"q\" back\\slash \u0001 한글",)"
+              R"("entryPath":"e","isDirectory":false,"size":18446744073709551615,"device":66306,)"
+              R"("inode":5,"modifiedSeconds":-9223372036854775808,"modifiedNanoseconds":999999999,)"
+              R"("changedSeconds":1700000000,"changedNanoseconds":1,"permissions":420,)"
+              R"("contentSHA256":"c"}
+{"path":"d/","size":0,"sha256":""}
 {"version":1,"sourceEntryCount":9,"mappingCount":2}
-{"ordinal":2,"originalPath":"a\\b","archivePath":"a_b","entryType":"file","size":12,"sha256":"ff"}
+{"ordinal":2,"originalPath":"a\\b","archivePath":"a_b","entryType":"file","size":12,)"
+              R"("sha256":"ff"}
 {"ordinal":4,"archivePath":"d/","restoredPath":"d/","entryType":"directory","size":0}
-{"version":1,"archiveName":"a.zip","mappingCount":2,"mappingSource":"verified-archive-manifest"}
-{"originalPath":"a\\b","archivePath":"a_b","restoredPath":"a_b","entryType":"file","size":12,"sha256":"c"}
+{"version":1,"archiveName":"a.zip","mappingCount":2,)"
+              R"("mappingSource":"verified-archive-manifest"}
+{"originalPath":"a\\b","archivePath":"a_b","restoredPath":"a_b","entryType":"file","size":12,)"
+              R"("sha256":"c"}
 )");
     JSONLines::Reader reader(posix::open(path, O_RDONLY));
-    // Braces read the rows in order.
-    EXPECT_EQ(std::apply(
-                  [&](const auto&... r) {
-                      return std::tuple{reader.next<std::decay_t<decltype(r)>>().value()...};
-                  },
-                  records),
-              records);
+    const auto readBack = [&](const auto&... r) {
+        return std::tuple{reader.next<std::decay_t<decltype(r)>>().value()...};  // braces: in order
+    };
+    EXPECT_EQ(std::apply(readBack, records), records);
     ASSERT_EQ(::symlink(path.c_str(), dir.file("link").c_str()), 0);
     EXPECT_EQ(outcomeOf([&] { JSONLines::Reader linked(dir.file("link")); }), "errno ELOOP");
 }
@@ -77,19 +72,20 @@ TEST(JSONLinesTest, EveryRecordTypeSurvivesTheRoundTripInItsFieldOrder) {
 TEST(JSONLinesTest, DamagedListsAndTheRowLimitAtEveryAlignment) {
     test::TempDir dir;
     const std::string path = dir.file("list.jsonl");
-    const std::string row = rowOf(40);
-    const std::string tail = rowOf(16'384);  // the read past the limit is never cut short
+    const auto r = rowOf;
+    const std::string row = r(40);
+    const std::string tail = r(16'384);  // the read past the limit is never cut short
+    const std::string bad = "invalidArchive: ", big = bad + "oversized manifest row";
+    const std::string unused = bad + "unused manifest records";
     // clang-format off
-    const std::string truncated = "invalidArchive: truncated job manifest", empty = "invalidArchive: empty job manifest row",
-                      oversized = "invalidArchive: oversized manifest row", unused = "invalidArchive: unused manifest records";
     const std::vector<std::tuple<std::string, int, std::string>> cases = {
-        {row + row.substr(0, 39), 1, truncated}, {row + "\n" + row, 1, empty}, {row + row, 2, "ok"}, {row + row, 1, unused},
-        {rowOf(65'536) + tail, 2, "ok"},  {rowOf(65'537) + tail, 0, oversized},
-        {rowOf(100) + rowOf(65'436) + tail, 3, "ok"}, {rowOf(100) + rowOf(65'437) + tail, 1, oversized},
-        {rowOf(16'383) + rowOf(49'153) + tail, 3, "ok"}, {rowOf(16'383) + rowOf(49'154) + tail, 1, oversized},
-        {rowOf(16'384) + rowOf(65'536) + tail, 3, "ok"}, {rowOf(16'384) + rowOf(65'537) + tail, 1, oversized},
-        {rowOf(16'383) + rowOf(65'536), 2, "ok"}, {rowOf(16'383) + rowOf(65'537), 1, oversized},
-    };
+        {row + row.substr(0, 39), 1, bad + "truncated job manifest"}, {row + row, 1, unused},
+        {row + "\n" + row, 1, bad + "empty job manifest row"}, {row + row, 2, "ok"},
+        {r(65'536) + tail, 2, "ok"}, {r(65'537) + tail, 0, big},
+        {r(100) + r(65'436) + tail, 3, "ok"}, {r(100) + r(65'437) + tail, 1, big},
+        {r(16'383) + r(49'153) + tail, 3, "ok"}, {r(16'383) + r(49'154) + tail, 1, big},
+        {r(16'384) + r(65'536) + tail, 3, "ok"}, {r(16'384) + r(65'537) + tail, 1, big},
+        {r(16'383) + r(65'536), 2, "ok"}, {r(16'383) + r(65'537), 1, big}};
     // clang-format on
     for (const auto& [content, goodRows, outcome] : cases) {
         SCOPED_TRACE(std::to_string(content.size()) + " bytes, " + outcome);

@@ -49,16 +49,16 @@ TEST(PathMappingManifestTest, WritesTheDifferingEntriesOrNothing) {
         std::function<void()> onCheck = [] {};
     };
     const std::vector<std::string> mapped = {"a", "c:x>c_x", "D:ir>D_ir/", "D:ir/f>D_ir/f"};
-    const std::string sync = "invalidArchive: input mapping entries are out of sync";
-    const std::string count = "invalidArchive: input mapping entry count differs";
-    const std::string tooLarge =
-        "unsupportedArchiveEntry: path mapping exceeds its supported limit";
-    // clang-format off
-    const std::string header = PathMappingHeader{1, 4, 3}.encode() + "\n";
-    const std::string row = PathMappingRecord{2, "c:x", "c_x", "file", 3, Sha256::hexOf("c_x")}.encode() + "\n";
-    const std::string full = header + row + PathMappingRecord{3, "D:ir", "D_ir/", "directory", 0, ""}.encode() + "\n" +
-                             PathMappingRecord{4, "D:ir/f", "D_ir/f", "file", 6, Sha256::hexOf("D_ir/f")}.encode() + "\n";
-    // clang-format on
+    const std::string input = "invalidArchive: input mapping ";
+    const std::string sync = input + "entries are out of sync",
+                      count = input + "entry count differs";
+    const std::string big = "unsupportedArchiveEntry: path mapping exceeds its supported limit";
+    using Row = PathMappingRecord;
+    const auto line = [](const auto& record) { return record.encode() + "\n"; };
+    const std::string header = line(PathMappingHeader{1, 4, 3});
+    const std::string full = header + line(Row{2, "c:x", "c_x", "file", 3, Sha256::hexOf("c_x")}) +
+                             line(Row{3, "D:ir", "D_ir/", "directory", 0, ""}) +
+                             line(Row{4, "D:ir/f", "D_ir/f", "file", 6, Sha256::hexOf("D_ir/f")});
     test::TempDir dir;
     const std::string snapshot = dir.file("snapshot.jsonl");
     const std::string expected = dir.file("expected.jsonl");
@@ -68,18 +68,22 @@ TEST(PathMappingManifestTest, WritesTheDifferingEntriesOrNothing) {
         test::writeFile(expected, test::readFile(expected) + rowsOf({"z>y"}, true));
     };
     int checks = 0;
+    const auto at = [&](int check, auto action) {
+        return [=, &checks] { ++checks == check ? action() : void(); };
+    };
     // clang-format off
     const std::vector<Case> cases = {
         {{"a", "d/", "d/b"}, {}, 3, "none"}, {mapped, {}, 4, "written", full.size()},
-        {mapped, {}, 4, tooLarge, full.size() - 1}, {mapped, {}, 4, tooLarge, header.size() - 1}, {mapped, {}, 5, count},
-        {mapped, {"a"}, 4, sync}, {{"a"}, {"a", "b"}, 2, sync}, {{"d/"}, {"d"}, 1, sync}, {{"ab"}, {"ba"}, 1, sync},
-        {mapped, {}, 4, count, maxPathMappingManifestBytes, [&] { if (++checks == 6) grow(); }},
+        {mapped, {}, 4, big, full.size() - 1}, {mapped, {}, 4, big, header.size() - 1},
+        {mapped, {}, 5, count}, {mapped, {"a"}, 4, sync}, {{"a"}, {"a", "b"}, 2, sync},
+        {{"d/"}, {"d"}, 1, sync}, {{"ab"}, {"ba"}, 1, sync},
+        {mapped, {}, 4, count, maxPathMappingManifestBytes, at(6, grow)},
         {{"x:1>x_1", reserved}, {}, 2, "duplicatePath: " + reserved},
         {{reserved + "/", reserved + "/x"}, {}, 2, "duplicatePath: " + reserved},
         {{"x:1>x_1", "a/../b>safe"}, {}, 2, "unsafePath: a/../b"},
         {{"x:1>x_1", "a/../b"}, {}, 2, "written"},  // stored unchanged: not this writer's concern
-        {mapped, {}, 4, "cancelled: ", full.size(), [&] { if (++checks == 8) throw ArchivePipelineError::cancelled(); }},
-    };
+        {mapped, {}, 4, "cancelled: ", full.size(),
+         at(8, [] { throw ArchivePipelineError::cancelled(); })}};
     // clang-format on
     for (const Case& c : cases) {
         SCOPED_TRACE(c.outcome + " " + c.snapshot.back());
@@ -128,20 +132,20 @@ TEST(PathMappingManifestTest, ReservedPathAndOriginalPathRules) {
     for (int i = 0; i < 127; ++i) {
         e127 += "e\xCC\x81";
     }
-    const auto reservedPath = [](const std::string& p) { return hasReservedMappingPath(p); };
-    const auto original = [](const std::string& p) { return validOriginalRelativePath(p); };
+    using Rows = std::vector<std::pair<std::string, bool>>;
     // clang-format off
-    for (const auto& [rule, path, holds] : std::vector<std::tuple<std::function<bool(const std::string&)>, std::string, bool>>{
-             {reservedPath, reserved, true}, {reservedPath, ".tolvane-path-mapping.j\xC5\xBFonl", true},
-             {reservedPath, ".TOLVANE-path-mapping.jsonl/x", true}, {reservedPath, reserved + ".bak", false},
-             {reservedPath, "d/" + reserved, false},
-             {original, "back\\slash/co:lon/\x01\x7F\xE2\x80\x8E", true}, {original, "...", true},
-             {original, std::string(255, 'x'), true}, {original, e127, true}, {original, longPath, true},
-             {original, "", false}, {original, "/a", false}, {original, std::string("a\0b", 3), false},
-             {original, longPath + "p", false}, {original, "a//b", false}, {original, ".", false}, {original, "a/..", false},
-             {original, std::string(256, 'x'), false}, {original, e127 + "e\xCC\x81", false}, {original, "bad\xFF", false}}) {
+    for (const auto& [path, holds] : Rows{{reserved, true},
+             {".tolvane-path-mapping.j\xC5\xBFonl", true}, {".TOLVANE-path-mapping.jsonl/x", true},
+             {reserved + ".bak", false}, {"d/" + reserved, false}}) {
+        EXPECT_EQ(hasReservedMappingPath(path), holds) << path;
+    }
+    for (const auto& [path, holds] : Rows{{"back\\slash/co:lon/\x01\x7F\xE2\x80\x8E", true},
+             {"...", true}, {std::string(255, 'x'), true}, {e127, true}, {longPath, true},
+             {"", false}, {"/a", false}, {std::string("a\0b", 3), false}, {longPath + "p", false},
+             {"a//b", false}, {".", false}, {"a/..", false}, {std::string(256, 'x'), false},
+             {e127 + "e\xCC\x81", false}, {"bad\xFF", false}}) {
         // clang-format on
-        EXPECT_EQ(rule(path), holds) << path;
+        EXPECT_EQ(validOriginalRelativePath(path), holds) << path;
     }
 }
 

@@ -59,7 +59,6 @@ protected:
 // writer, a failed flush (naming its directory) and cancellation, which comes between entries.
 TEST_F(SafeExtractTreeTest, NothingOutsideTheRootIsEverTouched) {
     const std::string refused = "errno ENOTDIR|errno ELOOP";
-    const auto abc = [](Tree& t) { put(t, "a/b/c.txt", "x"); };
     const auto cancel = [] { throw ArchivePipelineError::cancelled(); };
     const auto flush = [](Tree::DirectorySync sync, Tree::CheckCancelled check) {
         return [=](Tree& t) {
@@ -75,21 +74,25 @@ TEST_F(SafeExtractTreeTest, NothingOutsideTheRootIsEverTouched) {
                     [&](auto& sink) { sink("data"), test::writeFile(root_ + "/f", "!"); });
     };
     const auto never = [](int) { return ADD_FAILURE() << "flushed after cancellation", 0; };
+    const auto fifo = [&](Tree& t) { ::mkfifo((root_ + "/p").c_str(), 0600), t.hashFile("p"); };
+    const std::string eio = "exception " + root_ + "/a: " + std::generic_category().message(EIO);
+    using Op = std::function<void(Tree&)>;
     // clang-format off
-    const std::vector<std::tuple<std::string, std::string, std::function<void(Tree&)>, std::string>> cases = {
+    const auto cut = [&](Tree& t) { t.writeFile("h", 0, {}, {}, [](auto& s) { s("h"); }, cancel); };
+    const std::vector<std::tuple<std::string, std::string, Op, std::string>> cases = {
         {"", "", [](Tree& t) { put(t, "x", "1"), put(t, "x", "2"); }, "errno EEXIST"},
         {"", "", [](Tree& t) { put(t, "a/../../x", "x"); }, "unsafePath: a/../../x"},
-        {"", "", [&](Tree& t) { ::mkfifo((root_ + "/p").c_str(), 0600), t.hashFile("p"); }, "unsafePath: p"},
         {"", "", tamper, "invalidArchive: written data did not verify: f"},
-        {"", "", [&](Tree& t) { t.writeFile("h", 0, {}, {}, [](auto& s) { s("h"); }, cancel); }, "cancelled: "},
-        {"", "", flush([](int) { return EIO; }, {}), "exception " + root_ + "/a: " + std::generic_category().message(EIO)},
-        {"", "", flush(never, cancel), "cancelled: "}, {"a/ln", "/", flush(posix::tryFsyncDirectory, {}), "unsafePath: ln"},
-        {"b", out_, [](Tree& t) { put(t, "b/c.txt", "x"); }, refused}, {"a/b", "../../out", abc, refused},
+        {"", "", fifo, "unsafePath: p"}, {"", "", flush([](int) { return EIO; }, {}), eio},
+        {"", "", cut, "cancelled: "}, {"", "", flush(never, cancel), "cancelled: "},
+        {"a/ln", "/", flush(posix::tryFsyncDirectory, {}), "unsafePath: ln"},
+        {"b", out_, [](Tree& t) { put(t, "b/c.txt", "x"); }, refused},
+        {"a/b", "../../out", [](Tree& t) { put(t, "a/b/c.txt", "x"); }, refused},
         {"c", out_ + "/made", [](Tree& t) { put(t, "c", "x"); }, "errno EEXIST"},
         {"b", out_, [](Tree& t) { t.makeDirectory("b/c/d"); }, refused},
         {"a/b", out_, [](Tree& t) { t.makeDirectory("a/b"); }, "unsafePath: a/b"},
         {"f", out_ + "/victim", [](Tree& t) { t.hashFile("f"); }, "errno ELOOP"},
-        {"b", out_, [](Tree& t) { t.setDirectoryMetadata("b", 0777, 1e9, {{"k", "v"}}); }, refused}};
+        {"b", out_, [](Tree& t) { t.setDirectoryMetadata("b", 0, 1e9, {{"k", "v"}}); }, refused}};
     // clang-format on
     const auto before = std::pair(test::treeOf(out_), stateOf(out_) + stateOf(out_ + "/victim"));
     for (const auto& [link, target, operation, outcome] : cases) {
@@ -110,10 +113,8 @@ TEST_F(SafeExtractTreeTest, NothingOutsideTheRootIsEverTouched) {
 TEST_F(SafeExtractTreeTest, WritesPrivatelyAndHashesWhatItWrote) {
     Tree tree(root_, std::nullopt);
     const std::string big = test::randomBytes(200'000, 7);
-    const auto chunks = [&](const Tree::ChunkSink& s) {
-        s(big.substr(0, 1)), s(""), s(big.substr(1));
-    };
-    const Tree::FileHash written = tree.writeFile("x/y/big", {}, {}, {}, chunks);
+    const Tree::FileHash written = tree.writeFile(
+        "x/y/big", {}, {}, {}, [&](auto& s) { s(big.substr(0, 1)), s(""), s(big.substr(1)); });
     EXPECT_EQ(written, (Tree::FileHash{big.size(), Sha256::hexOf(big)}));
     EXPECT_EQ(tree.hashFile("x/y/big"), written);
     EXPECT_EQ(stateOf(root_ + "/x") + stateOf(root_ + "/x/y") + stateOf(root_ + "/x/y/big"),
@@ -179,8 +180,9 @@ TEST_F(SafeExtractTreeTest, ArchivedMetadataIsAppliedLastForAnUnprivilegedUser) 
         }).succeeded());
     const std::string stamp = xattrs ? " " + provenance : "";
     // clang-format off
-    for (const auto& [path, mode] : std::map<std::string, int>{{"", 0755}, {"/f0000", 0}, {"/f0200", 0200},
-             {"/f4755", 0755}, {"/d0000", 0}, {"/d0311", 0311}, {"/d0311/in/f", 0600}}) {
+    for (const auto& [path, mode] : std::map<std::string, int>{{"", 0755}, {"/f0000", 0},
+             {"/f0200", 0200}, {"/f4755", 0755}, {"/d0000", 0}, {"/d0311", 0311},
+             {"/d0311/in", 0700}, {"/d0311/in/f", 0600}}) {
         // clang-format on
         EXPECT_EQ(stateOf(root_ + path), std::to_string(mode) + stamp) << path;
     }
