@@ -13,7 +13,9 @@ namespace {
 
 ExternalVolume volume(const std::string& url, const char* name,
                       std::optional<std::string> uuid = std::nullopt) {
-    return {.url = url, .name = QString::fromUtf8(name), .uuid = std::move(uuid)};
+    ExternalVolume v;
+    v.url = url, v.name = QString::fromUtf8(name), v.uuid = std::move(uuid);
+    return v;
 }
 
 std::vector<std::string> urlsOf(const std::vector<ExternalVolume>& volumes) {
@@ -68,7 +70,6 @@ protected:
         store->currentVolume("", [&](auto) { done = true; });
         ASSERT_TRUE(eventually([&] { return done; }));
     }
-    // Starts an eject and returns where its outcome will be.
     std::shared_ptr<std::optional<std::exception_ptr>> eject(const std::string& archive) {
         auto result = std::make_shared<std::optional<std::exception_ptr>>();
         store->ejectVerifiedArchive(archive, [result](std::exception_ptr e) { *result = e; });

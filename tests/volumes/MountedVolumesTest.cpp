@@ -15,8 +15,7 @@
 namespace tolvane::test {
 namespace {
 
-// Creates files, folders (paths ending in "/") and symbolic links (contents "-> target"), with
-// the folders above them.
+// Creates files, folders ("name/") and symbolic links ("-> target") with the folders above.
 void makeFiles(const std::string& root,
                const std::vector<std::pair<std::string, std::string>>& files) {
     for (const auto& [path, content] : files) {
