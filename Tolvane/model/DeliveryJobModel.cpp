@@ -239,17 +239,21 @@ void DeliveryJobModel::resetMirrors() {
     assign(scannedEntryCount_, std::uint64_t{0}, &DeliveryJobModel::scannedEntryCountChanged);
 }
 
-void DeliveryJobModel::resetResult() {
-    invalidateInputSnapshot();
-    stopPolling();
-    assign(phase_, Phase::idle, &DeliveryJobModel::phaseChanged);
-    assign(progress_, std::shared_ptr<Progress>{}, &DeliveryJobModel::progressChanged);
+void DeliveryJobModel::clearOutcome() {
     resetMirrors();
     assign(outputURL_, std::optional<std::string>{}, &DeliveryJobModel::outputURLChanged);
     assign(verifiedArchive_, std::optional<VerifiedArchive>{},
            &DeliveryJobModel::verifiedArchiveChanged);
     assign(errorMessage_, std::optional<QString>{}, &DeliveryJobModel::errorMessageChanged);
     assign(cleanupWarning_, std::optional<QString>{}, &DeliveryJobModel::cleanupWarningChanged);
+}
+
+void DeliveryJobModel::resetResult() {
+    invalidateInputSnapshot();
+    stopPolling();
+    assign(phase_, Phase::idle, &DeliveryJobModel::phaseChanged);
+    assign(progress_, std::shared_ptr<Progress>{}, &DeliveryJobModel::progressChanged);
+    clearOutcome();
     assign(completedFileCount_, std::uint64_t{0}, &DeliveryJobModel::completedFileCountChanged);
     assign(completedBytes_, std::uint64_t{0}, &DeliveryJobModel::completedBytesChanged);
 }
@@ -428,12 +432,7 @@ void DeliveryJobModel::startUnpacking(const std::string& destinationRoot) {
 void DeliveryJobModel::run(Phase phase, JobOperation operation) {
     auto jobProgress = std::make_shared<Progress>(1);
     assign(progress_, jobProgress, &DeliveryJobModel::progressChanged);
-    resetMirrors();
-    assign(outputURL_, std::optional<std::string>{}, &DeliveryJobModel::outputURLChanged);
-    assign(verifiedArchive_, std::optional<VerifiedArchive>{},
-           &DeliveryJobModel::verifiedArchiveChanged);
-    assign(errorMessage_, std::optional<QString>{}, &DeliveryJobModel::errorMessageChanged);
-    assign(cleanupWarning_, std::optional<QString>{}, &DeliveryJobModel::cleanupWarningChanged);
+    clearOutcome();
     assign(phase_, phase, &DeliveryJobModel::phaseChanged);
     startPolling(jobProgress);
 

@@ -152,6 +152,8 @@ private:
     using JobOperation = std::function<JobResult(Progress&, std::stop_token)>;
 
     void resetResult();
+    // The mirrors, the output, the error and the clean-up warning of the last job, emptied.
+    void clearOutcome();
     void scheduleInputSnapshot();
     void invalidateInputSnapshot();
     std::string makeSnapshotURL() const;
