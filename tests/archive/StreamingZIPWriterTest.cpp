@@ -7,7 +7,6 @@
 
 #include "core/archive/ZipCentralDirectoryInspector.h"
 #include "core/common/Cancellation.h"
-#include "core/common/Digest.h"
 #include "core/common/Posix.h"
 #include "support/Outcome.h"
 #include "support/TempDir.h"
@@ -169,8 +168,8 @@ TEST(StreamingZIPWriterTest, LocalHeaderAnnouncesZip64FromTheDataBound) {
 }
 
 // Behind a hole, local headers lie beyond 4 GiB and take the ZIP64 forms, which libzip and the
-// inspector read back; a file's receipt is its size and digest. Every other size and mode goes
-// through four other readers in the interop test.
+// inspector read back. Every other size and mode goes through four other readers in the interop
+// test; receipts through the read-back verification of every pack.
 TEST(StreamingZIPWriterTest, FarEntriesRoundTripThroughAnIndependentReader) {
     Staging staging;
     const std::uint64_t hole = 0xFFFFFFF0;
@@ -178,23 +177,19 @@ TEST(StreamingZIPWriterTest, FarEntriesRoundTripThroughAnIndependentReader) {
     if (!writer) {
         GTEST_SKIP() << "the temporary file system does not keep holes";
     }
-    std::map<std::string, std::string> files = {{"폴더/", ""},
-                                                {"폴더/empty", ""},
-                                                {"block1.txt", test::textBytes(65537)},
-                                                {"random.bin", test::randomBytes(200000, 3)}};
+    const std::map<std::string, std::string> files = {{"폴더/", ""},
+                                                      {"폴더/empty", ""},
+                                                      {"block1.txt", test::textBytes(65537)},
+                                                      {"random.bin", test::randomBytes(200000, 3)}};
     for (const auto& [name, data] : files) {
         EXPECT_EQ(
             staging.add(*writer, name, data, name == "random.bin" ? Method::none : Method::deflate),
             "ok");
     }
-    files["f"] = test::textBytes(1000);
-    EXPECT_EQ(writer->addFile(
-                  "f", 1000, when, 0644, "", Method::deflate, [] {}, readerOf(files["f"])),
-              (Writer::FileReceipt{1000, Sha256::hexOf(files["f"])}));
     writer->finalize([] {});
     EXPECT_EQ(writer->archiveBytes(), sizeOf(staging.archive) - hole);
     EXPECT_EQ(test::zipEntries(staging.archive), files);
-    EXPECT_EQ(ZipCentralDirectoryInspector::entryCount(staging.archive, {}), 5u);
+    EXPECT_EQ(ZipCentralDirectoryInspector::entryCount(staging.archive, {}), 4u);
 }
 
 // The size limit, the byte budget and the free-space probe each stop a write before it happens;
@@ -203,15 +198,11 @@ TEST(StreamingZIPWriterTest, FarEntriesRoundTripThroughAnIndependentReader) {
 TEST(StreamingZIPWriterTest, GuardsStopTheEntryBeforeItIsWritten) {
     const std::string data = test::randomBytes(100000, 5), big = "unsupportedArchiveEntry: ";
     const std::uint64_t exact = 30 + 5 + data.size() + 16, reserve = Writer::freeSpaceReserve;
-    const auto free = [](std::optional<std::uint64_t> bytes) {
-        return [bytes](int) { return bytes; };
-    };
-    const auto eio = [](int) -> std::optional<std::uint64_t> {
-        throw std::system_error(EIO, std::generic_category());
-    };
+    using Limit = std::optional<std::uint64_t>;
+    const auto free = [](Limit bytes) { return [bytes](int) { return bytes; }; };
+    const auto eio = [](int) -> Limit { throw posix::errnoError(EIO); };
     const std::string tooLarge = "destinationFileTooLarge: ", noSpace = "insufficientSpace: ";
     const std::string name(65535, 'n'), exceeds = " metadata exceeds the ZIP extra-field limit: ";
-    using Limit = std::optional<std::uint64_t>;
     const std::tuple<Limit, Limit, Writer::FreeSpaceProbe, std::string, std::size_t, std::uint64_t,
                      std::string>
         cases[] = {{exact, {}, {}, "s.bin", 0, 0, "ok"},
@@ -274,9 +265,7 @@ TEST(StreamingZIPWriterTest, FailuresStopTheEntryAndPoisonTheWriter) {
                 return honest(at, b);
             };
             const auto check = [&] {
-                if (skew == 0 && reads == 2) {
-                    throw OperationCancelled();
-                }
+                skew == 0 && reads == 2 ? throw OperationCancelled() : void();
             };
             EXPECT_EQ(outcomeOf([&] {
                           writer->addFile("f", data.size(), when, 0644, "", method, check, read);

@@ -162,43 +162,27 @@ TEST(ZipCentralDirectoryInspectorTest, RefusesHostileLayoutsAndAcceptsHonestOnes
     }
 }
 
-// Every field of the decoded entry, ZIP64 values applied from a block behind another one and in
-// its own order; the fixed record as stored.
-TEST(ZipCentralDirectoryInspectorTest, HandsOverDecodedRecordsInOrder) {
+// ZIP64 values come from a block behind another one, in the block's own order. The fuzzer holds
+// the other fields to the fixed record, the reader's and the unpack's tests to their meaning.
+TEST(ZipCentralDirectoryInspectorTest, AppliesZip64ValuesFromBehindAnotherBlock) {
     RawZipBuilder zip;
-    test::RawCentralRecord& plain = zip.addStored("a.txt", "hello").central;
-    plain.time = 0x6C21;
-    plain.date = 0x5A8F;
-    plain.method = ZipFormat::methodDeflate;
-    plain.comment = "never handed over";
-    test::RawCentralRecord& big = zip.addStored("\x8E.bin", "").central;
-    big.flags = big.externalAttributes = 0;
+    test::RawCentralRecord& big = zip.addStored("big.bin", "").central;
     big.uncompressedSize = big.compressedSize = m32;
     big.extra = std::string("\x7D\xF1\1\0x\1\0\30\0", 9);
-    for (const std::uint64_t v :
-         {std::uint64_t{5} << 32, std::uint64_t{7}, std::uint64_t{9} << 32}) {
-        ZipFormat::put64(big.extra, v);
+    const std::uint64_t values[] = {std::uint64_t{5} << 32, 7, std::uint64_t{9} << 32};
+    for (const std::uint64_t value : values) {
+        ZipFormat::put64(big.extra, value);
     }
-    zip.relink().entries[1].central.localHeaderOffset = m32;
-    using Row = std::tuple<std::string, std::string, std::uint64_t, std::uint16_t, std::uint16_t,
-                           std::uint16_t, std::uint16_t, std::uint32_t, std::uint64_t,
-                           std::uint64_t, std::uint64_t, std::uint32_t>;
-    const std::vector<Row> expected = {{"a.txt", "", 0, ZipFormat::flagUTF8, 8, 0x6C21, 0x5A8F,
-                                        test::crc32Of("hello"), 5, 5, 0, 0100644u << 16},
-                                       {"\x8E.bin", big.extra, 1, 0, 0, 0, 0x0021, 0, 7,
-                                        std::uint64_t{5} << 32, std::uint64_t{9} << 32, 0}};
-    std::vector<Row> seen;
+    zip.relink().entries[0].central.localHeaderOffset = m32;
     test::TempDir dir;
     test::writeFile(dir.file("a.zip"), zip.bytes());
     Inspector::entryCount(
         dir.file("a.zip"), [] {},
         [&](const ZipCentralEntry& e) {
-            EXPECT_EQ(e.centralRecord, zip.entries[e.index].central.encode().substr(0, 46));
-            seen.emplace_back(e.name, e.extraField, e.index, e.flags, e.method, e.dosTime,
-                              e.dosDate, e.crc32, e.compressedSize, e.uncompressedSize,
-                              e.localHeaderOffset, e.externalAttributes);
+            EXPECT_EQ(
+                std::tuple(e.extraField, e.uncompressedSize, e.compressedSize, e.localHeaderOffset),
+                std::tuple(big.extra, values[0], values[1], values[2]));
         });
-    EXPECT_EQ(seen, expected);
 }
 
 // Cancellation is checked before every record and ends the walk as thrown. Only a regular file
@@ -221,19 +205,15 @@ TEST(ZipCentralDirectoryInspectorTest, WalksOnlyRegularFilesAndStopsWhenCancelle
     const auto reader = [&](std::string name) {
         return [p = dir.file(name)] { ZipArchiveReader(p, {}); };
     };
-    const auto fd = [&](std::string name, int flags) {
-        return [p = dir.file(name), flags] {
-            Inspector::entryCount(posix::open(p, flags | O_NONBLOCK).get(), {});
-        };
+    const auto fd = [p = dir.file("fifo")] {
+        Inspector::entryCount(posix::open(p, O_RDONLY | O_NONBLOCK).get(), {});
     };
     const std::pair<std::function<void()>, std::string> cases[] = {
         {cancelled, "cancelled"},
-        {path("missing"), "errno ENOENT"},
         {path("fifo"), "errno EINVAL"},
         {path("link"), "errno ELOOP"},
         {path("dir"), "errno EISDIR"},
-        {fd("fifo", O_RDONLY), "errno EINVAL"},
-        {fd("a.zip", O_WRONLY), "errno EBADF"},
+        {fd, "errno EINVAL"},
         {reader("fifo"), "errno EINVAL"},
         {reader("link"), "errno ELOOP"},
     };
