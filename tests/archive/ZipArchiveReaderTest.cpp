@@ -65,8 +65,9 @@ TEST_F(ZipArchiveReaderTest, RefusesWhatTheTwoReadersDisagreeOn) {
     test::RawEndRecord inner;
     inner.entriesOnDisk = inner.totalEntries = 1;
     inner.centralDirectorySize = 46 + 5;
+    twoEnds.relink();
     inner.centralDirectoryOffset =
-        twoEnds.relink().centralDirectoryOffset() + twoEnds.centralDirectorySize();
+        twoEnds.end.centralDirectoryOffset + twoEnds.end.centralDirectorySize;
     twoEnds.afterCentralDirectory = twoEnds.entries[0].central.encode();
     twoEnds.end.comment = inner.encode();
     unicode.addStored("notes.txt", "x").central.flags = 0;
