@@ -1,14 +1,11 @@
 #include "core/archive/ArchiveExtendedAttributes.h"
 
 #include <gtest/gtest.h>
-#include <sys/xattr.h>
 
 #include <numeric>
 
 #include "core/archive/ZipFormat.h"
-#include "core/common/Posix.h"
 #include "support/Outcome.h"
-#include "support/TempDir.h"
 
 namespace tolvane {
 namespace {
@@ -180,22 +177,6 @@ TEST(ArchiveExtendedAttributesTest, ReadsUserNamesAndRefusesWhatChangesMeanwhile
     EXPECT_EQ(over.calls["user.b"], 1);
     over.values["user.b"] = {std::string(516, 'b')};
     EXPECT_EQ(Xattr::encodeField(Xattr::read(3, over.systemCalls()))->size(), Xattr::maxBlockBytes);
-}
-
-TEST(ArchiveExtendedAttributesTest, ReadsRealUserAttributesOnly) {
-    test::TempDir dir;
-    test::writeFile(dir.file("item"), "content");
-    const UniqueFd fd = posix::open(dir.file("item"), O_RDONLY | O_NOFOLLOW);
-    const auto set = [&](const std::string& name, const std::string& value) {
-        return ::fsetxattr(fd.get(), name.c_str(), value.data(), value.size(), 0) == 0;
-    };
-    if (!set("user.b", "\0bin\xFF"s)) {
-        GTEST_SKIP() << dir.path() << " keeps no user extended attributes";
-    }
-    set("user.이름", "값");
-    set("user.xdg.origin.url", "https://example.invalid/a.zip");
-    set("trusted.tolvane", "host");  // may be refused; never read either way
-    EXPECT_EQ(Xattr::read(fd.get()), (Map{{"b", "\0bin\xFF"s}, {"이름", "값"}}));
 }
 
 }  // namespace

@@ -9,7 +9,6 @@
 #include "support/Outcome.h"
 #include "support/RawZipBuilder.h"
 #include "support/TempDir.h"
-#include "support/TestData.h"
 
 namespace tolvane {
 namespace {
@@ -42,29 +41,17 @@ Build entries(std::uint64_t n) {
     return Z([n](auto& z) { z.zip64End->entriesOnDisk = z.zip64End->totalEntries = n; });
 }
 
-// "ok <count>" or the failure, by path with a callback and by descriptor without one, which must
-// agree; an archive that passes must give the names libzip, an independent reader, sees.
+// "ok <count>" or the failure, by path without a callback and by descriptor with one, which must
+// agree. The reader holds every archive that passes against libzip's reading of it.
 std::string inspect(const std::string& bytes) {
     test::TempDir dir;
     test::writeFile(dir.file("a.zip"), bytes);
     std::uint64_t count = 0;
-    std::vector<std::string> names, libzip;
-    const std::string byPath = outcomeOf([&] {
-        count = Inspector::entryCount(
-            dir.file("a.zip"), [] {},
-            [&](const ZipCentralEntry& e) { names.emplace_back(e.name); });
-    });
+    const std::string byPath =
+        outcomeOf([&] { count = Inspector::entryCount(dir.file("a.zip"), [] {}); });
     const UniqueFd fd = posix::open(dir.file("a.zip"), O_RDONLY);
     EXPECT_EQ(outcomeOf([&] { Inspector::entryCount(fd.get(), {}, [](auto&) {}); }), byPath);
-    if (byPath != "ok") {
-        return byPath;
-    }
-    for (const auto& [name, content] : test::zipEntries(dir.file("a.zip"))) {
-        libzip.push_back(name);
-    }
-    std::sort(names.begin(), names.end());
-    EXPECT_EQ(names, libzip);
-    return "ok " + std::to_string(count);
+    return byPath == "ok" ? "ok " + std::to_string(count) : byPath;
 }
 
 // 65,535 entries without a locator: that count is a marker only when a locator says so (the
@@ -92,11 +79,6 @@ TEST(ZipCentralDirectoryInspectorTest, RefusesHostileLayoutsAndAcceptsHonestOnes
     const std::pair<Build, std::string> cases[] = {
         {C([](auto& z) { z.trailing = "x"; }), noEnd},
         {C([](auto& z) { z.end.commentLength = 1; }), noEnd},
-        {[] {
-             auto b = C([](auto&) {})();
-             return b.substr(0, b.size() - 1);
-         },
-         noEnd},
         {C([](auto& z) { z.end.diskNumber = 1; }), multi},
         {C([](auto& z) { z.end.centralDirectoryDisk = 1; }), multi},
         {C([](auto& z) { z.end.entriesOnDisk = 2; }), "inconsistent entry count"},
@@ -122,8 +104,6 @@ TEST(ZipCentralDirectoryInspectorTest, RefusesHostileLayoutsAndAcceptsHonestOnes
         {entries(1'000'000), entry},
         {C([](auto& z) { z.end.centralDirectorySize += 1; }), bounds},
         {Z([](auto& z) { z.zip64End->centralDirectorySize = maxU64; }), bounds},
-        {C([](auto& z) { z.end.centralDirectoryOffset -= 1, z.end.centralDirectorySize += 1; }),
-         entry},
         {CR([](auto& z) { z.entries[0].afterCentralRecord = "JUNK"; }), entry},
         {C([](auto& z) { z.entries[2].central.flags |= 0x0001; }), crypt},
         {C([](auto& z) { z.entries[0].central.flags |= 0x0040; }), crypt},
@@ -162,43 +142,27 @@ TEST(ZipCentralDirectoryInspectorTest, RefusesHostileLayoutsAndAcceptsHonestOnes
     }
 }
 
-// Every field of the decoded entry, ZIP64 values applied from a block behind another one and in
-// its own order; the fixed record as stored.
-TEST(ZipCentralDirectoryInspectorTest, HandsOverDecodedRecordsInOrder) {
+// ZIP64 values come from a block behind another one, in the block's own order. The fuzzer holds
+// the other fields to the fixed record, the reader's and the unpack's tests to their meaning.
+TEST(ZipCentralDirectoryInspectorTest, AppliesZip64ValuesFromBehindAnotherBlock) {
     RawZipBuilder zip;
-    test::RawCentralRecord& plain = zip.addStored("a.txt", "hello").central;
-    plain.time = 0x6C21;
-    plain.date = 0x5A8F;
-    plain.method = ZipFormat::methodDeflate;
-    plain.comment = "never handed over";
-    test::RawCentralRecord& big = zip.addStored("\x8E.bin", "").central;
-    big.flags = big.externalAttributes = 0;
+    test::RawCentralRecord& big = zip.addStored("big.bin", "").central;
     big.uncompressedSize = big.compressedSize = m32;
     big.extra = std::string("\x7D\xF1\1\0x\1\0\30\0", 9);
-    for (const std::uint64_t v :
-         {std::uint64_t{5} << 32, std::uint64_t{7}, std::uint64_t{9} << 32}) {
-        ZipFormat::put64(big.extra, v);
+    const std::uint64_t values[] = {std::uint64_t{5} << 32, 7, std::uint64_t{9} << 32};
+    for (const std::uint64_t value : values) {
+        ZipFormat::put64(big.extra, value);
     }
-    zip.relink().entries[1].central.localHeaderOffset = m32;
-    using Row = std::tuple<std::string, std::string, std::uint64_t, std::uint16_t, std::uint16_t,
-                           std::uint16_t, std::uint16_t, std::uint32_t, std::uint64_t,
-                           std::uint64_t, std::uint64_t, std::uint32_t>;
-    const std::vector<Row> expected = {{"a.txt", "", 0, ZipFormat::flagUTF8, 8, 0x6C21, 0x5A8F,
-                                        test::crc32Of("hello"), 5, 5, 0, 0100644u << 16},
-                                       {"\x8E.bin", big.extra, 1, 0, 0, 0, 0x0021, 0, 7,
-                                        std::uint64_t{5} << 32, std::uint64_t{9} << 32, 0}};
-    std::vector<Row> seen;
+    zip.relink().entries[0].central.localHeaderOffset = m32;
     test::TempDir dir;
     test::writeFile(dir.file("a.zip"), zip.bytes());
     Inspector::entryCount(
         dir.file("a.zip"), [] {},
         [&](const ZipCentralEntry& e) {
-            EXPECT_EQ(e.centralRecord, zip.entries[e.index].central.encode().substr(0, 46));
-            seen.emplace_back(e.name, e.extraField, e.index, e.flags, e.method, e.dosTime,
-                              e.dosDate, e.crc32, e.compressedSize, e.uncompressedSize,
-                              e.localHeaderOffset, e.externalAttributes);
+            EXPECT_EQ(
+                std::tuple(e.extraField, e.uncompressedSize, e.compressedSize, e.localHeaderOffset),
+                std::tuple(big.extra, values[0], values[1], values[2]));
         });
-    EXPECT_EQ(seen, expected);
 }
 
 // Cancellation is checked before every record and ends the walk as thrown. Only a regular file
@@ -221,19 +185,15 @@ TEST(ZipCentralDirectoryInspectorTest, WalksOnlyRegularFilesAndStopsWhenCancelle
     const auto reader = [&](std::string name) {
         return [p = dir.file(name)] { ZipArchiveReader(p, {}); };
     };
-    const auto fd = [&](std::string name, int flags) {
-        return [p = dir.file(name), flags] {
-            Inspector::entryCount(posix::open(p, flags | O_NONBLOCK).get(), {});
-        };
+    const auto fd = [p = dir.file("fifo")] {
+        Inspector::entryCount(posix::open(p, O_RDONLY | O_NONBLOCK).get(), {});
     };
     const std::pair<std::function<void()>, std::string> cases[] = {
         {cancelled, "cancelled"},
-        {path("missing"), "errno ENOENT"},
         {path("fifo"), "errno EINVAL"},
         {path("link"), "errno ELOOP"},
         {path("dir"), "errno EISDIR"},
-        {fd("fifo", O_RDONLY), "errno EINVAL"},
-        {fd("a.zip", O_WRONLY), "errno EBADF"},
+        {fd, "errno EINVAL"},
         {reader("fifo"), "errno EINVAL"},
         {reader("link"), "errno ELOOP"},
     };

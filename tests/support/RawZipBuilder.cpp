@@ -74,29 +74,17 @@ RawZipBuilder& RawZipBuilder::useZip64() {
     return *this;
 }
 
-std::uint64_t RawZipBuilder::centralDirectoryOffset() const {
-    std::uint64_t offset = prefix.size() + beforeCentralDirectory.size();
-    for (const RawZipEntry& e : entries) {
-        offset += e.local.encode().size() + e.data.size() + e.descriptor.size();
+RawZipBuilder& RawZipBuilder::relink() {
+    std::uint64_t start = prefix.size(), size = 0;
+    for (RawZipEntry& e : entries) {
+        e.central.localHeaderOffset = fit(start, ZipFormat::zip64Marker32);
+        start += e.local.encode().size() + e.data.size();
     }
-    return offset;
-}
-std::uint64_t RawZipBuilder::centralDirectorySize() const {
-    std::uint64_t size = 0;
+    start += beforeCentralDirectory.size();
     for (const RawZipEntry& e : entries) {
         size += e.central.encode().size() + e.afterCentralRecord.size();
     }
-    return size;
-}
-
-RawZipBuilder& RawZipBuilder::relink() {
-    std::uint64_t offset = prefix.size();
-    for (RawZipEntry& e : entries) {
-        e.central.localHeaderOffset = fit(offset, ZipFormat::zip64Marker32);
-        offset += e.local.encode().size() + e.data.size() + e.descriptor.size();
-    }
-    const std::uint64_t count = entries.size(), size = centralDirectorySize();
-    const std::uint64_t start = centralDirectoryOffset();
+    const std::uint64_t count = entries.size();
     const bool z = zip64End.has_value();
     if (z) {
         zip64End->sizeOfRest = 44 + zip64End->extensibleData.size();
@@ -116,7 +104,7 @@ RawZipBuilder& RawZipBuilder::relink() {
 std::string RawZipBuilder::bytes() const {
     std::string out = prefix;
     for (const RawZipEntry& e : entries) {
-        out += e.local.encode() + e.data + e.descriptor;
+        out += e.local.encode() + e.data;
     }
     out += beforeCentralDirectory;
     for (const RawZipEntry& e : entries) {

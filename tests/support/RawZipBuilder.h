@@ -56,11 +56,11 @@ struct RawZip64Locator {
     std::string encode() const;
 };
 
-// One entry: its local header, the bytes after it (data, then a descriptor) and its central
-// record, followed by bytes counted in the central directory's size.
+// One entry: its local header, its data and its central record, followed by bytes counted in
+// the central directory's size.
 struct RawZipEntry {
     RawLocalHeader local;
-    std::string data, descriptor;
+    std::string data;
     RawCentralRecord central;
     std::string afterCentralRecord;
 };
@@ -84,8 +84,6 @@ struct RawZipBuilder {
     RawZipBuilder& useZip64();
     // Recomputes offsets, counts and sizes of every record; what does not fit gets a marker.
     RawZipBuilder& relink();
-    std::uint64_t centralDirectoryOffset() const;
-    std::uint64_t centralDirectorySize() const;
     std::string bytes() const;
     void writeTo(const std::string& path) const;
 };
