@@ -8,13 +8,14 @@
 #include <string>
 #include <vector>
 
-#include "support/DriveClientHarness.h"
+#include "support/FakeDriveService.h"
+#include "support/Outcome.h"
 
 namespace tolvane {
 namespace {
 
 using namespace DriveResponsePolicy;
-using test::reasonAnswer;
+using test::errorAnswer;
 constexpr std::uint64_t second = 1'000'000'000;
 
 TEST(DriveResponsePolicyTest, FailureReasonReadsOnlyTheErrorShape) {
@@ -47,7 +48,7 @@ TEST(DriveResponsePolicyTest, TransientAnswersAndTheErrorsOfFinalOnes) {
         {600, "", false, "http(600)"}};
     for (const auto& [status, reason, transient, error] : cases) {
         SCOPED_TRACE(std::to_string(status) + " " + reason);
-        const DriveHTTPResponse response = reasonAnswer(status, reason);
+        const DriveHTTPResponse response = errorAnswer(status, reason);
         EXPECT_EQ(isTransient(response), transient);
         EXPECT_EQ(caseName(classifiedError(response)), error);
     }

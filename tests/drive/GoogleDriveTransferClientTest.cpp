@@ -11,7 +11,7 @@
 #include <nlohmann/json.hpp>
 
 #include "core/drive/FileReference.h"
-#include "support/DriveClientHarness.h"
+#include "support/FakeDriveService.h"
 #include "support/TestData.h"
 
 namespace tolvane {
@@ -47,8 +47,7 @@ VerifiedArchive interrupted(DriveClientHarness& h, const std::string& name,
     const VerifiedArchive archive = h.archive(name, test::randomBytes(size, name.size()));
     h.quitAt("chunk 262144-524287");
     EXPECT_EQ(h.share(archive, role), quit);
-    h.drive->setHook({});
-    h.clearLog();
+    h.reset();
     return archive;
 }
 
@@ -79,7 +78,7 @@ TEST(GoogleDriveTransferClientTest, ShareEndToEndIntoTheMonthFolder) {
     EXPECT_EQ(h.drive->file(remote.parents.at(0))->name, "03");
     EXPECT_EQ(
         remote.permissions,
-        (std::vector<DrivePermission>{{remote.permissions.at(0).id, "anyone", "reader", false}}));
+        nlohmann::json::parse(R"([{"type":"anyone","role":"reader","allowFileDiscovery":false}])"));
     const std::string link = "https://drive.google.com/file/d/" + remote.id + "/view";
     EXPECT_EQ(h.result, (DriveShareResult{remote.id, link, archive.sha256, DriveLinkRole::reader}));
     EXPECT_EQ(h.reports, (Reports{{Stage::hashing, 0, 0},
@@ -98,7 +97,7 @@ TEST(GoogleDriveTransferClientTest, ShareEndToEndIntoTheMonthFolder) {
     EXPECT_FALSE(record.sessionURL || record.bookmark);
 
     // The same role again checks the share once more; another role is refused untouched.
-    h.clearLog();
+    h.reset();
     EXPECT_EQ(h.share(archive, DriveLinkRole::writer), "roleConflict");
     EXPECT_EQ(h.record(archive.jobID), record);
     EXPECT_EQ(h.share(archive), "ok");
@@ -137,14 +136,16 @@ TEST(GoogleDriveTransferClientTest, LocalArchiveIsCheckedBeforeAnyRequest) {
 // Nothing is published for a remote copy that is not the archive on disk.
 TEST(GoogleDriveTransferClientTest, RemoteCopyMustMatchTheArchive) {
     const std::string zeros = std::string(32, '0');
-    // Drive's metadata as a merge patch, and the outcome.
+    // Drive's metadata as a merge patch, and the outcome of sharing "abc".
     const std::vector<std::pair<std::string, std::string>> cases = {
         {"{}", "ok"},
+        {R"({"sha256Checksum":"BA7816BF8F01CFEA414140DE5DAE2223B00361A396177A9CB410FF61F20015AD"})",
+         "ok"},                                // checksums compare ignoring case
         {R"({"sha256Checksum":null})", "ok"},  // the MD5 decides
         {R"({"sha256Checksum":null,"md5Checksum":")" + zeros + "\"}", "checksumMismatch"},
         {R"({"md5Checksum":")" + zeros + "\"}", "ok"},  // the MD5 speaks only without SHA-256
         {R"({"sha256Checksum":")" + zeros + zeros + "\"}", "checksumMismatch"},
-        {R"({"size":"03000"})", "checksumMismatch"},
+        {R"({"size":"03"})", "checksumMismatch"},
         {R"({"trashed":true})", "remoteDeleted"},
         {R"({"webViewLink":"http://drive.google.com/file/d/x"})", "invalidResponse"},
         {R"({"webViewLink":"https://drive.google.com.evil.example/x"})", "invalidResponse"},
@@ -153,18 +154,11 @@ TEST(GoogleDriveTransferClientTest, RemoteCopyMustMatchTheArchive) {
         SCOPED_TRACE(patch);
         DriveClientHarness h;
         patchMetadata(h, patch);
-        const VerifiedArchive archive = h.archive("Delivery.zip", test::randomBytes(3000, 8));
+        const VerifiedArchive archive = h.archive("Delivery.zip", "abc");
         EXPECT_EQ(h.share(archive), outcome);
         EXPECT_EQ(h.record(archive.jobID)->phase, outcome == "ok" ? "shared" : "uploaded");
         EXPECT_EQ(h.upload(archive.jobID).permissions.size(), outcome == "ok" ? 1u : 0u);
     }
-    // Checksums compare ignoring case.
-    DriveClientHarness upper;
-    const VerifiedArchive same = upper.archive("Delivery.zip", "abc");
-    patchMetadata(
-        upper,
-        R"({"sha256Checksum":"BA7816BF8F01CFEA414140DE5DAE2223B00361A396177A9CB410FF61F20015AD"})");
-    EXPECT_EQ(upper.share(same), "ok");
     // Bytes already sent change on disk: Drive holds the packed archive, the disk does not.
     DriveClientHarness h;
     const VerifiedArchive archive = h.archive("Delivery.zip", test::randomBytes(size, 7));
@@ -182,51 +176,43 @@ TEST(GoogleDriveTransferClientTest, RemoteCopyMustMatchTheArchive) {
 
 // A share stopped at any point leaves a record from which the next share completes.
 TEST(GoogleDriveTransferClientTest, InterruptedShareCompletesOnTheNextRun) {
-    // Where the application quit, whether that request reached Drive, the archive's size, the
-    // phase left in the journal, the requests of the next share.
-    using Case = std::tuple<std::string, bool, std::int64_t, std::string, std::string>;
+    // Where the application quit (before the request, after it "reached" Drive, or the user
+    // pressed "stop" as it went), the archive's size, the phase left, the next share's requests.
+    using Case = std::tuple<std::string, std::string, std::int64_t, std::string, std::string>;
     const std::vector<Case> cases = {
-        {"find marker", false, size, "prepared",
+        {"find marker", "", size, "prepared",
          "find marker, initiate, chunk 0-262143, chunk 262144-524287, chunk 524288-599999, " +
              newLink},
-        {"chunk 262144-524287", false, size, "uploading",
+        {"chunk 262144-524287", "", size, "uploading",
          "status, chunk 262144-524287, chunk 524288-599999, " + newLink},
         // The last chunk arrived but its answer did not; by the next start Drive has forgotten
         // the finished session, and the marked upload is found instead of sent again.
-        {"chunk 524288-599999", true, size, "uploading", "status, find marker, " + newLink},
-        {"metadata", false, size, "uploaded", newLink},
-        {"metadata", true, 0, "uploaded", newLink},
-        {"create permission reader", false, size, "needsPermissionCheck", newLink},
-        {"create permission reader", true, size, "needsPermissionCheck", recheck},
+        {"chunk 524288-599999", "reached", size, "uploading", "status, find marker, " + newLink},
+        {"metadata", "", size, "uploaded", newLink},
+        // A stop after the remote check is not marked verified.
+        {"metadata", "stop", 0, "uploaded", newLink},
+        {"create permission reader", "", size, "needsPermissionCheck", newLink},
+        {"create permission reader", "reached", size, "needsPermissionCheck", recheck},
     };
-    for (const auto& [at, reached, bytes, phase, rest] : cases) {
-        SCOPED_TRACE(at + (reached ? " reached" : ""));
+    for (const auto& [at, how, bytes, phase, rest] : cases) {
+        SCOPED_TRACE(at + " " + how);
         DriveClientHarness h;
         const VerifiedArchive archive = h.archive("Delivery.zip", test::randomBytes(bytes, 9));
-        h.quitAt(at, reached);
-        EXPECT_EQ(h.share(archive), quit);
-        EXPECT_EQ(h.record(archive.jobID)->phase, phase);
-        if (reached && at.starts_with("chunk")) {
-            h.drive->forgetSessions();
+        if (how == "stop") {
+            h.stopAt = at;
+        } else {
+            h.quitAt(at, how == "reached");
         }
-        h.drive->setHook({});
-        h.clearLog();
+        EXPECT_EQ(h.share(archive), how == "stop" ? "cancelled" : quit);
+        EXPECT_EQ(h.record(archive.jobID)->phase, phase);
+        h.reset();
+        if (how == "reached" && at.starts_with("chunk")) {
+            h.script("404");  // Drive has forgotten the finished session
+        }
         ASSERT_EQ(h.share(archive), "ok");
         EXPECT_EQ(h.sent(), rest);
         EXPECT_EQ(h.drive->file(h.result->fileID)->permissions.size(), 1u);
     }
-    // A stop requested by the user after the remote check is not marked verified.
-    DriveClientHarness h;
-    const VerifiedArchive archive = h.archive("Delivery.zip", "");
-    std::stop_source stop;
-    h.drive->setHook([&](const DriveHTTPRequest& request, const Serve& serve) {
-        if (test::describe(request) == "metadata") {
-            stop.request_stop();
-        }
-        return serve();
-    });
-    EXPECT_EQ(h.share(archive, DriveLinkRole::reader, stop.get_token()), "cancelled");
-    EXPECT_EQ(h.record(archive.jobID)->phase, "uploaded");
 }
 
 // Listed, moved and selected again, then resumed with its role by a new client over the same
@@ -253,8 +239,7 @@ TEST(GoogleDriveTransferClientTest, InterruptedShareIsListedAndResumedWithItsRol
     EXPECT_EQ(h.resume(archive.jobID, moved), quit);
     EXPECT_EQ(FileReference::resolve(*h.record(archive.jobID)->bookmark), moved);
     EXPECT_EQ(h.record(archive.jobID)->filename, "Delivery.zip");
-    h.drive->setHook({});
-    h.clearLog();
+    h.reset();
 
     const GoogleDriveTransferClient restarted(
         h.drive, std::make_shared<FileDriveTransferJournal>(h.dir.file("journal")));
@@ -267,7 +252,7 @@ TEST(GoogleDriveTransferClientTest, InterruptedShareIsListedAndResumedWithItsRol
 
     // The finished record keeps no reference; the user selects the file, which is checked again.
     EXPECT_EQ(h.resume(archive.jobID), "archiveNeedsReselection");
-    h.clearLog();
+    h.reset();
     ASSERT_EQ(h.resume(archive.jobID, moved), "ok");
     EXPECT_EQ(h.sent(), recheck);
 }
@@ -318,10 +303,10 @@ TEST(GoogleDriveTransferClientTest, VerifiedLinkRechecksWithoutChangingAnything)
     // What is changed, the outcome, the requests.
     const std::vector<std::tuple<Arrange, std::string, std::string>> cases = {
         {[](auto&, auto&) {}, "ok", "metadata, permissions"},
-        {[](auto& h, auto& r) { h.drive->remove(*r.remoteFileID); }, "remoteDeleted", "metadata"},
+        {[](auto& h, auto&) { h.script("404"); }, "remoteDeleted", "metadata"},
         {onDrive([](auto& f) { f.permissions.clear(); }), "permissionNotVerified",
          "metadata, permissions"},
-        {onDrive([](auto& f) { f.permissions.front().allowFileDiscovery = true; }), "roleConflict",
+        {onDrive([](auto& f) { f.permissions[0]["allowFileDiscovery"] = true; }), "roleConflict",
          "metadata, permissions"},
         {[](auto& h, auto& r) {
              r.md5 = std::string(32, '0');
@@ -341,10 +326,10 @@ TEST(GoogleDriveTransferClientTest, VerifiedLinkRechecksWithoutChangingAnything)
         ASSERT_EQ(h.share(archive), "ok");
         const DriveShareResult shared = *h.result;
         DriveTransferRecord record = *h.record(archive.jobID);
+        h.reset();
+        h.result.reset();
         arrange(h, record);
         h.journal->save(record);
-        h.clearLog();
-        h.result.reset();
         EXPECT_EQ(h.verify(archive.jobID), outcome);
         EXPECT_EQ(h.sent(), requests);
         EXPECT_EQ(h.record(archive.jobID), record);

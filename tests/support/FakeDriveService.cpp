@@ -1,12 +1,23 @@
 #include "support/FakeDriveService.h"
 
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/x509v3.h>
+
+#include <httplib.h>
+
 #include <algorithm>
+#include <cctype>
+#include <csignal>
+#include <iterator>
 #include <regex>
+#include <sstream>
+#include <stdexcept>
 
-#include <nlohmann/json.hpp>
-
+#include "core/common/Cancellation.h"
 #include "core/common/Digest.h"
 #include "core/common/HexString.h"
+#include "support/Outcome.h"
 
 namespace tolvane::test {
 namespace {
@@ -15,12 +26,6 @@ using Json = nlohmann::json;
 using File = FakeDriveService::StoredFile;
 
 constexpr std::string_view folderType = "application/vnd.google-apps.folder";
-constexpr std::string_view filesPath = "/drive/v3/files";
-constexpr std::string_view uploadPath = "/upload/drive/v3/files";
-// What Drive sends of a file, a file list or a permission list when `fields` names nothing.
-constexpr std::string_view defaults =
-    "kind,id,name,mimeType,nextPageToken,files(kind,id,name,mimeType),permissions(kind,id,type,"
-    "role)";
 
 // `value` with only the fields `spec` names ("id,files(id,name)"); an array keeps only them in
 // each element.
@@ -51,22 +56,13 @@ Json selected(const Json& value, std::string_view spec) {
     return out;
 }
 
-DriveHTTPResponse jsonAnswer(int status, const Json& body) {
-    return DriveHTTPResponse{status, {{"Content-Type", "application/json"}}, body.dump()};
-}
-
-DriveHTTPResponse errorAnswer(int status, std::string_view reason) {
-    return jsonAnswer(status, {{"error", {{"code", status}, {"errors", {{{"reason", reason}}}}}}});
+DriveHTTPResponse jsonAnswer(const Json& body) {
+    return DriveHTTPResponse{200, {{"Content-Type", "application/json"}}, body.dump()};
 }
 
 Json fileJSON(const File& file, const DriveEndpoints& endpoints) {
-    Json out = {{"kind", "drive#file"},
-                {"id", file.id},
-                {"name", file.name},
-                {"mimeType", file.mimeType},
-                {"parents", file.parents},
-                {"trashed", file.trashed},
-                {"appProperties", file.appProperties}};
+    Json out = {{"id", file.id}, {"name", file.name}, {"mimeType", file.mimeType}};
+    out["trashed"] = file.trashed;
     if (file.mimeType != folderType) {
         Md5 md5;
         md5.update(file.content);
@@ -88,7 +84,7 @@ File fileFrom(const Json& body, std::string id, std::string mimeType) {
     return file;
 }
 
-// The two query forms the client writes; no test for anything else, which Drive refuses.
+// The two query forms the client writes; Drive refuses anything else, as no test needs it.
 std::function<bool(const File&)> matcher(const std::string& query) {
     static const std::regex folder(
         R"(name = '((?:[^'\\]|\\.)*)' and mimeType = '([^']*)' and '([^']*)' in parents and trashed = false)");
@@ -110,48 +106,50 @@ std::function<bool(const File&)> matcher(const std::string& query) {
     return {};
 }
 
-}  // namespace
-
 std::string urlPath(const std::string& url) {
     const std::size_t scheme = url.find("://");
     const std::size_t start = scheme == std::string::npos ? 0 : url.find('/', scheme + 3);
     return start == std::string::npos ? "/" : url.substr(start, url.find('?', start) - start);
 }
 
-std::map<std::string, std::string> urlQuery(const std::string& url) {
-    const auto decoded = [](const std::string& text) {
-        std::string out;
-        for (std::size_t i = 0; i < text.size(); ++i) {
-            const bool escape = text[i] == '%' && i + 2 < text.size();
-            out +=
-                escape ? static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16)) : text[i];
-            i += escape ? 2 : 0;
-        }
-        return out;
-    };
-    std::map<std::string, std::string> items;
-    const std::size_t question = url.find('?');
-    for (std::size_t at = question; at != std::string::npos && at < url.size();) {
-        const std::size_t end = std::min(url.find('&', at + 1), url.size());
-        const std::string item = url.substr(at + 1, end - at - 1);
-        const std::size_t equals = std::min(item.find('='), item.size());
-        items.emplace(decoded(item.substr(0, equals)),
-                      decoded(item.substr(std::min(equals + 1, item.size()))));
-        at = end;
+// The answer a word of a script stands for; transport failures are thrown.
+DriveHTTPResponse scripted(const std::string& word) {
+    const std::size_t colon = std::min(word.find(':'), word.size());
+    const std::string kind = word.substr(0, colon);
+    const std::string arg = word.substr(std::min(colon + 1, word.size()));
+    if (kind == "timeout" || kind == "lost" || kind == "cancel") {
+        using enum TransportError::Kind;
+        const auto failure = kind == "timeout" ? timedOut
+                             : kind == "lost"  ? connectionLost
+                                               : cancelled;
+        throw TransportError(failure, "scripted");
     }
-    return items;
+    DriveHTTPResponse answer{kind == "held" ? 308 : kind == "retry" ? 429 : 200, {}, {}};
+    if (kind == "new") {
+        answer.headers["Location"] =
+            arg.find("://") == std::string::npos ? DriveClientHarness::session + arg : arg;
+    } else if (kind == "held" && arg != "0") {
+        answer.headers["Range"] = "bytes=0-" + std::to_string(std::stoll(arg) - 1);
+    } else if (kind == "file" || kind == "none") {
+        answer.body = kind == "file" ? Json{{"id", arg}}.dump() : R"({"files":[]})";
+    } else if (kind == "retry") {
+        answer.headers["Retry-After"] = arg;
+    } else if (kind != "held") {
+        const bool reason = !arg.empty() && std::isalpha(static_cast<unsigned char>(arg[0]));
+        answer = reason ? errorAnswer(std::stoi(kind), arg)
+                        : DriveHTTPResponse{std::stoi(kind), {}, arg};
+    }
+    return answer;
 }
 
-FakeDriveService::FakeDriveService(DriveEndpoints endpoints) : endpoints_(std::move(endpoints)) {}
+}  // namespace
+
+// --- FakeDriveService --------------------------------------------------------------------------
 
 DriveHTTPResponse FakeDriveService::send(const DriveHTTPRequest& request, std::stop_token stop) {
     if (stop.stop_requested()) {
         throw TransportError(TransportError::Kind::cancelled, "cancelled");
     }
-    return handle(request);
-}
-
-DriveHTTPResponse FakeDriveService::handle(const DriveHTTPRequest& request) {
     Hook hook;
     {
         const std::lock_guard lock(mutex_);
@@ -163,13 +161,12 @@ DriveHTTPResponse FakeDriveService::handle(const DriveHTTPRequest& request) {
         return this->serve(request);
     };
     DriveHTTPResponse answer = hook ? hook(request, serve) : serve();
-    // Whoever gave the answer, Drive sends only the fields that were asked for; an upload
-    // session answers with the fields its initiation asked for.
+    // Whoever gave the answer, Drive sends only the fields that were asked for.
     std::map<std::string, std::string> query = urlQuery(request.url);
     const Json body = Json::parse(answer.body, nullptr, false);
-    if (!query.contains("upload_id") && answer.status / 100 == 2 && body.is_object()) {
-        const std::string spec = query.contains("fields") ? query["fields"] : std::string(defaults);
-        answer.body = selected(body, spec).dump();
+    if (answer.status / 100 == 2 && body.is_object()) {
+        answer.body =
+            selected(body, query.contains("fields") ? query["fields"] : "id,name,mimeType").dump();
     }
     return answer;
 }
@@ -179,69 +176,54 @@ DriveHTTPResponse FakeDriveService::serve(const DriveHTTPRequest& request) {
     const bool post = request.method == "POST";
     std::map<std::string, std::string> query = urlQuery(request.url);
     const Json body = Json::parse(request.body.empty() ? "{}" : request.body, nullptr, false);
-    const auto text = [&](const char* key) { return body.value(key, std::string()); };
     const std::string number = std::to_string(++counter_);
 
-    if (path == filesPath && post) {
-        files_.push_back(fileFrom(body, "folder-" + number, text("mimeType")));
-        return jsonAnswer(200, fileJSON(files_.back(), endpoints_));
+    if (path == "/drive/v3/files" && post) {
+        files_.push_back(fileFrom(body, "folder-" + number, body.value("mimeType", "")));
+        return jsonAnswer(fileJSON(files_.back(), endpoints_));
     }
-    if (path == filesPath) {
+    if (path == "/drive/v3/files") {
         const auto matches = matcher(query["q"]);
-        if (!matches) {
-            return errorAnswer(400, "invalidQuery");
-        }
         Json found = Json::array();
         for (const File& file : files_) {
-            if (matches(file)) {
+            if (matches && matches(file)) {
                 found.push_back(fileJSON(file, endpoints_));
             }
         }
-        return jsonAnswer(200, {{"kind", "drive#fileList"}, {"files", found}});
+        return matches ? jsonAnswer({{"files", found}}) : errorAnswer(400, "invalidQuery");
     }
-    if (path.starts_with(std::string(filesPath) + "/")) {
-        const std::string rest = path.substr(filesPath.size() + 1);
-        File* file = find(rest.substr(0, rest.find('/')));
-        if (file == nullptr) {
-            return errorAnswer(404, "notFound");
-        }
-        if (!rest.ends_with("/permissions")) {
-            return jsonAnswer(200, fileJSON(*file, endpoints_));
-        }
-        if (post) {
-            const Json discoverable = body.value("allowFileDiscovery", Json());
-            file->permissions.push_back(
-                {"perm-" + number, text("type"), text("role"),
-                 discoverable.is_boolean() ? std::optional(discoverable == true) : std::nullopt});
-            return jsonAnswer(200, {{"id", file->permissions.back().id}});
-        }
-        Json list = Json::array();
-        for (const DrivePermission& p : file->permissions) {
-            list.push_back({{"id", p.id}, {"type", p.type}, {"role", p.role}});
-            if (p.allowFileDiscovery) {
-                list.back()["allowFileDiscovery"] = *p.allowFileDiscovery;
-            }
-        }
-        return jsonAnswer(200, {{"kind", "drive#permissionList"}, {"permissions", list}});
+    if (path == "/upload/drive/v3/files" && post && query["uploadType"] == "resumable") {
+        sessions_[number] = {fileFrom(body, "", "application/zip"),
+                             std::stoll(request.header("X-Upload-Content-Length").value())};
+        const std::string url = request.url.substr(request.url.find("/upload/"));
+        return {200, {{"Location", endpoints_.apiBase + url + "&upload_id=" + number}}, {}};
     }
-    if (path == uploadPath && post && query["uploadType"] == "resumable") {
-        const std::string id = "upload-" + number;
-        sessions_[id] = {fileFrom(body, "", "application/zip"),
-                         std::stoll(request.header("X-Upload-Content-Length").value()),
-                         query.contains("fields") ? query["fields"] : "id"};
-        return {200,
-                {{"Location", endpoints_.apiBase + std::string(uploadPath) + "?upload_id=" + id}},
-                {}};
-    }
-    if (path == uploadPath && sessions_.contains(query["upload_id"])) {
+    if (path == "/upload/drive/v3/files" && sessions_.contains(query["upload_id"])) {
         return upload(request, sessions_[query["upload_id"]]);
     }
-    return errorAnswer(404, "notFound");
+    constexpr std::string_view filePath = "/drive/v3/files/";
+    const std::string rest = path.substr(std::min(path.size(), filePath.size()));
+    File* file = path.starts_with(filePath) ? find(rest.substr(0, rest.find('/'))) : nullptr;
+    if (file == nullptr) {
+        return errorAnswer(404, "notFound");
+    }
+    if (!rest.ends_with("/permissions")) {
+        return jsonAnswer(fileJSON(*file, endpoints_));
+    }
+    if (post) {
+        file->permissions.push_back(body);
+        return jsonAnswer({{"id", number}});
+    }
+    Json listed = file->permissions;
+    for (std::size_t i = 0; i < listed.size(); ++i) {
+        listed[i]["id"] = std::to_string(i);
+    }
+    return jsonAnswer({{"permissions", listed}});
 }
 
 DriveHTTPResponse FakeDriveService::upload(const DriveHTTPRequest& request, Session& session) {
     if (const File* done = find(session.file.id)) {
-        return jsonAnswer(200, selected(fileJSON(*done, endpoints_), session.fields));
+        return jsonAnswer(fileJSON(*done, endpoints_));
     }
     // "bytes */<total>" asks where the session stands; "bytes <first>-<last>/<total>" carries
     // bytes that must follow on from what the session holds.
@@ -264,7 +246,7 @@ DriveHTTPResponse FakeDriveService::upload(const DriveHTTPRequest& request, Sess
     }
     session.file.id = "file-" + std::to_string(++counter_);
     files_.push_back(session.file);
-    return jsonAnswer(200, selected(fileJSON(session.file, endpoints_), session.fields));
+    return jsonAnswer(fileJSON(session.file, endpoints_));
 }
 
 FakeDriveService::StoredFile* FakeDriveService::find(const std::string& id) {
@@ -288,20 +270,9 @@ void FakeDriveService::clearRequests() {
     requests_.clear();
 }
 
-void FakeDriveService::change(const std::string& fileID,
-                              const std::function<void(StoredFile&)>& edit) {
+void FakeDriveService::change(const std::string& id, const std::function<void(StoredFile&)>& edit) {
     const std::lock_guard lock(mutex_);
-    edit(*find(fileID));
-}
-
-void FakeDriveService::remove(const std::string& fileID) {
-    const std::lock_guard lock(mutex_);
-    std::erase_if(files_, [&](const File& file) { return file.id == fileID; });
-}
-
-void FakeDriveService::forgetSessions() {
-    const std::lock_guard lock(mutex_);
-    sessions_.clear();
+    edit(*find(id));
 }
 
 std::optional<FakeDriveService::StoredFile> FakeDriveService::file(const std::string& id) const {
@@ -310,9 +281,241 @@ std::optional<FakeDriveService::StoredFile> FakeDriveService::file(const std::st
     return found ? std::optional(*found) : std::nullopt;
 }
 
-std::vector<FakeDriveService::StoredFile> FakeDriveService::files() const {
-    const std::lock_guard lock(mutex_);
-    return files_;
+// --- FakeDriveServer ---------------------------------------------------------------------------
+
+struct FakeDriveServer::Certificate {
+    std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key{
+        EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256"), &EVP_PKEY_free};
+    std::unique_ptr<X509, decltype(&X509_free)> x509{X509_new(), &X509_free};
+    std::string pem;
+
+    Certificate() {
+        X509* const cert = x509.get();
+        X509V3_CTX context;
+        X509V3_set_ctx_nodb(&context);
+        X509V3_set_ctx(&context, cert, cert, nullptr, nullptr, 0);
+        bool made = key && cert && X509_set_version(cert, X509_VERSION_3) == 1 &&
+                    ASN1_INTEGER_set(X509_get_serialNumber(cert), 1) == 1 &&
+                    X509_gmtime_adj(X509_getm_notBefore(cert), -3600) != nullptr &&
+                    X509_gmtime_adj(X509_getm_notAfter(cert), 86400) != nullptr &&
+                    X509_set_pubkey(cert, key.get()) == 1 &&
+                    X509_NAME_add_entry_by_txt(X509_get_subject_name(cert), "CN", MBSTRING_ASC,
+                                               reinterpret_cast<const unsigned char*>("127.0.0.1"),
+                                               -1, -1, 0) == 1 &&
+                    X509_set_issuer_name(cert, X509_get_subject_name(cert)) == 1;
+        for (const auto& [nid, value] :
+             {std::pair{NID_basic_constraints, "critical,CA:TRUE"},
+              std::pair{NID_subject_alt_name, "IP:127.0.0.1,DNS:localhost"}}) {
+            X509_EXTENSION* extension = X509V3_EXT_conf_nid(nullptr, &context, nid, value);
+            made = made && extension != nullptr && X509_add_ext(cert, extension, -1) == 1;
+            X509_EXTENSION_free(extension);
+        }
+        std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new(BIO_s_mem()), &BIO_free);
+        char* data = nullptr;
+        made = made && X509_sign(cert, key.get(), EVP_sha256()) != 0 &&
+               PEM_write_bio_X509(bio.get(), cert) == 1 && BIO_get_mem_data(bio.get(), &data) > 0;
+        if (!made) {
+            throw std::runtime_error("fake Drive server: no test certificate");
+        }
+        pem.assign(data, static_cast<std::size_t>(BIO_get_mem_data(bio.get(), &data)));
+    }
+};
+
+FakeDriveServer::FakeDriveServer()
+    : certificate_(std::make_unique<Certificate>()),
+      server_(
+          std::make_unique<httplib::SSLServer>(certificate_->x509.get(), certificate_->key.get())) {
+    // A client that gives up mid-answer leaves the server writing into a closed connection.
+    std::signal(SIGPIPE, SIG_IGN);
+    port_ = server_->bind_to_any_port("127.0.0.1");
+    if (!server_->is_valid() || port_ <= 0) {
+        throw std::runtime_error("fake Drive server: cannot listen on 127.0.0.1");
+    }
+    service = std::make_shared<FakeDriveService>(endpoints());
+    const auto handler = [this](const httplib::Request& in, httplib::Response& out) {
+        DriveHTTPRequest request{in.method, in.target, {}, in.body};
+        request.headers.assign(in.headers.begin(), in.headers.end());
+        const DriveHTTPResponse answer = service->send(request);
+        out.status = answer.status;
+        for (const auto& [name, value] : answer.headers) {
+            out.set_header(name, value);
+        }
+        out.body = answer.body;
+    };
+    server_->Get(".*", handler).Post(".*", handler).Put(".*", handler);
+    // One request per connection: an idle kept-alive connection would hold stop() until it timed
+    // out. Connections wait in the listening socket's queue until the listener runs.
+    server_->set_keep_alive_max_count(1);
+    listener_ = std::thread([this] { server_->listen_after_bind(); });
+}
+
+FakeDriveServer::~FakeDriveServer() {
+    // stop() only takes effect once the listener runs.
+    while (!server_->is_running()) {
+        std::this_thread::yield();
+    }
+    server_->stop();
+    listener_.join();
+}
+
+std::string FakeDriveServer::origin(const std::string& host) const {
+    return "https://" + host + ":" + std::to_string(port_);
+}
+
+DriveEndpoints FakeDriveServer::endpoints() const {
+    DriveEndpoints endpoints;
+    endpoints.apiBase = origin();
+    endpoints.uploadHost = "127.0.0.1";
+    return endpoints;
+}
+
+URLSessionDriveHTTPTransport::Options FakeDriveServer::transportOptions() const {
+    URLSessionDriveHTTPTransport::Options options;
+    options.trustedCertificatesPEM = certificate_->pem;
+    options.loopbackOnly = true;
+    return options;
+}
+
+// --- DriveClientHarness ------------------------------------------------------------------------
+
+DriveClientHarness::DriveClientHarness(const FakeDriveServer* server)
+    : drive(server ? server->service : std::make_shared<FakeDriveService>()),
+      journal(std::make_shared<FileDriveTransferJournal>(dir.file("journal"))),
+      steps(std::make_shared<const DriveTransferSteps>(
+          server ? std::make_shared<URLSessionDriveHTTPTransport>(server->transportOptions())
+                 : std::shared_ptr<DriveHTTPTransport>(drive),
+          journal, chunk,
+          [this](std::uint64_t nanoseconds, std::stop_token stop) {
+              waits.push_back(nanoseconds);
+              throwIfCancelled(nullptr, stop);
+          },
+          DriveTransferSteps::Environment{server ? server->endpoints() : DriveEndpoints{},
+                                          [](std::uint64_t bound) { return bound; },
+                                          [] { return 1'710'504'000.0; }})),
+      client(steps) {
+    reset();
+}
+
+VerifiedArchive DriveClientHarness::archive(const std::string& name,
+                                            const std::string& content) const {
+    writeFile(dir.file(name), content);
+    return VerifiedArchive{Uuid::random(), dir.file(name), std::ssize(content),
+                           Sha256::hexOf(content)};
+}
+
+std::string DriveClientHarness::share(const VerifiedArchive& archive, DriveLinkRole role) {
+    return outcomeOf([&] {
+        result = client.shareArchive(archive, account, role, token(), progress(), stop.get_token());
+    });
+}
+
+std::string DriveClientHarness::resume(const Uuid& jobID,
+                                       const std::optional<std::string>& selected) {
+    return outcomeOf([&] {
+        result = client.resume(jobID, account, selected, token(), progress(), stop.get_token());
+    });
+}
+
+std::string DriveClientHarness::verify(const Uuid& jobID) {
+    return outcomeOf(
+        [&] { result = client.verifiedLink(jobID, account, token(), stop.get_token()); });
+}
+
+std::optional<DriveTransferRecord> DriveClientHarness::record(const Uuid& jobID) const {
+    return journal->load(FileDriveTransferJournal::key(account, jobID));
+}
+
+FakeDriveService::StoredFile DriveClientHarness::upload(const Uuid& jobID) const {
+    return drive->file(record(jobID).value().remoteFileID.value()).value();
+}
+
+void DriveClientHarness::script(const std::string& answers) {
+    std::istringstream words(answers);
+    script_.assign(std::istream_iterator<std::string>(words), {});
+    next_ = 0;
+}
+
+void DriveClientHarness::quitAt(const std::string& line, bool reached) {
+    quitAt_ = line;
+    quitReached_ = reached;
+}
+
+std::string DriveClientHarness::sent() const {
+    std::string line;
+    for (const DriveHTTPRequest& request : drive->requests()) {
+        line += (line.empty() ? "" : ", ") + describe(request);
+    }
+    return line;
+}
+
+void DriveClientHarness::reset() {
+    drive->clearRequests();
+    reports.clear();
+    waits.clear();
+    script("");
+    quitAt("");
+    stop = {};
+    stopAt.clear();
+    drive->setHook([this](const DriveHTTPRequest& request, const FakeDriveService::Serve& serve) {
+        const std::string line = describe(request);
+        if (line == stopAt) {
+            stop.request_stop();
+        }
+        if (line == quitAt_) {
+            if (quitReached_) {
+                serve();
+            }
+            throw TransportError(TransportError::Kind::cancelled, "application quit");
+        }
+        const std::size_t i = next_++;
+        return i < script_.size() ? scripted(script_[i]) : serve();
+    });
+}
+
+std::string describe(const DriveHTTPRequest& request) {
+    const std::string path = urlPath(request.url);
+    const Json body = Json::parse(request.body, nullptr, false);
+    const std::string q = urlQuery(request.url)["q"];
+    const std::string range = request.header("Content-Range").value_or("");
+    if (path == "/drive/v3/files") {
+        if (request.method == "POST") {
+            return "create folder " + body.value("name", "");
+        }
+        return q.starts_with("appProperties") ? "find marker"
+                                              : "find folder " + q.substr(8, q.find("' and") - 8);
+    }
+    if (path.starts_with("/upload/")) {
+        return request.method == "POST"        ? "initiate"
+               : range.starts_with("bytes */") ? "status"
+                                               : "chunk " + range.substr(6, range.find('/') - 6);
+    }
+    if (path.ends_with("/permissions")) {
+        return request.method == "POST" ? "create permission " + body.value("role", "")
+                                        : "permissions";
+    }
+    return path.starts_with("/drive/v3/files/") ? "metadata" : request.method + " " + path;
+}
+
+std::map<std::string, std::string> urlQuery(const std::string& url) {
+    static const std::regex item(R"([?&]([^=&]*)=?([^&]*))");
+    const auto decoded = [](std::string text) {
+        for (std::size_t i = text.find('%'); i != std::string::npos && i + 2 < text.size();
+             i = text.find('%', i + 1)) {
+            text.replace(i, 3, 1, static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16)));
+        }
+        return text;
+    };
+    std::map<std::string, std::string> items;
+    const std::string query = url.substr(std::min(url.find('?'), url.size()));
+    for (std::sregex_iterator i(query.begin(), query.end(), item), end; i != end; ++i) {
+        items.emplace(decoded((*i)[1]), decoded((*i)[2]));
+    }
+    return items;
+}
+
+DriveHTTPResponse errorAnswer(int status, const std::string& reason) {
+    return DriveHTTPResponse{
+        status, {}, Json{{"error", {{"code", status}, {"errors", {{{"reason", reason}}}}}}}.dump()};
 }
 
 }  // namespace tolvane::test

@@ -1,67 +1,69 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <stop_token>
 #include <string>
+#include <thread>
 #include <vector>
 
-#include "core/drive/DriveEndpoints.h"
-#include "core/drive/DriveHTTP.h"
-#include "core/drive/DriveRESTDecoding.h"
+#include <nlohmann/json.hpp>
+
+#include "core/archive/ArchiveValues.h"
+#include "core/drive/DriveTransferSteps.h"
+#include "core/drive/GoogleDriveTransferClient.h"
+#include "core/drive/URLSessionDriveHTTPTransport.h"
+#include "support/TempDir.h"
+
+namespace httplib {
+class SSLServer;
+}
 
 namespace tolvane::test {
 
 // An in-memory Google Drive for the requests the Drive client makes: folders, the two query forms
 // of files.list, metadata, resumable upload sessions and permissions. Like Drive, an answer
-// carries only the fields the request's `fields` names (or Drive's few defaults), so a client that
-// forgets to ask for a field never sees it. Faults go through one hook that sees every request: it
+// carries only the fields the request's `fields` names (or Drive's defaults), so a client that
+// forgets to ask for a field never sees it; a session URL repeats its initiation's query, so its
+// answers carry the fields named there. Faults go through one hook that sees every request: it
 // may serve it, change Drive's answer, answer itself or throw as a transport would. Thread-safe;
 // the hook runs without the lock held.
 class FakeDriveService final : public DriveHTTPTransport {
 public:
     struct StoredFile {
-        std::string id;
-        std::string name;
-        std::string mimeType;
+        std::string id, name, mimeType;
         std::vector<std::string> parents;
         std::map<std::string, std::string> appProperties;
         std::string content;
         bool trashed = false;
-        std::vector<DrivePermission> permissions;
+        nlohmann::json permissions = nlohmann::json::array();  // as created, listed with ids
     };
-
     using Serve = std::function<DriveHTTPResponse()>;
     using Hook = std::function<DriveHTTPResponse(const DriveHTTPRequest&, const Serve& serve)>;
 
     // Session URLs are formed on `endpoints.apiBase`, web links on `endpoints.webHost`.
-    explicit FakeDriveService(DriveEndpoints endpoints = {});
+    explicit FakeDriveService(DriveEndpoints endpoints = {}) : endpoints_(std::move(endpoints)) {}
 
-    // `request.url` is absolute or a request target as a server receives it.
-    DriveHTTPResponse handle(const DriveHTTPRequest& request);
-    // A requested stop ends the exchange as a cancelled TransportError, like a real transport.
-    DriveHTTPResponse send(const DriveHTTPRequest& request, std::stop_token stop) override;
+    // `request.url` is absolute or a request target as a server receives it. A stop requested
+    // before the exchange ends it as a cancelled TransportError, as a real transport would.
+    DriveHTTPResponse send(const DriveHTTPRequest& request, std::stop_token stop = {}) override;
 
     void setHook(Hook hook);                         // an empty hook serves every request
     std::vector<DriveHTTPRequest> requests() const;  // since the last clearRequests()
     void clearRequests();
-
-    // What another party (or Drive itself) does to a file; no file: deleted for good.
-    void change(const std::string& fileID, const std::function<void(StoredFile&)>& edit);
-    void remove(const std::string& fileID);
-    void forgetSessions();  // every upload session is gone (404)
-
+    // What another party (or Drive itself) does to a file.
+    void change(const std::string& id, const std::function<void(StoredFile&)>& edit);
     std::optional<StoredFile> file(const std::string& id) const;
-    std::vector<StoredFile> files() const;  // in creation order
 
 private:
     struct Session {
         StoredFile file;  // content: the bytes received so far; an id once complete
         std::int64_t total = 0;
-        std::string fields;
     };
 
     DriveHTTPResponse serve(const DriveHTTPRequest& request);
@@ -77,8 +79,103 @@ private:
     std::uint64_t counter_ = 0;
 };
 
-// The path of an absolute URL or request target, and its query items percent-decoded.
-std::string urlPath(const std::string& url);
+// The FakeDriveService behind a real HTTPS server on 127.0.0.1:<ephemeral port>, with a
+// self-signed certificate for 127.0.0.1 and "localhost" made when the server is (EC P-256, valid
+// from an hour ago for a day, never written to disk). Requests are answered on background threads.
+class FakeDriveServer {
+public:
+    FakeDriveServer();
+    ~FakeDriveServer();
+    FakeDriveServer(const FakeDriveServer&) = delete;
+    FakeDriveServer& operator=(const FakeDriveServer&) = delete;
+
+    std::shared_ptr<FakeDriveService> service;  // its session URLs point at this server
+
+    std::string origin(const std::string& host = "127.0.0.1") const;  // "https://<host>:<port>"
+    // The API origin and upload host of this server; web links stay on Drive's web host.
+    DriveEndpoints endpoints() const;
+    // Trusts this server's certificate and nothing else; connects to loopback addresses only.
+    URLSessionDriveHTTPTransport::Options transportOptions() const;
+
+private:
+    struct Certificate;
+    std::unique_ptr<Certificate> certificate_;
+    std::unique_ptr<httplib::SSLServer> server_;
+    int port_ = 0;
+    std::thread listener_;
+};
+
+// The Drive client of every Drive test: its steps and the public client over the in-memory Drive
+// (or through the real transport to a FakeDriveServer), the journal in a fresh temporary
+// directory, the clock in mid-March 2024 in every time zone, 256 KiB chunks, the largest jitter,
+// retry waits recorded instead of slept, tokens "token-1", "token-2", ... and every progress
+// report kept. Its hook on the Drive plays the script, the quit point and the user's stop.
+class DriveClientHarness {
+public:
+    static constexpr std::int64_t chunk = 262'144;
+    inline static const std::string account = "subject-1";
+    inline static const std::string session =
+        "https://www.googleapis.com/upload/drive/v3/files?upload_id=";
+
+    explicit DriveClientHarness(const FakeDriveServer* server = nullptr);
+
+    TempDir dir;
+    std::shared_ptr<FakeDriveService> drive;
+    std::shared_ptr<FileDriveTransferJournal> journal;
+    std::shared_ptr<const DriveTransferSteps> steps;
+    GoogleDriveTransferClient client;
+    std::stop_source stop;  // the user's stop button for every operation
+    std::string stopAt;     // the user presses it as this request (as describe() gives it) goes
+    std::optional<DriveShareResult> result;  // of the last operation that succeeded
+    std::vector<std::uint64_t> waits;
+    std::vector<DriveTransferProgress> reports;
+    int tokensIssued = 0;
+
+    DriveTransferSteps::AccessToken token() {
+        return [this] { return "token-" + std::to_string(++tokensIssued); };
+    }
+    DriveTransferSteps::ProgressHandler progress() {
+        return [this](const DriveTransferProgress& report) { reports.push_back(report); };
+    }
+
+    // Writes `content` to dir/name and describes it as the verified archive of a new job.
+    VerifiedArchive archive(const std::string& name, const std::string& content) const;
+    // One operation of the client each, for `account`; the outcome as outcomeOf gives it.
+    std::string share(const VerifiedArchive& archive, DriveLinkRole role = DriveLinkRole::reader);
+    std::string resume(const Uuid& jobID, const std::optional<std::string>& selected = {});
+    std::string verify(const Uuid& jobID);
+    std::optional<DriveTransferRecord> record(const Uuid& jobID) const;
+    FakeDriveService::StoredFile upload(const Uuid& jobID) const;  // the file the record names
+
+    // The next requests get these answers in order; after them Drive answers again. In short
+    // form, separated by blanks: "<status>" or "<status>:<body>" ("200:{}"; a body that is one
+    // word is an error reason, "403:quotaExceeded"), "new:<id or URL>" (a session URL, on
+    // `session` when only an id), "held:<bytes>" (308 with that range), "file:<id>" (200 with
+    // {"id": id}), "none" (no files), "retry:<seconds>" (429 with Retry-After), "timeout",
+    // "lost", "cancel" (transport errors).
+    void script(const std::string& answers);
+    // Quits the application (the exchange ends without an answer) at every request that
+    // describe() gives as `line`, after it reached Drive when `reached`.
+    void quitAt(const std::string& line, bool reached = false);
+    std::string sent() const;  // the requests since the last reset(), as describe() gives them
+    // Forgets requests, reports and waits, the script, the quit point and the stop; the Drive
+    // hook is the harness's again.
+    void reset();
+
+private:
+    std::vector<std::string> script_;
+    std::atomic<std::size_t> next_ = 0;
+    std::string quitAt_;
+    bool quitReached_ = false;
+};
+
+// A request in short form: "find folder <name>", "create folder <name>", "find marker",
+// "initiate", "status", "chunk <first>-<last>", "metadata", "permissions",
+// "create permission <role>".
+std::string describe(const DriveHTTPRequest& request);
+// The query items of an absolute URL or request target, percent-decoded.
 std::map<std::string, std::string> urlQuery(const std::string& url);
+// A Drive error answer with one reason.
+DriveHTTPResponse errorAnswer(int status, const std::string& reason);
 
 }  // namespace tolvane::test
