@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "support/FakeDriveService.h"
+#include "support/FakeDrive.h"
 #include "support/Outcome.h"
 
 namespace tolvane {

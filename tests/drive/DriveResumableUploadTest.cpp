@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "support/FakeDriveService.h"
+#include "support/FakeDrive.h"
 #include "support/Outcome.h"
 #include "support/TestData.h"
 
@@ -18,11 +18,11 @@ namespace {
 using Progress = DriveTransferProgress;
 using Stage = DriveTransferProgress::Stage;
 
-constexpr std::int64_t chunk = test::DriveClientHarness::chunk;
-const std::string session = test::DriveClientHarness::session;
+constexpr std::int64_t chunk = test::FakeDrive::chunk;
+const std::string session = test::FakeDrive::session;
 
 // One upload of `size` bytes (from a file of `fileBytes` when given) into "folder-1".
-struct Upload : test::DriveClientHarness {
+struct Upload : test::FakeDrive {
     std::string path = dir.file("Delivery 03.zip");
     std::string content;
     std::int64_t size;
@@ -63,7 +63,7 @@ TEST(DriveResumableUploadTest, ThreeFailuresPerChunkAreRetried) {
         EXPECT_EQ(r.run("new:A " + three + "held:262144 " + fail + " held:262144 " + fail +
                         " held:262144 " + fail + " held:262144 201:{\"id\":\"r\"}"),
                   "ok");
-        EXPECT_EQ(r.drive->requests().size(), 15u);
+        EXPECT_EQ(r.requests().size(), 15u);
         std::vector<Progress> reports(waits ? 3 : 0, Progress{Stage::retrying, 0, r.size});
         reports.push_back({Stage::uploading, chunk, r.size});
         reports.insert(reports.end(), waits ? 3 : 0, Progress{Stage::retrying, chunk, r.size});

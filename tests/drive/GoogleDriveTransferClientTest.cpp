@@ -11,16 +11,16 @@
 #include <nlohmann/json.hpp>
 
 #include "core/drive/FileReference.h"
-#include "support/FakeDriveService.h"
+#include "support/FakeDrive.h"
 #include "support/TestData.h"
 
 namespace tolvane {
 namespace {
 
-using test::DriveClientHarness;
+using test::FakeDrive;
 using Stage = DriveTransferProgress::Stage;
 using Reports = std::vector<DriveTransferProgress>;
-using Serve = test::FakeDriveService::Serve;
+using Serve = test::FakeDrive::Serve;
 
 constexpr std::int64_t size = 600'000;  // two full chunks and a remainder
 const std::string quit = "transport network request cancelled: application quit";
@@ -29,8 +29,8 @@ const std::string recheck = "metadata, permissions, permissions";
 
 // Drive's metadata answers, merged with `patch` before the client's `fields` apply, so a field
 // the client does not ask for is missing whatever the patch says.
-void patchMetadata(DriveClientHarness& h, const std::string& patch) {
-    h.drive->setHook([patch](const DriveHTTPRequest& request, const Serve& serve) {
+void patchMetadata(FakeDrive& h, const std::string& patch) {
+    h.setHook([patch](const DriveHTTPRequest& request, const Serve& serve) {
         DriveHTTPResponse answer = serve();
         if (test::describe(request) == "metadata" && answer.status == 200) {
             nlohmann::json file = nlohmann::json::parse(answer.body);
@@ -42,7 +42,7 @@ void patchMetadata(DriveClientHarness& h, const std::string& patch) {
 }
 
 // A share stopped while the second chunk is on its way: Drive holds the first.
-VerifiedArchive interrupted(DriveClientHarness& h, const std::string& name,
+VerifiedArchive interrupted(FakeDrive& h, const std::string& name,
                             DriveLinkRole role = DriveLinkRole::reader) {
     const VerifiedArchive archive = h.archive(name, test::randomBytes(size, name.size()));
     h.quitAt("chunk 262144-524287");
@@ -52,12 +52,12 @@ VerifiedArchive interrupted(DriveClientHarness& h, const std::string& name,
 }
 
 TEST(GoogleDriveTransferClientTest, ShareEndToEndIntoTheMonthFolder) {
-    DriveClientHarness h;
+    FakeDrive h;
     const std::string content = test::randomBytes(size, 1);
     const VerifiedArchive archive = h.archive("Delivery 03.zip", content);
     // The journal as each request leaves: every step is saved before the next begins.
     std::vector<std::string> phases;
-    h.drive->setHook([&](const DriveHTTPRequest&, const Serve& serve) {
+    h.setHook([&](const DriveHTTPRequest&, const Serve& serve) {
         phases.push_back(h.record(archive.jobID)->phase);
         return serve();
     });
@@ -72,10 +72,10 @@ TEST(GoogleDriveTransferClientTest, ShareEndToEndIntoTheMonthFolder) {
     expected.insert(expected.end(), {"uploading", "uploading", "uploading", "uploaded"});
     expected.insert(expected.end(), 3, "needsPermissionCheck");
     EXPECT_EQ(phases, expected);
-    const test::FakeDriveService::StoredFile remote = h.upload(archive.jobID);
+    const test::FakeDrive::StoredFile remote = h.upload(archive.jobID);
     EXPECT_EQ(remote.name, "Delivery 03.zip");
     EXPECT_TRUE(remote.content == content);
-    EXPECT_EQ(h.drive->file(remote.parents.at(0))->name, "03");
+    EXPECT_EQ(h.file(remote.parents.at(0))->name, "03");
     EXPECT_EQ(
         remote.permissions,
         nlohmann::json::parse(R"([{"type":"anyone","role":"reader","allowFileDiscovery":false}])"));
@@ -121,7 +121,7 @@ TEST(GoogleDriveTransferClientTest, LocalArchiveIsCheckedBeforeAnyRequest) {
          }},
     };
     for (const auto& [outcome, spoil] : cases) {
-        DriveClientHarness h;
+        FakeDrive h;
         VerifiedArchive archive = h.archive("Delivery.zip", test::randomBytes(5000, 5));
         spoil(archive);
         SCOPED_TRACE(archive.url);
@@ -152,7 +152,7 @@ TEST(GoogleDriveTransferClientTest, RemoteCopyMustMatchTheArchive) {
     };
     for (const auto& [patch, outcome] : cases) {
         SCOPED_TRACE(patch);
-        DriveClientHarness h;
+        FakeDrive h;
         patchMetadata(h, patch);
         const VerifiedArchive archive = h.archive("Delivery.zip", "abc");
         EXPECT_EQ(h.share(archive), outcome);
@@ -160,9 +160,9 @@ TEST(GoogleDriveTransferClientTest, RemoteCopyMustMatchTheArchive) {
         EXPECT_EQ(h.upload(archive.jobID).permissions.size(), outcome == "ok" ? 1u : 0u);
     }
     // Bytes already sent change on disk: Drive holds the packed archive, the disk does not.
-    DriveClientHarness h;
+    FakeDrive h;
     const VerifiedArchive archive = h.archive("Delivery.zip", test::randomBytes(size, 7));
-    h.drive->setHook([&](const DriveHTTPRequest& request, const Serve& serve) {
+    h.setHook([&](const DriveHTTPRequest& request, const Serve& serve) {
         if (test::describe(request) == "chunk 262144-524287") {
             std::string bytes = test::readFile(archive.url);
             bytes[10] ^= 1;
@@ -196,7 +196,7 @@ TEST(GoogleDriveTransferClientTest, InterruptedShareCompletesOnTheNextRun) {
     };
     for (const auto& [at, how, bytes, phase, rest] : cases) {
         SCOPED_TRACE(at + " " + how);
-        DriveClientHarness h;
+        FakeDrive h;
         const VerifiedArchive archive = h.archive("Delivery.zip", test::randomBytes(bytes, 9));
         if (how == "stop") {
             h.stopAt = at;
@@ -211,14 +211,14 @@ TEST(GoogleDriveTransferClientTest, InterruptedShareCompletesOnTheNextRun) {
         }
         ASSERT_EQ(h.share(archive), "ok");
         EXPECT_EQ(h.sent(), rest);
-        EXPECT_EQ(h.drive->file(h.result->fileID)->permissions.size(), 1u);
+        EXPECT_EQ(h.file(h.result->fileID)->permissions.size(), 1u);
     }
 }
 
 // Listed, moved and selected again, then resumed with its role by a new client over the same
 // journal, as after a restart.
 TEST(GoogleDriveTransferClientTest, InterruptedShareIsListedAndResumedWithItsRole) {
-    DriveClientHarness h;
+    FakeDrive h;
     const VerifiedArchive archive = interrupted(h, "Delivery.zip", DriveLinkRole::writer);
     const VerifiedArchive other = interrupted(h, "Another.zip");
     EXPECT_EQ(h.client.pendingRecords(h.account),
@@ -242,7 +242,7 @@ TEST(GoogleDriveTransferClientTest, InterruptedShareIsListedAndResumedWithItsRol
     h.reset();
 
     const GoogleDriveTransferClient restarted(
-        h.drive, std::make_shared<FileDriveTransferJournal>(h.dir.file("journal")));
+        h.transport, std::make_shared<FileDriveTransferJournal>(h.dir.file("journal")));
     const DriveShareResult result = restarted.resume(archive.jobID, h.account, std::nullopt,
                                                      [] { return std::string("t"); }, {}, {});
     EXPECT_EQ(h.sent(), "metadata, permissions, create permission writer, permissions");
@@ -276,7 +276,7 @@ TEST(GoogleDriveTransferClientTest, RecordsThatDoNotFitAreNotUsed) {
     for (std::size_t i = 0; i < cases.size(); ++i) {
         const auto& [tamper, share, resume] = cases[i];
         SCOPED_TRACE(i);
-        DriveClientHarness h;
+        FakeDrive h;
         const VerifiedArchive archive = interrupted(h, "Delivery.zip");
         DriveTransferRecord record = *h.record(archive.jobID);
         tamper(record);
@@ -288,48 +288,41 @@ TEST(GoogleDriveTransferClientTest, RecordsThatDoNotFitAreNotUsed) {
         EXPECT_EQ(h.record(archive.jobID), record);
         EXPECT_EQ(h.sent(), "");
     }
-    DriveClientHarness h;
+    FakeDrive h;
     EXPECT_EQ(h.resume(Uuid::random()), "invalidResponse");
 }
 
 // The re-check of a stored link reads the journal and Drive and writes nothing.
 TEST(GoogleDriveTransferClientTest, VerifiedLinkRechecksWithoutChangingAnything) {
-    using Arrange = std::function<void(DriveClientHarness&, DriveTransferRecord&)>;
-    const auto onDrive = [](std::function<void(test::FakeDriveService::StoredFile&)> edit) {
-        return [edit](DriveClientHarness& h, DriveTransferRecord& r) {
-            h.drive->change(*r.remoteFileID, edit);
-        };
+    using Tamper = std::function<void(DriveTransferRecord&)>;
+    const Tamper none = [](auto&) {};
+    const std::string found = R"(drive 200:{"permissions":[{"id":"1","type":"anyone",)"
+                              R"("role":"reader","allowFileDiscovery":true}]})";
+    const std::string md5Only = R"(200:{"id":"f","size":"3000","md5Checksum":"0"})";
+    // Drive's answers, what is changed in the record, the outcome, the requests.
+    const std::vector<std::tuple<std::string, Tamper, std::string, std::string>> cases = {
+        {"", none, "ok", "metadata, permissions"},
+        {"404", none, "remoteDeleted", "metadata"},
+        {R"(drive 200:{"permissions":[]})", none, "permissionNotVerified", "metadata, permissions"},
+        {found, none, "roleConflict", "metadata, permissions"},
+        {md5Only, none, "checksumMismatch", "metadata"},
+        {"", [](auto& r) { r.phase = "verified"; }, "invalidResponse", ""},
+        {"", [](auto& r) { r.md5.reset(); }, "invalidResponse", ""},
+        {"", [](auto& r) { r.verifiedLink = "https://evildrive.google.com/x"; }, "invalidResponse",
+         ""},
     };
-    // What is changed, the outcome, the requests.
-    const std::vector<std::tuple<Arrange, std::string, std::string>> cases = {
-        {[](auto&, auto&) {}, "ok", "metadata, permissions"},
-        {[](auto& h, auto&) { h.script("404"); }, "remoteDeleted", "metadata"},
-        {onDrive([](auto& f) { f.permissions.clear(); }), "permissionNotVerified",
-         "metadata, permissions"},
-        {onDrive([](auto& f) { f.permissions[0]["allowFileDiscovery"] = true; }), "roleConflict",
-         "metadata, permissions"},
-        {[](auto& h, auto& r) {
-             r.md5 = std::string(32, '0');
-             patchMetadata(h, R"({"sha256Checksum":null})");
-         },
-         "checksumMismatch", "metadata"},
-        {[](auto&, auto& r) { r.phase = "verified"; }, "invalidResponse", ""},
-        {[](auto&, auto& r) { r.md5.reset(); }, "invalidResponse", ""},
-        {[](auto&, auto& r) { r.verifiedLink = "https://evildrive.google.com/x"; },
-         "invalidResponse", ""},
-    };
-    for (std::size_t i = 0; i < cases.size(); ++i) {
-        const auto& [arrange, outcome, requests] = cases[i];
-        SCOPED_TRACE(i);
-        DriveClientHarness h;
+    for (const auto& [answers, tamper, outcome, requests] : cases) {
+        SCOPED_TRACE(answers + " " + outcome);
+        FakeDrive h;
         const VerifiedArchive archive = h.archive("Delivery.zip", test::randomBytes(3000, 9));
         ASSERT_EQ(h.share(archive), "ok");
         const DriveShareResult shared = *h.result;
         DriveTransferRecord record = *h.record(archive.jobID);
         h.reset();
         h.result.reset();
-        arrange(h, record);
+        tamper(record);
         h.journal->save(record);
+        h.script(answers);
         EXPECT_EQ(h.verify(archive.jobID), outcome);
         EXPECT_EQ(h.sent(), requests);
         EXPECT_EQ(h.record(archive.jobID), record);

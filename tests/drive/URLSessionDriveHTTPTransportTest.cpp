@@ -9,68 +9,62 @@
 #include <string>
 #include <vector>
 
-#include "support/FakeDriveService.h"
+#include "support/FakeDrive.h"
 #include "support/Outcome.h"
 #include "support/TestData.h"
 
 namespace tolvane {
 namespace {
 
-using test::DriveClientHarness;
+using test::FakeDrive;
 using test::FakeDriveServer;
 using Fields = std::vector<std::pair<std::string, std::string>>;
 
-DriveHTTPRequest request(const std::string& url, std::string method = "GET",
-                         std::string body = {}) {
+DriveHTTPRequest request(const std::string& url, std::string method = "GET", std::string body = {},
+                         const Fields& extra = {}) {
     DriveHTTPRequest r{std::move(method), url, {}, std::move(body)};
     r.setHeader("Authorization", "Bearer secret");
+    for (const auto& [name, value] : extra) {
+        r.setHeader(name, value);
+    }
     return r;
 }
 
 TEST(URLSessionDriveHTTPTransportTest, RequestGoesOutAsSetAndTheAnswerComesBack) {
     FakeDriveServer server;
     URLSessionDriveHTTPTransport transport(server.transportOptions());
-    const std::string chunk = test::randomBytes(1024 * 1024 + 17, 3);
+    const std::string target = "/drive/v3/files?q=a%20b&pageSize=100";
+    const std::string url = server.origin() + target;
     struct Case {
         DriveHTTPRequest sent;
-        Fields extra;
         DriveHTTPResponse answer;
     };
-    const std::string target = "/drive/v3/files?q=a%20b&pageSize=100";
     const std::vector<Case> cases = {
-        {request(server.origin() + target), {}, {200, {{"X-Answer", "1"}}, R"({"id":"1"})"}},
-        {request(server.origin() + target, "PUT"),
-         {{"Content-Range", "bytes */600000"}, {"Content-Length", "0"}},
+        {request(url), {200, {{"X-Answer", "1"}}, R"({"id":"1"})"}},
+        {request(url, "PUT", "", {{"Content-Range", "bytes */600000"}, {"Content-Length", "0"}}),
          {308, {{"Range", "bytes=0-262143"}}, ""}},
         // Above a mebibyte libcurl would otherwise wait for "100 Continue"; the length the
         // caller claims is not the one sent, and no Content-Type is made up.
-        {request(server.origin() + target, "PUT", chunk),
-         {{"Content-Length", "5"}},
+        {request(url, "PUT", test::randomBytes(1024 * 1024 + 17, 3), {{"Content-Length", "5"}}),
          {503, {{"Retry-After", "0.5"}}, "busy"}},
         // Not followed, so the token goes nowhere else; the certificate also names "localhost".
-        {request(server.origin() + target),
-         {},
-         {302, {{"Location", server.origin("localhost") + "/elsewhere"}}, ""}},
+        {request(url), {302, {{"Location", server.origin("localhost") + "/elsewhere"}}, ""}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.sent.method + " " + std::to_string(c.sent.body.size()));
         DriveHTTPRequest seen;
-        server.service->clearRequests();
-        server.service->setHook([&](const DriveHTTPRequest& r, const auto&) {
+        server.drive->reset();
+        server.drive->setHook([&](const DriveHTTPRequest& r, const auto&) {
             seen = r;
             return c.answer;
         });
-        DriveHTTPRequest sent = c.sent;
-        for (const auto& [name, value] : c.extra) {
-            sent.setHeader(name, value);
-        }
-        const DriveHTTPResponse response = transport.send(sent, {});
+        const DriveHTTPResponse response = transport.send(c.sent, {});
         EXPECT_EQ(response.status, c.answer.status);
         EXPECT_EQ(response.body, c.answer.body);
         for (const auto& [name, value] : c.answer.headers) {
             EXPECT_EQ(response.header(name), value) << name;
         }
-        EXPECT_EQ(server.service->requests().size(), 1u);
+        EXPECT_EQ(server.drive->requests().size(), 1u);
         EXPECT_EQ(seen.method, c.sent.method);
         EXPECT_EQ(seen.url, target);
         EXPECT_TRUE(seen.body == c.sent.body);
@@ -90,7 +84,7 @@ TEST(URLSessionDriveHTTPTransportTest, WhatMustNotBeSentOrReceived) {
     URLSessionDriveHTTPTransport::Options limited = server.transportOptions();
     limited.maxResponseBytes = 64 * 1024;
     URLSessionDriveHTTPTransport transport(limited);
-    server.service->setHook([](const DriveHTTPRequest& r, const auto&) {
+    server.drive->setHook([](const DriveHTTPRequest& r, const auto&) {
         return DriveHTTPResponse{200, {}, test::textBytes(r.url == "/limit" ? 65536 : 65537)};
     });
     struct Case {
@@ -117,7 +111,7 @@ TEST(URLSessionDriveHTTPTransportTest, WhatMustNotBeSentOrReceived) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        server.service->clearRequests();
+        const std::size_t before = server.drive->requests().size();
         DriveHTTPRequest sent = request(origin + "/");
         c.change(sent);
         const std::string outcome =
@@ -126,7 +120,7 @@ TEST(URLSessionDriveHTTPTransportTest, WhatMustNotBeSentOrReceived) {
                     outcome.starts_with("transport network request " + c.outcome))
             << outcome;
         // Nothing refused here reaches the server, the token included.
-        EXPECT_EQ(server.service->requests().size(), c.name.starts_with("a body") ? 1u : 0u);
+        EXPECT_EQ(server.drive->requests().size() - before, c.name.starts_with("a body") ? 1u : 0u);
     }
     // A private trust store only ever serves loopback servers.
     URLSessionDriveHTTPTransport::Options unpinned = server.transportOptions();
@@ -138,22 +132,21 @@ TEST(URLSessionDriveHTTPTransportTest, WhatMustNotBeSentOrReceived) {
 // once, and the journal continues it.
 TEST(DriveEndToEndTest, StopDuringAChunkEndsTheTransferAndLeavesTheJobResumable) {
     FakeDriveServer server;
-    DriveClientHarness h(&server);
+    FakeDrive& h = *server.drive;
     const VerifiedArchive archive =
-        h.archive("Delivery.zip", test::randomBytes(4 * DriveClientHarness::chunk + 1000, 2));
+        h.archive("Delivery.zip", test::randomBytes(4 * FakeDrive::chunk + 1000, 2));
     std::promise<void> arrived;
     std::promise<void> release;
     std::shared_future<void> released = release.get_future().share();
-    server.service->setHook(
-        [&](const DriveHTTPRequest& request, const test::FakeDriveService::Serve& serve) {
-            if (test::describe(request) != "chunk 262144-524287") {
-                return serve();
-            }
-            // The chunk has arrived and its answer never comes: only the stop can end the wait.
-            arrived.set_value();
-            released.wait_for(std::chrono::seconds(30));
-            return DriveHTTPResponse{503, {}, {}};
-        });
+    h.setHook([&](const DriveHTTPRequest& request, const test::FakeDrive::Serve& serve) {
+        if (test::describe(request) != "chunk 262144-524287") {
+            return serve();
+        }
+        // The chunk has arrived and its answer never comes: only the stop can end the wait.
+        arrived.set_value();
+        released.wait_for(std::chrono::seconds(30));
+        return DriveHTTPResponse{503, {}, {}};
+    });
     std::future<std::string> outcome =
         std::async(std::launch::async, [&] { return h.share(archive); });
     // Bounded, so that a share that fails before the chunk fails the test instead of hanging it.
@@ -164,7 +157,7 @@ TEST(DriveEndToEndTest, StopDuringAChunkEndsTheTransferAndLeavesTheJobResumable)
     release.set_value();
     const std::optional<DriveTransferRecord> left = h.record(archive.jobID);
     ASSERT_TRUE(left && left->sessionURL);
-    EXPECT_EQ(left->offset, DriveClientHarness::chunk);
+    EXPECT_EQ(left->offset, FakeDrive::chunk);
 
     h.reset();
     ASSERT_EQ(h.resume(archive.jobID), "ok");

@@ -1,4 +1,4 @@
-#include "support/FakeDriveService.h"
+#include "support/FakeDrive.h"
 
 #include <openssl/evp.h>
 #include <openssl/pem.h>
@@ -23,7 +23,7 @@ namespace tolvane::test {
 namespace {
 
 using Json = nlohmann::json;
-using File = FakeDriveService::StoredFile;
+using File = FakeDrive::StoredFile;
 
 constexpr std::string_view folderType = "application/vnd.google-apps.folder";
 
@@ -61,8 +61,8 @@ DriveHTTPResponse jsonAnswer(const Json& body) {
 }
 
 Json fileJSON(const File& file, const DriveEndpoints& endpoints) {
-    Json out = {{"id", file.id}, {"name", file.name}, {"mimeType", file.mimeType}};
-    out["trashed"] = file.trashed;
+    Json out = {
+        {"id", file.id}, {"name", file.name}, {"mimeType", file.mimeType}, {"trashed", false}};
     if (file.mimeType != folderType) {
         Md5 md5;
         md5.update(file.content);
@@ -94,13 +94,13 @@ std::function<bool(const File&)> matcher(const std::string& query) {
     if (std::regex_match(query, m, folder)) {
         return [name = std::regex_replace(m.str(1), std::regex(R"(\\(.))"), "$1"), type = m.str(2),
                 parent = m.str(3)](const File& f) {
-            return !f.trashed && f.name == name && f.mimeType == type &&
+            return f.name == name && f.mimeType == type &&
                    std::find(f.parents.begin(), f.parents.end(), parent) != f.parents.end();
         };
     }
     if (std::regex_match(query, m, marker)) {
         return [key = m.str(1), value = m.str(2)](const File& f) {
-            return !f.trashed && f.appProperties.contains(key) && f.appProperties.at(key) == value;
+            return f.appProperties.contains(key) && f.appProperties.at(key) == value;
         };
     }
     return {};
@@ -127,7 +127,7 @@ DriveHTTPResponse scripted(const std::string& word) {
     DriveHTTPResponse answer{kind == "held" ? 308 : kind == "retry" ? 429 : 200, {}, {}};
     if (kind == "new") {
         answer.headers["Location"] =
-            arg.find("://") == std::string::npos ? DriveClientHarness::session + arg : arg;
+            arg.find("://") == std::string::npos ? FakeDrive::session + arg : arg;
     } else if (kind == "held" && arg != "0") {
         answer.headers["Range"] = "bytes=0-" + std::to_string(std::stoll(arg) - 1);
     } else if (kind == "file" || kind == "none") {
@@ -144,9 +144,9 @@ DriveHTTPResponse scripted(const std::string& word) {
 
 }  // namespace
 
-// --- FakeDriveService --------------------------------------------------------------------------
+// --- The Drive -------------------------------------------------------------------------------
 
-DriveHTTPResponse FakeDriveService::send(const DriveHTTPRequest& request, std::stop_token stop) {
+DriveHTTPResponse FakeDrive::send(const DriveHTTPRequest& request, std::stop_token stop) {
     if (stop.stop_requested()) {
         throw TransportError(TransportError::Kind::cancelled, "cancelled");
     }
@@ -171,7 +171,7 @@ DriveHTTPResponse FakeDriveService::send(const DriveHTTPRequest& request, std::s
     return answer;
 }
 
-DriveHTTPResponse FakeDriveService::serve(const DriveHTTPRequest& request) {
+DriveHTTPResponse FakeDrive::serve(const DriveHTTPRequest& request) {
     const std::string path = urlPath(request.url);
     const bool post = request.method == "POST";
     std::map<std::string, std::string> query = urlQuery(request.url);
@@ -221,7 +221,7 @@ DriveHTTPResponse FakeDriveService::serve(const DriveHTTPRequest& request) {
     return jsonAnswer({{"permissions", listed}});
 }
 
-DriveHTTPResponse FakeDriveService::upload(const DriveHTTPRequest& request, Session& session) {
+DriveHTTPResponse FakeDrive::upload(const DriveHTTPRequest& request, Session& session) {
     if (const File* done = find(session.file.id)) {
         return jsonAnswer(fileJSON(*done, endpoints_));
     }
@@ -249,35 +249,25 @@ DriveHTTPResponse FakeDriveService::upload(const DriveHTTPRequest& request, Sess
     return jsonAnswer(fileJSON(session.file, endpoints_));
 }
 
-FakeDriveService::StoredFile* FakeDriveService::find(const std::string& id) {
+FakeDrive::StoredFile* FakeDrive::find(const std::string& id) {
     const auto found =
         std::find_if(files_.begin(), files_.end(), [&](const File& f) { return f.id == id; });
     return found == files_.end() ? nullptr : &*found;
 }
 
-void FakeDriveService::setHook(Hook hook) {
+void FakeDrive::setHook(Hook hook) {
     const std::lock_guard lock(mutex_);
     hook_ = std::move(hook);
 }
 
-std::vector<DriveHTTPRequest> FakeDriveService::requests() const {
+std::vector<DriveHTTPRequest> FakeDrive::requests() const {
     const std::lock_guard lock(mutex_);
     return requests_;
 }
 
-void FakeDriveService::clearRequests() {
+std::optional<FakeDrive::StoredFile> FakeDrive::file(const std::string& id) const {
     const std::lock_guard lock(mutex_);
-    requests_.clear();
-}
-
-void FakeDriveService::change(const std::string& id, const std::function<void(StoredFile&)>& edit) {
-    const std::lock_guard lock(mutex_);
-    edit(*find(id));
-}
-
-std::optional<FakeDriveService::StoredFile> FakeDriveService::file(const std::string& id) const {
-    const std::lock_guard lock(mutex_);
-    const File* found = const_cast<FakeDriveService*>(this)->find(id);
+    const File* found = const_cast<FakeDrive*>(this)->find(id);
     return found ? std::optional(*found) : std::nullopt;
 }
 
@@ -331,11 +321,15 @@ FakeDriveServer::FakeDriveServer()
     if (!server_->is_valid() || port_ <= 0) {
         throw std::runtime_error("fake Drive server: cannot listen on 127.0.0.1");
     }
-    service = std::make_shared<FakeDriveService>(endpoints());
+    DriveEndpoints endpoints;
+    endpoints.apiBase = origin();
+    endpoints.uploadHost = "127.0.0.1";
+    drive = std::make_unique<FakeDrive>(
+        endpoints, std::make_shared<URLSessionDriveHTTPTransport>(transportOptions()));
     const auto handler = [this](const httplib::Request& in, httplib::Response& out) {
         DriveHTTPRequest request{in.method, in.target, {}, in.body};
         request.headers.assign(in.headers.begin(), in.headers.end());
-        const DriveHTTPResponse answer = service->send(request);
+        const DriveHTTPResponse answer = drive->send(request);
         out.status = answer.status;
         for (const auto& [name, value] : answer.headers) {
             out.set_header(name, value);
@@ -362,13 +356,6 @@ std::string FakeDriveServer::origin(const std::string& host) const {
     return "https://" + host + ":" + std::to_string(port_);
 }
 
-DriveEndpoints FakeDriveServer::endpoints() const {
-    DriveEndpoints endpoints;
-    endpoints.apiBase = origin();
-    endpoints.uploadHost = "127.0.0.1";
-    return endpoints;
-}
-
 URLSessionDriveHTTPTransport::Options FakeDriveServer::transportOptions() const {
     URLSessionDriveHTTPTransport::Options options;
     options.trustedCertificatesPEM = certificate_->pem;
@@ -376,87 +363,87 @@ URLSessionDriveHTTPTransport::Options FakeDriveServer::transportOptions() const 
     return options;
 }
 
-// --- DriveClientHarness ------------------------------------------------------------------------
+// --- The client ------------------------------------------------------------------------------
 
-DriveClientHarness::DriveClientHarness(const FakeDriveServer* server)
-    : drive(server ? server->service : std::make_shared<FakeDriveService>()),
+FakeDrive::FakeDrive(DriveEndpoints endpoints, std::shared_ptr<DriveHTTPTransport> transport)
+    : transport(transport ? std::move(transport)
+                          : std::shared_ptr<DriveHTTPTransport>(std::shared_ptr<void>(), this)),
       journal(std::make_shared<FileDriveTransferJournal>(dir.file("journal"))),
       steps(std::make_shared<const DriveTransferSteps>(
-          server ? std::make_shared<URLSessionDriveHTTPTransport>(server->transportOptions())
-                 : std::shared_ptr<DriveHTTPTransport>(drive),
-          journal, chunk,
+          this->transport, journal, chunk,
           [this](std::uint64_t nanoseconds, std::stop_token stop) {
               waits.push_back(nanoseconds);
               throwIfCancelled(nullptr, stop);
           },
-          DriveTransferSteps::Environment{server ? server->endpoints() : DriveEndpoints{},
-                                          [](std::uint64_t bound) { return bound; },
+          DriveTransferSteps::Environment{endpoints, [](std::uint64_t bound) { return bound; },
                                           [] { return 1'710'504'000.0; }})),
-      client(steps) {
+      client(steps),
+      endpoints_(std::move(endpoints)) {
     reset();
 }
 
-VerifiedArchive DriveClientHarness::archive(const std::string& name,
-                                            const std::string& content) const {
+VerifiedArchive FakeDrive::archive(const std::string& name, const std::string& content) const {
     writeFile(dir.file(name), content);
     return VerifiedArchive{Uuid::random(), dir.file(name), std::ssize(content),
                            Sha256::hexOf(content)};
 }
 
-std::string DriveClientHarness::share(const VerifiedArchive& archive, DriveLinkRole role) {
+std::string FakeDrive::share(const VerifiedArchive& archive, DriveLinkRole role) {
     return outcomeOf([&] {
         result = client.shareArchive(archive, account, role, token(), progress(), stop.get_token());
     });
 }
 
-std::string DriveClientHarness::resume(const Uuid& jobID,
-                                       const std::optional<std::string>& selected) {
+std::string FakeDrive::resume(const Uuid& jobID, const std::optional<std::string>& selected) {
     return outcomeOf([&] {
         result = client.resume(jobID, account, selected, token(), progress(), stop.get_token());
     });
 }
 
-std::string DriveClientHarness::verify(const Uuid& jobID) {
+std::string FakeDrive::verify(const Uuid& jobID) {
     return outcomeOf(
         [&] { result = client.verifiedLink(jobID, account, token(), stop.get_token()); });
 }
 
-std::optional<DriveTransferRecord> DriveClientHarness::record(const Uuid& jobID) const {
+std::optional<DriveTransferRecord> FakeDrive::record(const Uuid& jobID) const {
     return journal->load(FileDriveTransferJournal::key(account, jobID));
 }
 
-FakeDriveService::StoredFile DriveClientHarness::upload(const Uuid& jobID) const {
-    return drive->file(record(jobID).value().remoteFileID.value()).value();
+FakeDrive::StoredFile FakeDrive::upload(const Uuid& jobID) const {
+    return file(record(jobID).value().remoteFileID.value()).value();
 }
 
-void DriveClientHarness::script(const std::string& answers) {
+void FakeDrive::script(const std::string& answers) {
     std::istringstream words(answers);
     script_.assign(std::istream_iterator<std::string>(words), {});
     next_ = 0;
 }
 
-void DriveClientHarness::quitAt(const std::string& line, bool reached) {
+void FakeDrive::quitAt(const std::string& line, bool reached) {
     quitAt_ = line;
     quitReached_ = reached;
 }
 
-std::string DriveClientHarness::sent() const {
+std::string FakeDrive::sent() const {
     std::string line;
-    for (const DriveHTTPRequest& request : drive->requests()) {
+    for (const DriveHTTPRequest& request : requests()) {
         line += (line.empty() ? "" : ", ") + describe(request);
     }
     return line;
 }
 
-void DriveClientHarness::reset() {
-    drive->clearRequests();
+void FakeDrive::reset() {
+    {
+        const std::lock_guard lock(mutex_);
+        requests_.clear();
+    }
     reports.clear();
     waits.clear();
     script("");
     quitAt("");
     stop = {};
     stopAt.clear();
-    drive->setHook([this](const DriveHTTPRequest& request, const FakeDriveService::Serve& serve) {
+    setHook([this](const DriveHTTPRequest& request, const Serve& serve) {
         const std::string line = describe(request);
         if (line == stopAt) {
             stop.request_stop();
@@ -468,7 +455,7 @@ void DriveClientHarness::reset() {
             throw TransportError(TransportError::Kind::cancelled, "application quit");
         }
         const std::size_t i = next_++;
-        return i < script_.size() ? scripted(script_[i]) : serve();
+        return i < script_.size() && script_[i] != "drive" ? scripted(script_[i]) : serve();
     });
 }
 
