@@ -168,7 +168,7 @@ TEST(DriveResumableUploadTest, StopLeavesTheSessionResumable) {
     for (const std::string answer : {"held:262144", "503", "lost"}) {
         SCOPED_TRACE(answer);
         Upload u(2 * chunk + 1000);
-        u.stopAt = "chunk 0-262143";
+        u.at["chunk 0-262143"] = "stop";
         EXPECT_EQ(u.run("new:A " + answer), "cancelled");
         u.record = u.saved();
         EXPECT_EQ(u.record.sessionURL, session + "A");

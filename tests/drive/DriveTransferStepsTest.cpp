@@ -92,7 +92,7 @@ TEST(DriveTransferStepsTest, NothingIsSentAfterAStop) {
     // The real wait ends when the task is stopped during a minute's Retry-After, long before
     // the child would be killed.
     h.reset();
-    h.stopAt = "metadata";
+    h.at["metadata"] = "stop";
     h.script("retry:60");
     const DriveTransferSteps sleeping(h.transport, h.journal);
     const auto body = [&] { return request(h, sleeping) == "cancelled" ? 0 : 1; };

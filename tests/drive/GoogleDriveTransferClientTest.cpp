@@ -27,25 +27,11 @@ const std::string quit = "transport network request cancelled: application quit"
 const std::string newLink = "metadata, permissions, create permission reader, permissions";
 const std::string recheck = "metadata, permissions, permissions";
 
-// Drive's metadata answers, merged with `patch` before the client's `fields` apply, so a field
-// the client does not ask for is missing whatever the patch says.
-void patchMetadata(FakeDrive& h, const std::string& patch) {
-    h.setHook([patch](const DriveHTTPRequest& request, const Serve& serve) {
-        DriveHTTPResponse answer = serve();
-        if (test::describe(request) == "metadata" && answer.status == 200) {
-            nlohmann::json file = nlohmann::json::parse(answer.body);
-            file.merge_patch(nlohmann::json::parse(patch));
-            answer.body = file.dump();
-        }
-        return answer;
-    });
-}
-
 // A share stopped while the second chunk is on its way: Drive holds the first.
 VerifiedArchive interrupted(FakeDrive& h, const std::string& name,
                             DriveLinkRole role = DriveLinkRole::reader) {
     const VerifiedArchive archive = h.archive(name, test::randomBytes(size, name.size()));
-    h.quitAt("chunk 262144-524287");
+    h.at["chunk 262144-524287"] = "quit";
     EXPECT_EQ(h.share(archive, role), quit);
     h.reset();
     return archive;
@@ -153,7 +139,7 @@ TEST(GoogleDriveTransferClientTest, RemoteCopyMustMatchTheArchive) {
     for (const auto& [patch, outcome] : cases) {
         SCOPED_TRACE(patch);
         FakeDrive h;
-        patchMetadata(h, patch);
+        h.at["metadata"] = patch;
         const VerifiedArchive archive = h.archive("Delivery.zip", "abc");
         EXPECT_EQ(h.share(archive), outcome);
         EXPECT_EQ(h.record(archive.jobID)->phase, outcome == "ok" ? "shared" : "uploaded");
@@ -176,37 +162,34 @@ TEST(GoogleDriveTransferClientTest, RemoteCopyMustMatchTheArchive) {
 
 // A share stopped at any point leaves a record from which the next share completes.
 TEST(GoogleDriveTransferClientTest, InterruptedShareCompletesOnTheNextRun) {
-    // Where the application quit (before the request, after it "reached" Drive, or the user
-    // pressed "stop" as it went), the archive's size, the phase left, the next share's requests.
+    // Where and how the share ended (as FakeDrive::at), the archive's size, the phase left, the
+    // next share's requests.
     using Case = std::tuple<std::string, std::string, std::int64_t, std::string, std::string>;
     const std::vector<Case> cases = {
-        {"find marker", "", size, "prepared",
+        {"find marker", "quit", size, "prepared",
          "find marker, initiate, chunk 0-262143, chunk 262144-524287, chunk 524288-599999, " +
              newLink},
-        {"chunk 262144-524287", "", size, "uploading",
+        {"chunk 262144-524287", "quit", size, "uploading",
          "status, chunk 262144-524287, chunk 524288-599999, " + newLink},
         // The last chunk arrived but its answer did not; by the next start Drive has forgotten
         // the finished session, and the marked upload is found instead of sent again.
-        {"chunk 524288-599999", "reached", size, "uploading", "status, find marker, " + newLink},
-        {"metadata", "", size, "uploaded", newLink},
+        {"chunk 524288-599999", "quit reached", size, "uploading",
+         "status, find marker, " + newLink},
+        {"metadata", "quit", size, "uploaded", newLink},
         // A stop after the remote check is not marked verified.
         {"metadata", "stop", 0, "uploaded", newLink},
-        {"create permission reader", "", size, "needsPermissionCheck", newLink},
-        {"create permission reader", "reached", size, "needsPermissionCheck", recheck},
+        {"create permission reader", "quit", size, "needsPermissionCheck", newLink},
+        {"create permission reader", "quit reached", size, "needsPermissionCheck", recheck},
     };
     for (const auto& [at, how, bytes, phase, rest] : cases) {
         SCOPED_TRACE(at + " " + how);
         FakeDrive h;
         const VerifiedArchive archive = h.archive("Delivery.zip", test::randomBytes(bytes, 9));
-        if (how == "stop") {
-            h.stopAt = at;
-        } else {
-            h.quitAt(at, how == "reached");
-        }
+        h.at[at] = how;
         EXPECT_EQ(h.share(archive), how == "stop" ? "cancelled" : quit);
         EXPECT_EQ(h.record(archive.jobID)->phase, phase);
         h.reset();
-        if (how == "reached" && at.starts_with("chunk")) {
+        if (how == "quit reached" && at.starts_with("chunk")) {
             h.script("404");  // Drive has forgotten the finished session
         }
         ASSERT_EQ(h.share(archive), "ok");
@@ -235,7 +218,7 @@ TEST(GoogleDriveTransferClientTest, InterruptedShareIsListedAndResumedWithItsRol
     EXPECT_EQ(h.sent(), "");
     EXPECT_EQ(h.record(archive.jobID), before);
     // The selected file is remembered, so a further interruption resumes without asking.
-    h.quitAt("metadata");
+    h.at["metadata"] = "quit";
     EXPECT_EQ(h.resume(archive.jobID, moved), quit);
     EXPECT_EQ(FileReference::resolve(*h.record(archive.jobID)->bookmark), moved);
     EXPECT_EQ(h.record(archive.jobID)->filename, "Delivery.zip");

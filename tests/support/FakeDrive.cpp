@@ -419,11 +419,6 @@ void FakeDrive::script(const std::string& answers) {
     next_ = 0;
 }
 
-void FakeDrive::quitAt(const std::string& line, bool reached) {
-    quitAt_ = line;
-    quitReached_ = reached;
-}
-
 std::string FakeDrive::sent() const {
     std::string line;
     for (const DriveHTTPRequest& request : requests()) {
@@ -440,22 +435,28 @@ void FakeDrive::reset() {
     reports.clear();
     waits.clear();
     script("");
-    quitAt("");
+    at.clear();
     stop = {};
-    stopAt.clear();
     setHook([this](const DriveHTTPRequest& request, const Serve& serve) {
-        const std::string line = describe(request);
-        if (line == stopAt) {
+        const auto found = at.find(describe(request));
+        const std::string what = found == at.end() ? "" : found->second;
+        if (what == "stop") {
             stop.request_stop();
-        }
-        if (line == quitAt_) {
-            if (quitReached_) {
+        } else if (what.starts_with("quit")) {
+            if (what == "quit reached") {
                 serve();
             }
             throw TransportError(TransportError::Kind::cancelled, "application quit");
         }
         const std::size_t i = next_++;
-        return i < script_.size() && script_[i] != "drive" ? scripted(script_[i]) : serve();
+        DriveHTTPResponse answer =
+            i < script_.size() && script_[i] != "drive" ? scripted(script_[i]) : serve();
+        if (what.starts_with('{')) {
+            Json body = Json::parse(answer.body);
+            body.merge_patch(Json::parse(what));
+            answer.body = body.dump();
+        }
+        return answer;
     });
 }
 

@@ -33,8 +33,8 @@ namespace tolvane::test {
 // request's `fields` names (or Drive's defaults), so a client that forgets to ask for a field
 // never sees it; a session URL repeats its initiation's query and with it the fields. Every
 // request passes one hook, which may serve it, change Drive's answer, answer itself or throw as a
-// transport would. Until a test sets its own, the hook plays the script, the quit point and the
-// user's stop. The Drive side is thread-safe; the hook runs without its lock.
+// transport would; until a test sets its own, the hook plays `script` and `at`. The Drive side is
+// thread-safe; the hook runs without its lock.
 //
 // The client has 256 KiB chunks, its journal in a fresh temporary directory, the clock in
 // mid-March 2024 in every time zone, the largest jitter, retry waits recorded instead of slept,
@@ -74,7 +74,10 @@ public:
     const std::shared_ptr<const DriveTransferSteps> steps;
     const GoogleDriveTransferClient client;
     std::stop_source stop;  // the user's stop button for every operation
-    std::string stopAt;     // the user presses it as this request (as describe() gives it) goes
+    // What happens as a request that describe() gives as the key goes: "quit" (the application
+    // quits: the exchange ends without an answer), "quit reached" (the same once the request
+    // reached Drive), "stop" (the user presses stop) or a merge patch for Drive's JSON answer.
+    std::map<std::string, std::string> at;
     std::optional<DriveShareResult> result;  // of the last operation that succeeded
     std::vector<std::uint64_t> waits;
     std::vector<DriveTransferProgress> reports;
@@ -102,12 +105,9 @@ public:
     // "file:<id>" (200 with {"id": id}), "none" (no files), "retry:<seconds>" (429 with
     // Retry-After), "timeout", "lost", "cancel" (transport errors).
     void script(const std::string& answers);
-    // Quits the application (the exchange ends without an answer) at every request that
-    // describe() gives as `line`, after it reached Drive when `reached`.
-    void quitAt(const std::string& line, bool reached = false);
     std::string sent() const;  // the requests since the last reset(), as describe() gives them
-    // Forgets requests, reports and waits, the script, the quit point and the stop, and sets
-    // the hook back to the one that plays them.
+    // Forgets requests, reports and waits, the script, `at` and the stop, and sets the hook back
+    // to the one that plays them.
     void reset();
 
 private:
@@ -129,8 +129,6 @@ private:
     std::uint64_t counter_ = 0;
     std::vector<std::string> script_;
     std::atomic<std::size_t> next_ = 0;
-    std::string quitAt_;
-    bool quitReached_ = false;
 };
 
 // A FakeDrive behind a real HTTPS server on 127.0.0.1:<ephemeral port>, its client going through
