@@ -161,24 +161,5 @@ TEST(DriveResumableUploadTest, AnswersAreFollowed) {
     EXPECT_EQ(noFolder.sent() + done.sent(), "");
 }
 
-// A stop while a chunk is out ends the upload as cancelled whatever the connection then does, and
-// the next run continues the same session from the byte the server confirmed.
-TEST(DriveResumableUploadTest, StopLeavesTheSessionResumable) {
-    // The answer to the first chunk, given as the user stops.
-    for (const std::string answer : {"held:262144", "503", "lost"}) {
-        SCOPED_TRACE(answer);
-        Upload u(2 * chunk + 1000);
-        u.at["chunk 0-262143"] = "stop";
-        EXPECT_EQ(u.run("new:A " + answer), "cancelled");
-        u.record = u.saved();
-        EXPECT_EQ(u.record.sessionURL, session + "A");
-        EXPECT_EQ(u.record.offset, answer == "held:262144" ? chunk : 0);
-        EXPECT_EQ(u.record.phase, "uploading");
-        u.reset();
-        EXPECT_EQ(u.run("held:262144 held:524288 file:r"), "ok");
-        EXPECT_EQ(u.sent(), "status, chunk 262144-524287, chunk 524288-525287");
-    }
-}
-
 }  // namespace
 }  // namespace tolvane
