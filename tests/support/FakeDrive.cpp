@@ -281,25 +281,18 @@ struct FakeDriveServer::Certificate {
 
     Certificate() {
         X509* const cert = x509.get();
-        X509V3_CTX context;
-        X509V3_set_ctx_nodb(&context);
-        X509V3_set_ctx(&context, cert, cert, nullptr, nullptr, 0);
-        bool made = key && cert && X509_set_version(cert, X509_VERSION_3) == 1 &&
-                    ASN1_INTEGER_set(X509_get_serialNumber(cert), 1) == 1 &&
+        X509_EXTENSION* names = X509V3_EXT_conf_nid(nullptr, nullptr, NID_subject_alt_name,
+                                                    "IP:127.0.0.1,DNS:localhost");
+        bool made = key && cert && names && X509_set_version(cert, X509_VERSION_3) == 1 &&
                     X509_gmtime_adj(X509_getm_notBefore(cert), -3600) != nullptr &&
                     X509_gmtime_adj(X509_getm_notAfter(cert), 86400) != nullptr &&
                     X509_set_pubkey(cert, key.get()) == 1 &&
                     X509_NAME_add_entry_by_txt(X509_get_subject_name(cert), "CN", MBSTRING_ASC,
                                                reinterpret_cast<const unsigned char*>("127.0.0.1"),
                                                -1, -1, 0) == 1 &&
-                    X509_set_issuer_name(cert, X509_get_subject_name(cert)) == 1;
-        for (const auto& [nid, value] :
-             {std::pair{NID_basic_constraints, "critical,CA:TRUE"},
-              std::pair{NID_subject_alt_name, "IP:127.0.0.1,DNS:localhost"}}) {
-            X509_EXTENSION* extension = X509V3_EXT_conf_nid(nullptr, &context, nid, value);
-            made = made && extension != nullptr && X509_add_ext(cert, extension, -1) == 1;
-            X509_EXTENSION_free(extension);
-        }
+                    X509_set_issuer_name(cert, X509_get_subject_name(cert)) == 1 &&
+                    X509_add_ext(cert, names, -1) == 1;
+        X509_EXTENSION_free(names);
         std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new(BIO_s_mem()), &BIO_free);
         char* data = nullptr;
         made = made && X509_sign(cert, key.get(), EVP_sha256()) != 0 &&
@@ -485,20 +478,10 @@ std::string describe(const DriveHTTPRequest& request) {
 }
 
 std::map<std::string, std::string> urlQuery(const std::string& url) {
-    static const std::regex item(R"([?&]([^=&]*)=?([^&]*))");
-    const auto decoded = [](std::string text) {
-        for (std::size_t i = text.find('%'); i != std::string::npos && i + 2 < text.size();
-             i = text.find('%', i + 1)) {
-            text.replace(i, 3, 1, static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16)));
-        }
-        return text;
-    };
-    std::map<std::string, std::string> items;
-    const std::string query = url.substr(std::min(url.find('?'), url.size()));
-    for (std::sregex_iterator i(query.begin(), query.end(), item), end; i != end; ++i) {
-        items.emplace(decoded((*i)[1]), decoded((*i)[2]));
-    }
-    return items;
+    httplib::Params items;
+    httplib::detail::parse_query_text(url.substr(std::min(url.find('?'), url.size() - 1) + 1),
+                                      items);
+    return {items.begin(), items.end()};
 }
 
 DriveHTTPResponse errorAnswer(int status, const std::string& reason) {
