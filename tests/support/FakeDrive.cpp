@@ -74,11 +74,11 @@ Json fileJSON(const File& file, const DriveEndpoints& endpoints) {
     return out;
 }
 
-File fileFrom(const Json& body, std::string id, std::string mimeType) {
+File fileFrom(const Json& body, std::string id) {
     File file;
     file.id = std::move(id);
     file.name = body.value("name", "");
-    file.mimeType = std::move(mimeType);
+    file.mimeType = body.value("mimeType", "");
     file.parents = body.value("parents", std::vector<std::string>());
     file.appProperties = body.value("appProperties", std::map<std::string, std::string>());
     return file;
@@ -86,8 +86,8 @@ File fileFrom(const Json& body, std::string id, std::string mimeType) {
 
 // The two query forms the client writes; Drive refuses anything else, as no test needs it.
 std::function<bool(const File&)> matcher(const std::string& query) {
-    static const std::regex folder(
-        R"(name = '((?:[^'\\]|\\.)*)' and mimeType = '([^']*)' and '([^']*)' in parents and trashed = false)");
+    static const std::regex folder(R"(name = '((?:[^'\\]|\\.)*)' and mimeType = '([^']*)' )"
+                                   R"(and '([^']*)' in parents and trashed = false)");
     static const std::regex marker(
         R"(appProperties has \{ key='([^']*)' and value='([^']*)' \} and trashed = false)");
     std::smatch m;
@@ -117,12 +117,9 @@ DriveHTTPResponse scripted(const std::string& word) {
     const std::size_t colon = std::min(word.find(':'), word.size());
     const std::string kind = word.substr(0, colon);
     const std::string arg = word.substr(std::min(colon + 1, word.size()));
-    if (kind == "timeout" || kind == "lost" || kind == "cancel") {
+    if (kind == "timeout" || kind == "lost") {
         using enum TransportError::Kind;
-        const auto failure = kind == "timeout" ? timedOut
-                             : kind == "lost"  ? connectionLost
-                                               : cancelled;
-        throw TransportError(failure, "scripted");
+        throw TransportError(kind == "timeout" ? timedOut : connectionLost, "scripted");
     }
     DriveHTTPResponse answer{kind == "held" ? 308 : kind == "retry" ? 429 : 200, {}, {}};
     if (kind == "new") {
@@ -146,10 +143,7 @@ DriveHTTPResponse scripted(const std::string& word) {
 
 // --- The Drive -------------------------------------------------------------------------------
 
-DriveHTTPResponse FakeDrive::send(const DriveHTTPRequest& request, std::stop_token stop) {
-    if (stop.stop_requested()) {
-        throw TransportError(TransportError::Kind::cancelled, "cancelled");
-    }
+DriveHTTPResponse FakeDrive::send(const DriveHTTPRequest& request, std::stop_token) {
     Hook hook;
     {
         const std::lock_guard lock(mutex_);
@@ -179,7 +173,7 @@ DriveHTTPResponse FakeDrive::serve(const DriveHTTPRequest& request) {
     const std::string number = std::to_string(++counter_);
 
     if (path == "/drive/v3/files" && post) {
-        files_.push_back(fileFrom(body, "folder-" + number, body.value("mimeType", "")));
+        files_.push_back(fileFrom(body, "folder-" + number));
         return jsonAnswer(fileJSON(files_.back(), endpoints_));
     }
     if (path == "/drive/v3/files") {
@@ -193,7 +187,7 @@ DriveHTTPResponse FakeDrive::serve(const DriveHTTPRequest& request) {
         return matches ? jsonAnswer({{"files", found}}) : errorAnswer(400, "invalidQuery");
     }
     if (path == "/upload/drive/v3/files" && post && query["uploadType"] == "resumable") {
-        sessions_[number] = {fileFrom(body, "", "application/zip"),
+        sessions_[number] = {fileFrom(body, ""),
                              std::stoll(request.header("X-Upload-Content-Length").value())};
         const std::string url = request.url.substr(request.url.find("/upload/"));
         return {200, {{"Location", endpoints_.apiBase + url + "&upload_id=" + number}}, {}};

@@ -61,8 +61,7 @@ public:
     explicit FakeDrive(DriveEndpoints endpoints = {},
                        std::shared_ptr<DriveHTTPTransport> transport = {});
 
-    // `request.url` is absolute or a request target as a server receives it. A stop requested
-    // before the exchange ends it as a cancelled TransportError, as a real transport would.
+    // `request.url` is absolute or a request target as a server receives it.
     DriveHTTPResponse send(const DriveHTTPRequest& request, std::stop_token stop = {}) override;
     void setHook(Hook hook);                         // an empty hook serves every request
     std::vector<DriveHTTPRequest> requests() const;  // since the last reset()
@@ -103,7 +102,7 @@ public:
     // ("200:{}"; a body of one word is an error reason, "403:quotaExceeded"), "new:<id or URL>"
     // (a session URL, on `session` when only an id), "held:<bytes>" (308 with that range),
     // "file:<id>" (200 with {"id": id}), "none" (no files), "retry:<seconds>" (429 with
-    // Retry-After), "timeout", "lost", "cancel" (transport errors).
+    // Retry-After), "timeout", "lost" (transport errors).
     void script(const std::string& answers);
     std::string sent() const;  // the requests since the last reset(), as describe() gives them
     // Forgets requests, reports and waits, the script, `at` and the stop, and sets the hook back
