@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "core/drive/DriveTransferError.h"
 #include "support/FakeDrive.h"
 #include "support/Outcome.h"
 
@@ -40,17 +41,17 @@ TEST(DriveResponsePolicyTest, TransientAnswersAndTheErrorsOfFinalOnes) {
         {403, "userRateLimitExceeded", true, "rateLimited"},
         {403, "storageQuotaExceeded", false, "storageQuota"},
         {403, "quotaExceeded", false, "storageQuota"},
-        {403, "forbidden", false, "sharingRestricted"},
         {403, "", false, "sharingRestricted"},
         {401, "", false, "reauthRequired"},
         {302, "", false, "http(302)"},
-        {404, "", false, "http(404)"},
         {600, "", false, "http(600)"}};
     for (const auto& [status, reason, transient, error] : cases) {
         SCOPED_TRACE(std::to_string(status) + " " + reason);
         const DriveHTTPResponse response = errorAnswer(status, reason);
         EXPECT_EQ(isTransient(response), transient);
         EXPECT_EQ(caseName(classifiedError(response)), error);
+        // A status is part of its case.
+        EXPECT_NE(classifiedError(response), DriveTransferError::http(status + 1));
     }
 }
 

@@ -5,10 +5,8 @@
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
 #include <stop_token>
 #include <string>
-#include <system_error>
 #include <vector>
 
 #include "core/common/Cancellation.h"
