@@ -193,7 +193,8 @@ DriveHTTPResponse FakeDrive::serve(const DriveHTTPRequest& request) {
         return {200, {{"Location", endpoints_.apiBase + url + "&upload_id=" + number}}, {}};
     }
     if (path == "/upload/drive/v3/files" && sessions_.contains(query["upload_id"])) {
-        return upload(request, sessions_[query["upload_id"]]);
+        return upload(request.header("Content-Range").value_or(""), request.body,
+                      sessions_[query["upload_id"]]);
     }
     constexpr std::string_view filePath = "/drive/v3/files/";
     const std::string rest = path.substr(std::min(path.size(), filePath.size()));
@@ -215,21 +216,16 @@ DriveHTTPResponse FakeDrive::serve(const DriveHTTPRequest& request) {
     return jsonAnswer({{"permissions", listed}});
 }
 
-DriveHTTPResponse FakeDrive::upload(const DriveHTTPRequest& request, Session& session) {
+DriveHTTPResponse FakeDrive::upload(const std::string& range, const std::string& bytes,
+                                    Session& session) {
     if (const File* done = find(session.file.id)) {
         return jsonAnswer(fileJSON(*done, endpoints_));
     }
     // "bytes */<total>" asks where the session stands; "bytes <first>-<last>/<total>" carries
-    // bytes that must follow on from what the session holds.
+    // bytes from <first> on, which replace what the session held from there.
     std::string& held = session.file.content;
-    const std::string range = request.header("Content-Range").value_or("bytes *");
     if (!range.starts_with("bytes *")) {
-        const std::size_t first = std::stoull(range.substr(6));
-        if (first > held.size()) {
-            return errorAnswer(400, "badRequest");
-        }
-        held.resize(first);
-        held += request.body;
+        held = held.substr(0, std::stoull(range.substr(6))) + bytes;
     }
     if (std::ssize(held) < session.total) {
         DriveHTTPResponse incomplete{308, {}, {}};

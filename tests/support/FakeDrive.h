@@ -116,7 +116,7 @@ private:
     };
 
     DriveHTTPResponse serve(const DriveHTTPRequest& request);
-    DriveHTTPResponse upload(const DriveHTTPRequest& request, Session& session);
+    DriveHTTPResponse upload(const std::string& range, const std::string& bytes, Session& session);
     StoredFile* find(const std::string& id);
 
     const DriveEndpoints endpoints_;
