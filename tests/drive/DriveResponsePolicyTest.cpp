@@ -23,8 +23,7 @@ TEST(DriveResponsePolicyTest, FailureReasonReadsOnlyTheErrorShape) {
     const std::vector<std::pair<std::string, std::optional<std::string>>> cases = {
         {R"({"error":{"errors":[{},{"reason":null},{"reason":"b"}]}})", "b"},
         {R"({"error":{"errors":[{"reason":"a"},"text"]}})", std::nullopt},
-        {"not json", std::nullopt},
-    };
+        {"not json", std::nullopt}};
     for (const auto& [body, reason] : cases) {
         EXPECT_EQ(failureReason({403, {}, body}), reason) << body.substr(0, 60);
     }
