@@ -5,10 +5,8 @@
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
 #include <stop_token>
 #include <string>
-#include <system_error>
 #include <vector>
 
 #include "core/common/Cancellation.h"
@@ -49,10 +47,9 @@ TEST(FileDigestTest, OnePassOverEveryBlockWithACancellationCheckEach) {
 
 TEST(FileDigestTest, OpensOnlyTheRegularFileNamed) {
     test::TempDir dir;
-    test::writeFile(dir.file("real.zip"), "data");
+    test::makeTree(dir.path(), {{"real.zip", "data"}, {"folder.zip/", ""}});
     ASSERT_EQ(::symlink(dir.file("real.zip").c_str(), dir.file("link.zip").c_str()), 0);
     ASSERT_EQ(::mkfifo(dir.file("pipe.zip").c_str(), 0600), 0);
-    ASSERT_EQ(::mkdir(dir.file("folder.zip").c_str(), 0700), 0);
     const std::vector<std::pair<std::string, std::string>> cases = {
         {dir.file("real.zip"), "ok"},
         // The share checks the path itself; a link swapped in later must not be followed.
@@ -64,14 +61,9 @@ TEST(FileDigestTest, OpensOnlyTheRegularFileNamed) {
     };
     for (const auto& [path, outcome] : cases) {
         // In a child, so a regression that blocks in open(2) fails by the alarm.
-        const test::ChildExit exit = test::runInChild(
-            [&] {
-                return test::outcomeOf([&] { FileDigest::compute(path, std::stop_token{}); }) ==
-                               outcome
-                           ? 0
-                           : 1;
-            },
-            30);
+        const auto digest = [&] { FileDigest::compute(path, std::stop_token{}); };
+        const test::ChildExit exit =
+            test::runInChild([&] { return test::outcomeOf(digest) == outcome ? 0 : 1; }, 30);
         EXPECT_TRUE(exit.succeeded()) << path << ": " << exit.describe();
     }
 }
