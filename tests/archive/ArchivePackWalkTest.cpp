@@ -352,16 +352,13 @@ TEST(ArchiveInputSnapshotTest, AFailedCaptureLeavesNothingBehind) {
 
 // Each step asks canInsert and records the path when it is accepted, as pack and unpack do:
 // "+" accepted, "-" refused; "f" a file, "d" a folder, "l" a link, which follows the file rule.
-// "e" + U+0301 is the decomposed spelling of "é".
+// Case and NFC duplicates, and a folder over a file, are unpack's hostile rows (ArchiveUnpackTest).
 TEST(ArchivePathRegistryTest, AcceptsOnlyPathsThatCannotCollide) {
     const std::vector<Names> sequences = {
-        {"+f docs/read.TXT", "-f Docs/Read.txt"},
-        {"+f caf\xC3\xA9.txt", "-f cafe\xCC\x81.txt"},
         {"+f a/b", "-f A/B/c/d.txt", "-d a/b/", "+f a/c/d.txt"},
         {"+f a/b.txt", "-f a", "+d a/", "-l A"},
         {"+f p/q/r.txt", "-f P/Q", "-f p"},
         {"+d x/", "-d X/", "-f x", "-l X"},
-        {"+f x", "-d x/", "-d X"},
         {"+d a", "+d a/b", "+f A/B/c.txt", "-f a/B"},
         {"+l l", "-f l/x", "-d L/y"},
     };
@@ -384,8 +381,7 @@ TEST(ArchivePathRegistryTest, AcceptsOnlyPathsThatCannotCollide) {
 // A clash renames the item by a tag of its identity; a renamed path that is taken too is refused
 // by its name instead of failing on the registry's uniqueness. A failed insert leaves the
 // registry usable; closing releases the file; a closed registry and a file already in its place
-// (even our own database) are refused. Dropped mid-transaction after a failure, it closes without
-// ROLLBACK, which SQLite forbids here.
+// (even our own database) are refused.
 TEST(ArchivePathRegistryTest, RefusesTakenNamesAndClosesOnEveryWayOut) {
     constexpr ArchiveEntryType F = ArchiveEntryType::file;
     const auto openFiles = [] { return test::namesIn("/proc/self/fd").size(); };
@@ -409,45 +405,30 @@ TEST(ArchivePathRegistryTest, RefusesTakenNamesAndClosesOnEveryWayOut) {
     EXPECT_EQ(outcomeOf([&] { registry.insert("b", F); }).substr(0, 20), "finalizationFailed: ");
     EXPECT_EQ(outcomeOf([&] { ArchivePathRegistry again(path); }).substr(0, 20),
               "finalizationFailed: ");
-    {
-        ArchivePathRegistry dropped(dir.file("dropped.sqlite"));
-        dropped.insert("dir/1", F);
-        EXPECT_NE(outcomeOf([&] { dropped.insert("DIR/1", F); }), "ok");
-    }
-    EXPECT_EQ(openFiles(), before);
 }
 
-// What counts as a change: a folder's size and change time never, a file's change time only when
-// asked. The log line names the stage and the field words only; any other text, which could be a
-// path or a name, becomes "unknown". A path with a NUL is never cut short to another file's.
+// The rules of the re-check, and its log line: the stage and the field words only; any other
+// text, which could be a path or a name, becomes "unknown". A path with a NUL is never cut short
+// to another file's. Folders and the change time of the selection's check are left to the walk
+// and selection tests.
 TEST(SourceChangeTest, ComparesTheRulesAndLogsOnlyTheirWords) {
     TempDir dir;
     writeFile(dir.file("f"), "hello");
     struct stat status {};
     ASSERT_EQ(::lstat(dir.file("f").c_str(), &status), 0);
-    constexpr mode_t file = S_IFREG | 0644, folder = S_IFDIR | 0755;
-    const std::vector<std::tuple<mode_t, std::function<void(struct stat&)>, Names>> cases = {
-        {file, [](auto& s) { s.st_mode |= S_ISUID | S_ISVTX; }, {}},
-        {file, [](auto& s) { s.st_ctim.tv_nsec ^= 1; }, {}},  // "ctime" when asked
-        {folder, [](auto& s) { s.st_ctim.tv_sec += 60, s.st_size = 8192; }, {}},
-        {file, [](auto& s) { s.st_size = -1; }, {"size"}},  // must not wrap around
-        {file, [](auto& s) { s.st_mtim.tv_nsec ^= 1; }, {"mtime"}},
-        {folder, [](auto& s) { s.st_mode = S_IFREG | 0755; }, {"type"}},
-        {file, [](auto& s) { s.st_dev += 1, s.st_ino += 1; }, {"device", "inode"}},
+    const SourceSnapshotRecord record = makeSourceRecord("/s", "s", "s", status);
+    const std::vector<std::pair<std::function<void(struct stat&)>, Names>> cases = {
+        {[](auto& s) { s.st_mode |= S_ISUID | S_ISVTX; }, {}},  // only the permission bits count
+        {[](auto& s) { s.st_size += 1; }, {"size"}},
+        {[](auto& s) { s.st_mtim.tv_nsec ^= 1; }, {"mtime"}},
+        {[](auto& s) { s.st_ctim.tv_nsec ^= 1; }, {"ctime"}},
+        {[](auto& s) { s.st_dev += 1, s.st_ino += 1; }, {"device", "inode"}},
     };
-    for (const auto& [mode, change, withoutChangeTime] : cases) {
-        struct stat recorded = status;
-        recorded.st_mode = mode;
-        const SourceSnapshotRecord record = makeSourceRecord("/s", "s", "s", recorded);
-        struct stat now = recorded;
+    for (const auto& [change, names] : cases) {
+        struct stat now = status;
         change(now);
-        Names withChangeTime = withoutChangeTime;
-        if (S_ISREG(mode) && now.st_ctim.tv_nsec != recorded.st_ctim.tv_nsec) {
-            withChangeTime.push_back("ctime");
-        }
-        EXPECT_EQ(metadataDifferenceNames(record, now, false), withoutChangeTime);
-        EXPECT_EQ(metadataDifferenceNames(record, now, true), withChangeTime);
-        EXPECT_EQ(matches(record, now, true), withChangeTime.empty());
+        EXPECT_EQ(metadataDifferenceNames(record, now, true), names);
+        EXPECT_EQ(matches(record, now, true), names.empty());
     }
     const SourceSnapshotRecord cut = makeSourceRecord(dir.file("f") + '\0' + "x", "p", "p", status);
     test::LogCapture log;
