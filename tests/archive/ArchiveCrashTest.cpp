@@ -108,11 +108,11 @@ void expectConsistentAfterDeath(std::vector<KillPoint> points, int commit,
             GTEST_SKIP() << "seccomp filters are unavailable";
         }
         ASSERT_TRUE(exit.killedBy(SIGKILL)) << exit.describe();
-        Names outputs;
-        for (const std::string& name : test::namesIn(destination.path())) {
-            name.starts_with(stageNamePrefix) ? void() : outputs.push_back(name);
-        }
-        EXPECT_NE(outputs.size(), test::namesIn(destination.path()).size());  // a stage was left
+        Names outputs = test::namesIn(destination.path());
+        const auto isStage = [](const std::string& name) {
+            return name.starts_with(stageNamePrefix);
+        };
+        EXPECT_NE(std::erase_if(outputs, isStage), 0u);  // a stage was left
         EXPECT_EQ(outputs, point.committed ? Names{results[0]} : Names{});
         if (point.committed) {
             expectComplete(destination.file(results[0]));

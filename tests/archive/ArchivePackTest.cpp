@@ -176,12 +176,11 @@ TEST(ArchivePackProgressTest, NeverBackwardsAndOnlyFinishReachesFull) {
     EXPECT_EQ(other.userInfoNumber(Info::stageCompletedBytesKey), 500u);
 }
 
-// The user reads the detail after the Korean sentence; a size limit is shown clamped to the
-// formatter's signed range, never wrapped negative. Equality compares the case and its payload.
+// A size limit is shown clamped to the formatter's signed range, never wrapped negative.
+// Equality compares the case and its payload.
 TEST(ArchivePipelineErrorTest, MessagesAndEquality) {
     using Error = ArchivePipelineError;
     const auto max = std::numeric_limits<std::uint64_t>::max();
-    EXPECT_STREQ(Error::sourceChanged("/a b").what(), "처리 중 원본이 바뀌었습니다: /a b");
     EXPECT_STREQ(
         Error::destinationFileTooLarge(max).what(),
         "저장할 파일이 장치의 파일 크기 제한(9.22 EB)을 넘습니다. 다른 저장 위치를 선택해 주세요.");

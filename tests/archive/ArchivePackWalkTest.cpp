@@ -353,7 +353,11 @@ TEST(ArchiveInputSnapshotTest, AFailedCaptureLeavesNothingBehind) {
 // Each step asks canInsert and records the path when it is accepted, as pack and unpack do:
 // "+" accepted, "-" refused; "f" a file, "d" a folder, "l" a link, which follows the file rule.
 // Case and NFC duplicates, and a folder over a file, are unpack's hostile rows (ArchiveUnpackTest).
-TEST(ArchivePathRegistryTest, AcceptsOnlyPathsThatCannotCollide) {
+// A clash renames the item by a tag of its identity; a renamed path that is taken too is refused
+// by its name instead of failing on the registry's uniqueness. A failed insert leaves the
+// registry usable; closing releases the file; a closed registry and a file already in its place
+// (even our own database) are refused.
+TEST(ArchivePathRegistryTest, AcceptsOnlyPathsThatCannotCollideAndClosesOnEveryWayOut) {
     const std::vector<Names> sequences = {
         {"+f a/b", "-f A/B/c/d.txt", "-d a/b/", "+f a/c/d.txt"},
         {"+f a/b.txt", "-f a", "+d a/", "-l A"},
@@ -362,10 +366,12 @@ TEST(ArchivePathRegistryTest, AcceptsOnlyPathsThatCannotCollide) {
         {"+d a", "+d a/b", "+f A/B/c.txt", "-f a/B"},
         {"+l l", "-f l/x", "-d L/y"},
     };
-    for (const Names& steps : sequences) {
-        TempDir dir;
-        ArchivePathRegistry registry(dir.file("path-registry.sqlite"));
-        for (const std::string& step : steps) {
+    const auto openFiles = [] { return test::namesIn("/proc/self/fd").size(); };
+    const std::size_t before = openFiles();
+    TempDir dir;
+    for (std::size_t index = 0; index < sequences.size(); ++index) {
+        ArchivePathRegistry registry(dir.file(std::to_string(index)));
+        for (const std::string& step : sequences[index]) {
             const std::string path = step.substr(3);
             const ArchiveEntryType type = step[1] == 'f'   ? ArchiveEntryType::file
                                           : step[1] == 'd' ? ArchiveEntryType::directory
@@ -376,17 +382,7 @@ TEST(ArchivePathRegistryTest, AcceptsOnlyPathsThatCannotCollide) {
             }
         }
     }
-}
-
-// A clash renames the item by a tag of its identity; a renamed path that is taken too is refused
-// by its name instead of failing on the registry's uniqueness. A failed insert leaves the
-// registry usable; closing releases the file; a closed registry and a file already in its place
-// (even our own database) are refused.
-TEST(ArchivePathRegistryTest, RefusesTakenNamesAndClosesOnEveryWayOut) {
     constexpr ArchiveEntryType F = ArchiveEntryType::file;
-    const auto openFiles = [] { return test::namesIn("/proc/self/fd").size(); };
-    const std::size_t before = openFiles();
-    TempDir dir;
     const std::string path = dir.file("registry.sqlite");
     ArchivePathRegistry registry(path);
     registry.insert("d/a.txt", F);
@@ -407,10 +403,9 @@ TEST(ArchivePathRegistryTest, RefusesTakenNamesAndClosesOnEveryWayOut) {
               "finalizationFailed: ");
 }
 
-// The rules of the re-check, and its log line: the stage and the field words only; any other
-// text, which could be a path or a name, becomes "unknown". A path with a NUL is never cut short
-// to another file's. Folders and the change time of the selection's check are left to the walk
-// and selection tests.
+// The re-check's rules for a file (folders are the walk's rows) and its log line: the stage and
+// the field words only; any other text, which could be a path or a name, becomes "unknown". A
+// path with a NUL is never cut short to another file's.
 TEST(SourceChangeTest, ComparesTheRulesAndLogsOnlyTheirWords) {
     TempDir dir;
     writeFile(dir.file("f"), "hello");
