@@ -61,7 +61,7 @@ TEST(ArchivePathPolicyTest, Rules) {
         {name, "<>:\"|?*\\/", "_________"}, {name, "a\tb\u202Ed", "a_b_d"}, {name, "...", "_"},
         {name, "name. . ..", "name"}, {name, " lead.txt ", " lead.txt"}, {name, "..prn", "_..prn"},
         {name, "aux.tar.gz", "_aux.tar.gz"}, {name, "lpt1.txt", "_lpt1.txt"},
-        {name, "AUXILIARY", "AUXILIARY"}, {name, "x\xFFy", "x\uFFFDy"}, {name, "COM0", "COM0"},
+        {name, "AUXILIARY", "AUXILIARY"}, {name, "COM0", "COM0"},
         {name, "Cafe\u0301.txt", "Caf\u00E9.txt"}, {extract, "aux/x/a:b?.txt", "_aux/x/a_b_.txt"},
         {name, times("z", 176) + ".pdf", times("z", 176) + ".pdf"},
         {tagged, times("a", 296) + ".pdf", times("a", 167) + t + ".pdf"},
@@ -71,10 +71,8 @@ TEST(ArchivePathPolicyTest, Rules) {
         {tagged, times("e\u0301", 100), times("\u00E9", 85) + t},  // composed first
         {extract, "a/" + n255, "a/" + times("n", 167) + tagOf("a/" + n255) + ".pdf"},
         {extract, d200 + "/y/", times("d", 171) + tagOf(d200) + "/y"},  // what precedes counts
-        {extract, "C:/x", u + "C:/x"}, {key, "ReadMe.TXT", "readme.txt"},
-        {key, "Cafe\u0301/Menu", "café/menu"}, {key, "Stra\u00DFe", "strasse"},
-        {key, "J\u0323\u030C", "\u01F0\u0323"}, {key, "A\xFFZ", "a\uFFFDz"},
-        {key, "café", "café"}};
+        {key, "ReadMe.TXT", "readme.txt"}, {key, "Cafe\u0301/Menu", "café/menu"},
+        {key, "Stra\u00DFe", "strasse"}, {key, "J\u0323\u030C", "\u01F0\u0323"}};
     // clang-format on
     for (const auto& [policy, input, expected] : cases) {
         std::string result;
