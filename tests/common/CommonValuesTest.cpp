@@ -1,11 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <limits>
-#include <stop_token>
 
-#include "core/common/ByteCount.h"
-#include "core/common/Cancellation.h"
 #include "core/common/HexString.h"
 #include "core/common/PathText.h"
 #include "core/common/Progress.h"
@@ -16,23 +12,8 @@
 namespace tolvane {
 namespace {
 
-TEST(CommonValuesTest, ByteCountsAtUnitAndRoundingBoundaries) {
-    constexpr auto min = std::numeric_limits<std::int64_t>::min();
-    constexpr auto max = std::numeric_limits<std::int64_t>::max();
-    std::string formatted;
-    for (const std::int64_t bytes :
-         {min, 999L, 1000L, 1499L, 1500L, 999'500L, 1'049'999L, 1'050'000L, 999'950'000L,
-          1'005'000'000L, 1'234'567'890'123'456L, max}) {
-        formatted += formatByteCount(bytes) + "|";
-    }
-    // 1000 KB is shown in the next unit.
-    EXPECT_EQ(formatted,
-              "0바이트|999바이트|1 KB|1 KB|2 KB|1 MB|1 MB|1.1 MB|1 GB|1.01 GB|1.23 PB|9.22 EB|");
-}
-
-TEST(CommonValuesTest, HexDigestsAndUuids) {
-    const std::uint8_t bytes[] = {0x00, 0xAB, 0xFF};
-    EXPECT_EQ(HexString::encode(bytes), "00abff");
+TEST(CommonValuesTest, DigestTextAndUuids) {
+    // Only lower-case hex of the right length is a manifest's digest.
     const std::string digest(64, 'f');
     EXPECT_TRUE(HexString::isLowercaseSHA256(digest));
     for (const std::string& bad :
@@ -42,16 +23,15 @@ TEST(CommonValuesTest, HexDigestsAndUuids) {
     const Uuid random = Uuid::random();
     const std::string text = random.text();  // version 4
     EXPECT_EQ(text.substr(14, 1) + std::to_string(std::string("89AB").find(text[19]) < 4), "41");
-    EXPECT_EQ(Uuid::parse(text), random);
-    EXPECT_NE(Uuid::random(), random);
+    // The exact layout only; either case (the journal's test reads lower case).
     const std::string good = "0F1E2D3C-4B5A-4978-8695-A4B3C2D1E0F0";
-    EXPECT_EQ(Uuid::parse("0f1e2d3c-4b5a-4978-8695-a4b3c2d1e0f0")->text(), good);
     for (const std::string& bad :
          {good.substr(1), good.substr(0, 35) + "G", "0F1E2D3C0" + good.substr(9)}) {
         EXPECT_FALSE(Uuid::parse(bad)) << bad;
     }
 }
 
+// Naming and extensions show through the archive tests' tables; these rules only here.
 TEST(CommonValuesTest, PathTextIsLexical) {
     using namespace PathText;
     std::string standard;
@@ -61,21 +41,10 @@ TEST(CommonValuesTest, PathTextIsLexical) {
         standard += standardized(path) + "|";
     }
     EXPECT_EQ(standard, "/|/a/b/c|/|/a/..b/c..|../b|.|/\xFF\xFE|");
-    const std::pair<std::string, std::string> cases[] = {
-        {lastComponent("/a//b//") + lastComponent("///"), "b/"},
-        {deletingLastComponent("/a") + "|" + deletingLastComponent("a"), "/|"},
-        {appending("/a//", "/b") + appending("", "b") + appending("/a", ""), "/a/bb/a"},
-        {pathExtension("archive.tar.gz") + pathExtension("/dir.d/file") +
-             pathExtension(".profile") + pathExtension("notes."),
-         "gz"},
-        {deletingPathExtension("..profile") + deletingPathExtension("/\xED\x95\x9C.txt"),
-         "./\xED\x95\x9C"}};
-    for (const auto& [actual, expected] : cases) {
-        EXPECT_EQ(actual, expected);
-    }
+    EXPECT_EQ(deletingLastComponent("/a") + "|" + deletingLastComponent("a"), "/|");
 }
 
-TEST(CommonValuesTest, ProgressAndCancellation) {
+TEST(CommonValuesTest, ProgressFractionAndUserInfo) {
     Progress progress;
     progress.setUserInfo("stage", std::string("packaging"));
     progress.setUserInfo("count", std::uint64_t{42});
@@ -89,14 +58,6 @@ TEST(CommonValuesTest, ProgressAndCancellation) {
         fractions.push_back(progress.fractionCompleted());
     }
     EXPECT_EQ(fractions, (std::vector<double>{0.0, 0.5, 1.0, 0.0}));
-    // Either the progress or the stop token cancels; both may be absent.
-    std::stop_source source;
-    EXPECT_FALSE(isCancelled(&progress, source.get_token()) || isCancelled(nullptr, {}));
-    source.request_stop();
-    EXPECT_THROW(throwIfCancelled(nullptr, source.get_token()), OperationCancelled);
-    progress.cancel();
-    EXPECT_TRUE(progress.snapshot().cancelled);
-    EXPECT_THROW(throwIfCancelled(&progress, {}), OperationCancelled);
 }
 
 // ICU's own rules show through the path policy's tables; this is what the code does itself.
@@ -119,36 +80,13 @@ TEST(UnicodeTest, OwnDecoderAndByteOffsets) {
     EXPECT_EQ(Unicode::truncateToGraphemes("a" + family + "b", 19), "a" + family);
 }
 
+// The record readers' tables show types, ranges, null and top-level duplicates.
 TEST(StrictJsonTest, RefusesWhatCouldBeReadTwoWays) {
-    const std::string deep = "{\"a\":" + std::string(100, '[');
+    const std::string deep = std::string(100, '[') + std::string(100, ']');
     for (const std::string& text :
-         {std::string("[]"), std::string("{\"a\":1}{\"b\":2}"), std::string("{\"a\":1,\"a\":2}"),
-          std::string("{\"o\":{\"k\":1,\"k\":1}}"), std::string("{\"a\":\"\xff\"}"), deep}) {
+         {std::string("{\"o\":{\"k\":1,\"k\":1}}"), "{\"a\":" + deep + "}"}) {
         EXPECT_THROW(StrictJson::parseObject(text), StrictJson::DecodeError) << text;
     }
-    const auto object = StrictJson::parseObject(
-        R"({"u":18446744073709551615,"i":-9223372036854775808,"neg":-1,"f":1.0,"e":1e3,)"
-        R"("s":"7","big":18446744073709551616,"small":70000,"null":null})");
-    const StrictJson::ObjectReader r(object);
-    EXPECT_EQ(r.integer<std::uint64_t>("u"), UINT64_MAX);
-    EXPECT_EQ(r.integer<std::int64_t>("i"), INT64_MIN);
-    EXPECT_EQ(r.optionalInteger<std::uint64_t>("null"), std::nullopt);  // null is absent
-    // Out of range, of another type, a number written as a fraction or with an exponent.
-    for (const char* key : {"neg", "f", "s", "big", "null"}) {
-        EXPECT_THROW(r.integer<std::uint64_t>(key), StrictJson::DecodeError) << key;
-    }
-    EXPECT_THROW(r.integer<std::int64_t>("u"), StrictJson::DecodeError);
-    EXPECT_THROW(r.integer<std::int64_t>("e"), StrictJson::DecodeError);
-    EXPECT_THROW(r.integer<std::uint16_t>("small"), StrictJson::DecodeError);
-    EXPECT_THROW(r.optionalText("u"), StrictJson::DecodeError);
-    EXPECT_THROW(r.flag("s"), StrictJson::DecodeError);
-    // Encoding keeps the fields' order and refuses text that is not UTF-8.
-    StrictJson::OrderedValue value;
-    value["zeta"] = 1;
-    value["alpha"] = "line\nbreak";
-    EXPECT_EQ(StrictJson::encode(value), R"({"zeta":1,"alpha":"line\nbreak"})");
-    value["name"] = std::string("bad\xc3");
-    EXPECT_THROW(StrictJson::encode(value), StrictJson::DecodeError);
 }
 
 }  // namespace

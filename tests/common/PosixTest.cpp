@@ -79,7 +79,6 @@ TEST(PosixTest, DescriptorPrimitives) {
         {outcome([&] { posix::listDirectory(file.get()); }), "errno ENOTDIR"},
         {cloexec(posix::duplicate(root.get()).get()) + cloexec(file.get()) + openedCloexec,
          "cloexeccloexeccloexec"},
-        {outcome([&] { posix::open(dir.file("x"), O_RDONLY); }), "errno ENOENT"},
         {test::errnoName(exclusive.error) + cloexec(exclusive.fd.get()), "EEXISTnone"},
         {closed, "0-10"},
         {test::errnoName(closedBehindItsBack(root.get()).closeChecked()), "EBADF"},

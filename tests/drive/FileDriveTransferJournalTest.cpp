@@ -49,8 +49,6 @@ TEST(FileDriveTransferJournalTest, KeysAndRecordCodec) {
     EXPECT_EQ(
         Journal::key("108123456789012345678", *Uuid::parse("e621e1f8-c36c-495a-93fc-0c247a3e6e5f")),
         "8049bba6560ad81225a04dc647a2e9815351a7cb4952ccb5f4c1dbcaeaa2aafc");
-    EXPECT_EQ(Journal::key(std::string("a\0E621E1F8", 10), jobA),  // a NUL inside the account
-              "0b7bd6bd7b54036f3cc7efcb36c95130e0383be2abd3db8d595cdc2e95cf86b1");
     // Every field in its place; dates count seconds from 2001-01-01; the bookmark is Base64.
     const Record record = Record::decode(fullA);
     EXPECT_EQ(record.updatedAt, 978'307'200.0 + 12.5);
@@ -219,7 +217,6 @@ TEST(FileDriveTransferJournalTest, FileReferenceResolvesOnlyTheSameFile) {
     ASSERT_EQ(::rename(old.c_str(), path.c_str()) + ::truncate(path.c_str(), 3), 0);
     resolved += reference.resolve().value_or("stale");  // changed in place
     EXPECT_EQ(resolved, std::filesystem::canonical(path).string() + " stale stale");
-    EXPECT_EQ(outcomeOf([&] { FileReference::make(dir.path()); }), "errno EISDIR");
     const std::string good = reference.encode();
     FileReference relative = reference;
     relative.path = "a.zip";
