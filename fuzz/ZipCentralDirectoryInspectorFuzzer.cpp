@@ -2,6 +2,8 @@
 // the fixed record states them, only archive errors, the file offset untouched.
 #include <unistd.h>
 
+#include <optional>
+
 #include "core/archive/ArchiveLimits.h"
 #include "core/archive/ArchivePipelineError.h"
 #include "core/archive/ZipCentralDirectoryInspector.h"
