@@ -1,8 +1,5 @@
-// Feeds arbitrary bytes, as an in-memory file, to the central-directory inspector. The walk must
-// agree with itself: the same verdict with and without a per-entry callback, one cancellation
-// check per entry, each decoded field as the fixed record states it, only the archive errors,
-// and the descriptor's file offset untouched.
-
+// Arbitrary bytes as a file: the same verdict with and without a per-entry callback, fields as
+// the fixed record states them, only archive errors, the file offset untouched.
 #include <unistd.h>
 
 #include <optional>

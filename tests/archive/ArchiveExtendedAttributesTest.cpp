@@ -14,9 +14,11 @@ namespace Xattr = ArchiveExtendedAttributes;
 using Map = Xattr::Map;
 using namespace std::string_literals;
 const std::string badName = "invalid extended attribute name",
-                  unsupported = "unsupportedArchiveEntry: ";
-const std::string tooLarge = unsupported + "extended attributes exceed the ZIP extra-field limit";
-const std::string changed = "sourceChanged: extended attributes";
+                  invalid = "invalidArchive: ", unsupported = "unsupportedArchiveEntry: ",
+                  changed = "sourceChanged: extended attributes",
+                  tooLarge = unsupported + "extended attributes exceed the ZIP extra-field limit",
+                  lengths = invalid + "invalid extended attribute record length",
+                  field = invalid + "invalid extended attribute field";
 constexpr std::size_t fullValue = Xattr::maxBlockBytes - 12;  // fills a block beside name "a"
 
 // "ok name=value;..." (long values by size), or the failure.
@@ -82,9 +84,7 @@ TEST(ArchiveExtendedAttributesTest, DecodesOneIntactBlockOnly) {
     EXPECT_EQ(Xattr::decodeField(zip64 + *Xattr::encodeField(binary)), binary);
     EXPECT_EQ(Xattr::metadataByteCount(binary), 5u + 256 + 5 + 3 + 3 + 6 + 3);
 
-    const std::string good = attributes(record("a", "xyz")), invalid = "invalidArchive: ";
-    const std::string lengths = invalid + "invalid extended attribute record length";
-    const std::string field = invalid + "invalid extended attribute field";
+    const std::string good = attributes(record("a", "xyz"));
     const std::pair<std::string, std::string> cases[] = {
         {zip64, "ok"},
         {attributes(record("com.apple.quarantine", "q") + record("xdg.origin.url", "u")),

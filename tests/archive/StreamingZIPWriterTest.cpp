@@ -121,23 +121,6 @@ TEST(StreamingZIPWriterTest, RecordsAreByteExactAtTheZip64Thresholds) {
     for (const auto& [entry, block] : blocks) {
         EXPECT_EQ(Layout::centralExtraField(entry, ""), unhex(block)) << block;
     }
-    EXPECT_THROW(Layout::dataDescriptor(0, gib4, 1, false), std::length_error);
-    // The ZIP64 end records: from 65,535 entries or a marker-sized directory (far offsets go
-    // through the round trip).
-    EXPECT_THROW(Layout::endRecord(65535, 1, 1, false), std::length_error);
-    EXPECT_THROW(Layout::endRecord(0, m32, 0, false), std::length_error);
-    // DOS times are UTC in any zone: years clamp to 1980 ... 2099 keeping the other fields, odd
-    // seconds round down, and a time gmtime cannot break down is 1 January 1980.
-    ::setenv("TZ", "HST10", 1);
-    ::tzset();
-    const std::pair<std::int64_t, Layout::DosDateTime> times[] = {
-        {18367, {5 << 11 | 6 << 5 | 3, 0x0021}},
-        {when, {5 << 11 | 6 << 5 | 3, 41 << 9 | 3 << 5 | 4}},
-        {5680379046, {3 << 11 | 4 << 5 | 3, 119 << 9 | 1 << 5 | 2}},
-        {INT64_MIN, {0, 0x0021}}};
-    for (const auto& [seconds, dos] : times) {
-        EXPECT_EQ(Layout::dosDateTime(seconds), dos) << seconds;
-    }
 }
 
 // The local ZIP64 form is settled from the compressor's bound (which depends on the mode) before
@@ -197,7 +180,7 @@ TEST(StreamingZIPWriterTest, GuardsStopTheEntryBeforeItIsWritten) {
     const auto free = [](Limit bytes) { return [bytes](int) { return bytes; }; };
     const auto eio = [](int) -> Limit { throw posix::errnoError(EIO); };
     const std::string tooLarge = "destinationFileTooLarge: ", noSpace = "insufficientSpace: ";
-    const std::string name(65535, 'n'), exceeds = " metadata exceeds the ZIP extra-field limit: ";
+    const std::string exceeds = " metadata exceeds the ZIP extra-field limit: ";
     const std::tuple<Limit, Limit, Writer::FreeSpaceProbe, std::string, std::size_t, std::uint64_t,
                      std::string>
         cases[] = {{exact, {}, {}, "s.bin", 0, 0, "ok"},
@@ -208,8 +191,6 @@ TEST(StreamingZIPWriterTest, GuardsStopTheEntryBeforeItIsWritten) {
                    {{}, {}, free(reserve + 31), "s.bin", 0, 0, noSpace},  // not even the header
                    {{}, {}, free({}), "s.bin", 0, 0, noSpace},
                    {{}, {}, eio, "s.bin", 0, 0, "errno EIO"},
-                   {{}, {}, {}, name, 0, 0, "ok"},
-                   {{}, {}, {}, name + "n", 0, 0, "finalizationFailed: ZIP entry path is too long"},
                    {{}, {}, {}, "bad\xff", 0, 0, "unsafePath: bad\xff"},
                    {{}, {}, {}, "f", 65535, 0, "ok"},
                    {{}, {}, {}, "f", 65536, 0, big + "file" + exceeds + "f"},
@@ -279,11 +260,7 @@ TEST(StreamingZIPWriterTest, FailuresStopTheEntryAndPoisonTheWriter) {
                                         sizeOf(staging.archive), sizeOf(staging.spool)));
         }
     }
-    Staging full;  // every write to /dev/full fails with ENOSPC
-    Writer writer(posix::open("/dev/full", O_WRONLY), posix::open(full.spool, O_WRONLY | O_CREAT),
-                  full.spool, Mode::balanced, {}, {}, [](int) { return std::optional(mib << 20); });
-    EXPECT_EQ(full.add(writer, "d/", ""), "errno ENOSPC");
-    EXPECT_THROW(writer.addDirectory("e/", when, 0755, ""), std::logic_error);
+    Staging full;
     // Never a second central directory behind a half-finished one; a finished one runs once.
     auto cancelled = full.open();
     EXPECT_EQ(outcomeOf([&] { cancelled->finalize([] { throw OperationCancelled(); }); }),
