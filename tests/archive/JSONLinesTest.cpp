@@ -22,7 +22,11 @@ std::string rowOf(std::size_t bytes) {
 
 // Rows are visible to a reader while the writer is still open, every record type comes back
 // equal, and a record that cannot be encoded writes nothing.
-TEST(JSONLinesTest, EveryRecordTypeSurvivesTheRoundTripInItsFieldOrder) {
+// A failure is final: reading on after an oversized row would return it, held whole in memory,
+// and after a blank row the rows behind it. Reads come in 16 KiB blocks and at most 64 KiB may
+// be pending, so the longest row depends on where the rows before it put the block boundaries;
+// at the end of the file the last read is short and a final row up to the full limit fits.
+TEST(JSONLinesTest, RoundTripInFieldOrderAndDamagedListsAtEveryRowAlignment) {
     const auto records = std::tuple(
         SourceSnapshotRecord{"/s", "line\n \"q\" back\\slash \x01 한글", "e", false, UINT64_MAX,
                              66306, 5, INT64_MIN, 999999999, 1700000000, 1, 0644, "c"},
@@ -36,8 +40,10 @@ TEST(JSONLinesTest, EveryRecordTypeSurvivesTheRoundTripInItsFieldOrder) {
     const UniqueFd out = posix::open(path, O_WRONLY | O_CREAT | O_TRUNC, 0600);
     JSONLines::append(std::get<0>(records), out.get());
     EXPECT_EQ(JSONLines::Reader(path).next<SourceSnapshotRecord>(), std::get<0>(records));
-    const auto bad = [&] { JSONLines::append(ExpectedArchiveRecord{"\xff", 0, ""}, out.get()); };
-    EXPECT_TRUE(outcomeOf(bad).starts_with("exception"));
+    const auto unencodable = [&] {
+        JSONLines::append(ExpectedArchiveRecord{"\xff", 0, ""}, out.get());
+    };
+    EXPECT_TRUE(outcomeOf(unencodable).starts_with("exception"));
     std::apply([&](const auto&, const auto&... rest) { (JSONLines::append(rest, out.get()), ...); },
                records);
     EXPECT_EQ(test::readFile(path),
@@ -63,15 +69,7 @@ TEST(JSONLinesTest, EveryRecordTypeSurvivesTheRoundTripInItsFieldOrder) {
     EXPECT_EQ(std::apply(readBack, records), records);
     ASSERT_EQ(::symlink(path.c_str(), dir.file("link").c_str()), 0);
     EXPECT_EQ(outcomeOf([&] { JSONLines::Reader linked(dir.file("link")); }), "errno ELOOP");
-}
 
-// A failure is final: reading on after an oversized row would return it, held whole in memory,
-// and after a blank row the rows behind it. Reads come in 16 KiB blocks and at most 64 KiB may
-// be pending, so the longest row depends on where the rows before it put the block boundaries;
-// at the end of the file the last read is short and a final row up to the full limit fits.
-TEST(JSONLinesTest, DamagedListsAndTheRowLimitAtEveryAlignment) {
-    test::TempDir dir;
-    const std::string path = dir.file("list.jsonl");
     const auto r = rowOf;
     const std::string row = r(40);
     const std::string tail = r(16'384);  // the read past the limit is never cut short
