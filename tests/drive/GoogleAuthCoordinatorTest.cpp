@@ -154,7 +154,6 @@ TEST(GoogleAuthCoordinatorTest, Scenarios) {
           // dropped, and the scope is never asked for after it.
           "connect@signIn, cancel, =cancelled, release signIn, =cancelled, calls signIn cancel",
           "connect@signIn, cancel, fail signIn reauth, release signIn, =cancelled",
-          "connect@scope, cancel, =cancelled, release scope, =cancelled",
           "connect@scope, cancel, fail scope denied, release scope, =cancelled, "
           "calls signIn scope:bob cancel",
           "connect@signIn, signOut, =signedOut, release signIn, =signedOut, calls signIn signOut",
@@ -168,14 +167,6 @@ TEST(GoogleAuthCoordinatorTest, Scenarios) {
           "cancel, refresh, =restoring, calls"}) {
         play(script);
     }
-}
-
-TEST(GoogleAuthFailureTest, OnlyTheSignInDomainCarriesMeaning) {
-    namespace E = GoogleSignInErrors;
-    EXPECT_EQ(F::fromGoogleSDK(E::domain, E::reauthenticationRequired),
-              F::reauthenticationRequired());
-    EXPECT_EQ(F::fromGoogleSDK(E::domain, E::unknown), F::unavailable());
-    EXPECT_EQ(F::fromGoogleSDK(F::errorDomain, E::cancelled), F::unavailable());
 }
 
 }  // namespace
