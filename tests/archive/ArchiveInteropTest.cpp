@@ -1,6 +1,5 @@
-// Every check that runs another ZIP tool (unzip, 7z, bsdtar, zip, Python's zipfile): archives
-// this project writes must pass their readers, and theirs must unpack here. The tools come from
-// scripts/install-deps; a test whose tool is missing is skipped with the tool's name.
+// Archives written here pass other ZIP tools' readers and theirs unpack here; a missing tool
+// (scripts/install-deps) skips its rows.
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>
@@ -18,8 +17,7 @@ namespace {
 
 using test::TempDir;
 
-// The one runner: a shell command in `folder`, its exit status and its output (both streams).
-// Returns nothing when `tool` is not installed, with the reason in `skip`.
+// A command's exit status and output in `folder`; nothing, with `skip` set, without `tool`.
 std::optional<std::pair<int, std::string>> runTool(const std::string& tool,
                                                    const std::string& command,
                                                    const std::string& folder, std::string& skip) {
@@ -36,8 +34,7 @@ std::optional<std::pair<int, std::string>> runTool(const std::string& tool,
     return std::pair(WIFEXITED(status) ? WEXITSTATUS(status) : -1, std::move(output));
 }
 
-// Every reader tests every entry's CRC-32 and sees `entries` entries; returns why a reader was
-// skipped, if one was.
+// Each reader checks every CRC-32 and counts `entries`; returns why a reader was skipped.
 std::string expectReadersAccept(const std::string& archive, std::uint64_t entries) {
     std::string skipped;
     const std::string count = std::to_string(entries);
@@ -96,8 +93,7 @@ TEST(ArchiveInteropTest, OtherReadersAcceptWhatWeWrite) {
     }
 }
 
-// Archives of other tools in their own layouts: plain, forced ZIP64, streamed with data
-// descriptors.
+// Other tools' layouts: plain, forced ZIP64, streamed with data descriptors.
 TEST(ArchiveInteropTest, UnpacksArchivesOfOtherTools) {
     // Code page 437 for the legacy name (no UTF-8 flag) and no Unix modes.
     const std::string python =

@@ -26,11 +26,9 @@ std::string inflateRaw(const std::string& stream, const std::string& source) {
     return test::zipEntries(dir.file("x.zip"))["x"];
 }
 
-// The provider hands out at most `share` bytes a call and the stream must ask on from there (a
-// buffer much smaller than the output makes deflate fill it several times within one pass); the
-// output stays within the bound that settles ZIP64 early. A provider that delivers nothing (or too
-// much) fails instead of spinning; cancellation and the callbacks' own errors end the stream as
-// thrown, with no call to either callback after them. Empty sources go through the writer.
+// The stream asks on from each short share and stays within the bound that settles ZIP64 early.
+// A provider that delivers nothing or too much fails instead of spinning; cancellation and the
+// callbacks' errors end the stream as thrown, with no callback after them.
 TEST(MaximumZIPDeflaterTest, CompressesWhatTheProviderHandsOutUntilAFault) {
     const std::string source = test::randomBytes(5 * 4096, 4);
     const std::string refused = "finalizationFailed: ZIP compression source returned ";

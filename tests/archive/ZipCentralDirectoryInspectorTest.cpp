@@ -74,7 +74,6 @@ TEST(ZipCentralDirectoryInspectorTest, RefusesHostileLayoutsAndAcceptsHonestOnes
     const std::string size = "central directory size does not match entries";
     const std::pair<Build, std::string> cases[] = {
         {C([](auto& z) { z.trailing = "x"; }), noEnd},
-        {C([](auto& z) { z.end.commentLength = 1; }), noEnd},
         {C([](auto& z) { z.end.diskNumber = 1; }), "multi-volume ZIP is not supported"},
         {C([](auto& z) { z.end.entriesOnDisk = 2; }), "inconsistent entry count"},
         {C([](auto& z) { z.end.centralDirectoryOffset = m32; }), noLocator},
@@ -82,7 +81,6 @@ TEST(ZipCentralDirectoryInspectorTest, RefusesHostileLayoutsAndAcceptsHonestOnes
         {Z([](auto& z) { z.zip64Locator->endRecordDisk = 1; }), "invalid ZIP64 locator"},
         {Z([](auto& z) { z.zip64Locator->endRecordOffset = z.bytes().size() - 55; }), offset},
         {Z([](auto& z) { z.zip64Locator->endRecordOffset = maxU64; }), offset},
-        {Z([](auto& z) { z.zip64Locator->endRecordOffset = 0; }), z64},
         {Z([](auto& z) { z.zip64End->diskNumber = 1; }), z64},
         {Z([](auto& z) { z.zip64End->sizeOfRest = 43; }), length},
         {Z([](auto& z) { z.zip64End->sizeOfRest = maxU64; }), length},
@@ -105,7 +103,6 @@ TEST(ZipCentralDirectoryInspectorTest, RefusesHostileLayoutsAndAcceptsHonestOnes
          "central directory entry length"},
         {CR([](auto& z) { z.entries[2].afterCentralRecord = "X"; }), size},
         {C([](auto& z) { z.end.entriesOnDisk = z.end.totalEntries = 2; }), size},
-        {entries(2), size},
         // A classic field at its marker needs its value in the ZIP64 block.
         {CR([](auto& z) { z.entries[1].central.uncompressedSize = m32; }),
          "ZIP64 extra field is missing: entry 2"},

@@ -42,7 +42,7 @@ std::string RawCentralRecord::encode() const {
 }
 std::string RawEndRecord::encode() const {
     return le(signature, diskNumber, centralDirectoryDisk, entriesOnDisk, totalEntries,
-              centralDirectorySize, centralDirectoryOffset, lengthOf(commentLength, comment)) +
+              centralDirectorySize, centralDirectoryOffset, lengthOf({}, comment)) +
            comment;
 }
 std::string RawZip64EndRecord::encode() const {

@@ -35,7 +35,6 @@ struct RawEndRecord {
     std::uint32_t signature = ZipFormat::endOfCentralDirectorySignature;
     std::uint16_t diskNumber = 0, centralDirectoryDisk = 0, entriesOnDisk = 0, totalEntries = 0;
     std::uint32_t centralDirectorySize = 0, centralDirectoryOffset = 0;
-    std::optional<std::uint16_t> commentLength;
     std::string comment;
     std::string encode() const;
 };
