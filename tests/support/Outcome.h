@@ -7,7 +7,7 @@ namespace tolvane::test {
 
 // What an action did, as one comparable line: "ok" when it returned; "<code>: <detail>" for an
 // ArchivePipelineError (the code by its name, e.g. "invalidArchive: bad header");
-// "drive <case>" for a DriveTransferError; "cancelled" for OperationCancelled;
+// the case for a DriveTransferError ("http(503)"); "cancelled" for OperationCancelled;
 // "errno <NAME>" for a std::system_error (e.g. "errno ENOSPC"); "transport <what>" for a
 // TransportError; "exception <what>" for anything else.
 std::string outcomeOf(const std::function<void()>& action);
