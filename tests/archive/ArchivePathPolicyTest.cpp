@@ -13,11 +13,7 @@ using Type = ArchiveEntryType;
 using Policy = std::function<std::string(const std::string&)>;
 
 std::string times(std::string_view piece, std::size_t count) {
-    std::string out;
-    while (count-- > 0) {
-        out += piece;
-    }
-    return out;
+    return count == 0 ? std::string() : std::string(piece) + times(piece, count - 1);
 }
 
 // A relative path of exactly `bytes` bytes made of 100-byte components.

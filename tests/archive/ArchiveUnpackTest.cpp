@@ -28,8 +28,7 @@ DestinationPolicyReader volume(std::string fileSystem, std::optional<std::uint64
 }
 const DestinationPolicyReader roomy = volume("ext4", std::uint64_t{1} << 40);
 
-// Unpacks `zip` into an empty folder. Whatever the outcome, nothing is left beside the folder,
-// and a failure leaves nothing in it.
+// Whatever the outcome, nothing is left beside the folder, and a failure leaves nothing in it.
 std::string unpackOutcome(RawZipBuilder& zip, const DestinationPolicyReader& policy = roomy) {
     test::TempDir root;
     test::makeTree(root.path(), {{"out/", ""}, {"archive.zip", zip.bytes()}});
@@ -57,8 +56,7 @@ std::map<std::string, std::string> itemsOf(const std::string& root) {
 }
 
 // Names, bytes, modes, times and user attributes come back; a case clash renamed by pack comes
-// with the receipt at the output root; the bookkeeping names of the unpack belong to the
-// payload.
+// with the receipt; the bookkeeping names of the unpack belong to the payload.
 TEST(ArchiveUnpackTest, RestoresWhatPackStored) {
     test::TempDir root;
     test::TempDir destination;
@@ -106,9 +104,8 @@ TEST(ArchiveUnpackTest, RestoresWhatPackStored) {
     EXPECT_EQ(restored, original);
 }
 
-// What unpack says of each archive. Rules with a table of their own (paths, names, the inspector's
-// and the reader's checks) have one row here. Files hold "data"; `edit` changes the first entry
-// before relinking, `late` the relinked layout.
+// Rules with a table of their own (paths, names, the inspector's and the reader's checks) have one
+// row here. Files hold "data"; `edit` changes the first entry, `late` the relinked layout.
 TEST(ArchiveUnpackTest, RefusesHostileArchivesWithoutATrace) {
     using Edit = std::function<void(RawZipBuilder&, RawZipEntry&)>;
     struct Case {
@@ -123,8 +120,7 @@ TEST(ArchiveUnpackTest, RefusesHostileArchivesWithoutATrace) {
         e.central.extra = *ArchiveExtendedAttributes::encodeField({{"k", "v"}});
     };
     const std::string bad = "invalidArchive: ";
-    // A manifest must describe its archive exactly: the files b.txt and c.txt, the folder d/,
-    // then the manifest. One row per rule a row must meet.
+    // A manifest must describe its archive exactly: b.txt, c.txt, d/, then the manifest.
     using Row = PathMappingRecord;
     const std::string x = Sha256::hexOf("data"), upper = "A" + x.substr(1);
     const Row b{1, "o.txt", "b.txt", "file", 4, x};
@@ -145,11 +141,10 @@ TEST(ArchiveUnpackTest, RefusesHostileArchivesWithoutATrace) {
         return m(one(r), "record is invalid at entry " + std::to_string(r.ordinal));
     };
     const std::string header = "manifest header is invalid", count = "manifest count is invalid";
-    const Edit none = {};
     // clang-format off
     const std::vector<Case> cases = {
-        {{"../evil"}, none, "unsafePath: ../evil"}, {{"A", "a"}, none, "duplicatePath: a"},
-        {{".TOLVANE-PATH-MAPPING.JSONL"}, none, "duplicatePath: .tolvane-path-mapping.jsonl"},
+        {{"../evil"}, {}, "unsafePath: ../evil"}, {{"A", "a"}, {}, "duplicatePath: a"},
+        {{".TOLVANE-PATH-MAPPING.JSONL"}, {}, "duplicatePath: .tolvane-path-mapping.jsonl"},
         {{"ln"}, [](auto&, auto& e) { e.central.externalAttributes = 0120777u << 16; },
          "unsupportedArchiveEntry: ln"},
         {{"d/"}, [](auto&, auto& e) {
@@ -176,7 +171,7 @@ TEST(ArchiveUnpackTest, RefusesHostileArchivesWithoutATrace) {
         {{"a", "a"}, [&](auto& z, auto& e) { attributes(e), attributes(z.entries[1]); },
          bad + "too many extended attribute records"},
         // A volume that cannot tell its free space lets the job try.
-        {{"f"}, none, "ok", volume("ext4", std::nullopt)},
+        {{"f"}, {}, "ok", volume("ext4", std::nullopt)},
         m("[1,3,1]\n" + b.encode() + "\n", "manifest row is malformed"),
         m(lines({2, 3, 1}, {b}), header), m(lines({1, 2, 1}, {b}), header),
         m(lines({1, 3, 0}, {}), header), m(lines({1, 3, 4}, {b}), header),

@@ -103,27 +103,26 @@ TEST_F(SafeExtractTreeTest, NothingOutsideTheRootIsEverTouched) {
 // The walk lists a directory and closes the listing before it descends: one descriptor a level.
 // Children are flushed before their parent, the root last.
 TEST_F(SafeExtractTreeTest, TreesDeeperThanTheOpenFileLimitSynchronizeDeepestFirst) {
-    EXPECT_TRUE(test::runInChild([&] {
-                    const rlimit limit{512, 512};
-                    if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) {
-                        return 10;
-                    }
-                    Tree tree(root_, std::nullopt);
-                    std::string path = "d";
-                    while (path.size() < 599) {
-                        path += "/d";
-                    }
-                    put(tree, path + "/f", "x");
-                    std::vector<std::size_t> lengths;  // of the flushed paths
-                    tree.synchronizeTree([&](int fd) {
-                        const auto link = "/proc/self/fd/" + std::to_string(fd);
-                        lengths.push_back(std::filesystem::read_symlink(link).string().size());
-                        return posix::tryFsyncDirectory(fd);
-                    });
-                    return lengths.size() == 301 && std::ranges::is_sorted(lengths, std::greater())
-                               ? 0
-                               : 1;
-                }).succeeded());
+    const auto deepTree = [&] {
+        const rlimit limit{512, 512};
+        if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) {
+            return 10;
+        }
+        Tree tree(root_, std::nullopt);
+        std::string path = "d";
+        while (path.size() < 599) {
+            path += "/d";
+        }
+        put(tree, path + "/f", "x");
+        std::vector<std::size_t> lengths;  // of the flushed paths
+        tree.synchronizeTree([&](int fd) {
+            const auto link = "/proc/self/fd/" + std::to_string(fd);
+            lengths.push_back(std::filesystem::read_symlink(link).string().size());
+            return posix::tryFsyncDirectory(fd);
+        });
+        return lengths.size() == 301 && std::ranges::is_sorted(lengths, std::greater()) ? 0 : 1;
+    };
+    EXPECT_TRUE(test::runInChild(deepTree).succeeded());
 }
 
 // Modes that shut the owner out (directories 0311, 0600, 0000; files 0000, 0200) still unpack
