@@ -146,8 +146,8 @@ TEST(GoogleDriveTransferClientTest, InterruptedShareCompletesOnTheNextRun) {
         {"find marker", "quit", size, "prepared",
          "find marker, initiate, chunk 0-262143, chunk 262144-524287, chunk 524288-599999, " +
              newLink},
-        {"chunk 262144-524287", "quit", size, "uploading",
-         "status, chunk 262144-524287, chunk 524288-599999, " + newLink},
+        {"chunk 0-262143", "quit", size, "uploading",
+         "status, chunk 0-262143, chunk 262144-524287, chunk 524288-599999, " + newLink},
         // The last chunk arrived but its answer did not; by the next start Drive has forgotten
         // the finished session, and the marked upload is found instead of sent again.
         {"chunk 524288-599999", "quit reached", size, "uploading",
