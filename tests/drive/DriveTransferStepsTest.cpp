@@ -209,10 +209,10 @@ TEST(DriveResumableUploadTest, ThreeFailuresPerChunkAreRetried) {
     };
     for (const auto& [fail, fourth, waits] : kinds) {
         SCOPED_TRACE(fail);
-        const std::string three = fail + " held:0 " + fail + " held:0 " + fail + " held:0 ";
+        const std::string three = fail + " 308 " + fail + " 308 " + fail + " 308 ";
+        const std::string again = fail + " held:262144 ";
         Upload r(2 * chunk);
-        EXPECT_EQ(r.run("new:A " + three + "held:262144 " + fail + " held:262144 " + fail +
-                        " held:262144 " + fail + " held:262144 201:{\"id\":\"r\"}"),
+        EXPECT_EQ(r.run("new:A " + three + "held:262144 " + again + again + again + "file:r"),
                   "ok");
         EXPECT_EQ(r.requests().size(), 15u);
         std::vector<Progress> reports(waits ? 3 : 0, Progress{Stage::retrying, 0, r.size});
