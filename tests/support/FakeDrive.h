@@ -94,8 +94,12 @@ public:
     std::string share(const VerifiedArchive& archive, DriveLinkRole role = DriveLinkRole::reader);
     std::string resume(const Uuid& jobID, const std::optional<std::string>& selected = {});
     std::string verify(const Uuid& jobID);
-    std::optional<DriveTransferRecord> record(const Uuid& jobID) const;
-    StoredFile upload(const Uuid& jobID) const;  // the file the job's record names
+    std::optional<DriveTransferRecord> record(const Uuid& jobID) const {
+        return journal->load(FileDriveTransferJournal::key(account, jobID));
+    }
+    StoredFile upload(const Uuid& jobID) const {  // the file the job's record names
+        return file(record(jobID).value().remoteFileID.value()).value();
+    }
 
     // The next requests get these answers in order; after them Drive answers again. In short
     // form, separated by blanks: "drive" (Drive answers), "<status>" or "<status>:<body>"
@@ -140,7 +144,9 @@ public:
     ~FakeDriveServer();
 
     std::unique_ptr<FakeDrive> drive;
-    std::string origin(const std::string& host = "127.0.0.1") const;  // "https://<host>:<port>"
+    std::string origin(const std::string& host = "127.0.0.1") const {
+        return "https://" + host + ":" + std::to_string(port_);
+    }
     // Trusts this server's certificate and nothing else; connects to loopback addresses only.
     URLSessionDriveHTTPTransport::Options transportOptions() const;
 
