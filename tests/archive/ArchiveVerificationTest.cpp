@@ -11,7 +11,6 @@
 #include "support/Outcome.h"
 #include "support/RawZipBuilder.h"
 #include "support/TempDir.h"
-#include "support/TestData.h"
 
 namespace tolvane {
 namespace {
@@ -26,7 +25,6 @@ constexpr std::uint64_t mib = 1 << 20;
 struct Stage {
     test::TempDir dir;
     std::string archive = dir.file("payload.zip"), expected = dir.file("expected.jsonl");
-    std::optional<ArchivePackProgress> pack;
     void write(const std::vector<std::pair<std::string, std::string>>& items, Change change) {
         RawZipBuilder zip;
         Rows rows;
@@ -42,13 +40,11 @@ struct Stage {
             JSONLines::append(row, fd.get());
         }
     }
-    std::string verify(Progress* progress = nullptr, std::uint64_t total = 0,
-                       std::stop_token stop = {}) {
-        pack.emplace(progress, std::nullopt);
-        pack->beginVerification(total);
+    std::string verify(Progress* progress = nullptr, std::stop_token stop = {}) {
+        ArchivePackProgress pack(progress, std::nullopt);
+        pack.beginVerification(0);
         return test::outcomeOf([&] {
-            ArchiveVerification::verifyCreatedArchive(archive, expected, progress, stop, total,
-                                                      *pack);
+            ArchiveVerification::verifyCreatedArchive(archive, expected, progress, stop, 0, pack);
         });
     }
 };
@@ -94,22 +90,15 @@ TEST(ArchiveVerificationTest, FindsEveryDifference) {
     }
 }
 
-// A job cancelled either way stops.
-TEST(ArchiveVerificationTest, ReportsProgressAndStopsWhenCancelled) {
+TEST(ArchiveVerificationTest, StopsWhenCancelled) {
     Stage stage;
-    stage.write(
-        {{"a/", ""}, {"large.bin", test::randomBytes(3 * mib + 5, 9)}, {"z", "after"}},
-        [](RawZipBuilder& z, Rows&) {
-            z.entries[0].central.extra = *ArchiveExtendedAttributes::encodeField({{"k", "v"}});
-        });
-    Progress progress;
-    EXPECT_EQ(stage.verify(&progress, 3 * mib + 10), "ok");
+    stage.write({{"a/", ""}, {"z", "after"}}, [](RawZipBuilder&, Rows&) {});
     Progress cancelled;
     cancelled.cancel();
     std::stop_source stopped;
     stopped.request_stop();
     EXPECT_EQ(stage.verify(&cancelled), "cancelled: ");
-    EXPECT_EQ(stage.verify(nullptr, 0, stopped.get_token()), "cancelled: ");
+    EXPECT_EQ(stage.verify(nullptr, stopped.get_token()), "cancelled: ");
 }
 
 // Attributes cost nothing until a record is added; then the entry and byte bounds apply.

@@ -106,7 +106,6 @@ TEST_F(ZipArchiveReaderTest, ReadsThroughOneOpenFile) {
     ZipArchiveReader moved = std::move(reader);
     EXPECT_EQ(moved.extract(0, {}, collect), test::crc32Of(data));  // its own CRC-32
     EXPECT_EQ(read, data);
-    EXPECT_THROW(moved.entry(1), std::out_of_range);
 }
 
 }  // namespace

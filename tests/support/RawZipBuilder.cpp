@@ -79,11 +79,9 @@ RawZipBuilder& RawZipBuilder::relink() {
     for (RawZipEntry& e : entries) {
         e.central.localHeaderOffset = fit(start, ZipFormat::zip64Marker32);
         start += e.local.encode().size() + e.data.size();
-    }
-    start += beforeCentralDirectory.size();
-    for (const RawZipEntry& e : entries) {
         size += e.central.encode().size() + e.afterCentralRecord.size();
     }
+    start += beforeCentralDirectory.size();
     const std::uint64_t count = entries.size();
     const bool z = zip64End.has_value();
     if (z) {

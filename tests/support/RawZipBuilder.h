@@ -76,7 +76,6 @@ struct RawZipBuilder {
     std::optional<RawZip64Locator> zip64Locator;
     RawEndRecord end;
 
-    // A stored file with matching local and central fields and a correct CRC-32.
     RawZipEntry& addStored(std::string name, std::string data);
     RawZipEntry& addDirectory(std::string name);  // "name/" as given
     // Adds a ZIP64 end record and locator; relink() then puts the classic fields at markers.
