@@ -16,9 +16,8 @@ namespace {
 
 using Policy = ArchiveDestinationPolicy;
 
-// FAT is capped whatever it reports; compression needs more than the 16 MiB reserve on a
-// writable volume; the strong mode is for files capped below 4 GiB and for sources of at least
-// three quarters of the free space. Each row: type, file limit, label, may compress, mode.
+// Compression needs the 16 MiB reserve on a writable volume; the strong mode is for files capped
+// below 4 GiB and sources of 3/4 the free space. Row: type, file limit, label, compress, mode.
 TEST(ArchiveDestinationPolicyTest, Decisions) {
     const std::uint64_t cap = 0xFFFFFFFF, max = UINT64_MAX, reserve = 16 << 20;
     const std::tuple<Policy, std::optional<std::uint64_t>, std::string> cases[] = {
@@ -27,7 +26,6 @@ TEST(ArchiveDestinationPolicyTest, Decisions) {
         {Policy("ext4", cap + 1, max, true), {}, "ext4 4294967296 외장 장치 no balanced"},
         {Policy("ext4", {}, {}, false), max, "ext4 - 외장 장치 no balanced"},
         {Policy("ext4", {}, 1000, false), 750, "ext4 - 외장 장치 no max"},
-        {Policy("ext4", {}, max, false), max, "ext4 - 외장 장치 yes max"},
     };
     for (const auto& [policy, source, expected] : cases) {
         const auto limit = policy.maximumFileBytes;
@@ -39,10 +37,8 @@ TEST(ArchiveDestinationPolicyTest, Decisions) {
     }
 }
 
-// A volume's type comes from the mount table, and stays unknown when the table cannot be read;
-// a mount point that cannot be opened (here: it does not exist) is described from the table
-// alone; an empty path is never the working directory. Each row: type, read-only, free space
-// known.
+// Type from the mount table (unknown without one), a missing mount point from the table alone,
+// never the working directory for an empty path. Each row: type, read-only, free space known.
 TEST(ArchiveDestinationPolicyTest, ReadsTheVolumeOfAPath) {
     test::TempDir dir;
     const std::string mounts = dir.file("mounts"), none = dir.file("none");

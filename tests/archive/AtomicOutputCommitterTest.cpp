@@ -24,16 +24,13 @@ int refuse(int, const char*, int, const char*, unsigned int) {
     return errno = refusal, -1;
 }
 
-// Moves "stage/item" (a folder for "Photos", else a file) into "dest", where the first `taken`
-// names it could get are taken by entries of its kind: they are skipped, never replaced, also by
-// the fallbacks for file systems that refuse the exclusive rename (EINVAL, ENOSYS). A failed
-// flush after the rename fails the commit and hands the item back to its stage, unless its stage
-// name or the committed name was taken meanwhile. Errors are compared by kind.
+// Taken names are skipped, never replaced, also without the exclusive rename; a failed flush
+// hands the item back unless a name was taken meanwhile. Each row: requested, taken names,
+// refused rename, failing flush, outcome. Only the item moves, to where it is left.
 TEST(AtomicOutputCommitterTest, CommitsUnderTheFirstFreeNameOrNotAtAll) {
     test::TempDir dir;
     const std::string root = dir.file("t"), dest = root + "/dest", failed = "finalizationFailed";
     const std::tuple<std::string, unsigned, int, std::string, std::string> cases[] = {
-        // requested, taken, refused rename, failing flush, outcome
         {"report.zip", 2, 0, "", "report_3.zip"},
         {"report.zip", 1, EINVAL, "", "report_2.zip"},
         {"Photos", 1, ENOSYS, "", "Photos_2"},
@@ -69,7 +66,6 @@ TEST(AtomicOutputCommitterTest, CommitsUnderTheFirstFreeNameOrNotAtAll) {
                                                dest, flush, refused != 0 ? refuse : nullptr);
         });
         EXPECT_EQ(outcome == "ok" ? path.substr(dest.size() + 1) : outcome.substr(0, 18), expected);
-        // Nothing but the item moved, to where it was committed and left.
         const std::string at = outcome == "ok" ? expected : meanwhile ? "report.zip" : "";
         if (!at.empty()) {
             after["dest/" + at + kind] = after[item], after.erase(item);

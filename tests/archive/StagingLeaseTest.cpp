@@ -26,14 +26,7 @@ using namespace ArchivePipeline;
 namespace fs = std::filesystem;
 constexpr unsigned nobody = test::unprivilegedId;
 
-std::string warningOf(const Progress& progress) {
-    return progress.userInfoText(ArchiveProgressInfo::cleanupWarningKey).value_or("");
-}
-
-// One lease, made through a link to "dest", with "a.zip" and "album/" in its stage. Bad names and
-// a changed folder or stage commit nothing: "dest" swapped with another folder or with a link
-// to it, "link" swapped with a link elsewhere, the stage swapped with another folder (each
-// swapped back after its step). Outputs go beside the stage; a lease removed (twice) while its
+// Bad names and a swapped folder, link or stage commit nothing; a lease removed (twice) while its
 // stage is swapped away takes only what it made and keeps the markers for a later recovery.
 TEST(StagingLeaseTest, LifeOfALease) {
     test::TempDir dir;
@@ -47,9 +40,7 @@ TEST(StagingLeaseTest, LifeOfALease) {
     StagingLease lease = makeStage(link, "pack");
     const std::string id = lease.stageName().substr(9, 36);
     EXPECT_EQ(test::readFile(dest + "/" + lease.journalName()),
-              R"({"version":1,"jobIdentifier":")" + id +
-                  R"(","operation":"pack","ownerProcessIdentifier":)" + std::to_string(::getpid()) +
-                  "}");
+              encodeStageJournal({1, id, "pack", ::getpid()}));
     EXPECT_NE(::flock(posix::open(dest + "/" + lease.lockName(), O_RDWR).get(), LOCK_EX | LOCK_NB),
               0);
     test::makeTree(lease.url(), {{"a.zip", ""}, {"album/", ""}});
@@ -87,11 +78,9 @@ TEST(StagingLeaseTest, LifeOfALease) {
     const std::string marker = " dest/.tolvane-" + id;
     EXPECT_EQ(listing, " alias away dest/" + marker + ".job.json" + marker + ".lock" + marker +
                            ".partial/ dest/b.zip link other/ other/album/");
-    EXPECT_EQ(warningOf(progress), "임시 작업 파일이 남아 있습니다: " + lease.url());
 }
 
-// A dead job's leftovers in `folder`: a stage holding a file and a link out of it, a free lock
-// and a journal (rewritten by journal()), any of which link() replaces by a link to it.
+// A dead job's leftovers in `folder`; link() swaps one for a link to it.
 struct Planted {
     Planted(const std::string& folder, std::string job)
         : id(std::move(job)), at(folder + "/.tolvane-" + id) {
@@ -113,8 +102,7 @@ struct Planted {
     UniqueFd held;
 };
 
-// What an unpack may leave in its stage: folders deeper than the open-file limit allows with two
-// descriptors a level, and restored modes that deny the owner, the stage's own included.
+// Folders deeper than the open-file limit allows, and modes that deny the owner, the stage's too.
 void makeHardToRemove(const std::string& stage) {
     for (std::string deep = stage; deep.size() < stage.size() + 600; deep += "/d") {
         fs::create_directory(deep + "/d");
@@ -126,12 +114,9 @@ void makeHardToRemove(const std::string& stage) {
     }
 }
 
-// The next job's recovery, run by an unprivileged user, takes away a stage, or orphan markers,
-// only when a free lock and a strictly decoded journal of the same job, all regular files and
-// folders of this user, prove them a dead job's, however hard the stage is to remove; names no
-// job of ours would use are never touched. A stale stage that still cannot go (root owns a
-// folder in it) stays with a warning and fails no job. Each row: the change to the dead job's
-// leftovers, what root keeps (only when run as root), whether the leftovers go.
+// Recovery, run unprivileged, takes a stage or orphan markers only when a free lock and a strict
+// journal of the same job, all this user's plain files, prove them dead; a stage that cannot go
+// stays with a warning. Each row: change, what root keeps (as root only), whether they go.
 TEST(StagingLeaseTest, RecoveryTakesOnlyProvablyStaleStages) {
     const std::tuple<std::string, std::function<void(Planted&)>, std::string, bool> cases[] = {
         {"dead job", [](auto&) {}, "", true},
@@ -183,7 +168,8 @@ TEST(StagingLeaseTest, RecoveryTakesOnlyProvablyStaleStages) {
             }
             Progress made;
             makeStage(dir.path(), "unpack", &made).remove(nullptr);
-            return warningOf(made).empty() != (label == "pinned") ? 0 : 1;
+            const bool warned = made.userInfo(ArchiveProgressInfo::cleanupWarningKey).has_value();
+            return warned == (label == "pinned") ? 0 : 1;
         });
         EXPECT_TRUE(exit.succeeded()) << label << ": " << exit.describe();
         EXPECT_EQ(test::treeOf(dir.path()), left) << label;
