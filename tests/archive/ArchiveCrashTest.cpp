@@ -109,9 +109,7 @@ void expectConsistentAfterDeath(std::vector<KillPoint> points, int commit,
         }
         ASSERT_TRUE(exit.killedBy(SIGKILL)) << exit.describe();
         Names outputs = test::namesIn(destination.path());
-        const auto isStage = [](const std::string& name) {
-            return name.starts_with(stageNamePrefix);
-        };
+        const auto isStage = [](const std::string& n) { return n.starts_with(stageNamePrefix); };
         EXPECT_NE(std::erase_if(outputs, isStage), 0u);  // a stage was left
         EXPECT_EQ(outputs, point.committed ? Names{results[0]} : Names{});
         if (point.committed) {
@@ -182,8 +180,7 @@ TEST(ArchiveFullDiskTest, JobsThatDoNotFitFailWithoutATrace) {
     const std::string full = "insufficientSpace: ";
     // job, volume size, one incompressible file's size
     const std::vector<std::tuple<Job, const char*, std::size_t, std::string>> cases = {
-        {pack, "1m", 1'000, full},          // smaller than the working reserve
-        {pack, "20m", 6 * mebibyte, full},  // outgrows what the reserve leaves
+        {pack, "1m", 1'000, full},  // smaller than the working reserve
         {pack, "24m", 300'000, "ok"},
         {packOntoReadOnly, "1m", 1'000, "destinationReadOnly: "},
         {unpack, "1m", 1'000, full},
