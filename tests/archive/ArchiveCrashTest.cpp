@@ -180,7 +180,8 @@ TEST(ArchiveFullDiskTest, JobsThatDoNotFitFailWithoutATrace) {
     const std::string full = "insufficientSpace: ";
     // job, volume size, one incompressible file's size
     const std::vector<std::tuple<Job, const char*, std::size_t, std::string>> cases = {
-        {pack, "1m", 1'000, full},  // smaller than the working reserve
+        {pack, "1m", 1'000, full},          // smaller than the working reserve
+        {pack, "20m", 6 * mebibyte, full},  // outgrows what the reserve leaves, mid-write
         {pack, "24m", 300'000, "ok"},
         {packOntoReadOnly, "1m", 1'000, "destinationReadOnly: "},
         {unpack, "1m", 1'000, full},

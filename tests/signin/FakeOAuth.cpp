@@ -17,7 +17,7 @@ DriveHTTPResponse json(int status, const nlohmann::json& body) {
 }  // namespace
 
 FakeOAuthServer::FakeOAuthServer() {
-    https_.service->setHook([this](const DriveHTTPRequest& request, const auto&) {
+    https_.drive->setHook([this](const DriveHTTPRequest& request, const auto&) {
         const std::lock_guard lock(mutex_);
         return answer(request);
     });
@@ -53,7 +53,7 @@ DriveHTTPResponse FakeOAuthServer::answer(const DriveHTTPRequest& request) {
     if (request.header("Content-Type") != "application/x-www-form-urlencoded") {
         return json(400, {{"error", "invalid_request"}});
     }
-    if (urlPath(request.url) == "/revoke") {
+    if (request.url.find("/revoke") != std::string::npos) {
         calls_.push_back("revoke");
         if (revocationStatus_ != 200) {
             return json(revocationStatus_, {{"error", "backend_error"}});

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "platform/signin/GoogleSignIn.h"
-#include "support/FakeDriveServer.h"
+#include "support/FakeDrive.h"
 
 namespace tolvane::test {
 
@@ -23,7 +23,7 @@ public:
     FakeOAuthServer();
 
     GoogleSignInConfiguration configuration() const;
-    std::shared_ptr<DriveHTTPTransport> transport() const { return https_.transport(); }
+    std::shared_ptr<DriveHTTPTransport> transport() const { return transport_; }
 
     // A consent on the authorization page (its query items): the code to redirect with. Drive is
     // granted when asked for and `grantDrive`, or when granted before.
@@ -44,6 +44,8 @@ private:
     DriveHTTPResponse answer(const DriveHTTPRequest& request);
 
     FakeDriveServer https_;
+    std::shared_ptr<DriveHTTPTransport> transport_ =
+        std::make_shared<URLSessionDriveHTTPTransport>(https_.transportOptions());
     std::mutex mutex_;
     std::map<std::string, std::vector<std::string>> codes_;  // challenge, redirect, subject, scope
     std::vector<std::string> calls_;

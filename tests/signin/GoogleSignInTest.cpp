@@ -62,7 +62,7 @@ TEST_F(GoogleSignInTest, SignsInPastStrayRequestsAndRestoresWithoutNetwork) {
     EXPECT_NE(store->stored()->find("refresh-"), std::string::npos);
     EXPECT_EQ(store->stored()->find(user.accessToken), std::string::npos);
 
-    const auto offline = std::make_shared<FakeDriveService>();
+    const auto offline = std::make_shared<FakeDrive>();
     GoogleSignIn restarted(server.configuration(), store, offline);
     ASSERT_TRUE(restarted.hasPreviousSignIn());
     const GoogleSignInUser restored = restarted.restorePreviousSignIn();
@@ -204,7 +204,7 @@ TEST(SecretServiceSessionStore, StoresRestoresAndDeletesASession) {
     if (std::getenv("TOLVANE_PRIVATE_KEYRING") != nullptr) {
         const auto keyring = std::make_shared<SecretServiceSessionStore>();
         keyring->save(R"({"version":1,"subject":"s","scopes":[],"refreshToken":"r"})");
-        GoogleSignIn signIn({}, keyring, std::make_shared<FakeDriveService>());
+        GoogleSignIn signIn({}, keyring, std::make_shared<FakeDrive>());
         EXPECT_EQ(signIn.restorePreviousSignIn().userID, "s");
         signIn.signOut();
         EXPECT_EQ(keyring->load(), std::nullopt);
