@@ -27,7 +27,6 @@ std::string tagOf(std::string_view identity) {
     return "~" + HexString::encode(std::span(digest).first(4));
 }
 
-// What each rule makes of each input; a refusal is unsafePath carrying the input as given.
 // Unicode's own classes (UTF-8 validity, control and format characters, folding, grapheme breaks)
 // have their tables in UnicodeTest: one row each shows that the policy applies them.
 TEST(ArchivePathPolicyTest, Rules) {

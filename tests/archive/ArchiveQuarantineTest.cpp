@@ -14,9 +14,7 @@
 namespace tolvane {
 namespace {
 
-// A value counts only when it reads whole and holds at most 4,096 bytes; the chosen ZIP must be
-// a regular file reached without a link, and a pipe is refused without waiting for a writer.
-// `answers` play back one size or -errno per call. Stamping accepts EPERM only on an object
+// A pipe is refused without waiting for a writer. Stamping accepts EPERM only on an object
 // already marked with a value.
 TEST(ArchiveQuarantineTest, ReadsAtMostTheSupportedSizeAndStampsWithoutDoubt) {
     test::TempDir dir;

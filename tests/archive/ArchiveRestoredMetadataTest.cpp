@@ -19,10 +19,8 @@ using Map = ArchiveExtendedAttributes::Map;
 using Names = std::vector<std::string>;
 namespace Restored = ArchiveRestoredMetadata;
 
-// Names are set in byte order under "user."; host bookkeeping and provenance are skipped; an
-// empty, NUL-holding or provenance name fails the entry; only a destination that keeps no
-// attributes (ENOTSUP) is skipped, and then for the rest of the job, names still checked: every
-// row goes on with {"d": "4"} and a provenance name through the same writer.
+// Only a destination that keeps no attributes (ENOTSUP) is skipped, and then for the rest of the
+// job, names still checked: every row goes on with {"d": "4"} and a provenance name.
 TEST(ArchiveRestoredMetadataTest, AttributesInByteOrderUnderTheUserNamespace) {
     const std::string refused = "invalidArchive: invalid extended attribute name";
     const Map abc = {{"a", "1"}, {"b", "2"}, {"c", "3"}};

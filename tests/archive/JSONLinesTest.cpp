@@ -14,18 +14,14 @@ namespace {
 
 using test::outcomeOf;
 
-// One row of exactly `bytes` bytes, line feed included.
 std::string rowOf(std::size_t bytes) {
     const std::size_t overhead = ExpectedArchiveRecord{"", 0, ""}.encode().size() + 1;
     return ExpectedArchiveRecord{std::string(bytes - overhead, 'p'), 0, ""}.encode() + "\n";
 }
 
-// Rows are visible to a reader while the writer is still open, every record type comes back
-// equal, and a record that cannot be encoded writes nothing.
-// A failure is final: reading on after an oversized row would return it, held whole in memory,
-// and after a blank row the rows behind it. Reads come in 16 KiB blocks and at most 64 KiB may
-// be pending, so the longest row depends on where the rows before it put the block boundaries;
-// at the end of the file the last read is short and a final row up to the full limit fits.
+// A failure is final: reading on would return an oversized row held whole in memory, or the rows
+// behind a blank one. Reads come in 16 KiB blocks with at most 64 KiB pending, so the longest row
+// depends on where earlier rows put the block boundaries; a short last read fits a full one.
 TEST(JSONLinesTest, RoundTripInFieldOrderAndDamagedListsAtEveryRowAlignment) {
     const auto records = std::tuple(
         SourceSnapshotRecord{"/s", "line\n \"q\" back\\slash \x01 한글", "e", false, UINT64_MAX,

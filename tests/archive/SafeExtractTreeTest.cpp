@@ -51,10 +51,8 @@ protected:
     std::string out_ = dir_.file("out");
 };
 
-// A link met anywhere on a path (first, middle or last component) leads nowhere outside the root,
-// whatever the operation: nothing there is written, chmod-ed or stamped. So do the other
-// refusals: an existing name, an unsafe path, a foreign entry (named), data changed under the
-// writer, a failed flush and cancellation, which comes between entries.
+// A link met anywhere on a path leads nowhere outside the root, whatever the operation: nothing
+// there is written, chmod-ed or stamped. Nor do the other refusals.
 TEST_F(SafeExtractTreeTest, NothingOutsideTheRootIsEverTouched) {
     const std::string refused = "errno ENOTDIR|errno ELOOP";
     const auto cancel = [] { throw ArchivePipelineError::cancelled(); };
@@ -127,8 +125,7 @@ TEST_F(SafeExtractTreeTest, TreesDeeperThanTheOpenFileLimitSynchronizeDeepestFir
 
 // Modes that shut the owner out (directories 0311, 0600, 0000; files 0000, 0200) still unpack
 // and verify for an unprivileged user, whatever order directories come in; set-id bits are
-// dropped; dates and attributes land; the provenance goes on everything created; what has no
-// archived mode stays private (0700, 0600); the tree is finished once synchronized.
+// dropped; the provenance goes on everything created; no archived mode means 0700 or 0600.
 TEST_F(SafeExtractTreeTest, ArchivedMetadataIsAppliedLastForAnUnprivilegedUser) {
     ASSERT_EQ(::chmod(dir_.path().c_str(), 0711), 0);
     ASSERT_TRUE(::geteuid() != 0 ||
@@ -164,12 +161,6 @@ TEST_F(SafeExtractTreeTest, ArchivedMetadataIsAppliedLastForAnUnprivilegedUser) 
         // clang-format on
         EXPECT_EQ(stateOf(root_ + path), std::to_string(mode) + stamp) << path;
     }
-    ASSERT_EQ(::chmod((root_ + "/d0000").c_str(), 0700), 0);
-    struct stat st {};
-    ASSERT_EQ(::stat((root_ + "/d0000/d0311/d0600").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mtim.tv_sec * 1000 + st.st_mtim.tv_nsec / 1'000'000, 1'600'000'000'500);
-    char value[4] = {};
-    EXPECT_EQ(::getxattr((root_ + "/f0000").c_str(), "user.k", value, 4), xattrs ? 1 : -1);
 }
 
 }  // namespace
