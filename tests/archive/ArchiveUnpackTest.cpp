@@ -103,6 +103,12 @@ TEST(ArchiveUnpackTest, RestoresWhatPackStored) {
     EXPECT_EQ(restored, original);
 }
 
+// Up to 10,000:1 an entry is an archive; beyond, a bomb. The hostile table shows the refusal.
+TEST(ArchiveUnpackTest, CompressionRatioBoundary) {
+    EXPECT_FALSE(compressionRatioIsAbnormal(1, 10'000));
+    EXPECT_TRUE(compressionRatioIsAbnormal(1, 10'001));
+}
+
 // Rules with tables of their own (paths, names, the inspector's, the reader's) have one row here.
 TEST(ArchiveUnpackTest, RefusesHostileArchivesWithoutATrace) {
     using Edit = std::function<void(RawZipBuilder&, RawZipEntry&)>;
