@@ -53,7 +53,6 @@ TEST(DriveTransferStepsTest, RequestsAreRenewedAndRepeatedOnlyWhereSafe) {
         {"GET", "401 200", "ok", ""},
         {"GET", "401 401", "reauthRequired", ""},
         {"GET", "503 401 200", "ok", "1250 "},
-        {"GET", "503 401 401", "reauthRequired", "1250 "},
         {"GET", "503 503 503 503", "http(503)", "1250 2500 5000 "},
         {"GET", "403:userRateLimitExceeded retry:0.5 200", "ok", "1250 500 "},
         {"GET", "timeout", "transport network request timed out: scripted", ""},

@@ -147,7 +147,6 @@ TEST(GoogleDriveTransferClientTest, InterruptedShareCompletesOnTheNextRun) {
         // the finished session, and the marked upload is found instead of sent again.
         {"chunk 524288-599999", "quit reached", size, "uploading",
          "status, find marker, " + newLink},
-        {"metadata", "quit", size, "uploaded", newLink},
         {"metadata", "stop", 0, "uploaded", newLink},  // a stop after the check is not "verified"
         {"create permission reader", "quit", size, "needsPermissionCheck", newLink},
         {"create permission reader", "quit reached", size, "needsPermissionCheck", recheck},
