@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <limits>
-#include <stop_token>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -204,8 +204,7 @@ TEST(DriveResumableUploadTest, ThreeFailuresPerChunkAreRetried) {
     // failures do and transport failures do not.
     const std::vector<std::tuple<std::string, std::string, bool>> kinds = {
         {"503", "http(503)", true},
-        {"lost", "transport network request connection lost: scripted", false},
-    };
+        {"lost", "transport network request connection lost: scripted", false}};
     for (const auto& [fail, fourth, waits] : kinds) {
         SCOPED_TRACE(fail);
         const std::string three = fail + " 308 " + fail + " 308 " + fail + " 308 ";
@@ -271,15 +270,14 @@ TEST(DriveResumableUploadTest, AnswersAreFollowed) {
     for (const auto& [size, answers, outcome, sent] : cases) {
         SCOPED_TRACE(answers);
         Upload u(size);
-        if (sent.starts_with("status")) {
-            u.record.sessionURL = session + "A";
-        }
+        u.record.sessionURL =
+            sent.starts_with("status") ? std::optional(session + "A") : std::nullopt;
         EXPECT_EQ(u.run(answers), outcome);
         EXPECT_EQ(u.sent(), sent);
-        if (outcome == "ok") {
-            EXPECT_EQ(u.saved().remoteFileID, "r");
-            EXPECT_FALSE(u.saved().sessionURL);
-        }
+        // A finished upload is recorded by its file alone.
+        EXPECT_EQ(u.saved().remoteFileID,
+                  outcome == "ok" ? std::optional<std::string>("r") : std::nullopt);
+        EXPECT_TRUE(outcome != "ok" || !u.saved().sessionURL);
     }
     // A stored or received session URL that fails the gate is never contacted nor stored. With
     // no folder there is nothing to upload into; with a remote file, nothing left to do. A file

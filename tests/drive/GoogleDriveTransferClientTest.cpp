@@ -19,7 +19,6 @@ namespace {
 
 using test::FakeDrive;
 using Stage = DriveTransferProgress::Stage;
-using Reports = std::vector<DriveTransferProgress>;
 using Tamper = std::function<void(DriveTransferRecord&)>;
 
 constexpr std::int64_t size = 600'000;  // two full chunks and a remainder
@@ -55,10 +54,11 @@ TEST(GoogleDriveTransferClientTest, ShareEndToEndIntoTheMonthFolder) {
                                                         R"("allowFileDiscovery":false}])"));
     const std::string link = "https://drive.google.com/file/d/" + remote.id + "/view";
     EXPECT_EQ(h.result, (DriveShareResult{remote.id, link, archive.sha256, DriveLinkRole::reader}));
-    const Reports progress = {{Stage::hashing, 0, 0},           {Stage::uploading, 0, size},
-                              {Stage::uploading, 262144, size}, {Stage::uploading, 524288, size},
-                              {Stage::uploading, size, size},   {Stage::verifying, size, size},
-                              {Stage::publishing, size, size}};
+    const std::vector<DriveTransferProgress> progress = {
+        {Stage::hashing, 0, 0},           {Stage::uploading, 0, size},
+        {Stage::uploading, 262144, size}, {Stage::uploading, 524288, size},
+        {Stage::uploading, size, size},   {Stage::verifying, size, size},
+        {Stage::publishing, size, size}};
     EXPECT_EQ(h.reports, progress);
     const DriveTransferRecord record = *h.record(archive.jobID);
     EXPECT_EQ(record.md5, FileDigest::compute(archive.url, std::stop_token{}).md5);
@@ -258,7 +258,6 @@ TEST(GoogleDriveTransferClientTest, VerifiedLinkRechecksWithoutChangingAnything)
         tamper(record);
         h.journal->save(record);
         h.reset();
-        h.result.reset();
         h.script(answers);
         EXPECT_EQ(h.verify(archive.jobID), outcome);
         EXPECT_EQ(h.sent(), requests);

@@ -403,6 +403,7 @@ void FakeDrive::reset() {
     }
     reports.clear();
     waits.clear();
+    result.reset();
     script("");
     at.clear();
     stop = {};

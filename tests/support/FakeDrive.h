@@ -106,8 +106,8 @@ public:
     // Retry-After), "timeout", "lost" (transport errors).
     void script(const std::string& answers);
     std::string sent() const;  // the requests since the last reset(), as describe() gives them
-    // Forgets requests, reports and waits, the script, `at` and the stop, and sets the hook back
-    // to the one that plays them.
+    // Forgets requests, reports, waits and the result, the script, `at` and the stop, and sets the
+    // hook back to the one that plays them.
     void reset();
 
 private:
