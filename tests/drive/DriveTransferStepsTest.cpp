@@ -127,12 +127,8 @@ TEST(DriveTransferStepsTest, PagesListingsAndPermissions) {
         R"({"id":"3","type":"anyone","role":"reader","allowFileDiscovery":true})";
     const std::string writer = R"({"id":"4","type":"anyone","role":"writer"})";
     const std::string user = R"({"id":"5","type":"user","role":"writer"})";
-    const auto files = [](const std::string& items, const std::string& token = "") {
-        return page("files", items, token) + " ";
-    };
-    const auto perms = [](const std::string& items, const std::string& token = "") {
-        return page("permissions", items, token) + " ";
-    };
+    const auto files = [](const auto&... list) { return page("files", list...) + " "; };
+    const auto perms = [](const auto&... list) { return page("permissions", list...) + " "; };
     const std::string create = "200:{} ";
     // Answers, outcome (with the folder found or made), the page tokens sent ("-" for none).
     const std::vector<std::tuple<std::string, std::string, std::string>> cases = {

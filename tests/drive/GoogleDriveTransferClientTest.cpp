@@ -25,6 +25,7 @@ constexpr std::int64_t size = 600'000;  // two full chunks and a remainder
 const std::string quit = "transport network request cancelled: application quit";
 const std::string newLink = "metadata, permissions, create permission reader, permissions";
 const std::string recheck = "metadata, permissions, permissions";
+const std::string upload = "chunk 0-262143, chunk 262144-524287, chunk 524288-599999, " + newLink;
 
 // A share that quit while the second chunk was on its way: Drive holds the first.
 VerifiedArchive interrupted(FakeDrive& h, const std::string& name,
@@ -43,9 +44,8 @@ TEST(GoogleDriveTransferClientTest, ShareEndToEndIntoTheMonthFolder) {
     ASSERT_EQ(h.share(archive), "ok");
     EXPECT_EQ(h.sent(),
               "find folder ZUD ERO, create folder ZUD ERO, find folder 2024, create folder 2024, "
-              "find folder 03, create folder 03, find marker, initiate, chunk 0-262143, "
-              "chunk 262144-524287, chunk 524288-599999, " +
-                  newLink);
+              "find folder 03, create folder 03, find marker, initiate, " +
+                  upload);
     const FakeDrive::StoredFile remote = h.upload(archive.jobID);
     EXPECT_EQ(remote.name, "Delivery 03.zip");
     EXPECT_TRUE(remote.content == content);
@@ -138,11 +138,8 @@ TEST(GoogleDriveTransferClientTest, InterruptedShareCompletesOnTheNextRun) {
     // next share's requests.
     using Case = std::tuple<std::string, std::string, std::int64_t, std::string, std::string>;
     const std::vector<Case> cases = {
-        {"find marker", "quit", size, "prepared",
-         "find marker, initiate, chunk 0-262143, chunk 262144-524287, chunk 524288-599999, " +
-             newLink},
-        {"chunk 0-262143", "quit", size, "uploading",
-         "status, chunk 0-262143, chunk 262144-524287, chunk 524288-599999, " + newLink},
+        {"find marker", "quit", size, "prepared", "find marker, initiate, " + upload},
+        {"chunk 0-262143", "quit", size, "uploading", "status, " + upload},
         // The last chunk arrived but its answer did not; by the next start Drive has forgotten
         // the finished session, and the marked upload is found instead of sent again.
         {"chunk 524288-599999", "quit reached", size, "uploading",
