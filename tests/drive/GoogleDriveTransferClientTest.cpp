@@ -145,7 +145,6 @@ TEST(GoogleDriveTransferClientTest, InterruptedShareCompletesOnTheNextRun) {
         {"chunk 524288-599999", "quit reached", size, "uploading",
          "status, find marker, " + newLink},
         {"metadata", "stop", 0, "uploaded", newLink},  // a stop after the check is not "verified"
-        {"create permission reader", "quit", size, "needsPermissionCheck", newLink},
         {"create permission reader", "quit reached", size, "needsPermissionCheck", recheck},
     };
     for (const auto& [at, how, bytes, phase, rest] : cases) {
