@@ -57,11 +57,11 @@ TEST(DriveResponsePolicyTest, WaitsBeforeARetry) {
     const DriveHTTPResponse plain{503, {}, {}};
     const auto none = [](std::uint64_t) -> std::uint64_t { return 0; };
     const auto most = [](std::uint64_t bound) { return bound; };
-    const auto tooMuch = [](std::uint64_t bound) { return bound * 10 + 1; };
     EXPECT_EQ(retryNanoseconds(plain, 0, none), second);
     EXPECT_EQ(retryNanoseconds(plain, 2, most), 5 * second);
     EXPECT_EQ(retryNanoseconds(plain, 7, none), 32 * second);
-    EXPECT_EQ(retryNanoseconds(plain, 7, tooMuch), 40 * second);
+    EXPECT_EQ(retryNanoseconds(plain, 7, [](std::uint64_t bound) { return bound * 9; }),
+              40 * second);
     EXPECT_EQ(retryNanoseconds(plain, -1, most), 0u);
     // The server's number of seconds, capped at a minute; anything else falls back to backoff.
     const std::vector<std::pair<std::string, std::uint64_t>> headers = {

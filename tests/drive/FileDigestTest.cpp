@@ -22,7 +22,7 @@ namespace {
 
 constexpr std::size_t MiB = FileDigest::blockSize;
 
-TEST(FileDigestTest, OnePassOverEveryBlockWithACancellationCheckEach) {
+TEST(FileDigestTest, OnePassOverEveryBlockOfTheRegularFileNamed) {
     // Sizes around the block boundaries against one-shot digests: a lost, doubled or misplaced
     // block changes both.
     test::TempDir dir;
@@ -43,10 +43,8 @@ TEST(FileDigestTest, OnePassOverEveryBlockWithACancellationCheckEach) {
     std::stop_source stop;
     stop.request_stop();
     EXPECT_THROW(FileDigest::compute(path, stop.get_token()), OperationCancelled);
-}
 
-TEST(FileDigestTest, OpensOnlyTheRegularFileNamed) {
-    test::TempDir dir;
+    // Only the regular file named is read.
     test::makeTree(dir.path(), {{"real.zip", "data"}, {"folder.zip/", ""}});
     ASSERT_EQ(::symlink(dir.file("real.zip").c_str(), dir.file("link.zip").c_str()), 0);
     ASSERT_EQ(::mkfifo(dir.file("pipe.zip").c_str(), 0600), 0);

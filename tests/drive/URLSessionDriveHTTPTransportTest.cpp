@@ -132,7 +132,7 @@ TEST(DriveEndToEndTest, StopDuringAChunkEndsTheTransferAndLeavesTheJobResumable)
         h.archive("Delivery.zip", test::randomBytes(4 * FakeDrive::chunk + 1000, 2));
     std::promise<void> arrived;
     std::promise<void> release;
-    std::shared_future<void> released = release.get_future().share();
+    std::future<void> released = release.get_future();
     h.setHook([&](const DriveHTTPRequest& request, const FakeDrive::Serve& serve) {
         if (test::describe(request) != "chunk 262144-524287") {
             return serve();

@@ -24,6 +24,7 @@ namespace {
 
 using Json = nlohmann::json;
 using File = FakeDrive::StoredFile;
+using Headers = std::map<std::string, std::string>;
 
 constexpr std::string_view folderType = "application/vnd.google-apps.folder";
 
@@ -160,11 +161,11 @@ DriveHTTPResponse FakeDrive::send(const DriveHTTPRequest& request, std::stop_tok
     };
     DriveHTTPResponse answer = hook ? hook(request, serve) : serve();
     // Whoever gave the answer, Drive sends only the fields that were asked for.
-    std::map<std::string, std::string> query = urlQuery(request.url);
+    const std::string fields =
+        urlQuery(request.url).emplace("fields", "id,name,mimeType").first->second;
     const Json body = Json::parse(answer.body, nullptr, false);
     if (answer.status / 100 == 2 && body.is_object()) {
-        answer.body =
-            selected(body, query.contains("fields") ? query["fields"] : "id,name,mimeType").dump();
+        answer.body = selected(body, fields).dump();
     }
     return answer;
 }
@@ -197,8 +198,24 @@ DriveHTTPResponse FakeDrive::serve(const DriveHTTPRequest& request) {
         return {200, {{"Location", endpoints_.apiBase + url + "&upload_id=" + number}}, {}};
     }
     if (path == "/upload/drive/v3/files" && sessions_.contains(query["upload_id"])) {
-        return upload(request.header("Content-Range").value_or(""), request.body,
-                      sessions_[query["upload_id"]]);
+        // "bytes */<total>" asks where the session stands; "bytes <first>-<last>/<total>" carries
+        // bytes from <first> on, which replace what the session held from there.
+        auto& [upload, total] = sessions_[query["upload_id"]];
+        if (const File* done = find(upload.id)) {
+            return jsonAnswer(fileJSON(*done, endpoints_));
+        }
+        const std::string range = request.header("Content-Range").value_or("");
+        if (!range.starts_with("bytes *")) {
+            upload.content = upload.content.substr(0, std::stoull(range.substr(6))) + request.body;
+        }
+        if (std::ssize(upload.content) < total) {
+            const std::string last = std::to_string(std::ssize(upload.content) - 1);
+            return {308, upload.content.empty() ? Headers{} : Headers{{"Range", "bytes=0-" + last}},
+                    ""};
+        }
+        upload.id = "file-" + number;
+        files_.push_back(upload);
+        return jsonAnswer(fileJSON(upload, endpoints_));
     }
     constexpr std::string_view filePath = "/drive/v3/files/";
     const std::string rest = path.substr(std::min(path.size(), filePath.size()));
@@ -218,29 +235,6 @@ DriveHTTPResponse FakeDrive::serve(const DriveHTTPRequest& request) {
         listed[i]["id"] = std::to_string(i);
     }
     return jsonAnswer({{"permissions", listed}});
-}
-
-DriveHTTPResponse FakeDrive::upload(const std::string& range, const std::string& bytes,
-                                    Session& session) {
-    if (const File* done = find(session.file.id)) {
-        return jsonAnswer(fileJSON(*done, endpoints_));
-    }
-    // "bytes */<total>" asks where the session stands; "bytes <first>-<last>/<total>" carries
-    // bytes from <first> on, which replace what the session held from there.
-    std::string& held = session.file.content;
-    if (!range.starts_with("bytes *")) {
-        held = held.substr(0, std::stoull(range.substr(6))) + bytes;
-    }
-    if (std::ssize(held) < session.total) {
-        DriveHTTPResponse incomplete{308, {}, {}};
-        if (!held.empty()) {
-            incomplete.headers["Range"] = "bytes=0-" + std::to_string(held.size() - 1);
-        }
-        return incomplete;
-    }
-    session.file.id = "file-" + std::to_string(++counter_);
-    files_.push_back(session.file);
-    return jsonAnswer(fileJSON(session.file, endpoints_));
 }
 
 FakeDrive::StoredFile* FakeDrive::find(const std::string& id) {
@@ -409,6 +403,7 @@ void FakeDrive::reset() {
     }
     reports.clear();
     waits.clear();
+    result.reset();
     script("");
     at.clear();
     stop = {};

@@ -26,19 +26,16 @@ class SSLServer;
 
 namespace tolvane::test {
 
-// An in-memory Google Drive and the Drive client under test over it.
-//
-// The Drive knows folders, the two query forms of files.list the client writes, metadata,
-// resumable upload sessions and permissions. Like Drive, it answers with only the fields a
-// request's `fields` names (or Drive's defaults), so a client that forgets to ask for a field
-// never sees it; a session URL repeats its initiation's query and with it the fields. Every
-// request passes one hook, which may serve it, change Drive's answer, answer itself or throw as a
-// transport would; until a test sets its own, the hook plays `script` and `at`. The Drive side is
-// thread-safe; the hook runs without its lock.
-//
-// The client has 256 KiB chunks, its journal in a fresh temporary directory, the clock in
-// mid-March 2024 in every time zone, the largest jitter, retry waits recorded instead of slept,
-// the tokens "token-1", "token-2", ... and every progress report kept.
+// An in-memory Google Drive and the Drive client under test over it. The Drive knows folders, the
+// two query forms of files.list the client writes, metadata, resumable upload sessions and
+// permissions. Like Drive, it answers with only the fields a request's `fields` names (or Drive's
+// defaults), so a client that forgets to ask for a field never sees it; a session URL repeats its
+// initiation's query and with it the fields. Every request passes one hook, which may serve it,
+// change the answer, answer itself or throw as a transport would; until a test sets its own, the
+// hook plays `script` and `at`. The Drive is thread-safe; the hook runs without its lock. The
+// client has 256 KiB chunks, its journal in a fresh temporary directory, the clock in mid-March
+// 2024 in every time zone, the largest jitter, retry waits recorded instead of slept, the tokens
+// "token-1", "token-2", ... and every progress report kept.
 class FakeDrive : public DriveHTTPTransport {
 public:
     struct StoredFile {
@@ -109,18 +106,12 @@ public:
     // Retry-After), "timeout", "lost" (transport errors).
     void script(const std::string& answers);
     std::string sent() const;  // the requests since the last reset(), as describe() gives them
-    // Forgets requests, reports and waits, the script, `at` and the stop, and sets the hook back
-    // to the one that plays them.
+    // Forgets requests, reports, waits and the result, the script, `at` and the stop, and sets the
+    // hook back to the one that plays them.
     void reset();
 
 private:
-    struct Session {
-        StoredFile file;  // content: the bytes received so far; an id once complete
-        std::int64_t total = 0;
-    };
-
     DriveHTTPResponse serve(const DriveHTTPRequest& request);
-    DriveHTTPResponse upload(const std::string& range, const std::string& bytes, Session& session);
     StoredFile* find(const std::string& id);
 
     const DriveEndpoints endpoints_;
@@ -128,16 +119,17 @@ private:
     Hook hook_;
     std::vector<DriveHTTPRequest> requests_;
     std::vector<StoredFile> files_;
-    std::map<std::string, Session> sessions_;
+    // Upload sessions: the file to be (its content the bytes so far, its id once complete), and
+    // its size.
+    std::map<std::string, std::pair<StoredFile, std::int64_t>> sessions_;
     std::uint64_t counter_ = 0;
     std::vector<std::string> script_;
     std::atomic<std::size_t> next_ = 0;
 };
 
-// A FakeDrive behind a real HTTPS server on 127.0.0.1:<ephemeral port>, its client going through
-// the real transport to it. The certificate for 127.0.0.1 and "localhost" is made with the
-// server (EC P-256, valid from an hour ago for a day, never written to disk). Requests are
-// answered on background threads.
+// A FakeDrive behind a real HTTPS server on 127.0.0.1:<ephemeral port> (its client goes through
+// the real transport to it), answering on background threads. The certificate for 127.0.0.1 and
+// "localhost" is made with the server (EC P-256, valid for a day, never written to disk).
 class FakeDriveServer {
 public:
     FakeDriveServer();
