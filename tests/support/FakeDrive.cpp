@@ -28,24 +28,24 @@ using Headers = std::map<std::string, std::string>;
 
 constexpr std::string_view folderType = "application/vnd.google-apps.folder";
 
-// `value` with only the fields `spec` names ("id,files(id,name)"); an array keeps only them in
+// `value` with only the fields the list names ("id,files(id,name)"); an array keeps only them in
 // each element.
-Json selected(const Json& value, std::string_view spec) {
+Json selected(const Json& value, std::string_view fields) {
     if (value.is_array()) {
         Json out = Json::array();
         for (const Json& element : value) {
-            out.push_back(selected(element, spec));
+            out.push_back(selected(element, fields));
         }
         return out;
     }
     Json out = Json::object();
-    while (!spec.empty()) {
+    while (!fields.empty()) {
         std::size_t end = 0;
-        for (int depth = 0; end < spec.size() && (depth > 0 || spec[end] != ','); ++end) {
-            depth += spec[end] == '(' ? 1 : spec[end] == ')' ? -1 : 0;
+        for (int depth = 0; end < fields.size() && (depth > 0 || fields[end] != ','); ++end) {
+            depth += fields[end] == '(' ? 1 : fields[end] == ')' ? -1 : 0;
         }
-        const std::string_view item = spec.substr(0, end);
-        spec.remove_prefix(std::min(end + 1, spec.size()));
+        const std::string_view item = fields.substr(0, end);
+        fields.remove_prefix(std::min(end + 1, fields.size()));
         const std::size_t open = item.find('(');
         const std::string name(item.substr(0, open));
         if (value.is_object() && value.contains(name)) {
