@@ -13,6 +13,19 @@ std::string encode(std::span<const std::uint8_t> bytes) {
     return text;
 }
 
+int digitValue(char c) noexcept {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
+    return -1;
+}
+
 bool isLowercaseSHA256(std::string_view text) noexcept {
     if (text.size() != 64) {
         return false;

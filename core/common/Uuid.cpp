@@ -1,4 +1,5 @@
 #include "core/common/Uuid.h"
+#include "core/common/HexString.h"
 
 #include <sys/random.h>
 
@@ -13,18 +14,6 @@ constexpr bool isDashPosition(std::size_t i) {
     return i == 8 || i == 13 || i == 18 || i == 23;
 }
 
-int hexValue(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
 }  // namespace
 
 Uuid Uuid::random() {
@@ -59,8 +48,8 @@ std::optional<Uuid> Uuid::parse(std::string_view text) {
             ++i;
             continue;
         }
-        const int high = hexValue(text[i]);
-        const int low = hexValue(text[i + 1]);
+        const int high = HexString::digitValue(text[i]);
+        const int low = HexString::digitValue(text[i + 1]);
         if (high < 0 || low < 0 || isDashPosition(i + 1)) {
             return std::nullopt;
         }

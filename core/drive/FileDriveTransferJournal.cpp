@@ -13,6 +13,7 @@
 #include <system_error>
 #include <utility>
 
+#include "core/common/Base64.h"
 #include "core/common/Digest.h"
 #include "core/common/PathText.h"
 #include "core/common/Posix.h"
@@ -194,7 +195,7 @@ std::string DriveTransferRecord::encode() const {
     putOptional(object, "accountSubject", accountSubject);
     putOptional(object, "filename", filename);
     if (bookmark) {
-        object["bookmark"] = encodeBase64(*bookmark);
+        object["bookmark"] = Base64::encode(*bookmark);
     }
     putOptional(object, "byteCount", byteCount);
     putOptional(object, "sha256", sha256);
@@ -226,7 +227,7 @@ DriveTransferRecord DriveTransferRecord::decode(std::string_view json) {
     record.accountSubject = reader.optionalText("accountSubject");
     record.filename = reader.optionalText("filename");
     if (const auto text = reader.optionalText("bookmark")) {
-        record.bookmark = decodeBase64(*text);
+        record.bookmark = Base64::decode(*text);
         if (!record.bookmark) {
             throw DecodeError("value of \"bookmark\" is not Base64");
         }

@@ -41,10 +41,4 @@ struct FileReference {
     friend bool operator==(const FileReference&, const FileReference&) = default;
 };
 
-// Standard Base64 with padding, the text form of byte fields in stored JSON records. Decoding is
-// strict: no whitespace, the length a multiple of four, padding only at the end and unused bits
-// zero; anything else gives no value.
-std::string encodeBase64(std::string_view bytes);
-std::optional<std::string> decodeBase64(std::string_view text);
-
 }  // namespace tolvane

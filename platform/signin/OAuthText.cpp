@@ -4,28 +4,14 @@
 
 #include <stdexcept>
 
+#include "core/common/Base64.h"
 #include "core/common/Digest.h"
+#include "core/common/HexString.h"
 #include "core/common/StrictJson.h"
 
 namespace tolvane::OAuthText {
 
 namespace {
-
-constexpr std::string_view alphabet =
-    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
-
-int hexValue(char c) noexcept {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    return -1;
-}
 
 std::optional<std::string> percentDecoded(std::string_view text) {
     std::string out;
@@ -38,8 +24,8 @@ std::optional<std::string> percentDecoded(std::string_view text) {
             if (i + 2 >= text.size()) {
                 return std::nullopt;
             }
-            const int high = hexValue(text[i + 1]);
-            const int low = hexValue(text[i + 2]);
+            const int high = HexString::digitValue(text[i + 1]);
+            const int low = HexString::digitValue(text[i + 2]);
             if (high < 0 || low < 0) {
                 return std::nullopt;
             }
@@ -51,46 +37,6 @@ std::optional<std::string> percentDecoded(std::string_view text) {
 }
 
 }  // namespace
-
-std::string base64URL(std::string_view bytes) {
-    std::string out;
-    std::uint32_t buffer = 0;
-    int bits = 0;
-    for (const char c : bytes) {
-        buffer = (buffer << 8) | static_cast<unsigned char>(c);
-        bits += 8;
-        while (bits >= 6) {
-            bits -= 6;
-            out += alphabet[(buffer >> bits) & 0x3f];
-        }
-    }
-    if (bits > 0) {
-        out += alphabet[(buffer << (6 - bits)) & 0x3f];
-    }
-    return out;
-}
-
-std::optional<std::string> decodeBase64URL(std::string_view text) {
-    if (text.size() % 4 == 1) {
-        return std::nullopt;
-    }
-    std::string out;
-    std::uint32_t buffer = 0;
-    int bits = 0;
-    for (const char c : text) {
-        const std::size_t value = alphabet.find(c);
-        if (value == std::string_view::npos) {
-            return std::nullopt;
-        }
-        buffer = (buffer << 6) | static_cast<std::uint32_t>(value);
-        bits += 6;
-        if (bits >= 8) {
-            bits -= 8;
-            out += static_cast<char>((buffer >> bits) & 0xff);
-        }
-    }
-    return out;
-}
 
 std::string percentEncoded(std::string_view text) {
     static constexpr char digits[] = "0123456789ABCDEF";
@@ -141,7 +87,7 @@ std::string randomToken(std::size_t bytes) {
     if (RAND_bytes(reinterpret_cast<unsigned char*>(raw.data()), static_cast<int>(bytes)) != 1) {
         throw std::runtime_error("no random bytes for the sign-in");
     }
-    return base64URL(raw);
+    return Base64::encodeURL(raw);
 }
 
 std::string codeVerifier() {
@@ -150,7 +96,8 @@ std::string codeVerifier() {
 
 std::string codeChallenge(std::string_view verifier) {
     const Sha256::Value digest = Sha256::of(verifier);
-    return base64URL(std::string_view(reinterpret_cast<const char*>(digest.data()), digest.size()));
+    return Base64::encodeURL(
+        std::string_view(reinterpret_cast<const char*>(digest.data()), digest.size()));
 }
 
 std::optional<IDTokenClaims> decodeIDToken(std::string_view token) {
@@ -159,7 +106,7 @@ std::optional<IDTokenClaims> decodeIDToken(std::string_view token) {
     if (second == std::string_view::npos || token.find('.', second + 1) != std::string_view::npos) {
         return std::nullopt;
     }
-    const auto payload = decodeBase64URL(token.substr(first + 1, second - first - 1));
+    const auto payload = Base64::decodeURL(token.substr(first + 1, second - first - 1));
     if (!payload) {
         return std::nullopt;
     }

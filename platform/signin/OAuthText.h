@@ -6,14 +6,9 @@
 #include <string_view>
 #include <vector>
 
-// The text forms of OAuth 2.0 for native applications: base64url, form and query encoding, the
-// PKCE pair and the claims of an ID token.
+// The text forms of OAuth 2.0 for native applications: form and query encoding, the PKCE pair
+// and the claims of an ID token (base64url is core/common's Base64::encodeURL).
 namespace tolvane::OAuthText {
-
-// RFC 4648 base64url without padding.
-std::string base64URL(std::string_view bytes);
-// Nothing for a character outside the alphabet or an impossible length; padding is refused.
-std::optional<std::string> decodeBase64URL(std::string_view text);
 
 // Every byte but the unreserved characters as %XX (upper-case digits).
 std::string percentEncoded(std::string_view text);

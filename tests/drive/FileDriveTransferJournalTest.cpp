@@ -1,3 +1,4 @@
+#include "core/common/Base64.h"
 #include "core/drive/FileDriveTransferJournal.h"
 
 #include <gtest/gtest.h>
@@ -51,7 +52,7 @@ TEST(FileDriveTransferJournalTest, KeysAndRecordCodec) {
     // Every field in its place; dates count seconds from 2001-01-01; the bookmark is Base64.
     const Record record = Record::decode(fullA);
     EXPECT_EQ(record.updatedAt, 978'307'200.0 + 12.5);
-    EXPECT_EQ(*record.bookmark + encodeBase64("f") + *decodeBase64("Zg=="),
+    EXPECT_EQ(*record.bookmark + Base64::encode("f") + *Base64::decode("Zg=="),
               std::string("fo\0\xff\xfe", 5) + "Zg==f");
     EXPECT_EQ(record.encode(), fullA);
     // Missing fields read as the defaults; unknown keys are ignored.

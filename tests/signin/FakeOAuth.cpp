@@ -4,6 +4,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "core/common/Base64.h"
 #include "platform/signin/OAuthText.h"
 
 namespace tolvane::test {
@@ -92,8 +93,8 @@ DriveHTTPResponse FakeOAuthServer::answer(const DriveHTTPRequest& request) {
                       {"expires_in", 3600},
                       {"refresh_token", "refresh-" + n},
                       {"scope", scope},
-                      {"id_token", OAuthText::base64URL(R"({"alg":"RS256"})") + "." +
-                                       OAuthText::base64URL(claims.dump()) + ".c2ln"}});
+                      {"id_token", Base64::encodeURL(R"({"alg":"RS256"})") + "." +
+                                       Base64::encodeURL(claims.dump()) + ".c2ln"}});
 }
 
 GoogleSignIn::OpenBrowser FakeBrowser::opener() {

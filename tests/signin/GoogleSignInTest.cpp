@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <thread>
 
+#include "core/common/Base64.h"
 #include "platform/signin/GoogleSignIn.h"
 #include "platform/signin/OAuthText.h"
 #include "signin/FakeOAuth.h"
@@ -193,9 +194,9 @@ TEST(OAuthTextTest, PKCEAndBase64URL) {
               "E9Melhoa2OwvFrEMTJguCHaoeK1t8URWbuGJSstw-cM");
     EXPECT_EQ(OAuthText::codeVerifier().size(), 43u);
     for (const std::string bytes : {"", "f", "fo", "\xff\xfe?"}) {
-        EXPECT_EQ(OAuthText::decodeBase64URL(OAuthText::base64URL(bytes)), bytes);
+        EXPECT_EQ(Base64::decodeURL(Base64::encodeURL(bytes)), bytes);
     }
-    EXPECT_EQ(OAuthText::decodeBase64URL("a+b="), std::nullopt);
+    EXPECT_EQ(Base64::decodeURL("a+b="), std::nullopt);
     EXPECT_EQ(OAuthText::parseQuery("state=%2"), std::nullopt);
 }
 
