@@ -1,6 +1,9 @@
 #include "core/common/PathText.h"
 
+#include <cstdio>
 #include <vector>
+
+#include "core/common/Unicode.h"
 
 namespace tolvane::PathText {
 
@@ -114,6 +117,26 @@ std::string deletingPathExtension(std::string_view path) {
 
 bool isDirectoryURL(std::string_view path) noexcept {
     return !path.empty() && path.back() == '/';
+}
+
+std::string escapedForMessage(std::string_view name) {
+    std::u32string scalars = Unicode::toUTF32(name);
+    std::string shown;
+    shown.reserve(name.size());
+    std::size_t start = 0;
+    for (std::size_t i = 0; i < scalars.size(); ++i) {
+        const char32_t scalar = scalars[i];
+        if (!Unicode::isControlOrFormat(scalar) && scalar != U'\u2028' && scalar != U'\u2029') {
+            continue;
+        }
+        shown += Unicode::fromUTF32(std::u32string_view(scalars).substr(start, i - start));
+        char escape[16];
+        std::snprintf(escape, sizeof escape, "\\u{%04X}", static_cast<unsigned>(scalar));
+        shown += escape;
+        start = i + 1;
+    }
+    shown += Unicode::fromUTF32(std::u32string_view(scalars).substr(start));
+    return shown;
 }
 
 }  // namespace tolvane::PathText

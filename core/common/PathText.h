@@ -39,5 +39,11 @@ std::string deletingPathExtension(std::string_view path);
 // A path written with a trailing "/" names a directory.
 bool isDirectoryURL(std::string_view path) noexcept;
 
+// A name as a message may show it: every control, format (which holds the bidirectional
+// overrides and isolates) and line or paragraph separator becomes "\u{XXXX}", so a name can
+// neither break the message's line nor reorder how the text around it reads; an ill-formed UTF-8
+// sequence becomes U+FFFD.
+std::string escapedForMessage(std::string_view name);
+
 }  // namespace PathText
 }  // namespace tolvane

@@ -36,6 +36,9 @@ TEST(CommonValuesTest, PathTextIsLexical) {
     }
     EXPECT_EQ(standard, "/|/a/b/c|/|/a/..b/c..|../b|.|/\xFF\xFE|");
     EXPECT_EQ(deletingLastComponent("/a") + "|" + deletingLastComponent("a"), "/|");
+    // What could break a line or turn text around is shown as its code point; Korean is not.
+    EXPECT_EQ(escapedForMessage("a\tb\xC2\x85\u2028\u061C\u2067\U000E0001\xFF 한글.txt"),
+              "a\\u{0009}b\\u{0085}\\u{2028}\\u{061C}\\u{2067}\\u{E0001}\uFFFD 한글.txt");
 }
 
 // ICU's own rules show through the path policy's tables; this is what the code does itself.
