@@ -82,6 +82,8 @@ std::string_view caseName(ArchivePipelineError::Code code) {
             return "insufficientSpace";
         case Code::destinationReadOnly:
             return "destinationReadOnly";
+        case Code::destinationUnavailable:
+            return "destinationUnavailable";
         case Code::cancelled:
             return "cancelled";
     }

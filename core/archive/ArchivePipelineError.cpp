@@ -6,13 +6,15 @@
 #include <utility>
 
 #include "core/common/ByteCount.h"
+#include "core/common/PathText.h"
 
 namespace tolvane {
 namespace {
 
-std::string describe(ArchivePipelineError::Code code, const std::string& detail,
+std::string describe(ArchivePipelineError::Code code, const std::string& rawDetail,
                      std::uint64_t limit) {
     using Code = ArchivePipelineError::Code;
+    const std::string detail = PathText::escapedForMessage(rawDetail);
     switch (code) {
         case Code::destinationChanged:
             return "작업 중 저장 위치가 바뀌어 결과를 저장하지 않았습니다: " + detail;
@@ -50,6 +52,8 @@ std::string describe(ArchivePipelineError::Code code, const std::string& detail,
             return "목적지에 작업을 마칠 공간이 부족합니다.";
         case Code::destinationReadOnly:
             return "선택한 장치는 읽기 전용입니다. 다른 저장 위치를 선택해 주세요.";
+        case Code::destinationUnavailable:
+            return "선택한 저장 폴더를 사용할 수 없습니다: " + detail;
         case Code::cancelled:
             return "작업을 취소했습니다.";
     }
@@ -107,6 +111,9 @@ ArchivePipelineError ArchivePipelineError::insufficientSpace() {
 }
 ArchivePipelineError ArchivePipelineError::destinationReadOnly() {
     return {Code::destinationReadOnly, {}, 0};
+}
+ArchivePipelineError ArchivePipelineError::destinationUnavailable(std::string detail) {
+    return {Code::destinationUnavailable, std::move(detail), 0};
 }
 ArchivePipelineError ArchivePipelineError::cancelled() {
     return {Code::cancelled, {}, 0};

@@ -11,7 +11,8 @@ namespace tolvane {
 
 // The one error type of archive work. Operating-system failures are not wrapped in it: they
 // travel as std::system_error (generic category). what() is the Korean user message; the English
-// detail (or the offending path) is appended after the Korean sentence.
+// detail (or the offending path) is appended after the Korean sentence with its control, format
+// and bidirectional characters escaped, since a path in it may come from an archive.
 class ArchivePipelineError : public std::exception {
 public:
     enum class Code {
@@ -30,6 +31,7 @@ public:
         tooManyEntries,
         insufficientSpace,
         destinationReadOnly,
+        destinationUnavailable,
         cancelled,
     };
 
@@ -48,10 +50,12 @@ public:
     static ArchivePipelineError tooManyEntries();
     static ArchivePipelineError insufficientSpace();
     static ArchivePipelineError destinationReadOnly();
+    // The chosen destination folder is missing, not a folder, or a symbolic link.
+    static ArchivePipelineError destinationUnavailable(std::string detail);
     static ArchivePipelineError cancelled();
 
     Code code() const noexcept { return code_; }
-    // The text payload of the eight cases that carry one; empty otherwise.
+    // The text payload of the cases that carry one, as given; empty otherwise.
     const std::string& detail() const noexcept { return detail_; }
     // The payload of destinationFileTooLarge; 0 otherwise.
     std::uint64_t limit() const noexcept { return limit_; }

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
@@ -236,6 +237,30 @@ private:
     ArchiveVerification::ExtendedAttributeBudget budget_;
 };
 
+// The destination root as its own name: lstat and O_NOFOLLOW follow a final link written with a
+// trailing "/" or "/.", so those are dropped before the root is judged and used.
+std::string destinationFolder(std::string_view root) {
+    while (root.size() > 1 && (root.ends_with('/') || root.ends_with("/."))) {
+        root.remove_suffix(1);
+    }
+    std::string folder(root);
+    struct stat status {};
+    if (::lstat(folder.c_str(), &status) != 0) {
+        const int error = errno;
+        if (error != ENOENT && error != ENOTDIR) {
+            posix::throwErrno(error, folder);
+        }
+        throw ArchivePipelineError::destinationUnavailable("folder does not exist: " + folder);
+    }
+    if (S_ISLNK(status.st_mode)) {
+        throw ArchivePipelineError::destinationUnavailable("folder is a symbolic link: " + folder);
+    }
+    if (!S_ISDIR(status.st_mode)) {
+        throw ArchivePipelineError::destinationUnavailable("not a folder: " + folder);
+    }
+    return folder;
+}
+
 struct ArchiveIdentity {
     dev_t device = 0;
     ino_t inode = 0;
@@ -268,7 +293,7 @@ public:
            std::stop_token stop, const DestinationPolicyReader& readPolicy,
            const UnpackCheckpoint& checkpoint)
         : archivePath_(archivePath),
-          destinationRoot_(destinationRoot),
+          givenRoot_(destinationRoot),
           progress_(progress),
           stop_(std::move(stop)),
           readPolicy_(readPolicy),
@@ -325,7 +350,8 @@ private:
                      PathMappingReceiptWriter* receipt);
 
     const std::string& archivePath_;
-    const std::string& destinationRoot_;
+    const std::string& givenRoot_;
+    std::string destinationRoot_;
     Progress* progress_;
     std::stop_token stop_;
     const DestinationPolicyReader& readPolicy_;
@@ -497,16 +523,23 @@ void Unpack::extractFile(SafeExtractTree& tree, const ZipArchiveEntry& entry,
         crc = reader_->extract(entry.index, check, [&](std::span<const std::uint8_t> block) {
             checkCancelled();
             // Neither the entry nor the job may deliver more than the preflight budgeted: the
-            // free-space check was made for exactly that much.
+            // free-space check was made for exactly that much. Only a damaged entry delivers
+            // more than its recorded size.
             std::uint64_t nextEntry = 0;
             std::uint64_t nextJob = 0;
             if (__builtin_add_overflow(entryBytes, block.size(), &nextEntry) ||
                 nextEntry > entry.uncompressedSize ||
                 __builtin_add_overflow(bytesWritten_, block.size(), &nextJob) ||
                 nextJob > payloadBytes_) {
-                throw ArchivePipelineError::insufficientSpace();
+                invalid("entry size does not match: " + restored);
             }
-            sink(std::string_view(reinterpret_cast<const char*>(block.data()), block.size()));
+            try {
+                sink(std::string_view(reinterpret_cast<const char*>(block.data()), block.size()));
+            } catch (const std::system_error& error) {
+                // The write itself knows no name; a full volume must still say which file.
+                throw std::system_error(error.code(),
+                                        "write " + PathText::escapedForMessage(restored));
+            }
             entryBytes = nextEntry;
             bytesWritten_ = nextJob;
             reportBytes(block.size());
@@ -534,10 +567,7 @@ void Unpack::extractFile(SafeExtractTree& tree, const ZipArchiveEntry& entry,
 
 UnpackReceipt Unpack::run() {
     publishStage(Stage::scanning);
-    struct stat rootStatus {};
-    if (::lstat(destinationRoot_.c_str(), &rootStatus) != 0 || !S_ISDIR(rootStatus.st_mode)) {
-        invalid("the chosen destination folder is unavailable");
-    }
+    destinationRoot_ = destinationFolder(givenRoot_);
     quarantine_ = ArchiveQuarantine::read(archivePath_);
     openArchive();
 

@@ -12,6 +12,7 @@
 #include "core/common/Digest.h"
 #include "support/Outcome.h"
 #include "support/RawZipBuilder.h"
+#include "support/SmallVolume.h"
 #include "support/TempDir.h"
 #include "support/TestData.h"
 
@@ -157,7 +158,8 @@ TEST(ArchiveUnpackTest, RefusesHostileArchivesWithoutATrace) {
         {{"a"}, [](auto&, auto& e) {
              e.data = "d", e.central.compressedSize = 1, e.central.uncompressedSize = 10'001;
          }, bad + "abnormal compression ratio at a"},
-        {{"a"}, [](auto&, auto& e) { e.central.uncompressedSize = 3; }, "insufficientSpace: "},
+        {{"a"}, [](auto&, auto& e) { e.central.uncompressedSize = 3; },
+         bad + "entry size does not match: a"},
         // A deflate stream of one stored block, so only the count of what it delivers can tell.
         {{"a"}, [](auto&, auto& e) {
              e.data = std::string("\x01\x04\x00\xFB\xFF", 5) + "data";
@@ -212,6 +214,35 @@ TEST(ArchiveUnpackTest, RefusesHostileArchivesWithoutATrace) {
             c.late(zip, zip.entries[0]);
         }
         EXPECT_EQ(unpackOutcome(zip, c.policy), c.outcome);
+    }
+}
+
+// A destination is judged by its own name however written; names cannot break or turn a message.
+TEST(ArchiveUnpackTest, FailuresNameTheirRealCause) {
+    test::TempDir root;
+    RawZipBuilder zip;
+    zip.addStored("big.bin", test::randomBytes(3 << 20, 3));
+    test::makeTree(root.path(), {{"dir/", ""}, {"file", ""}, {"a.zip", zip.relink().bytes()}});
+    ASSERT_EQ(::symlink("dir", root.file("link").c_str()), 0);
+    const std::string zipPath = root.file("a.zip"), bad = "destinationUnavailable: ";
+    std::string outcomes;
+    for (const char* given : {"none", "file/x", "file", "link", "link/", "link/./", "dir/."}) {
+        outcomes += test::outcomeOf([&] { unpack(zipPath, root.file(given), nullptr, {}, roomy); });
+    }
+    const std::string gone = bad + "folder does not exist: " + root.path(),
+                      link = bad + "folder is a symbolic link: " + root.file("link");
+    EXPECT_EQ(outcomes, gone + "/none" + gone + "/file/x" + bad +
+                            "not a folder: " + root.file("file") + link + link + link + "ok");
+    EXPECT_EQ(ArchivePipelineError::unsafePath("invoice\u202Etxt.exe\n").errorDescription(),
+              "압축 파일에 안전하지 않은 경로가 있습니다: invoice\\u{202E}txt.exe\\u{000A}");
+    const test::SmallVolume volume(root.file("volume"), "2m");
+    if (!volume.mounted()) {
+        GTEST_SKIP() << "cannot mount a tmpfs here (" << volume.error() << ")";
+    }
+    try {
+        unpack(zipPath, volume.path(), nullptr, {}, roomy);
+    } catch (const std::system_error& error) {
+        EXPECT_STREQ(error.what(), "write big.bin: No space left on device");
     }
 }
 

@@ -56,6 +56,7 @@ std::string codeName(const ArchivePipelineError& error) {
                                             "tooManyEntries",
                                             "insufficientSpace",
                                             "destinationReadOnly",
+                                            "destinationUnavailable",
                                             "cancelled"};
     static_assert(std::size(names) == std::size_t(ArchivePipelineError::Code::cancelled) + 1);
     return names[static_cast<std::size_t>(error.code())];
