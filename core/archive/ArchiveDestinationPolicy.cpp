@@ -1,6 +1,7 @@
 #include "core/archive/ArchiveDestinationPolicy.h"
 
 #include <fcntl.h>
+#include <sys/statfs.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
@@ -94,6 +95,10 @@ ArchiveDestinationPolicy ArchiveDestinationPolicy::read(const std::string& direc
                 type = std::move(entry->fileSystemType);
             }
         } catch (const std::system_error&) {
+        }
+        // Without the table FAT would lose its file-size cap and fail only at the 4 GiB mark.
+        if (struct statfs kind{}; type.empty() && ::fstatfs(fd.get(), &kind) == 0) {
+            type = fileSystemTypeForMagic(static_cast<std::uint64_t>(kind.f_type));
         }
         // Linux has no per-volume maximum file size to ask for; only FAT's own cap applies.
         return ArchiveDestinationPolicy(std::move(type), std::nullopt, facts.availableBytes,

@@ -277,6 +277,19 @@ std::optional<MountEntry> findForDescriptor(std::span<const MountEntry> entries,
 
 }  // namespace MountTable
 
+std::string fileSystemTypeForMagic(std::uint64_t magic) {
+    // From <linux/magic.h>; exFAT's is missing from older headers.
+    constexpr std::uint64_t msdosMagic = 0x4d44;
+    constexpr std::uint64_t exfatMagic = 0x2011BAB0;
+    if (magic == msdosMagic) {
+        return "vfat";
+    }
+    if (magic == exfatMagic) {
+        return "exfat";
+    }
+    return {};
+}
+
 std::string normalizedFileSystemName(std::string_view type) {
     std::string name(type);
     for (char& c : name) {

@@ -58,6 +58,10 @@ std::optional<MountEntry> findForDescriptor(std::span<const MountEntry> entries,
 
 }  // namespace MountTable
 
+// The kernel's type name for a file system whose fstatfs(2) magic number has rules of its own
+// ("vfat", "exfat"), for when the mount table has no answer; empty for every other number.
+std::string fileSystemTypeForMagic(std::uint64_t magic);
+
 // A file-system type name as the archive rules expect it: lower-cased, with the FAT family
 // ("vfat", "msdos", "fat") as "msdos" and "hfsplus" as "hfs"; every other name unchanged.
 std::string normalizedFileSystemName(std::string_view type);

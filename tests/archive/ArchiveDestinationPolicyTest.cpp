@@ -8,6 +8,7 @@
 #include <string>
 #include <tuple>
 
+#include "core/common/MountTable.h"
 #include "support/Outcome.h"
 #include "support/TempDir.h"
 
@@ -26,6 +27,7 @@ TEST(ArchiveDestinationPolicyTest, Decisions) {
         {Policy("ext4", cap + 1, max, true), {}, "ext4 4294967296 외장 장치 no balanced"},
         {Policy("ext4", {}, {}, false), max, "ext4 - 외장 장치 no balanced"},
         {Policy("ext4", {}, 1000, false), 750, "ext4 - 외장 장치 no max"},
+        {Policy(fileSystemTypeForMagic(0x4d44), {}, {}, false), {}, "msdos 4294967295 FAT no max"},
     };
     for (const auto& [policy, source, expected] : cases) {
         const auto limit = policy.maximumFileBytes;
