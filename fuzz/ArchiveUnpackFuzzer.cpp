@@ -4,6 +4,7 @@
 
 #include <zlib.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 
@@ -51,6 +52,10 @@ std::string withRepairedChecksums(std::string zip) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static const fs::path work =
         fs::temp_directory_path() / ("unpack-" + std::to_string(::getpid()));
+    // Stage records go to a data folder of the fuzzer's own, never the user's.
+    static const bool privateData =
+        ::setenv("XDG_DATA_HOME", (work.string() + "-data").c_str(), 1) == 0;
+    (void)privateData;
     const fs::path destination = work / "destination";
     const std::string archive = work / "archive.zip";
     fs::create_directories(destination);

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "core/common/StrictJson.h"
+#include "core/common/Unicode.h"
 
 namespace tolvane {
 
@@ -131,7 +132,9 @@ PreflightArchiveRecord PreflightArchiveRecord::decode(const StrictJson::Value& o
 std::string PathMappingReceiptHeader::encode() const {
     OrderedValue out;
     out["version"] = version;
-    out["archiveName"] = archiveName;
+    // The archive's own file name is bytes chosen by whoever saved it; the receipt shows it as
+    // the output folder's name does.
+    out["archiveName"] = Unicode::replacingIllFormed(archiveName);
     out["mappingCount"] = mappingCount;
     out["mappingSource"] = mappingSource;
     return StrictJson::encode(out);

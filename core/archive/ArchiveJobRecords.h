@@ -90,7 +90,7 @@ struct PreflightArchiveRecord {
 // First line of the receipt unpack leaves in the output folder.
 struct PathMappingReceiptHeader {
     std::int64_t version = 1;
-    std::string archiveName;
+    std::string archiveName;  // encoded with U+FFFD for each ill-formed sequence
     std::uint64_t mappingCount = 0;
     std::string mappingSource;
 

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "core/archive/ArchivePipelineError.h"
+#include "core/archive/StagingLease.h"
 #include "core/common/Digest.h"
 #include "core/common/HexString.h"
 #include "core/common/PathText.h"
@@ -129,7 +130,9 @@ std::string universalName(std::string_view name, std::string_view stableIdentity
     }
     std::string result = scalars.empty() ? std::string("_") : Unicode::fromUTF32(scalars);
 
-    if (isReservedDeviceName(result)) {
+    // A name a later job's recovery could take for a dead job's stage or marker would put the
+    // unpacked data at risk, wherever it lies in the tree.
+    if (isReservedDeviceName(result) || ArchivePipeline::isStageMarkerName(result)) {
         result.insert(0, "_");
     }
     if (result.size() <= maxUniversalNameBytes) {

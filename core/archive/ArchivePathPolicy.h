@@ -29,7 +29,8 @@ inline constexpr std::size_t maxKeptExtensionBytes = 64;
 std::string validated(std::string_view path, ArchiveEntryType type);
 
 // A portable form of one component: NFC; controls, format characters and <>:"|?*\/ become "_";
-// trailing "." and " " removed; Windows device names prefixed with "_"; names over
+// trailing "." and " " removed; Windows device names and names of a job's stage or its markers
+// prefixed with "_"; names over
 // maxUniversalNameBytes cut at a grapheme boundary and tagged with the first 4 bytes of the
 // SHA-256 of stableIdentity. Never empty; the same arguments always give the same result.
 // Expects valid UTF-8; an ill-formed sequence becomes U+FFFD, so the result is always valid.

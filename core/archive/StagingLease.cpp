@@ -20,6 +20,7 @@
 #include "core/common/Posix.h"
 #include "core/common/ScopeExit.h"
 #include "core/common/StrictJson.h"
+#include "core/common/UserFolders.h"
 #include "core/common/Uuid.h"
 
 namespace tolvane::ArchivePipeline {
@@ -145,6 +146,24 @@ UniqueFd openDirectoryForRemoval(int pathFd, const struct stat& st) {
     return directory;
 }
 
+// The directory `name` in `parentFd`, opened for removal, only while it is the directory
+// `expected`; nothing when it is gone, not a directory, or another one.
+std::optional<UniqueFd> openForRemoval(int parentFd, const std::string& name,
+                                       const Identity& expected) {
+    posix::OpenResult path = posix::tryOpenAt(parentFd, name, directoryPathFlags);
+    if (!path.fd) {
+        if (isGoneOrNotADirectory(path.error)) {
+            return std::nullopt;
+        }
+        posix::throwErrno(path.error, name);
+    }
+    const struct stat st = posix::fstat(path.fd.get());
+    if (!S_ISDIR(st.st_mode) || identityOf(st) != expected) {
+        return std::nullopt;
+    }
+    return openDirectoryForRemoval(path.fd.get(), st);
+}
+
 bool acceptableJournal(const StageJournal& journal, const std::string& id) {
     return journal.version == 1 && journal.jobIdentifier == id &&
            (journal.operation == "pack" || journal.operation == "unpack") &&
@@ -156,11 +175,15 @@ struct JournalFile {
     Identity identity;
 };
 
-std::optional<JournalFile> readJournalFile(int parentFd, const std::string& id) {
-    // O_NONBLOCK: a FIFO planted under the journal's name must not hang the new job; it is then
-    // refused as not a regular file.
+// A regular file of this user of at most maximumStageJournalBytes, decoded by `decode`; nothing
+// on any failure.
+template <typename Decode>
+auto readMarkerFile(int directoryFd, const std::string& name, const Decode& decode)
+    -> std::optional<std::pair<decltype(decode(std::string_view())), Identity>> {
+    // O_NONBLOCK: a FIFO planted under the name must not hang the new job; it is then refused
+    // as not a regular file.
     const posix::OpenResult opened =
-        posix::tryOpenAt(parentFd, journalName(id), O_RDONLY | O_NOFOLLOW | O_NONBLOCK);
+        posix::tryOpenAt(directoryFd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK);
     struct stat st {};
     if (!opened.fd || ::fstat(opened.fd.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
         st.st_uid != ::geteuid() || st.st_size < 0 ||
@@ -168,19 +191,68 @@ std::optional<JournalFile> readJournalFile(int parentFd, const std::string& id) 
         return std::nullopt;
     }
     try {
-        // One byte more than the size shows a journal that grew while being read.
+        // One byte more than the size shows a file that grew while being read.
         std::string bytes(static_cast<std::size_t>(st.st_size) + 1, '\0');
         if (posix::readFull(opened.fd.get(), bytes.data(), bytes.size()) + 1 != bytes.size()) {
             return std::nullopt;
         }
         bytes.pop_back();
-        return JournalFile{decodeStageJournal(bytes), identityOf(st)};
+        return std::pair(decode(bytes), identityOf(st));
     } catch (const std::system_error&) {
         return std::nullopt;
     } catch (const StrictJson::DecodeError&) {
         return std::nullopt;
     }
 }
+
+std::optional<JournalFile> readJournalFile(int parentFd, const std::string& id) {
+    auto read = readMarkerFile(parentFd, journalName(id), decodeStageJournal);
+    if (!read) {
+        return std::nullopt;
+    }
+    return JournalFile{std::move(read->first), read->second};
+}
+
+// What the job that made a stage wrote in the user's data folder before making any of its
+// entries: which process, and in which folder.
+struct StageRecord {
+    std::string jobIdentifier;
+    std::int32_t ownerProcessIdentifier = 0;
+    Identity parent;
+};
+
+std::string recordName(const std::string& id) {
+    return id + ".json";
+}
+
+std::string encodeStageRecord(const StageRecord& record) {
+    StrictJson::OrderedValue value = StrictJson::OrderedValue::object();
+    value["version"] = 1;
+    value["jobIdentifier"] = record.jobIdentifier;
+    value["ownerProcessIdentifier"] = record.ownerProcessIdentifier;
+    value["parentDevice"] = record.parent.device;
+    value["parentInode"] = record.parent.inode;
+    return StrictJson::encode(value);
+}
+
+std::optional<StageRecord> decodeStageRecord(std::string_view text) {
+    const StrictJson::Value value = StrictJson::parseObject(text);
+    const StrictJson::ObjectReader reader(value);
+    if (reader.integer<std::int64_t>("version") != 1) {
+        return std::nullopt;
+    }
+    return StageRecord{reader.text("jobIdentifier"),
+                       reader.integer<std::int32_t>("ownerProcessIdentifier"),
+                       {reader.integer<std::uint64_t>("parentDevice"),
+                        reader.integer<std::uint64_t>("parentInode")}};
+}
+
+// Where recovery in one folder looks for its proof: the open record directory (invalid when
+// there is none) and the folder's identity.
+struct Provenance {
+    UniqueFd records;
+    Identity parent;
+};
 
 // The markers of job `id` proven to be a dead job's: its lock file is a regular file of this
 // user that nobody holds (taken now, and held while this lives), and its journal decodes
@@ -191,7 +263,8 @@ struct StaleMarkers {
     Identity journalIdentity;
 };
 
-std::optional<StaleMarkers> claimStaleMarkers(int parentFd, const std::string& id) {
+std::optional<StaleMarkers> claimStaleMarkers(int parentFd, const std::string& id,
+                                              const Provenance& provenance) {
     posix::OpenResult opened =
         posix::tryOpenAt(parentFd, lockName(id), O_RDWR | O_NOFOLLOW | O_NONBLOCK);
     struct stat st {};
@@ -201,16 +274,29 @@ std::optional<StaleMarkers> claimStaleMarkers(int parentFd, const std::string& i
     }
     StaleMarkers markers{HeldLock(std::move(opened.fd)), identityOf(st), {}};
     const std::optional<JournalFile> journal = readJournalFile(parentFd, id);
-    if (!journal || !acceptableJournal(journal->journal, id)) {
+    if (!journal || !acceptableJournal(journal->journal, id) || !provenance.records) {
+        return std::nullopt;
+    }
+    // Lock and journal are plain files anyone can write, an unpacked archive included; only the
+    // record in the user's own folder shows that this program made them here.
+    const auto record = readMarkerFile(provenance.records.get(), recordName(id), decodeStageRecord);
+    if (!record || !record->first || record->first->jobIdentifier != id ||
+        record->first->ownerProcessIdentifier != journal->journal.ownerProcessIdentifier ||
+        record->first->parent != provenance.parent) {
         return std::nullopt;
     }
     markers.journalIdentity = journal->identity;
     return markers;
 }
 
-void removeMarkers(int parentFd, const std::string& id, const StaleMarkers& markers) {
-    unlinkMarkerIfSame(parentFd, journalName(id), markers.journalIdentity);
-    unlinkMarkerIfSame(parentFd, lockName(id), markers.lockIdentity);
+void removeMarkers(int parentFd, const std::string& id, const StaleMarkers& markers,
+                   const Provenance& provenance) {
+    const int journal = unlinkMarkerIfSame(parentFd, journalName(id), markers.journalIdentity);
+    const int lock = unlinkMarkerIfSame(parentFd, lockName(id), markers.lockIdentity);
+    // The record goes last, and only once nothing it vouches for is left.
+    if ((journal == 0 || journal == ENOENT) && (lock == 0 || lock == ENOENT)) {
+        ::unlinkat(provenance.records.get(), recordName(id).c_str(), 0);
+    }
 }
 
 std::string describe(const std::exception& error) {
@@ -235,7 +321,7 @@ void publishWarnings(Progress* progress, const std::vector<std::string>& warning
 }
 
 void removeStaleStage(const std::string& parentURL, int parentFd, const std::string& name,
-                      std::vector<std::string>& warnings) {
+                      const Provenance& provenance, std::vector<std::string>& warnings) {
     const std::optional<std::string> id = markerIdentifier(name, stageDirectorySuffix);
     if (!id) {
         return;
@@ -246,7 +332,7 @@ void removeStaleStage(const std::string& parentURL, int parentFd, const std::str
         !S_ISDIR(stageStat.st_mode)) {
         return;
     }
-    const std::optional<StaleMarkers> markers = claimStaleMarkers(parentFd, *id);
+    const std::optional<StaleMarkers> markers = claimStaleMarkers(parentFd, *id, provenance);
     if (!markers) {
         return;
     }
@@ -265,7 +351,7 @@ void removeStaleStage(const std::string& parentURL, int parentFd, const std::str
         failure = describe(error);
     }
     if (removed) {
-        removeMarkers(parentFd, *id, *markers);
+        removeMarkers(parentFd, *id, *markers, provenance);
         return;
     }
     // A stage this job cannot take away must not stop the job: it stays, with its markers, for
@@ -280,14 +366,40 @@ void removeStaleStage(const std::string& parentURL, int parentFd, const std::str
     }
 }
 
-void removeOrphanJournal(int parentFd, const std::string& name) {
+void removeOrphanJournal(int parentFd, const std::string& name, const Provenance& provenance) {
     const std::optional<std::string> id = markerIdentifier(name, stageJournalSuffix);
     if (!id || pathExists(parentFd, stageName(*id))) {
         return;
     }
-    const std::optional<StaleMarkers> markers = claimStaleMarkers(parentFd, *id);
+    const std::optional<StaleMarkers> markers = claimStaleMarkers(parentFd, *id, provenance);
     if (markers && !pathExists(parentFd, stageName(*id))) {
-        removeMarkers(parentFd, *id, *markers);
+        removeMarkers(parentFd, *id, *markers, provenance);
+    }
+}
+
+// The record directory, when there is one; recovery without it can prove nothing.
+UniqueFd openRecordDirectory() {
+    try {
+        return posix::tryOpenAt(AT_FDCWD, stageRecordDirectory(), directoryFlags).fd;
+    } catch (const std::system_error&) {
+        return {};
+    }
+}
+
+// Writes the record of a new job; the path written, or empty when the data folder cannot take
+// it. The job then runs all the same: its own remove() needs no record, only a recovery after a
+// crash does, and that leaves an unrecorded stage alone.
+std::string recordStage(const StageRecord& record) {
+    try {
+        const std::string directory = stageRecordDirectory();
+        UserFolders::makeDirectories(directory);
+        const std::string path = PathText::appending(directory, recordName(record.jobIdentifier));
+        const std::string encoded = encodeStageRecord(record);
+        const UniqueFd fd = posix::open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
+        posix::writeAll(fd.get(), encoded.data(), encoded.size());
+        return path;
+    } catch (const std::system_error&) {
+        return {};
     }
 }
 
@@ -323,52 +435,91 @@ std::string physicalDirectoryURL(const std::string& directory) {
 }
 
 bool removeDirectoryContents(int directoryFd) {
-    bool complete = true;
-    for (const std::string& name : posix::listDirectory(directoryFd)) {
-        struct stat st {};
-        if (const int error = statEntry(directoryFd, name, st); error != 0) {
-            if (error != ENOENT) {
-                posix::throwErrno(error, name);
+    // Depth first with one directory open at a time, so no depth runs out of descriptors: going
+    // down opens the child through its parent, coming back up opens ".." and goes on only if it
+    // is the very directory it came from. A tree moved meanwhile is left as it is.
+    struct Level {
+        std::string name;  // in the level above
+        Identity identity;
+        std::vector<std::string> pending;
+        bool complete = true;
+    };
+    UniqueFd current = posix::duplicate(directoryFd);
+    std::vector<Level> levels;
+    levels.push_back({{}, identityOf(posix::fstat(current.get())), {}, true});
+    levels.back().pending = posix::listDirectory(current.get());
+    for (;;) {
+        if (!levels.back().pending.empty()) {
+            const std::string name = std::move(levels.back().pending.back());
+            levels.back().pending.pop_back();
+            struct stat st {};
+            if (const int error = statEntry(current.get(), name, st); error != 0) {
+                if (error != ENOENT) {
+                    posix::throwErrno(error, name);
+                }
+                continue;
+            }
+            if (!S_ISDIR(st.st_mode)) {
+                // A symbolic link goes as a link: nothing behind it is touched.
+                if (::unlinkat(current.get(), name.c_str(), 0) != 0 && errno != ENOENT) {
+                    posix::throwLastError(name);
+                }
+                continue;
+            }
+            // A directory goes through the same checks as the stage itself; one that vanished
+            // or was replaced meanwhile is no loss.
+            std::optional<UniqueFd> child = openForRemoval(current.get(), name, identityOf(st));
+            if (child) {
+                Level next{name, identityOf(st), posix::listDirectory(child->get()), true};
+                current = std::move(*child);
+                levels.push_back(std::move(next));
             }
             continue;
         }
-        if (!S_ISDIR(st.st_mode)) {
-            // A symbolic link goes as a link: nothing behind it is touched.
-            if (::unlinkat(directoryFd, name.c_str(), 0) != 0 && errno != ENOENT) {
-                posix::throwLastError(name);
-            }
-            continue;
+        if (levels.size() == 1) {
+            return levels.back().complete;
         }
-        // A directory goes through the same checks as the stage itself; one that vanished
-        // meanwhile is no loss.
-        const Identity identity = identityOf(st);
-        if (!removeStageTree(directoryFd, name, identity.device, identity.inode) &&
-            pathExists(directoryFd, name)) {
-            complete = false;
+        const Level done = std::move(levels.back());
+        levels.pop_back();
+        UniqueFd parent = posix::openAt(current.get(), "..", directoryFlags);
+        if (identityOf(posix::fstat(parent.get())) != levels.back().identity) {
+            return false;
+        }
+        current = std::move(parent);
+        Level& level = levels.back();
+        struct stat now {};
+        if (!done.complete) {
+            level.complete = false;
+        } else if (const int error = statEntry(current.get(), done.name, now); error != 0) {
+            level.complete = level.complete && error == ENOENT;
+        } else if (S_ISDIR(now.st_mode) && identityOf(now) == done.identity &&
+                   ::unlinkat(current.get(), done.name.c_str(), AT_REMOVEDIR) != 0) {
+            if (errno != ENOTEMPTY && errno != EEXIST && errno != ENOENT) {
+                posix::throwLastError(done.name);
+            }
+            level.complete = false;
         }
     }
-    return complete;
 }
 
 bool removeStageTree(int parentFd, const std::string& name,
                      std::optional<std::uint64_t> expectedDevice,
                      std::optional<std::uint64_t> expectedInode) {
-    posix::OpenResult stagePath = posix::tryOpenAt(parentFd, name, directoryPathFlags);
-    if (!stagePath.fd) {
-        if (isGoneOrNotADirectory(stagePath.error)) {
+    struct stat st {};
+    if (const int error = statEntry(parentFd, name, st); error != 0) {
+        if (isGoneOrNotADirectory(error)) {
             return false;
         }
-        posix::throwErrno(stagePath.error, name);
+        posix::throwErrno(error, name);
     }
-    const struct stat st = posix::fstat(stagePath.fd.get());
-    if (!S_ISDIR(st.st_mode) || (expectedDevice && *expectedDevice != identityOf(st).device) ||
-        (expectedInode && *expectedInode != identityOf(st).inode)) {
+    const Identity found = identityOf(st);
+    if (!S_ISDIR(st.st_mode) || (expectedDevice && *expectedDevice != found.device) ||
+        (expectedInode && *expectedInode != found.inode)) {
         return false;
     }
     {
-        UniqueFd stage = openDirectoryForRemoval(stagePath.fd.get(), st);
-        stagePath.fd.reset();
-        if (!removeDirectoryContents(stage.get())) {
+        std::optional<UniqueFd> stage = openForRemoval(parentFd, name, found);
+        if (!stage || !removeDirectoryContents(stage->get())) {
             return false;
         }
     }
@@ -379,7 +530,7 @@ bool removeStageTree(int parentFd, const std::string& name,
         }
         posix::throwErrno(error, name);
     }
-    if (!S_ISDIR(current.st_mode) || identityOf(current) != identityOf(st)) {
+    if (!S_ISDIR(current.st_mode) || identityOf(current) != found) {
         return false;
     }
     if (::unlinkat(parentFd, name.c_str(), AT_REMOVEDIR) != 0) {
@@ -393,13 +544,31 @@ bool removeStageTree(int parentFd, const std::string& name,
 
 std::vector<std::string> reconcileStaleStages(const std::string& parentURL, int parentFd) {
     std::vector<std::string> warnings;
+    const Provenance provenance{openRecordDirectory(), identityOf(posix::fstat(parentFd))};
     for (const std::string& name : posix::listDirectory(parentFd, parentURL)) {
-        removeStaleStage(parentURL, parentFd, name, warnings);
+        removeStaleStage(parentURL, parentFd, name, provenance, warnings);
     }
     for (const std::string& name : posix::listDirectory(parentFd, parentURL)) {
-        removeOrphanJournal(parentFd, name);
+        removeOrphanJournal(parentFd, name, provenance);
     }
     return warnings;
+}
+
+bool isStageMarkerName(std::string_view name) {
+    for (const std::string_view suffix :
+         {stageDirectorySuffix, stageLockSuffix, stageJournalSuffix}) {
+        if (name.size() > stageNamePrefix.size() + suffix.size() &&
+            name.starts_with(stageNamePrefix) && name.ends_with(suffix) &&
+            Uuid::parse(name.substr(stageNamePrefix.size(),
+                                    name.size() - stageNamePrefix.size() - suffix.size()))) {
+            return true;
+        }
+    }
+    return false;
+}
+
+std::string stageRecordDirectory() {
+    return UserFolders::applicationData("Stages");
 }
 
 std::optional<StageJournal> readJournal(int parentFd, const std::string& jobIdentifier) {
@@ -428,6 +597,8 @@ StagingLease makeStage(const std::string& parent, std::string_view operation, Pr
     lease.lockName_ = lockName(id);
     lease.journalName_ = journalName(id);
     lease.url_ = PathText::appending(parentURL, lease.stageName_);
+    const std::string recordPath =
+        recordStage({id, static_cast<std::int32_t>(::getpid()), identityOf(parentStat)});
 
     UniqueFd lockFd;
     std::optional<Identity> lockIdentity;
@@ -453,6 +624,9 @@ StagingLease makeStage(const std::string& parent, std::string_view operation, Pr
             }
             if (lockIdentity) {
                 unlinkMarkerIfSame(parentFd.get(), lease.lockName_, *lockIdentity);
+            }
+            if (!recordPath.empty()) {
+                ::unlink(recordPath.c_str());
             }
         }
     });
@@ -501,6 +675,7 @@ StagingLease makeStage(const std::string& parent, std::string_view operation, Pr
     lease.stageInode_ = stageIdentity->inode;
     lease.journalDevice_ = journalIdentity->device;
     lease.journalInode_ = journalIdentity->inode;
+    lease.recordPath_ = recordPath;
     lease.parentFd_ = std::move(parentFd);
     lease.lockFd_ = std::move(lockFd);
     lease.recoveryWarnings_ = std::move(recoveryWarnings);
@@ -631,14 +806,19 @@ void StagingLease::remove(Progress* progress) noexcept {
                 {&journalName_, Identity{journalDevice_, journalInode_}},
                 {&lockName_, lockIdentity},
             };
+            bool markersGone = true;
             for (const auto& [name, identity] : markers) {
                 const int error = identity
                                       ? unlinkMarkerIfSame(parentFd, *name, *identity)
                                       : (::unlinkat(parentFd, name->c_str(), 0) == 0 ? 0 : errno);
                 if (error != 0 && error != ENOENT) {
+                    markersGone = false;
                     warnings.push_back("작업 복구 표식을 정리하지 못했습니다: " +
                                        PathText::appending(parentURL_, *name));
                 }
+            }
+            if (markersGone && !recordPath_.empty()) {
+                ::unlink(recordPath_.c_str());
             }
         }
         try {

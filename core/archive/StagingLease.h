@@ -16,13 +16,23 @@
 namespace tolvane::ArchivePipeline {
 
 // Every entry a job leaves in the destination folder is ".tolvane-" + its UUID + one of these
-// suffixes; recovery never touches any other name.
+// suffixes; recovery never touches any other name, nor one of these unless the job that made it
+// recorded it in the user's data folder (see stageRecordDirectory).
 inline constexpr std::string_view stageNamePrefix = ".tolvane-";
 inline constexpr std::string_view stageDirectorySuffix = ".partial";
 inline constexpr std::string_view stageLockSuffix = ".lock";
 inline constexpr std::string_view stageJournalSuffix = ".job.json";
 // A journal larger than this is not one of ours.
 inline constexpr std::size_t maximumStageJournalBytes = 1024;
+
+// True for a name recovery could take for a stage, its lock or its journal (any spelling of the
+// UUID). Nothing an unpack extracts may carry one: data could otherwise pass for a dead job's.
+bool isStageMarkerName(std::string_view name);
+
+// "Tolvane/Stages" in the user's data folder: one record per live or crashed job, named by its
+// UUID, written before any of its entries exist, so that an entry no record backs (an unpacked
+// look-alike, another program's file) is never taken away.
+std::string stageRecordDirectory();
 
 // The record beside a stage that tells a later job which operation of which process made it.
 struct StageJournal {
@@ -113,6 +123,7 @@ private:
     std::uint64_t stageInode_ = 0;
     std::uint64_t journalDevice_ = 0;
     std::uint64_t journalInode_ = 0;
+    std::string recordPath_;  // empty when the job could not record its stage
     UniqueFd parentFd_;
     UniqueFd lockFd_;
     std::vector<std::string> recoveryWarnings_;
@@ -133,12 +144,13 @@ StagingLease makeStage(const std::string& parent, std::string_view operation,
 bool removeStageTree(int parentFd, const std::string& name,
                      std::optional<std::uint64_t> expectedDevice,
                      std::optional<std::uint64_t> expectedInode);
-// Deletes everything inside a directory through descriptors, never following a link. Returns
-// true when every entry went.
+// Deletes everything inside a directory through descriptors, never following a link, with a
+// bounded number of descriptors open whatever the depth. Returns true when every entry went.
 bool removeDirectoryContents(int directoryFd);
 
-// Takes away the stages and orphan markers in `parentFd` whose lock nobody holds and whose
-// every marker proves they belong to this system and this user. A stale stage that still cannot
+// Takes away the stages and orphan markers in `parentFd` whose lock nobody holds, whose every
+// marker proves they belong to this system and this user, and whose job recorded them in
+// stageRecordDirectory() for this folder. A stale stage that still cannot
 // be removed is left with its markers and reported in the returned Korean warning lines; only a
 // failure to list the folder is thrown.
 std::vector<std::string> reconcileStaleStages(const std::string& parentURL, int parentFd);

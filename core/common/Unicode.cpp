@@ -239,4 +239,8 @@ std::string fromUTF32(std::u32string_view scalars) {
     return out;
 }
 
+std::string replacingIllFormed(std::string_view text) {
+    return isValidUTF8(text) ? std::string(text) : fromUTF32(toUTF32(text));
+}
+
 }  // namespace tolvane::Unicode

@@ -37,6 +37,11 @@ bool containsControlOrFormat(std::string_view text) noexcept;
 // when even the first cluster does not fit.
 std::string truncateToGraphemes(std::string_view text, std::size_t maxBytes);
 
+// The text with U+FFFD in place of each ill-formed sequence, as toUTF32 reads it: how a name
+// that is only bytes (an archive saved under a legacy code page) is shown and recorded. Valid
+// text comes back unchanged.
+std::string replacingIllFormed(std::string_view text);
+
 // Scalar values of the text, and back. fromUTF32 writes U+FFFD for a surrogate or a value above
 // U+10FFFF.
 std::u32string toUTF32(std::string_view text);

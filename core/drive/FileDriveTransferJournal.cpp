@@ -1,7 +1,6 @@
 #include "core/drive/FileDriveTransferJournal.h"
 
 #include <fcntl.h>
-#include <pwd.h>
 #include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,7 +8,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
-#include <cstdlib>
 #include <system_error>
 #include <utility>
 
@@ -21,6 +19,7 @@
 #include "core/common/StrictJson.h"
 #include "core/common/Unicode.h"
 #include "core/common/UniqueFd.h"
+#include "core/common/UserFolders.h"
 #include "core/drive/DriveTransferError.h"
 #include "core/drive/FileReference.h"
 
@@ -120,56 +119,6 @@ void quarantine(const std::string& directory, const std::string& key) {
     }
 }
 
-// Creates the directory and its missing parents with mode 0700; an existing directory is fine.
-void makeDirectories(const std::string& path) {
-    // mkdir's mode passes through the umask; every folder created here is set to 0700
-    // explicitly, so a strict umask cannot leave an intermediate folder unusable.
-    const auto created = [&] {
-        if (::chmod(path.c_str(), 0700) != 0) {
-            posix::throwLastError(path);
-        }
-    };
-    if (::mkdir(path.c_str(), 0700) == 0) {
-        created();
-        return;
-    }
-    if (errno == ENOENT) {
-        const std::string parent = PathText::deletingLastComponent(path);
-        if (parent.empty() || parent == path) {
-            posix::throwErrno(ENOENT, path);
-        }
-        makeDirectories(parent);
-        if (::mkdir(path.c_str(), 0700) == 0) {
-            created();
-            return;
-        }
-    }
-    if (errno != EEXIST) {
-        posix::throwLastError(path);
-    }
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) {
-        posix::throwLastError(path);
-    }
-    if (!S_ISDIR(st.st_mode)) {
-        posix::throwErrno(ENOTDIR, path);
-    }
-}
-
-std::string homeDirectory() {
-    if (const char* home = std::getenv("HOME"); home != nullptr && *home == '/') {
-        return home;
-    }
-    std::string buffer(16384, '\0');
-    passwd entry{};
-    passwd* found = nullptr;
-    if (::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 &&
-        found != nullptr && found->pw_dir != nullptr && found->pw_dir[0] == '/') {
-        return found->pw_dir;
-    }
-    throw posix::errnoError(ENOENT, "home directory");
-}
-
 }  // namespace
 
 // --- DriveTransferRecord ---------------------------------------------------------------------
@@ -260,13 +209,7 @@ FileDriveTransferJournal::FileDriveTransferJournal(std::string directory)
     : directory_(std::move(directory)) {}
 
 std::string FileDriveTransferJournal::defaultDirectory() {
-    std::string base;
-    if (const char* data = std::getenv("XDG_DATA_HOME"); data != nullptr && *data == '/') {
-        base = data;  // a relative value is invalid and ignored
-    } else {
-        base = PathText::appending(homeDirectory(), ".local/share");
-    }
-    return PathText::appending(base, "Tolvane/DriveTransfers");
+    return UserFolders::applicationData("DriveTransfers");
 }
 
 std::string FileDriveTransferJournal::key(std::string_view accountID, const Uuid& jobID) {
@@ -358,7 +301,7 @@ void FileDriveTransferJournal::save(const DriveTransferRecord& record) {
     if (!isWellFormedKey(record.key)) {
         throw DriveTransferError::invalidResponse();
     }
-    makeDirectories(directory_);
+    UserFolders::makeDirectories(directory_);
     if (::chmod(directory_.c_str(), 0700) != 0) {
         posix::throwLastError(directory_);
     }

@@ -17,10 +17,12 @@
 
 #include "core/archive/ArchiveDestinationPolicy.h"
 #include "core/archive/ArchivePipeline.h"
+#include "core/archive/ArchiveProgressInfo.h"
 #include "core/archive/ArchiveUnpack.h"
 #include "core/archive/StagingLease.h"
 #include "support/Child.h"
 #include "support/Outcome.h"
+#include "support/RawZipBuilder.h"
 #include "support/SmallVolume.h"
 #include "support/TempDir.h"
 #include "support/TestData.h"
@@ -160,6 +162,14 @@ TEST(ArchiveCrashTest, AKilledJobLeavesNothingOrItsWholeResult) {
                                });
 
     const test::Tree tree = test::treeOf(unpack(archive, reference.path(), nullptr, {}).outputURL);
+    // Saved under a legacy code page's name (CP949), it unpacks under that name shown with U+FFFD.
+    test::writeFile(scratch.file("\xB0\xA1.zip"), expected);
+    EXPECT_EQ(test::outcomeOf([&] {
+                  EXPECT_EQ(
+                      unpack(scratch.file("\xB0\xA1.zip"), scratch.path(), nullptr, {}).outputURL,
+                      scratch.file("\uFFFD\uFFFD"));
+              }),
+              "ok");
     expectConsistentAfterDeath(
         {{-1, 0.01}, {static_cast<int>(UnpackStep::preflighted)}},
         static_cast<int>(UnpackStep::committing), 200'000, {"out", "out_2"},
@@ -168,6 +178,32 @@ TEST(ArchiveCrashTest, AKilledJobLeavesNothingOrItsWholeResult) {
                    [&](UnpackStep step) { reach(static_cast<int>(step)); });
         },
         [&](const std::string& path) { EXPECT_EQ(test::treeOf(path), tree); });
+}
+
+// A tree deeper than the open-file limit allows: whether or not the unpack can finish, its stage
+// goes, or the result says that it could not.
+TEST(ArchiveCrashTest, ATreeDeeperThanTheFileLimitLeavesNoSilentStage) {
+    TempDir root, destination;
+    test::RawZipBuilder zip;
+    std::string path;
+    for (int level = 0; level < 2047; ++level) {
+        path += "d/";
+    }
+    zip.addStored(path + "f", "deep");
+    zip.relink().writeTo(root.file("deep.zip"));
+    const test::ChildExit exit = test::runInChild([&] {
+        const struct rlimit limit { 1024, 1024 };
+        if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) {
+            return 10;
+        }
+        Progress progress;
+        test::outcomeOf([&] { unpack(root.file("deep.zip"), destination.path(), &progress, {}); });
+        const bool warned = progress.userInfo(ArchiveProgressInfo::cleanupWarningKey).has_value();
+        Names left = test::namesIn(destination.path());
+        std::erase(left, "deep");
+        return left.empty() && !warned ? 0 : 1 + (left.empty() ? 0 : 2) + (warned ? 4 : 0);
+    });
+    EXPECT_TRUE(exit.succeeded()) << exit.describe();
 }
 
 // Pack and unpack into a small tmpfs: a job that does not fit fails with insufficientSpace (or,

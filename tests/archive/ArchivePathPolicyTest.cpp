@@ -44,6 +44,9 @@ TEST(ArchivePathPolicyTest, Rules) {
     const std::string n255 = times("n", 251) + ".pdf", d200 = times("d", 200);
     const std::string u = "unsafePath: ", x255 = times("x", 255), x256 = times("x", 256);
     const std::string nul("a\0b", 3), p4097 = pathOf(4097), e64 = times("e", 64);
+    // Names a job's stage and markers carry, at any level and in any spelling of the UUID.
+    const std::string job = ".tolvane-6F1C0F4E-3B7A-4C51-9D2E-8A0B1C2D3E4F";
+    const std::string lowerJob = ".tolvane-6f1c0f4e-3b7a-4c51-9d2e-8a0b1c2d3e4f";
     // clang-format off
     const std::vector<std::tuple<Policy, std::string, std::string>> cases = {
         {file, "", u}, {file, "d/\xC0\xAFpw", u + "d/\xC0\xAFpw"}, {file, "a//b", u + "a//b"},
@@ -57,6 +60,12 @@ TEST(ArchivePathPolicyTest, Rules) {
         {name, "name. . ..", "name"}, {name, " lead.txt ", " lead.txt"}, {name, "..prn", "_..prn"},
         {name, "aux.tar.gz", "_aux.tar.gz"}, {name, "lpt1.txt", "_lpt1.txt"},
         {name, "AUXILIARY", "AUXILIARY"}, {name, "COM0", "COM0"},
+        {name, job + ".partial", "_" + job + ".partial"},
+        {name, job + ".lock.", "_" + job + ".lock"},
+        {extract, "a/" + job + ".job.json", "a/_" + job + ".job.json"},
+        {name, lowerJob + ".partial", "_" + lowerJob + ".partial"},
+        {name, job + ".partial.zip", job + ".partial.zip"},
+        {name, ".tolvane-notes.lock", ".tolvane-notes.lock"},
         {name, "Cafe\u0301.txt", "Caf\u00E9.txt"}, {extract, "aux/x/a:b?.txt", "_aux/x/a_b_.txt"},
         {name, times("z", 176) + ".pdf", times("z", 176) + ".pdf"},
         {tagged, times("a", 296) + ".pdf", times("a", 167) + t + ".pdf"},

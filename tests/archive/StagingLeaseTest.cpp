@@ -7,8 +7,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
 #include <tuple>
 
@@ -25,6 +27,21 @@ namespace {
 using namespace ArchivePipeline;
 namespace fs = std::filesystem;
 constexpr unsigned nobody = test::unprivilegedId;
+
+// The jobs of these tests record their stages in a data folder of their own, never the user's.
+class PrivateDataFolder : public testing::Environment {
+public:
+    void SetUp() override {
+        folder_.emplace();
+        ::setenv("XDG_DATA_HOME", folder_->path().c_str(), 1);
+    }
+    void TearDown() override { folder_.reset(); }
+
+private:
+    std::optional<test::TempDir> folder_;
+};
+[[maybe_unused]] testing::Environment* const privateDataFolder =
+    testing::AddGlobalTestEnvironment(new PrivateDataFolder);
 
 // Bad names and a swapped folder, link or stage commit nothing; a lease removed (twice) while its
 // stage is swapped away takes only what it made and keeps the markers for a later recovery.
@@ -80,25 +97,24 @@ TEST(StagingLeaseTest, LifeOfALease) {
                            ".partial/ dest/b.zip link other/ other/album/");
 }
 
-// A dead job's leftovers in `folder`; link() swaps one for a link to it.
+// A dead job's leftovers in `folder`, its record included; link() swaps one for a link to it.
 struct Planted {
-    Planted(const std::string& folder, std::string job)
-        : id(std::move(job)), at(folder + "/.tolvane-" + id) {
-        const std::string name = ".tolvane-" + id;
-        test::makeTree(folder,
-                       {{name + ".partial/", ""}, {name + ".partial/f", ""}, {name + ".lock", ""}});
+    explicit Planted(const std::string& folder)
+        : id(makeStage(folder, "pack").stageName().substr(9, 36)),  // dropped: the job died
+          at(folder + "/.tolvane-" + id),
+          record(stageRecordDirectory() + "/" + id + ".json") {
+        test::makeTree(at + ".partial", {{"f", ""}});
         fs::create_directory_symlink(folder, at + ".partial/out");
-        journal();
     }
-    void journal(std::size_t size = 0, std::string job = {}) const {
-        std::string text = encodeStageJournal({1, job.empty() ? id : job, "pack", 1});
+    void journal(std::size_t size = 0, std::string job = {}, int process = ::getpid()) const {
+        std::string text = encodeStageJournal({1, job.empty() ? id : job, "pack", process});
         test::writeFile(at + ".job.json", text.append(size - std::min(size, text.size()), ' '));
     }
     void link(const std::string& suffix) const {
         fs::rename(at + suffix, at + "-aside"),
             fs::create_symlink(fs::path(at + "-aside").filename(), at + suffix);
     }
-    std::string id, at;
+    std::string id, at, record;
     UniqueFd held;
 };
 
@@ -115,8 +131,10 @@ void makeHardToRemove(const std::string& stage) {
 }
 
 // Recovery, run unprivileged, takes a stage or orphan markers only when a free lock and a strict
-// journal of the same job, all this user's plain files, prove them dead; a stage that cannot go
-// stays with a warning. Each row: change, what root keeps (as root only), whether they go.
+// journal of the same job, all this user's plain files, prove them dead, and the job's record in
+// the user's data folder proves them made here by this program (an unpacked archive can plant the
+// rest); a stage that cannot go stays with a warning. Each row: change, what root keeps (as root
+// only), whether they go.
 TEST(StagingLeaseTest, RecoveryTakesOnlyProvablyStaleStages) {
     const std::tuple<std::string, std::function<void(Planted&)>, std::string, bool> cases[] = {
         {"dead job", [](auto&) {}, "", true},
@@ -127,6 +145,10 @@ TEST(StagingLeaseTest, RecoveryTakesOnlyProvablyStaleStages) {
          [](auto& p) { ::flock((p.held = posix::open(p.at + ".lock", O_RDWR)).get(), LOCK_EX); },
          "", false},
         {"other job", [](auto& p) { p.journal(0, Uuid::random().text()); }, "", false},
+        {"look-alike, no record", [](auto& p) { fs::remove(p.record); }, "", false},
+        {"orphan look-alike",
+         [](auto& p) { fs::remove_all(p.at + ".partial"), fs::remove(p.record); }, "", false},
+        {"other process", [](auto& p) { p.journal(0, {}, 1); }, "", false},
         {"orphan journal, lock a link",
          [](auto& p) { fs::remove_all(p.at + ".partial"), p.link(".lock"); }, "", false},
         {"stage link", [](auto& p) { p.link(".partial"); }, "", false},
@@ -141,14 +163,16 @@ TEST(StagingLeaseTest, RecoveryTakesOnlyProvablyStaleStages) {
          },
          ".partial/pinned", false},
     };
+    const std::string dataFolder = std::getenv("XDG_DATA_HOME");
     for (const auto& [label, alter, rootKeeps, removed] : cases) {
         if (!rootKeeps.empty() && ::geteuid() != 0) {
             continue;  // giving a file away needs root
         }
-        test::TempDir dir;
+        test::TempDir dir, data;
+        ::setenv("XDG_DATA_HOME", data.path().c_str(), 1);
         test::makeTree(dir.path(),
                        {{".tolvane-notes.job.json", "{}"}, {".tolvane-x.partial/", ""}});
-        Planted planted(dir.path(), Uuid::random().text());
+        Planted planted(dir.path());
         alter(planted);
         test::Tree left = test::treeOf(dir.path());
         std::erase_if(left, [&](const auto& entry) {
@@ -160,7 +184,10 @@ TEST(StagingLeaseTest, RecoveryTakesOnlyProvablyStaleStages) {
                 ::lchown(path.c_str(), nobody, nobody);
             }
         }
-        ::chown(dir.path().c_str(), nobody, nobody);
+        for (const auto& entry : fs::recursive_directory_iterator(data.path())) {
+            ::lchown(entry.path().c_str(), nobody, nobody);
+        }
+        ::chown(dir.path().c_str(), nobody, nobody), ::chown(data.path().c_str(), nobody, nobody);
         const test::ChildExit exit = test::runInChild([&] {
             const struct rlimit limit { 512, 512 };
             if (::setrlimit(RLIMIT_NOFILE, &limit) != 0 || !test::dropPrivileges()) {
@@ -173,6 +200,8 @@ TEST(StagingLeaseTest, RecoveryTakesOnlyProvablyStaleStages) {
         });
         EXPECT_TRUE(exit.succeeded()) << label << ": " << exit.describe();
         EXPECT_EQ(test::treeOf(dir.path()), left) << label;
+        EXPECT_TRUE(!removed || !fs::exists(planted.record)) << label;
+        ::setenv("XDG_DATA_HOME", dataFolder.c_str(), 1);
     }
 }
 
