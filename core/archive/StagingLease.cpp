@@ -310,12 +310,14 @@ void publishWarnings(Progress* progress, const std::vector<std::string>& warning
     if (progress == nullptr || warnings.empty()) {
         return;
     }
+    // One warning per line: a folder name holding a line feed or a direction mark must not
+    // split or reorder them.
     std::string joined;
     for (const std::string& warning : warnings) {
         if (!joined.empty()) {
             joined += '\n';
         }
-        joined += warning;
+        joined += PathText::escapedForMessage(warning);
     }
     progress->setUserInfo(ArchiveProgressInfo::cleanupWarningKey, std::move(joined));
 }
