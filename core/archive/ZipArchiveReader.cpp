@@ -5,8 +5,8 @@
 #include <zip.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <stdexcept>
@@ -15,6 +15,7 @@
 
 #include "core/archive/ArchivePipelineError.h"
 #include "core/archive/ZipEntryName.h"
+#include "core/common/Digest.h"
 #include "core/common/Posix.h"
 
 namespace tolvane {
@@ -27,9 +28,6 @@ struct ZipDiscard {
 struct ZipFileClose {
     // Reading stops early on every failure; the close result adds nothing to that error.
     void operator()(zip_file_t* file) const noexcept { zip_fclose(file); }
-};
-struct StreamClose {
-    void operator()(std::FILE* stream) const noexcept { std::fclose(stream); }
 };
 using ZipFileHandle = std::unique_ptr<zip_file_t, ZipFileClose>;
 
@@ -113,37 +111,154 @@ ZipArchiveEntry::Type entryType(std::string_view rawName, std::uint32_t external
     return ZipArchiveEntry::Type::file;
 }
 
-std::string nameMismatch(std::uint64_t index) {
-    return "central directory name mismatch: entry " + std::to_string(index + 1);
+std::string mismatch(std::string_view what, std::uint64_t index) {
+    return "central directory " + std::string(what) + " mismatch: entry " +
+           std::to_string(index + 1);
+}
+
+// libzip reads the inspected descriptor through this source, by positioned reads only, so the
+// descriptor's offset stays the caller's. Once armed it keeps where libzip first seeks: opening
+// an entry seeks to the entry's local header before anything else.
+class ArchiveSource {
+public:
+    ArchiveSource(int fd, std::uint64_t size) : fd_(fd), size_(size) {}
+    ArchiveSource(const ArchiveSource&) = delete;
+    ArchiveSource& operator=(const ArchiveSource&) = delete;
+
+    void arm() {
+        armed_ = true;
+        firstSeek_.reset();
+    }
+    std::optional<std::uint64_t> disarm() {
+        armed_ = false;
+        return firstSeek_;
+    }
+
+    static zip_int64_t callback(void* state, void* data, zip_uint64_t length,
+                                zip_source_cmd_t command) {
+        return static_cast<ArchiveSource*>(state)->handle(data, length, command);
+    }
+
+private:
+    zip_int64_t handle(void* data, zip_uint64_t length, zip_source_cmd_t command) {
+        switch (command) {
+            case ZIP_SOURCE_OPEN:
+                position_ = 0;
+                return 0;
+            case ZIP_SOURCE_READ:
+                return read(data, length);
+            case ZIP_SOURCE_CLOSE:
+            case ZIP_SOURCE_FREE:
+                return 0;
+            case ZIP_SOURCE_STAT: {
+                auto* stat = static_cast<zip_stat_t*>(data);
+                zip_stat_init(stat);
+                stat->size = size_;
+                stat->valid |= ZIP_STAT_SIZE;
+                return sizeof(zip_stat_t);
+            }
+            case ZIP_SOURCE_ERROR:
+                return zip_error_to_data(error_.get(), data, length);
+            case ZIP_SOURCE_SEEK: {
+                const zip_int64_t target =
+                    zip_source_seek_compute_offset(position_, size_, data, length, error_.get());
+                if (target < 0) {
+                    return -1;
+                }
+                position_ = static_cast<std::uint64_t>(target);
+                if (armed_ && !firstSeek_) {
+                    firstSeek_ = position_;
+                }
+                return 0;
+            }
+            case ZIP_SOURCE_TELL:
+                return static_cast<zip_int64_t>(position_);
+            case ZIP_SOURCE_SUPPORTS:
+                return ZIP_SOURCE_SUPPORTS_SEEKABLE;
+            default:
+                zip_error_set(error_.get(), ZIP_ER_OPNOTSUPP, 0);
+                return -1;
+        }
+    }
+
+    zip_int64_t read(void* data, zip_uint64_t length) {
+        const std::uint64_t left = size_ - std::min(position_, size_);
+        const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(length, left));
+        try {
+            const std::size_t got =
+                posix::preadAll(fd_, data, count, static_cast<off_t>(position_));
+            position_ += got;
+            return static_cast<zip_int64_t>(got);
+        } catch (const std::system_error& failure) {
+            zip_error_set(error_.get(), ZIP_ER_READ, failure.code().value());
+            return -1;
+        }
+    }
+
+    int fd_;
+    std::uint64_t size_;
+    std::uint64_t position_ = 0;
+    bool armed_ = false;
+    std::optional<std::uint64_t> firstSeek_;
+    OwnedZipError error_;
+};
+
+// Everything a caller of the inspector may have acted on, byte for byte, so two walks can show
+// they read one directory without keeping it.
+void digestRecord(Sha256& digest, const ZipCentralEntry& entry) {
+    digest.update(entry.centralRecord);
+    digest.update(entry.name);
+    digest.update(entry.extraField);
+}
+
+// What libzip reads from a central record must be what the inspector decoded from it: the
+// data libzip extracts is found and checked by these values alone.
+void requireSameEntry(zip_t* archive, const ZipCentralEntry& entry) {
+    zip_stat_t stat;
+    zip_stat_init(&stat);
+    if (zip_stat_index(archive, entry.index, ZIP_FL_ENC_RAW, &stat) != 0) {
+        throwArchiveError(archive);
+    }
+    constexpr zip_uint64_t required = ZIP_STAT_NAME | ZIP_STAT_SIZE | ZIP_STAT_COMP_SIZE |
+                                      ZIP_STAT_CRC | ZIP_STAT_COMP_METHOD |
+                                      ZIP_STAT_ENCRYPTION_METHOD;
+    if ((stat.valid & required) != required) {
+        invalid("zip library: incomplete entry information");
+    }
+    // A name holding NUL ends early on libzip's side and differs here too.
+    if (std::string_view(stat.name) != ZipEntryName::storedName(entry.name, entry.extraField)) {
+        invalid(mismatch("name", entry.index));
+    }
+    zip_uint8_t system = 0;
+    zip_uint32_t attributes = 0;
+    if (zip_file_get_external_attributes(archive, entry.index, 0, &system, &attributes) != 0) {
+        throwArchiveError(archive);
+    }
+    if (stat.comp_method != entry.method || stat.encryption_method != ZIP_EM_NONE ||
+        stat.size != entry.uncompressedSize || stat.comp_size != entry.compressedSize ||
+        stat.crc != entry.crc32 || attributes != entry.externalAttributes) {
+        invalid(mismatch("entry", entry.index));
+    }
 }
 
 }  // namespace
 
 struct ZipArchiveReader::Library {
+    explicit Library(int fd, std::uint64_t size) : source(fd, size) {}
+    // Declared first, so it outlives the archive that reads through it.
+    ArchiveSource source;
     std::unique_ptr<zip_t, ZipDiscard> archive;
 };
 
 namespace {
 
-// libzip reads through a stream of its own on a duplicate of the inspected descriptor: the same
-// open file, never the path again. The duplicate is close-on-exec like every descriptor here.
-std::unique_ptr<zip_t, ZipDiscard> openLibrary(int fd) {
-    UniqueFd copy(::fcntl(fd, F_DUPFD_CLOEXEC, 0));
-    if (!copy) {
-        posix::throwLastError("duplicate ZIP archive descriptor");
-    }
-    std::unique_ptr<std::FILE, StreamClose> stream(::fdopen(copy.get(), "rb"));
-    if (!stream) {
-        posix::throwLastError("open ZIP archive stream");
-    }
-    copy.release();  // the stream closes it now
-
+std::unique_ptr<zip_t, ZipDiscard> openLibrary(ArchiveSource& state) {
     OwnedZipError error;
-    zip_source_t* source = zip_source_filep_create(stream.get(), 0, -1, error.get());
+    zip_source_t* source =
+        zip_source_function_create(&ArchiveSource::callback, &state, error.get());
     if (source == nullptr) {
         throwLibraryError(error.get());
     }
-    stream.release();  // the source closes it now
     // Without ZIP_CHECKCONS: libzip's stricter check refuses the ZIP64 local block that large
     // entries carry before their sizes are known. The inspector has already applied the checks
     // that matter, libzip still checks every entry's data against its CRC-32, and callers count
@@ -171,13 +286,10 @@ ZipArchiveReader::ZipArchiveReader(const std::string& path, const CheckCancelled
         posix::throwErrno(EINVAL, "ZIP archive is not a regular file");
     }
 
-    const auto factsOf = [](const ZipCentralEntry& entry) {
-        return CentralFacts{entry.flags, entry.dosTime, entry.dosDate};
-    };
-
     // The inspector's pass comes first: libzip reads nothing the inspector has not passed, so an
     // archive announcing millions of records is refused before anything is allocated for them.
     std::vector<CentralFacts> facts;
+    Sha256 inspected;
     const std::uint64_t count =
         ZipCentralDirectoryInspector::entryCount(fd_.get(), checkCancelled, [&](const auto& entry) {
             if (onEntry) {
@@ -185,38 +297,34 @@ ZipArchiveReader::ZipArchiveReader(const std::string& path, const CheckCancelled
             }
             // libzip refuses some ill-formed names only as an inconsistent archive; the decoder
             // says what is wrong.
-            ZipEntryName::decode(entry.name, entry.flags);
-            facts.push_back(factsOf(entry));
+            ZipEntryName::decode(ZipEntryName::storedName(entry.name, entry.extraField),
+                                 entry.flags);
+            facts.push_back({entry.flags, entry.dosTime, entry.dosDate, entry.localHeaderOffset});
+            digestRecord(inspected, entry);
         });
     facts.shrink_to_fit();
 
-    library_ = std::make_unique<Library>(Library{openLibrary(fd_.get())});
+    library_ = std::make_unique<Library>(fd_.get(), static_cast<std::uint64_t>(status.st_size));
+    library_->archive = openLibrary(library_->source);
     zip_t* archive = library_->archive.get();
 
     const zip_int64_t libraryCount = zip_get_num_entries(archive, 0);
     if (libraryCount < 0 || static_cast<std::uint64_t>(libraryCount) != count) {
         invalid("central directory count mismatch");
     }
-    // A second walk compares libzip's names with the records as they are now, and those records
-    // with the first walk's, so what the caller saw, what libzip read and what the reader reports
-    // are one and the same directory.
-    std::uint64_t index = 0;
+    // A second walk holds libzip's reading of every record to the records as they are now, and
+    // those records to the first walk's, so what the caller saw, what libzip read and what the
+    // reader reports are one and the same directory.
+    Sha256 compared;
     const std::uint64_t recount =
         ZipCentralDirectoryInspector::entryCount(fd_.get(), checkCancelled, [&](const auto& entry) {
-            if (index >= count || factsOf(entry) != facts[index]) {
+            if (entry.index >= count) {
                 invalid("central directory changed while reading");
             }
-            const char* name = zip_get_name(archive, index, ZIP_FL_ENC_RAW);
-            if (name == nullptr) {
-                throwArchiveError(archive);
-            }
-            // A name holding NUL ends early on libzip's side and differs here too.
-            if (std::string_view(name) != entry.name) {
-                invalid(nameMismatch(index));
-            }
-            ++index;
+            requireSameEntry(archive, entry);
+            digestRecord(compared, entry);
         });
-    if (recount != count) {
+    if (recount != count || compared.finish() != inspected.finish()) {
         invalid("central directory changed while reading");
     }
     facts_ = std::move(facts);
@@ -272,9 +380,16 @@ std::uint32_t ZipArchiveReader::extract(std::uint64_t index, const CheckCancelle
     }
     zip_t* archive = library_->archive.get();
     // Flags 0: uncompressed data, with libzip's CRC-32 and length check at the end of the entry.
+    library_->source.arm();
     const ZipFileHandle file(zip_fopen_index(archive, index, 0));
+    const std::optional<std::uint64_t> localHeader = library_->source.disarm();
     if (!file) {
         throwArchiveError(archive);
+    }
+    // libzip reads nothing for an entry without data; any other entry is read from the local
+    // header the inspector's checks were applied to, or not at all.
+    if (localHeader && *localHeader != facts_[index].localHeaderOffset) {
+        invalid(mismatch("local header offset", index));
     }
     if (buffer_.empty()) {
         buffer_.resize(bufferSize);

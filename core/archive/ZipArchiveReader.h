@@ -45,17 +45,21 @@ struct ZipArchiveEntry {
 // it, and only while both readers agree on what the archive holds.
 //
 // The archive is opened once (never through a final symbolic link, and only when it is a regular
-// file); the inspector walks it through that descriptor and libzip reads a duplicate of it, so both
-// see the same file. Entry names are read raw and decoded by the one name decoder; types,
-// permissions and times come from the central record, never from libzip's local-time reading of
-// the DOS fields. The entry count and every raw name libzip reports must equal the inspector's,
-// entry by entry. Entry data is streamed in blocks of at most 64 KiB with libzip's own CRC check
-// on, and the reader computes its own CRC-32 of exactly the bytes it delivered.
+// file); the inspector walks it through that descriptor and libzip reads the same descriptor, so
+// both see the same file. Entry names are read raw, with the Unicode Path field applied as
+// ZipEntryName::storedName says, and decoded by the one name decoder; types, permissions and
+// times come from the central record, never from libzip's local-time reading of the DOS fields.
+// The entry count and, entry by entry, the name, method, sizes, CRC-32, external attributes and
+// the absence of encryption libzip reports must equal the inspector's, the records must be
+// byte-identical in the inspector's two walks, and libzip must read each entry's data from the
+// local header the inspector named. Entry data is streamed in blocks of at most 64 KiB with
+// libzip's own CRC check on, and the reader computes its own CRC-32 of exactly the bytes it
+// delivered.
 //
 // Failures: the inspector's ArchivePipelineError and std::system_error pass through unchanged;
 // libzip's own errors become ArchivePipelineError::invalidArchive with a detail starting
 // "zip library: "; any disagreement between the two readers is invalidArchive too. Memory beyond
-// libzip's central directory is one 64 KiB buffer and six bytes per entry.
+// libzip's central directory is one 64 KiB buffer and 16 bytes per entry.
 //
 // One reader per thread; entries may be read in any order and more than once.
 class ZipArchiveReader {
@@ -86,7 +90,8 @@ public:
     // calling checkCancelled before every block is read, and returns the CRC-32 of the bytes
     // delivered. libzip fails at the end of an entry whose data do not match the recorded CRC-32,
     // but it does not hold the data to the recorded length: the caller counts what it accepts and
-    // stops an entry that delivers more, or fewer, bytes than its uncompressedSize.
+    // stops an entry that delivers more, or fewer, bytes than its uncompressedSize. libzip reading
+    // the entry from another local header than the inspector's is invalidArchive.
     std::uint32_t extract(std::uint64_t index, const CheckCancelled& checkCancelled,
                           const Consumer& consume);
 
@@ -97,7 +102,7 @@ private:
         std::uint16_t flags = 0;
         std::uint16_t dosTime = 0;
         std::uint16_t dosDate = 0;
-        friend bool operator==(const CentralFacts&, const CentralFacts&) = default;
+        std::uint64_t localHeaderOffset = 0;
     };
     struct Library;
 

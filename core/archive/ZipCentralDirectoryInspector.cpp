@@ -34,6 +34,9 @@ namespace Locator = ZipFormat::Zip64EndLocator;
 
 // The end record plus the longest comment it can announce.
 constexpr std::uint64_t tailWindow = ZipFormat::endOfCentralDirectorySize + 65535;
+// libzip reads the locator's room before the window too; so does this reader, so that both
+// search the same bytes.
+constexpr std::uint64_t readWindow = tailWindow + ZipFormat::zip64EndLocatorSize;
 // Encrypted (bit 0), strongly encrypted (bit 6), masked central directory (bit 13).
 constexpr std::uint16_t encryptionFlags = 0x2041;
 constexpr std::uint16_t supportedMethodBits = 0x0008;  // stored (0) or deflate (8), nothing else
@@ -117,30 +120,75 @@ struct DirectoryBounds {
     std::uint64_t end = 0;
 };
 
+// The tail of the file: the search window and, when the file is long enough, the locator's room
+// before it.
+struct Tail {
+    std::vector<unsigned char> bytes;
+    std::uint64_t start = 0;      // file offset of bytes[0]
+    std::size_t searchStart = 0;  // first position an end record may start at
+};
+
+bool hasSignature(const unsigned char* p, std::uint32_t signature) {
+    return get32(p) == signature;
+}
+
+// Whether the end record at position could be taken for the archive's by a reader that, like
+// libzip, accepts the first one it can use rather than the one whose comment ends the file: its
+// comment fits in the file, and either a ZIP64 locator precedes it or it names one disk, equal
+// entry counts and a central directory before itself.
+bool endRecordParses(const Tail& tail, std::size_t position) {
+    const unsigned char* record = tail.bytes.data() + position;
+    if (position + ZipFormat::endOfCentralDirectorySize + get16(record + End::commentLength) >
+        tail.bytes.size()) {
+        return false;
+    }
+    if (position >= ZipFormat::zip64EndLocatorSize &&
+        hasSignature(record - ZipFormat::zip64EndLocatorSize,
+                     ZipFormat::zip64EndLocatorSignature)) {
+        return true;
+    }
+    const std::uint64_t directoryEnd =
+        std::uint64_t{get32(record + End::directoryOffset)} + get32(record + End::directorySize);
+    return get16(record + End::diskNumber) == 0 && get16(record + End::directoryDisk) == 0 &&
+           get16(record + End::entriesOnDisk) == get16(record + End::totalEntries) &&
+           directoryEnd <= tail.start + position;
+}
+
 // The position of the end record inside the tail: the highest signature whose comment reaches
-// exactly the end of the file.
-std::optional<std::size_t> locateEndRecord(const std::vector<unsigned char>& tail) {
+// exactly the end of the file. A second record that parses could be another reader's choice,
+// so the tail may hold only one.
+std::optional<std::size_t> locateEndRecord(const Tail& tail) {
     constexpr std::size_t recordSize = ZipFormat::endOfCentralDirectorySize;
-    if (tail.size() < recordSize) {
+    const std::vector<unsigned char>& bytes = tail.bytes;
+    if (bytes.size() < recordSize + tail.searchStart) {
         return std::nullopt;
     }
-    for (std::size_t position = tail.size() - recordSize;; --position) {
-        const unsigned char* record = tail.data() + position;
-        if (get32(record) == ZipFormat::endOfCentralDirectorySignature &&
-            position + recordSize + get16(record + End::commentLength) == tail.size()) {
-            return position;
+    std::optional<std::size_t> found;
+    int parsing = 0;
+    for (std::size_t position = tail.searchStart; position + recordSize <= bytes.size();
+         ++position) {
+        const unsigned char* record = bytes.data() + position;
+        if (!hasSignature(record, ZipFormat::endOfCentralDirectorySignature)) {
+            continue;
         }
-        if (position == 0) {
-            return std::nullopt;
+        if (position + recordSize + get16(record + End::commentLength) == bytes.size()) {
+            found = position;
+        }
+        if (endRecordParses(tail, position) && ++parsing > 1) {
+            invalid("more than one end record");
         }
     }
+    return found;
 }
 
 DirectoryBounds readEndRecords(int fd, std::uint64_t fileSize) {
-    const std::uint64_t tailLength = std::min(fileSize, tailWindow);
-    const std::uint64_t tailStart = fileSize - tailLength;
-    std::vector<unsigned char> tail(static_cast<std::size_t>(tailLength));
-    if (posix::preadAll(fd, tail.data(), tail.size(), fileOffset(tailStart)) != tail.size()) {
+    Tail tail;
+    const std::uint64_t tailLength = std::min(fileSize, readWindow);
+    tail.start = fileSize - tailLength;
+    tail.searchStart = tailLength == readWindow ? ZipFormat::zip64EndLocatorSize : 0;
+    tail.bytes.resize(static_cast<std::size_t>(tailLength));
+    if (posix::preadAll(fd, tail.bytes.data(), tail.bytes.size(), fileOffset(tail.start)) !=
+        tail.bytes.size()) {
         invalid("end record");
     }
 
@@ -148,7 +196,7 @@ DirectoryBounds readEndRecords(int fd, std::uint64_t fileSize) {
     if (!found) {
         invalid("missing end record");
     }
-    const unsigned char* end = tail.data() + *found;
+    const unsigned char* end = tail.bytes.data() + *found;
     if (get16(end + End::diskNumber) != 0 || get16(end + End::directoryDisk) != 0) {
         invalid("multi-volume ZIP is not supported");
     }
@@ -159,7 +207,7 @@ DirectoryBounds readEndRecords(int fd, std::uint64_t fileSize) {
     }
     const std::uint32_t size = get32(end + End::directorySize);
     const std::uint32_t offset = get32(end + End::directoryOffset);
-    const std::uint64_t endRecordOffset = tailStart + *found;
+    const std::uint64_t endRecordOffset = tail.start + *found;
     // A count of 0xFFFF is also a real count of 65535, so only the size and offset mark ZIP64.
     const bool zip64Marked = size == ZipFormat::zip64Marker32 || offset == ZipFormat::zip64Marker32;
 
@@ -168,21 +216,14 @@ DirectoryBounds readEndRecords(int fd, std::uint64_t fileSize) {
     // The central directory must end before the first end record that follows it.
     std::uint64_t boundary = endRecordOffset;
 
-    // The locator sits right before the end record. When a maximal comment puts the end record at
-    // the very start of the tail, the locator lies just outside it and is read from the file, so
-    // such a ZIP64 archive is not mistaken for one without a locator.
+    // The locator sits right before the end record; the tail holds its room whenever the file
+    // does.
     constexpr std::size_t locatorSize = ZipFormat::zip64EndLocatorSize;
     std::array<unsigned char, locatorSize> locator{};
-    bool hasLocator = false;
-    if (endRecordOffset >= locatorSize) {
-        const std::uint64_t locatorOffset = endRecordOffset - locatorSize;
-        if (*found >= locatorSize) {
-            std::memcpy(locator.data(), end - locatorSize, locatorSize);
-        } else if (posix::preadAll(fd, locator.data(), locatorSize, fileOffset(locatorOffset)) !=
-                   locatorSize) {
-            invalid("end record");
-        }
-        hasLocator = get32(locator.data()) == ZipFormat::zip64EndLocatorSignature;
+    const bool hasLocator = *found >= locatorSize &&
+                            hasSignature(end - locatorSize, ZipFormat::zip64EndLocatorSignature);
+    if (hasLocator) {
+        std::memcpy(locator.data(), end - locatorSize, locatorSize);
     }
     if (!hasLocator && zip64Marked) {
         invalid("missing ZIP64 locator");

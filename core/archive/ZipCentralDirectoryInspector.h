@@ -38,7 +38,8 @@ struct ZipCentralEntry {
 
 // A strict reader of a ZIP archive's end records and central directory, independent of the
 // library that later extracts the entries. It gates every archive that is read back or unpacked:
-// it refuses multi-volume archives, inconsistent ZIP64 layouts, encrypted and split entries,
+// it refuses a tail holding more than one end record a reader could take, multi-volume archives,
+// inconsistent ZIP64 layouts, encrypted and split entries,
 // methods other than stored and deflate, more than ArchivePipeline::maxEntryCount entries, central
 // directories that do not fill their declared bounds exactly, and records whose ZIP64 block lacks a
 // value a classic field defers to. Failures are

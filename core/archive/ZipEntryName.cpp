@@ -1,5 +1,7 @@
 #include "core/archive/ZipEntryName.h"
 
+#include <zlib.h>
+
 #include <array>
 
 #include "core/archive/ArchivePipelineError.h"
@@ -57,7 +59,9 @@ std::string decode(std::string_view raw, std::uint16_t flags) {
         }
         return std::string(raw);
     }
-    if (Unicode::isASCII(raw)) {
+    // A code page 437 name is valid UTF-8 only where a box-drawing character precedes accented
+    // letters, which real names hardly ever hold; a UTF-8 name without the flag is common.
+    if (Unicode::isValidUTF8(raw)) {
         return std::string(raw);
     }
     std::u32string scalars;
@@ -66,6 +70,31 @@ std::string decode(std::string_view raw, std::uint16_t flags) {
         scalars.push_back(cp437[static_cast<unsigned char>(byte)]);
     }
     return Unicode::fromUTF32(scalars);
+}
+
+std::string_view storedName(std::string_view raw, std::string_view extraField) {
+    namespace Block = ZipFormat::ExtraBlock;
+    constexpr std::size_t fixedSize = 5;  // version and CRC-32
+    std::size_t position = 0;
+    while (extraField.size() - position >= Block::headerSize) {
+        const auto* block = reinterpret_cast<const unsigned char*>(extraField.data() + position);
+        const std::size_t size = ZipFormat::get16(block + Block::dataSize);
+        if (extraField.size() - position - Block::headerSize < size) {
+            break;
+        }
+        if (ZipFormat::get16(block + Block::id) == ZipFormat::unicodePathExtraID) {
+            const unsigned char* data = block + Block::data;
+            if (size <= fixedSize || data[0] != 1) {
+                return raw;
+            }
+            const std::string_view name(reinterpret_cast<const char*>(data + fixedSize),
+                                        size - fixedSize);
+            const uLong crc = crc32_z(0, reinterpret_cast<const Bytef*>(raw.data()), raw.size());
+            return ZipFormat::get32(data + 1) == crc && Unicode::isValidUTF8(name) ? name : raw;
+        }
+        position += Block::headerSize + size;
+    }
+    return raw;
 }
 
 }  // namespace tolvane::ZipEntryName

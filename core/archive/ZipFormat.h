@@ -100,6 +100,8 @@ inline constexpr std::size_t headerSize = 4;
 }  // namespace ExtraBlock
 
 inline constexpr std::uint16_t zip64ExtraID = 0x0001;
+// Info-ZIP's Unicode Path field: version (1) | CRC-32 of the raw name (4) | the name in UTF-8.
+inline constexpr std::uint16_t unicodePathExtraID = 0x7075;
 inline constexpr std::uint16_t flagDataDescriptor = 0x0008;
 inline constexpr std::uint16_t flagUTF8 = 0x0800;
 inline constexpr std::uint16_t methodStored = 0;

@@ -93,12 +93,14 @@ TEST(ArchiveInteropTest, OtherReadersAcceptWhatWeWrite) {
     }
 }
 
-// Other tools' layouts: plain, forced ZIP64, streamed with data descriptors.
+// Other tools' layouts: plain, forced ZIP64, streamed with data descriptors; Info-ZIP's zip
+// stores the Korean name in UTF-8 without the UTF-8 flag.
 TEST(ArchiveInteropTest, UnpacksArchivesOfOtherTools) {
     // Code page 437 for the legacy name (no UTF-8 flag) and no Unix modes.
     const std::string python =
         "python3 -c \"\nimport zipfile\nwith zipfile.ZipFile('x.zip', 'w') as z:\n"
-        "  for n in 'pkg/ pkg/empty/ pkg/sub/ pkg/XtX.txt pkg/a.txt pkg/sub/b.bin'.split():\n"
+        "  for n in 'pkg/ pkg/empty/ pkg/sub/ pkg/XtX.txt pkg/a.txt pkg/sub/b.bin "
+        "pkg/보고서.txt'.split():\n"
         "    i = zipfile.ZipInfo(n); i.create_system = 0; i.external_attr = 0x10 * (n[-1] == '/')\n"
         "    z.writestr(i, b'' if n[-1] == '/' else open(n, 'rb').read(), zipfile.ZIP_DEFLATED)\n"
         "d = open('x.zip', 'rb').read().replace(b'/XtX', b'/\\x82t\\x82')\n"
@@ -119,7 +121,8 @@ TEST(ArchiveInteropTest, UnpacksArchivesOfOtherTools) {
                                      {"pkg/empty/", ""},
                                      {"pkg/a.txt", test::textBytes(100'000)},
                                      {"pkg/sub/b.bin", test::randomBytes(20'000, 3)},
-                                     {"pkg/XtX.txt", "legacy name"}});
+                                     {"pkg/XtX.txt", "legacy name"},
+                                     {"pkg/보고서.txt", "report"}});
         ::chmod(root.file("pkg/sub/b.bin").c_str(), 0640);
         test::Tree expected = test::treeOf(root.path());
         const auto made = runTool(tool, command, root.path(), skipped);
@@ -130,7 +133,7 @@ TEST(ArchiveInteropTest, UnpacksArchivesOfOtherTools) {
         TempDir out;
         const UnpackReceipt receipt =
             ArchivePipeline::unpack(root.file("x.zip"), out.path(), nullptr, {});
-        EXPECT_EQ(receipt.fileCount, 3u);
+        EXPECT_EQ(receipt.fileCount, 4u);
         if (!keepsModes) {
             auto legacy = expected.extract("pkg/XtX.txt");
             legacy.key() = "pkg/\xC3\xA9t\xC3\xA9.txt";

@@ -55,33 +55,41 @@ TEST_F(ZipArchiveReaderTest, MetadataComesFromTheCentralRecord) {
     }
 }
 
-// What the inspector and libzip would read differently is refused: two end records (libzip
-// takes the first), a Unicode path field libzip prefers to the raw name, a NUL inside a name.
+// What the inspector and libzip would read differently is refused: a second directory whose
+// names agree, with its own end record where libzip looks first; a directory changed between the
+// inspector's walks; a NUL inside a name. A Unicode path field both read alike names the entry.
 TEST_F(ZipArchiveReaderTest, RefusesWhatTheTwoReadersDisagreeOn) {
-    RawZipBuilder twoEnds, unicode, nul;
-    twoEnds.addStored("a.txt", "first");
-    twoEnds.addStored("b.txt", "second");
+    RawZipBuilder twoDirectories, nul, unicode, plain;
+    twoDirectories.addStored("a.txt", "first");
+    test::RawCentralRecord other = twoDirectories.relink().entries[0].central;
+    other.method = 12;  // bzip2, which only libzip would have decompressed
     test::RawEndRecord inner;
     inner.entriesOnDisk = inner.totalEntries = 1;
-    inner.centralDirectorySize = 46 + 5;
-    twoEnds.relink();
+    inner.centralDirectorySize = static_cast<std::uint32_t>(other.encode().size());
     inner.centralDirectoryOffset =
-        twoEnds.end.centralDirectoryOffset + twoEnds.end.centralDirectorySize;
-    twoEnds.afterCentralDirectory = twoEnds.entries[0].central.encode();
-    twoEnds.end.comment = inner.encode();
-    unicode.addStored("notes.txt", "x").central.flags = 0;
-    std::string field("\x75\x70\x12\0\1", 5);
-    ZipFormat::put32(field, test::crc32Of("notes.txt"));
-    unicode.entries[0].central.extra = field + "../escape.txt";
+        twoDirectories.end.centralDirectoryOffset + twoDirectories.end.centralDirectorySize;
+    twoDirectories.afterCentralDirectory = other.encode() + inner.encode();
     nul.addStored(std::string("b\0.txt", 6), "y");
-    const std::string name = "invalidArchive: central directory name mismatch: entry 1";
+    unicode.addStored("\xBA\xB8\xB0\xED.txt", "x").central.flags = 0;  // CP949
+    std::string field("\x75\x70\x0F\0\1", 5);
+    ZipFormat::put32(field, test::crc32Of("\xBA\xB8\xB0\xED.txt"));
+    unicode.entries[0].central.extra = field + "보고.txt";
     const std::pair<RawZipBuilder, std::string> cases[] = {
-        {twoEnds, "invalidArchive: central directory count mismatch"},
-        {unicode.relink(), name},
-        {nul.relink(), name}};
+        {twoDirectories, "invalidArchive: more than one end record"},
+        {nul.relink(), "invalidArchive: central directory name mismatch: entry 1"},
+        {unicode.relink(), "ok"}};
     for (const auto& [zip, expected] : cases) {
         EXPECT_EQ(outcomeOf([&] { open(zip); }), expected);
     }
+    EXPECT_EQ(open(unicode).entry(0).path, "보고.txt");
+    // The caller has checked the first walk's values; libzip opens the file as changed since.
+    plain.addStored("a.txt", "first");
+    RawZipBuilder changed = plain.relink();
+    changed.entries[0].central.crc32 ^= 1;
+    test::writeFile(path, plain.bytes());
+    const auto change = [&](auto&) { test::writeFile(path, changed.bytes()); };
+    EXPECT_EQ(outcomeOf([&] { ZipArchiveReader(path, {}, change); }),
+              "invalidArchive: central directory changed while reading");
 }
 
 // Entries are read in any order, more than once and through the one open file; cancellation is

@@ -62,6 +62,7 @@ TEST(ZipCentralDirectoryInspectorTest, RefusesHostileLayoutsAndAcceptsHonestOnes
     const std::string differ = "inconsistent ZIP64 values", bounds = "central directory bounds";
     const std::string crypt = "unsupportedArchiveEntry: encrypted entry", ok3 = "ok 3";
     const std::string size = "central directory size does not match entries";
+    const std::string twoEnds = "more than one end record";
     const std::pair<Build, std::string> cases[] = {
         {C([](auto& z) { z.trailing = "x"; }), noEnd},
         {C([](auto& z) { z.end.diskNumber = 1; }), "multi-volume ZIP is not supported"},
@@ -102,9 +103,18 @@ TEST(ZipCentralDirectoryInspectorTest, RefusesHostileLayoutsAndAcceptsHonestOnes
          }),
          "ZIP64 extra field is truncated: entry 1"},
         {[] { return RawZipBuilder().relink().bytes(); }, "ok 0"},
-        // An end record inside the comment does not end the file; the longest comment puts the
-        // real one at the very start of the search window, with the locator before it.
-        {C([](auto& z) { z.end.comment = test::RawEndRecord().encode() + "tail"; }), ok3},
+        // Another reader may take an end record that does not end the file, so one that parses
+        // is refused wherever it lies; one that names a second disk parses for none. The longest
+        // comment puts the real one at the very start of the search window, with the locator
+        // before it.
+        {C([](auto& z) { z.end.comment = test::RawEndRecord().encode() + "tail"; }), twoEnds},
+        {CR([](auto& z) { z.afterCentralDirectory = test::RawEndRecord().encode(); }), twoEnds},
+        {C([](auto& z) {
+             test::RawEndRecord other;
+             other.diskNumber = 1;
+             z.end.comment = other.encode() + "tail";
+         }),
+         ok3},
         {Z([](auto& z) { z.end.comment = std::string(65535, 'c'); }), ok3},
         {ZR([](auto& z) { z.zip64End->extensibleData = std::string("\1\0\4\0abcd", 8); }), ok3},
         {Z([](auto& z) { z.end.entriesOnDisk = z.end.totalEntries = 3; }), ok3},

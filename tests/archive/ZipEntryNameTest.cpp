@@ -3,13 +3,16 @@
 #include <gtest/gtest.h>
 #include <iconv.h>
 
+#include "core/archive/ZipFormat.h"
 #include "support/Outcome.h"
+#include "support/RawZipBuilder.h"
 
 namespace tolvane {
 namespace {
 
-// Without bit 11 every byte is code page 437, checked against glibc's IBM437 converter (a table
-// written by others); with it the bytes are UTF-8 as they stand or refused, never re-read.
+// Without bit 11 every byte of a name that is not UTF-8 is code page 437, checked against glibc's
+// IBM437 converter (a table written by others); with it the bytes are UTF-8 as they stand or
+// refused, never re-read.
 TEST(ZipEntryNameTest, LegacyNamesAreCodePage437AndFlaggedOnesUtf8) {
     const iconv_t converter = ::iconv_open("UTF-8", "IBM437");
     ASSERT_NE(converter, reinterpret_cast<iconv_t>(-1));
@@ -23,10 +26,38 @@ TEST(ZipEntryNameTest, LegacyNamesAreCodePage437AndFlaggedOnesUtf8) {
         EXPECT_EQ(ZipEntryName::decode(in + "/x", 0x0008), out + "/x") << byte;
     }
     ::iconv_close(converter);
-    EXPECT_EQ(ZipEntryName::decode("보고서/요약.txt", 0x0808), "보고서/요약.txt");
+    for (const std::uint16_t flags : {0x0000, 0x0808}) {
+        EXPECT_EQ(ZipEntryName::decode("보고서/요약.txt", flags), "보고서/요약.txt");
+    }
     for (const std::string raw : {"caf\xE9", "\xED\xA0\x80"}) {
         EXPECT_EQ(test::outcomeOf([&] { ZipEntryName::decode(raw, 0x0808); }),
                   "invalidArchive: entry name is not valid UTF-8");
+    }
+}
+
+// The Unicode Path field names the entry only as version 1 with the raw name's CRC-32 and a
+// non-empty UTF-8 name, and wherever it lies among the blocks.
+TEST(ZipEntryNameTest, UnicodePathFieldNamesTheEntryWhenItMatches) {
+    const std::string raw = "\xBA\xB8\xB0\xED.txt";
+    const auto field = [&](char version, std::string_view of, std::string name) {
+        std::string out;
+        ZipFormat::put16(out, ZipFormat::unicodePathExtraID);
+        ZipFormat::put16(out, static_cast<std::uint16_t>(5 + name.size()));
+        out += version;
+        ZipFormat::put32(out, test::crc32Of(of));
+        return out + name;
+    };
+    const std::pair<std::string, std::string> cases[] = {
+        {field(1, raw, "보고.txt"), "보고.txt"},
+        {std::string("\1\0\0\0", 4) + field(1, raw, "보고.txt"), "보고.txt"},
+        {field(1, "other", "보고.txt"), raw},
+        {field(2, raw, "보고.txt"), raw},
+        {field(1, raw, ""), raw},
+        {field(1, raw, "\xBA.txt"), raw},
+        {field(1, raw, "보고.txt").substr(0, 12), raw},
+    };
+    for (const auto& [extra, expected] : cases) {
+        EXPECT_EQ(ZipEntryName::storedName(raw, extra), expected);
     }
 }
 
