@@ -25,12 +25,13 @@ std::optional<std::pair<int, std::string>> runTool(const std::string& tool,
         skip = tool + " is not installed (scripts/install-deps installs it)";
         return std::nullopt;
     }
-    const std::string log = folder + "/.tool.log";
+    // The log lies in a folder of its own: another test program may run a tool in `folder` too.
+    const TempDir logFolder;
+    const std::string log = logFolder.path() + "/tool.log";
     const int status = std::system(("cd '" + folder + "' && (export LC_ALL=C.UTF-8; " + command +
                                     ") >'" + log + "' 2>&1 </dev/null")
                                        .c_str());
     std::string output = test::readFile(log);
-    std::remove(log.c_str());
     return std::pair(WIFEXITED(status) ? WEXITSTATUS(status) : -1, std::move(output));
 }
 
