@@ -13,6 +13,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <vector>
 
 #include "core/archive/ArchiveExtendedAttributes.h"
@@ -73,6 +74,16 @@ std::string fieldOf(const ArchiveExtendedAttributes::Map& attributes) {
     return ArchiveExtendedAttributes::encodeField(attributes).value_or(std::string());
 }
 
+// Building the list may fail for want of memory; the job still fails with its own error.
+std::vector<std::string> metadataDifferenceNamesOrNone(const SourceSnapshotRecord& record,
+                                                       const struct stat& status) noexcept {
+    try {
+        return metadataDifferenceNames(record, status, true);
+    } catch (...) {
+        return {};
+    }
+}
+
 bool lstatMatches(const SourceSnapshotRecord& record) {
     struct stat status {};
     return record.sourcePath.find('\0') == std::string::npos &&
@@ -131,7 +142,8 @@ void verifyOpenedDirectory(int fd, const SourceSnapshotRecord& record, SourceCha
 }
 
 void writeArchiveDirectory(const SourceSnapshotRecord& record, StreamingZIPWriter& archive,
-                           int expectedFd, const Progress* progress, std::stop_token stop) {
+                           JSONLines::Writer& expected, const Progress* progress,
+                           std::stop_token stop) {
     checkCancelled(progress, stop);
     verifySourceMetadata(record);
     const UniqueFd fd = openSourceDirectory(record.sourcePath);
@@ -144,22 +156,36 @@ void writeArchiveDirectory(const SourceSnapshotRecord& record, StreamingZIPWrite
         logSourceChange(SourceChangeStage::directoryXattrs, "xattrs");
         throw ArchivePipelineError::sourceChanged(record.sourcePath);
     }
-    JSONLines::append(ExpectedArchiveRecord{path, 0, ""}, expectedFd);
+    expected.append(ExpectedArchiveRecord{path, 0, ""});
 }
 
 void writeArchiveEntry(const SourceSnapshotRecord& record, StreamingZIPWriter& archive,
-                       int expectedFd, std::uint64_t& progressBytesPending, Progress* progress,
-                       ArchivePackProgress& packProgress, std::stop_token stop) {
+                       JSONLines::Writer& expected, std::uint64_t& progressBytesPending,
+                       Progress* progress, ArchivePackProgress& packProgress,
+                       std::stop_token stop) {
     checkCancelled(progress, stop);
-    verifySourceMetadata(record);
-    UniqueFd fd = openSourceForReading(record.sourcePath);
+    // The descriptor, opened without following a link and matched in full, proves what a look at
+    // the path first would: the path led to the recorded file. Only a failure asks the path why.
+    UniqueFd fd;
+    try {
+        fd = openSourceForReading(record.sourcePath);
+    } catch (const std::system_error&) {
+        verifySourceMetadata(record);
+        throw;
+    }
     struct stat opened {};
-    if (::fstat(fd.get(), &opened) != 0 || !matches(record, opened, true) ||
-        record.size > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) {
+    if (::fstat(fd.get(), &opened) != 0) {
         failClosing(fd, record.sourcePath);
     }
-    // Only now is it certain to be a regular file, where blocking reads are the normal kind.
-    clearNonBlocking(fd.get());
+    if (!matches(record, opened, true)) {
+        logSourceChange(SourceChangeStage::archiveMetadata,
+                        metadataDifferenceNamesOrNone(record, opened));
+        failClosing(fd, record.sourcePath);
+    }
+    if (record.size > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) {
+        failClosing(fd, record.sourcePath);
+    }
+    // The descriptor stays non-blocking: it is a regular file, whose reads ignore the flag.
 
     const auto method = isStoredExtension(record.sourcePath)
                             ? StreamingZIPWriter::CompressionMethod::none
@@ -194,16 +220,17 @@ void writeArchiveEntry(const SourceSnapshotRecord& record, StreamingZIPWriter& a
     if (!lstatMatches(record) || receipt.bytes != size) {
         throw ArchivePipelineError::sourceChanged(record.sourcePath);
     }
-    JSONLines::append(ExpectedArchiveRecord{record.entryPath, size, receipt.sha256}, expectedFd);
+    expected.append(ExpectedArchiveRecord{record.entryPath, size, receipt.sha256});
 }
 
-void appendPathMappingFile(const std::string& path, StreamingZIPWriter& archive, int expectedFd,
-                           const Progress* progress, std::stop_token stop) {
+void appendPathMappingFile(const std::string& path, StreamingZIPWriter& archive,
+                           JSONLines::Writer& expected, const Progress* progress,
+                           std::stop_token stop) {
     const UniqueFd fd = posix::open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
-    appendPathMappingFile(fd.get(), archive, expectedFd, progress, std::move(stop));
+    appendPathMappingFile(fd.get(), archive, expected, progress, std::move(stop));
 }
 
-void appendPathMappingFile(int manifestFd, StreamingZIPWriter& archive, int expectedFd,
+void appendPathMappingFile(int manifestFd, StreamingZIPWriter& archive, JSONLines::Writer& expected,
                            const Progress* progress, std::stop_token stop) {
     struct stat status {};
     if (::fstat(manifestFd, &status) != 0 || !S_ISREG(status.st_mode) || status.st_size < 0 ||
@@ -225,9 +252,8 @@ void appendPathMappingFile(int manifestFd, StreamingZIPWriter& archive, int expe
         std::string(reservedMappingName), size, 0, 0600, {},
         StreamingZIPWriter::CompressionMethod::deflate, [&] { checkCancelled(progress, stop); },
         read);
-    JSONLines::append(
-        ExpectedArchiveRecord{std::string(reservedMappingName), receipt.bytes, receipt.sha256},
-        expectedFd);
+    expected.append(
+        ExpectedArchiveRecord{std::string(reservedMappingName), receipt.bytes, receipt.sha256});
 }
 
 std::string sha256File(const std::string& path, const Progress* progress,

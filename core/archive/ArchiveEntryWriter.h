@@ -9,6 +9,7 @@
 #include "core/archive/ArchiveJobRecords.h"
 #include "core/archive/ArchivePackProgress.h"
 #include "core/archive/ArchiveSourceChange.h"
+#include "core/archive/JSONLines.h"
 #include "core/archive/StreamingZIPWriter.h"
 #include "core/common/UniqueFd.h"
 
@@ -49,25 +50,27 @@ void verifyOpenedDirectory(int fd, const SourceSnapshotRecord& record, SourceCha
 // read from, and its attributes must be the same after the entry as before; otherwise
 // sourceChanged(sourcePath), logged at the directoryOpen or directoryXattrs stage.
 void writeArchiveDirectory(const SourceSnapshotRecord& record, StreamingZIPWriter& archive,
-                           int expectedFd, const Progress* progress, std::stop_token stop);
+                           JSONLines::Writer& expected, const Progress* progress,
+                           std::stop_token stop);
 
 // Writes the file's ZIP entry from one descriptor and its row in "expected.jsonl" (entryPath,
-// size, SHA-256 of the bytes written). Fences: the record must match by path before the open,
-// through the descriptor after it (change time included), by path again after the data; the
+// size, SHA-256 of the bytes written). Fences: the record must match through the descriptor,
+// opened without following a link (change time included), and by path again after the data; the
 // attributes must be the same after the data as before; exactly `size` bytes must be read.
 // Any miss is sourceChanged(sourcePath). Bytes read are added to progressBytesPending and handed
 // to the pack progress in batches of progressBatchBytes when a progress object is given.
 void writeArchiveEntry(const SourceSnapshotRecord& record, StreamingZIPWriter& archive,
-                       int expectedFd, std::uint64_t& progressBytesPending, Progress* progress,
-                       ArchivePackProgress& packProgress, std::stop_token stop);
+                       JSONLines::Writer& expected, std::uint64_t& progressBytesPending,
+                       Progress* progress, ArchivePackProgress& packProgress, std::stop_token stop);
 
 // Appends the path-mapping manifest as the entry ".tolvane-path-mapping.jsonl" (deflated, 0600,
 // dated 1 January 1970, no attributes) and its row in "expected.jsonl". A manifest that is not a
 // regular file, is larger than maxPathMappingManifestBytes or does not read back at its size is
 // invalidInputSnapshot.
-void appendPathMappingFile(const std::string& path, StreamingZIPWriter& archive, int expectedFd,
-                           const Progress* progress, std::stop_token stop);
-void appendPathMappingFile(int manifestFd, StreamingZIPWriter& archive, int expectedFd,
+void appendPathMappingFile(const std::string& path, StreamingZIPWriter& archive,
+                           JSONLines::Writer& expected, const Progress* progress,
+                           std::stop_token stop);
+void appendPathMappingFile(int manifestFd, StreamingZIPWriter& archive, JSONLines::Writer& expected,
                            const Progress* progress, std::stop_token stop);
 
 // Lowercase hex SHA-256 of a whole regular file, read in hashBlockBytes blocks with a cancel

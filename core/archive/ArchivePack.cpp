@@ -24,6 +24,7 @@
 #include "core/archive/ArchiveSelection.h"
 #include "core/archive/ArchiveValues.h"
 #include "core/archive/ArchiveVerification.h"
+#include "core/archive/JSONLines.h"
 #include "core/archive/PathMappingManifest.h"
 #include "core/archive/StagingLease.h"
 #include "core/archive/StreamingZIPWriter.h"
@@ -165,6 +166,8 @@ private:
         stageFd_ = lease_->openStageDirectory();
         snapshotFd_ = createStageFile(*lease_, snapshotName, "could not create job manifests");
         expectedFd_ = createStageFile(*lease_, expectedName, "could not create job manifests");
+        snapshotRows_.emplace(snapshotFd_.get());
+        expectedRows_.emplace(expectedFd_.get());
         const ArchiveCompressionMode mode =
             compressionMode_ ? *compressionMode_ : policy_->compressionMode(snapshotBytes_);
         UniqueFd payload =
@@ -187,6 +190,8 @@ private:
             }
             registry_.reset();
         }
+        snapshotRows_.reset();
+        expectedRows_.reset();
         snapshotFd_.reset();
         expectedFd_.reset();
         stageFd_.reset();
@@ -194,16 +199,8 @@ private:
     }
 
     void walk() {
-        PackWalk walk{*registry_,
-                      snapshotFd_.get(),
-                      expectedFd_.get(),
-                      *writer_,
-                      stageFd_.get(),
-                      progress_,
-                      packProgress_,
-                      stop_,
-                      {},
-                      {}};
+        PackWalk walk{*registry_, *snapshotRows_, *expectedRows_, *writer_, stageFd_.get(),
+                      progress_,  packProgress_,  stop_,          {},       {}};
         reach(PackStep::walk);
         for (const std::string& source : sources_) {
             checkCancelled();
@@ -216,6 +213,9 @@ private:
         }
         finishPackWalk(walk);
         counters_ = walk.counters;
+        // Everything after the walk reads the lists back.
+        snapshotRows_->flush();
+        expectedRows_->flush();
     }
 
     void checkSelection() {
@@ -240,7 +240,8 @@ private:
                                          manifestPath, counters_.entryCount, progress_, stop_);
             if (manifestBytes > 0) {
                 checkStageSpace(stageFd_.get());
-                appendPathMappingFile(manifestPath, *writer_, expectedFd_.get(), progress_, stop_);
+                appendPathMappingFile(manifestPath, *writer_, *expectedRows_, progress_, stop_);
+                expectedRows_->flush();
             }
         }
         if (manifestBytes >= packByteLimit - counters_.totalBytes) {
@@ -326,6 +327,8 @@ private:
     UniqueFd stageFd_;
     UniqueFd snapshotFd_;
     UniqueFd expectedFd_;
+    std::optional<JSONLines::Writer> snapshotRows_;
+    std::optional<JSONLines::Writer> expectedRows_;
     std::optional<StreamingZIPWriter> writer_;
     std::optional<ArchivePathRegistry> registry_;
     PackWalkCounters counters_;

@@ -225,7 +225,7 @@ void appendSnapshot(const WalkItem& item, PackWalk& walk) {
     if (record.originalPath != record.entryPath) {
         ++counters.pathMappingCount;
     }
-    JSONLines::append(record, walk.snapshotFd);
+    walk.snapshot.append(record);
     ++counters.entryCount;
     publishScannedEntries(walk.progress, counters.entryCount);
     if (counters.entryCount > maxEntryCount) {
@@ -236,7 +236,7 @@ void appendSnapshot(const WalkItem& item, PackWalk& walk) {
         if (counters.entryCount == 1 || counters.entryCount % spaceCheckInterval == 0) {
             checkSpace(walk);
         }
-        writeArchiveDirectory(record, walk.archive, walk.expectedFd, walk.progress, walk.stop);
+        writeArchiveDirectory(record, walk.archive, walk.expected, walk.progress, walk.stop);
         enumerateDirectoryChildren(record, [&](const std::string& name) {
             appendSnapshot(childItem(record, name), walk);
         });
@@ -259,7 +259,7 @@ void appendSnapshot(const WalkItem& item, PackWalk& walk) {
     if (record.size >= progressBatchBytes || counters.entryCount % spaceCheckInterval == 0) {
         checkSpace(walk);
     }
-    writeArchiveEntry(record, walk.archive, walk.expectedFd, counters.progressBytesPending,
+    writeArchiveEntry(record, walk.archive, walk.expected, counters.progressBytesPending,
                       walk.progress, walk.packProgress, walk.stop);
 }
 

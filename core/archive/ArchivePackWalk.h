@@ -11,8 +11,9 @@
 #include <string_view>
 
 #include "core/archive/ArchiveJobRecords.h"
-#include "core/archive/ArchivePackProgress.h"
 #include "core/archive/ArchiveLimits.h"
+#include "core/archive/ArchivePackProgress.h"
+#include "core/archive/JSONLines.h"
 #include "core/archive/StreamingZIPWriter.h"
 
 namespace tolvane {
@@ -100,8 +101,8 @@ struct PackWalkCounters {
 // Everything one pack's walk writes to. The lists and the archive belong to the stage.
 struct PackWalk {
     ArchivePathRegistry& registry;
-    int snapshotFd;  // "snapshot.jsonl"
-    int expectedFd;  // "expected.jsonl"
+    JSONLines::Writer& snapshot;  // "snapshot.jsonl"
+    JSONLines::Writer& expected;  // "expected.jsonl"
     StreamingZIPWriter& archive;
     int stageDirectoryFd;  // the volume of the space checks
     Progress* progress;

@@ -4,8 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -93,7 +95,7 @@ void appendSelectionSnapshot(const WalkItem& item, CaptureWalk& walk) {
         walk.totalBytes += record.size;
         record.contentSHA256 = selectionContentHash(record, walk.progress, walk.stop);
     }
-    JSONLines::append(record, walk.manifestFd);
+    walk.manifest.append(record);
     ++walk.entryCount;
     publishScannedEntries(walk.progress, walk.entryCount);
     if (walk.entryCount > maxEntryCount) {
@@ -158,10 +160,12 @@ ArchiveInputSnapshot captureInputSnapshot(const std::vector<std::string>& source
     });
     registry.emplace(registryPath);
 
-    CaptureWalk walk{*registry, writer.get(), progress, stop};
+    JSONLines::Writer manifestRows(writer.get());
+    CaptureWalk walk{*registry, manifestRows, progress, stop};
     for (const std::string& source : sources) {
         appendSelectionSnapshot(sourceItem(source), walk);
     }
+    manifestRows.flush();
     posix::fsync(writer.get());
     posix::close(writer, manifestPath);
 
@@ -217,14 +221,17 @@ std::string selectionContentHash(const SourceSnapshotRecord& record, const Progr
     if (::fstat(fd.get(), &before) != 0 || !matches(record, before, false)) {
         throw ArchivePipelineError::sourceChanged(record.sourcePath);
     }
-    clearNonBlocking(fd.get());
-
-    std::vector<std::uint8_t> block(hashBlockBytes);
+    // A regular file's reads ignore the non-blocking flag. Reading stops at the recorded size:
+    // bytes beyond it show in the second fstat as a new size, so no read is spent to find the
+    // end. The block is no larger than the file, and never cleared, since reads fill it.
+    const auto blockBytes =
+        static_cast<std::size_t>(std::min<std::uint64_t>(hashBlockBytes, record.size));
+    const auto block = std::make_unique_for_overwrite<std::uint8_t[]>(blockBytes);
     Sha256 digest;
     std::uint64_t total = 0;
-    for (;;) {
+    while (total < record.size) {
         checkArchiveCancellation(progress, stop);
-        const std::size_t got = posix::readSome(fd.get(), block.data(), block.size());
+        const std::size_t got = posix::readSome(fd.get(), block.get(), blockBytes);
         if (got == 0) {
             break;
         }
@@ -232,7 +239,7 @@ std::string selectionContentHash(const SourceSnapshotRecord& record, const Progr
             throw ArchivePipelineError::sourceChanged(record.sourcePath);
         }
         total += got;
-        digest.update(std::span<const std::uint8_t>(block.data(), got));
+        digest.update(std::span<const std::uint8_t>(block.get(), got));
     }
     struct stat after {};
     if (total != record.size || ::fstat(fd.get(), &after) != 0 || !matches(record, after, false) ||

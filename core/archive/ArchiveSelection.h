@@ -36,7 +36,7 @@ ArchiveInputSnapshot captureInputSnapshot(const std::vector<std::string>& source
 // What one capture writes to and counts; both counts start at 0.
 struct CaptureWalk {
     ArchivePathRegistry& registry;
-    int manifestFd;
+    JSONLines::Writer& manifest;
     Progress* progress;
     std::stop_token stop;
     std::uint64_t entryCount = 0;

@@ -20,6 +20,22 @@ void appendLine(std::string_view line, int fd) {
     posix::writeAll(fd, bytes.data(), bytes.size());
 }
 
+void Writer::appendLine(std::string_view line) {
+    pending_.append(line);
+    pending_.push_back('\n');
+    if (pending_.size() >= maxPendingBytes) {
+        flush();
+    }
+}
+
+void Writer::flush() {
+    std::string out;
+    out.swap(pending_);
+    posix::writeAll(fd_, out.data(), out.size());
+    out.clear();
+    out.swap(pending_);  // keeps the buffer for the next rows
+}
+
 Reader::Reader(const std::string& path) : fd_(posix::open(path, O_RDONLY | O_NOFOLLOW)) {}
 
 Reader::Reader(UniqueFd fd) : fd_(std::move(fd)) {}

@@ -35,6 +35,31 @@ void append(const T& record, int fd) {
     appendLine(record.encode(), fd);
 }
 
+// Appends rows to a descriptor it does not own, gathering them into writes of about 64 KiB: a
+// list of a million small rows is a few hundred system calls, not a million. Rows reach the file
+// only through flush() (or a full buffer), so whoever reads, syncs or closes the file flushes
+// first; rows still buffered when the writer goes away are dropped, as a failed job drops its
+// lists.
+class Writer {
+public:
+    explicit Writer(int fd) : fd_(fd) {}
+    Writer(const Writer&) = delete;
+    Writer& operator=(const Writer&) = delete;
+
+    // As JSONLines::append: an encoding failure adds nothing.
+    template <Record T>
+    void append(const T& record) {
+        appendLine(record.encode());
+    }
+    void appendLine(std::string_view line);
+    // Writes every buffered row; a write error is std::system_error and drops them.
+    void flush();
+
+private:
+    int fd_;
+    std::string pending_;
+};
+
 // Reads rows back one at a time through a bounded buffer, so no list is ever held in memory
 // whole. The reader's own failures are ArchivePipelineError::invalidArchive and are final: every
 // later call throws the same error and reads nothing more. Decoding errors

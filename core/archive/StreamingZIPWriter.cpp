@@ -339,11 +339,14 @@ std::string StreamingZIPWriter::encodedName(const std::string& path) const {
 }
 
 std::uint64_t StreamingZIPWriter::archiveEndPosition() {
-    const off_t end = ::lseek(archive_.get(), 0, SEEK_END);
-    if (end < 0) {
-        posix::throwLastError();
+    if (!archivePosition_) {
+        const off_t end = ::lseek(archive_.get(), 0, SEEK_END);
+        if (end < 0) {
+            posix::throwLastError();
+        }
+        archivePosition_ = static_cast<std::uint64_t>(end);
     }
-    return static_cast<std::uint64_t>(end);
+    return *archivePosition_ + pendingArchive_.size();
 }
 
 void StreamingZIPWriter::writeArchive(std::string_view bytes) {
@@ -370,8 +373,32 @@ void StreamingZIPWriter::writeArchive(std::span<const std::uint8_t> bytes) {
                               ? std::numeric_limits<std::uint64_t>::max()
                               : newTotal + spaceCheckInterval;
     }
-    posix::writeAll(archive_.get(), bytes.data(), bytes.size());
+    // The guards above counted these bytes as written; a failure after them poisons the writer,
+    // so nothing counted here is ever written twice or left out of a finished archive.
+    archiveEndPosition();
     archiveBytes_ = newTotal;
+    if (pendingArchive_.empty() && bytes.size() >= chunkSize) {
+        posix::writeAll(archive_.get(), bytes.data(), bytes.size());
+        *archivePosition_ += bytes.size();
+        return;
+    }
+    pendingArchive_.append(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    if (pendingArchive_.size() >= chunkSize) {
+        flushArchive();
+    }
+}
+
+void StreamingZIPWriter::flushArchive() {
+    if (pendingArchive_.empty()) {
+        return;
+    }
+    // Taken out first: bytes a failed write may have left half written are never written again.
+    std::string out;
+    out.swap(pendingArchive_);
+    posix::writeAll(archive_.get(), out.data(), out.size());
+    *archivePosition_ += out.size();
+    out.clear();
+    out.swap(pendingArchive_);  // keeps the buffer's capacity for the next entry
 }
 
 void StreamingZIPWriter::appendCentralDirectory(std::string_view record) {
@@ -379,8 +406,32 @@ void StreamingZIPWriter::appendCentralDirectory(std::string_view record) {
     if (__builtin_add_overflow(centralDirectorySize_, record.size(), &newSize)) {
         throw ArchivePipelineError::insufficientSpace();
     }
-    posix::writeAll(centralDirectory_.get(), record.data(), record.size());
+    pendingCentralDirectory_.append(record);
     centralDirectorySize_ = newSize;
+    if (pendingCentralDirectory_.size() >= chunkSize) {
+        flushCentralDirectory();
+    }
+}
+
+void StreamingZIPWriter::flushCentralDirectory() {
+    std::string out;
+    out.swap(pendingCentralDirectory_);
+    posix::writeAll(centralDirectory_.get(), out.data(), out.size());
+    out.clear();
+    out.swap(pendingCentralDirectory_);
+}
+
+void StreamingZIPWriter::fail() noexcept {
+    failed_ = true;
+    // What was counted before the failure still goes out, as if each write had gone straight to
+    // the file; the writer is unusable either way.
+    if (!pendingArchive_.empty() && archive_) {
+        try {
+            flushArchive();
+        } catch (...) {
+        }
+    }
+    pendingArchive_.clear();
 }
 
 void StreamingZIPWriter::countEntry() {
@@ -395,7 +446,7 @@ StreamingZIPWriter::FileReceipt StreamingZIPWriter::addFile(
     std::uint16_t permissions, std::string_view extendedAttributes,
     CompressionMethod compressionMethod, const CheckCancelled& checkCancelled, const Read& read) {
     requireOpen();
-    ScopeExit failOnExit([this]() noexcept { failed_ = true; });
+    ScopeExit failOnExit([this]() noexcept { fail(); });
     const std::string name = encodedName(path);
     const Layout::DosDateTime modified = Layout::dosDateTime(modificationSeconds);
     const std::uint64_t localHeaderOffset = archiveEndPosition();
@@ -497,6 +548,7 @@ StreamingZIPWriter::FileReceipt StreamingZIPWriter::addFile(
     }
     appendCentralDirectory(Layout::centralRecord(entry, name, centralExtra));
     countEntry();
+    flushArchive();
     FileReceipt receipt{readCount, HexString::encode(sha256.finish())};
     failOnExit.dismiss();
     return receipt;
@@ -506,7 +558,7 @@ void StreamingZIPWriter::addDirectory(const std::string& path, std::int64_t modi
                                       std::uint16_t permissions,
                                       std::string_view extendedAttributes) {
     requireOpen();
-    ScopeExit failOnExit([this]() noexcept { failed_ = true; });
+    ScopeExit failOnExit([this]() noexcept { fail(); });
     const std::string name = encodedName(path);
     const Layout::DosDateTime modified = Layout::dosDateTime(modificationSeconds);
     const std::uint64_t localHeaderOffset = archiveEndPosition();
@@ -526,6 +578,7 @@ void StreamingZIPWriter::addDirectory(const std::string& path, std::int64_t modi
     }
     appendCentralDirectory(Layout::centralRecord(entry, name, centralExtra));
     countEntry();
+    flushArchive();
     failOnExit.dismiss();
 }
 
@@ -534,7 +587,8 @@ void StreamingZIPWriter::finalize(const CheckCancelled& checkCancelled) {
         return;
     }
     requireOpen();
-    ScopeExit failOnExit([this]() noexcept { failed_ = true; });
+    ScopeExit failOnExit([this]() noexcept { fail(); });
+    flushCentralDirectory();
     posix::fsync(centralDirectory_.get());
     posix::close(centralDirectory_);
 
@@ -567,6 +621,7 @@ void StreamingZIPWriter::finalize(const CheckCancelled& checkCancelled) {
     }
     writeArchive(
         Layout::endRecord(entryCount_, centralDirectorySize_, centralDirectoryOffset, zip64));
+    flushArchive();
     posix::fsync(archive_.get());
     posix::close(archive_);
     finalized_ = true;

@@ -101,7 +101,9 @@ std::string endRecord(std::uint64_t entryCount, std::uint64_t centralDirectorySi
 // straight to the archive while its central record is spooled to a second file; finalize()
 // copies the spool behind the last entry and writes the end records. Nothing written is ever
 // rewritten, memory stays at a few 64 KiB blocks, and every archive write passes the
-// destination's size limit, the job's byte budget and a periodic free-space probe.
+// destination's size limit, the job's byte budget and a periodic free-space probe. Small writes
+// are gathered: an entry's bytes reach the archive file by the time its call returns (on a
+// failure, those before it), and the spool's by the time finalize() reads it back.
 //
 // One writer per archive, used by one thread. Any failure leaves the archive partial and the
 // writer unusable: every later call throws std::logic_error, and the caller discards the stage
@@ -177,8 +179,11 @@ private:
     std::uint64_t archiveEndPosition();
     void writeArchive(std::span<const std::uint8_t> bytes);
     void writeArchive(std::string_view bytes);
+    void flushArchive();
     void appendCentralDirectory(std::string_view record);
+    void flushCentralDirectory();
     void countEntry();
+    void fail() noexcept;
     void requireOpen() const;
 
     UniqueFd archive_;
@@ -199,6 +204,11 @@ private:
     FreeSpaceProbe freeSpace_;
     // One block buffer for stored data and the spool copy, allocated on first use.
     std::vector<std::uint8_t> block_;
+    // Where the next archive byte goes, learnt from the file once, and the bytes counted but
+    // not yet written there; likewise for the spool.
+    std::optional<std::uint64_t> archivePosition_;
+    std::string pendingArchive_;
+    std::string pendingCentralDirectory_;
     // Set up on the first deflated entry and reset for each later one.
     std::unique_ptr<ZipDeflateStream> deflater_;
 };

@@ -50,8 +50,8 @@ struct PackStage {
         : writer(create("payload.zip"), create("cd.bin"), file("cd.bin"),
                  ArchiveCompressionMode::balanced, std::nullopt, std::nullopt,
                  [this](int) { return onWrite ? onWrite(++writes) : void(), Free(1ull << 40); }),
-          walk(registry, snapshotFd.get(), expectedFd.get(), writer, stageFd.get(), &progress,
-               packProgress, std::stop_token(), {}, PackWalkCounters()) {}
+          walk(registry, snapshotRows, expectedRows, writer, stageFd.get(), &progress, packProgress,
+               std::stop_token(), {}, PackWalkCounters()) {}
 
     void add(const std::string& source) { appendSnapshot(sourceItem(source), walk); }
     std::string file(const std::string& name) const { return stage.file(name); }
@@ -60,7 +60,7 @@ struct PackStage {
     }
     void writeEntry(const SourceSnapshotRecord& record) {
         std::uint64_t pending = 0;
-        writeArchiveEntry(record, writer, expectedFd.get(), pending, nullptr, packProgress, {});
+        writeArchiveEntry(record, writer, expectedRows, pending, nullptr, packProgress, {});
     }
 
     TempDir stage;
@@ -69,6 +69,8 @@ struct PackStage {
     UniqueFd stageFd = posix::open(stage.path(), O_RDONLY | O_DIRECTORY);
     UniqueFd snapshotFd = create("snapshot.jsonl");
     UniqueFd expectedFd = create("expected.jsonl");
+    JSONLines::Writer snapshotRows{snapshotFd.get()};
+    JSONLines::Writer expectedRows{expectedFd.get()};
     ArchivePathRegistry registry{file("registry.sqlite")};
     int writes = 0;
     std::function<void(int write)> onWrite;
@@ -164,14 +166,14 @@ TEST(ArchivePackWalkTest, EntryAndManifestLimits) {
     stage.walk.counters.entryCount = maxEntryCount - 1;
     EXPECT_EQ(outcomeOf([&] { stage.add(dir.file("a")); }), "ok");
     EXPECT_EQ(outcomeOf([&] { stage.add(dir.file("b")); }), "tooManyEntries: ");
-    CaptureWalk capture{stage.registry, stage.snapshotFd.get(), nullptr, {}, maxEntryCount - 1};
+    CaptureWalk capture{stage.registry, stage.snapshotRows, nullptr, {}, maxEntryCount - 1};
     const auto select = [&](const char* name) {
         appendSelectionSnapshot(sourceItem(dir.file(name)), capture);
     };
     EXPECT_EQ(outcomeOf([&] { select("c"); }), "ok");
     EXPECT_EQ(outcomeOf([&] { select("d"); }), "tooManyEntries: ");
     EXPECT_EQ(outcomeOf([&] {
-                  appendPathMappingFile(dir.file("large"), stage.writer, stage.expectedFd.get(),
+                  appendPathMappingFile(dir.file("large"), stage.writer, stage.expectedRows,
                                         nullptr, {});
               }),
               "invalidInputSnapshot: ");
@@ -249,6 +251,8 @@ TEST(ArchiveInputSnapshotTest, PackComparesItsListsWithTheCapture) {
         for (const char* source : {"docs", "single", "box"}) {
             stage.add(t.in(source));
         }
+        stage.snapshotRows.flush();
+        stage.expectedRows.flush();
         test::LogCapture log;
         const std::string outcome = outcomeOf([&] {
             verifySelectionSnapshot(snapshot, stage.file("snapshot.jsonl"),

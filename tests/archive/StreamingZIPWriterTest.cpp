@@ -218,7 +218,7 @@ TEST(StreamingZIPWriterTest, FailuresStopTheEntryAndPoisonTheWriter) {
             const auto read = [&, honest = readerOf(data, skew)](
                                   std::uint64_t at, std::span<std::uint8_t> b) mutable {
                 EXPECT_LT(reads, 2) << "read after the failure";
-                atCancel = ++reads == 2 ? sizeOf(staging.archive) : atCancel;
+                atCancel = ++reads == 2 ? writer->archiveBytes() : atCancel;
                 return honest(at, b);
             };
             const auto check = [&] {
