@@ -4,10 +4,11 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <condition_variable>
+#include <map>
 #include <mutex>
 #include <set>
+#include <tuple>
 
 #include "core/common/Cancellation.h"
 #include "core/drive/DriveHTTP.h"
@@ -28,56 +29,47 @@ bool eventually(const std::function<bool()>& condition) {
     return QTest::qWaitFor(condition, 60000);
 }
 
-// Named points where the fake calls wait while the test holds them. A held call also ends when
-// its stop token asks it to, with OperationCancelled.
+// Named points where the fake calls wait while the test holds them, then throw the point's
+// failure if one is set. A held call also ends when its stop token asks it to.
 class Gate {
 public:
-    void hold(const std::string& name) {
-        update([&] { held_.insert(name); });
+    // Also sets what the point throws once let go (nothing: it returns).
+    void hold(const std::string& name, std::exception_ptr failure = {}) {
+        const std::lock_guard lock(mutex_);
+        held_.insert(name);
+        failures_[name] = std::move(failure);
     }
-    void release(const std::string& name) {
-        update([&] { held_.erase(name); });
-    }
-    void releaseAll() {
-        update([&] { held_.clear(); });
+    void release(const std::string& name = {}) {
+        const std::lock_guard lock(mutex_);
+        name.empty() ? held_.clear() : void(held_.erase(name));
+        changed_.notify_all();
     }
     void enter(const std::string& name, std::stop_token stop = {}) {
         std::unique_lock lock(mutex_);
-        entered_.push_back(name);
-        changed_.notify_all();
+        log += (log.empty() ? "" : " ") + name;
+        ++entered_[name];
         if (!changed_.wait(lock, stop, [&] { return !held_.contains(name); })) {
             throw OperationCancelled();
         }
+        if (failures_[name]) {
+            std::rethrow_exception(failures_[name]);
+        }
     }
     // Runs the event loop meanwhile: some calls are made only once an outcome was applied.
-    bool waitEntered(const std::string& name, long times = 1) {
+    bool waitEntered(const std::string& name, int times = 1) {
         return eventually([&] {
             const std::lock_guard lock(mutex_);
-            return std::count(entered_.begin(), entered_.end(), name) >= times;
+            return entered_[name] >= times;
         });
     }
-    std::string log() {
-        const std::lock_guard lock(mutex_);
-        std::string text;
-        for (const auto& name : entered_) {
-            text += (text.empty() ? "" : " ") + name;
-        }
-        return text;
-    }
+    std::string log;  // the calls in order; read once the workers are done
 
 private:
-    template <typename Change>
-    void update(Change change) {
-        {
-            const std::lock_guard lock(mutex_);
-            change();
-        }
-        changed_.notify_all();
-    }
     std::mutex mutex_;
     std::condition_variable_any changed_;
     std::set<std::string> held_;
-    std::vector<std::string> entered_;
+    std::map<std::string, std::exception_ptr> failures_;
+    std::map<std::string, int> entered_;
 };
 
 struct ScriptedProvider final : GoogleAuthProvider {
@@ -106,40 +98,24 @@ protected:
                          [this] { kinds.push_back(model->transferState().kind); });
     }
     ~GoogleConnectionModelTest() override {
-        gate.releaseAll();
+        gate.release();
         model.reset();
     }
 
     Model::Operations operations() {
-        const auto fail = [](const std::exception_ptr& error) {
-            if (error) {
-                std::rethrow_exception(error);
-            }
-        };
-        return {[=, this](const VerifiedArchive&, DriveLinkRole, const GoogleIdentity&,
-                          const Model::ProgressHandler& progress, std::stop_token stop) {
+        return {[this](const VerifiedArchive&, DriveLinkRole, const GoogleIdentity&,
+                       const Model::ProgressHandler& progress, std::stop_token stop) {
                     progress({DriveTransferProgress::Stage::uploading, 5, 10});
-                    gate.enter("share", stop);
-                    fail(shareError);
-                    return result;
+                    return gate.enter("share", stop), result;
                 },
-                [=, this](const std::string&) {
-                    gate.enter("list");
-                    fail(listError);
-                    return pending;
+                [this](const std::string&) { return gate.enter("list"), pending; },
+                [this](const Uuid&, const std::optional<std::string>& selected,
+                       const GoogleIdentity&, const Model::ProgressHandler&, std::stop_token) {
+                    return selected ? (gate.enter("resume"), result)
+                                    : throw DriveTransferError::archiveNeedsReselection();
                 },
-                [=, this](const Uuid&, const std::optional<std::string>& selected,
-                          const GoogleIdentity&, const Model::ProgressHandler&, std::stop_token) {
-                    gate.enter("resume");
-                    if (!selected) {
-                        throw DriveTransferError::archiveNeedsReselection();
-                    }
-                    return result;
-                },
-                [=, this](const Uuid&, const GoogleIdentity&, std::stop_token) {
-                    gate.enter("link");
-                    fail(linkError);
-                    return result.link;
+                [this](const Uuid&, const GoogleIdentity&, std::stop_token) {
+                    return gate.enter("link"), result.link;
                 }};
     }
 
@@ -160,7 +136,6 @@ protected:
 
     Gate gate;
     std::shared_ptr<ScriptedProvider> provider = std::make_shared<ScriptedProvider>(gate);
-    std::exception_ptr shareError, listError, linkError;
     DriveShareResult result{"file-1", "https://drive.example/1", "ab", DriveLinkRole::writer};
     std::vector<DriveRecoveryItem> pending{{Uuid::random(), "a.zip", 10, "uploading"}};
     const VerifiedArchive archive{Uuid::random(), "/data/a.zip", 10, "ab"};
@@ -194,7 +169,7 @@ TEST_F(GoogleConnectionModelTest, RestoresOnceAndTheLastCompletedOperationWins) 
     EXPECT_EQ(model->state(), GoogleAuthState::connected(bob));
     EXPECT_EQ(model->pendingTransfers(), pending);
     run(&Model::restoreIfNeeded);
-    EXPECT_EQ(gate.log(), "restore signIn scope list");
+    EXPECT_EQ(gate.log, "restore signIn scope list");
 }
 
 TEST_F(GoogleConnectionModelTest, SigningOutOrRevokingFirstPausesTheTransfer) {
@@ -209,14 +184,18 @@ TEST_F(GoogleConnectionModelTest, SigningOutOrRevokingFirstPausesTheTransfer) {
                   (std::vector{Kind::uploading, Kind::cancelling, Kind::paused, Kind::idle}));
         EXPECT_EQ(model->state(), GoogleAuthState::signedOut());
         EXPECT_EQ(model->transferProgress(), std::nullopt);
-        EXPECT_TRUE(model->pendingTransfers().empty());
         gate.release("share");
         run(&Model::connect);
     }
     EXPECT_EQ(flips, (std::vector{true, false, true, false}));
-    EXPECT_EQ(gate.log(),
+    EXPECT_EQ(gate.log,
               "restore list share signOut signIn scope list share revoke signIn "
               "scope list");
+
+    gate.hold("share");
+    model->shareVerifiedArchive(archive, DriveLinkRole::reader);
+    ASSERT_TRUE(gate.waitEntered("share", 3));
+    model.reset();  // stops the transfer and returns only once its worker has ended
 }
 
 TEST_F(GoogleConnectionModelTest, OneShareAtATimeAndHowItEnds) {
@@ -225,14 +204,9 @@ TEST_F(GoogleConnectionModelTest, OneShareAtATimeAndHowItEnds) {
               Model::TransferState::share(Kind::failed, archive, std::nullopt,
                                           "Google Drive 계정을 먼저 연결해 주세요."));
     restoreAlice();
-    struct Case {
-        std::exception_ptr error;
-        bool cancel;
-        Model::TransferState::Kind kind;
-        QString message;
-    };
     const auto error = [](auto e) { return std::make_exception_ptr(e); };
-    const std::vector<Case> cases = {
+    // What the share throws, whether the user stops it first, and how it ends.
+    const std::vector<std::tuple<std::exception_ptr, bool, Kind, QString>> cases = {
         {{}, false, Kind::shared, {}},
         {{}, true, Kind::paused, {}},  // finished after the user pressed stop
         {error(OperationCancelled()), false, Kind::paused, {}},
@@ -244,14 +218,13 @@ TEST_F(GoogleConnectionModelTest, OneShareAtATimeAndHowItEnds) {
         {error(DriveTransferError::reauthRequired()), false, Kind::failed,
          DriveTransferError::reauthRequired().what()},
     };
-    for (const Case& c : cases) {
-        shareError = c.error;
-        gate.hold("share");
+    for (const auto& [thrown, cancel, kind, message] : cases) {
+        gate.hold("share", thrown);
         model->shareVerifiedArchive(archive, DriveLinkRole::writer);
         model->shareVerifiedArchive({Uuid::random(), "/data/b.zip", 1, "cd"},
                                     DriveLinkRole::reader);
         ASSERT_TRUE(eventually([&] { return model->transferProgress().has_value(); }));
-        if (c.cancel) {
+        if (cancel) {
             model->cancelTransfer();
             EXPECT_EQ(model->transferState().kind, Kind::cancelling);
         }
@@ -259,8 +232,8 @@ TEST_F(GoogleConnectionModelTest, OneShareAtATimeAndHowItEnds) {
         ASSERT_TRUE(idle());
         EXPECT_EQ(model->transferState(),
                   Model::TransferState::share(
-                      c.kind, archive,
-                      c.kind == Kind::shared ? std::optional(result) : std::nullopt, c.message));
+                      kind, archive, kind == Kind::shared ? std::optional(result) : std::nullopt,
+                      message));
         EXPECT_EQ(model->activeShareRole(), DriveLinkRole::writer);
     }
     EXPECT_EQ(model->state(), GoogleAuthState::reauthRequired(alice));
@@ -292,10 +265,23 @@ TEST_F(GoogleConnectionModelTest, ResumeAsksForTheFileThenRefreshesBeforeItEnds)
     EXPECT_TRUE(model->pendingTransfers().empty());
 }
 
+TEST_F(GoogleConnectionModelTest, ConnectingAnotherAccountLeavesTheTransferRunning) {
+    restoreAlice();
+    gate.hold("share", std::make_exception_ptr(DriveTransferError::reauthRequired()));
+    model->shareVerifiedArchive(archive, DriveLinkRole::reader);
+    provider->next = bob;
+    run(&Model::connect);
+    EXPECT_EQ(model->transferState().kind, Kind::idle);  // not shown to another account
+    EXPECT_TRUE(model->hasActiveTransfer());
+    gate.release("share");
+    ASSERT_TRUE(idle());
+    // Alice's refused token says nothing about bob's connection.
+    EXPECT_EQ(model->state(), GoogleAuthState::connected(bob));
+}
+
 TEST_F(GoogleConnectionModelTest, AnswersArrivingAfterSignOutAreDropped) {
     restoreAlice();
-    linkError = std::make_exception_ptr(DriveTransferError::reauthRequired());
-    gate.hold("link");
+    gate.hold("link", std::make_exception_ptr(DriveTransferError::reauthRequired()));
     gate.hold("list");
     std::optional<WorkOutcome<std::string>> link;
     bool listed = false;
@@ -303,43 +289,31 @@ TEST_F(GoogleConnectionModelTest, AnswersArrivingAfterSignOutAreDropped) {
     model->refreshPendingTransfers([&] { listed = true; });
     ASSERT_TRUE(gate.waitEntered("list", 2));
     run(&Model::signOut);
-    gate.releaseAll();
+    gate.release();
     ASSERT_TRUE(eventually([&] { return link && listed; }));
     EXPECT_TRUE(link->error);
     EXPECT_EQ(model->state(), GoogleAuthState::signedOut());
     EXPECT_TRUE(model->pendingTransfers().empty());
 }
 
-TEST_F(GoogleConnectionModelTest, DestroyingTheModelStopsTheTransfer) {
-    restoreAlice();
-    gate.hold("share");
-    model->shareVerifiedArchive(archive, DriveLinkRole::reader);
-    ASSERT_TRUE(gate.waitEntered("share"));
-    model.reset();  // returns only once the worker has ended
-}
-
-TEST(GoogleConnectionModelDriveTest, SharesThroughTheLoopbackDrive) {
+TEST_F(GoogleConnectionModelTest, SharesThroughTheLoopbackDrive) {
     FakeDriveServer server;
-    Gate gate;
-    auto provider = std::make_shared<ScriptedProvider>(gate);
-    provider->session = GoogleRestoredSession{alice, true};
-    Model model(std::make_shared<GoogleAuthCoordinator>(provider),
-                Model::driveOperations(
-                    std::make_shared<const GoogleDriveTransferClient>(server.drive->steps),
-                    [](const GoogleIdentity& who) { return "token-" + who.subject; }));
-    bool restored = false;
-    model.restoreIfNeeded([&] { restored = true; });
-    ASSERT_TRUE(eventually([&] { return restored; }));
+    model = std::make_unique<Model>(
+        std::make_shared<GoogleAuthCoordinator>(provider),
+        Model::driveOperations(
+            std::make_shared<const GoogleDriveTransferClient>(server.drive->steps),
+            [](const GoogleIdentity& who) { return "token-" + who.subject; }));
+    restoreAlice();
     const VerifiedArchive zip = server.drive->archive("a.zip", std::string(600'000, 'z'));
-    model.shareVerifiedArchive(zip, DriveLinkRole::reader);
-    ASSERT_TRUE(eventually([&] { return !model.hasActiveTransfer(); }));
-    const auto& state = model.transferState();
+    model->shareVerifiedArchive(zip, DriveLinkRole::reader);
+    ASSERT_TRUE(idle());
+    const auto& state = model->transferState();
     ASSERT_EQ(state.kind, Kind::shared) << state.message.toStdString();
-    EXPECT_EQ(model.transferProgress()->acknowledgedBytes, 600'000);
+    EXPECT_EQ(model->transferProgress()->acknowledgedBytes, 600'000);
     EXPECT_EQ(server.drive->upload(zip.jobID).content.size(), 600'000u);
 
     std::optional<WorkOutcome<std::string>> link;
-    model.verifiedLink(zip.jobID, [&](WorkOutcome<std::string> o) { link = o; });
+    model->verifiedLink(zip.jobID, [&](WorkOutcome<std::string> o) { link = o; });
     ASSERT_TRUE(eventually([&] { return link.has_value(); }));
     EXPECT_EQ(link->value, state.result->link);
 }
