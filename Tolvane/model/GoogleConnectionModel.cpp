@@ -69,6 +69,15 @@ QString listingMessage(const std::exception_ptr& error) {
     }
 }
 
+// A transfer that completed after the user pressed stop is not shown as done: the user asked for
+// it not to be, and its journal record stays for a later resume to finish.
+std::exception_ptr endingError(bool cancelled, const WorkOutcome<DriveShareResult>& outcome) {
+    if (!outcome.error && cancelled) {
+        return std::make_exception_ptr(OperationCancelled());
+    }
+    return outcome.error;
+}
+
 void call(const std::function<void()>& done) {
     if (done) {
         done();
@@ -209,6 +218,16 @@ void GoogleConnectionModel::launch(Work work, Apply apply) {
 
 // --- Account -------------------------------------------------------------------------------------
 
+void GoogleConnectionModel::setTransferState(TransferState state) {
+    assign(transferState_, std::move(state), &GoogleConnectionModel::transferStateChanged);
+}
+
+void GoogleConnectionModel::clearTransferDisplay() {
+    setTransferState(TransferState{});
+    assign(transferProgress_, std::optional<DriveTransferProgress>(),
+           &GoogleConnectionModel::transferProgressChanged);
+}
+
 void GoogleConnectionModel::setState(GoogleAuthState state) {
     assign(state_, std::move(state), &GoogleConnectionModel::stateChanged);
 }
@@ -256,21 +275,18 @@ void GoogleConnectionModel::connect(std::function<void()> done) {
         previousSubject = identity->subject;
     }
     setState(GoogleAuthState::authorizing());
-    runAccountOperation(
-        &GoogleAuthCoordinator::connect, [this, previousSubject, done = std::move(done)] {
-            refreshPendingTransfers([this, previousSubject, done] {
-                // The same account again keeps what the panel shows; another account must not see
-                // the previous account's transfer.
-                const auto identity = connectedIdentity();
-                if (identity && previousSubject != identity->subject) {
-                    assign(transferState_, TransferState{},
-                           &GoogleConnectionModel::transferStateChanged);
-                    assign(transferProgress_, std::optional<DriveTransferProgress>(),
-                           &GoogleConnectionModel::transferProgressChanged);
-                }
-                call(done);
-            });
-        });
+    runAccountOperation(&GoogleAuthCoordinator::connect,
+                        [this, previousSubject, done = std::move(done)] {
+                            refreshPendingTransfers([this, previousSubject, done] {
+                                // The same account again keeps what the panel shows; another
+                                // account must not see the previous account's transfer.
+                                const auto identity = connectedIdentity();
+                                if (identity && previousSubject != identity->subject) {
+                                    clearTransferDisplay();
+                                }
+                                call(done);
+                            });
+                        });
 }
 
 void GoogleConnectionModel::signOut(std::function<void()> done) {
@@ -292,10 +308,7 @@ void GoogleConnectionModel::endSession(SignOutKind kind, std::function<void()> d
             revoking ? &GoogleAuthCoordinator::revokeConsent : &GoogleAuthCoordinator::signOut,
             [this, done] {
                 refreshPendingTransfers([this, done] {
-                    assign(transferState_, TransferState{},
-                           &GoogleConnectionModel::transferStateChanged);
-                    assign(transferProgress_, std::optional<DriveTransferProgress>(),
-                           &GoogleConnectionModel::transferProgressChanged);
+                    clearTransferDisplay();
                     call(done);
                 });
             });
@@ -410,9 +423,8 @@ void GoogleConnectionModel::shareVerifiedArchive(const VerifiedArchive& archive,
     }
     const auto identity = connectedIdentity();
     if (!identity) {
-        assign(transferState_,
-               TransferState::share(Kind::failed, archive, std::nullopt, notConnectedMessage),
-               &GoogleConnectionModel::transferStateChanged);
+        setTransferState(
+            TransferState::share(Kind::failed, archive, std::nullopt, notConnectedMessage));
         return;
     }
     if (activeTransfer_) {
@@ -425,8 +437,7 @@ void GoogleConnectionModel::shareVerifiedArchive(const VerifiedArchive& archive,
            &GoogleConnectionModel::activeShareRoleChanged);
     assign(transferProgress_, std::optional<DriveTransferProgress>(),
            &GoogleConnectionModel::transferProgressChanged);
-    assign(transferState_, TransferState::share(Kind::uploading, archive),
-           &GoogleConnectionModel::transferStateChanged);
+    setTransferState(TransferState::share(Kind::uploading, archive));
     startTransfer(task, transferID);
     // Held until the outcome has been applied.
     auto lease = std::make_shared<SecurityScopedAccessLease>(archive.url);
@@ -445,18 +456,11 @@ void GoogleConnectionModel::finishShare(const VerifiedArchive& archive,
                                         const BackgroundTask& task,
                                         WorkOutcome<DriveShareResult>& outcome) {
     const bool cancelled = task.stopToken().stop_requested();
-    std::exception_ptr error = outcome.error;
-    // A share that completed after the user pressed stop is not shown as shared: the user asked
-    // for it not to be, and its record stays for a later resume to finish.
-    if (!error && cancelled) {
-        error = std::make_exception_ptr(OperationCancelled());
-    }
+    const std::exception_ptr error = endingError(cancelled, outcome);
     const bool current = isCurrentTransfer(transferID);
     const auto show = [&](Kind kind, std::optional<DriveShareResult> result = std::nullopt,
                           QString message = {}) {
-        assign(transferState_,
-               TransferState::share(kind, archive, std::move(result), std::move(message)),
-               &GoogleConnectionModel::transferStateChanged);
+        setTransferState(TransferState::share(kind, archive, std::move(result), message));
     };
     if (!error) {
         if (current) {
@@ -498,8 +502,7 @@ void GoogleConnectionModel::resume(const DriveRecoveryItem& item,
     activeTransferID_ = transferID;
     assign(transferProgress_, std::optional<DriveTransferProgress>(),
            &GoogleConnectionModel::transferProgressChanged);
-    assign(transferState_, TransferState::recovery(Kind::recovering, item.jobID),
-           &GoogleConnectionModel::transferStateChanged);
+    setTransferState(TransferState::recovery(Kind::recovering, item.jobID));
     startTransfer(task, transferID);
     // No lease: the Drive client opens the journal's file reference or the selected file itself.
     launch(
@@ -519,16 +522,11 @@ void GoogleConnectionModel::finishRecovery(const Uuid& jobID, const GoogleIdenti
                                            WorkOutcome<DriveShareResult>& outcome,
                                            std::function<void()> cleanUp) {
     const bool cancelled = task.stopToken().stop_requested();
-    std::exception_ptr error = outcome.error;
-    if (!error && cancelled) {
-        error = std::make_exception_ptr(OperationCancelled());
-    }
+    const std::exception_ptr error = endingError(cancelled, outcome);
     const bool current = isCurrentTransfer(transferID);
     const auto show = [&](Kind kind, std::optional<DriveShareResult> result = std::nullopt,
                           QString message = {}) {
-        assign(transferState_,
-               TransferState::recovery(kind, jobID, std::move(result), std::move(message)),
-               &GoogleConnectionModel::transferStateChanged);
+        setTransferState(TransferState::recovery(kind, jobID, std::move(result), message));
     };
     if (!error) {
         if (current) {
@@ -568,7 +566,7 @@ void GoogleConnectionModel::cancelTransfer() {
     } else if (state.kind == Kind::recovering) {
         state.kind = Kind::recoveryCancelling;
     }
-    assign(transferState_, std::move(state), &GoogleConnectionModel::transferStateChanged);
+    setTransferState(std::move(state));
     activeTransfer_->cancel();
 }
 

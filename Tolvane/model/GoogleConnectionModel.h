@@ -215,6 +215,9 @@ private:
                         const BackgroundTask& task, WorkOutcome<DriveShareResult>& outcome,
                         std::function<void()> cleanUp);
     void cleanUpTransfer(const Uuid& transferID, BackgroundTask& task);
+    void setTransferState(TransferState state);
+    // Back to idle without progress; the role of the last share stays.
+    void clearTransferDisplay();
     // Moves the account to reauthRequired, but only while that account is still the connected
     // one: an answer arriving after a sign-out or a switch of account must not undo it.
     void requireReauthentication(const GoogleIdentity& identity);
