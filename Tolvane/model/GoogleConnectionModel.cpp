@@ -2,6 +2,8 @@
 
 #include <QMetaObject>
 
+#include <type_traits>
+
 #include "Tolvane/model/GoogleSignInProvider.h"
 #include "Tolvane/model/SecurityScopedAccessLease.h"
 #include "core/common/Cancellation.h"

@@ -11,7 +11,6 @@
 #include <optional>
 #include <stop_token>
 #include <string>
-#include <type_traits>
 #include <utility>
 #include <vector>
 
