@@ -458,10 +458,10 @@ void DeliveryJobModel::finishJob(const std::shared_ptr<Progress>& jobProgress,
     assign(cleanupWarning_,
            optionalText(jobProgress->userInfoText(ArchiveProgressInfo::cleanupWarningKey)),
            &DeliveryJobModel::cleanupWarningChanged);
-    assign(droppedAttributesWarning_,
-           optionalText(
-               jobProgress->userInfoText(ArchiveProgressInfo::droppedAttributesWarningKey)),
-           &DeliveryJobModel::droppedAttributesWarningChanged);
+    assign(
+        droppedAttributesWarning_,
+        optionalText(jobProgress->userInfoText(ArchiveProgressInfo::droppedAttributesWarningKey)),
+        &DeliveryJobModel::droppedAttributesWarningChanged);
     if (outcome.value) {
         JobResult& result = *outcome.value;
         assign(outputURL_, std::optional<std::string>(result.outputURL),

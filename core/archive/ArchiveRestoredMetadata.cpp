@@ -129,8 +129,9 @@ bool isRefusedForSize(int error, std::optional<std::uint64_t> availableBytes,
 }
 
 std::string droppedAttributesWarning(const std::vector<std::string>& names, bool more) {
-    std::string text = "대상 파일 시스템이 크기 제한으로 받아들이지 않은 확장 속성을 복원하지 "
-                       "않았습니다: ";
+    std::string text =
+        "대상 파일 시스템이 크기 제한으로 받아들이지 않은 확장 속성을 복원하지 "
+        "않았습니다: ";
     for (std::size_t i = 0; i < names.size(); ++i) {
         text += i == 0 ? "" : ", ";
         text += names[i];

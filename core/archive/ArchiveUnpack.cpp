@@ -384,8 +384,8 @@ void Unpack::preflightEntry(const ZipArchiveEntry& entry, std::uint64_t position
                       preflightFd);
 
     if (isDirectory) {
-        directories_.push_back({restored, restoredPermissions(entry), restoredDate(entry),
-                                entry.index});
+        directories_.push_back(
+            {restored, restoredPermissions(entry), restoredDate(entry), entry.index});
         return;
     }
     if (destination_->maximumFileBytes &&

@@ -98,8 +98,8 @@ ArchiveExtendedAttributes::Map ExtendedAttributeStore::attributes(std::uint64_t 
     const std::string& chunk = chunks_[found->chunk];
     const std::string_view rest = std::string_view(chunk).substr(found->offset);
     // The block's own header gives its length; what follows belongs to the next entry.
-    const std::size_t dataSize = ZipFormat::get16(
-        reinterpret_cast<const unsigned char*>(rest.data()) + 2);
+    const std::size_t dataSize =
+        ZipFormat::get16(reinterpret_cast<const unsigned char*>(rest.data()) + 2);
     return ArchiveExtendedAttributes::decodeField(
         rest.substr(0, ArchiveExtendedAttributes::blockHeaderBytes + dataSize));
 }

@@ -46,8 +46,8 @@ private:
 // restored. Decoded attributes cost many times their archived size, so every entry's block is
 // checked and charged to one ExtendedAttributeBudget as it comes and kept as the bytes the
 // archive stores; an entry's attributes are decoded again only when it is written. What is kept
-// never exceeds the blocks themselves, 16 bytes per entry that has any, and the unused tail of
-// the last few storage chunks.
+// never exceeds the blocks themselves, 16 bytes per entry that has any, and the room at the end
+// of each 1 MiB storage chunk that the next block did not fit in (under 64 KiB a chunk).
 class ExtendedAttributeStore {
 public:
     // Decodes the extra field (decodeField's errors), charges it to the budget and keeps its

@@ -107,21 +107,55 @@ TEST(ArchiveVerificationTest, AttributeBudgetCountsEntriesAndBytes) {
     const std::string over = "unsupportedArchiveEntry: ", value(mib - 1, 'v');
     const std::string limit =
         over + "extended attribute metadata exceeds the supported archive limit";
-    Budget entries, bytes;
+    Budget entries, bytes, records;
     for (std::uint64_t i = 0; i < Budget::maximumEntries; ++i) {
         entries.add({{"a", ""}});
     }
     for (int i = 0; i < 63; ++i) {
         bytes.add({{"n", value}});  // 1 MiB with its one-byte name
     }
+    ArchiveExtendedAttributes::Map thousand;
+    for (int i = 0; i < 4096; ++i) {
+        thousand.emplace(std::to_string(i), "");
+    }
+    for (std::uint64_t i = 0; i < Budget::maximumAttributes / thousand.size(); ++i) {
+        records.add(thousand);
+    }
     const std::tuple<Budget*, ArchiveExtendedAttributes::Map, std::string> cases[] = {
         {&entries, {}, "ok"},
         {&entries, {{"a", ""}}, over + "too many extended attribute records"},
         {&bytes, {{"n", value + "!"}}, limit},
         {&bytes, {{"n", value}}, "ok"},
-        {&bytes, {{"n", ""}}, limit}};
+        {&bytes, {{"n", ""}}, limit},
+        {&records, {{"a", ""}}, over + "too many extended attribute records"}};
     for (const auto& [budget, attributes, expected] : cases) {
         EXPECT_EQ(test::outcomeOf([&] { budget->add(attributes); }), expected);
+    }
+}
+
+// What unpack keeps of tiny attributes is their archived bytes, not a decoded map per attribute
+// (about 110 bytes for 8 archived); other extra-field blocks are not kept at all.
+TEST(ArchiveVerificationTest, AttributeStoreKeepsNoMoreThanTheArchivedBlocks) {
+    ArchiveVerification::ExtendedAttributeStore store;
+    const std::string otherBlock("\x55\x54\x05\x00\x01\x00\x00\x00\x00", 9);
+    std::vector<std::string> fields;
+    std::uint64_t blockBytes = 0;
+    for (std::uint64_t entry = 0; entry < 24; ++entry) {
+        ArchiveExtendedAttributes::Map attributes;
+        for (int i = 0; i < 4'000; ++i) {
+            attributes.emplace(std::to_string(entry * 4'000 + i), i % 2 ? "" : "v");
+        }
+        fields.push_back(otherBlock + *ArchiveExtendedAttributes::encodeField(attributes));
+        blockBytes += fields.back().size() - otherBlock.size();
+        EXPECT_TRUE(store.add(2 * entry + 1, fields.back()));
+        EXPECT_FALSE(store.add(2 * entry + 2, otherBlock));
+    }
+    EXPECT_EQ(store.budget().attributes(), 24u * 4'000);
+    EXPECT_LE(store.keptBytes(), blockBytes + mib + 24 * 16);
+    for (const std::uint64_t entry : {0, 11, 23}) {
+        EXPECT_EQ(store.attributes(2 * entry + 1),
+                  ArchiveExtendedAttributes::decodeField(fields[entry]));
+        EXPECT_TRUE(store.attributes(2 * entry + 2).empty());
     }
 }
 
