@@ -67,7 +67,6 @@ bool RestoredAttributeWriter::dropIfRefusedForSize(int fd, std::string_view full
     if (!ArchiveRestoredMetadata::isRefusedForSize(error, available, bytes)) {
         return false;
     }
-    ++droppedCount_;
     // The warning names a few attributes and changes only when the names it shows do, so a name
     // refused on every file costs one entry and one publication.
     const std::string shown = Unicode::truncateToGraphemes(fullName, maxShownNameBytes);

@@ -53,15 +53,11 @@ public:
     // space of fd's volume). If so the attribute is recorded as dropped and the warning published.
     bool dropIfRefusedForSize(int fd, std::string_view fullName, std::uint64_t bytes, int error);
 
-    // Attributes dropped so far, and the first maxNamedDrops distinct names among them.
-    std::uint64_t droppedCount() const noexcept { return droppedCount_; }
-    const std::vector<std::string>& droppedNames() const noexcept { return droppedNames_; }
-
 private:
     SetCall set_;
     Progress* progress_ = nullptr;
     bool enabled_ = true;
-    std::uint64_t droppedCount_ = 0;
+    // The first maxNamedDrops distinct names dropped, and whether there were more.
     std::vector<std::string> droppedNames_;
     bool namesOmitted_ = false;
 };

@@ -59,7 +59,6 @@ public:
 
     // Memory held for the kept blocks and their index, allocated capacity included.
     std::uint64_t keptBytes() const noexcept;
-    const ExtendedAttributeBudget& budget() const noexcept { return budget_; }
 
 private:
     struct Kept {
