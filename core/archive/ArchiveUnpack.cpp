@@ -210,7 +210,7 @@ public:
         }
     }
 
-    AttributeMap take(std::uint64_t index) const { return kept_.attributes(index); }
+    AttributeMap of(std::uint64_t index) const { return kept_.attributes(index); }
 
 private:
     ArchiveVerification::ExtendedAttributeStore kept_;
@@ -496,7 +496,7 @@ void Unpack::extractFile(SafeExtractTree& tree, const ZipArchiveEntry& entry,
     // wrote before it applies the archived mode, so the digest returned is of the bytes on disk.
     const SafeExtractTree::FileHash written =
         tree.writeFile(restored, restoredPermissions(entry), restoredDate(entry),
-                       attributes_.take(entry.index), producer, check);
+                       attributes_.of(entry.index), producer, check);
     if (entryBytes != entry.uncompressedSize || written.byteCount != entryBytes) {
         invalid("entry size does not match: " + restored);
     }
@@ -621,7 +621,7 @@ UnpackReceipt Unpack::run() {
     for (const ExtractedDirectoryMetadata& directory : directories_) {
         checkCancelled();
         tree.setDirectoryMetadata(directory.path, directory.permissions, directory.modificationDate,
-                                  attributes_.take(directory.index));
+                                  attributes_.of(directory.index));
     }
     tree.synchronizeTree(posix::tryFsyncDirectory, [this] { checkCancelled(); });
     checkCancelled();
