@@ -15,7 +15,9 @@ namespace Attributes = ArchiveExtendedAttributes;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     try {
-        const Attributes::Map decoded = Attributes::decodeField(fuzz::bytesOf(data, size));
+        const auto field = fuzz::bytesOf(data, size);
+        const Attributes::Map decoded = Attributes::decodeField(field);
+        FUZZ_REQUIRE(Attributes::decodeField(Attributes::attributeBlock(field)) == decoded);
         std::uint64_t bytes = 0;
         bool bookkeeping = false;
         for (const auto& [name, value] : decoded) {

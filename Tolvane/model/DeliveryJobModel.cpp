@@ -246,6 +246,8 @@ void DeliveryJobModel::clearOutcome() {
            &DeliveryJobModel::verifiedArchiveChanged);
     assign(errorMessage_, std::optional<QString>{}, &DeliveryJobModel::errorMessageChanged);
     assign(cleanupWarning_, std::optional<QString>{}, &DeliveryJobModel::cleanupWarningChanged);
+    assign(droppedAttributesWarning_, std::optional<QString>{},
+           &DeliveryJobModel::droppedAttributesWarningChanged);
 }
 
 void DeliveryJobModel::resetResult() {
@@ -456,6 +458,10 @@ void DeliveryJobModel::finishJob(const std::shared_ptr<Progress>& jobProgress,
     assign(cleanupWarning_,
            optionalText(jobProgress->userInfoText(ArchiveProgressInfo::cleanupWarningKey)),
            &DeliveryJobModel::cleanupWarningChanged);
+    assign(
+        droppedAttributesWarning_,
+        optionalText(jobProgress->userInfoText(ArchiveProgressInfo::droppedAttributesWarningKey)),
+        &DeliveryJobModel::droppedAttributesWarningChanged);
     if (outcome.value) {
         JobResult& result = *outcome.value;
         assign(outputURL_, std::optional<std::string>(result.outputURL),

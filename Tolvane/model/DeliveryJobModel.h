@@ -92,6 +92,10 @@ public:
     }
     const std::optional<QString>& errorMessage() const noexcept { return errorMessage_; }
     const std::optional<QString>& cleanupWarning() const noexcept { return cleanupWarning_; }
+    // Extended attributes an unpack left out because the destination refused them for their size.
+    const std::optional<QString>& droppedAttributesWarning() const noexcept {
+        return droppedAttributesWarning_;
+    }
     bool isCapturingInputSnapshot() const noexcept { return isCapturingInputSnapshot_; }
     const std::optional<QString>& inputSnapshotError() const noexcept {
         return inputSnapshotError_;
@@ -123,6 +127,7 @@ signals:
     void verifiedArchiveChanged();
     void errorMessageChanged();
     void cleanupWarningChanged();
+    void droppedAttributesWarningChanged();
     void isCapturingInputSnapshotChanged();
     void inputSnapshotErrorChanged();
     void inputSnapshotChanged();
@@ -152,7 +157,7 @@ private:
     using JobOperation = std::function<JobResult(Progress&, std::stop_token)>;
 
     void resetResult();
-    // The mirrors, the output, the error and the clean-up warning of the last job, emptied.
+    // The mirrors, the output, the error and the warnings of the last job, emptied.
     void clearOutcome();
     void scheduleInputSnapshot();
     void invalidateInputSnapshot();
@@ -190,6 +195,7 @@ private:
     std::optional<VerifiedArchive> verifiedArchive_;
     std::optional<QString> errorMessage_;
     std::optional<QString> cleanupWarning_;
+    std::optional<QString> droppedAttributesWarning_;
     bool isCapturingInputSnapshot_ = false;
     std::optional<QString> inputSnapshotError_;
     std::uint64_t completedFileCount_ = 0;

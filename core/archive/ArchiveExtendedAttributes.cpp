@@ -214,11 +214,10 @@ std::optional<std::string> encodeField(const Map& attributes) {
     return block;
 }
 
-Map decodeField(std::string_view extraField) {
+std::string_view attributeBlock(std::string_view extraField) {
     const auto* bytes = reinterpret_cast<const unsigned char*>(extraField.data());
     const std::size_t size = extraField.size();
-    Map attributes;
-    bool sawBlock = false;
+    std::string_view block;
     std::size_t offset = 0;
     while (offset < size) {
         if (size - offset < blockHeaderBytes) {
@@ -230,40 +229,46 @@ Map decodeField(std::string_view extraField) {
         if (dataSize > size - start) {
             throwInvalid("truncated ZIP extra field data");
         }
-        const std::size_t end = start + dataSize;
-        offset = end;
+        const std::size_t begin = offset;
+        offset = start + dataSize;
         if (id != headerID) {
             continue;
         }
         // A second block, even an empty one, would leave it open which attributes the entry has;
         // a block over maxBlockBytes is one no writer of this format produces.
-        if (sawBlock || dataSize == 0 || blockHeaderBytes + dataSize > maxBlockBytes ||
+        if (!block.empty() || dataSize == 0 || blockHeaderBytes + dataSize > maxBlockBytes ||
             bytes[start] != version) {
             throwInvalid("invalid extended attribute field");
         }
-        sawBlock = true;
+        block = extraField.substr(begin, offset - begin);
+    }
+    return block;
+}
 
-        std::size_t at = start + 1;
-        while (at < end) {
-            if (end - at < recordHeaderBytes) {
-                throwInvalid("truncated extended attribute record");
-            }
-            const std::size_t nameLength = ZipFormat::get16(bytes + at);
-            const std::uint64_t valueLength = ZipFormat::get32(bytes + at + 2);
-            at += recordHeaderBytes;
-            if (nameLength == 0 || nameLength + valueLength > end - at) {
-                throwInvalid("invalid extended attribute record length");
-            }
-            const std::string_view name = extraField.substr(at, nameLength);
-            const std::string_view value = extraField.substr(at + nameLength, valueLength);
-            at += nameLength + valueLength;
-            if (!Unicode::isValidUTF8(name) || name.find('\0') != std::string_view::npos ||
-                name == provenanceName) {
-                throwInvalid("invalid extended attribute name");
-            }
-            if (!attributes.try_emplace(std::string(name), value).second) {
-                throwInvalid("invalid extended attribute name");
-            }
+Map decodeField(std::string_view extraField) {
+    const std::string_view block = attributeBlock(extraField);
+    Map attributes;
+    std::size_t at = std::min(block.size(), blockHeaderBytes + 1);
+    while (at < block.size()) {
+        if (block.size() - at < recordHeaderBytes) {
+            throwInvalid("truncated extended attribute record");
+        }
+        const auto* record = reinterpret_cast<const unsigned char*>(block.data() + at);
+        const std::size_t nameLength = ZipFormat::get16(record);
+        const std::uint64_t valueLength = ZipFormat::get32(record + 2);
+        at += recordHeaderBytes;
+        if (nameLength == 0 || nameLength + valueLength > block.size() - at) {
+            throwInvalid("invalid extended attribute record length");
+        }
+        const std::string_view name = block.substr(at, nameLength);
+        const std::string_view value = block.substr(at + nameLength, valueLength);
+        at += nameLength + valueLength;
+        if (!Unicode::isValidUTF8(name) || name.find('\0') != std::string_view::npos ||
+            name == provenanceName) {
+            throwInvalid("invalid extended attribute name");
+        }
+        if (!attributes.try_emplace(std::string(name), value).second) {
+            throwInvalid("invalid extended attribute name");
         }
     }
     return attributes;

@@ -80,6 +80,11 @@ Map read(int fd, const SystemCalls& calls);
 // or over-long name, a value above maxValueBytes, or a block above maxBlockBytes.
 std::optional<std::string> encodeField(const Map& attributes);
 
+// The entry's 0xF17D block, header included, or an empty view when its extra field has none.
+// Throws as decodeField does for the framing of the field and of the block; the records inside
+// are left to decodeField, which reads the block as a whole extra field of its own.
+std::string_view attributeBlock(std::string_view extraField);
+
 // The attributes of an entry's whole extra field (other blocks are skipped; none when there is no
 // 0xF17D block). Throws ArchivePipelineError::invalidArchive for a truncated field or record, a
 // second, empty-data, over-long (above maxBlockBytes) or other-version 0xF17D block, a record whose

@@ -13,6 +13,9 @@ inline constexpr std::string_view stageKey = "Tolvane.ProgressStage";
 inline constexpr std::string_view scannedEntriesKey = "Tolvane.ScannedEntries";
 // Text: a Korean warning that a stage directory could not be removed completely.
 inline constexpr std::string_view cleanupWarningKey = "Tolvane.CleanupWarning";
+// Text: a Korean warning naming extended attributes an unpack left out because the destination
+// refused them for their size.
+inline constexpr std::string_view droppedAttributesWarningKey = "Tolvane.DroppedAttributesWarning";
 // Unsigned 64-bit: bytes done in, and bytes of, the current pack phase.
 inline constexpr std::string_view stageCompletedBytesKey = "Tolvane.StageCompletedBytes";
 inline constexpr std::string_view stageTotalBytesKey = "Tolvane.StageTotalBytes";

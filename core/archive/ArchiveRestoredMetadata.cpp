@@ -1,6 +1,7 @@
 #include "core/archive/ArchiveRestoredMetadata.h"
 
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/xattr.h>
 
 #include <algorithm>
@@ -12,7 +13,10 @@
 #include <vector>
 
 #include "core/archive/ArchivePipelineError.h"
+#include "core/archive/ArchiveProgressInfo.h"
 #include "core/common/Posix.h"
+#include "core/common/Progress.h"
+#include "core/common/Unicode.h"
 
 namespace tolvane {
 
@@ -24,12 +28,17 @@ bool isUnsupported(int error) {
 
 }  // namespace
 
-RestoredAttributeWriter::RestoredAttributeWriter()
-    : RestoredAttributeWriter([](int fd, const char* name, const void* value, std::size_t size) {
-          return ::fsetxattr(fd, name, value, size, 0);
-      }) {}
+RestoredAttributeWriter::RestoredAttributeWriter() : RestoredAttributeWriter(nullptr) {}
 
-RestoredAttributeWriter::RestoredAttributeWriter(SetCall set) : set_(std::move(set)) {}
+RestoredAttributeWriter::RestoredAttributeWriter(Progress* progress)
+    : RestoredAttributeWriter(
+          [](int fd, const char* name, const void* value, std::size_t size) {
+              return ::fsetxattr(fd, name, value, size, 0);
+          },
+          progress) {}
+
+RestoredAttributeWriter::RestoredAttributeWriter(SetCall set, Progress* progress)
+    : set_(std::move(set)), progress_(progress) {}
 
 int RestoredAttributeWriter::set(int fd, const char* fullName, std::string_view value) {
     if (!enabled_) {
@@ -43,6 +52,39 @@ int RestoredAttributeWriter::set(int fd, const char* fullName, std::string_view 
         enabled_ = false;
     }
     return error;
+}
+
+bool RestoredAttributeWriter::dropIfRefusedForSize(int fd, std::string_view fullName,
+                                                   std::uint64_t bytes, int error) {
+    std::optional<std::uint64_t> available;
+    struct statvfs volume {};
+    if (error == ENOSPC && ::fstatvfs(fd, &volume) == 0) {
+        std::uint64_t free = 0;
+        available = __builtin_mul_overflow(volume.f_bavail, volume.f_frsize, &free)
+                        ? std::numeric_limits<std::uint64_t>::max()
+                        : free;
+    }
+    if (!ArchiveRestoredMetadata::isRefusedForSize(error, available, bytes)) {
+        return false;
+    }
+    // The warning names a few attributes and changes only when the names it shows do, so a name
+    // refused on every file costs one entry and one publication.
+    const std::string shown = Unicode::truncateToGraphemes(fullName, maxShownNameBytes);
+    if (std::find(droppedNames_.begin(), droppedNames_.end(), shown) != droppedNames_.end() ||
+        (namesOmitted_ && droppedNames_.size() == maxNamedDrops)) {
+        return true;
+    }
+    if (droppedNames_.size() < maxNamedDrops) {
+        droppedNames_.push_back(shown);
+    } else {
+        namesOmitted_ = true;
+    }
+    if (progress_ != nullptr) {
+        progress_->setUserInfo(
+            ArchiveProgressInfo::droppedAttributesWarningKey,
+            ArchiveRestoredMetadata::droppedAttributesWarning(droppedNames_, namesOmitted_));
+    }
+    return true;
 }
 
 namespace ArchiveRestoredMetadata {
@@ -61,6 +103,9 @@ constexpr std::string_view skippedNames[] = {
 // system writes carries one, so it marks a forged or damaged entry.
 constexpr std::string_view refusedName = "com.apple.provenance";
 
+// Room a volume must still have for an ENOSPC to be the attribute's fault rather than its own.
+constexpr std::uint64_t volumeReserveBytes = 1'048'576;
+
 bool isSkipped(std::string_view name) {
     return std::find(std::begin(skippedNames), std::end(skippedNames), name) !=
            std::end(skippedNames);
@@ -71,6 +116,30 @@ bool isRefused(std::string_view name) {
 }
 
 }  // namespace
+
+bool isRefusedForSize(int error, std::optional<std::uint64_t> availableBytes,
+                      std::uint64_t bytes) noexcept {
+    if (error == E2BIG || error == ERANGE) {
+        return true;
+    }
+    std::uint64_t needed = 0;
+    return error == ENOSPC && availableBytes &&
+           !__builtin_add_overflow(bytes, volumeReserveBytes, &needed) && *availableBytes >= needed;
+}
+
+std::string droppedAttributesWarning(const std::vector<std::string>& names, bool more) {
+    std::string text =
+        "대상 파일 시스템이 크기 제한으로 받아들이지 않은 확장 속성을 복원하지 "
+        "않았습니다: ";
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        text += i == 0 ? "" : ", ";
+        text += names[i];
+    }
+    if (more) {
+        text += " 등";
+    }
+    return text;
+}
 
 void applyExtendedAttributes(const ArchiveExtendedAttributes::Map& attributes, int fd,
                              RestoredAttributeWriter& writer) {
@@ -97,7 +166,9 @@ void applyExtendedAttributes(const ArchiveExtendedAttributes::Map& attributes, i
         fullName.assign(ArchiveExtendedAttributes::userNamespacePrefix);
         fullName += name;
         const int error = writer.set(fd, fullName.c_str(), attribute->second);
-        if (error != 0 && !isUnsupported(error)) {
+        if (error != 0 && !isUnsupported(error) &&
+            !writer.dropIfRefusedForSize(fd, fullName, name.size() + attribute->second.size(),
+                                         error)) {
             posix::throwErrno(error, fullName);
         }
     }

@@ -6,17 +6,24 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "core/archive/ArchiveExtendedAttributes.h"
 
 namespace tolvane {
 
+class Progress;
+
 // Writes restored user attributes (and the provenance stamp) for one extraction job, and
 // remembers whether the destination keeps them at all. FAT, exFAT and many FUSE and network file
 // systems keep no user attributes; such a destination must not fail an otherwise good unpack, so
-// the first ENOTSUP turns attribute writing off for the rest of the job. Every other failure
-// (ENOSPC, E2BIG, ERANGE, ...) stays the caller's to report.
+// the first ENOTSUP turns attribute writing off for the rest of the job. A destination that keeps
+// attributes but refuses one for its size (ext4 holds about 4 KiB per inode, where tmpfs takes
+// 64 KiB) must not fail it either: such an attribute is dropped and named in a warning published
+// under ArchiveProgressInfo::droppedAttributesWarningKey. Every other failure stays the caller's
+// to report.
 class RestoredAttributeWriter {
 public:
     // The fsetxattr(2) contract: 0, or -1 with errno set. Replaceable so a destination without
@@ -24,8 +31,15 @@ public:
     using SetCall =
         std::function<int(int fd, const char* name, const void* value, std::size_t size)>;
 
+    // The dropped attributes named in the warning; those beyond are summed up as "and others".
+    static constexpr std::size_t maxNamedDrops = 8;
+    // Bytes of a name as shown in the warning.
+    static constexpr std::size_t maxShownNameBytes = 64;
+
     RestoredAttributeWriter();
-    explicit RestoredAttributeWriter(SetCall set);
+    // progress (may be null) receives the warning about dropped attributes.
+    explicit RestoredAttributeWriter(Progress* progress);
+    explicit RestoredAttributeWriter(SetCall set, Progress* progress = nullptr);
 
     // False once the destination answered that it keeps no user attributes.
     bool enabled() const noexcept { return enabled_; }
@@ -34,13 +48,33 @@ public:
     // (EOPNOTSUPP) also disables the writer. Does nothing and returns ENOTSUP once disabled.
     int set(int fd, const char* fullName, std::string_view value);
 
+    // Whether set() failed with `error` because the destination refuses this attribute of `bytes`
+    // name and value bytes for its size (ArchiveRestoredMetadata::isRefusedForSize, with the free
+    // space of fd's volume). If so the attribute is recorded as dropped and the warning published.
+    bool dropIfRefusedForSize(int fd, std::string_view fullName, std::uint64_t bytes, int error);
+
 private:
     SetCall set_;
+    Progress* progress_ = nullptr;
     bool enabled_ = true;
+    // The first maxNamedDrops distinct names dropped, and whether there were more.
+    std::vector<std::string> droppedNames_;
+    bool namesOmitted_ = false;
 };
 
 // Puts what pack recorded about an item back onto the open descriptor of its extracted copy.
 namespace ArchiveRestoredMetadata {
+
+// Whether fsetxattr(2)'s error means that the destination refuses an attribute of `bytes` name
+// and value bytes for its size rather than that it is full: E2BIG and ERANGE always do; ENOSPC
+// does while the volume still has room for the attribute and a reserve of 1 MiB
+// (availableBytes, absent when it cannot be read, which proves no room).
+bool isRefusedForSize(int error, std::optional<std::uint64_t> availableBytes,
+                      std::uint64_t bytes) noexcept;
+
+// The Korean warning that attributes were not restored, naming them (full names, in the order
+// met), with "등" when more were dropped than are named.
+std::string droppedAttributesWarning(const std::vector<std::string>& names, bool more);
 
 // Only these permission bits are restored: set-id and sticky bits from an archive are never
 // honoured.
@@ -54,6 +88,7 @@ inline constexpr std::uint16_t restoredPermissionBits = 0777;
 //   ArchivePipelineError::invalidArchive("invalid extended attribute name"); attributes set before
 //   it stay set;
 // - once the writer is disabled nothing more is set, but every name is still checked;
+// - an attribute the destination refuses for its size is dropped (see RestoredAttributeWriter);
 // - any other failure of the call throws std::system_error with its errno.
 void applyExtendedAttributes(const ArchiveExtendedAttributes::Map& attributes, int fd,
                              RestoredAttributeWriter& writer);

@@ -14,7 +14,6 @@
 #include <string_view>
 #include <system_error>
 #include <tuple>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -67,7 +66,7 @@ struct ExtractedDirectoryMetadata {
     std::string path;
     std::optional<std::uint16_t> permissions;
     std::optional<double> modificationDate;
-    AttributeMap extendedAttributes;
+    std::uint64_t index = 0;  // the entry's, whose attributes are read only when they are applied
 };
 
 std::size_t depthOf(std::string_view path) {
@@ -201,40 +200,21 @@ private:
     std::vector<std::pair<std::uint64_t, std::uint64_t>> spans_;
 };
 
-// The archived attributes of every entry that has any, by entry name, within the budget the
-// verification of a new archive applies too.
+// The archived attributes of every entry that has any, within the budget the verification of a
+// new archive applies too.
 class AttributeTable {
 public:
     void add(const ZipCentralEntry& entry) {
-        AttributeMap attributes = ArchiveExtendedAttributes::decodeField(entry.extraField);
-        if (attributes.empty()) {
-            return;
-        }
-        if ((entry.flags & ZipFormat::flagUTF8) == 0 || !Unicode::isValidUTF8(entry.name)) {
+        if (kept_.add(entry.index, entry.extraField) &&
+            ((entry.flags & ZipFormat::flagUTF8) == 0 || !Unicode::isValidUTF8(entry.name))) {
             invalid("extended attributes require a UTF-8 entry name");
         }
-        std::string name(entry.name);
-        if (table_.contains(name)) {
-            invalid("too many extended attribute records");
-        }
-        budget_.add(attributes);
-        table_.emplace(std::move(name), std::move(attributes));
     }
 
-    // Hands an entry's attributes over once; every entry name is unique by then.
-    AttributeMap take(const std::string& name) {
-        const auto found = table_.find(name);
-        if (found == table_.end()) {
-            return {};
-        }
-        AttributeMap attributes = std::move(found->second);
-        table_.erase(found);
-        return attributes;
-    }
+    AttributeMap of(std::uint64_t index) const { return kept_.attributes(index); }
 
 private:
-    std::unordered_map<std::string, AttributeMap> table_;
-    ArchiveVerification::ExtendedAttributeBudget budget_;
+    ArchiveVerification::ExtendedAttributeStore kept_;
 };
 
 // The destination root as its own name: lstat and O_NOFOLLOW follow a final link written with a
@@ -430,8 +410,8 @@ void Unpack::preflightEntry(const ZipArchiveEntry& entry, std::uint64_t position
                       preflightFd);
 
     if (isDirectory) {
-        directories_.push_back({restored, restoredPermissions(entry), restoredDate(entry),
-                                attributes_.take(entry.path)});
+        directories_.push_back(
+            {restored, restoredPermissions(entry), restoredDate(entry), entry.index});
         return;
     }
     if (destination_->maximumFileBytes &&
@@ -549,7 +529,7 @@ void Unpack::extractFile(SafeExtractTree& tree, const ZipArchiveEntry& entry,
     // wrote before it applies the archived mode, so the digest returned is of the bytes on disk.
     const SafeExtractTree::FileHash written =
         tree.writeFile(restored, restoredPermissions(entry), restoredDate(entry),
-                       attributes_.take(entry.path), producer, check);
+                       attributes_.of(entry.index), producer, check);
     if (entryBytes != entry.uncompressedSize || written.byteCount != entryBytes) {
         invalid("entry size does not match: " + restored);
     }
@@ -622,7 +602,7 @@ UnpackReceipt Unpack::run() {
                                                         : static_cast<std::int64_t>(payloadBytes_));
     }
 
-    SafeExtractTree tree(lease.url(), quarantine_);
+    SafeExtractTree tree(lease.url(), quarantine_, RestoredAttributeWriter(progress_));
     std::optional<PathMappingReceiptWriter> receipt;
     std::optional<PathMappingCursor> mappings;
     if (mappingInput) {
@@ -671,7 +651,7 @@ UnpackReceipt Unpack::run() {
     for (const ExtractedDirectoryMetadata& directory : directories_) {
         checkCancelled();
         tree.setDirectoryMetadata(directory.path, directory.permissions, directory.modificationDate,
-                                  directory.extendedAttributes);
+                                  attributes_.of(directory.index));
     }
     tree.synchronizeTree(posix::tryFsyncDirectory, [this] { checkCancelled(); });
     checkCancelled();

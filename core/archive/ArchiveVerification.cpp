@@ -1,9 +1,11 @@
 #include "core/archive/ArchiveVerification.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <limits>
 #include <optional>
 #include <span>
+#include <stdexcept>
 
 #include "core/archive/ArchiveJobRecords.h"
 #include "core/archive/ArchivePackProgress.h"
@@ -11,6 +13,7 @@
 #include "core/archive/JSONLines.h"
 #include "core/archive/ZipArchiveReader.h"
 #include "core/archive/ZipCentralDirectoryInspector.h"
+#include "core/archive/ZipFormat.h"
 #include "core/common/Digest.h"
 #include "core/common/HexString.h"
 #include "core/common/Progress.h"
@@ -24,6 +27,9 @@ namespace {
 constexpr std::uint64_t progressBatchBytes = 1'048'576;
 // The iteration's own guard; the inspector refuses more entries long before.
 constexpr std::uint64_t iterationLimit = ArchivePipeline::maxEntryCount + 1;
+// Storage for kept attribute blocks is taken in pieces of this size: small enough that the last,
+// partly used one costs little, large enough that allocations stay few.
+constexpr std::size_t attributeChunkBytes = 1'048'576;
 constexpr std::uint64_t maximumUnreportedBytes =
     static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
 
@@ -46,7 +52,7 @@ void ExtendedAttributeBudget::add(const ArchiveExtendedAttributes::Map& attribut
     if (attributes.empty()) {
         return;
     }
-    if (entries_ >= maximumEntries) {
+    if (entries_ >= maximumEntries || attributes.size() > maximumAttributes - attributes_) {
         throw ArchivePipelineError::unsupportedArchiveEntry("too many extended attribute records");
     }
     std::uint64_t total = 0;
@@ -57,7 +63,53 @@ void ExtendedAttributeBudget::add(const ArchiveExtendedAttributes::Map& attribut
             "extended attribute metadata exceeds the supported archive limit");
     }
     bytes_ = total;
+    attributes_ += attributes.size();
     ++entries_;
+}
+
+bool ExtendedAttributeStore::add(std::uint64_t index, std::string_view extraField) {
+    const std::string_view block = ArchiveExtendedAttributes::attributeBlock(extraField);
+    const ArchiveExtendedAttributes::Map attributes = ArchiveExtendedAttributes::decodeField(block);
+    if (attributes.empty()) {
+        return false;
+    }
+    if (!kept_.empty() && index <= kept_.back().index) {
+        throw std::invalid_argument("extended attribute entries out of order");
+    }
+    budget_.add(attributes);
+    // A block is at most 65535 bytes, so a chunk wastes at most that much of its room.
+    if (chunks_.empty() || chunks_.back().capacity() - chunks_.back().size() < block.size()) {
+        chunks_.emplace_back().reserve(attributeChunkBytes);
+    }
+    std::string& chunk = chunks_.back();
+    kept_.push_back({index, static_cast<std::uint32_t>(chunks_.size() - 1),
+                     static_cast<std::uint32_t>(chunk.size())});
+    chunk += block;
+    return true;
+}
+
+ArchiveExtendedAttributes::Map ExtendedAttributeStore::attributes(std::uint64_t index) const {
+    const auto found = std::lower_bound(
+        kept_.begin(), kept_.end(), index,
+        [](const Kept& kept, std::uint64_t wanted) { return kept.index < wanted; });
+    if (found == kept_.end() || found->index != index) {
+        return {};
+    }
+    const std::string& chunk = chunks_[found->chunk];
+    const std::string_view rest = std::string_view(chunk).substr(found->offset);
+    // The block's own header gives its length; what follows belongs to the next entry.
+    const std::size_t dataSize =
+        ZipFormat::get16(reinterpret_cast<const unsigned char*>(rest.data()) + 2);
+    return ArchiveExtendedAttributes::decodeField(
+        rest.substr(0, ArchiveExtendedAttributes::blockHeaderBytes + dataSize));
+}
+
+std::uint64_t ExtendedAttributeStore::keptBytes() const noexcept {
+    std::uint64_t total = kept_.size() * sizeof(Kept);
+    for (const std::string& chunk : chunks_) {
+        total += chunk.capacity();
+    }
+    return total;
 }
 
 void verifyCreatedArchive(const std::string& archivePath, const std::string& expectedPath,

@@ -164,8 +164,10 @@ TEST_F(DeliveryJobModelJob, MirrorsAreClampedAndSuccessCompletesTheFraction) {
     setStage(*pack, Info::Stage::hashing);
     EXPECT_EQ(model->progressFraction(), 0.99);
 
+    pack->progress->setUserInfo(Info::droppedAttributesWarningKey, std::string("속성"));
     pack->release();
     ASSERT_TRUE(eventually([&] { return model->phase() == Phase::complete; }));
+    EXPECT_EQ(model->droppedAttributesWarning(), QStringLiteral("속성"));
     EXPECT_EQ(model->progressFraction(), 1.0);
     EXPECT_EQ(model->progress()->completedUnitCount(), 1'000'000);
     EXPECT_EQ(model->verifiedArchive()->url, root.file("out.zip"));

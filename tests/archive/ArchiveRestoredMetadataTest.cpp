@@ -3,13 +3,18 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 
 #include <cerrno>
 #include <cmath>
 #include <cstring>
 
+#include "core/archive/ArchivePipeline.h"
+#include "core/archive/ArchiveProgressInfo.h"
 #include "core/common/Posix.h"
+#include "core/common/Progress.h"
 #include "support/Outcome.h"
+#include "support/RawZipBuilder.h"
 #include "support/TempDir.h"
 
 namespace tolvane {
@@ -19,9 +24,11 @@ using Map = ArchiveExtendedAttributes::Map;
 using Names = std::vector<std::string>;
 namespace Restored = ArchiveRestoredMetadata;
 
-// Only a destination that keeps no attributes (ENOTSUP) is skipped, and then for the rest of the
-// job, names still checked: every row goes on with {"d": "4"} and a provenance name.
+// ENOTSUP stops attribute writing for the rest of the job, names still checked; a size refusal
+// drops one attribute. Every row goes on with {"d": "4"} and a provenance name.
 TEST(ArchiveRestoredMetadataTest, AttributesInByteOrderUnderTheUserNamespace) {
+    test::TempDir dir;  // a volume with room, for the size refusals
+    const UniqueFd item = posix::open(dir.path(), O_RDONLY | O_DIRECTORY);
     const std::string refused = "invalidArchive: invalid extended attribute name";
     const Map abc = {{"a", "1"}, {"b", "2"}, {"c", "3"}};
     const std::string d = "user.d=4";  // what every row's second writer call sets
@@ -34,7 +41,8 @@ TEST(ArchiveRestoredMetadataTest, AttributesInByteOrderUnderTheUserNamespace) {
         {{{"", "x"}, {"a", "1"}}, 0, {d}, refused},
         {{{"0", "0"}, {std::string("a\0b", 3), "x"}, {"b", "1"}}, 0, {"user.0=0", d}, refused},
         {{{"a", "1"}, {"com.apple.provenance", "p"}}, 0, {"user.a=1", d}, refused},
-        {abc, ENOSPC, {"user.a=1", "user.b=2", d}, "errno ENOSPC"},
+        {abc, ENOSPC, {"user.a=1", "user.b=2", "user.c=3", d}, "ok"},
+        {abc, EIO, {"user.a=1", "user.b=2", d}, "errno EIO"},
         {abc, ENOTSUP, {"user.a=1", "user.b=2"}, "ok"}};
     for (const auto& [attributes, error, expectedCalls, outcome] : cases) {
         SCOPED_TRACE(outcome + " " + std::to_string(error));
@@ -45,17 +53,51 @@ TEST(ArchiveRestoredMetadataTest, AttributesInByteOrderUnderTheUserNamespace) {
                 errno = std::strcmp(name, "user.b") == 0 ? error : 0;
                 return errno != 0 ? -1 : 0;
             });
+        const auto apply = [&](const Map& map) {
+            Restored::applyExtendedAttributes(map, item.get(), writer);
+        };
+        EXPECT_EQ(test::outcomeOf([&] { apply(attributes); }), outcome);
         EXPECT_EQ(
-            test::outcomeOf([&] { Restored::applyExtendedAttributes(attributes, 3, writer); }),
-            outcome);
-        EXPECT_EQ(test::outcomeOf([&] {
-                      Restored::applyExtendedAttributes({{"d", "4"}}, 3, writer);
-                      Restored::applyExtendedAttributes({{"com.apple.provenance", ""}}, 3, writer);
-                  }),
-                  refused);
+            test::outcomeOf([&] { apply({{"d", "4"}}), apply({{"com.apple.provenance", ""}}); }),
+            refused);
         EXPECT_EQ(calls, expectedCalls);
         EXPECT_EQ(writer.enabled(), error != ENOTSUP);
     }
+}
+
+// ENOSPC is the attribute's size only while the volume has room for it and a 1 MiB reserve.
+TEST(ArchiveRestoredMetadataTest, SizeRefusalsAreToldFromAFullVolume) {
+    constexpr std::uint64_t room = (1 << 20) + 60'000, max = UINT64_MAX;
+    const std::tuple<int, std::optional<std::uint64_t>, std::uint64_t, bool> cases[] = {
+        {E2BIG, 0, 1, true}, {ERANGE, std::nullopt, 1, true}, {ENOSPC, room, 60'000, true},
+        {ENOSPC, room - 1, 60'000, false}, {ENOSPC, std::nullopt, 1, false},
+        {ENOSPC, max, max, false}, {EIO, max, 1, false}, {EDQUOT, max, 1, false}};
+    for (const auto& [error, available, bytes, refused] : cases) {
+        EXPECT_EQ(Restored::isRefusedForSize(error, available, bytes), refused) << error << bytes;
+    }
+}
+
+// The test folder's own file system decides: ext4 refuses a 60,000-byte value, tmpfs takes it.
+TEST(ArchiveRestoredMetadataTest, UnpackLeavesOutWhatTheDestinationRefuses) {
+    test::TempDir root;
+    const std::string big(60'000, 'v');
+    if (::setxattr(root.path().c_str(), "user.big", big.data(), big.size(), 0) == 0 ||
+        errno == ENOTSUP) {
+        GTEST_SKIP() << root.path() << " takes a 60,000-byte user attribute or none at all";
+    }
+    test::RawZipBuilder zip;
+    zip.addStored("f.txt", "data").central.extra =
+        *ArchiveExtendedAttributes::encodeField({{"big", big}, {"small", "s"}});
+    test::makeTree(root.path(), {{"out/", ""}, {"a.zip", zip.relink().bytes()}});
+    Progress progress;
+    EXPECT_EQ(test::outcomeOf([&] { ArchivePipeline::unpack(root.file("a.zip"), root.file("out"),
+                                                            &progress, {}); }),
+              "ok");
+    const std::string file = root.file("out/a/f.txt");
+    EXPECT_EQ(::getxattr(file.c_str(), "user.small", nullptr, 0), 1);
+    EXPECT_EQ(::getxattr(file.c_str(), "user.big", nullptr, 0), -1);
+    EXPECT_EQ(progress.userInfoText(ArchiveProgressInfo::droppedAttributesWarningKey),
+              Restored::droppedAttributesWarning({"user.big"}, false));
 }
 
 // Microseconds, truncated towards the past; the mode's low nine bits only (no set-id, no type);

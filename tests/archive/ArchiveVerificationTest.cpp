@@ -107,21 +107,52 @@ TEST(ArchiveVerificationTest, AttributeBudgetCountsEntriesAndBytes) {
     const std::string over = "unsupportedArchiveEntry: ", value(mib - 1, 'v');
     const std::string limit =
         over + "extended attribute metadata exceeds the supported archive limit";
-    Budget entries, bytes;
+    Budget entries, bytes, records;
     for (std::uint64_t i = 0; i < Budget::maximumEntries; ++i) {
         entries.add({{"a", ""}});
     }
     for (int i = 0; i < 63; ++i) {
         bytes.add({{"n", value}});  // 1 MiB with its one-byte name
     }
+    ArchiveExtendedAttributes::Map block;
+    for (int i = 0; i < 4096; ++i) {
+        block.emplace(std::to_string(i), "");
+    }
+    for (std::uint64_t i = 0; i < Budget::maximumAttributes / block.size(); ++i) {
+        records.add(block);
+    }
     const std::tuple<Budget*, ArchiveExtendedAttributes::Map, std::string> cases[] = {
         {&entries, {}, "ok"},
         {&entries, {{"a", ""}}, over + "too many extended attribute records"},
         {&bytes, {{"n", value + "!"}}, limit},
         {&bytes, {{"n", value}}, "ok"},
-        {&bytes, {{"n", ""}}, limit}};
+        {&bytes, {{"n", ""}}, limit},
+        {&records, {{"a", ""}}, over + "too many extended attribute records"}};
     for (const auto& [budget, attributes, expected] : cases) {
         EXPECT_EQ(test::outcomeOf([&] { budget->add(attributes); }), expected);
+    }
+}
+
+// Tiny attributes are kept as archived, not decoded (110 bytes for 8), and no other block.
+TEST(ArchiveVerificationTest, AttributeStoreKeepsTheArchivedBlocksOnly) {
+    ArchiveVerification::ExtendedAttributeStore store;
+    const std::string other("\x55\x54\x05\x00\x01\x00\x00\x00\x00", 9);  // a timestamp
+    std::vector<std::string> fields;
+    std::uint64_t kept = mib;
+    for (std::uint64_t entry = 0; entry < 24; ++entry) {
+        ArchiveExtendedAttributes::Map attributes;
+        for (int i = 0; i < 4'000; ++i) {
+            attributes.emplace(std::to_string(entry * 4'000 + i), i % 2 ? "" : "v");
+        }
+        fields.push_back(other + *ArchiveExtendedAttributes::encodeField(attributes));
+        kept += fields.back().size() - other.size() + 16;
+        EXPECT_TRUE(store.add(2 * entry, fields.back()) && !store.add(2 * entry + 1, other));
+    }
+    EXPECT_LE(store.keptBytes(), kept);
+    for (const std::uint64_t entry : {0, 23}) {
+        EXPECT_EQ(store.attributes(2 * entry),
+                  ArchiveExtendedAttributes::decodeField(fields[entry]));
+        EXPECT_TRUE(store.attributes(2 * entry + 1).empty());
     }
 }
 
