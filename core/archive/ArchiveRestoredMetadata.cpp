@@ -14,6 +14,7 @@
 
 #include "core/archive/ArchivePipelineError.h"
 #include "core/archive/ArchiveProgressInfo.h"
+#include "core/common/PathText.h"
 #include "core/common/Posix.h"
 #include "core/common/Progress.h"
 #include "core/common/Unicode.h"
@@ -133,7 +134,7 @@ std::string droppedAttributesWarning(const std::vector<std::string>& names, bool
         "않았습니다: ";
     for (std::size_t i = 0; i < names.size(); ++i) {
         text += i == 0 ? "" : ", ";
-        text += names[i];
+        text += PathText::escapedForMessage(names[i]);
     }
     if (more) {
         text += " 등";
