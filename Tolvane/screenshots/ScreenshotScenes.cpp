@@ -30,6 +30,8 @@ QWidget* onCanvas(QWidget* content, int margin) {
     auto* layout = new QVBoxLayout(frame);
     layout->setContentsMargins(margin, margin, margin, margin);
     layout->addWidget(content);
+    // The frame holds the focus, so that no control of the scene shows a focus ring.
+    frame->setFocus();
     return frame;
 }
 

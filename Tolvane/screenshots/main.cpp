@@ -27,9 +27,11 @@ bool render(const screenshots::Scene& scene, Appearance appearance, const QStrin
     auto& application = *qApp;
     VeskaAppearance::apply(static_cast<QApplication&>(application), appearance);
     std::unique_ptr<QWidget> widget(scene.build());
-    widget->setAttribute(Qt::WA_DontShowOnScreen);
     widget->show();
     widget->adjustSize();
+    // Shown (the offscreen platform draws nowhere) and active, as the window the user works in,
+    // so that the focused field looks focused.
+    widget->activateWindow();
     QApplication::processEvents();
     const QPixmap picture = widget->grab();
     const QString path = folder + "/" + scene.name + "-" +

@@ -54,6 +54,7 @@ ArchiveNameSheet::ArchiveNameSheet(std::string folder, const QString& initialNam
     nameField_->setAccessibleName(QStringLiteral("ZIP 이름"));
     nameField_->setFont(VeskaTheme::font(VeskaTheme::bodySize));
     nameField_->setMinimumHeight(28);
+    nameField_->setTextMargins(4, 0, 4, 0);
     layout->addWidget(nameField_);
 
     nameLine_ = new ElidedLabel(Qt::ElideMiddle, this);

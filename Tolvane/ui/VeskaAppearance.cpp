@@ -1,12 +1,12 @@
 #include "Tolvane/ui/VeskaAppearance.h"
 
+#include "Tolvane/ui/VeskaStyle.h"
+
 #include <QApplication>
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
 #include <QDBusVariant>
-#include <QStyle>
-#include <QStyleFactory>
 
 #include <utility>
 
@@ -51,8 +51,9 @@ SystemColorScheme::SystemColorScheme(QDBusConnection bus, QObject* parent)
     if (!bus_.isConnected()) {
         return;
     }
+    // The slot takes the whole message: its three arguments are checked there.
     bus_.connect(kPortalService, kPortalPath, kSettingsInterface, QStringLiteral("SettingChanged"),
-                 this, SLOT(settingChanged(QString, QString, QDBusVariant)));
+                 this, SLOT(settingChanged(QDBusMessage)));
     // Asked asynchronously: the window must not wait for a portal that is slow or absent.
     read(QStringLiteral("ReadOne"));
 }
@@ -77,12 +78,13 @@ void SystemColorScheme::read(const QString& method) {
             });
 }
 
-void SystemColorScheme::settingChanged(const QString& nameSpace, const QString& key,
-                                       const QDBusVariant& value) {
-    if (nameSpace != kAppearanceNamespace || key != kColorSchemeKey) {
+void SystemColorScheme::settingChanged(const QDBusMessage& message) {
+    const QVariantList arguments = message.arguments();
+    if (arguments.size() != 3 || arguments[0].toString() != kAppearanceNamespace ||
+        arguments[1].toString() != kColorSchemeKey) {
         return;
     }
-    update(portalColorScheme(QVariant::fromValue(value)));
+    update(portalColorScheme(arguments[2]));
 }
 
 void SystemColorScheme::update(std::optional<uint> value) {
@@ -119,8 +121,8 @@ void VeskaAppearance::refresh() {
 }
 
 void VeskaAppearance::apply(QApplication& application, Appearance appearance) {
-    if (application.style()->name().compare(QLatin1String("fusion"), Qt::CaseInsensitive) != 0) {
-        application.setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
+    if (qobject_cast<VeskaStyle*>(application.style()) == nullptr) {
+        application.setStyle(new VeskaStyle);
     }
     application.setPalette(VeskaTheme::palette(appearance));
     application.setFont(VeskaTheme::font(VeskaTheme::bodySize));

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QDBusConnection>
+#include <QDBusMessage>
 #include <QObject>
 #include <QString>
 #include <QVariant>
@@ -10,7 +11,6 @@
 #include "Tolvane/ui/VeskaTheme.h"
 
 class QApplication;
-class QDBusVariant;
 class QDBusPendingCallWatcher;
 
 namespace tolvane {
@@ -39,7 +39,7 @@ signals:
     void changed();
 
 private slots:
-    void settingChanged(const QString& nameSpace, const QString& key, const QDBusVariant& value);
+    void settingChanged(const QDBusMessage& message);
 
 private:
     void read(const QString& method);
@@ -60,7 +60,8 @@ public:
     QString setting() const { return setting_; }
     Appearance appearance() const noexcept { return appearance_; }
 
-    // Fusion plus the appearance's palette; used by the screenshot program too.
+    // Fusion (through VeskaStyle) plus the appearance's palette and the application font; used by
+    // the screenshot program too.
     static void apply(QApplication& application, Appearance appearance);
 
 signals:

@@ -26,6 +26,8 @@ VeskaButton::VeskaButton(const QString& text, const VeskaButtonStyle& style, QWi
     setFont(VeskaTheme::font(VeskaButtonStyle::fontSize, style_.weight));
     setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
     setCursor(Qt::PointingHandCursor);
+    // Reached with Tab, but a click leaves the focus where the user was typing.
+    setFocusPolicy(Qt::TabFocus);
     // Inside dialogs Qt would make every push button a default button that Return presses;
     // screens decide for themselves which key does what.
     setAutoDefault(false);
@@ -71,12 +73,15 @@ void VeskaButton::paintEvent(QPaintEvent*) {
     }
     const QColor label = lime ? QColor::fromRgb(VeskaTheme::onLime) : VeskaTheme::text.in(*this);
     if (hasFocus() && focusPolicy() != Qt::NoFocus) {
-        // Keyboard users need to see where Space will act.
-        painter.setPen(QPen(label, 1.5));
+        // Keyboard users need to see where Space will act; a thin ring inside the face keeps the
+        // button's size.
+        QColor ring = label;
+        ring.setAlphaF(0.6);
+        painter.setPen(QPen(ring, 1.0));
         painter.setBrush(Qt::NoBrush);
-        painter.drawRoundedRect(bounds.adjusted(2.5, 2.5, -2.5, -2.5),
-                                VeskaButtonStyle::cornerRadius - 2.5,
-                                VeskaButtonStyle::cornerRadius - 2.5);
+        painter.drawRoundedRect(bounds.adjusted(3.5, 3.5, -3.5, -3.5),
+                                VeskaButtonStyle::cornerRadius - 3.5,
+                                VeskaButtonStyle::cornerRadius - 3.5);
     }
 
     const QFontMetrics metrics(font());

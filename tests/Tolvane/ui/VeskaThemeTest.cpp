@@ -1,4 +1,6 @@
 #include <QDBusVariant>
+#include <QFileInfo>
+#include <QImage>
 #include <QLocale>
 #include <QTest>
 
@@ -11,6 +13,7 @@
 #include "Tolvane/ui/VeskaAppearance.h"
 #include "Tolvane/ui/VeskaButton.h"
 #include "Tolvane/ui/VeskaProgressBar.h"
+#include "Tolvane/ui/VeskaSymbol.h"
 #include "Tolvane/ui/VeskaTheme.h"
 
 namespace tolvane::test {
@@ -129,6 +132,52 @@ TEST(VeskaProgressBar, ClampsWhatItDrawsAndReadsOut) {
                   QString::fromUtf8(row.read))
             << row.fraction;
     }
+}
+
+TEST(VeskaSymbol, EverySymbolTheScreensNameIsDrawnInItsTint) {
+    if (!QFileInfo::exists(QStringLiteral("/usr/share/icons/Adwaita/index.theme"))) {
+        GTEST_SKIP() << "the Adwaita icon theme is not installed";
+    }
+    const QColor tint = QColor::fromRgb(VeskaTheme::lime);
+    for (const char* symbol : {"plus",
+                               "trash",
+                               "eject",
+                               "folder",
+                               "xmark",
+                               "checkmark",
+                               "checkmark.circle.fill",
+                               "checkmark.shield",
+                               "link",
+                               "doc.on.doc",
+                               "doc",
+                               "arrow.up.right",
+                               "arrow.clockwise",
+                               "externaldrive",
+                               "archivebox",
+                               "archivebox.fill",
+                               "tray.and.arrow.down",
+                               "ellipsis",
+                               "hourglass",
+                               "pause.circle",
+                               "exclamationmark.triangle",
+                               "clock.arrow.circlepath"}) {
+        const QImage image = VeskaSymbol::pixmap(QString::fromUtf8(symbol), 16, tint, 2)
+                                 .toImage()
+                                 .convertToFormat(QImage::Format_ARGB32);
+        ASSERT_EQ(image.size(), QSize(32, 32)) << symbol;
+        int inked = 0;
+        for (int y = 0; y < image.height(); ++y) {
+            for (int x = 0; x < image.width(); ++x) {
+                const QColor pixel = image.pixelColor(x, y);
+                if (pixel.alpha() == 255) {
+                    ++inked;
+                    EXPECT_EQ(pixel.rgb(), tint.rgb()) << symbol;
+                }
+            }
+        }
+        EXPECT_GT(inked, 0) << symbol;
+    }
+    EXPECT_TRUE(VeskaSymbol::pixmap(QStringLiteral("no.such.symbol"), 16, tint, 1).isNull());
 }
 
 }  // namespace
