@@ -26,8 +26,10 @@ void VeskaStyle::drawPrimitive(PrimitiveElement element, const QStyleOption* opt
     painter->setRenderHint(QPainter::Antialiasing);
     const QRectF bounds = QRectF(option->rect).adjusted(0.5, 0.5, -0.5, -0.5);
     painter->setBrush(option->palette.base());
-    painter->setPen(QPen(option->palette.color(focused ? QPalette::Highlight : QPalette::Mid),
-                         focused ? 1.5 : 1.0));
+    // The focus border takes the theme's success colour (the palette's link colour): lime on the
+    // dark canvas, and a dark green on the light one, where lime would hardly show.
+    painter->setPen(
+        QPen(option->palette.color(focused ? QPalette::Link : QPalette::Mid), focused ? 1.5 : 1.0));
     painter->drawRoundedRect(focused ? bounds.adjusted(0.25, 0.25, -0.25, -0.25) : bounds,
                              fieldRadius, fieldRadius);
     painter->restore();

@@ -5,7 +5,8 @@
 namespace tolvane {
 
 // Fusion with the few changes the theme needs where Fusion's own drawing gets lost on the dark
-// canvas: text fields get a rounded divider-coloured border, lime while they have the focus.
+// canvas: text fields get a rounded divider-coloured border, a green one while they have the
+// focus.
 class VeskaStyle final : public QProxyStyle {
     Q_OBJECT
 public:
