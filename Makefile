@@ -3,12 +3,15 @@
 #   make test   installs what is missing, builds the test configuration, runs every test
 #   make bench  builds the release configuration and runs the benchmarks
 #   make fuzz   builds the fuzz targets with clang and runs each for FUZZ_SECONDS
+#   make screenshots  renders every screen's scenes offscreen into build/screenshots
+#                     (SCREENSHOT_SCALE=1 for device pixel ratio 1)
 
 JOBS ?= $(shell nproc)
 GENERATOR := -G Ninja
 FUZZ_SECONDS ?= 20
+SCREENSHOT_SCALE ?= 2
 
-.PHONY: run test bench deps release test-build fuzz fuzz-build fuzz-run clean
+.PHONY: run test bench deps release test-build fuzz fuzz-build fuzz-run screenshots clean
 
 deps:
 	@scripts/install-deps
@@ -50,6 +53,11 @@ fuzz-run: fuzz-build
 
 bench: release
 	@scripts/run-bench build/release
+
+screenshots: release
+	@rm -rf build/screenshots
+	@QT_QPA_PLATFORM=offscreen build/release/tolvane_screenshots build/screenshots \
+	  --scale $(SCREENSHOT_SCALE)
 
 clean:
 	rm -rf build
