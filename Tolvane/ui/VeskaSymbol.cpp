@@ -38,6 +38,8 @@ const QHash<QString, QString>& symbolTable() {
         {"pause.circle", "media-playback-pause-symbolic"},
         {"exclamationmark.triangle", "dialog-warning-symbolic"},
         {"clock.arrow.circlepath", "document-open-recent-symbolic"},
+        {"chevron.right", "pan-end-symbolic"},
+        {"chevron.down", "pan-down-symbolic"},
     };
     return table;
 }
