@@ -334,12 +334,8 @@ void DriveRecoveryView::refresh() {
     showWhen(*this, listError || !pending.empty() || linkShown);
 }
 
-void DriveRecoveryView::confirmResume(const DriveRecoveryItem& item) {
-    if (confirmation_) {
-        confirmation_->close();
-    }
-    confirmationItem_ = item;
-    auto* box = new QMessageBox(this);
+QMessageBox* DriveRecoveryView::makeConfirmation(const DriveRecoveryItem& item, QWidget* parent) {
+    auto* box = new QMessageBox(parent);
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->setWindowModality(Qt::WindowModal);
     box->setWindowTitle(QStringLiteral("Drive 작업 재개"));
@@ -350,10 +346,19 @@ void DriveRecoveryView::confirmResume(const DriveRecoveryItem& item) {
     for (auto* label : box->findChildren<QLabel*>()) {
         label->setTextFormat(Qt::PlainText);
     }
-    QPushButton* accept =
-        box->addButton(QStringLiteral("검증 후 재개"), QMessageBox::AcceptRole);
+    QPushButton* accept = box->addButton(QStringLiteral("검증 후 재개"), QMessageBox::AcceptRole);
     box->addButton(QStringLiteral("취소"), QMessageBox::RejectRole);
     box->setDefaultButton(accept);
+    return box;
+}
+
+void DriveRecoveryView::confirmResume(const DriveRecoveryItem& item) {
+    if (confirmation_) {
+        confirmation_->close();
+    }
+    confirmationItem_ = item;
+    QMessageBox* box = makeConfirmation(item, this);
+    auto* accept = qobject_cast<QPushButton*>(box->defaultButton());
     connect(box, &QMessageBox::finished, this, [this, box, accept, item] {
         if (confirmation_ == box) {
             confirmationItem_.reset();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QMessageBox>
 #include <QPointer>
 #include <QString>
 #include <QWidget>
@@ -12,7 +13,6 @@
 #include "Tolvane/model/GoogleConnectionModel.h"
 #include "core/drive/DriveTypes.h"
 
-class QMessageBox;
 class QVBoxLayout;
 
 namespace tolvane {
@@ -58,6 +58,9 @@ public:
     // The line under a row's file name: size, role and phase.
     static QString detailLine(const DriveRecoveryItem& item);
     static QString confirmationMessage(const DriveRecoveryItem& item);
+    // The window-modal question asked before a transfer is resumed; its accept button is the
+    // default one.
+    static QMessageBox* makeConfirmation(const DriveRecoveryItem& item, QWidget* parent);
 
     // Asks for the same ZIP again; an empty answer means the user cancelled. A file dialog
     // unless replaced (the tests answer without one).
