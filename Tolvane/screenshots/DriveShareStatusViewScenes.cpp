@@ -62,13 +62,14 @@ QWidget* shared(DriveLinkRole role, bool copy, bool failedCheck) {
     }
     if (copy || failedCheck) {
         press(*shown.view, QStringLiteral("링크 복사"));
+        // The check has ended once the copy button can be pressed again.
         GoogleSceneModel::settle([&] {
             for (auto* button : shown.view->findChildren<VeskaButton*>()) {
-                if (button->text() == QStringLiteral("링크 복사") && button->isEnabled()) {
-                    return !copy;
+                if (button->text() == QStringLiteral("Drive에서 열기")) {
+                    return button->isEnabled();
                 }
             }
-            return copy;
+            return true;
         });
     }
     return shown.frame;

@@ -129,8 +129,10 @@ bool GoogleSceneModel::settle(const std::function<bool()>& condition) {
         QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
         QThread::msleep(1);
     }
-    // Let the views apply the last change.
-    QCoreApplication::processEvents();
+    // Let the views apply the last change; a layout that grew tells its parent one round later.
+    for (int round = 0; round < 8; ++round) {
+        QCoreApplication::processEvents();
+    }
     return true;
 }
 

@@ -4,6 +4,7 @@
 #include <QDesktopServices>
 #include <QFile>
 #include <QFileDialog>
+#include <QFontMetrics>
 #include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -11,6 +12,8 @@
 #include <QPushButton>
 #include <QUrl>
 #include <QVBoxLayout>
+
+#include <algorithm>
 
 #include "Tolvane/ui/ElidedLabel.h"
 #include "Tolvane/ui/ShowWhen.h"
@@ -28,6 +31,8 @@ namespace {
 using TransferKind = GoogleConnectionModel::TransferState::Kind;
 using Trailing = DriveRecoveryTrailing;
 using Stage = DriveTransferProgress::Stage;
+
+constexpr int kMessageWidth = 240;
 
 const QString kLinkCheckFailed = QStringLiteral("링크 확인 실패. 공유 권한을 확인해 주세요.");
 
@@ -129,7 +134,6 @@ public:
         message->setFont(VeskaTheme::font(VeskaTheme::calloutSize));
         message->setColor(VeskaTheme::danger);
         message->setWordWrap(true);
-        message->setMaximumWidth(240);
         row->addWidget(message);
         retry = new VeskaButton(QStringLiteral("재시도"), VeskaPrimaryButtonStyle(), this);
         row->addWidget(retry);
@@ -157,9 +161,15 @@ public:
         choose->setVisible(trailing.kind == Trailing::Kind::chooseFile);
         message->setVisible(trailing.kind == Trailing::Kind::failed);
         message->setText(trailing.message);
+        // As wide as the message up to a limit, then wrapped; a wrapped label would otherwise
+        // settle on a narrow column.
+        message->setFixedWidth(std::min(
+            kMessageWidth, QFontMetrics(message->font()).horizontalAdvance(trailing.message) + 2));
         retry->setVisible(trailing.kind == Trailing::Kind::failed);
         resume->setVisible(trailing.kind == Trailing::Kind::resume);
         resume->setEnabled(trailing.resumeEnabled);
+        // The trailing part changes the row's height; the list's layout must ask again.
+        updateGeometry();
     }
 
     const DriveRecoveryItem item;
@@ -345,6 +355,10 @@ QMessageBox* DriveRecoveryView::makeConfirmation(const DriveRecoveryItem& item, 
     box->setTextFormat(Qt::PlainText);
     for (auto* label : box->findChildren<QLabel*>()) {
         label->setTextFormat(Qt::PlainText);
+        // Wide enough that a long file name does not stack into a narrow column.
+        if (label->wordWrap()) {
+            label->setMinimumWidth(360);
+        }
     }
     QPushButton* accept = box->addButton(QStringLiteral("검증 후 재개"), QMessageBox::AcceptRole);
     box->addButton(QStringLiteral("취소"), QMessageBox::RejectRole);

@@ -321,6 +321,8 @@ void DriveShareStatusView::refresh() {
     linkErrorLine_->setVisible(linkError_.has_value());
     linkErrorLine_->setText(linkError_.value_or(QString()));
     roleLine_->setText(content.roleLine);
+    // What is shown changes the panel's height; the card it sits in must ask again.
+    updateGeometry();
 }
 
 void DriveShareStatusView::retry() {

@@ -7,8 +7,11 @@
 #include <QMenu>
 #include <QPainter>
 #include <QToolButton>
+#include <QTextEdit>
 #include <QUrl>
 #include <QVBoxLayout>
+
+#include <cmath>
 
 #include "Tolvane/model/GoogleConnectionModel.h"
 #include "Tolvane/ui/SymbolLabel.h"
@@ -200,6 +203,35 @@ protected:
     void leaveEvent(QEvent*) override { update(); }
 };
 
+// The headline: selectable plain text that wraps anywhere when it must, so that a long e-mail
+// address without spaces breaks inside the sheet instead of running past its edge.
+class TitleText final : public QTextEdit {
+public:
+    TitleText(int width, QWidget* parent) : QTextEdit(parent) {
+        setReadOnly(true);
+        setAcceptRichText(false);
+        setFrameShape(QFrame::NoFrame);
+        setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+        setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+        setWordWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+        setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+        setFocusPolicy(Qt::ClickFocus);
+        viewport()->setAutoFillBackground(false);
+        setAutoFillBackground(false);
+        document()->setDocumentMargin(0);
+        setFixedWidth(width);
+    }
+
+    void setTitle(const QString& text) {
+        if (text == toPlainText()) {
+            return;
+        }
+        setPlainText(text);
+        document()->setTextWidth(width());
+        setFixedHeight(static_cast<int>(std::ceil(document()->size().height())));
+    }
+};
+
 QLabel* plainLabel(QWidget* parent) {
     auto* label = new QLabel(parent);
     label->setTextFormat(Qt::PlainText);
@@ -242,11 +274,9 @@ GoogleConnectionView::GoogleConnectionView(GoogleConnectionModel& model, QWidget
     badge_->setFont(VeskaTheme::font(VeskaTheme::captionSize, QFont::Medium));
     badge_->setColor(VeskaTheme::success);
     status->addWidget(badge_);
-    title_ = plainLabel(this);
-    title_->setFont(VeskaTheme::font(17, QFont::Medium));
-    title_->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    title_->setWordWrap(true);
-    title_->setFixedWidth(contentWidth);
+    auto* title = new TitleText(contentWidth, this);
+    title->setFont(VeskaTheme::font(17, QFont::Medium));
+    title_ = title;
     status->addWidget(title_);
     detail_ = plainLabel(this);
     detail_->setFont(VeskaTheme::font(VeskaTheme::calloutSize));
@@ -303,7 +333,8 @@ void GoogleConnectionView::cancelSignIn() {
 void GoogleConnectionView::refresh() {
     const auto content = GoogleConnectionContent::of(model_.state());
     badge_->setVisible(content.connectedBadge);
-    title_->setText(content.title);
+    static_cast<TitleText*>(title_)->setTitle(content.title);
+    title_->setAccessibleName(content.title);
     detail_->setText(content.detail);
     busy_->setVisible(content.busy);
     actions_->setVisible(content.actions != Actions::none);

@@ -6,6 +6,7 @@
 #include "core/drive/GoogleAuth.h"
 
 class QLabel;
+class QTextEdit;
 class QToolButton;
 
 namespace tolvane {
@@ -62,7 +63,7 @@ private:
 
     GoogleConnectionModel& model_;
     SymbolLabel* badge_ = nullptr;
-    QLabel* title_ = nullptr;
+    QTextEdit* title_ = nullptr;
     QLabel* detail_ = nullptr;
     VeskaBusyIndicator* busy_ = nullptr;
     QWidget* actions_ = nullptr;

@@ -5,6 +5,7 @@
 #include <QPainterPath>
 
 #include <algorithm>
+#include <cmath>
 
 #include "Tolvane/ui/VeskaSymbol.h"
 #include "Tolvane/ui/VeskaTheme.h"
@@ -41,7 +42,9 @@ void VeskaButton::setSymbol(const QString& symbol) {
 
 QSize VeskaButton::sizeHint() const {
     const QFontMetrics metrics(font());
-    int content = metrics.horizontalAdvance(text());
+    // Rounded up with a pixel to spare: a label measured at its exact fractional width is
+    // elided when painted.
+    int content = static_cast<int>(std::ceil(QFontMetricsF(font()).horizontalAdvance(text()))) + 1;
     if (!symbol_.isEmpty()) {
         content += kSymbolSize + (text().isEmpty() ? 0 : kSymbolSpacing);
     }
