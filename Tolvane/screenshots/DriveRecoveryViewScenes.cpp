@@ -77,9 +77,9 @@ const bool registered = registerScenes({
     scene("unfolded", [] { return list().frame; }),
     scene("recovering",
           [] {
-              return resumed({DriveTransferProgress{Stage::uploading, 67'108'864, 128'450'000},
-                              {}, true},
-                             Kind::recovering);
+              return resumed(
+                  {DriveTransferProgress{Stage::uploading, 67'108'864, 128'450'000}, {}, true},
+                  Kind::recovering);
           }),
     scene("recovering-hashing",
           [] {
@@ -87,7 +87,9 @@ const bool registered = registerScenes({
                              Kind::recovering);
           }),
     scene("cancelling",
-          [] { return resumed({std::nullopt, {}, true, true}, Kind::recovering, true); }),
+          [] {
+              return resumed({std::nullopt, {}, true, true}, Kind::recovering, true);
+          }),
     scene("needs-file",
           [] {
               return resumed(
@@ -97,10 +99,9 @@ const bool registered = registerScenes({
           }),
     scene("failed",
           [] {
-              return resumed(
-                  {std::nullopt, std::make_exception_ptr(DriveTransferError::archiveChanged()),
-                   false},
-                  Kind::recoveryFailed);
+              return resumed({std::nullopt,
+                              std::make_exception_ptr(DriveTransferError::archiveChanged()), false},
+                             Kind::recoveryFailed);
           }),
     scene("shared",
           [] {

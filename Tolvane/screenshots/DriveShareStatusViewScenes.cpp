@@ -82,9 +82,13 @@ Scene scene(const char* name, std::function<QWidget*()> build) {
 const bool registered = registerScenes({
     scene("preparing", [] { return uploading(std::nullopt); }),
     scene("uploading",
-          [] { return uploading(DriveTransferProgress{Stage::uploading, 50'331'648, 128'450'000}); }),
+          [] {
+              return uploading(DriveTransferProgress{Stage::uploading, 50'331'648, 128'450'000});
+          }),
     scene("retrying",
-          [] { return uploading(DriveTransferProgress{Stage::retrying, 50'331'648, 128'450'000}); }),
+          [] {
+              return uploading(DriveTransferProgress{Stage::retrying, 50'331'648, 128'450'000});
+          }),
     scene("cancelling",
           [] {
               auto shown = panel({std::nullopt, {}, true, true}, Kind::uploading);
@@ -102,7 +106,8 @@ const bool registered = registerScenes({
     scene("paused-file-missing",
           [] {
               auto shown = panel({std::nullopt, {}, true}, Kind::uploading);
-              QFile::remove(QFile::decodeName(QByteArray::fromStdString(shown.scene->archivePath())));
+              QFile::remove(
+                  QFile::decodeName(QByteArray::fromStdString(shown.scene->archivePath())));
               shown.scene->google().cancelTransfer();
               GoogleSceneModel::settle(
                   [&] { return shown.scene->google().transferState().kind == Kind::paused; });
@@ -110,9 +115,10 @@ const bool registered = registerScenes({
           }),
     scene("failed",
           [] {
-              auto shown = panel(
-                  {std::nullopt, std::make_exception_ptr(DriveTransferError::archiveChanged()), false},
-                  Kind::failed);
+              auto shown =
+                  panel({std::nullopt,
+                         std::make_exception_ptr(DriveTransferError::archiveChanged()), false},
+                        Kind::failed);
               for (auto* toggle : shown.view->findChildren<QAbstractButton*>()) {
                   if (toggle->text() == QStringLiteral("오류 상세")) {
                       toggle->setChecked(true);

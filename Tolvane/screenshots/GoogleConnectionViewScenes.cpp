@@ -35,7 +35,9 @@ const bool registered = registerScenes({
                   {"sample", "seoul.headquarters.design.team.deliveries@example-company.co.kr"}));
           }),
     scene("connected-no-email",
-          [] { return sheet(GoogleAuthState::connected({"sample", std::nullopt})); }),
+          [] {
+              return sheet(GoogleAuthState::connected({"sample", std::nullopt}));
+          }),
     scene("refreshing", [] { return sheet(GoogleAuthState::refreshing(sample)); }),
     scene("reauth-required", [] { return sheet(GoogleAuthState::reauthRequired(sample)); }),
     scene("signing-out", [] { return sheet(GoogleAuthState::signingOut()); }),
@@ -45,9 +47,7 @@ const bool registered = registerScenes({
     scene("failed-keyring",
           [] { return sheet(GoogleAuthState::failed(GoogleAuthFailure::keychainUnavailable())); }),
     scene("failed-configuration",
-          [] {
-              return sheet(GoogleAuthState::failed(GoogleAuthFailure::configurationMissing()));
-          }),
+          [] { return sheet(GoogleAuthState::failed(GoogleAuthFailure::configurationMissing())); }),
     scene("failed-network",
           [] { return sheet(GoogleAuthState::failed(GoogleAuthFailure::unavailable())); }),
 });

@@ -2,8 +2,8 @@
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
-#include <QEventLoop>
 #include <QDir>
+#include <QEventLoop>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QThread>
@@ -100,8 +100,7 @@ GoogleSceneModel::~GoogleSceneModel() {
     job_.reset();
 }
 
-void GoogleSceneModel::run(const Step& step,
-                           const GoogleConnectionModel::ProgressHandler& progress,
+void GoogleSceneModel::run(const Step& step, const GoogleConnectionModel::ProgressHandler& progress,
                            std::stop_token stop) {
     if (step.progress) {
         progress(*step.progress);

@@ -127,7 +127,8 @@ public:
         cancelling->setColor(VeskaTheme::muted);
         row->addWidget(cancelling);
 
-        choose = new VeskaButton(QStringLiteral("같은 ZIP 선택"), VeskaSecondaryButtonStyle(), this);
+        choose =
+            new VeskaButton(QStringLiteral("같은 ZIP 선택"), VeskaSecondaryButtonStyle(), this);
         row->addWidget(choose);
 
         message = new ThemedLabel({}, this);
@@ -297,11 +298,10 @@ DriveRecoveryView::DriveRecoveryView(GoogleConnectionModel& model, QWidget* pare
     connect(open, &QAbstractButton::clicked, this, [this] { useLink(true); });
     connect(&model_, &GoogleConnectionModel::pendingTransfersChanged, this,
             [this] { rebuildRows(); });
-    for (const auto signal :
-         {&GoogleConnectionModel::transferStateChanged,
-          &GoogleConnectionModel::transferProgressChanged,
-          &GoogleConnectionModel::hasActiveTransferChanged,
-          &GoogleConnectionModel::recoveryListErrorChanged}) {
+    for (const auto signal : {&GoogleConnectionModel::transferStateChanged,
+                              &GoogleConnectionModel::transferProgressChanged,
+                              &GoogleConnectionModel::hasActiveTransferChanged,
+                              &GoogleConnectionModel::recoveryListErrorChanged}) {
         connect(&model_, signal, this, [this] { refresh(); });
     }
     rebuildRows();
@@ -334,8 +334,8 @@ void DriveRecoveryView::refresh() {
     header_->updateGeometry();
     for (Row* row : rowWidgets_) {
         row->present(DriveRecoveryTrailing::of(row->item, model_.transferState(),
-                                            model_.transferProgress(),
-                                            model_.hasActiveTransfer()));
+                                               model_.transferProgress(),
+                                               model_.hasActiveTransfer()));
     }
     const bool linkShown = model_.transferState().kind == TransferKind::recoveryShared;
     link_->setVisible(linkShown);
@@ -401,24 +401,25 @@ void DriveRecoveryView::useLink(bool open) {
     if (state.kind != TransferKind::recoveryShared) {
         return;
     }
-    model_.verifiedLink(state.jobID, [view = QPointer(this), open](WorkOutcome<std::string> outcome) {
-        if (!view) {
-            return;
-        }
-        if (!outcome.value) {
-            view->linkCheckError_ = kLinkCheckFailed;
-        } else {
-            const QString link = QString::fromStdString(*outcome.value);
-            if (open) {
-                QDesktopServices::openUrl(QUrl(link));
-            } else {
-                QGuiApplication::clipboard()->clear();
-                QGuiApplication::clipboard()->setText(link);
-            }
-            view->linkCheckError_.reset();
-        }
-        view->refresh();
-    });
+    model_.verifiedLink(state.jobID,
+                        [view = QPointer(this), open](WorkOutcome<std::string> outcome) {
+                            if (!view) {
+                                return;
+                            }
+                            if (!outcome.value) {
+                                view->linkCheckError_ = kLinkCheckFailed;
+                            } else {
+                                const QString link = QString::fromStdString(*outcome.value);
+                                if (open) {
+                                    QDesktopServices::openUrl(QUrl(link));
+                                } else {
+                                    QGuiApplication::clipboard()->clear();
+                                    QGuiApplication::clipboard()->setText(link);
+                                }
+                                view->linkCheckError_.reset();
+                            }
+                            view->refresh();
+                        });
 }
 
 }  // namespace tolvane

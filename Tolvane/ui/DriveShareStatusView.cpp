@@ -172,7 +172,8 @@ DriveShareStatusView::DriveShareStatusView(DeliveryJobModel& job, GoogleConnecti
     layout->addWidget(uploadCard_);
 
     // Its cancellation.
-    auto* cleaning = new SymbolLabel(QStringLiteral("hourglass"), QStringLiteral("전송 정리 중"), this);
+    auto* cleaning =
+        new SymbolLabel(QStringLiteral("hourglass"), QStringLiteral("전송 정리 중"), this);
     cleaning->setFont(VeskaTheme::font(VeskaTheme::bodySize));
     cleaning->setColor(VeskaTheme::muted);
     cancelling_ = cleaning;
@@ -225,8 +226,8 @@ DriveShareStatusView::DriveShareStatusView(DeliveryJobModel& job, GoogleConnecti
     linkButtons_ = rowWidget(shared_, buttons);
     buttons->setSpacing(10);
     copy_ = new VeskaButton(QStringLiteral("링크 복사"), VeskaPrimaryButtonStyle(), linkButtons_);
-    auto* open =
-        new VeskaButton(QStringLiteral("Drive에서 열기"), VeskaSecondaryButtonStyle(), linkButtons_);
+    auto* open = new VeskaButton(QStringLiteral("Drive에서 열기"), VeskaSecondaryButtonStyle(),
+                                 linkButtons_);
     open->setSymbol(QStringLiteral("arrow.up.right"));
     buttons->addWidget(copy_);
     buttons->addWidget(open);
@@ -249,9 +250,8 @@ DriveShareStatusView::DriveShareStatusView(DeliveryJobModel& job, GoogleConnecti
     connect(copy_, &QAbstractButton::clicked, this, [this] { useLink(false); });
     connect(open, &QAbstractButton::clicked, this, [this] { useLink(true); });
     connect(detailToggle_, &QAbstractButton::toggled, message_, &QWidget::setVisible);
-    for (const auto signal :
-         {&GoogleConnectionModel::transferStateChanged,
-          &GoogleConnectionModel::transferProgressChanged}) {
+    for (const auto signal : {&GoogleConnectionModel::transferStateChanged,
+                              &GoogleConnectionModel::transferProgressChanged}) {
         connect(&google_, signal, this, [this] { refresh(); });
     }
     connect(&job_, &DeliveryJobModel::verifiedArchiveChanged, this, [this] { archiveChanged(); });
@@ -286,11 +286,10 @@ void DriveShareStatusView::recheckArchiveFile() {
 
 void DriveShareStatusView::refresh() {
     // A job without an output (an unpack, a failure) has nothing to share.
-    const auto content = job_.outputURL()
-                             ? DriveShareStatusContent::of(job_.verifiedArchive(),
-                                                           google_.transferState(),
-                                                           google_.transferProgress())
-                             : DriveShareStatusContent{};
+    const auto content = job_.outputURL() ? DriveShareStatusContent::of(job_.verifiedArchive(),
+                                                                        google_.transferState(),
+                                                                        google_.transferProgress())
+                                          : DriveShareStatusContent{};
     uploadCard_->setVisible(content.kind == Kind::uploading);
     cancelling_->setVisible(content.kind == Kind::cancelling);
     paused_->setVisible(content.kind == Kind::paused);
@@ -331,7 +330,8 @@ void DriveShareStatusView::retry() {
         recheckArchiveFile();
         return;
     }
-    google_.shareVerifiedArchive(*archive, google_.activeShareRole().value_or(DriveLinkRole::reader));
+    google_.shareVerifiedArchive(*archive,
+                                 google_.activeShareRole().value_or(DriveLinkRole::reader));
 }
 
 void DriveShareStatusView::useLink(bool open) {

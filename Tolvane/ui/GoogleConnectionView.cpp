@@ -6,8 +6,8 @@
 #include <QLabel>
 #include <QMenu>
 #include <QPainter>
-#include <QToolButton>
 #include <QTextEdit>
+#include <QToolButton>
 #include <QUrl>
 #include <QVBoxLayout>
 
@@ -73,10 +73,11 @@ QString detailOf(const GoogleAuthState& state) {
         case Kind::failed: {
             // The failure's own message stays out of the sheet; two causes the user can act on
             // get their own advice.
-            const auto code = state.failure() ? state.failure()->code()
-                                              : GoogleAuthFailure::Code::unavailable;
+            const auto code =
+                state.failure() ? state.failure()->code() : GoogleAuthFailure::Code::unavailable;
             if (code == GoogleAuthFailure::Code::keychainUnavailable) {
-                return QStringLiteral("로그인을 저장하지 못했습니다. 키링 서비스 접근을 확인해 주세요.");
+                return QStringLiteral(
+                    "로그인을 저장하지 못했습니다. 키링 서비스 접근을 확인해 주세요.");
             }
             if (code == GoogleAuthFailure::Code::configurationMissing) {
                 return QStringLiteral("로그인 설정이 누락됐습니다. 앱을 업데이트해 주세요.");
@@ -241,8 +242,8 @@ QLabel* plainLabel(QWidget* parent) {
 }  // namespace
 
 GoogleConnectionContent GoogleConnectionContent::of(const GoogleAuthState& state) {
-    return {titleOf(state), detailOf(state), state.kind() == Kind::connected,
-            isBusy(state.kind()), actionsOf(state.kind())};
+    return {titleOf(state), detailOf(state), state.kind() == Kind::connected, isBusy(state.kind()),
+            actionsOf(state.kind())};
 }
 
 GoogleConnectionView::GoogleConnectionView(GoogleConnectionModel& model, QWidget* parent)
@@ -259,8 +260,8 @@ GoogleConnectionView::GoogleConnectionView(GoogleConnectionModel& model, QWidget
     const int contentWidth = sheetWidth - 2 * margin;
 
     auto* header = new QHBoxLayout;
-    auto* heading = new SymbolLabel(QStringLiteral("externaldrive"),
-                                    QStringLiteral("Google Drive"), this);
+    auto* heading =
+        new SymbolLabel(QStringLiteral("externaldrive"), QStringLiteral("Google Drive"), this);
     heading->setFont(VeskaTheme::font(VeskaTheme::bodySize, QFont::Bold));
     header->addWidget(heading);
     header->addStretch(1);
@@ -270,7 +271,8 @@ GoogleConnectionView::GoogleConnectionView(GoogleConnectionModel& model, QWidget
 
     auto* status = new QVBoxLayout;
     status->setSpacing(8);
-    badge_ = new SymbolLabel(QStringLiteral("checkmark.circle.fill"), QStringLiteral("연결됨"), this);
+    badge_ =
+        new SymbolLabel(QStringLiteral("checkmark.circle.fill"), QStringLiteral("연결됨"), this);
     badge_->setFont(VeskaTheme::font(VeskaTheme::captionSize, QFont::Medium));
     badge_->setColor(VeskaTheme::success);
     status->addWidget(badge_);
@@ -315,8 +317,9 @@ GoogleConnectionView::GoogleConnectionView(GoogleConnectionModel& model, QWidget
     QObject::connect(cancel_, &QAbstractButton::clicked, this, [this] { cancelSignIn(); });
     QObject::connect(signOut_, &QAbstractButton::clicked, this, [this] { model_.signOut(); });
     QObject::connect(revoke, &QAction::triggered, this, [this] { model_.revokeConsent(); });
-    QObject::connect(privacy, &QAbstractButton::clicked, this,
-                     [] { QDesktopServices::openUrl(QUrl(QString::fromLatin1(privacyPolicyURL))); });
+    QObject::connect(privacy, &QAbstractButton::clicked, this, [] {
+        QDesktopServices::openUrl(QUrl(QString::fromLatin1(privacyPolicyURL)));
+    });
     QObject::connect(&model_, &GoogleConnectionModel::stateChanged, this, [this] { refresh(); });
     refresh();
 }

@@ -24,9 +24,9 @@ void drawSymbolAndText(QPainter& painter, const QWidget& widget, QRect bounds,
     const QFontMetrics metrics(widget.font());
     const int size = symbolSizeFor(widget.font());
     int x = bounds.left();
-    const QPixmap pixmap = symbol.isEmpty() ? QPixmap()
-                                            : VeskaSymbol::pixmap(symbol, size, colour,
-                                                                  widget.devicePixelRatioF());
+    const QPixmap pixmap =
+        symbol.isEmpty() ? QPixmap()
+                         : VeskaSymbol::pixmap(symbol, size, colour, widget.devicePixelRatioF());
     if (!pixmap.isNull()) {
         painter.drawPixmap(QPoint(x, bounds.top() + (bounds.height() - size) / 2), pixmap);
         x += size + kSpacing;
@@ -98,8 +98,7 @@ void SymbolLabel::updateToolTip() {
     setToolTip(cut ? text_ : QString());
 }
 
-DisclosureButton::DisclosureButton(const QString& text, QWidget* parent)
-    : QAbstractButton(parent) {
+DisclosureButton::DisclosureButton(const QString& text, QWidget* parent) : QAbstractButton(parent) {
     setText(text);
     setCheckable(true);
     setCursor(Qt::PointingHandCursor);

@@ -29,7 +29,8 @@ TEST(DriveRecoveryView, RowsNameThePhaseAndFollowOnlyTheirOwnJob) {
         EXPECT_EQ(DriveRecoveryView::phaseLabel(phase), label) << phase;
     }
     const DriveRecoveryItem item{Uuid::random(), "a.zip", 2000, "uploaded", DriveLinkRole::writer};
-    EXPECT_EQ(DriveRecoveryView::detailLine(item), QStringLiteral("2 KB · 편집 · 업로드 완료·검증 대기"));
+    EXPECT_EQ(DriveRecoveryView::detailLine(item),
+              QStringLiteral("2 KB · 편집 · 업로드 완료·검증 대기"));
 
     const Uuid other = Uuid::random();
     const DriveTransferProgress half{Stage::uploading, 500, 1000};
@@ -62,7 +63,8 @@ TEST(DriveRecoveryView, RowsNameThePhaseAndFollowOnlyTheirOwnJob) {
          std::nullopt, false, shows(Kind::failed, {}, {}, "실패")},
     };
     for (const auto& row : rows) {
-        EXPECT_EQ(DriveRecoveryTrailing::of(item, row.state, row.progress, row.active), row.trailing)
+        EXPECT_EQ(DriveRecoveryTrailing::of(item, row.state, row.progress, row.active),
+                  row.trailing)
             << row.name;
     }
 }

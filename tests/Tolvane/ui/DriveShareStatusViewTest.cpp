@@ -17,7 +17,11 @@ DriveShareStatusContent shows(Kind kind, QString stage = {},
                               std::optional<double> fraction = std::nullopt,
                               QString transferred = {}, QString message = {},
                               QString roleLine = {}) {
-    return {kind,     std::move(stage),   fraction, std::move(transferred), std::move(message),
+    return {kind,
+            std::move(stage),
+            fraction,
+            std::move(transferred),
+            std::move(message),
             std::move(roleLine)};
 }
 
@@ -37,7 +41,8 @@ TEST(DriveShareStatusContent, OnlyTheShownArchivesShareStatesShowAndProgressPick
     } rows[] = {
         {"no archive", std::nullopt, upload, half, shows(Kind::none)},
         {"idle", archive, State{}, std::nullopt, shows(Kind::none)},
-        {"recovery", archive, State::recovery(TK::recovering, archive.jobID), half, shows(Kind::none)},
+        {"recovery", archive, State::recovery(TK::recovering, archive.jobID), half,
+         shows(Kind::none)},
         {"earlier archive at the same path", samePathNewJob, upload, half, shows(Kind::none)},
         {"preparing", archive, upload, std::nullopt, shows(Kind::uploading, "전송 준비 중")},
         {"hashing", archive, upload, DriveTransferProgress{Stage::hashing, 0, 1000},
@@ -50,7 +55,8 @@ TEST(DriveShareStatusContent, OnlyTheShownArchivesShareStatesShowAndProgressPick
          shows(Kind::uploading, "다시 연결 중")},
         {"publishing", archive, upload, DriveTransferProgress{Stage::publishing, 1000, 1000},
          shows(Kind::uploading, "링크 만드는 중")},
-        {"cancelling", archive, State::share(TK::cancelling, archive), half, shows(Kind::cancelling)},
+        {"cancelling", archive, State::share(TK::cancelling, archive), half,
+         shows(Kind::cancelling)},
         {"paused", archive, State::share(TK::paused, archive), half, shows(Kind::paused)},
         {"failed", archive, State::share(TK::failed, archive, std::nullopt, "오류"), std::nullopt,
          shows(Kind::failed, {}, std::nullopt, {}, "오류")},
@@ -121,8 +127,8 @@ TEST_F(DriveShareStatusViewTest, RetryWaitsForTheFileAndCopiedLastsUntilTheArchi
     linkFails = true;
     button(window, QStringLiteral("링크 복사"))->click();
     EXPECT_FALSE(button(window, QStringLiteral("링크 복사"))->isEnabled()) << "while checking";
-    ASSERT_TRUE(eventually(
-        [&] { return button(window, QStringLiteral("Drive에서 열기"))->isEnabled(); }));
+    ASSERT_TRUE(
+        eventually([&] { return button(window, QStringLiteral("Drive에서 열기"))->isEnabled(); }));
     EXPECT_EQ(button(window, QStringLiteral("복사됨")), nullptr);
     linkFails = false;
     QGuiApplication::clipboard()->setText(QStringLiteral("before"));

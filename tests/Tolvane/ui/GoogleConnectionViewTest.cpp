@@ -22,7 +22,8 @@ TEST(GoogleConnectionContent, EveryAccountStateHasItsTextsBadgeBusyFlagAndAction
         GoogleConnectionContent content;
     } rows[] = {
         {GoogleAuthState::restoring(), {"계정 확인 중", intro, false, true, Actions::none}},
-        {GoogleAuthState::signedOut(), {"Drive에 연결하세요", intro, false, false, Actions::connect}},
+        {GoogleAuthState::signedOut(),
+         {"Drive에 연결하세요", intro, false, false, Actions::connect}},
         {GoogleAuthState::authorizing(), {"로그인 중", intro, false, true, Actions::cancelSignIn}},
         {GoogleAuthState::requestingScope(mail),
          {"접근 권한 확인 중", intro, false, true, Actions::cancelSignIn}},
@@ -38,14 +39,16 @@ TEST(GoogleConnectionContent, EveryAccountStateHasItsTextsBadgeBusyFlagAndAction
         {GoogleAuthState::revokingConsent(), {"권한 철회 중", intro, false, true, Actions::none}},
         {GoogleAuthState::cancelled(),
          {"로그인이 취소됐습니다", intro, false, false, Actions::connect}},
-        {GoogleAuthState::denied(), {"접근 권한이 필요합니다", intro, false, false, Actions::connect}},
+        {GoogleAuthState::denied(),
+         {"접근 권한이 필요합니다", intro, false, false, Actions::connect}},
         {GoogleAuthState::failed(Failure::keychainUnavailable()),
          {failed, "로그인을 저장하지 못했습니다. 키링 서비스 접근을 확인해 주세요.", false, false,
           Actions::connect}},
         {GoogleAuthState::failed(Failure::configurationMissing()),
          {failed, "로그인 설정이 누락됐습니다. 앱을 업데이트해 주세요.", false, false,
           Actions::connect}},
-        {GoogleAuthState::failed(Failure::denied()), {failed, retry, false, false, Actions::connect}},
+        {GoogleAuthState::failed(Failure::denied()),
+         {failed, retry, false, false, Actions::connect}},
         {GoogleAuthState::failed(Failure::unavailable()),
          {failed, retry, false, false, Actions::connect}},
     };
@@ -82,7 +85,8 @@ TEST_F(GoogleScreens, CancellingASignInShowsTheCoordinatorsStateAtOnceAndForGood
     button(sheet, QStringLiteral("로그인 취소"))->click();
     // Not waiting for the sign-in page: the sheet leaves the busy state while it is still open.
     EXPECT_EQ(model->state(), GoogleAuthState::cancelled());
-    EXPECT_EQ(sheet.findChild<QTextEdit*>()->toPlainText(), QStringLiteral("로그인이 취소됐습니다"));
+    EXPECT_EQ(sheet.findChild<QTextEdit*>()->toPlainText(),
+              QStringLiteral("로그인이 취소됐습니다"));
     ASSERT_NE(button(sheet, QStringLiteral("Google 계정 연결")), nullptr);
 
     // The sign-in finishing afterwards does not connect the account.
