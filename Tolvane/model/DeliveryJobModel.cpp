@@ -164,7 +164,7 @@ void DeliveryJobModel::settle() {
 // ----- Selection -----
 
 void DeliveryJobModel::addInputs(const std::vector<std::string>& urls) {
-    if (isBusy()) {
+    if (isBusy() || refusesNewWork_) {
         return;
     }
     std::set<std::string> selected;
@@ -191,7 +191,7 @@ void DeliveryJobModel::addInputs(const std::vector<std::string>& urls) {
 }
 
 void DeliveryJobModel::removeInput(const std::string& url) {
-    if (isBusy()) {
+    if (isBusy() || refusesNewWork_) {
         return;
     }
     const auto count = inputURLs_.size();
@@ -205,7 +205,7 @@ void DeliveryJobModel::removeInput(const std::string& url) {
 }
 
 void DeliveryJobModel::clearInputs() {
-    if (isBusy()) {
+    if (isBusy() || refusesNewWork_) {
         return;
     }
     inputURLs_.clear();
@@ -220,7 +220,7 @@ void DeliveryJobModel::startNewJob() {
 }
 
 void DeliveryJobModel::refreshInputs() {
-    if (!canRefreshInputs()) {
+    if (!canRefreshInputs() || refusesNewWork_) {
         return;
     }
     resetResult();
@@ -395,7 +395,8 @@ void DeliveryJobModel::applyCapture(std::uint64_t generation,
 
 void DeliveryJobModel::startPacking(const std::string& archiveURL,
                                     const std::optional<std::string>& destinationAccessURL) {
-    if (isBusy() || inputMode().kind != InputMode::Kind::files || !inputSnapshot_) {
+    if (isBusy() || refusesNewWork_ || inputMode().kind != InputMode::Kind::files ||
+        !inputSnapshot_) {
         return;
     }
     ArchiveInputSnapshot snapshot = *inputSnapshot_;
@@ -418,7 +419,7 @@ void DeliveryJobModel::startPacking(const std::string& archiveURL,
 }
 
 void DeliveryJobModel::startUnpacking(const std::string& destinationRoot) {
-    if (isBusy() || inputMode().kind != InputMode::Kind::singleArchive) {
+    if (isBusy() || refusesNewWork_ || inputMode().kind != InputMode::Kind::singleArchive) {
         return;
     }
     const std::string archiveURL = inputURLs_.front();

@@ -83,6 +83,10 @@ public:
     // `done` on the GUI thread once the capture and the job running at the time of the call have
     // ended and their outcomes are applied; at once when nothing runs.
     void cancelAndWaitForActiveJob(std::function<void()> done);
+    // The application is quitting: from now on the selection stays as it is and no capture or
+    // job starts, so that the wait for the running work ends with nothing new behind it. Final.
+    void refuseNewWork() noexcept { refusesNewWork_ = true; }
+    bool refusesNewWork() const noexcept { return refusesNewWork_; }
 
     Phase phase() const noexcept { return phase_; }
     const std::shared_ptr<Progress>& progress() const noexcept { return progress_; }
@@ -205,6 +209,7 @@ private:
     std::shared_ptr<Progress> inputSnapshotProgress_;
     std::optional<ArchiveInputSnapshot> inputSnapshot_;
     std::uint64_t inputSnapshotGeneration_ = 0;
+    bool refusesNewWork_ = false;
 
     // The job's progress sampling: the timer and the progress object it reads.
     QTimer progressTimer_;

@@ -420,7 +420,7 @@ void GoogleConnectionModel::cleanUpTransfer(const Uuid& transferID, BackgroundTa
 
 void GoogleConnectionModel::shareVerifiedArchive(const VerifiedArchive& archive,
                                                  DriveLinkRole role) {
-    if (shutDown_) {
+    if (shutDown_ || refusesNewWork_) {
         return;
     }
     const auto identity = connectedIdentity();
@@ -492,7 +492,7 @@ void GoogleConnectionModel::finishShare(const VerifiedArchive& archive,
 
 void GoogleConnectionModel::resume(const DriveRecoveryItem& item,
                                    const std::optional<std::string>& selectedURL) {
-    if (shutDown_) {
+    if (shutDown_ || refusesNewWork_) {
         return;
     }
     const auto identity = connectedIdentity();

@@ -176,6 +176,10 @@ public:
     // Cancels the transfer running now and calls `done` once it has ended and its outcome is
     // applied; at once when none runs.
     void cancelAndWaitForActiveTransfer(std::function<void()> done);
+    // The application is quitting: from now on shares and resumes are ignored, so that the
+    // wait for the running transfer ends with nothing new behind it. Final.
+    void refuseNewWork() noexcept { refusesNewWork_ = true; }
+    bool refusesNewWork() const noexcept { return refusesNewWork_; }
 
     // Cancels what runs and waits for every worker thread. Afterwards every operation does
     // nothing (callbacks are not called). Also run by the destructor.
@@ -254,6 +258,7 @@ private:
     // Ends the link checks at shutdown (the transfer has its own task).
     std::stop_source lifetime_;
     bool shutDown_ = false;
+    bool refusesNewWork_ = false;
     QThreadPool threads_;
 };
 

@@ -70,16 +70,23 @@ GoogleSignInProvider::Hooks GoogleSignInProvider::desktopHooks() {
     return hooks;
 }
 
+std::shared_ptr<GoogleSignIn> GoogleSignInProvider::applicationSignIn() {
+    // Made on first use; thread-safe by the rules of function statics.
+    static const std::shared_ptr<GoogleSignIn> signIn = [] {
+        GoogleSignInConfiguration configuration;
+        configuration.clientID =
+            applicationInfo(QStringLiteral("GIDClientID")).toString().toStdString();
+        configuration.clientSecret =
+            applicationInfo(QStringLiteral("GIDClientSecret")).toString().toStdString();
+        return std::make_shared<GoogleSignIn>(std::move(configuration),
+                                              std::make_shared<SecretServiceSessionStore>(),
+                                              std::make_shared<URLSessionDriveHTTPTransport>());
+    }();
+    return signIn;
+}
+
 std::shared_ptr<GoogleSignInProvider> GoogleSignInProvider::forApplication() {
-    GoogleSignInConfiguration configuration;
-    configuration.clientID =
-        applicationInfo(QStringLiteral("GIDClientID")).toString().toStdString();
-    configuration.clientSecret =
-        applicationInfo(QStringLiteral("GIDClientSecret")).toString().toStdString();
-    auto signIn = std::make_shared<GoogleSignIn>(std::move(configuration),
-                                                 std::make_shared<SecretServiceSessionStore>(),
-                                                 std::make_shared<URLSessionDriveHTTPTransport>());
-    return std::make_shared<GoogleSignInProvider>(std::move(signIn), desktopHooks());
+    return std::make_shared<GoogleSignInProvider>(applicationSignIn(), desktopHooks());
 }
 
 }  // namespace tolvane

@@ -44,6 +44,9 @@ public:
     // The application's provider: the library over the keyring and HTTPS, with the OAuth client
     // this build was configured with, and the desktop's windows and browser.
     static std::shared_ptr<GoogleSignInProvider> forApplication();
+    // The application's one sign-in library, shared by its provider and by the hand-off of the
+    // URLs the application is asked to open.
+    static std::shared_ptr<GoogleSignIn> applicationSignIn();
     static Hooks desktopHooks();
     // The information values compiled into the application: "GIDClientID" and
     // "GIDClientSecret" when the build was configured with them, null otherwise.

@@ -1,0 +1,175 @@
+#include "Tolvane/app/TolvaneApp.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QDBusConnection>
+#include <QLayout>
+#include <QMainWindow>
+#include <QMenuBar>
+#include <QSettings>
+
+#include <functional>
+#include <utility>
+
+#include "Tolvane/model/DeliveryJobModel.h"
+#include "Tolvane/model/ExternalVolumeStore.h"
+#include "Tolvane/model/GoogleConnectionModel.h"
+#include "Tolvane/model/GoogleSignInProvider.h"
+#include "Tolvane/ui/ContentView.h"
+#include "Tolvane/ui/VeskaAppearance.h"
+#include "platform/signin/GoogleSignIn.h"
+#include "platform/volumes/MountWatcher.h"
+
+namespace tolvane {
+
+namespace {
+
+// A main window: closing the last one asks to quit instead of leaving a windowless process.
+class VeskaWindow final : public QMainWindow {
+public:
+    VeskaWindow(std::function<bool()> isLast, std::function<void()> requestQuit)
+        : isLast_(std::move(isLast)), requestQuit_(std::move(requestQuit)) {
+        setAttribute(Qt::WA_DeleteOnClose);
+        setWindowTitle(QStringLiteral("Veska"));
+    }
+
+protected:
+    void closeEvent(QCloseEvent* event) override {
+        if (isLast_()) {
+            event->ignore();
+            requestQuit_();
+            return;
+        }
+        event->accept();
+    }
+
+private:
+    std::function<bool()> isLast_;
+    std::function<void()> requestQuit_;
+};
+
+}  // namespace
+
+TolvaneApp::TolvaneApp(QApplication& application, QObject* parent)
+    : QObject(parent),
+      application_(application),
+      delegate_({&TolvaneAppDelegate::runQuitAlert, [] { QCoreApplication::exit(0); }}) {
+    // Quitting goes through the quit protocol only; the event loop must not end by itself.
+    application_.setQuitOnLastWindowClosed(false);
+    appearance_ = std::make_unique<VeskaAppearance>(application_);
+    appearance_->setSetting(QSettings().value(appearanceKey, QStringLiteral("dark")).toString());
+}
+
+TolvaneApp::~TolvaneApp() {
+    for (const auto& window : windows_) {
+        delete window.data();
+    }
+    externalVolumes_.reset();
+    mountWatcher_.reset();
+    googleModel_.reset();
+    jobModel_.reset();
+}
+
+void TolvaneApp::createModels() {
+    if (jobModel_) {
+        return;
+    }
+    jobModel_ = std::make_unique<DeliveryJobModel>();
+    googleModel_ = std::make_unique<GoogleConnectionModel>();
+    const VolumeSystemPaths paths;
+    mountWatcher_ = std::make_unique<MountWatcher>(paths);
+    ExternalVolumeStore::Hooks hooks =
+        ExternalVolumeStore::systemHooks(paths, QDBusConnection::systemBus());
+    // A volume just attached asks for the user's attention, as a new destination appeared.
+    hooks.onMount = [this] {
+        for (const auto& window : windows_) {
+            if (window) {
+                QApplication::alert(window);
+                return;
+            }
+        }
+    };
+    externalVolumes_ = std::make_unique<ExternalVolumeStore>(*mountWatcher_, std::move(hooks));
+}
+
+int TolvaneApp::openWindowCount() const {
+    int count = 0;
+    for (const auto& window : windows_) {
+        count += window && window->isVisible() ? 1 : 0;
+    }
+    return count;
+}
+
+void TolvaneApp::openWindow() {
+    createModels();
+    auto* window =
+        new VeskaWindow([this] { return openWindowCount() <= 1; }, [this] { requestQuit(); });
+    window->setCentralWidget(new ContentView(*jobModel_, *googleModel_, *externalVolumes_));
+    // The content has a fixed size; the window follows it and cannot be resized.
+    window->layout()->setSizeConstraint(QLayout::SetFixedSize);
+
+    QMenu* file = window->menuBar()->addMenu(QStringLiteral("파일"));
+    QAction* newWindow = file->addAction(QStringLiteral("새 창"), this, &TolvaneApp::openWindow);
+    newWindow->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_N));
+    file->addSeparator();
+    QAction* quit = file->addAction(QStringLiteral("Veska 종료"), this, &TolvaneApp::requestQuit);
+    quit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
+
+    QMenu* look = window->menuBar()->addMenu(QStringLiteral("모양"));
+    const std::pair<const char*, QString> choices[] = {
+        {"dark", QStringLiteral("다크")},
+        {"light", QStringLiteral("라이트")},
+        {"system", QStringLiteral("시스템 설정")},
+    };
+    for (const auto& [value, text] : choices) {
+        look->addAction(text, this,
+                        [this, value = QString::fromLatin1(value)] { setAppearance(value); });
+    }
+
+    windows_.removeAll(nullptr);
+    windows_.append(window);
+    window->show();
+    window->raise();
+    window->activateWindow();
+    windowShown();
+}
+
+void TolvaneApp::windowShown() {
+    delegate_.setJobModel(jobModel_.get());
+    delegate_.setGoogleModel(googleModel_.get());
+    // Restores the stored Google session once per process; later windows find it done.
+    googleModel_->restoreIfNeeded();
+}
+
+void TolvaneApp::activate() {
+    for (auto it = windows_.crbegin(); it != windows_.crend(); ++it) {
+        if (*it && (*it)->isVisible()) {
+            (*it)->raise();
+            (*it)->activateWindow();
+            return;
+        }
+    }
+    openWindow();
+}
+
+void TolvaneApp::openURLs(const QStringList& urls) {
+    if (urls.isEmpty()) {
+        return;
+    }
+    const auto signIn = GoogleSignInProvider::applicationSignIn();
+    for (const QString& url : urls) {
+        signIn->handle(url.toStdString());
+    }
+}
+
+void TolvaneApp::setAppearance(const QString& value) {
+    QSettings().setValue(appearanceKey, value);
+    appearance_->setSetting(value);
+}
+
+void TolvaneApp::requestQuit() {
+    delegate_.requestQuit();
+}
+
+}  // namespace tolvane

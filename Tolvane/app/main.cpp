@@ -1,0 +1,34 @@
+// Veska: one application per user; a later launch hands its URLs to the running one and ends.
+
+#include <QApplication>
+#include <QIcon>
+
+#include "Tolvane/app/SingleInstance.h"
+#include "Tolvane/app/TolvaneApp.h"
+#include "Tolvane/model/ApplicationStartup.h"
+
+int main(int argc, char** argv) {
+    tolvane::prepareApplicationProcess();
+    QApplication application(argc, argv);
+    QApplication::setOrganizationName(QStringLiteral("Tolvane"));
+    QApplication::setApplicationName(QStringLiteral("Veska"));
+    // Matches the desktop entry, so that the desktop shows the window under its icon.
+    QGuiApplication::setDesktopFileName(QStringLiteral("tolvane"));
+    QApplication::setWindowIcon(QIcon(QStringLiteral(":/veska/Veska.svg")));
+
+    const QStringList urls = tolvane::SingleInstance::urlArguments(application.arguments().mid(1));
+    tolvane::SingleInstance instance(tolvane::SingleInstance::defaultFolder());
+    if (!instance.claim(urls)) {
+        return 0;
+    }
+    tolvane::TolvaneApp app(application);
+    QObject::connect(&instance, &tolvane::SingleInstance::launched, &app,
+                     [&app](const QStringList& forwarded) {
+                         app.activate();
+                         app.openURLs(forwarded);
+                     });
+    app.openWindow();
+    app.openURLs(urls);
+    application.exec();
+    return 0;
+}

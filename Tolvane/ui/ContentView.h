@@ -1,0 +1,158 @@
+#pragma once
+
+#include <QList>
+#include <QMessageBox>
+#include <QPointer>
+#include <QString>
+#include <QUrl>
+#include <QWidget>
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "Tolvane/model/ExternalVolume.h"
+#include "Tolvane/model/SecurityScopedAccessLease.h"
+#include "Tolvane/ui/ArchiveNameSheet.h"
+#include "core/common/Uuid.h"
+#include "core/drive/DriveTypes.h"
+#include "core/drive/GoogleAuth.h"
+
+class QLabel;
+class QStackedWidget;
+class QHBoxLayout;
+
+namespace tolvane {
+
+class ElidedLabel;
+class DeliveryJobModel;
+class DropZoneView;
+class ExternalVolumeStore;
+class GoogleConnectionModel;
+class VeskaButton;
+
+// The content of every main window: the header with the Drive button, the workspace card that
+// takes dropped files, the recovery list, the volumes list with the destination problem under
+// it, and the footer; and the sheets and the Drive confirmation that open over them. It reads and
+// drives the three shared models; what it keeps itself (the drop highlight, the share roles, the
+// messages, the folder waiting for its archive name) lives as long as the window.
+//
+// The workspace's input list and result card, the volumes list and the footer's contents are
+// places that their own views fill: inputListPlace(), resultPlace(), volumesPlace(), footer().
+class ContentView final : public QWidget {
+    Q_OBJECT
+
+public:
+    // A chosen save folder waiting for its archive name. Each folder choice makes a new one;
+    // access to the folder lasts as long as the lease does.
+    struct PendingArchiveSave {
+        Uuid id;
+        std::string folder;
+        std::optional<ExternalVolume> preferredVolume;
+        std::shared_ptr<SecurityScopedAccessLease> accessLease;
+    };
+
+    // How the header's Drive button looks for an account state.
+    struct DriveButtonLook {
+        QString text;
+        bool connected;
+    };
+
+    static constexpr int windowWidth = 680;
+    static constexpr int windowHeight = 580;
+
+    ContentView(DeliveryJobModel& model, GoogleConnectionModel& googleModel,
+                ExternalVolumeStore& externalVolumes, QWidget* parent = nullptr);
+    ~ContentView() override;
+
+    static DriveButtonLook driveButtonLook(const GoogleAuthState& state);
+    static QString shareConfirmationTitle(DriveLinkRole role);
+    static QString shareConfirmationMessage(const std::optional<std::string>& outputURL,
+                                            const GoogleAuthState& state, DriveLinkRole role);
+
+    // Whether a pack may start now from a destination: nothing runs, no result is shown, and the
+    // selection is files with a finished snapshot.
+    bool canStartPack() const;
+
+    // A drop of URLs on the workspace card. Refused (false, nothing changes) while a job or a
+    // Drive transfer runs; otherwise the local files among them join the selection (folders
+    // written as folders) and it is handled when there was at least one.
+    bool dropURLs(const QList<QUrl>& urls);
+    bool dropTargeted() const noexcept { return dropTargeted_; }
+    void setDropTargeted(bool targeted);
+
+    // The link role the footer offers and the role the confirmation is about.
+    DriveLinkRole selectedShareRole() const noexcept { return selectedShareRole_; }
+    void setSelectedShareRole(DriveLinkRole role) { selectedShareRole_ = role; }
+    DriveLinkRole confirmedShareRole() const noexcept { return confirmedShareRole_; }
+    // The footer's link button while connected: asks before uploading with the selected role.
+    void confirmDriveShare();
+    QMessageBox* shareConfirmation() const { return shareConfirmation_; }
+
+    void showGoogleConnection();
+    bool showingGoogleConnection() const { return googleConnection_ != nullptr; }
+
+    // Opens the name sheet for the folder (a new value replaces one still open); nothing closes
+    // it. The value, and with it the folder's access, is dropped when the sheet is cancelled.
+    void setPendingArchiveSave(std::optional<PendingArchiveSave> pending);
+    const std::optional<PendingArchiveSave>& pendingArchiveSave() const noexcept {
+        return pendingArchiveSave_;
+    }
+    ArchiveNameSheet* nameSheet() const { return nameSheet_; }
+
+    // The last destination-volume problem, shown under the volumes list.
+    void setExternalVolumeError(std::optional<QString> text);
+    const std::optional<QString>& ejectedVolumeName() const noexcept { return ejectedVolumeName_; }
+    const std::optional<QString>& ejectionError() const noexcept { return ejectionError_; }
+
+    QWidget* resultPlace() const { return resultPlace_; }
+    QWidget* inputListPlace() const { return inputListPlace_; }
+    QWidget* volumesPlace() const { return volumesPlace_; }
+    QWidget* footer() const { return footer_; }
+    DropZoneView* dropZone() const { return dropZone_; }
+    VeskaButton* driveButton() const { return driveButton_; }
+    // The workspace content now in front.
+    QWidget* workspaceContent() const;
+
+private:
+    QWidget* makeHeader();
+    void updateHeader();
+    void updateWorkspace();
+    void archiveChanged();
+    void share();
+    // Filled by the job start: the file panel for inputs, the archive name and packing.
+    void chooseInputs();
+    QString defaultArchiveName() const;
+    void beginPacking(const QString& name, const PendingArchiveSave& selection);
+
+    DeliveryJobModel& model_;
+    GoogleConnectionModel& googleModel_;
+    ExternalVolumeStore& externalVolumes_;
+
+    bool dropTargeted_ = false;
+    DriveLinkRole selectedShareRole_ = DriveLinkRole::reader;
+    DriveLinkRole confirmedShareRole_ = DriveLinkRole::reader;
+    std::optional<QString> externalVolumeError_;
+    std::optional<QString> ejectedVolumeName_;
+    std::optional<QString> ejectionError_;
+    std::optional<PendingArchiveSave> pendingArchiveSave_;
+    // The job of the archive last seen, to tell a new result from the one already shown.
+    std::optional<Uuid> shownArchiveJob_;
+
+    VeskaButton* driveButton_ = nullptr;
+    QWidget* driveDot_ = nullptr;
+    QLabel* driveLabel_ = nullptr;
+    QWidget* card_ = nullptr;
+    QStackedWidget* workspace_ = nullptr;
+    QWidget* resultPlace_ = nullptr;
+    QWidget* inputListPlace_ = nullptr;
+    DropZoneView* dropZone_ = nullptr;
+    QWidget* volumesPlace_ = nullptr;
+    ElidedLabel* volumeErrorLabel_ = nullptr;
+    QWidget* footer_ = nullptr;
+    QPointer<QWidget> googleConnection_;
+    QPointer<ArchiveNameSheet> nameSheet_;
+    QPointer<QMessageBox> shareConfirmation_;
+};
+
+}  // namespace tolvane
