@@ -111,6 +111,12 @@ void TolvaneAppDelegate::requestQuit() {
     }
 }
 
+void TolvaneAppDelegate::requestQuitWithoutAsking() {
+    auto confirm = std::exchange(hooks_.confirm, [](const QuitAlertText&) { return true; });
+    requestQuit();
+    hooks_.confirm = std::move(confirm);
+}
+
 QMessageBox* TolvaneAppDelegate::makeQuitAlert(const QuitAlertText& text, QWidget* parent) {
     auto* alert = new QMessageBox(parent);
     alert->setIcon(QMessageBox::Warning);

@@ -57,6 +57,10 @@ public:
     // A quit request of the user (the quit item, closing the last window): terminates at once
     // when applicationShouldTerminate() says so.
     void requestQuit();
+    // The system asks the program to end (a termination signal at logout or shutdown): nobody
+    // can be asked, so it is taken as a confirmed quit. Running work is cancelled where it may
+    // be and awaited, so a committing job still finishes its result before the exit.
+    void requestQuitWithoutAsking();
 
     // The warning alert with the two buttons, the first one the default; plain text.
     static QMessageBox* makeQuitAlert(const QuitAlertText& text, QWidget* parent);

@@ -4,6 +4,7 @@
 #include <QIcon>
 
 #include "Tolvane/app/SingleInstance.h"
+#include "Tolvane/app/TerminationSignals.h"
 #include "Tolvane/app/TolvaneApp.h"
 #include "Tolvane/model/ApplicationStartup.h"
 
@@ -27,6 +28,9 @@ int main(int argc, char** argv) {
                          app.activate();
                          app.openURLs(forwarded);
                      });
+    tolvane::TerminationSignals termination;
+    QObject::connect(&termination, &tolvane::TerminationSignals::requested, &app,
+                     [&app] { app.delegate().requestQuitWithoutAsking(); });
     app.openWindow();
     app.openURLs(urls);
     application.exec();

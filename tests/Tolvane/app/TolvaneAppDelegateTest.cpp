@@ -106,5 +106,19 @@ TEST_F(QuitProtocolTest, WhileWaitingForTheTransferNoNewWorkStarts) {
     EXPECT_FALSE(drive.model->hasActiveTransfer() || model->isBusy());
 }
 
+// A termination signal cannot ask anyone: the capture is cancelled and awaited, then the exit.
+TEST_F(QuitProtocolTest, TheSystemsRequestCancelsAndWaitsWithoutAsking) {
+    auto capture = select({"/data/a"});
+    delegate.requestQuitWithoutAsking();
+    EXPECT_TRUE(asked.empty());
+    ASSERT_TRUE(eventually([&] { return capture->stop.stop_requested(); }));
+    EXPECT_EQ(terminations, 0);
+    capture->release();
+    ASSERT_TRUE(eventually([&] { return terminations == 1; }));
+    answer = false;
+    delegate.requestQuit();  // the user is asked again after the signal's quit
+    EXPECT_EQ(terminations, 2);
+}
+
 }  // namespace
 }  // namespace tolvane::test
