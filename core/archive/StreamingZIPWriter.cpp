@@ -372,7 +372,10 @@ StreamingZIPWriter::StreamingZIPWriter(UniqueFd archive, UniqueFd centralDirecto
         throw std::invalid_argument("a ZIP writer needs an archive, a spool and the spool's path");
     }
     if (threads > 1) {
-        parallel_ = std::make_unique<Parallel>(compressionMode_, threads);
+        // Each worker keeps a compressor and a part's output: beyond this many, memory grows
+        // with the machine while the caller's thread is already the one waited for.
+        constexpr std::size_t maximumThreads = 32;
+        parallel_ = std::make_unique<Parallel>(compressionMode_, std::min(threads, maximumThreads));
     }
 }
 
@@ -665,10 +668,11 @@ void StreamingZIPWriter::queueFile(OpenEntry entry, std::string localHeader, Sha
     const std::uint64_t size = entry.uncompressedSize;
     const std::string path = entry.path;
     const bool deflated = entry.method == ZipFormat::methodDeflate;
-    // Enough work queued to keep every worker busy, and no more.
+    // Enough work queued to keep every worker busy, and no more: the source bytes in flight stay
+    // under 16 parts however many threads the machine has.
     const std::size_t threads = parallel.pool.size();
     const std::size_t maximumParts = 32 * threads;
-    const std::uint64_t maximumBytes = std::uint64_t{2} * threads * partSize;
+    const std::uint64_t maximumBytes = std::min<std::uint64_t>(2 * threads, 16) * partSize;
 
     bool cancelled = false;
     const CheckCancelled check = [&] {
