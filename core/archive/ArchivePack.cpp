@@ -106,9 +106,14 @@ public:
         lease_.emplace(makeStage(destinationFolder_, "pack", progress_));
         const ScopeExit removeStage([this] { releaseStage(); });
         createStageFiles();
-        walk();
-        checkSelection();
-        addManifest();
+        try {
+            walk();
+            checkSelection();
+            addManifest();
+        } catch (...) {
+            writePendingEntries();
+            throw;
+        }
         finalize();
         verify();
         recheck();
@@ -123,6 +128,15 @@ private:
         }
     }
     void checkCancelled() const { checkArchiveCancellation(progress_, stop_); }
+
+    // The writer may still hold entries handed over before a failure of the walk's own; one of
+    // them failing to be written came first, and is what the job reports. A cancelled job, or a
+    // writer that failed already, has nothing to add.
+    void writePendingEntries() {
+        if (writer_ && !isCancelled(progress_, stop_)) {
+            writer_->writePendingEntries([] {});
+        }
+    }
     std::string stagePath(std::string_view name) const {
         return PathText::appending(lease_->url(), name);
     }
@@ -175,7 +189,9 @@ private:
         UniqueFd spool = createStageFile(*lease_, spoolName, "could not create ZIP staging files");
         writer_.emplace(std::move(payload), std::move(spool), stagePath(spoolName), mode,
                         policy_->maximumFileBytes,
-                        StreamingZIPWriter::archiveByteBudget(policy_->availableBytes));
+                        StreamingZIPWriter::archiveByteBudget(policy_->availableBytes),
+                        StreamingZIPWriter::FreeSpaceProbe(),
+                        StreamingZIPWriter::defaultThreadCount());
         registry_.emplace(stagePath(pathRegistryFileName));
     }
 

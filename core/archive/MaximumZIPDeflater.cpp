@@ -79,6 +79,47 @@ std::uint64_t ZipDeflateStream::bound(std::uint64_t sourceBytes) const {
     return deflateBound(&state_->stream, static_cast<uLong>(sourceBytes));
 }
 
+std::uint64_t ZipDeflateStream::partBound(std::size_t partBytes) const {
+    // The end of a part that is not the last: an empty stored block after up to 7 bits of the
+    // previous block, which the bound of a finished stream does not count.
+    constexpr std::uint64_t flushBytes = 6;
+    return bound(partBytes) + flushBytes;
+}
+
+std::uint32_t ZipDeflateStream::compressPart(std::span<const std::uint8_t> input, bool last,
+                                             std::vector<std::uint8_t>& output) {
+    if (input.size() > std::numeric_limits<uInt>::max()) {
+        throw std::invalid_argument("a deflate part must fit zlib's 32-bit counters");
+    }
+    reset();
+    used_ = true;
+    const Parameters parameters = parametersOf(mode_);
+    z_stream& stream = state_->stream;
+    // Input is const to zlib; the cast only meets its older prototype.
+    stream.next_in = const_cast<Bytef*>(input.data());
+    stream.avail_in = static_cast<uInt>(input.size());
+    output.resize(static_cast<std::size_t>(partBound(input.size())));
+    std::size_t produced = 0;
+    const int flush = last ? Z_FINISH : Z_SYNC_FLUSH;
+    for (;;) {
+        stream.next_out = output.data() + produced;
+        stream.avail_out = static_cast<uInt>(output.size() - produced);
+        const int result = deflate(&stream, flush);
+        if (result != Z_OK && result != Z_STREAM_END) {
+            throw ArchivePipelineError::finalizationFailed(parameters.deflateFailure +
+                                                           std::to_string(result) + ")");
+        }
+        produced = output.size() - stream.avail_out;
+        // A flushed part is complete once zlib leaves room unused; a last one at its end.
+        if (result == Z_STREAM_END || (!last && stream.avail_out > 0)) {
+            break;
+        }
+        output.resize(output.size() + 65536);
+    }
+    output.resize(produced);
+    return static_cast<std::uint32_t>(crc32_z(0, input.data(), input.size()));
+}
+
 std::uint32_t ZipDeflateStream::compress(
     std::uint64_t size, std::size_t bufferSize, const ZipDeflateCallbacks::Provider& provider,
     const ZipDeflateCallbacks::Consumer& consumer,

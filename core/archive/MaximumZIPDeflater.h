@@ -5,6 +5,7 @@
 #include <functional>
 #include <memory>
 #include <span>
+#include <vector>
 
 #include "core/archive/ArchiveValues.h"
 
@@ -41,6 +42,17 @@ public:
 
     // Readies the stream for another source, keeping zlib's state memory and the buffers.
     void reset();
+
+    // The most bytes compressPart can produce for a part of that size (at most 2^32 - 1).
+    std::uint64_t partBound(std::size_t partBytes) const;
+
+    // Compresses one part of a source on its own, from a fresh state, into `output` (replacing
+    // what it held), and returns the part's CRC-32. A part that is not the last ends on a byte
+    // boundary after an empty stored block and does not end the stream, so parts compressed
+    // apart, on any thread, join into one deflate stream whose bytes depend only on where the
+    // source was cut. zlib failures are finalizationFailed.
+    std::uint32_t compressPart(std::span<const std::uint8_t> input, bool last,
+                               std::vector<std::uint8_t>& output);
 
     // Compresses `size` source bytes pulled in blocks of at most `bufferSize` (1 ... 2^32 - 1)
     // and returns their CRC-32. checkCancelled runs at the top of every input pass and before

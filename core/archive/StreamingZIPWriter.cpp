@@ -7,8 +7,13 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <cstdlib>
 #include <ctime>
+#include <deque>
+#include <future>
 #include <limits>
+#include <memory>
 #include <stdexcept>
 #include <utility>
 
@@ -20,6 +25,7 @@
 #include "core/common/HexString.h"
 #include "core/common/Posix.h"
 #include "core/common/ScopeExit.h"
+#include "core/common/ThreadPool.h"
 #include "core/common/Unicode.h"
 
 namespace tolvane {
@@ -279,6 +285,58 @@ std::string directoryMetadataTooLarge(const std::string& path) {
 
 }  // namespace
 
+// One cut of a source on its way through a worker: the bytes read, then what goes into the
+// archive (the compressed bytes, or the same bytes when stored) and their CRC-32.
+struct StreamingZIPWriter::Part {
+    std::vector<std::uint8_t> input;
+    std::vector<std::uint8_t> output;
+    std::uint64_t sourceBytes = 0;
+    std::uint32_t crc32 = 0;
+    std::promise<void> finished;
+    std::future<void> done = finished.get_future();
+};
+
+// What is written next, in order: an entry's header, one of its parts, or its end.
+struct StreamingZIPWriter::Piece {
+    enum class Kind { begin, data, finish } kind;
+    OpenEntry entry;  // begin
+    std::string header;
+    std::shared_ptr<Part> part;  // data
+};
+
+struct StreamingZIPWriter::Parallel {
+    Parallel(ArchiveCompressionMode mode, std::size_t threads)
+        : mode(mode), deflaters(threads), pool(threads) {}
+
+    // Runs on a worker; only that worker touches its compressor.
+    void compress(std::size_t worker, Part& part, bool deflated, bool last) {
+        try {
+            if (deflated) {
+                if (!deflaters[worker]) {
+                    deflaters[worker] = std::make_unique<ZipDeflateStream>(mode);
+                }
+                part.crc32 = deflaters[worker]->compressPart(part.input, last, part.output);
+                std::vector<std::uint8_t>().swap(part.input);
+            } else {
+                part.crc32 =
+                    static_cast<std::uint32_t>(crc32_z(0, part.input.data(), part.input.size()));
+                part.output.swap(part.input);
+            }
+            part.finished.set_value();
+        } catch (...) {
+            part.finished.set_exception(std::current_exception());
+        }
+    }
+
+    ArchiveCompressionMode mode;
+    std::deque<Piece> pieces;
+    std::size_t partsInFlight = 0;
+    std::uint64_t bytesInFlight = 0;
+    // Declared before the pool, which joins its threads before these go.
+    std::vector<std::unique_ptr<ZipDeflateStream>> deflaters;
+    ThreadPool pool;
+};
+
 std::optional<std::uint64_t> StreamingZIPWriter::archiveByteBudget(
     std::optional<std::uint64_t> volumeAvailableBytes) noexcept {
     if (!volumeAvailableBytes) {
@@ -302,7 +360,7 @@ StreamingZIPWriter::StreamingZIPWriter(UniqueFd archive, UniqueFd centralDirecto
                                        ArchiveCompressionMode compressionMode,
                                        std::optional<std::uint64_t> maximumFileBytes,
                                        std::optional<std::uint64_t> availableArchiveBytes,
-                                       FreeSpaceProbe freeSpace)
+                                       FreeSpaceProbe freeSpace, std::size_t threads)
     : archive_(std::move(archive)),
       centralDirectory_(std::move(centralDirectory)),
       centralDirectoryPath_(std::move(centralDirectoryPath)),
@@ -312,6 +370,12 @@ StreamingZIPWriter::StreamingZIPWriter(UniqueFd archive, UniqueFd centralDirecto
       freeSpace_(freeSpace ? std::move(freeSpace) : FreeSpaceProbe(&volumeFreeBytes)) {
     if (!archive_ || !centralDirectory_ || centralDirectoryPath_.empty()) {
         throw std::invalid_argument("a ZIP writer needs an archive, a spool and the spool's path");
+    }
+    if (threads > 1) {
+        // Each worker keeps a compressor and a part's output: beyond this many, memory grows
+        // with the machine while the caller's thread is already the one waited for.
+        constexpr std::size_t maximumThreads = 32;
+        parallel_ = std::make_unique<Parallel>(compressionMode_, std::min(threads, maximumThreads));
     }
 }
 
@@ -432,6 +496,8 @@ void StreamingZIPWriter::fail() noexcept {
         }
     }
     pendingArchive_.clear();
+    // Stops the workers: nothing they would still produce can be written.
+    parallel_.reset();
 }
 
 void StreamingZIPWriter::countEntry() {
@@ -441,117 +507,272 @@ void StreamingZIPWriter::countEntry() {
     ++entryCount_;
 }
 
+std::size_t StreamingZIPWriter::defaultThreadCount() noexcept {
+    return ThreadPool::threadCount(std::getenv("TOLVANE_PACK_THREADS"));
+}
+
+std::uint64_t StreamingZIPWriter::dataBound(std::uint64_t uncompressedSize) {
+    if (!deflater_) {
+        deflater_ = std::make_unique<ZipDeflateStream>(compressionMode_);
+    }
+    if (uncompressedSize <= partSize) {
+        return deflater_->bound(uncompressedSize);
+    }
+    const std::uint64_t parts = (uncompressedSize - 1) / partSize + 1;
+    const std::uint64_t perPart = deflater_->partBound(partSize);
+    std::uint64_t total = 0;
+    return __builtin_mul_overflow(parts, perPart, &total)
+               ? std::numeric_limits<std::uint64_t>::max()
+               : total;
+}
+
+void StreamingZIPWriter::beginEntry(OpenEntry entry, std::string_view localHeader) {
+    current_ = std::move(entry);
+    current_.localHeaderOffset = archiveEndPosition();
+    writeArchive(localHeader);
+}
+
+void StreamingZIPWriter::writeData(std::span<const std::uint8_t> bytes, std::uint32_t crc32,
+                                   std::uint64_t sourceBytes) {
+    writeArchive(bytes);
+    current_.written += bytes.size();
+    current_.crc32 = static_cast<std::uint32_t>(
+        crc32_combine(current_.crc32, crc32, static_cast<z_off_t>(sourceBytes)));
+}
+
+void StreamingZIPWriter::finishEntry() {
+    OpenEntry& open = current_;
+    Layout::CentralEntry entry;
+    entry.isDirectory = open.isDirectory;
+    entry.modified = open.modified;
+    entry.localHeaderOffset = open.localHeaderOffset;
+    entry.permissions = open.permissions;
+    if (!open.isDirectory) {
+        // Cannot happen while zlib keeps its bound; a descriptor narrower than the data would
+        // be misread, so refuse rather than write one.
+        if (!open.zip64 && open.written >= Layout::zip64SizeThreshold) {
+            throw ArchivePipelineError::finalizationFailed(
+                "ZIP entry outgrew its compression bound: " + open.path);
+        }
+        writeArchive(
+            Layout::dataDescriptor(open.crc32, open.written, open.uncompressedSize, open.zip64));
+        entry.method = open.method;
+        entry.crc32 = open.crc32;
+        entry.compressedSize = open.written;
+        entry.uncompressedSize = open.uncompressedSize;
+        entry.zip64Local = open.zip64;
+    }
+    const std::string centralExtra = Layout::centralExtraField(entry, open.extendedAttributes);
+    if (centralExtra.size() > Layout::maximumFieldLength) {
+        throw ArchivePipelineError::unsupportedArchiveEntry(
+            open.isDirectory ? directoryMetadataTooLarge(open.path)
+                             : fileMetadataTooLarge(open.path));
+    }
+    appendCentralDirectory(Layout::centralRecord(entry, open.name, centralExtra));
+    countEntry();
+}
+
 StreamingZIPWriter::FileReceipt StreamingZIPWriter::addFile(
     const std::string& path, std::uint64_t uncompressedSize, std::int64_t modificationSeconds,
     std::uint16_t permissions, std::string_view extendedAttributes,
     CompressionMethod compressionMethod, const CheckCancelled& checkCancelled, const Read& read) {
     requireOpen();
     ScopeExit failOnExit([this]() noexcept { fail(); });
-    const std::string name = encodedName(path);
-    const Layout::DosDateTime modified = Layout::dosDateTime(modificationSeconds);
-    const std::uint64_t localHeaderOffset = archiveEndPosition();
+    OpenEntry entry;
+    entry.path = path;
+    entry.name = encodedName(path);
+    entry.modified = Layout::dosDateTime(modificationSeconds);
     const bool deflated = compressionMethod == CompressionMethod::deflate;
-    const std::uint16_t method = deflated ? ZipFormat::methodDeflate : ZipFormat::methodStored;
-
-    // The stream exists before the header so its bound can settle the ZIP64 form: incompressible
-    // data just under 4 GiB can deflate to more than 4 GiB.
-    ZipDeflateStream* deflater = nullptr;
-    std::uint64_t dataBound = uncompressedSize;
-    if (deflated) {
-        if (deflater_) {
-            deflater_->reset();
-        } else {
-            deflater_ = std::make_unique<ZipDeflateStream>(compressionMode_);
-        }
-        deflater = deflater_.get();
-        dataBound = deflater->bound(uncompressedSize);
-    }
-    const bool zip64 = Layout::fileUsesZip64(uncompressedSize, dataBound);
+    entry.method = deflated ? ZipFormat::methodDeflate : ZipFormat::methodStored;
+    entry.uncompressedSize = uncompressedSize;
+    entry.permissions = permissions;
+    entry.extendedAttributes = extendedAttributes;
+    // The bound settles the ZIP64 form before the header is written: incompressible data just
+    // under 4 GiB can deflate to more than 4 GiB.
+    entry.zip64 = Layout::fileUsesZip64(uncompressedSize,
+                                        deflated ? dataBound(uncompressedSize) : uncompressedSize);
 
     const std::string localExtra =
-        Layout::fileLocalExtraField(zip64, uncompressedSize, extendedAttributes);
+        Layout::fileLocalExtraField(entry.zip64, uncompressedSize, extendedAttributes);
     if (localExtra.size() > Layout::maximumFieldLength) {
         throw ArchivePipelineError::unsupportedArchiveEntry(fileMetadataTooLarge(path));
     }
-    writeArchive(Layout::fileLocalHeader(name, modified, method, zip64, localExtra));
-
+    std::string header =
+        Layout::fileLocalHeader(entry.name, entry.modified, entry.method, entry.zip64, localExtra);
     Sha256 sha256;
-    std::uint32_t crc = 0;
-    std::uint64_t readCount = 0;
-    std::uint64_t written = 0;
-
-    if (!deflated) {
-        block_.resize(chunkSize);
-        while (readCount < uncompressedSize) {
-            checkCancelled();
-            const auto count = static_cast<std::size_t>(
-                std::min<std::uint64_t>(uncompressedSize - readCount, chunkSize));
-            const std::span<std::uint8_t> block(block_.data(), count);
-            if (read(readCount, block) != count) {
-                throw ArchivePipelineError::sourceChanged(path);
-            }
-            sha256.update(block);
-            crc = static_cast<std::uint32_t>(crc32_z(crc, block.data(), block.size()));
-            writeArchive(block);
-            readCount += count;
-            written += count;
-        }
+    if (parallel_) {
+        queueFile(std::move(entry), std::move(header), sha256, checkCancelled, read);
     } else {
-        const auto provider = [&](std::uint64_t position, std::span<std::uint8_t> block) {
-            checkCancelled();
-            if (position != readCount) {
-                throw ArchivePipelineError::sourceChanged(path);
-            }
-            if (block.empty()) {
-                return std::size_t{0};
-            }
-            const std::size_t got = read(position, block);
-            if (got != block.size() || got > uncompressedSize - readCount) {
-                throw ArchivePipelineError::sourceChanged(path);
-            }
-            sha256.update(block);
-            readCount += got;
-            return got;
-        };
-        const auto consumer = [&](std::span<const std::uint8_t> bytes) {
-            checkCancelled();
-            writeArchive(bytes);
-            written += bytes.size();
-        };
-        crc = deflater->compress(uncompressedSize, chunkSize, provider, consumer, checkCancelled);
+        readFile(std::move(entry), header, sha256, checkCancelled, read);
     }
-
-    if (readCount != uncompressedSize) {
-        throw ArchivePipelineError::sourceChanged(path);
-    }
-    checkCancelled();
-    // Cannot happen while zlib keeps its bound; a descriptor narrower than the data would be
-    // misread, so refuse rather than write one.
-    if (!zip64 && written >= Layout::zip64SizeThreshold) {
-        throw ArchivePipelineError::finalizationFailed("ZIP entry outgrew its compression bound: " +
-                                                       path);
-    }
-    writeArchive(Layout::dataDescriptor(crc, written, uncompressedSize, zip64));
-
-    Layout::CentralEntry entry;
-    entry.modified = modified;
-    entry.method = method;
-    entry.crc32 = crc;
-    entry.compressedSize = written;
-    entry.uncompressedSize = uncompressedSize;
-    entry.localHeaderOffset = localHeaderOffset;
-    entry.permissions = permissions;
-    entry.zip64Local = zip64;
-    const std::string centralExtra = Layout::centralExtraField(entry, extendedAttributes);
-    if (centralExtra.size() > Layout::maximumFieldLength) {
-        throw ArchivePipelineError::unsupportedArchiveEntry(fileMetadataTooLarge(path));
-    }
-    appendCentralDirectory(Layout::centralRecord(entry, name, centralExtra));
-    countEntry();
-    flushArchive();
-    FileReceipt receipt{readCount, HexString::encode(sha256.finish())};
+    FileReceipt receipt{uncompressedSize, HexString::encode(sha256.finish())};
     failOnExit.dismiss();
     return receipt;
+}
+
+void StreamingZIPWriter::readFile(OpenEntry entry, std::string_view localHeader, Sha256& sha256,
+                                  const CheckCancelled& checkCancelled, const Read& read) {
+    const std::uint64_t size = entry.uncompressedSize;
+    const bool deflated = entry.method == ZipFormat::methodDeflate;
+    beginEntry(std::move(entry), localHeader);
+    std::uint64_t readCount = 0;
+    if (!deflated) {
+        block_.resize(chunkSize);
+        while (readCount < size) {
+            checkCancelled();
+            const auto count =
+                static_cast<std::size_t>(std::min<std::uint64_t>(size - readCount, chunkSize));
+            const std::span<std::uint8_t> block(block_.data(), count);
+            if (read(readCount, block) != count) {
+                throw ArchivePipelineError::sourceChanged(current_.path);
+            }
+            sha256.update(block);
+            writeData(block, static_cast<std::uint32_t>(crc32_z(0, block.data(), count)), count);
+            readCount += count;
+        }
+    } else {
+        // At least one part, so an empty source still gets a complete (empty) stream.
+        do {
+            const auto partBytes =
+                static_cast<std::size_t>(std::min<std::uint64_t>(size - readCount, partSize));
+            if (partInput_.size() < partBytes) {
+                partInput_.resize(partBytes);
+            }
+            for (std::size_t offset = 0; offset < partBytes;) {
+                checkCancelled();
+                const std::size_t count = std::min(partBytes - offset, chunkSize);
+                const std::span<std::uint8_t> block(partInput_.data() + offset, count);
+                if (read(readCount, block) != count) {
+                    throw ArchivePipelineError::sourceChanged(current_.path);
+                }
+                sha256.update(block);
+                readCount += count;
+                offset += count;
+            }
+            checkCancelled();
+            const std::uint32_t crc =
+                deflater_->compressPart(std::span<const std::uint8_t>(partInput_.data(), partBytes),
+                                        readCount == size, partOutput_);
+            checkCancelled();
+            writeData(partOutput_, crc, partBytes);
+        } while (readCount < size);
+    }
+    checkCancelled();
+    finishEntry();
+    flushArchive();
+}
+
+void StreamingZIPWriter::queueFile(OpenEntry entry, std::string localHeader, Sha256& sha256,
+                                   const CheckCancelled& checkCancelled, const Read& read) {
+    Parallel& parallel = *parallel_;
+    const std::uint64_t size = entry.uncompressedSize;
+    const std::string path = entry.path;
+    const bool deflated = entry.method == ZipFormat::methodDeflate;
+    // Enough work queued to keep every worker busy, and no more: the source bytes in flight stay
+    // under 16 parts however many threads the machine has.
+    const std::size_t threads = parallel.pool.size();
+    const std::size_t maximumParts = 32 * threads;
+    const std::uint64_t maximumBytes = std::min<std::uint64_t>(2 * threads, 16) * partSize;
+
+    bool cancelled = false;
+    const CheckCancelled check = [&] {
+        try {
+            checkCancelled();
+        } catch (...) {
+            cancelled = true;
+            throw;
+        }
+    };
+    try {
+        parallel.pieces.push_back(
+            {Piece::Kind::begin, std::move(entry), std::move(localHeader), {}});
+        std::uint64_t readCount = 0;
+        do {
+            const auto partBytes =
+                static_cast<std::size_t>(std::min<std::uint64_t>(size - readCount, partSize));
+            auto part = std::make_shared<Part>();
+            part->input.resize(partBytes);
+            part->sourceBytes = partBytes;
+            for (std::size_t offset = 0; offset < partBytes;) {
+                check();
+                const std::size_t count = std::min(partBytes - offset, chunkSize);
+                const std::span<std::uint8_t> block(part->input.data() + offset, count);
+                if (read(readCount, block) != count) {
+                    throw ArchivePipelineError::sourceChanged(path);
+                }
+                sha256.update(block);
+                readCount += count;
+                offset += count;
+            }
+            const bool last = readCount == size;
+            parallel.pieces.push_back({Piece::Kind::data, {}, {}, part});
+            ++parallel.partsInFlight;
+            parallel.bytesInFlight += partBytes;
+            parallel.pool.submit([&parallel, part, deflated, last](std::size_t worker) {
+                parallel.compress(worker, *part, deflated, last);
+            });
+            while (parallel.partsInFlight > maximumParts || parallel.bytesInFlight > maximumBytes) {
+                writeFront(check);
+            }
+        } while (readCount < size);
+        check();
+        parallel.pieces.push_back({Piece::Kind::finish, {}, {}, {}});
+        writeReady(check);
+    } catch (...) {
+        // Everything handed over so far comes before this failure: writing it first reports
+        // the error a single thread would have met first. A cancellation just stops.
+        if (!cancelled) {
+            writePendingEntries([] {});
+        }
+        throw;
+    }
+}
+
+void StreamingZIPWriter::writeFront(const CheckCancelled& checkCancelled) {
+    Parallel& parallel = *parallel_;
+    Piece piece = std::move(parallel.pieces.front());
+    parallel.pieces.pop_front();
+    switch (piece.kind) {
+        case Piece::Kind::begin:
+            beginEntry(std::move(piece.entry), piece.header);
+            break;
+        case Piece::Kind::data:
+            --parallel.partsInFlight;
+            parallel.bytesInFlight -= piece.part->sourceBytes;
+            piece.part->done
+                .get();  // a worker's error, as the caller's thread would have thrown it
+            checkCancelled();
+            writeData(piece.part->output, piece.part->crc32, piece.part->sourceBytes);
+            break;
+        case Piece::Kind::finish:
+            finishEntry();
+            break;
+    }
+}
+
+// Writes what is ready without waiting for a worker.
+void StreamingZIPWriter::writeReady(const CheckCancelled& checkCancelled) {
+    const std::deque<Piece>& pieces = parallel_->pieces;
+    while (!pieces.empty() && (pieces.front().kind != Piece::Kind::data ||
+                               pieces.front().part->done.wait_for(std::chrono::seconds(0)) ==
+                                   std::future_status::ready)) {
+        writeFront(checkCancelled);
+    }
+    flushArchive();
+}
+
+void StreamingZIPWriter::writePendingEntries(const CheckCancelled& checkCancelled) {
+    // A failure or finalize() drops the workers, and with them anything left to write.
+    if (!parallel_) {
+        return;
+    }
+    requireOpen();
+    ScopeExit failOnExit([this]() noexcept { fail(); });
+    while (!parallel_->pieces.empty()) {
+        writeFront(checkCancelled);
+    }
+    flushArchive();
+    failOnExit.dismiss();
 }
 
 void StreamingZIPWriter::addDirectory(const std::string& path, std::int64_t modificationSeconds,
@@ -559,26 +780,27 @@ void StreamingZIPWriter::addDirectory(const std::string& path, std::int64_t modi
                                       std::string_view extendedAttributes) {
     requireOpen();
     ScopeExit failOnExit([this]() noexcept { fail(); });
-    const std::string name = encodedName(path);
-    const Layout::DosDateTime modified = Layout::dosDateTime(modificationSeconds);
-    const std::uint64_t localHeaderOffset = archiveEndPosition();
+    OpenEntry entry;
+    entry.path = path;
+    entry.name = encodedName(path);
+    entry.modified = Layout::dosDateTime(modificationSeconds);
+    entry.isDirectory = true;
+    entry.permissions = permissions;
+    entry.extendedAttributes = extendedAttributes;
     if (extendedAttributes.size() > Layout::maximumFieldLength) {
         throw ArchivePipelineError::unsupportedArchiveEntry(directoryMetadataTooLarge(path));
     }
-    writeArchive(Layout::directoryLocalHeader(name, modified, extendedAttributes));
-
-    Layout::CentralEntry entry;
-    entry.isDirectory = true;
-    entry.modified = modified;
-    entry.localHeaderOffset = localHeaderOffset;
-    entry.permissions = permissions;
-    const std::string centralExtra = Layout::centralExtraField(entry, extendedAttributes);
-    if (centralExtra.size() > Layout::maximumFieldLength) {
-        throw ArchivePipelineError::unsupportedArchiveEntry(directoryMetadataTooLarge(path));
+    std::string header =
+        Layout::directoryLocalHeader(entry.name, entry.modified, extendedAttributes);
+    if (parallel_) {
+        parallel_->pieces.push_back({Piece::Kind::begin, std::move(entry), std::move(header), {}});
+        parallel_->pieces.push_back({Piece::Kind::finish, {}, {}, {}});
+        writeReady([] {});
+    } else {
+        beginEntry(std::move(entry), header);
+        finishEntry();
+        flushArchive();
     }
-    appendCentralDirectory(Layout::centralRecord(entry, name, centralExtra));
-    countEntry();
-    flushArchive();
     failOnExit.dismiss();
 }
 
@@ -587,7 +809,9 @@ void StreamingZIPWriter::finalize(const CheckCancelled& checkCancelled) {
         return;
     }
     requireOpen();
+    writePendingEntries(checkCancelled);
     ScopeExit failOnExit([this]() noexcept { fail(); });
+    parallel_.reset();
     flushCentralDirectory();
     posix::fsync(centralDirectory_.get());
     posix::close(centralDirectory_);

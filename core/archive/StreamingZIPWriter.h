@@ -16,6 +16,7 @@
 
 namespace tolvane {
 
+class Sha256;
 class ZipDeflateStream;
 
 // Byte encoders of the delivery ZIP's records. Pure, so every ZIP64 threshold can be checked
@@ -100,10 +101,17 @@ std::string endRecord(std::uint64_t entryCount, std::uint64_t centralDirectorySi
 // Writes the delivery ZIP in one forward pass: each entry's local header, data and descriptor go
 // straight to the archive while its central record is spooled to a second file; finalize()
 // copies the spool behind the last entry and writes the end records. Nothing written is ever
-// rewritten, memory stays at a few 64 KiB blocks, and every archive write passes the
+// rewritten, memory stays at a few blocks per thread, and every archive write passes the
 // destination's size limit, the job's byte budget and a periodic free-space probe. Small writes
-// are gathered: an entry's bytes reach the archive file by the time its call returns (on a
-// failure, those before it), and the spool's by the time finalize() reads it back.
+// are gathered: with one thread an entry's bytes reach the archive file by the time its call
+// returns (on a failure, those before it), and the spool's by the time finalize() reads it back.
+//
+// Deflated data is cut into parts of partSize source bytes, each compressed on its own and ended
+// on a byte boundary, so the archive's bytes do not depend on the thread count. With more than
+// one thread, parts are compressed on a pool of workers while the caller reads on: addFile
+// returns once the source is read and hashed, and the entry is written, in order, by a later
+// call, writePendingEntries() or finalize(). A failing call first writes what was handed over
+// before it, so it reports the error one thread would have met first (a cancellation excepted).
 //
 // One writer per archive, used by one thread. Any failure leaves the archive partial and the
 // writer unusable: every later call throws std::logic_error, and the caller discards the stage
@@ -112,6 +120,8 @@ std::string endRecord(std::uint64_t entryCount, std::uint64_t centralDirectorySi
 class StreamingZIPWriter {
 public:
     static constexpr std::size_t chunkSize = 65536;
+    // Source bytes per independently compressed part; also what a worker reads ahead by.
+    static constexpr std::size_t partSize = 1024 * 1024;
     // Free space that must stay on the volume beyond each write.
     static constexpr std::uint64_t freeSpaceReserve = ArchiveDestinationPolicy::workspaceReserve;
     static constexpr std::uint64_t spaceCheckInterval = 1024 * 1024;
@@ -139,18 +149,23 @@ public:
         std::optional<std::uint64_t> volumeAvailableBytes) noexcept;
     // fstatvfs: f_bavail × f_frsize.
     static std::optional<std::uint64_t> volumeFreeBytes(int fd);
+    // The threads a pack compresses on: TOLVANE_PACK_THREADS when it holds a positive count,
+    // else the machine's hardware threads.
+    static std::size_t defaultThreadCount() noexcept;
 
     // `archive` and `centralDirectory` are open for writing (both normally fresh and empty;
     // offsets are taken from the archive's real end). The spool is reopened for reading through
-    // `centralDirectoryPath` by finalize(). An empty probe means volumeFreeBytes.
+    // `centralDirectoryPath` by finalize(). An empty probe means volumeFreeBytes. With one
+    // thread everything runs on the caller's; with more, that many workers compress.
     StreamingZIPWriter(UniqueFd archive, UniqueFd centralDirectory,
                        std::string centralDirectoryPath, ArchiveCompressionMode compressionMode,
                        std::optional<std::uint64_t> maximumFileBytes,
                        std::optional<std::uint64_t> availableArchiveBytes,
-                       FreeSpaceProbe freeSpace = {});
+                       FreeSpaceProbe freeSpace = {}, std::size_t threads = 1);
     StreamingZIPWriter(const StreamingZIPWriter&) = delete;
     StreamingZIPWriter& operator=(const StreamingZIPWriter&) = delete;
-    // Closes both descriptors, ignoring errors; the spool file stays where it is.
+    // Stops and joins the workers, then closes both descriptors, ignoring errors; the spool file
+    // stays where it is.
     ~StreamingZIPWriter();
 
     // Adds a file of exactly `uncompressedSize` bytes read in chunkSize blocks through `read`.
@@ -166,6 +181,12 @@ public:
     void addDirectory(const std::string& path, std::int64_t modificationSeconds,
                       std::uint16_t permissions, std::string_view extendedAttributes);
 
+    // Writes every entry handed over so far (nothing to do with one thread, or once the writer
+    // has failed or finished). A caller that fails
+    // for a reason of its own calls it first, so an earlier entry's write error is the one
+    // reported.
+    void writePendingEntries(const CheckCancelled& checkCancelled);
+
     // Writes the central directory and the end records, flushes and closes the archive. A
     // second call after success does nothing.
     void finalize(const CheckCancelled& checkCancelled);
@@ -175,6 +196,36 @@ public:
     bool isFinalized() const noexcept { return finalized_; }
 
 private:
+    // An entry being written: what its header announced and what its data has come to.
+    struct OpenEntry {
+        std::string path;
+        std::string name;
+        DeliveryZIPLayout::DosDateTime modified;
+        bool isDirectory = false;
+        std::uint16_t method = 0;
+        bool zip64 = false;
+        std::uint64_t uncompressedSize = 0;
+        std::uint16_t permissions = 0;
+        std::string extendedAttributes;
+        std::uint64_t localHeaderOffset = 0;
+        std::uint32_t crc32 = 0;
+        std::uint64_t written = 0;
+    };
+    struct Part;
+    struct Piece;
+    struct Parallel;
+
+    void beginEntry(OpenEntry entry, std::string_view localHeader);
+    void writeData(std::span<const std::uint8_t> bytes, std::uint32_t crc32,
+                   std::uint64_t sourceBytes);
+    void finishEntry();
+    std::uint64_t dataBound(std::uint64_t uncompressedSize);
+    void readFile(OpenEntry entry, std::string_view localHeader, Sha256& sha256,
+                  const CheckCancelled& checkCancelled, const Read& read);
+    void queueFile(OpenEntry entry, std::string localHeader, Sha256& sha256,
+                   const CheckCancelled& checkCancelled, const Read& read);
+    void writeFront(const CheckCancelled& checkCancelled);
+    void writeReady(const CheckCancelled& checkCancelled);
     std::string encodedName(const std::string& path) const;
     std::uint64_t archiveEndPosition();
     void writeArchive(std::span<const std::uint8_t> bytes);
@@ -209,8 +260,14 @@ private:
     std::optional<std::uint64_t> archivePosition_;
     std::string pendingArchive_;
     std::string pendingCentralDirectory_;
-    // Set up on the first deflated entry and reset for each later one.
+    // Set up on the first deflated entry and reset for each part.
     std::unique_ptr<ZipDeflateStream> deflater_;
+    // The part being compressed on the caller's thread and its output.
+    std::vector<std::uint8_t> partInput_;
+    std::vector<std::uint8_t> partOutput_;
+    OpenEntry current_;
+    // The workers and the entries handed over but not yet written; none with one thread.
+    std::unique_ptr<Parallel> parallel_;
 };
 
 }  // namespace tolvane

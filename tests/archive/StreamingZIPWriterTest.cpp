@@ -57,7 +57,7 @@ struct Staging {
     std::unique_ptr<Writer> open(Mode mode = Mode::balanced, std::uint64_t hole = 0,
                                  std::optional<std::uint64_t> limit = {},
                                  std::optional<std::uint64_t> budget = {},
-                                 Writer::FreeSpaceProbe probe = {}) {
+                                 Writer::FreeSpaceProbe probe = {}, std::size_t threads = 1) {
         UniqueFd fd = posix::open(archive, O_WRONLY | O_CREAT | O_TRUNC, 0600);
         EXPECT_EQ(::ftruncate(fd.get(), static_cast<off_t>(hole)), 0);
         struct stat st {};
@@ -65,15 +65,16 @@ struct Staging {
             return nullptr;
         }
         return std::make_unique<Writer>(std::move(fd), posix::open(spool, O_WRONLY | O_CREAT, 0600),
-                                        spool, mode, limit, budget, std::move(probe));
+                                        spool, mode, limit, budget, std::move(probe), threads);
     }
-    std::string add(Writer& w, const std::string& name, const std::string& data,
-                    Method method = Method::deflate, const std::string& xattrs = "") {
+    std::string add(
+        Writer& w, const std::string& name, const std::string& data,
+        Method method = Method::deflate, const std::string& xattrs = "", int skew = 0,
+        const Writer::CheckCancelled& check = [] {}) {
         return outcomeOf([&] {
-            name.ends_with('/')
-                ? w.addDirectory(name, when, 0755, xattrs)
-                : void(w.addFile(
-                      name, data.size(), when, 0644, xattrs, method, [] {}, readerOf(data)));
+            name.ends_with('/') ? w.addDirectory(name, when, 0755, xattrs)
+                                : void(w.addFile(name, data.size(), when, 0644, xattrs, method,
+                                                 check, readerOf(data, skew)));
         });
     }
 };
@@ -239,6 +240,70 @@ TEST(StreamingZIPWriterTest, FailuresStopTheEntryAndPoisonTheWriter) {
             EXPECT_THROW(writer->finalize([] {}), std::logic_error);
             EXPECT_EQ(state, std::tuple(writer->archiveBytes(), writer->entryCount(),
                                         sizeOf(staging.archive), sizeOf(staging.spool)));
+        }
+    }
+}
+
+// Parts are cut at fixed source offsets and compressed apart, so any number of workers writes
+// the same bytes as the caller's thread alone, and libzip reads every entry back.
+TEST(StreamingZIPWriterTest, ThreadCountNeverChangesTheArchive) {
+    std::map<std::string, std::string> files = {
+        {"d/", ""},
+        {"d/empty", ""},
+        {"parts.txt", test::textBytes(2 * Writer::partSize + 12345)},
+        {"exact.bin", test::randomBytes(Writer::partSize, 4)},
+        {"stored.jpg", test::randomBytes(Writer::partSize * 3 / 2, 5)}};
+    for (int index = 0; index < 40; ++index) {
+        files["small/" + std::to_string(index)] = test::textBytes(static_cast<std::size_t>(index));
+    }
+    for (const Mode mode : {Mode::balanced, Mode::maximum}) {
+        std::string bytes[2];
+        for (const std::size_t threads : {1, 4}) {
+            Staging staging;
+            auto writer = staging.open(mode, 0, {}, {}, {}, threads);
+            for (const auto& [name, data] : files) {
+                ASSERT_EQ(staging.add(*writer, name, data,
+                                      name.ends_with(".jpg") ? Method::none : Method::deflate),
+                          "ok");
+            }
+            writer->finalize([] {});
+            EXPECT_EQ(writer->archiveBytes(), sizeOf(staging.archive));
+            EXPECT_EQ(test::zipEntries(staging.archive), files);
+            bytes[threads == 1 ? 0 : 1] = test::readFile(staging.archive);
+        }
+        EXPECT_EQ(bytes[0], bytes[1]);
+    }
+}
+
+// An entry's write failing, a later source changing or a cancellation ends the job with the
+// error the caller's thread alone meets first, and the writer refuses every later call.
+TEST(StreamingZIPWriterTest, WorkersReportTheFirstErrorInEntryOrder) {
+    const std::string first = test::randomBytes(3 * Writer::partSize, 6);
+    const std::string second = test::textBytes(3 * Writer::chunkSize);
+    const std::uint64_t tooSmall = Writer::partSize;
+    // size limit, skew of the second file's reads, cancelled during it, outcome
+    const std::tuple<std::optional<std::uint64_t>, int, bool, std::string> cases[] = {
+        {tooSmall, 1, false, "destinationFileTooLarge: "},
+        {tooSmall, 0, false, "destinationFileTooLarge: "},
+        {{}, -1, false, "sourceChanged: second"},
+        {{}, 0, true, "cancelled"},
+        {{}, 0, false, "ok"}};
+    for (const auto& [limit, skew, cancel, expected] : cases) {
+        for (const std::size_t threads : {1, 4}) {
+            Staging staging;
+            auto writer = staging.open(Mode::balanced, 0, limit, {}, {}, threads);
+            const auto check = [cancel, calls = 0]() mutable {
+                cancel && ++calls == 2 ? throw OperationCancelled() : void();
+            };
+            std::string outcome = staging.add(*writer, "first", first);
+            outcome = outcome != "ok" ? outcome
+                                      : staging.add(*writer, "second", second, Method::deflate, "",
+                                                    skew, check);
+            outcome = outcome != "ok" ? outcome : outcomeOf([&] { writer->finalize([] {}); });
+            EXPECT_EQ(outcome, expected) << threads;
+            if (expected != "ok") {
+                EXPECT_THROW(writer->addDirectory("later/", when, 0755, ""), std::logic_error);
+            }
         }
     }
 }
