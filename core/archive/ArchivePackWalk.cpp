@@ -156,8 +156,7 @@ std::string archiveEntryPath(std::string_view itemPath, const std::optional<std:
     components.push_back(
         ArchivePathPolicy::universalName(PathText::lastComponent(itemPath), identity));
     const std::string candidate = joinedPath(components);
-    if (registry.canInsert(candidate, type)) {
-        registry.insert(candidate, type);
+    if (registry.tryInsert(candidate, type)) {
         return candidate;
     }
 
@@ -169,10 +168,9 @@ std::string archiveEntryPath(std::string_view itemPath, const std::optional<std:
     const std::string renamed = joinedPath(components);
     // The new name may itself be taken (a file really named like it sits in the same folder);
     // refusing here says which name clashed instead of failing on the table's uniqueness.
-    if (!registry.canInsert(renamed, type)) {
+    if (!registry.tryInsert(renamed, type)) {
         throw ArchivePipelineError::duplicatePath(renamed);
     }
-    registry.insert(renamed, type);
     return renamed;
 }
 

@@ -91,6 +91,7 @@ ArchivePathRegistry::ArchivePathRegistry(const std::string& databasePath) {
     parentExists_ = prepare("SELECT 1 FROM parents WHERE key = ?1");
     insertPathStatement_ = prepare("INSERT INTO paths (key, kind) VALUES (?1, ?2)");
     insertParentStatement_ = prepare("INSERT OR IGNORE INTO parents (key) VALUES (?1)");
+    insertNewPathStatement_ = prepare("INSERT OR IGNORE INTO paths (key, kind) VALUES (?1, ?2)");
 }
 
 ArchivePathRegistry::~ArchivePathRegistry() {
@@ -103,13 +104,8 @@ bool ArchivePathRegistry::canInsert(std::string_view path, ArchiveEntryType type
         throw closedError();
     }
     const std::string key = ArchivePathPolicy::collisionKey(path);
-    if (storedType(key)) {
+    if (storedType(key) || !foldersAreFree(key)) {
         return false;
-    }
-    for (auto slash = key.find('/'); slash != std::string::npos; slash = key.find('/', slash + 1)) {
-        if (storedType(key.substr(0, slash)) == ArchiveEntryType::file) {
-            return false;
-        }
     }
     if (type == ArchiveEntryType::directory) {
         return true;
@@ -123,6 +119,7 @@ void ArchivePathRegistry::insert(std::string_view path, ArchiveEntryType type) {
     if (!database_) {
         throw closedError();
     }
+    knownFolder_.reset();
     const std::string key = ArchivePathPolicy::collisionKey(path);
     sqlite3_stmt* statement = ready(insertPathStatement_);
     bind(key, statement);
@@ -131,8 +128,56 @@ void ArchivePathRegistry::insert(std::string_view path, ArchiveEntryType type) {
         sqlite3_step(statement) != SQLITE_DONE) {
         throw databaseError(database_.get(), "insert path");
     }
+    insertFolders(key);
+}
+
+bool ArchivePathRegistry::tryInsert(std::string_view path, ArchiveEntryType type) {
+    if (!database_) {
+        throw closedError();
+    }
+    const std::string key = ArchivePathPolicy::collisionKey(path);
+    const std::size_t lastSlash = key.rfind('/');
+    const bool inKnownFolder = lastSlash != std::string::npos && knownFolder_ &&
+                               std::string_view(key).substr(0, lastSlash) == *knownFolder_;
+    if (!inKnownFolder && !foldersAreFree(key)) {
+        return false;
+    }
+    if (type != ArchiveEntryType::directory && containsParent(key)) {
+        return false;
+    }
+    // Last, so that a refusal records nothing: a key already taken is left as it is.
+    sqlite3_stmt* statement = ready(insertNewPathStatement_);
+    bind(key, statement);
+    const int kind = type == ArchiveEntryType::directory ? kDirectoryKind : kOtherKind;
+    if (sqlite3_bind_int(statement, 2, kind) != SQLITE_OK ||
+        sqlite3_step(statement) != SQLITE_DONE) {
+        throw databaseError(database_.get(), "insert path");
+    }
+    if (sqlite3_changes(database_.get()) == 0) {
+        return false;
+    }
+    if (!inKnownFolder) {
+        knownFolder_.reset();
+        insertFolders(key);
+        if (lastSlash != std::string::npos) {
+            knownFolder_ = key.substr(0, lastSlash);
+        }
+    }
+    return true;
+}
+
+bool ArchivePathRegistry::foldersAreFree(const std::string& key) {
     for (auto slash = key.find('/'); slash != std::string::npos; slash = key.find('/', slash + 1)) {
-        statement = ready(insertParentStatement_);
+        if (storedType(key.substr(0, slash)) == ArchiveEntryType::file) {
+            return false;
+        }
+    }
+    return true;
+}
+
+void ArchivePathRegistry::insertFolders(const std::string& key) {
+    for (auto slash = key.find('/'); slash != std::string::npos; slash = key.find('/', slash + 1)) {
+        sqlite3_stmt* statement = ready(insertParentStatement_);
         bind(key.substr(0, slash), statement);
         if (sqlite3_step(statement) != SQLITE_DONE) {
             throw databaseError(database_.get(), "insert parent path");
@@ -224,6 +269,7 @@ void ArchivePathRegistry::finalizeStatements() noexcept {
     parentExists_.reset();
     insertPathStatement_.reset();
     insertParentStatement_.reset();
+    insertNewPathStatement_.reset();
 }
 
 }  // namespace tolvane
