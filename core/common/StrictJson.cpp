@@ -1,6 +1,7 @@
 #include "core/common/StrictJson.h"
 
 #include <charconv>
+#include <cstring>
 #include <set>
 #include <vector>
 
@@ -73,6 +74,7 @@ public:
     FlatParser(std::string_view text, FlatObject& object) noexcept : text_(text), object_(object) {}
 
     bool parse() noexcept {
+        object_.source = text_;
         object_.count = 0;
         object_.cursor = 0;
         skipWhitespace();
@@ -98,12 +100,16 @@ public:
 private:
     bool member() noexcept {
         skipWhitespace();
-        std::string_view key;
-        if (object_.count == FlatObject::maxMembers || !string(key)) {
+        if (object_.count == FlatObject::maxMembers) {
             return false;
         }
+        FlatMember& member = object_.members[object_.count];
+        if (!string(member.keyStart, member.keySize)) {
+            return false;
+        }
+        const std::string_view key = object_.key(member);
         for (std::size_t i = 0; i < object_.count; ++i) {
-            if (object_.members[i].key == key) {
+            if (object_.key(object_.members[i]) == key) {
                 return false;
             }
         }
@@ -112,9 +118,8 @@ private:
             return false;
         }
         skipWhitespace();
-        FlatMember& member = object_.members[object_.count];
-        member.key = key;
-        member.text = {};
+        member.textStart = 0;
+        member.textSize = 0;
         member.magnitude = 0;
         member.signedValue = 0;
         member.flag = false;
@@ -132,7 +137,7 @@ private:
         switch (text_[at_]) {
             case '"':
                 member.kind = FlatMember::Kind::text;
-                return string(member.text);
+                return string(member.textStart, member.textSize);
             case 't':
                 member.kind = FlatMember::Kind::boolean;
                 member.flag = true;
@@ -149,25 +154,27 @@ private:
     }
 
     // A text between quotes with no escape and no control character, in valid UTF-8.
-    bool string(std::string_view& out) noexcept {
+    bool string(std::size_t& start, std::size_t& size) noexcept {
         if (!take('"')) {
             return false;
         }
-        const std::size_t start = at_;
-        bool ascii = true;
-        for (; at_ < text_.size(); ++at_) {
-            const auto c = static_cast<unsigned char>(text_[at_]);
-            if (c == '"') {
-                out = text_.substr(start, at_ - start);
-                ++at_;
-                return ascii || Unicode::isValidUTF8(out);
-            }
-            if (c == '\\' || c < 0x20) {
-                return false;
-            }
-            ascii = ascii && c < 0x80;
+        const auto* first = text_.data() + at_;
+        const auto* quote = static_cast<const char*>(std::memchr(first, '"', text_.size() - at_));
+        if (quote == nullptr) {
+            return false;
         }
-        return false;
+        start = at_;
+        size = static_cast<std::size_t>(quote - first);
+        at_ += size + 1;
+        // No early exit, so the loop runs over whole vectors.
+        bool special = false;
+        unsigned char high = 0;
+        for (std::size_t i = 0; i < size; ++i) {
+            const auto c = static_cast<unsigned char>(first[i]);
+            special |= c == '\\' || c < 0x20;
+            high |= c;
+        }
+        return !special && (high < 0x80 || Unicode::isValidUTF8(std::string_view(first, size)));
     }
 
     // An integer as JSON writes it; one that does not fit 64 bits is a float to JSON.
@@ -237,7 +244,7 @@ private:
 const FlatMember* FlatObject::find(std::string_view key) const noexcept {
     for (std::size_t step = 0; step < count; ++step) {
         const std::size_t index = (cursor + step) % count;
-        if (members[index].key == key) {
+        if (this->key(members[index]) == key) {
             cursor = index + 1;
             return &members[index];
         }
@@ -344,7 +351,7 @@ std::string ObjectReader::text(std::string_view key) const {
         if (member.kind != FlatMember::Kind::text) {
             wrongType(key, "a text");
         }
-        return std::string(member.text);
+        return std::string(flat_->text(member));
     }
     const Value& value = required(key);
     if (!value.is_string()) {
@@ -438,13 +445,20 @@ void ObjectWriter::appendKey(std::string_view key) {
 
 ObjectWriter& ObjectWriter::text(std::string_view key, std::string_view value) {
     appendKey(key);
-    if (!Unicode::isValidUTF8(value)) {
+    if (!Unicode::isASCII(value) && !Unicode::isValidUTF8(value)) {
         // The tree's encoder words the refusal; a text it took after all is written its way.
         out_.append(encode(OrderedValue(std::string(value))));
         return *this;
     }
     out_.push_back('"');
-    for (const char c : value) {
+    std::size_t plain = 0;  // start of the bytes not yet written, which need no escape
+    for (std::size_t i = 0; i < value.size(); ++i) {
+        const char c = value[i];
+        if (static_cast<unsigned char>(c) >= 0x20 && c != '"' && c != '\\') {
+            continue;
+        }
+        out_.append(value.substr(plain, i - plain));
+        plain = i + 1;
         switch (c) {
             case '"':
                 out_.append("\\\"");
@@ -467,17 +481,15 @@ ObjectWriter& ObjectWriter::text(std::string_view key, std::string_view value) {
             case '\t':
                 out_.append("\\t");
                 break;
-            default:
-                if (static_cast<unsigned char>(c) < 0x20) {
-                    constexpr std::string_view hex = "0123456789abcdef";
-                    out_.append("\\u00");
-                    out_.push_back(hex[static_cast<unsigned char>(c) >> 4]);
-                    out_.push_back(hex[static_cast<unsigned char>(c) & 0xF]);
-                } else {
-                    out_.push_back(c);
-                }
+            default: {
+                constexpr std::string_view hex = "0123456789abcdef";
+                out_.append("\\u00");
+                out_.push_back(hex[static_cast<unsigned char>(c) >> 4]);
+                out_.push_back(hex[static_cast<unsigned char>(c) & 0xF]);
+            }
         }
     }
+    out_.append(value.substr(plain));
     out_.push_back('"');
     return *this;
 }

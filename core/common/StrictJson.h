@@ -33,11 +33,14 @@ Value parseObject(std::string_view text);
 // written as a record nobody could read back.
 std::string encode(const OrderedValue& value);
 
-// One member of an object read in place: a key and a scalar, as views into the parsed text.
+// One member of an object read in place: a key and a scalar, the texts as offsets into the
+// parsed text. Plain data, so that a row's members are never cleared before they are filled.
 struct FlatMember {
     enum class Kind : std::uint8_t { null, boolean, unsignedInteger, signedInteger, text };
-    std::string_view key;
-    std::string_view text;  // a text's bytes, which hold no escapes
+    std::size_t keyStart;
+    std::size_t keySize;
+    std::size_t textStart;  // a text's bytes, which hold no escapes
+    std::size_t textSize;
     std::uint64_t magnitude;
     std::int64_t signedValue;
     Kind kind;
@@ -47,11 +50,18 @@ struct FlatMember {
 // An object of at most maxMembers scalar members, none of whose keys and texts holds an escape.
 struct FlatObject {
     static constexpr std::size_t maxMembers = 32;
+    std::string_view source;
     std::array<FlatMember, maxMembers> members;
     std::size_t count = 0;
     // Where the last lookup stopped: decoders ask for the keys in the order they were written.
     mutable std::size_t cursor = 0;
 
+    std::string_view key(const FlatMember& member) const noexcept {
+        return source.substr(member.keyStart, member.keySize);
+    }
+    std::string_view text(const FlatMember& member) const noexcept {
+        return source.substr(member.textStart, member.textSize);
+    }
     const FlatMember* find(std::string_view key) const noexcept;
 };
 
