@@ -2,10 +2,13 @@
 
 #include <sqlite3.h>
 
+#include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "core/archive/ArchivePathPolicy.h"
 #include "core/archive/ArchivePipelineError.h"
@@ -24,6 +27,16 @@ constexpr const char* kSetupScript =
     "CREATE TABLE paths (key TEXT PRIMARY KEY, kind INTEGER NOT NULL) WITHOUT ROWID;\n"
     "CREATE TABLE parents (key TEXT PRIMARY KEY) WITHOUT ROWID;\n"
     "BEGIN IMMEDIATE;";
+
+// 2^20 bits, 128 KiB.
+constexpr std::size_t kFolderFilterWords = std::size_t{1} << 14;
+
+// The two bit positions of a folder key in the filter.
+std::pair<std::size_t, std::size_t> filterBits(std::string_view key) noexcept {
+    const std::size_t hash = std::hash<std::string_view>{}(key);
+    constexpr std::size_t mask = kFolderFilterWords * 64 - 1;
+    return {hash & mask, (hash >> 32) & mask};
+}
 
 constexpr int kDirectoryKind = 0;
 constexpr int kOtherKind = 1;
@@ -62,7 +75,8 @@ void ArchivePathRegistry::StatementFinalizer::operator()(sqlite3_stmt* statement
     sqlite3_finalize(statement);
 }
 
-ArchivePathRegistry::ArchivePathRegistry(const std::string& databasePath) {
+ArchivePathRegistry::ArchivePathRegistry(const std::string& databasePath)
+    : folderFilter_(kFolderFilterWords) {
     // A NUL would make SQLite open a shorter path than the one asked for.
     if (databasePath.find('\0') != std::string::npos) {
         throw ArchivePipelineError::finalizationFailed(
@@ -177,8 +191,13 @@ bool ArchivePathRegistry::foldersAreFree(const std::string& key) {
 
 void ArchivePathRegistry::insertFolders(const std::string& key) {
     for (auto slash = key.find('/'); slash != std::string::npos; slash = key.find('/', slash + 1)) {
+        const std::string folder = key.substr(0, slash);
+        // Marked before the insert, so that a folder the table may hold is never filtered out.
+        const auto [first, second] = filterBits(folder);
+        folderFilter_[first / 64] |= std::uint64_t{1} << (first % 64);
+        folderFilter_[second / 64] |= std::uint64_t{1} << (second % 64);
         sqlite3_stmt* statement = ready(insertParentStatement_);
-        bind(key.substr(0, slash), statement);
+        bind(folder, statement);
         if (sqlite3_step(statement) != SQLITE_DONE) {
             throw databaseError(database_.get(), "insert parent path");
         }
@@ -252,6 +271,11 @@ std::optional<ArchiveEntryType> ArchivePathRegistry::storedType(const std::strin
 }
 
 bool ArchivePathRegistry::containsParent(const std::string& key) {
+    const auto [first, second] = filterBits(key);
+    if ((folderFilter_[first / 64] >> (first % 64) & 1) == 0 ||
+        (folderFilter_[second / 64] >> (second % 64) & 1) == 0) {
+        return false;
+    }
     sqlite3_stmt* statement = ready(parentExists_);
     bind(key, statement);
     switch (sqlite3_step(statement)) {

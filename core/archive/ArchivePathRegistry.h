@@ -1,9 +1,11 @@
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "core/archive/ArchiveValues.h"
 
@@ -78,6 +80,9 @@ private:
     // folders, so the many entries of one folder skip those queries. insert() forgets it, since
     // it may record a file in such a place.
     std::optional<std::string> knownFolder_;
+    // Two bits for every folder key recorded: a key whose bits are not both set is surely not a
+    // folder, which spares most files the folder query. A fixed size keeps memory flat.
+    std::vector<std::uint64_t> folderFilter_;
 };
 
 }  // namespace tolvane

@@ -66,6 +66,37 @@ bool isWhitespace(char c) noexcept {
     return c == ' ' || c == '\t' || c == '\n' || c == '\r';
 }
 
+struct Scan {
+    bool special;  // a backslash or a control character
+    bool ascii;
+};
+
+// Eight bytes at a time: rows are mostly long paths, read four times in a pack.
+Scan scanText(std::string_view text) noexcept {
+    constexpr std::uint64_t ones = 0x0101010101010101;
+    constexpr std::uint64_t highs = 0x8080808080808080;
+    std::uint64_t special = 0;
+    std::uint64_t high = 0;
+    std::size_t i = 0;
+    for (; i + 8 <= text.size(); i += 8) {
+        std::uint64_t word = 0;
+        std::memcpy(&word, text.data() + i, 8);
+        const std::uint64_t backslashes = word ^ (ones * '\\');
+        // Whether a byte is below 0x20, and whether one is zero after the exclusive or: the
+        // usual word tests, which may mark more bytes than match but never a word without one.
+        special |=
+            ((word - ones * 0x20) & ~word & highs) | ((backslashes - ones) & ~backslashes & highs);
+        high |= word & highs;
+    }
+    bool tailSpecial = false;
+    for (; i < text.size(); ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        tailSpecial = tailSpecial || c == '\\' || c < 0x20;
+        high |= c & 0x80;
+    }
+    return {special != 0 || tailSpecial, high == 0};
+}
+
 // Reads the JSON of one flat object in place. Whatever it does not take on (escapes, floats,
 // nesting, malformed text, duplicate keys, too many members) makes it give up, leaving the
 // decision, and the words of any error, to parseObject.
@@ -107,12 +138,18 @@ private:
         if (!string(member.keyStart, member.keySize)) {
             return false;
         }
+        // Keys are compared only where a cheap mark of length and last byte says they may meet.
         const std::string_view key = object_.key(member);
-        for (std::size_t i = 0; i < object_.count; ++i) {
-            if (object_.key(object_.members[i]) == key) {
-                return false;
+        const std::uint64_t mark = std::uint64_t{1}
+                                   << ((key.size() * 7 + (key.empty() ? 0U : key.back())) & 63U);
+        if ((marks_ & mark) != 0) {
+            for (std::size_t i = 0; i < object_.count; ++i) {
+                if (object_.key(object_.members[i]) == key) {
+                    return false;
+                }
             }
         }
+        marks_ |= mark;
         skipWhitespace();
         if (!take(':')) {
             return false;
@@ -166,15 +203,9 @@ private:
         start = at_;
         size = static_cast<std::size_t>(quote - first);
         at_ += size + 1;
-        // No early exit, so the loop runs over whole vectors.
-        bool special = false;
-        unsigned char high = 0;
-        for (std::size_t i = 0; i < size; ++i) {
-            const auto c = static_cast<unsigned char>(first[i]);
-            special |= c == '\\' || c < 0x20;
-            high |= c;
-        }
-        return !special && (high < 0x80 || Unicode::isValidUTF8(std::string_view(first, size)));
+        const std::string_view bytes(first, size);
+        const Scan scan = scanText(bytes);
+        return !scan.special && (scan.ascii || Unicode::isValidUTF8(bytes));
     }
 
     // An integer as JSON writes it; one that does not fit 64 bits is a float to JSON.
@@ -237,6 +268,7 @@ private:
     std::string_view text_;
     FlatObject& object_;
     std::size_t at_ = 0;
+    std::uint64_t marks_ = 0;
 };
 
 }  // namespace

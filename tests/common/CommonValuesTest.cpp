@@ -112,7 +112,10 @@ TEST(StrictJsonTest, InPlaceReadingAgreesWithTheTree) {
              "{\"a\":1.0,\"b\":1e2}", "{\"a\":\"\\u00e9\",\"b\":\"\xC3\xA9\"}", "{\"a\":-}",
              "{\"a\":\"x\",\"a\":\"y\"}", "{\"a\":null,\"b\":\"\xFF\"}", "{\"a\":\"\x01\"}",
              "{\"a\":[1],\"b\":{\"x\":false}}", "\xEF\xBB\xBF{\"a\":1}", "{\"a\":1}x",
-             "{\"a\":1,}", "{\"a\":tru}", "{\"a\":\"\xED\xA0\x80\"}", "{\"a\":\"\x7F\"}"}) {
+             "{\"a\":1,}", "{\"a\":tru}", "{\"a\":\"\xED\xA0\x80\"}", "{\"a\":\"\x7F\"}",
+             "{\"a\":\"0123456789\\u0041\"}", "{\"b\":\"abcdefghij\x1Fklmnop\"}",
+             "{\"b\":\"\x7F\x7F\x7F\x7F\x7F\x7F\x7F\x7F \"}",
+             "{\"b\":\"abcdefg\xC3\xA9hijklmn\xFF\"}", "{\"a\":\"abcdefg\xC3\xA9hijk\"}"}) {
         // clang-format on
         std::optional<StrictJson::ParsedObject> parsed;
         StrictJson::Value tree;
