@@ -135,13 +135,7 @@ void ArchivePathRegistry::insert(std::string_view path, ArchiveEntryType type) {
     }
     knownFolder_.reset();
     const std::string key = ArchivePathPolicy::collisionKey(path);
-    sqlite3_stmt* statement = ready(insertPathStatement_);
-    bind(key, statement);
-    const int kind = type == ArchiveEntryType::directory ? kDirectoryKind : kOtherKind;
-    if (sqlite3_bind_int(statement, 2, kind) != SQLITE_OK ||
-        sqlite3_step(statement) != SQLITE_DONE) {
-        throw databaseError(database_.get(), "insert path");
-    }
+    insertKey(insertPathStatement_, key, type);
     insertFolders(key);
 }
 
@@ -160,13 +154,7 @@ bool ArchivePathRegistry::tryInsert(std::string_view path, ArchiveEntryType type
         return false;
     }
     // Last, so that a refusal records nothing: a key already taken is left as it is.
-    sqlite3_stmt* statement = ready(insertNewPathStatement_);
-    bind(key, statement);
-    const int kind = type == ArchiveEntryType::directory ? kDirectoryKind : kOtherKind;
-    if (sqlite3_bind_int(statement, 2, kind) != SQLITE_OK ||
-        sqlite3_step(statement) != SQLITE_DONE) {
-        throw databaseError(database_.get(), "insert path");
-    }
+    insertKey(insertNewPathStatement_, key, type);
     if (sqlite3_changes(database_.get()) == 0) {
         return false;
     }
@@ -178,6 +166,17 @@ bool ArchivePathRegistry::tryInsert(std::string_view path, ArchiveEntryType type
         }
     }
     return true;
+}
+
+void ArchivePathRegistry::insertKey(const Statement& insert, const std::string& key,
+                                    ArchiveEntryType type) {
+    sqlite3_stmt* statement = ready(insert);
+    bind(key, statement);
+    const int kind = type == ArchiveEntryType::directory ? kDirectoryKind : kOtherKind;
+    if (sqlite3_bind_int(statement, 2, kind) != SQLITE_OK ||
+        sqlite3_step(statement) != SQLITE_DONE) {
+        throw databaseError(database_.get(), "insert path");
+    }
 }
 
 bool ArchivePathRegistry::foldersAreFree(const std::string& key) {

@@ -63,6 +63,8 @@ private:
     void bind(const std::string& text, sqlite3_stmt* statement);
     std::optional<ArchiveEntryType> storedType(const std::string& key);
     bool containsParent(const std::string& key);
+    // Runs one of the statements that record a key with its kind.
+    void insertKey(const Statement& insert, const std::string& key, ArchiveEntryType type);
     // Whether no folder of the key is recorded as a file, and the same for inserting them.
     bool foldersAreFree(const std::string& key);
     void insertFolders(const std::string& key);

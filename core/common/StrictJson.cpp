@@ -1,6 +1,5 @@
 #include "core/common/StrictJson.h"
 
-#include <charconv>
 #include <cstring>
 #include <set>
 #include <vector>
@@ -461,6 +460,16 @@ const Value& ObjectReader::array(std::string_view key) const {
     return value;
 }
 
+namespace {
+// The letter JSON writes after "\" for the byte, or NUL when it has no short escape.
+char shortEscape(char c) noexcept {
+    constexpr std::string_view escaped = "\"\\\b\f\n\r\t";
+    constexpr std::string_view letters = "\"\\bfnrt";
+    const std::size_t at = escaped.find(c);
+    return at == std::string_view::npos ? '\0' : letters[at];
+}
+}  // namespace
+
 ObjectWriter::ObjectWriter() {
     out_.reserve(256);
     out_.push_back('{');
@@ -491,34 +500,14 @@ ObjectWriter& ObjectWriter::text(std::string_view key, std::string_view value) {
         }
         out_.append(value.substr(plain, i - plain));
         plain = i + 1;
-        switch (c) {
-            case '"':
-                out_.append("\\\"");
-                break;
-            case '\\':
-                out_.append("\\\\");
-                break;
-            case '\b':
-                out_.append("\\b");
-                break;
-            case '\f':
-                out_.append("\\f");
-                break;
-            case '\n':
-                out_.append("\\n");
-                break;
-            case '\r':
-                out_.append("\\r");
-                break;
-            case '\t':
-                out_.append("\\t");
-                break;
-            default: {
-                constexpr std::string_view hex = "0123456789abcdef";
-                out_.append("\\u00");
-                out_.push_back(hex[static_cast<unsigned char>(c) >> 4]);
-                out_.push_back(hex[static_cast<unsigned char>(c) & 0xF]);
-            }
+        out_.push_back('\\');
+        if (const char letter = shortEscape(c); letter != '\0') {
+            out_.push_back(letter);
+        } else {
+            constexpr std::string_view hex = "0123456789abcdef";
+            out_.append("u00");
+            out_.push_back(hex[static_cast<unsigned char>(c) >> 4]);
+            out_.push_back(hex[static_cast<unsigned char>(c) & 0xF]);
         }
     }
     out_.append(value.substr(plain));
@@ -527,24 +516,12 @@ ObjectWriter& ObjectWriter::text(std::string_view key, std::string_view value) {
 }
 
 ObjectWriter& ObjectWriter::flag(std::string_view key, bool value) {
-    appendKey(key);
-    out_.append(value ? "true" : "false");
-    return *this;
+    return member(key, value ? "true" : "false");
 }
 
-ObjectWriter& ObjectWriter::signedInteger(std::string_view key, std::int64_t value) {
+ObjectWriter& ObjectWriter::member(std::string_view key, std::string_view json) {
     appendKey(key);
-    char digits[24];
-    const auto end = std::to_chars(std::begin(digits), std::end(digits), value).ptr;
-    out_.append(digits, end);
-    return *this;
-}
-
-ObjectWriter& ObjectWriter::unsignedInteger(std::string_view key, std::uint64_t value) {
-    appendKey(key);
-    char digits[24];
-    const auto end = std::to_chars(std::begin(digits), std::end(digits), value).ptr;
-    out_.append(digits, end);
+    out_.append(json);
     return *this;
 }
 

@@ -1,9 +1,11 @@
 #pragma once
 
 #include <array>
+#include <charconv>
 #include <concepts>
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <limits>
 #include <optional>
 #include <stdexcept>
@@ -175,19 +177,17 @@ public:
     template <std::integral T>
     ObjectWriter& integer(std::string_view key, T value) {
         static_assert(!std::is_same_v<T, bool>, "use flag() for booleans");
-        if constexpr (std::is_signed_v<T>) {
-            return signedInteger(key, value);
-        } else {
-            return unsignedInteger(key, value);
-        }
+        char digits[24];
+        const char* end = std::to_chars(std::begin(digits), std::end(digits), value).ptr;
+        return member(key, std::string_view(digits, static_cast<std::size_t>(end - digits)));
     }
 
     // The object's text; the writer is spent.
     std::string finish();
 
 private:
-    ObjectWriter& signedInteger(std::string_view key, std::int64_t value);
-    ObjectWriter& unsignedInteger(std::string_view key, std::uint64_t value);
+    // Adds a member whose value is already JSON.
+    ObjectWriter& member(std::string_view key, std::string_view json);
     void appendKey(std::string_view key);
 
     std::string out_;
