@@ -10,30 +10,28 @@
 namespace tolvane {
 
 using StrictJson::ObjectReader;
-using StrictJson::OrderedValue;
 
 std::string SourceSnapshotRecord::encode() const {
-    OrderedValue out;
-    out["sourcePath"] = sourcePath;
-    out["originalPath"] = originalPath;
-    out["entryPath"] = entryPath;
-    out["isDirectory"] = isDirectory;
-    out["size"] = size;
-    out["device"] = device;
-    out["inode"] = inode;
-    out["modifiedSeconds"] = modifiedSeconds;
-    out["modifiedNanoseconds"] = modifiedNanoseconds;
-    out["changedSeconds"] = changedSeconds;
-    out["changedNanoseconds"] = changedNanoseconds;
-    out["permissions"] = permissions;
+    StrictJson::ObjectWriter out;
+    out.text("sourcePath", sourcePath)
+        .text("originalPath", originalPath)
+        .text("entryPath", entryPath)
+        .flag("isDirectory", isDirectory)
+        .integer("size", size)
+        .integer("device", device)
+        .integer("inode", inode)
+        .integer("modifiedSeconds", modifiedSeconds)
+        .integer("modifiedNanoseconds", modifiedNanoseconds)
+        .integer("changedSeconds", changedSeconds)
+        .integer("changedNanoseconds", changedNanoseconds)
+        .integer("permissions", permissions);
     if (contentSHA256) {
-        out["contentSHA256"] = *contentSHA256;
+        out.text("contentSHA256", *contentSHA256);
     }
-    return StrictJson::encode(out);
+    return out.finish();
 }
 
-SourceSnapshotRecord SourceSnapshotRecord::decode(const StrictJson::Value& object) {
-    const ObjectReader in(object);
+SourceSnapshotRecord SourceSnapshotRecord::decode(const ObjectReader& in) {
     SourceSnapshotRecord record;
     record.sourcePath = in.text("sourcePath");
     record.originalPath = in.text("originalPath");
@@ -52,15 +50,14 @@ SourceSnapshotRecord SourceSnapshotRecord::decode(const StrictJson::Value& objec
 }
 
 std::string ExpectedArchiveRecord::encode() const {
-    OrderedValue out;
-    out["path"] = path;
-    out["size"] = size;
-    out["sha256"] = sha256;
-    return StrictJson::encode(out);
+    return StrictJson::ObjectWriter()
+        .text("path", path)
+        .integer("size", size)
+        .text("sha256", sha256)
+        .finish();
 }
 
-ExpectedArchiveRecord ExpectedArchiveRecord::decode(const StrictJson::Value& object) {
-    const ObjectReader in(object);
+ExpectedArchiveRecord ExpectedArchiveRecord::decode(const ObjectReader& in) {
     ExpectedArchiveRecord record;
     record.path = in.text("path");
     record.size = in.integer<std::uint64_t>("size");
@@ -69,15 +66,14 @@ ExpectedArchiveRecord ExpectedArchiveRecord::decode(const StrictJson::Value& obj
 }
 
 std::string PathMappingHeader::encode() const {
-    OrderedValue out;
-    out["version"] = version;
-    out["sourceEntryCount"] = sourceEntryCount;
-    out["mappingCount"] = mappingCount;
-    return StrictJson::encode(out);
+    return StrictJson::ObjectWriter()
+        .integer("version", version)
+        .integer("sourceEntryCount", sourceEntryCount)
+        .integer("mappingCount", mappingCount)
+        .finish();
 }
 
-PathMappingHeader PathMappingHeader::decode(const StrictJson::Value& object) {
-    const ObjectReader in(object);
+PathMappingHeader PathMappingHeader::decode(const ObjectReader& in) {
     PathMappingHeader record;
     record.version = in.integer<std::int64_t>("version");
     record.sourceEntryCount = in.integer<std::uint64_t>("sourceEntryCount");
@@ -86,18 +82,17 @@ PathMappingHeader PathMappingHeader::decode(const StrictJson::Value& object) {
 }
 
 std::string PathMappingRecord::encode() const {
-    OrderedValue out;
-    out["ordinal"] = ordinal;
-    out["originalPath"] = originalPath;
-    out["archivePath"] = archivePath;
-    out["entryType"] = entryType;
-    out["size"] = size;
-    out["sha256"] = sha256;
-    return StrictJson::encode(out);
+    return StrictJson::ObjectWriter()
+        .integer("ordinal", ordinal)
+        .text("originalPath", originalPath)
+        .text("archivePath", archivePath)
+        .text("entryType", entryType)
+        .integer("size", size)
+        .text("sha256", sha256)
+        .finish();
 }
 
-PathMappingRecord PathMappingRecord::decode(const StrictJson::Value& object) {
-    const ObjectReader in(object);
+PathMappingRecord PathMappingRecord::decode(const ObjectReader& in) {
     PathMappingRecord record;
     record.ordinal = in.integer<std::uint64_t>("ordinal");
     record.originalPath = in.text("originalPath");
@@ -109,17 +104,16 @@ PathMappingRecord PathMappingRecord::decode(const StrictJson::Value& object) {
 }
 
 std::string PreflightArchiveRecord::encode() const {
-    OrderedValue out;
-    out["ordinal"] = ordinal;
-    out["archivePath"] = archivePath;
-    out["restoredPath"] = restoredPath;
-    out["entryType"] = entryType;
-    out["size"] = size;
-    return StrictJson::encode(out);
+    return StrictJson::ObjectWriter()
+        .integer("ordinal", ordinal)
+        .text("archivePath", archivePath)
+        .text("restoredPath", restoredPath)
+        .text("entryType", entryType)
+        .integer("size", size)
+        .finish();
 }
 
-PreflightArchiveRecord PreflightArchiveRecord::decode(const StrictJson::Value& object) {
-    const ObjectReader in(object);
+PreflightArchiveRecord PreflightArchiveRecord::decode(const ObjectReader& in) {
     PreflightArchiveRecord record;
     record.ordinal = in.integer<std::uint64_t>("ordinal");
     record.archivePath = in.text("archivePath");
@@ -130,18 +124,17 @@ PreflightArchiveRecord PreflightArchiveRecord::decode(const StrictJson::Value& o
 }
 
 std::string PathMappingReceiptHeader::encode() const {
-    OrderedValue out;
-    out["version"] = version;
     // The archive's own file name is bytes chosen by whoever saved it; the receipt shows it as
     // the output folder's name does.
-    out["archiveName"] = Unicode::replacingIllFormed(archiveName);
-    out["mappingCount"] = mappingCount;
-    out["mappingSource"] = mappingSource;
-    return StrictJson::encode(out);
+    return StrictJson::ObjectWriter()
+        .integer("version", version)
+        .text("archiveName", Unicode::replacingIllFormed(archiveName))
+        .integer("mappingCount", mappingCount)
+        .text("mappingSource", mappingSource)
+        .finish();
 }
 
-PathMappingReceiptHeader PathMappingReceiptHeader::decode(const StrictJson::Value& object) {
-    const ObjectReader in(object);
+PathMappingReceiptHeader PathMappingReceiptHeader::decode(const ObjectReader& in) {
     PathMappingReceiptHeader record;
     record.version = in.integer<std::int64_t>("version");
     record.archiveName = in.text("archiveName");
@@ -151,18 +144,17 @@ PathMappingReceiptHeader PathMappingReceiptHeader::decode(const StrictJson::Valu
 }
 
 std::string PathMappingReceiptRecord::encode() const {
-    OrderedValue out;
-    out["originalPath"] = originalPath;
-    out["archivePath"] = archivePath;
-    out["restoredPath"] = restoredPath;
-    out["entryType"] = entryType;
-    out["size"] = size;
-    out["sha256"] = sha256;
-    return StrictJson::encode(out);
+    return StrictJson::ObjectWriter()
+        .text("originalPath", originalPath)
+        .text("archivePath", archivePath)
+        .text("restoredPath", restoredPath)
+        .text("entryType", entryType)
+        .integer("size", size)
+        .text("sha256", sha256)
+        .finish();
 }
 
-PathMappingReceiptRecord PathMappingReceiptRecord::decode(const StrictJson::Value& object) {
-    const ObjectReader in(object);
+PathMappingReceiptRecord PathMappingReceiptRecord::decode(const ObjectReader& in) {
     PathMappingReceiptRecord record;
     record.originalPath = in.text("originalPath");
     record.archivePath = in.text("archivePath");

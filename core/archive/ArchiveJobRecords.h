@@ -34,7 +34,7 @@ struct SourceSnapshotRecord {
     std::optional<std::string> contentSHA256;  // lowercase hex; the key is left out when absent
 
     std::string encode() const;
-    static SourceSnapshotRecord decode(const StrictJson::Value& object);
+    static SourceSnapshotRecord decode(const StrictJson::ObjectReader& in);
     friend bool operator==(const SourceSnapshotRecord&, const SourceSnapshotRecord&) = default;
 };
 
@@ -45,7 +45,7 @@ struct ExpectedArchiveRecord {
     std::string sha256;
 
     std::string encode() const;
-    static ExpectedArchiveRecord decode(const StrictJson::Value& object);
+    static ExpectedArchiveRecord decode(const StrictJson::ObjectReader& in);
     friend bool operator==(const ExpectedArchiveRecord&, const ExpectedArchiveRecord&) = default;
 };
 
@@ -56,7 +56,7 @@ struct PathMappingHeader {
     std::uint64_t mappingCount = 0;
 
     std::string encode() const;
-    static PathMappingHeader decode(const StrictJson::Value& object);
+    static PathMappingHeader decode(const StrictJson::ObjectReader& in);
     friend bool operator==(const PathMappingHeader&, const PathMappingHeader&) = default;
 };
 
@@ -70,7 +70,7 @@ struct PathMappingRecord {
     std::string sha256;
 
     std::string encode() const;
-    static PathMappingRecord decode(const StrictJson::Value& object);
+    static PathMappingRecord decode(const StrictJson::ObjectReader& in);
     friend bool operator==(const PathMappingRecord&, const PathMappingRecord&) = default;
 };
 
@@ -83,7 +83,7 @@ struct PreflightArchiveRecord {
     std::uint64_t size = 0;
 
     std::string encode() const;
-    static PreflightArchiveRecord decode(const StrictJson::Value& object);
+    static PreflightArchiveRecord decode(const StrictJson::ObjectReader& in);
     friend bool operator==(const PreflightArchiveRecord&, const PreflightArchiveRecord&) = default;
 };
 
@@ -95,7 +95,7 @@ struct PathMappingReceiptHeader {
     std::string mappingSource;
 
     std::string encode() const;
-    static PathMappingReceiptHeader decode(const StrictJson::Value& object);
+    static PathMappingReceiptHeader decode(const StrictJson::ObjectReader& in);
     friend bool operator==(const PathMappingReceiptHeader&,
                            const PathMappingReceiptHeader&) = default;
 };
@@ -110,7 +110,7 @@ struct PathMappingReceiptRecord {
     std::string sha256;
 
     std::string encode() const;
-    static PathMappingReceiptRecord decode(const StrictJson::Value& object);
+    static PathMappingReceiptRecord decode(const StrictJson::ObjectReader& in);
     friend bool operator==(const PathMappingReceiptRecord&,
                            const PathMappingReceiptRecord&) = default;
 };

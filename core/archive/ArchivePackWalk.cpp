@@ -8,7 +8,6 @@
 #include <string>
 #include <string_view>
 #include <system_error>
-#include <vector>
 
 #include "core/archive/ArchiveEntryWriter.h"
 #include "core/archive/ArchivePathPolicy.h"
@@ -49,34 +48,26 @@ std::string longestUsableParent(std::string path) {
     return path;
 }
 
-std::string joinedPath(const std::vector<std::string>& components) {
-    std::string joined;
-    for (const std::string& component : components) {
-        if (!joined.empty()) {
-            joined += '/';
+// The prefix's non-empty components, each followed by "/", then the name.
+std::string pathUnder(const std::optional<std::string>& prefix, std::string_view name) {
+    std::string path;
+    if (prefix) {
+        path.reserve(prefix->size() + 1 + name.size());
+        std::size_t start = 0;
+        while (start < prefix->size()) {
+            std::size_t slash = prefix->find('/', start);
+            if (slash == std::string::npos) {
+                slash = prefix->size();
+            }
+            if (slash > start) {
+                path.append(*prefix, start, slash - start);
+                path.push_back('/');
+            }
+            start = slash + 1;
         }
-        joined += component;
     }
-    return joined;
-}
-
-std::vector<std::string> prefixComponents(const std::optional<std::string>& prefix) {
-    std::vector<std::string> components;
-    if (!prefix) {
-        return components;
-    }
-    std::size_t start = 0;
-    while (start <= prefix->size()) {
-        std::size_t slash = prefix->find('/', start);
-        if (slash == std::string::npos) {
-            slash = prefix->size();
-        }
-        if (slash > start) {
-            components.push_back(prefix->substr(start, slash - start));
-        }
-        start = slash + 1;
-    }
-    return components;
+    path.append(name);
+    return path;
 }
 
 // The first 4 bytes of SHA-256(identity), as 8 lowercase hex digits.
@@ -152,27 +143,23 @@ std::string archiveEntryPath(std::string_view itemPath, const std::optional<std:
                              ArchivePathRegistry& registry) {
     const ArchiveEntryType type =
         isDirectory ? ArchiveEntryType::directory : ArchiveEntryType::file;
-    std::vector<std::string> components = prefixComponents(prefix);
-    components.push_back(
-        ArchivePathPolicy::universalName(PathText::lastComponent(itemPath), identity));
-    const std::string candidate = joinedPath(components);
-    if (registry.canInsert(candidate, type)) {
-        registry.insert(candidate, type);
+    const std::string name =
+        ArchivePathPolicy::universalName(PathText::lastComponent(itemPath), identity);
+    std::string candidate = pathUnder(prefix, name);
+    if (registry.tryInsert(candidate, type)) {
         return candidate;
     }
 
-    const std::string name = components.back();
     const std::string extension = PathText::pathExtension(name);
     const std::string base = extension.empty() ? name : PathText::deletingPathExtension(name);
-    components.back() =
-        base + "~" + identityTag(identity) + (extension.empty() ? std::string() : "." + extension);
-    const std::string renamed = joinedPath(components);
+    const std::string renamed =
+        pathUnder(prefix, base + "~" + identityTag(identity) +
+                              (extension.empty() ? std::string() : "." + extension));
     // The new name may itself be taken (a file really named like it sits in the same folder);
     // refusing here says which name clashed instead of failing on the table's uniqueness.
-    if (!registry.canInsert(renamed, type)) {
+    if (!registry.tryInsert(renamed, type)) {
         throw ArchivePipelineError::duplicatePath(renamed);
     }
-    registry.insert(renamed, type);
     return renamed;
 }
 

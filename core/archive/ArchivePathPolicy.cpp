@@ -47,7 +47,19 @@ bool isReservedDeviceName(std::string_view name) {
         return false;
     }
     const std::size_t end = name.find('.', start);
-    const std::string upper = Unicode::toUpper(name.substr(start, end - start));
+    const std::string_view piece = name.substr(start, end - start);
+    std::string upper;
+    if (Unicode::isASCII(piece)) {
+        // Most names are plain ASCII; no reserved name is longer than four letters.
+        if (piece.size() > 4) {
+            return false;
+        }
+        for (const char c : piece) {
+            upper.push_back(c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c);
+        }
+    } else {
+        upper = Unicode::toUpper(piece);
+    }
     return std::find(kReservedDeviceNames.begin(), kReservedDeviceNames.end(), upper) !=
            kReservedDeviceNames.end();
 }
@@ -116,7 +128,10 @@ std::string validated(std::string_view path, ArchiveEntryType type) {
     return std::string(usable);
 }
 
-std::string universalName(std::string_view name, std::string_view stableIdentity) {
+namespace {
+
+// NFC, with controls, format characters and the characters Windows refuses replaced by "_".
+std::string portableText(std::string_view name) {
     std::u32string scalars = Unicode::toUTF32(Unicode::toNFC(name));
     for (char32_t& scalar : scalars) {
         if (Unicode::isControlOrFormat(scalar) ||
@@ -128,7 +143,28 @@ std::string universalName(std::string_view name, std::string_view stableIdentity
     while (!scalars.empty() && (scalars.back() == U'.' || scalars.back() == U' ')) {
         scalars.pop_back();
     }
-    std::string result = scalars.empty() ? std::string("_") : Unicode::fromUTF32(scalars);
+    return scalars.empty() ? std::string("_") : Unicode::fromUTF32(scalars);
+}
+
+// Printable ASCII with nothing to replace and no trailing dot or blank: a name portableText
+// returns as it is, told without a trip through ICU.
+bool isPortableASCII(std::string_view name) noexcept {
+    if (name.empty() || name.back() == '.' || name.back() == ' ') {
+        return false;
+    }
+    for (const char c : name) {
+        if (c < 0x20 || c > 0x7E ||
+            std::string_view("<>:\"|?*\\/").find(c) != std::string_view::npos) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+std::string universalName(std::string_view name, std::string_view stableIdentity) {
+    std::string result = isPortableASCII(name) ? std::string(name) : portableText(name);
 
     // A name a later job's recovery could take for a dead job's stage or marker would put the
     // unpacked data at risk, wherever it lies in the tree.

@@ -2,10 +2,13 @@
 
 #include <sqlite3.h>
 
+#include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "core/archive/ArchivePathPolicy.h"
 #include "core/archive/ArchivePipelineError.h"
@@ -24,6 +27,16 @@ constexpr const char* kSetupScript =
     "CREATE TABLE paths (key TEXT PRIMARY KEY, kind INTEGER NOT NULL) WITHOUT ROWID;\n"
     "CREATE TABLE parents (key TEXT PRIMARY KEY) WITHOUT ROWID;\n"
     "BEGIN IMMEDIATE;";
+
+// 2^20 bits, 128 KiB.
+constexpr std::size_t kFolderFilterWords = std::size_t{1} << 14;
+
+// The two bit positions of a folder key in the filter.
+std::pair<std::size_t, std::size_t> filterBits(std::string_view key) noexcept {
+    const std::size_t hash = std::hash<std::string_view>{}(key);
+    constexpr std::size_t mask = kFolderFilterWords * 64 - 1;
+    return {hash & mask, (hash >> 32) & mask};
+}
 
 constexpr int kDirectoryKind = 0;
 constexpr int kOtherKind = 1;
@@ -62,7 +75,8 @@ void ArchivePathRegistry::StatementFinalizer::operator()(sqlite3_stmt* statement
     sqlite3_finalize(statement);
 }
 
-ArchivePathRegistry::ArchivePathRegistry(const std::string& databasePath) {
+ArchivePathRegistry::ArchivePathRegistry(const std::string& databasePath)
+    : folderFilter_(kFolderFilterWords) {
     // A NUL would make SQLite open a shorter path than the one asked for.
     if (databasePath.find('\0') != std::string::npos) {
         throw ArchivePipelineError::finalizationFailed(
@@ -91,6 +105,7 @@ ArchivePathRegistry::ArchivePathRegistry(const std::string& databasePath) {
     parentExists_ = prepare("SELECT 1 FROM parents WHERE key = ?1");
     insertPathStatement_ = prepare("INSERT INTO paths (key, kind) VALUES (?1, ?2)");
     insertParentStatement_ = prepare("INSERT OR IGNORE INTO parents (key) VALUES (?1)");
+    insertNewPathStatement_ = prepare("INSERT OR IGNORE INTO paths (key, kind) VALUES (?1, ?2)");
 }
 
 ArchivePathRegistry::~ArchivePathRegistry() {
@@ -103,13 +118,8 @@ bool ArchivePathRegistry::canInsert(std::string_view path, ArchiveEntryType type
         throw closedError();
     }
     const std::string key = ArchivePathPolicy::collisionKey(path);
-    if (storedType(key)) {
+    if (storedType(key) || !foldersAreFree(key)) {
         return false;
-    }
-    for (auto slash = key.find('/'); slash != std::string::npos; slash = key.find('/', slash + 1)) {
-        if (storedType(key.substr(0, slash)) == ArchiveEntryType::file) {
-            return false;
-        }
     }
     if (type == ArchiveEntryType::directory) {
         return true;
@@ -123,17 +133,70 @@ void ArchivePathRegistry::insert(std::string_view path, ArchiveEntryType type) {
     if (!database_) {
         throw closedError();
     }
+    knownFolder_.reset();
     const std::string key = ArchivePathPolicy::collisionKey(path);
-    sqlite3_stmt* statement = ready(insertPathStatement_);
+    insertKey(insertPathStatement_, key, type);
+    insertFolders(key);
+}
+
+bool ArchivePathRegistry::tryInsert(std::string_view path, ArchiveEntryType type) {
+    if (!database_) {
+        throw closedError();
+    }
+    const std::string key = ArchivePathPolicy::collisionKey(path);
+    const std::size_t lastSlash = key.rfind('/');
+    const bool inKnownFolder = lastSlash != std::string::npos && knownFolder_ &&
+                               std::string_view(key).substr(0, lastSlash) == *knownFolder_;
+    if (!inKnownFolder && !foldersAreFree(key)) {
+        return false;
+    }
+    if (type != ArchiveEntryType::directory && containsParent(key)) {
+        return false;
+    }
+    // Last, so that a refusal records nothing: a key already taken is left as it is.
+    insertKey(insertNewPathStatement_, key, type);
+    if (sqlite3_changes(database_.get()) == 0) {
+        return false;
+    }
+    if (!inKnownFolder) {
+        knownFolder_.reset();
+        insertFolders(key);
+        if (lastSlash != std::string::npos) {
+            knownFolder_ = key.substr(0, lastSlash);
+        }
+    }
+    return true;
+}
+
+void ArchivePathRegistry::insertKey(const Statement& insert, const std::string& key,
+                                    ArchiveEntryType type) {
+    sqlite3_stmt* statement = ready(insert);
     bind(key, statement);
     const int kind = type == ArchiveEntryType::directory ? kDirectoryKind : kOtherKind;
     if (sqlite3_bind_int(statement, 2, kind) != SQLITE_OK ||
         sqlite3_step(statement) != SQLITE_DONE) {
         throw databaseError(database_.get(), "insert path");
     }
+}
+
+bool ArchivePathRegistry::foldersAreFree(const std::string& key) {
     for (auto slash = key.find('/'); slash != std::string::npos; slash = key.find('/', slash + 1)) {
-        statement = ready(insertParentStatement_);
-        bind(key.substr(0, slash), statement);
+        if (storedType(key.substr(0, slash)) == ArchiveEntryType::file) {
+            return false;
+        }
+    }
+    return true;
+}
+
+void ArchivePathRegistry::insertFolders(const std::string& key) {
+    for (auto slash = key.find('/'); slash != std::string::npos; slash = key.find('/', slash + 1)) {
+        const std::string folder = key.substr(0, slash);
+        // Marked before the insert, so that a folder the table may hold is never filtered out.
+        const auto [first, second] = filterBits(folder);
+        folderFilter_[first / 64] |= std::uint64_t{1} << (first % 64);
+        folderFilter_[second / 64] |= std::uint64_t{1} << (second % 64);
+        sqlite3_stmt* statement = ready(insertParentStatement_);
+        bind(folder, statement);
         if (sqlite3_step(statement) != SQLITE_DONE) {
             throw databaseError(database_.get(), "insert parent path");
         }
@@ -207,6 +270,11 @@ std::optional<ArchiveEntryType> ArchivePathRegistry::storedType(const std::strin
 }
 
 bool ArchivePathRegistry::containsParent(const std::string& key) {
+    const auto [first, second] = filterBits(key);
+    if ((folderFilter_[first / 64] >> (first % 64) & 1) == 0 ||
+        (folderFilter_[second / 64] >> (second % 64) & 1) == 0) {
+        return false;
+    }
     sqlite3_stmt* statement = ready(parentExists_);
     bind(key, statement);
     switch (sqlite3_step(statement)) {
@@ -224,6 +292,7 @@ void ArchivePathRegistry::finalizeStatements() noexcept {
     parentExists_.reset();
     insertPathStatement_.reset();
     insertParentStatement_.reset();
+    insertNewPathStatement_.reset();
 }
 
 }  // namespace tolvane

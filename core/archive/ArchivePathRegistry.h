@@ -1,9 +1,11 @@
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "core/archive/ArchiveValues.h"
 
@@ -38,6 +40,9 @@ public:
     // Records a path that canInsert accepted; the test is not repeated, but a key recorded twice
     // still fails on the table's uniqueness.
     void insert(std::string_view path, ArchiveEntryType type);
+    // canInsert and insert in one step, for the walks that ask both of every path: records the
+    // path and returns true exactly when canInsert would have accepted it.
+    bool tryInsert(std::string_view path, ArchiveEntryType type);
     // Commits and closes. Later calls do nothing; every other operation then fails with "the path
     // registry is closed". The registry is closed afterwards even when this throws.
     void close();
@@ -58,6 +63,11 @@ private:
     void bind(const std::string& text, sqlite3_stmt* statement);
     std::optional<ArchiveEntryType> storedType(const std::string& key);
     bool containsParent(const std::string& key);
+    // Runs one of the statements that record a key with its kind.
+    void insertKey(const Statement& insert, const std::string& key, ArchiveEntryType type);
+    // Whether no folder of the key is recorded as a file, and the same for inserting them.
+    bool foldersAreFree(const std::string& key);
+    void insertFolders(const std::string& key);
     void finalizeStatements() noexcept;
 
     // Declared first so that it outlives the statements on every way out, including a
@@ -67,6 +77,14 @@ private:
     Statement parentExists_;
     Statement insertPathStatement_;
     Statement insertParentStatement_;
+    Statement insertNewPathStatement_;
+    // The folder of the last path recorded by tryInsert: its folders are all recorded as
+    // folders, so the many entries of one folder skip those queries. insert() forgets it, since
+    // it may record a file in such a place.
+    std::optional<std::string> knownFolder_;
+    // Two bits for every folder key recorded: a key whose bits are not both set is surely not a
+    // folder, which spares most files the folder query. A fixed size keeps memory flat.
+    std::vector<std::uint64_t> folderFilter_;
 };
 
 }  // namespace tolvane

@@ -47,7 +47,7 @@ void Reader::fail(const char* detail) {
     throw *failure_;
 }
 
-std::optional<std::string> Reader::nextRow() {
+std::optional<std::string_view> Reader::nextRow() {
     if (failure_) {
         throw *failure_;
     }
@@ -80,7 +80,7 @@ std::optional<std::string> Reader::nextRow() {
         }
         lineFeed = pending_.find('\n', before);
     }
-    std::string row = pending_.substr(start_, lineFeed - start_);
+    const std::string_view row = std::string_view(pending_).substr(start_, lineFeed - start_);
     start_ = lineFeed + 1;
     if (row.empty()) {
         fail("empty job manifest row");

@@ -19,6 +19,13 @@ concept Record = requires(const T& record, const StrictJson::Value& object) {
     { T::decode(object) } -> std::same_as<T>;
 };
 
+// A row type whose decoder reads through a StrictJson::ObjectReader, so a row can be decoded in
+// place without a tree.
+template <class T>
+concept ReaderDecodable = requires(const StrictJson::ObjectReader& reader) {
+    { T::decode(reader) } -> std::same_as<T>;
+};
+
 // Bytes asked of read(2) at a time.
 inline constexpr std::size_t readSize = 16'384;
 // Unconsumed bytes the reader may hold after a read; more is an oversized row.
@@ -79,11 +86,15 @@ public:
     // The next record, or nullopt at a clean end of file.
     template <Record T>
     std::optional<T> next() {
-        std::optional<std::string> row = nextRow();
+        const std::optional<std::string_view> row = nextRow();
         if (!row) {
             return std::nullopt;
         }
-        return T::decode(StrictJson::parseObject(*row));
+        if constexpr (ReaderDecodable<T>) {
+            return T::decode(StrictJson::ParsedObject(*row).reader());
+        } else {
+            return T::decode(StrictJson::parseObject(*row));
+        }
     }
 
     // Succeeds only when no further row follows; a further row, even a blank one, fails.
@@ -95,7 +106,8 @@ public:
     }
 
 private:
-    std::optional<std::string> nextRow();
+    // The next row, valid until the reader is called again.
+    std::optional<std::string_view> nextRow();
     [[noreturn]] void fail(const char* detail);
 
     UniqueFd fd_;

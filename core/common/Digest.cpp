@@ -44,7 +44,19 @@ void EvpDigest::finishInto(std::uint8_t* out, std::size_t size) {
 
 }  // namespace detail
 
-Sha256::Sha256() : EvpDigest(EVP_sha256()) {}
+namespace {
+// Fetched once and kept for the life of the process: OpenSSL 3 would otherwise look the
+// algorithm up again for every digest, which costs more than hashing a small file.
+const EVP_MD* sha256Method() {
+    static const EVP_MD* const method = [] {
+        const EVP_MD* fetched = EVP_MD_fetch(nullptr, "SHA256", nullptr);
+        return fetched != nullptr ? fetched : EVP_sha256();
+    }();
+    return method;
+}
+}  // namespace
+
+Sha256::Sha256() : EvpDigest(sha256Method()) {}
 
 Sha256::Value Sha256::finish() {
     Value value{};

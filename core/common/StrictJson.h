@@ -1,7 +1,11 @@
 #pragma once
 
+#include <array>
+#include <charconv>
 #include <concepts>
+#include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <limits>
 #include <optional>
 #include <stdexcept>
@@ -31,13 +35,47 @@ Value parseObject(std::string_view text);
 // written as a record nobody could read back.
 std::string encode(const OrderedValue& value);
 
+// One member of an object read in place: a key and a scalar, the texts as offsets into the
+// parsed text. Plain data, so that a row's members are never cleared before they are filled.
+struct FlatMember {
+    enum class Kind : std::uint8_t { null, boolean, unsignedInteger, signedInteger, text };
+    std::size_t keyStart;
+    std::size_t keySize;
+    std::size_t textStart;  // a text's bytes, which hold no escapes
+    std::size_t textSize;
+    std::uint64_t magnitude;
+    std::int64_t signedValue;
+    Kind kind;
+    bool flag;
+};
+
+// An object of at most maxMembers scalar members, none of whose keys and texts holds an escape.
+struct FlatObject {
+    static constexpr std::size_t maxMembers = 32;
+    std::string_view source;
+    std::array<FlatMember, maxMembers> members;
+    std::size_t count = 0;
+    // Where the last lookup stopped: decoders ask for the keys in the order they were written.
+    mutable std::size_t cursor = 0;
+
+    std::string_view key(const FlatMember& member) const noexcept {
+        return source.substr(member.keyStart, member.keySize);
+    }
+    std::string_view text(const FlatMember& member) const noexcept {
+        return source.substr(member.textStart, member.textSize);
+    }
+    const FlatMember* find(std::string_view key) const noexcept;
+};
+
 // Typed access to one decoded object. Required keys must be present with exactly the expected
 // type; null counts as absent; unknown keys are ignored. Numbers are never converted: a float or
 // a negative number where an unsigned integer is expected is an error, as is a value outside the
 // target type's range.
 class ObjectReader {
 public:
-    explicit ObjectReader(const Value& object);
+    // Implicit, so that a decoder taking a reader also takes a parsed tree.
+    ObjectReader(const Value& object);  // NOLINT(google-explicit-constructor)
+    explicit ObjectReader(const FlatObject& object) noexcept : flat_(&object) {}
 
     bool has(std::string_view key) const;  // present and not null
 
@@ -53,39 +91,44 @@ public:
 
     template <std::integral T>
     T integer(std::string_view key) const {
-        return checkedInteger<T>(key, required(key));
+        static_assert(!std::is_same_v<T, bool>, "use flag() for booleans");
+        return checkedInteger<T>(key, requiredInteger(key));
     }
     template <std::integral T>
     std::optional<T> optionalInteger(std::string_view key) const {
-        const Value* value = find(key);
-        if (value == nullptr) {
+        if (!has(key)) {
             return std::nullopt;
         }
-        return checkedInteger<T>(key, *value);
+        return integer<T>(key);
     }
 
     ObjectReader object(std::string_view key) const;
     const Value& array(std::string_view key) const;
 
-    const Value& value() const noexcept { return object_; }
-
 private:
+    // An integer as JSON gives it: unsigned when written without a sign and within 64 bits.
+    struct Integer {
+        bool isUnsigned;
+        std::uint64_t magnitude;
+        std::int64_t signedValue;
+    };
+
     const Value* find(std::string_view key) const;  // nullptr when absent or null
     const Value& required(std::string_view key) const;
+    const FlatMember& requiredMember(std::string_view key) const;
+    Integer requiredInteger(std::string_view key) const;
+    [[noreturn]] static void missing(std::string_view key);
     [[noreturn]] static void wrongType(std::string_view key, std::string_view expected);
+    [[noreturn]] static void outOfRange(std::string_view key);
 
     template <std::integral T>
-    static T checkedInteger(std::string_view key, const Value& value) {
-        if constexpr (std::is_same_v<T, bool>) {
-            static_assert(!std::is_same_v<T, bool>, "use flag() for booleans");
-        }
-        if (value.is_number_unsigned()) {
-            const auto n = value.get<std::uint64_t>();
-            if (n <= static_cast<std::uint64_t>(std::numeric_limits<T>::max())) {
-                return static_cast<T>(n);
+    static T checkedInteger(std::string_view key, const Integer& value) {
+        if (value.isUnsigned) {
+            if (value.magnitude <= static_cast<std::uint64_t>(std::numeric_limits<T>::max())) {
+                return static_cast<T>(value.magnitude);
             }
-        } else if (value.is_number_integer()) {
-            const auto n = value.get<std::int64_t>();
+        } else {
+            const std::int64_t n = value.signedValue;
             if constexpr (std::is_signed_v<T>) {
                 if (n >= static_cast<std::int64_t>(std::numeric_limits<T>::min()) &&
                     n <= static_cast<std::int64_t>(std::numeric_limits<T>::max())) {
@@ -96,13 +139,58 @@ private:
                     return static_cast<T>(n);
                 }
             }
-        } else {
-            wrongType(key, "an integer");
         }
-        throw DecodeError("value of \"" + std::string(key) + "\" is out of range");
+        outOfRange(key);
     }
 
-    const Value& object_;
+    // Exactly one of the two is set.
+    const Value* tree_ = nullptr;
+    const FlatObject* flat_ = nullptr;
+};
+
+// parseObject's decoding, without building a tree where none is needed: an object of scalar
+// members whose texts hold no escapes (every row this system writes) is read in place, as views
+// into `text`, which must outlive it. Anything else goes through parseObject, errors included,
+// so both ways accept and refuse the same texts.
+class ParsedObject {
+public:
+    explicit ParsedObject(std::string_view text);
+    ParsedObject(const ParsedObject&) = delete;
+    ParsedObject& operator=(const ParsedObject&) = delete;
+
+    ObjectReader reader() const;
+
+private:
+    FlatObject flat_;
+    std::optional<Value> tree_;
+};
+
+// Writes the bytes encode() would give for an object built member by member, without the tree:
+// keys in the order they are added, the same escapes, and the same DecodeError for a text that
+// is not valid UTF-8. Keys are written as given: they must need no escaping.
+class ObjectWriter {
+public:
+    ObjectWriter();
+
+    ObjectWriter& text(std::string_view key, std::string_view value);
+    ObjectWriter& flag(std::string_view key, bool value);
+    template <std::integral T>
+    ObjectWriter& integer(std::string_view key, T value) {
+        static_assert(!std::is_same_v<T, bool>, "use flag() for booleans");
+        char digits[24];
+        const char* end = std::to_chars(std::begin(digits), std::end(digits), value).ptr;
+        return member(key, std::string_view(digits, static_cast<std::size_t>(end - digits)));
+    }
+
+    // The object's text; the writer is spent.
+    std::string finish();
+
+private:
+    // Adds a member whose value is already JSON.
+    ObjectWriter& member(std::string_view key, std::string_view json);
+    void appendKey(std::string_view key);
+
+    std::string out_;
 };
 
 }  // namespace tolvane::StrictJson

@@ -321,7 +321,8 @@ TEST(ArchiveInputSnapshotTest, AFailedCaptureLeavesNothingBehind) {
     }
 }
 
-// Each step asks canInsert and records the path when it is accepted, as pack and unpack do:
+// Each step asks canInsert and records the path when it is accepted, as unpack does, and asks
+// tryInsert of a second registry, as pack does:
 // "+" accepted, "-" refused; "f" a file, "d" a folder, "l" a link, which follows the file rule.
 // A clash renames the item by a tag of its identity; a renamed path that is taken too is refused
 // by its name instead of failing on the registry's uniqueness. A failed insert leaves the
@@ -335,18 +336,21 @@ TEST(ArchivePathRegistryTest, AcceptsOnlyPathsThatCannotCollideAndClosesOnEveryW
         {"+d x/", "-d X/", "-f x", "-l X"},
         {"+d a", "+d a/b", "+f A/B/c.txt", "-f a/B"},
         {"+l l", "-f l/x", "-d L/y"},
+        {"+f a/b/c", "+f a/b/d", "-f A/B", "-f a/b/C", "+d a/b/e/", "+f a/b/e/f", "-l a/B/e"},
     };
     const auto openFiles = [] { return test::namesIn("/proc/self/fd").size(); };
     const std::size_t before = openFiles();
     TempDir dir;
     for (std::size_t index = 0; index < sequences.size(); ++index) {
         ArchivePathRegistry registry(dir.file(std::to_string(index)));
+        ArchivePathRegistry oneStep(dir.file(std::to_string(index) + "-one-step"));
         for (const std::string& step : sequences[index]) {
             const std::string path = step.substr(3);
             const ArchiveEntryType type = step[1] == 'f'   ? ArchiveEntryType::file
                                           : step[1] == 'd' ? ArchiveEntryType::directory
                                                            : ArchiveEntryType::symlink;
             ASSERT_EQ(registry.canInsert(path, type), step[0] == '+') << step;
+            ASSERT_EQ(oneStep.tryInsert(path, type), step[0] == '+') << step;
             if (step[0] == '+') {
                 registry.insert(path, type);
             }

@@ -59,7 +59,7 @@ TEST(ArchivePathPolicyTest, Rules) {
         {name, "<>:\"|?*\\/", "_________"}, {name, "a\tb\u202Ed", "a_b_d"}, {name, "...", "_"},
         {name, "name. . ..", "name"}, {name, " lead.txt ", " lead.txt"}, {name, "..prn", "_..prn"},
         {name, "aux.tar.gz", "_aux.tar.gz"}, {name, "lpt1.txt", "_lpt1.txt"},
-        {name, "AUXILIARY", "AUXILIARY"}, {name, "COM0", "COM0"},
+        {name, "AUXILIARY", "AUXILIARY"}, {name, "COM0", "COM0"}, {name, "a\x7F~", "a_~"},
         {name, job + ".partial", "_" + job + ".partial"},
         {name, job + ".lock.", "_" + job + ".lock"},
         {extract, "a/" + job + ".job.json", "a/_" + job + ".job.json"},

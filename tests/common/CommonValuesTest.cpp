@@ -1,13 +1,19 @@
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <optional>
+
 #include "core/common/HexString.h"
 #include "core/common/PathText.h"
 #include "core/common/StrictJson.h"
 #include "core/common/Unicode.h"
 #include "core/common/Uuid.h"
+#include "support/Outcome.h"
 
 namespace tolvane {
 namespace {
+
+using test::outcomeOf;
 
 TEST(CommonValuesTest, DigestTextAndUuids) {
     // Only lower-case hex of the right length is a manifest's digest.
@@ -67,6 +73,67 @@ TEST(StrictJsonTest, RefusesWhatCouldBeReadTwoWays) {
     for (const std::string& text :
          {std::string("{\"o\":{\"k\":1,\"k\":1}}"), "{\"a\":" + deep + "}"}) {
         EXPECT_THROW(StrictJson::parseObject(text), StrictJson::DecodeError) << text;
+    }
+}
+
+// What every typed read of "a" and "b" gives, or the error that refused the text.
+std::string readings(const std::function<StrictJson::ObjectReader()>& parse) {
+    std::string out;
+    const auto note = [&](const std::function<std::string()>& read) {
+        try {
+            out += read() + "|";
+        } catch (const StrictJson::DecodeError& error) {
+            out += std::string(error.what()) + "|";
+        }
+    };
+    note([&] {
+        const StrictJson::ObjectReader in = parse();
+        for (const char* key : {"a", "b"}) {
+            note([&] { return std::to_string(in.has(key)) + in.text(key); });
+            note([&] { return std::to_string(in.flag(key)); });
+            note([&] { return std::to_string(in.integer<std::uint8_t>(key)); });
+            note([&] { return std::to_string(in.integer<std::int64_t>(key)); });
+            note([&] { return std::to_string(in.integer<std::uint64_t>(key)); });
+            note([&] { return std::to_string(in.number(key)); });
+            note([&] { return std::to_string(in.object(key).has("x")); });
+        }
+        return std::string("read");
+    });
+    return out;
+}
+
+// Rows are read in place unless they need the tree; both ways must accept, refuse and read alike.
+TEST(StrictJsonTest, InPlaceReadingAgreesWithTheTree) {
+    // clang-format off
+    for (const std::string text : {
+             "{\"a\":\"x\",\"b\":1}", " {\"a\" : -0 ,\t\"b\":true}\r\n", "{}", "[]", "",
+             "{\"a\":18446744073709551615,\"b\":-9223372036854775808}", "{\"a\":255,\"b\":256}",
+             "{\"a\":18446744073709551616,\"b\":-9223372036854775809}", "{\"a\":01}",
+             "{\"a\":1.0,\"b\":1e2}", "{\"a\":\"\\u00e9\",\"b\":\"\xC3\xA9\"}", "{\"a\":-}",
+             "{\"a\":\"x\",\"a\":\"y\"}", "{\"a\":null,\"b\":\"\xFF\"}", "{\"a\":\"\x01\"}",
+             "{\"a\":[1],\"b\":{\"x\":false}}", "\xEF\xBB\xBF{\"a\":1}", "{\"a\":1}x",
+             "{\"a\":1,}", "{\"a\":tru}", "{\"a\":\"\xED\xA0\x80\"}", "{\"a\":\"\x7F\"}",
+             "{\"a\":\"0123456789\\u0041\"}", "{\"b\":\"abcdefghij\x1Fklmnop\"}",
+             "{\"b\":\"\x7F\x7F\x7F\x7F\x7F\x7F\x7F\x7F \"}",
+             "{\"b\":\"abcdefg\xC3\xA9hijklmn\xFF\"}", "{\"a\":\"abcdefg\xC3\xA9hijk\"}"}) {
+        // clang-format on
+        std::optional<StrictJson::ParsedObject> parsed;
+        StrictJson::Value tree;
+        EXPECT_EQ(readings([&] { return parsed.emplace(text).reader(); }), readings([&] {
+                      return StrictJson::ObjectReader(tree = StrictJson::parseObject(text));
+                  }))
+            << text;
+    }
+    // Written member by member, the bytes and the refusals are the tree's.
+    for (const std::string text : {"\"\\/\b\f\n\r\t\x01\x1F\x7F \xC3\xA9 한", "\xFF", "a\xC3"}) {
+        const auto written = [&] {
+            return StrictJson::ObjectWriter().text("k", text).integer("i", INT64_MIN).finish();
+        };
+        const auto dumped = [&] { return StrictJson::encode({{"k", text}, {"i", INT64_MIN}}); };
+        std::string fromWriter, fromTree;
+        EXPECT_EQ(outcomeOf([&] { fromWriter = written(); }),
+                  outcomeOf([&] { fromTree = dumped(); }));
+        EXPECT_EQ(fromWriter, fromTree);
     }
 }
 
