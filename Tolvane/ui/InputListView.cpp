@@ -122,19 +122,25 @@ InputListView::InputListView(DeliveryJobModel& model, GoogleConnectionModel& goo
     scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     scroll->viewport()->setAutoFillBackground(false);
     rowsBox_ = new QWidget(scroll);
-    rowsBox_->setAutoFillBackground(false);
     rowsLayout_ = new QVBoxLayout(rowsBox_);
-    rowsLayout_->setContentsMargins(sidePadding, 0, sidePadding, 0);
+    // The scroll bar keeps clear of the card's border; the rows still line up with the header.
+    constexpr int scrollInset = 6;
+    rowsLayout_->setContentsMargins(sidePadding, 0, sidePadding - scrollInset, 0);
     rowsLayout_->setSpacing(0);
     scroll->setWidget(rowsBox_);
-    stack->addWidget(scroll, 1);
+    // The card's surface shows through the list.
+    rowsBox_->setAutoFillBackground(false);
+    auto* scrollBox = new QHBoxLayout;
+    scrollBox->setContentsMargins(0, 0, scrollInset, 0);
+    scrollBox->addWidget(scroll);
+    stack->addLayout(scrollBox, 1);
 
     refusal_ = new ThemedLabel(QString(), this);
     refusal_->setFont(VeskaTheme::font(VeskaTheme::calloutSize));
     refusal_->setColor(VeskaTheme::warning);
     refusal_->setWordWrap(true);
-    refusal_->setContentsMargins(sidePadding, sidePadding, sidePadding, sidePadding);
-    stack->addWidget(refusal_);
+    refusalBox_ = padded(refusal_, {sidePadding, sidePadding, sidePadding, sidePadding}, this);
+    stack->addWidget(refusalBox_);
 
     statusLine_ = padded(new DividerLine(0, nullptr), {sidePadding, 0, sidePadding, 0}, this);
     stack->addWidget(statusLine_);
@@ -165,7 +171,7 @@ std::vector<InputFileRow*> InputListView::rows() const {
 }
 
 QString InputListView::refusal() const {
-    return refusal_->isHidden() ? QString() : refusal_->text();
+    return refusalBox_->isHidden() ? QString() : refusal_->text();
 }
 
 void InputListView::rebuildRows() {
@@ -213,7 +219,7 @@ void InputListView::refresh() {
     const auto mode = model_.inputMode();
     const bool refused = mode.kind == DeliveryJobModel::InputMode::Kind::invalid;
     refusal_->setText(refused ? mode.message : QString());
-    refusal_->setVisible(refused);
+    refusalBox_->setVisible(refused);
 
     using Phase = DeliveryJobModel::Phase;
     const bool status = model_.isBusy() || model_.isCapturingInputSnapshot() ||

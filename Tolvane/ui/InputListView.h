@@ -52,6 +52,7 @@ private:
     // Rows kept by path, so that adding or removing one input rebuilds no other row.
     std::map<std::string, InputFileRow*> rowsByURL_;
     ThemedLabel* refusal_ = nullptr;
+    QWidget* refusalBox_ = nullptr;
     QWidget* statusLine_ = nullptr;
     QWidget* statusBox_ = nullptr;
     WorkStatusView* status_ = nullptr;
