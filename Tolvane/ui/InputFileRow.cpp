@@ -11,6 +11,7 @@
 
 #include "Tolvane/ui/ElidedLabel.h"
 #include "Tolvane/ui/PlainToolTip.h"
+#include "Tolvane/ui/VeskaButton.h"
 #include "Tolvane/ui/VeskaSymbol.h"
 #include "Tolvane/ui/VeskaTheme.h"
 #include "core/common/PathText.h"
@@ -47,35 +48,31 @@ private:
     QString symbol_;
 };
 
-// The remove button: a muted cross in a 28-point square that takes clicks anywhere in it.
-class RemoveButton final : public QAbstractButton {
-public:
-    explicit RemoveButton(QWidget* parent) : QAbstractButton(parent) {
-        setFixedSize(28, 28);
-        setCursor(Qt::PointingHandCursor);
-        setFocusPolicy(Qt::TabFocus);
-    }
-
-protected:
-    void paintEvent(QPaintEvent*) override {
-        QPainter painter(this);
-        constexpr int size = 10;
-        QColor colour = VeskaTheme::muted.in(*this);
-        if (isDown()) {
-            colour.setAlphaF(0.6);
-        }
-        const QPixmap cross =
-            VeskaSymbol::pixmap(QStringLiteral("xmark"), size, colour, devicePixelRatioF());
-        painter.drawPixmap((width() - size) / 2, (height() - size) / 2, cross);
-        if (hasFocus()) {
-            painter.setRenderHint(QPainter::Antialiasing);
-            painter.setPen(QPen(colour, 1.0));
-            painter.drawRoundedRect(QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5), 6, 6);
-        }
-    }
-};
-
 }  // namespace
+
+PlainSymbolButton::PlainSymbolButton(QString symbol, int symbolSize, int side, QWidget* parent)
+    : QAbstractButton(parent), symbol_(std::move(symbol)), symbolSize_(symbolSize) {
+    setFixedSize(side, side);
+    setCursor(Qt::PointingHandCursor);
+    setFocusPolicy(Qt::TabFocus);
+}
+
+void PlainSymbolButton::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    QColor colour = VeskaTheme::muted.in(*this);
+    if (!isEnabled()) {
+        colour.setAlphaF(VeskaButtonStyle::disabledOpacity);
+    } else if (isDown()) {
+        colour.setAlphaF(0.6);
+    }
+    const QPixmap symbol = VeskaSymbol::pixmap(symbol_, symbolSize_, colour, devicePixelRatioF());
+    painter.drawPixmap((width() - symbolSize_) / 2, (height() - symbolSize_) / 2, symbol);
+    if (hasFocus()) {
+        painter.setRenderHint(QPainter::Antialiasing);
+        painter.setPen(QPen(colour, 1.0));
+        painter.drawRoundedRect(QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5), 6, 6);
+    }
+}
 
 QString InputFileRow::symbolFor(const std::string& url) {
     if (PathText::isDirectoryURL(url)) {
@@ -121,7 +118,7 @@ InputFileRow::InputFileRow(std::string url, std::function<void()> remove, QWidge
     row->addLayout(lines, 1);
     row->addSpacing(4);
 
-    remove_ = new RemoveButton(this);
+    remove_ = new PlainSymbolButton(QStringLiteral("xmark"), 10, 28, this);
     remove_->setToolTip(QStringLiteral("입력에서 제거"));
     remove_->setAccessibleName(nameOf(url_) + QStringLiteral(" 제거"));
     connect(remove_, &QAbstractButton::clicked, this, [remove = std::move(remove)] {

@@ -1,16 +1,31 @@
 #pragma once
 
+#include <QAbstractButton>
 #include <QString>
 #include <QWidget>
 
 #include <functional>
 #include <string>
 
-class QAbstractButton;
-
 namespace tolvane {
 
 class ElidedLabel;
+
+// An icon-only button in the plain style: a muted symbol centred in a square that takes clicks
+// anywhere in it.
+class PlainSymbolButton final : public QAbstractButton {
+    Q_OBJECT
+
+public:
+    PlainSymbolButton(QString symbol, int symbolSize, int side, QWidget* parent = nullptr);
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    QString symbol_;
+    int symbolSize_;
+};
 
 // One selected input: an icon for its kind, its name and its parent folder (both shortened in
 // the middle), the full path as the row's tooltip, and a button that removes it.

@@ -14,7 +14,6 @@
 #include "Tolvane/ui/InputFileRow.h"
 #include "Tolvane/ui/ThemedLabel.h"
 #include "Tolvane/ui/VeskaButton.h"
-#include "Tolvane/ui/VeskaSymbol.h"
 #include "Tolvane/ui/VeskaTheme.h"
 #include "Tolvane/ui/WorkStatusView.h"
 
@@ -38,31 +37,6 @@ protected:
 
 private:
     int indent_;
-};
-
-// The icon-only button that clears the selection.
-class TrashButton final : public QAbstractButton {
-public:
-    explicit TrashButton(QWidget* parent) : QAbstractButton(parent) {
-        setFixedSize(24, 24);
-        setCursor(Qt::PointingHandCursor);
-        setFocusPolicy(Qt::TabFocus);
-    }
-
-protected:
-    void paintEvent(QPaintEvent*) override {
-        QPainter painter(this);
-        constexpr int size = 15;
-        QColor colour = VeskaTheme::muted.in(*this);
-        if (!isEnabled()) {
-            colour.setAlphaF(VeskaButtonStyle::disabledOpacity);
-        } else if (isDown()) {
-            colour.setAlphaF(0.6);
-        }
-        const QPixmap trash =
-            VeskaSymbol::pixmap(QStringLiteral("trash"), size, colour, devicePixelRatioF());
-        painter.drawPixmap((width() - size) / 2, (height() - size) / 2, trash);
-    }
 };
 
 QWidget* padded(QWidget* content, const QMargins& margins, QWidget* parent) {
@@ -104,7 +78,7 @@ InputListView::InputListView(DeliveryJobModel& model, GoogleConnectionModel& goo
             chooseInputs();
         }
     });
-    auto* clear = new TrashButton(header_);
+    auto* clear = new PlainSymbolButton(QStringLiteral("trash"), 15, 24, header_);
     clear->setToolTip(QStringLiteral("선택 비우기"));
     clear->setAccessibleName(QStringLiteral("선택한 파일 모두 제거"));
     connect(clear, &QAbstractButton::clicked, &model_, &DeliveryJobModel::clearInputs);
