@@ -3,19 +3,26 @@
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFile>
+#include <QFileDialog>
+#include <QFileSystemModel>
 #include <QHBoxLayout>
+#include <QItemSelectionModel>
 #include <QLabel>
+#include <QListView>
 #include <QMessageBox>
 #include <QMimeData>
 #include <QPainter>
 #include <QPainterPath>
 #include <QPushButton>
 #include <QStackedWidget>
+#include <QTreeView>
 #include <QVBoxLayout>
+#include <QVariantAnimation>
 
 #include <functional>
 #include <utility>
 
+#include "Tolvane/model/ArchiveSaveNamePolicy.h"
 #include "Tolvane/model/DeliveryJobModel.h"
 #include "Tolvane/model/ExternalVolumeStore.h"
 #include "Tolvane/model/GoogleConnectionModel.h"
@@ -25,15 +32,22 @@
 #include "Tolvane/ui/DropZoneView.h"
 #include "Tolvane/ui/ElidedLabel.h"
 #include "Tolvane/ui/GoogleConnectionView.h"
+#include "Tolvane/ui/InputListView.h"
+#include "Tolvane/ui/ReducedMotion.h"
 #include "Tolvane/ui/VeskaButton.h"
 #include "Tolvane/ui/VeskaTheme.h"
+#include "Tolvane/ui/WorkFooterView.h"
+#include "core/archive/ArchiveDestinationPolicy.h"
 #include "core/common/PathText.h"
+#include "platform/volumes/MountedVolumes.h"
 
 namespace tolvane {
 
 namespace {
 
 constexpr qreal cardCornerRadius = 20;
+constexpr int highlightMilliseconds = 150;
+constexpr int phaseMilliseconds = 180;
 
 // The workspace card: the surface in a rounded rectangle, its border lime while a drag is over
 // it, and the drop target of the window.
@@ -43,25 +57,43 @@ public:
                   std::function<bool(const QList<QUrl>&)> dropped, QWidget* parent)
         : QWidget(parent), targeted_(std::move(targeted)), dropped_(std::move(dropped)) {
         setAcceptDrops(true);
+        highlight_.setDuration(highlightMilliseconds);
+        highlight_.setEasingCurve(QEasingCurve::OutQuad);
+        connect(&highlight_, &QVariantAnimation::valueChanged, this, [this](const QVariant& v) {
+            level_ = v.toReal();
+            update();
+        });
     }
 
-    void setHighlighted(bool highlighted) {
+    void setHighlighted(bool highlighted, bool animated = false) {
         highlighted_ = highlighted;
-        update();
+        highlight_.stop();
+        if (!animated) {
+            level_ = highlighted ? 1 : 0;
+            update();
+            return;
+        }
+        highlight_.setStartValue(level_);
+        highlight_.setEndValue(highlighted ? 1.0 : 0.0);
+        highlight_.start();
     }
 
 protected:
     void paintEvent(QPaintEvent*) override {
         QPainter painter(this);
         painter.setRenderHint(QPainter::Antialiasing);
-        const qreal line = highlighted_ ? 2 : 1;
+        const qreal line = 1 + level_;
         QPainterPath shape;
         shape.addRoundedRect(QRectF(rect()), cardCornerRadius, cardCornerRadius);
         painter.fillPath(shape, VeskaTheme::surface.in(*this));
         // Stroked inside the edge, so the border never leaves the card.
         const qreal inset = line / 2;
+        const QColor rest = VeskaTheme::divider.in(*this);
+        const QColor lime = QColor::fromRgb(VeskaTheme::lime);
+        const auto mix = [this](float from, float to) { return from + (to - from) * level_; };
         painter.setPen(
-            QPen(highlighted_ ? QColor::fromRgb(VeskaTheme::lime) : VeskaTheme::divider.in(*this),
+            QPen(QColor::fromRgbF(mix(rest.redF(), lime.redF()), mix(rest.greenF(), lime.greenF()),
+                                  mix(rest.blueF(), lime.blueF())),
                  line));
         painter.setBrush(Qt::NoBrush);
         painter.drawRoundedRect(QRectF(rect()).adjusted(inset, inset, -inset, -inset),
@@ -94,6 +126,9 @@ private:
     std::function<void(bool)> targeted_;
     std::function<bool(const QList<QUrl>&)> dropped_;
     bool highlighted_ = false;
+    // 0 at rest, 1 fully highlighted; between while the highlight moves.
+    qreal level_ = 0;
+    QVariantAnimation highlight_;
 };
 
 // The Drive button's status dot: success while connected, muted otherwise.
@@ -164,6 +199,8 @@ ContentView::ContentView(DeliveryJobModel& model, GoogleConnectionModel& googleM
     workspace_->addWidget(inputListPlace_);
     workspace_->addWidget(dropZone_);
     cardLayout->addWidget(workspace_);
+    inputList_ = new InputListView(model_, googleModel_, [this] { chooseInputs(); });
+    inputListPlace_->layout()->addWidget(inputList_);
     stack->addWidget(card, 1);
 
     stack->addWidget(new DriveRecoveryView(googleModel_, this));
@@ -183,6 +220,16 @@ ContentView::ContentView(DeliveryJobModel& model, GoogleConnectionModel& googleM
     footerRow->setContentsMargins(0, 0, 0, 0);
     footerRow->setSpacing(12);
     stack->addWidget(footer_);
+    workFooter_ = new WorkFooterView(
+        model_, googleModel_, [this] { startJob(std::nullopt); }, footer_);
+    footerRow->addWidget(workFooter_, 1);
+    finishedFooterPlace_ = new QWidget(footer_);
+    auto* finishedRow = new QHBoxLayout(finishedFooterPlace_);
+    finishedRow->setContentsMargins(0, 0, 0, 0);
+    finishedRow->setSpacing(12);
+    footerRow->addWidget(finishedFooterPlace_, 1);
+    reducedMotion_ = new ReducedMotion(QDBusConnection::sessionBus(), this);
+    setPanels({});
 
     connect(&googleModel_, &GoogleConnectionModel::stateChanged, this, &ContentView::updateHeader);
     for (auto signal : {&DeliveryJobModel::phaseChanged, &DeliveryJobModel::outputURLChanged,
@@ -192,8 +239,11 @@ ContentView::ContentView(DeliveryJobModel& model, GoogleConnectionModel& googleM
     connect(&googleModel_, &GoogleConnectionModel::hasActiveTransferChanged, this,
             &ContentView::updateWorkspace);
     connect(&model_, &DeliveryJobModel::verifiedArchiveChanged, this, &ContentView::archiveChanged);
+    // After the workspace has followed the phase, so that the new page is the one that fades.
+    connect(&model_, &DeliveryJobModel::phaseChanged, this, &ContentView::phaseChanged);
     updateHeader();
     updateWorkspace();
+    shownPage_ = workspace_->currentWidget();
     setFocus();
 }
 
@@ -310,7 +360,7 @@ void ContentView::setDropTargeted(bool targeted) {
         return;
     }
     dropTargeted_ = targeted;
-    static_cast<WorkspaceCard*>(card_)->setHighlighted(targeted);
+    static_cast<WorkspaceCard*>(card_)->setHighlighted(targeted, !reducedMotion_->isOn());
     dropZone_->setTargeted(targeted);
 }
 
@@ -328,6 +378,9 @@ void ContentView::updateWorkspace() {
     }
     // The selection stays as it is while Drive reads the archive made from it.
     dropZone_->setEnabled(!googleModel_.hasActiveTransfer());
+    const bool finished = model_.phase() == DeliveryJobModel::Phase::complete;
+    workFooter_->setVisible(!finished);
+    finishedFooterPlace_->setVisible(finished);
 }
 
 void ContentView::archiveChanged() {
@@ -420,17 +473,280 @@ void ContentView::setExternalVolumeError(std::optional<QString> text) {
     volumeErrorLabel_->setVisible(externalVolumeError_.has_value());
 }
 
+namespace {
+
+// The input panel: files and folders together, several at once. Qt's own panel picks either
+// files or folders, so confirming takes whatever rows are selected, folders included, instead
+// of opening the selected folder.
+class InputFileDialog final : public QFileDialog {
+public:
+    explicit InputFileDialog(QWidget* parent) : QFileDialog(parent) {
+        setOption(QFileDialog::DontUseNativeDialog);
+        setOption(QFileDialog::ReadOnly);  // no new folders here
+        setFileMode(QFileDialog::ExistingFiles);
+        setWindowTitle(QStringLiteral("전달할 파일 선택"));
+        setLabelText(QFileDialog::Accept, QStringLiteral("추가"));
+        setWindowModality(Qt::WindowModal);
+    }
+
+    std::vector<std::string> chosen() const { return chosen_; }
+
+    void accept() override {
+        chosen_.clear();
+        for (const auto* view : {static_cast<QAbstractItemView*>(findChild<QListView*>()),
+                                 static_cast<QAbstractItemView*>(findChild<QTreeView*>())}) {
+            if (view == nullptr || !view->isVisible() || !view->selectionModel()) {
+                continue;
+            }
+            for (const QModelIndex& row : view->selectionModel()->selectedRows()) {
+                const QString path = row.data(QFileSystemModel::FilePathRole).toString();
+                if (!path.isEmpty()) {
+                    chosen_.push_back(QFile::encodeName(path).toStdString());
+                }
+            }
+        }
+        if (chosen_.empty()) {
+            // A typed name, or nothing selected: the panel's own rules.
+            QFileDialog::accept();
+            for (const QString& path : selectedFiles()) {
+                chosen_.push_back(QFile::encodeName(path).toStdString());
+            }
+            return;
+        }
+        QDialog::accept();
+    }
+
+private:
+    std::vector<std::string> chosen_;
+};
+
+ContentView::Panels systemPanels() {
+    ContentView::Panels panels;
+    panels.chooseInputs = [](QWidget* parent,
+                             std::function<void(std::vector<std::string>)> chosen) {
+        auto* dialog = new InputFileDialog(parent);
+        dialog->setAttribute(Qt::WA_DeleteOnClose);
+        QObject::connect(dialog, &QDialog::accepted, dialog,
+                         [dialog, chosen = std::move(chosen)] { chosen(dialog->chosen()); });
+        dialog->open();
+    };
+    panels.chooseFolder = [](QWidget* parent, const ContentView::FolderPanel& panel,
+                             std::function<void(std::string)> chosen) {
+        auto* dialog = new QFileDialog(parent);
+        dialog->setAttribute(Qt::WA_DeleteOnClose);
+        dialog->setOption(QFileDialog::DontUseNativeDialog);
+        dialog->setOption(QFileDialog::ShowDirsOnly);
+        dialog->setFileMode(QFileDialog::Directory);
+        dialog->setWindowTitle(panel.title);
+        dialog->setLabelText(QFileDialog::Accept, panel.prompt);
+        dialog->setWindowModality(Qt::WindowModal);
+        if (!panel.startingFolder.empty()) {
+            dialog->setDirectory(
+                QFile::decodeName(QByteArray::fromStdString(panel.startingFolder)));
+        }
+        QObject::connect(dialog, &QDialog::accepted, dialog, [dialog, chosen = std::move(chosen)] {
+            const QStringList files = dialog->selectedFiles();
+            if (!files.isEmpty()) {
+                chosen(QFile::encodeName(files.constFirst()).toStdString());
+            }
+        });
+        dialog->open();
+    };
+    panels.folderVolumeUUID = [](const std::string& folder) -> std::optional<std::string> {
+        try {
+            return MountedVolumes::volumeUUID(folder);
+        } catch (const std::system_error&) {
+            return std::nullopt;
+        }
+    };
+    return panels;
+}
+
+const QString kVolumeRefused = QStringLiteral("장치의 쓰기 권한과 작업 공간을 확인해 주세요.");
+const QString kVolumeChanged =
+    QStringLiteral("장치가 분리되었거나 저장 위치가 변경됐습니다. 다시 확인해 주세요.");
+
+}  // namespace
+
+void ContentView::setPanels(Panels panels) {
+    const Panels system = systemPanels();
+    if (!panels.chooseInputs) {
+        panels.chooseInputs = system.chooseInputs;
+    }
+    if (!panels.chooseFolder) {
+        panels.chooseFolder = system.chooseFolder;
+    }
+    if (!panels.folderVolumeUUID) {
+        panels.folderVolumeUUID = system.folderVolumeUUID;
+    }
+    panels_ = std::move(panels);
+}
+
 void ContentView::chooseInputs() {
-    // The file panel for inputs comes with the input list.
+    if (googleModel_.hasActiveTransfer() || model_.refusesNewWork()) {
+        return;
+    }
+    panels_.chooseInputs(this, [guard = QPointer(this)](std::vector<std::string> paths) {
+        if (!guard || paths.empty()) {
+            return;
+        }
+        std::vector<std::string> inputs;
+        inputs.reserve(paths.size());
+        for (const std::string& path : paths) {
+            inputs.push_back(InputURL::fromLocalPath(path));
+        }
+        // The model ignores the call while it is busy and drops what it already holds.
+        guard->model_.addInputs(inputs);
+    });
+}
+
+QString ContentView::archiveNameProposal(const std::vector<std::string>& inputs) {
+    if (inputs.size() != 1) {
+        return QStringLiteral("Package.zip");
+    }
+    const std::string& url = inputs.front();
+    // A folder keeps its whole name: "photos.v2/" is "photos.v2.zip", not "photos.zip".
+    const std::string base = PathText::isDirectoryURL(url)
+                                 ? PathText::lastComponent(url)
+                                 : PathText::lastComponent(PathText::deletingPathExtension(url));
+    return QFile::decodeName(QByteArray::fromStdString(base)) + QStringLiteral(".zip");
 }
 
 QString ContentView::defaultArchiveName() const {
-    // The name proposed from the selection comes with the job start.
-    return {};
+    return archiveNameProposal(model_.inputURLs());
 }
 
-void ContentView::beginPacking(const QString&, const PendingArchiveSave&) {
-    // Packing from the name sheet comes with the job start.
+bool ContentView::volumeAllowsWork(const ExternalVolume& volume) {
+    if (volume.isReadOnly || !volume.uuid) {
+        return false;
+    }
+    // Read-only was tested above; the policy then judges the working space alone.
+    return ArchiveDestinationPolicy(volume.fileSystem, volume.maxSingleFileBytes,
+                                    volume.availableBytes, false)
+        .canAttemptCompression();
+}
+
+void ContentView::startJob(std::optional<ExternalVolume> preferredVolume) {
+    if (googleModel_.hasActiveTransfer() || model_.refusesNewWork()) {
+        return;
+    }
+    setExternalVolumeError(std::nullopt);
+    ejectedVolumeName_.reset();
+    ejectionError_.reset();
+
+    using Kind = DeliveryJobModel::InputMode::Kind;
+    const Kind mode = model_.inputMode().kind;
+    if (mode == Kind::empty || mode == Kind::invalid) {
+        return;
+    }
+    const QPointer guard(this);
+    if (mode == Kind::singleArchive) {
+        panels_.chooseFolder(
+            this, {QStringLiteral("압축을 풀 폴더 선택"), QStringLiteral("여기에 풀기"), {}},
+            [guard](std::string folder) {
+                if (guard && !folder.empty()) {
+                    guard->model_.startUnpacking(folder);
+                }
+            });
+        return;
+    }
+
+    // While the snapshot is still being taken its size is unknown, so the volume is judged
+    // again when the name is confirmed.
+    if (preferredVolume && model_.inputSnapshot() && !volumeAllowsWork(*preferredVolume)) {
+        setExternalVolumeError(kVolumeRefused);
+        return;
+    }
+    std::string start;
+    if (preferredVolume) {
+        start = preferredVolume->url;
+    } else if (!model_.inputURLs().empty()) {
+        start = PathText::deletingLastComponent(model_.inputURLs().front());
+    }
+    panels_.chooseFolder(this,
+                         {QStringLiteral("ZIP을 저장할 폴더"), QStringLiteral("폴더 선택"), start},
+                         [guard, preferredVolume](std::string folder) {
+                             if (!guard || folder.empty()) {
+                                 return;
+                             }
+                             auto lease = std::make_shared<SecurityScopedAccessLease>(folder);
+                             guard->setPendingArchiveSave(PendingArchiveSave{
+                                 Uuid::random(), folder, preferredVolume, std::move(lease)});
+                         });
+}
+
+bool ContentView::canPackNow() const {
+    return !model_.isCapturingInputSnapshot() && model_.inputSnapshot() && !model_.isBusy();
+}
+
+void ContentView::keepNameSheet(const QString& name, PendingArchiveSave selection) {
+    // The sheet closed itself on confirming; it comes back for the same folder, with the name
+    // as typed, and its cancel still releases the folder.
+    setPendingArchiveSave(std::move(selection));
+    if (nameSheet_) {
+        nameSheet_->setEnteredName(name);
+    }
+}
+
+void ContentView::beginPacking(const QString& name, PendingArchiveSave selection) {
+    const std::string fileName =
+        ArchiveSaveNamePolicy::availableName(name.toStdString(), selection.folder);
+    if (fileName.empty() || !canPackNow()) {
+        keepNameSheet(name, std::move(selection));
+        return;
+    }
+    const std::string archiveURL = PathText::appending(selection.folder, fileName);
+    if (!selection.preferredVolume) {
+        startPackingInto(archiveURL, selection);
+        return;
+    }
+    // The volume may have gone, or changed, since it was picked: ask the store for it afresh.
+    const ExternalVolume picked = *selection.preferredVolume;
+    const std::string id = picked.uuid.value_or(PathText::standardized(picked.url));
+    externalVolumes_.currentVolume(
+        id, [guard = QPointer(this), name, archiveURL,
+             selection = std::move(selection)](std::optional<ExternalVolume> current) mutable {
+            // Gone, or the user went on meanwhile (cancelled or chose another folder).
+            if (!guard || !guard->pendingArchiveSave_ ||
+                guard->pendingArchiveSave_->id != selection.id) {
+                return;
+            }
+            ContentView& view = *guard;
+            const auto folderUUID = view.panels_.folderVolumeUUID(selection.folder);
+            const bool holds = current && !current->isReadOnly && current->uuid &&
+                               view.model_.inputSnapshot() && volumeAllowsWork(*current) &&
+                               current->containsFileURL(archiveURL, folderUUID);
+            if (!holds) {
+                view.setExternalVolumeError(kVolumeChanged);
+                view.setPendingArchiveSave(std::nullopt);
+                return;
+            }
+            if (!view.canPackNow()) {
+                view.keepNameSheet(name, std::move(selection));
+                return;
+            }
+            view.startPackingInto(archiveURL, selection);
+        });
+}
+
+void ContentView::startPackingInto(const std::string& archiveURL,
+                                   const PendingArchiveSave& selection) {
+    // `selection` is the caller's own copy: the folder stays open until the job takes its own
+    // lease on it below.
+    setPendingArchiveSave(std::nullopt);
+    model_.startPacking(archiveURL, selection.folder);
+}
+
+void ContentView::phaseChanged() {
+    // What the new phase brings in fades in: a new page of the workspace, else the footer.
+    QWidget* page = workspace_->currentWidget();
+    const bool reduced = reducedMotion_->isOn();
+    if (page != shownPage_) {
+        fadeIn(*page, phaseMilliseconds, reduced);
+    } else {
+        fadeIn(*footer_, phaseMilliseconds, reduced);
+    }
+    shownPage_ = page;
 }
 
 }  // namespace tolvane

@@ -7,9 +7,11 @@
 #include <QUrl>
 #include <QWidget>
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "Tolvane/model/ExternalVolume.h"
 #include "Tolvane/model/SecurityScopedAccessLease.h"
@@ -25,6 +27,9 @@ class QHBoxLayout;
 namespace tolvane {
 
 class ElidedLabel;
+class InputListView;
+class ReducedMotion;
+class WorkFooterView;
 class DeliveryJobModel;
 class DropZoneView;
 class ExternalVolumeStore;
@@ -58,6 +63,29 @@ public:
         bool connected;
     };
 
+    // A folder panel: its title, its confirm button and where it opens (empty: the panel's own
+    // choice).
+    struct FolderPanel {
+        QString title;
+        QString prompt;
+        std::string startingFolder;
+    };
+
+    // Every contact with the user's file system that the job start makes, replaceable by tests.
+    // The panels answer through the callback only when the user confirmed a choice.
+    struct Panels {
+        // The files-and-folders panel for inputs: the chosen paths in the panel's order.
+        std::function<void(QWidget* parent, std::function<void(std::vector<std::string>)> chosen)>
+            chooseInputs;
+        // A folder panel with one selection.
+        std::function<void(QWidget* parent, const FolderPanel& panel,
+                           std::function<void(std::string)> chosen)>
+            chooseFolder;
+        // The UUID of the file system holding a folder; nothing when it has none or cannot be
+        // read.
+        std::function<std::optional<std::string>(const std::string& folder)> folderVolumeUUID;
+    };
+
     static constexpr int windowWidth = 680;
     static constexpr int windowHeight = 580;
 
@@ -73,6 +101,18 @@ public:
     // Whether a pack may start now from a destination: nothing runs, no result is shown, and the
     // selection is files with a finished snapshot.
     bool canStartPack() const;
+
+    // Asks for the destination of the selection and starts the job: an unpack into a folder, or,
+    // for files, the folder and then the name sheet. A volume picked in the volumes list is
+    // checked first and becomes the panel's starting place. Nothing happens while a Drive
+    // transfer runs.
+    void startJob(std::optional<ExternalVolume> preferredVolume);
+    // The name proposed for a new archive of these inputs, with ".zip".
+    static QString archiveNameProposal(const std::vector<std::string>& inputs);
+    // Whether a volume picked in the list can take the work: writable, identified, and more free
+    // space than the working reserve.
+    static bool volumeAllowsWork(const ExternalVolume& volume);
+    void setPanels(Panels panels);
 
     // A drop of URLs on the workspace card. Refused (false, nothing changes) while a job or a
     // Drive transfer runs; otherwise the local files among them join the selection (folders
@@ -109,6 +149,14 @@ public:
     QWidget* inputListPlace() const { return inputListPlace_; }
     QWidget* volumesPlace() const { return volumesPlace_; }
     QWidget* footer() const { return footer_; }
+    InputListView* inputList() const { return inputList_; }
+    WorkFooterView* workFooter() const { return workFooter_; }
+    // The footer's place for a finished job (new job, link role, "링크 만들기"), shown instead of
+    // the work footer once the job is complete; its view fills it.
+    QWidget* finishedFooterPlace() const { return finishedFooterPlace_; }
+    const std::optional<QString>& externalVolumeError() const noexcept {
+        return externalVolumeError_;
+    }
     DropZoneView* dropZone() const { return dropZone_; }
     VeskaButton* driveButton() const { return driveButton_; }
     // The workspace content now in front.
@@ -123,7 +171,13 @@ private:
     // Filled by the job start: the file panel for inputs, the archive name and packing.
     void chooseInputs();
     QString defaultArchiveName() const;
-    void beginPacking(const QString& name, const PendingArchiveSave& selection);
+    // Takes the pending save by value: the sheet's copy is cleared on the way.
+    void beginPacking(const QString& name, PendingArchiveSave selection);
+    void startPackingInto(const std::string& archiveURL, const PendingArchiveSave& selection);
+    // The name is kept for another try: the sheet shows again with what the user typed.
+    void keepNameSheet(const QString& name, PendingArchiveSave selection);
+    bool canPackNow() const;
+    void phaseChanged();
 
     DeliveryJobModel& model_;
     GoogleConnectionModel& googleModel_;
@@ -153,6 +207,12 @@ private:
     QPointer<QWidget> googleConnection_;
     QPointer<ArchiveNameSheet> nameSheet_;
     QPointer<QMessageBox> shareConfirmation_;
+    Panels panels_;
+    InputListView* inputList_ = nullptr;
+    WorkFooterView* workFooter_ = nullptr;
+    QWidget* finishedFooterPlace_ = nullptr;
+    ReducedMotion* reducedMotion_ = nullptr;
+    QWidget* shownPage_ = nullptr;
 };
 
 }  // namespace tolvane

@@ -3,6 +3,8 @@
 #include <QFontMetrics>
 #include <QPainter>
 
+#include "Tolvane/ui/PlainToolTip.h"
+
 namespace tolvane {
 
 ElidedLabel::ElidedLabel(Qt::TextElideMode mode, QWidget* parent) : QWidget(parent), mode_(mode) {
@@ -52,7 +54,7 @@ void ElidedLabel::resizeEvent(QResizeEvent*) {
 }
 
 void ElidedLabel::updateToolTip() {
-    setToolTip(shownText() == text_ ? QString() : text_);
+    setToolTip(shownText() == text_ ? QString() : plainToolTip(text_));
 }
 
 }  // namespace tolvane

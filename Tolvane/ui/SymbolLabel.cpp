@@ -5,6 +5,7 @@
 
 #include <algorithm>
 
+#include "Tolvane/ui/PlainToolTip.h"
 #include "Tolvane/ui/VeskaSymbol.h"
 
 namespace tolvane {
@@ -95,7 +96,7 @@ void SymbolLabel::resizeEvent(QResizeEvent*) {
 void SymbolLabel::updateToolTip() {
     const bool cut =
         QFontMetrics(font()).horizontalAdvance(text_) > width() - symbolSize() - kSpacing;
-    setToolTip(cut ? text_ : QString());
+    setToolTip(cut ? plainToolTip(text_) : QString());
 }
 
 DisclosureButton::DisclosureButton(const QString& text, QWidget* parent) : QAbstractButton(parent) {
