@@ -192,6 +192,7 @@ ContentView::ContentView(DeliveryJobModel& model, GoogleConnectionModel& googleM
     connect(&googleModel_, &GoogleConnectionModel::hasActiveTransferChanged, this,
             &ContentView::updateWorkspace);
     connect(&model_, &DeliveryJobModel::verifiedArchiveChanged, this, &ContentView::archiveChanged);
+    installResultViews();
     updateHeader();
     updateWorkspace();
     setFocus();
