@@ -1,6 +1,7 @@
 #include "Tolvane/ui/ExternalVolumesView.h"
 
 #include <QDesktopServices>
+#include <QFontMetrics>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPainter>
@@ -131,6 +132,8 @@ QWidget* ExternalVolumesView::makeRow(const ExternalVolume& volume, bool recentl
     name->setFont(VeskaTheme::font(VeskaTheme::subheadlineSize, QFont::Medium));
     name->setText(volume.name);
     name->setToolTip(volume.name);
+    // The badge follows the name; a long name gives way and is shortened.
+    name->setMaximumWidth(QFontMetrics(name->font()).horizontalAdvance(volume.name) + 1);
     title->addWidget(name, 1);
     if (recentlyMounted) {
         // Lime text cannot be read on the light surface; the success colour is lime in the dark.

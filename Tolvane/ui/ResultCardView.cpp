@@ -6,6 +6,7 @@
 #include <QLabel>
 #include <QPainter>
 #include <QResizeEvent>
+#include <QScrollBar>
 #include <QVBoxLayout>
 
 #include <limits>
@@ -172,6 +173,15 @@ ResultCardView::ResultCardView(ContentView& window, DeliveryJobModel& job,
     stack->addWidget(new DriveShareStatusView(job_, google_, content));
     stack->addSpacerItem(new QSpacerItem(0, 8, QSizePolicy::Minimum, QSizePolicy::Expanding));
     setWidget(content);
+    // The scroll area paints its content's background by default, which would hide the card.
+    content->setAutoFillBackground(false);
+    // A thin bar over the card's surface instead of the stock one with its arrows and track.
+    verticalScrollBar()->setStyleSheet(QStringLiteral(
+        "QScrollBar:vertical { background: transparent; width: 10px; margin: 14px 4px 14px 0; }"
+        "QScrollBar::handle:vertical { background: palette(mid); border-radius: 3px;"
+        " min-height: 28px; }"
+        "QScrollBar::add-line:vertical, QScrollBar::sub-line:vertical { height: 0; }"
+        "QScrollBar::add-page:vertical, QScrollBar::sub-page:vertical { background: none; }"));
 
     for (auto signal :
          {&DeliveryJobModel::phaseChanged, &DeliveryJobModel::outputURLChanged,
