@@ -1,6 +1,7 @@
 #include "Tolvane/ui/ExternalVolumesView.h"
 
 #include <QDesktopServices>
+#include <QEvent>
 #include <QFontMetrics>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -95,6 +96,10 @@ QString ExternalVolumesView::detail(const ExternalVolume& volume,
 void ExternalVolumesView::setVolumes(const std::vector<ExternalVolume>& volumes,
                                      const std::optional<std::string>& recentlyMountedID,
                                      std::optional<std::uint64_t> sourceBytes, bool canStartPack) {
+    volumes_ = volumes;
+    recentlyMountedID_ = recentlyMountedID;
+    sourceBytes_ = sourceBytes;
+    canStartPack_ = canStartPack;
     // The old rows go later: this may run from inside one of their buttons' click.
     while (QLayoutItem* item = rows_->takeAt(0)) {
         if (QWidget* row = item->widget()) {
@@ -167,6 +172,15 @@ QWidget* ExternalVolumesView::makeRow(const ExternalVolume& volume, bool recentl
     }
     line->addWidget(action, 0, Qt::AlignVCenter);
     return row;
+}
+
+void ExternalVolumesView::changeEvent(QEvent* event) {
+    QWidget::changeEvent(event);
+    // The drive symbols are tinted when a row is made.
+    if (event->type() == QEvent::PaletteChange && !volumes_.empty()) {
+        const auto volumes = volumes_;
+        setVolumes(volumes, recentlyMountedID_, sourceBytes_, canStartPack_);
+    }
 }
 
 void ExternalVolumesView::paintEvent(QPaintEvent*) {

@@ -46,6 +46,7 @@ public:
 
 protected:
     void paintEvent(QPaintEvent* event) override;
+    void changeEvent(QEvent* event) override;
 
 private:
     QWidget* makeRow(const ExternalVolume& volume, bool recentlyMounted,
@@ -54,6 +55,11 @@ private:
     SaveToVolume saveToVolume_;
     OpenURL openVolume_;
     QVBoxLayout* rows_ = nullptr;
+    // What the rows show, to draw them again in another appearance.
+    std::vector<ExternalVolume> volumes_;
+    std::optional<std::string> recentlyMountedID_;
+    std::optional<std::uint64_t> sourceBytes_;
+    bool canStartPack_ = false;
 };
 
 }  // namespace tolvane
