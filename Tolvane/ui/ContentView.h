@@ -145,7 +145,6 @@ private:
     void chooseInputs();
     QString defaultArchiveName() const;
     void beginPacking(const QString& name, const PendingArchiveSave& selection);
-    void startJob(std::optional<ExternalVolume> /*preferredVolume*/) {}
 
     DeliveryJobModel& model_;
     GoogleConnectionModel& googleModel_;
