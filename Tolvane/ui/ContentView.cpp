@@ -239,6 +239,7 @@ ContentView::ContentView(DeliveryJobModel& model, GoogleConnectionModel& googleM
     connect(&googleModel_, &GoogleConnectionModel::hasActiveTransferChanged, this,
             &ContentView::updateWorkspace);
     connect(&model_, &DeliveryJobModel::verifiedArchiveChanged, this, &ContentView::archiveChanged);
+    installResultViews();
     // After the workspace has followed the phase, so that the new page is the one that fades.
     connect(&model_, &DeliveryJobModel::phaseChanged, this, &ContentView::phaseChanged);
     updateHeader();
@@ -631,8 +632,7 @@ void ContentView::startJob(std::optional<ExternalVolume> preferredVolume) {
         return;
     }
     setExternalVolumeError(std::nullopt);
-    ejectedVolumeName_.reset();
-    ejectionError_.reset();
+    setEjectionMessages(std::nullopt, std::nullopt);
 
     using Kind = DeliveryJobModel::InputMode::Kind;
     const Kind mode = model_.inputMode().kind;

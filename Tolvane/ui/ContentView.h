@@ -33,7 +33,10 @@ class WorkFooterView;
 class DeliveryJobModel;
 class DropZoneView;
 class ExternalVolumeStore;
+class ExternalVolumesView;
 class GoogleConnectionModel;
+class ResultCardView;
+class ResultFooter;
 class VeskaButton;
 
 // The content of every main window: the header with the Drive button, the workspace card that
@@ -145,6 +148,19 @@ public:
     const std::optional<QString>& ejectedVolumeName() const noexcept { return ejectedVolumeName_; }
     const std::optional<QString>& ejectionError() const noexcept { return ejectionError_; }
 
+    // The external volume holding the finished, verified archive; nothing for an unpack, an
+    // archive elsewhere or one that is gone.
+    std::optional<ExternalVolume> completedExternalVolume() const;
+    // Ejects that volume. The outcome is shown only while the same result is still on screen.
+    void safelyEject(const std::string& archiveURL);
+    // Whether the finished archive may be offered for a Drive link.
+    bool canOfferShare() const;
+    // The footer's new job from a result: its messages go with it.
+    void startNewJobFromResult();
+
+    ResultCardView* resultCard() const { return resultCard_; }
+    ExternalVolumesView* volumesView() const { return volumesView_; }
+    ResultFooter* resultFooter() const { return resultFooter_; }
     QWidget* resultPlace() const { return resultPlace_; }
     QWidget* inputListPlace() const { return inputListPlace_; }
     QWidget* volumesPlace() const { return volumesPlace_; }
@@ -168,6 +184,11 @@ private:
     void updateWorkspace();
     void archiveChanged();
     void share();
+    // Puts the result card, the volumes list and the finished footer in their places.
+    void installResultViews();
+    void updateVolumes();
+    void setEjectionMessages(std::optional<QString> ejectedVolumeName,
+                             std::optional<QString> ejectionError);
     // Filled by the job start: the file panel for inputs, the archive name and packing.
     void chooseInputs();
     QString defaultArchiveName() const;
@@ -204,6 +225,9 @@ private:
     QWidget* volumesPlace_ = nullptr;
     ElidedLabel* volumeErrorLabel_ = nullptr;
     QWidget* footer_ = nullptr;
+    ResultCardView* resultCard_ = nullptr;
+    ExternalVolumesView* volumesView_ = nullptr;
+    ResultFooter* resultFooter_ = nullptr;
     QPointer<QWidget> googleConnection_;
     QPointer<ArchiveNameSheet> nameSheet_;
     QPointer<QMessageBox> shareConfirmation_;
