@@ -89,7 +89,7 @@ bool settle(const std::function<bool()>& reached) {
 const std::vector<std::string> sampleFiles = {
     "/home/minji/문서/2024 하반기 사업계획서 최종본 (수정 3차) - 검토 의견 반영 완료 버전.pdf",
     "/home/minji/사진/제주 워크숍 2024/",
-    "/home/minji/<b>문서</b>/<b>굵게<i>.txt",
+    "/home/minji/<i>보관함<i>/<b>굵게<i>.txt",
     "/home/minji/다운로드/회의록.docx",
 };
 

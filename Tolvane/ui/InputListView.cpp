@@ -5,6 +5,7 @@
 #include <QLocale>
 #include <QPainter>
 #include <QScrollArea>
+#include <QScrollBar>
 #include <QVBoxLayout>
 
 #include <utility>
@@ -14,6 +15,7 @@
 #include "Tolvane/ui/InputFileRow.h"
 #include "Tolvane/ui/ThemedLabel.h"
 #include "Tolvane/ui/VeskaButton.h"
+#include "Tolvane/ui/VeskaStyle.h"
 #include "Tolvane/ui/VeskaTheme.h"
 #include "Tolvane/ui/WorkStatusView.h"
 
@@ -95,6 +97,7 @@ InputListView::InputListView(DeliveryJobModel& model, GoogleConnectionModel& goo
     scroll->setWidgetResizable(true);
     scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     scroll->viewport()->setAutoFillBackground(false);
+    VeskaStyle::useThinScrollBar(scroll->verticalScrollBar());
     rowsBox_ = new QWidget(scroll);
     rowsLayout_ = new QVBoxLayout(rowsBox_);
     // The scroll bar keeps clear of the card's border; the rows still line up with the header.

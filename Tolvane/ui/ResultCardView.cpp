@@ -20,6 +20,7 @@
 #include "Tolvane/ui/ThemedLabel.h"
 #include "Tolvane/ui/VeskaBusyIndicator.h"
 #include "Tolvane/ui/VeskaButton.h"
+#include "Tolvane/ui/VeskaStyle.h"
 #include "Tolvane/ui/VeskaSymbol.h"
 #include "Tolvane/ui/VeskaTheme.h"
 #include "core/common/ByteCount.h"
@@ -175,13 +176,7 @@ ResultCardView::ResultCardView(ContentView& window, DeliveryJobModel& job,
     setWidget(content);
     // The scroll area paints its content's background by default, which would hide the card.
     content->setAutoFillBackground(false);
-    // A thin bar over the card's surface instead of the stock one with its arrows and track.
-    verticalScrollBar()->setStyleSheet(QStringLiteral(
-        "QScrollBar:vertical { background: transparent; width: 10px; margin: 14px 4px 14px 0; }"
-        "QScrollBar::handle:vertical { background: palette(mid); border-radius: 3px;"
-        " min-height: 28px; }"
-        "QScrollBar::add-line:vertical, QScrollBar::sub-line:vertical { height: 0; }"
-        "QScrollBar::add-page:vertical, QScrollBar::sub-page:vertical { background: none; }"));
+    VeskaStyle::useThinScrollBar(verticalScrollBar());
 
     for (auto signal :
          {&DeliveryJobModel::phaseChanged, &DeliveryJobModel::outputURLChanged,

@@ -1,5 +1,7 @@
 #include "Tolvane/ui/VeskaStyle.h"
 
+#include <QScrollBar>
+
 #include <QPainter>
 #include <QStyleFactory>
 #include <QStyleOption>
@@ -33,6 +35,15 @@ void VeskaStyle::drawPrimitive(PrimitiveElement element, const QStyleOption* opt
     painter->drawRoundedRect(focused ? bounds.adjusted(0.25, 0.25, -0.25, -0.25) : bounds,
                              fieldRadius, fieldRadius);
     painter->restore();
+}
+
+void VeskaStyle::useThinScrollBar(QScrollBar* bar) {
+    bar->setStyleSheet(QStringLiteral(
+        "QScrollBar:vertical { background: transparent; width: 10px; margin: 14px 4px 14px 0; }"
+        "QScrollBar::handle:vertical { background: palette(mid); border-radius: 3px;"
+        " min-height: 28px; }"
+        "QScrollBar::add-line:vertical, QScrollBar::sub-line:vertical { height: 0; }"
+        "QScrollBar::add-page:vertical, QScrollBar::sub-page:vertical { background: none; }"));
 }
 
 }  // namespace tolvane

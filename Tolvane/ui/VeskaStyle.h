@@ -2,6 +2,8 @@
 
 #include <QProxyStyle>
 
+class QScrollBar;
+
 namespace tolvane {
 
 // Fusion with the few changes the theme needs where Fusion's own drawing gets lost on the dark
@@ -13,6 +15,9 @@ public:
     VeskaStyle();
 
     static constexpr int fieldRadius = 6;
+
+    // A thin vertical bar over a card's surface instead of Fusion's with its arrows and track.
+    static void useThinScrollBar(QScrollBar* bar);
 
     void drawPrimitive(PrimitiveElement element, const QStyleOption* option, QPainter* painter,
                        const QWidget* widget = nullptr) const override;
