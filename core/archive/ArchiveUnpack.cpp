@@ -62,11 +62,14 @@ constexpr std::uint64_t spaceEntryLimit = std::uint64_t{1} << 56;
     throw ArchivePipelineError::invalidArchive(detail);
 }
 
-struct ExtractedDirectoryMetadata {
-    std::string path;
-    std::optional<std::uint16_t> permissions;
-    std::optional<double> modificationDate;
-    std::uint64_t index = 0;  // the entry's, whose attributes are read only when they are applied
+// A directory whose metadata is applied once the whole tree is written. The restored path lies
+// in the job's path arena and the rest is read again from the entry, so a million directories
+// cost a few bytes each beyond their names.
+struct ExtractedDirectory {
+    std::uint64_t index = 0;  // the entry's
+    std::uint64_t offset = 0;
+    std::uint32_t length = 0;
+    std::uint32_t depth = 0;
 };
 
 std::size_t depthOf(std::string_view path) {
@@ -349,7 +352,8 @@ private:
     std::uint64_t payloadBytes_ = 0;
     std::optional<ZipArchiveEntry> manifest_;
     std::uint64_t manifestPosition_ = 0;
-    std::vector<ExtractedDirectoryMetadata> directories_;
+    std::vector<ExtractedDirectory> directories_;
+    std::string directoryPaths_;
 
     // Extraction counters.
     std::uint64_t entriesSeen_ = 0;
@@ -410,8 +414,10 @@ void Unpack::preflightEntry(const ZipArchiveEntry& entry, std::uint64_t position
                       preflightFd);
 
     if (isDirectory) {
-        directories_.push_back(
-            {restored, restoredPermissions(entry), restoredDate(entry), entry.index});
+        directories_.push_back({entry.index, directoryPaths_.size(),
+                                static_cast<std::uint32_t>(restored.size()),
+                                static_cast<std::uint32_t>(depthOf(restored))});
+        directoryPaths_ += restored;
         return;
     }
     if (destination_->maximumFileBytes &&
@@ -642,18 +648,23 @@ UnpackReceipt Unpack::run() {
     lease.verifyDestinationParent();
     // Deepest first, so a directory's time is set only after nothing below it changes any more;
     // equal depths in byte order, so the order never depends on the archive's.
+    const auto pathOf = [this](const ExtractedDirectory& directory) {
+        return std::string_view(directoryPaths_).substr(directory.offset, directory.length);
+    };
     std::sort(directories_.begin(), directories_.end(),
-              [](const ExtractedDirectoryMetadata& a, const ExtractedDirectoryMetadata& b) {
-                  const std::size_t depthA = depthOf(a.path);
-                  const std::size_t depthB = depthOf(b.path);
-                  return std::tie(depthB, a.path) < std::tie(depthA, b.path);
+              [&](const ExtractedDirectory& a, const ExtractedDirectory& b) {
+                  return std::pair(b.depth, pathOf(a)) < std::pair(a.depth, pathOf(b));
               });
-    for (const ExtractedDirectoryMetadata& directory : directories_) {
+    for (const ExtractedDirectory& directory : directories_) {
         checkCancelled();
-        tree.setDirectoryMetadata(directory.path, directory.permissions, directory.modificationDate,
-                                  attributes_.of(directory.index));
+        const ZipArchiveEntry entry = reader_->entry(directory.index);
+        tree.setDirectoryMetadata(pathOf(directory), restoredPermissions(entry),
+                                  restoredDate(entry), attributes_.of(directory.index));
     }
-    tree.synchronizeTree(posix::tryFsyncDirectory, [this] { checkCancelled(); });
+    std::vector<ExtractedDirectory>().swap(directories_);
+    std::string().swap(directoryPaths_);
+    // The tree's single flush of the file system makes every directory durable with the files.
+    tree.synchronizeTree({}, [this] { checkCancelled(); });
     checkCancelled();
     if (progress_ != nullptr && payloadBytes_ == 0) {
         progress_->setCompletedUnitCount(1);
