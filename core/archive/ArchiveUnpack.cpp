@@ -153,26 +153,25 @@ public:
     void add(const ZipCentralEntry& entry) {
         number_ = entry.index + 1;
         const std::uint64_t offset = entry.localHeaderOffset;
-        unsigned char local[ZipFormat::localHeaderSize];
-        if (offset > fileSize_ || fileSize_ - offset < sizeof local ||
-            posix::preadAll(fd_, local, sizeof local, static_cast<off_t>(offset)) != sizeof local ||
-            ZipFormat::get32(local + Local::signature) != ZipFormat::localHeaderSignature ||
-            ZipFormat::get16(local + Local::method) != entry.method) {
+        constexpr std::size_t headerSize = ZipFormat::localHeaderSize;
+        // The header and the name the central record expects, in one read.
+        header_.resize(headerSize + entry.name.size());
+        if (offset > fileSize_ || fileSize_ - offset < headerSize ||
+            posix::preadAll(fd_, header_.data(), header_.size(), static_cast<off_t>(offset)) !=
+                header_.size()) {
             mismatch();
         }
+        const auto* local = reinterpret_cast<const unsigned char*>(header_.data());
         const std::uint16_t nameLength = ZipFormat::get16(local + Local::nameLength);
         const std::uint16_t extraLength = ZipFormat::get16(local + Local::extraLength);
-        if (nameLength != entry.name.size()) {
-            mismatch();
-        }
-        name_.resize(nameLength);
-        if (posix::preadAll(fd_, name_.data(), nameLength,
-                            static_cast<off_t>(offset + sizeof local)) != nameLength ||
-            name_ != entry.name) {
+        if (ZipFormat::get32(local + Local::signature) != ZipFormat::localHeaderSignature ||
+            ZipFormat::get16(local + Local::method) != entry.method ||
+            nameLength != entry.name.size() ||
+            std::string_view(header_).substr(headerSize) != entry.name) {
             mismatch();
         }
         // offset is at most fileSize_ here, so the header's end cannot overflow.
-        const std::uint64_t dataStart = offset + sizeof local + nameLength + extraLength;
+        const std::uint64_t dataStart = offset + headerSize + nameLength + extraLength;
         std::uint64_t dataEnd = 0;
         if (__builtin_add_overflow(dataStart, entry.compressedSize, &dataEnd) ||
             dataEnd > fileSize_) {
@@ -199,7 +198,7 @@ private:
     int fd_;
     std::uint64_t fileSize_;
     std::uint64_t number_ = 0;
-    std::string name_;
+    std::string header_;
     std::vector<std::pair<std::uint64_t, std::uint64_t>> spans_;
 };
 
@@ -325,7 +324,7 @@ private:
     void openArchive();
     void preflight(StagingLease& lease, int preflightFd);
     void preflightEntry(const ZipArchiveEntry& entry, std::uint64_t position,
-                        ArchivePathRegistry& registry, int preflightFd);
+                        ArchivePathRegistry& registry, JSONLines::Writer& preflightRows);
     void extract(SafeExtractTree& tree, PathMappingCursor* mappings,
                  PathMappingReceiptWriter* receipt);
     void extractFile(SafeExtractTree& tree, const ZipArchiveEntry& entry,
@@ -380,7 +379,7 @@ void Unpack::openArchive() {
 }
 
 void Unpack::preflightEntry(const ZipArchiveEntry& entry, std::uint64_t position,
-                            ArchivePathRegistry& registry, int preflightFd) {
+                            ArchivePathRegistry& registry, JSONLines::Writer& preflightRows) {
     if (isManifest(entry)) {
         if (manifest_ || entry.type != ZipArchiveEntry::Type::file ||
             entry.uncompressedSize > maxPathMappingManifestBytes) {
@@ -409,9 +408,8 @@ void Unpack::preflightEntry(const ZipArchiveEntry& entry, std::uint64_t position
     if (++payloadCount_ > maxEntryCount) {
         throw ArchivePipelineError::tooManyEntries();
     }
-    JSONLines::append(PreflightArchiveRecord{payloadCount_, entry.path, restored,
-                                             typeText(entry.type), entry.uncompressedSize},
-                      preflightFd);
+    preflightRows.append(PreflightArchiveRecord{payloadCount_, entry.path, restored,
+                                                typeText(entry.type), entry.uncompressedSize});
 
     if (isDirectory) {
         directories_.push_back({entry.index, directoryPaths_.size(),
@@ -437,6 +435,9 @@ void Unpack::preflight(StagingLease& lease, int preflightFd) {
     std::optional<ArchivePathRegistry> registry;
     registry.emplace(PathText::appending(lease.url(), pathRegistryFileName));
 
+    // Rows are written in batches rather than one write each; the list is read only after the
+    // preflight, once they are all flushed.
+    JSONLines::Writer preflightRows(preflightFd);
     std::uint64_t iterated = 0;
     for (std::uint64_t index = 0; index < entryCount_; ++index) {
         checkCancelled();
@@ -447,10 +448,11 @@ void Unpack::preflight(StagingLease& lease, int preflightFd) {
         if (index > maxEntryCount) {
             throw ArchivePipelineError::tooManyEntries();
         }
-        preflightEntry(reader_->entry(index), index + 1, *registry, preflightFd);
+        preflightEntry(reader_->entry(index), index + 1, *registry, preflightRows);
         iterated = index + 1;
     }
 
+    preflightRows.flush();
     publishScanned(iterated);
     if (iterated != entryCount_) {
         invalid("some central directory entries could not be read");

@@ -29,6 +29,7 @@ namespace {
 
 constexpr int directoryFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 constexpr std::size_t hashBlockBytes = 65536;
+constexpr std::uint64_t earlyWritebackBytes = 1'048'576;
 
 std::vector<std::string> split(const std::string& path) {
     std::vector<std::string> components;
@@ -77,6 +78,9 @@ SafeExtractTree::FileHash hashFrom(int fd, const SafeExtractTree::CheckCancelled
         }
         digest.update(std::span<const std::uint8_t>(buffer.get(), got));
         total += got;
+        if (got < hashBlockBytes) {
+            break;  // preadAll stops short only at the end of the file
+        }
     }
     const Sha256::Value value = digest.finish();
     return {total, HexString::encode(value)};
@@ -232,10 +236,14 @@ SafeExtractTree::FileHash SafeExtractTree::writeFile(
                                                    std::string(path));
     }
     ArchiveRestoredMetadata::applyFilesystemMetadata(permissions, modificationDate, file.get());
-    // Writeback starts now; synchronizeTree makes it durable for the whole tree with one
-    // file-system flush, which reports any writeback error since the root was opened. One
-    // fsync per file would force a journal commit for every file of a large archive.
-    ::sync_file_range(file.get(), 0, 0, SYNC_FILE_RANGE_WRITE);
+    // synchronizeTree makes the file durable with the whole tree in one file-system flush, which
+    // reports any writeback error since the root was opened; one fsync per file would force a
+    // journal commit for every file of a large archive. A large file's writeback starts now, so
+    // that flush does not wait for all of it; small files are left to the kernel's own writeback,
+    // where they are written together instead of one request each.
+    if (written >= earlyWritebackBytes) {
+        ::sync_file_range(file.get(), 0, 0, SYNC_FILE_RANGE_WRITE);
+    }
     return result;
 }
 
