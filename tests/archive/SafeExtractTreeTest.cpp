@@ -64,6 +64,10 @@ TEST_F(SafeExtractTreeTest, NothingOutsideTheRootIsEverTouched) {
                     [&](auto& sink) { sink("data"), test::writeFile(root_ + "/f", "!"); });
     };
     const auto never = [](int) { return ADD_FAILURE() << "flushed after cancellation", 0; };
+    // The walk climbs back through "..", which must lead to the directory it came from.
+    const auto moveAway = [&](int) {
+        return ::rename((root_ + "/a").c_str(), dir_.file("moved").c_str()), 0;
+    };
     const auto fifo = [&](Tree& t) { ::mkfifo((root_ + "/p").c_str(), 0600), t.hashFile("p"); };
     using Op = std::function<void(Tree&)>;
     // clang-format off
@@ -75,6 +79,7 @@ TEST_F(SafeExtractTreeTest, NothingOutsideTheRootIsEverTouched) {
         {"", "", fifo, "unsafePath: p"}, {"", "", flush([](int) { return EIO; }, {}), "errno EIO"},
         {"", "", cut, "cancelled: "}, {"", "", flush(never, cancel), "cancelled: "},
         {"a/ln", "/", flush(posix::tryFsyncDirectory, {}), "unsafePath: ln"},
+        {"", "", flush(moveAway, {}), "unsafePath: a"},
         {"b", out_, [](Tree& t) { put(t, "b/c.txt", "x"); }, refused},
         {"a/b", "../../out", [](Tree& t) { put(t, "a/b/c.txt", "x"); }, refused},
         {"c", out_ + "/made", [](Tree& t) { put(t, "c", "x"); }, "errno EEXIST"},
