@@ -62,11 +62,14 @@ constexpr std::uint64_t spaceEntryLimit = std::uint64_t{1} << 56;
     throw ArchivePipelineError::invalidArchive(detail);
 }
 
-struct ExtractedDirectoryMetadata {
-    std::string path;
-    std::optional<std::uint16_t> permissions;
-    std::optional<double> modificationDate;
-    std::uint64_t index = 0;  // the entry's, whose attributes are read only when they are applied
+// A directory whose metadata is applied once the whole tree is written. The restored path lies
+// in the job's path arena and the rest is read again from the entry, so a million directories
+// cost a few bytes each beyond their names.
+struct ExtractedDirectory {
+    std::uint64_t index = 0;  // the entry's
+    std::uint64_t offset = 0;
+    std::uint32_t length = 0;
+    std::uint32_t depth = 0;
 };
 
 std::size_t depthOf(std::string_view path) {
@@ -150,26 +153,25 @@ public:
     void add(const ZipCentralEntry& entry) {
         number_ = entry.index + 1;
         const std::uint64_t offset = entry.localHeaderOffset;
-        unsigned char local[ZipFormat::localHeaderSize];
-        if (offset > fileSize_ || fileSize_ - offset < sizeof local ||
-            posix::preadAll(fd_, local, sizeof local, static_cast<off_t>(offset)) != sizeof local ||
-            ZipFormat::get32(local + Local::signature) != ZipFormat::localHeaderSignature ||
-            ZipFormat::get16(local + Local::method) != entry.method) {
+        constexpr std::size_t headerSize = ZipFormat::localHeaderSize;
+        // The header and the name the central record expects, in one read.
+        header_.resize(headerSize + entry.name.size());
+        if (offset > fileSize_ || fileSize_ - offset < headerSize ||
+            posix::preadAll(fd_, header_.data(), header_.size(), static_cast<off_t>(offset)) !=
+                header_.size()) {
             mismatch();
         }
+        const auto* local = reinterpret_cast<const unsigned char*>(header_.data());
         const std::uint16_t nameLength = ZipFormat::get16(local + Local::nameLength);
         const std::uint16_t extraLength = ZipFormat::get16(local + Local::extraLength);
-        if (nameLength != entry.name.size()) {
-            mismatch();
-        }
-        name_.resize(nameLength);
-        if (posix::preadAll(fd_, name_.data(), nameLength,
-                            static_cast<off_t>(offset + sizeof local)) != nameLength ||
-            name_ != entry.name) {
+        if (ZipFormat::get32(local + Local::signature) != ZipFormat::localHeaderSignature ||
+            ZipFormat::get16(local + Local::method) != entry.method ||
+            nameLength != entry.name.size() ||
+            std::string_view(header_).substr(headerSize) != entry.name) {
             mismatch();
         }
         // offset is at most fileSize_ here, so the header's end cannot overflow.
-        const std::uint64_t dataStart = offset + sizeof local + nameLength + extraLength;
+        const std::uint64_t dataStart = offset + headerSize + nameLength + extraLength;
         std::uint64_t dataEnd = 0;
         if (__builtin_add_overflow(dataStart, entry.compressedSize, &dataEnd) ||
             dataEnd > fileSize_) {
@@ -196,7 +198,7 @@ private:
     int fd_;
     std::uint64_t fileSize_;
     std::uint64_t number_ = 0;
-    std::string name_;
+    std::string header_;
     std::vector<std::pair<std::uint64_t, std::uint64_t>> spans_;
 };
 
@@ -322,7 +324,7 @@ private:
     void openArchive();
     void preflight(StagingLease& lease, int preflightFd);
     void preflightEntry(const ZipArchiveEntry& entry, std::uint64_t position,
-                        ArchivePathRegistry& registry, int preflightFd);
+                        ArchivePathRegistry& registry, JSONLines::Writer& preflightRows);
     void extract(SafeExtractTree& tree, PathMappingCursor* mappings,
                  PathMappingReceiptWriter* receipt);
     void extractFile(SafeExtractTree& tree, const ZipArchiveEntry& entry,
@@ -349,7 +351,8 @@ private:
     std::uint64_t payloadBytes_ = 0;
     std::optional<ZipArchiveEntry> manifest_;
     std::uint64_t manifestPosition_ = 0;
-    std::vector<ExtractedDirectoryMetadata> directories_;
+    std::vector<ExtractedDirectory> directories_;
+    std::string directoryPaths_;
 
     // Extraction counters.
     std::uint64_t entriesSeen_ = 0;
@@ -376,7 +379,7 @@ void Unpack::openArchive() {
 }
 
 void Unpack::preflightEntry(const ZipArchiveEntry& entry, std::uint64_t position,
-                            ArchivePathRegistry& registry, int preflightFd) {
+                            ArchivePathRegistry& registry, JSONLines::Writer& preflightRows) {
     if (isManifest(entry)) {
         if (manifest_ || entry.type != ZipArchiveEntry::Type::file ||
             entry.uncompressedSize > maxPathMappingManifestBytes) {
@@ -405,13 +408,14 @@ void Unpack::preflightEntry(const ZipArchiveEntry& entry, std::uint64_t position
     if (++payloadCount_ > maxEntryCount) {
         throw ArchivePipelineError::tooManyEntries();
     }
-    JSONLines::append(PreflightArchiveRecord{payloadCount_, entry.path, restored,
-                                             typeText(entry.type), entry.uncompressedSize},
-                      preflightFd);
+    preflightRows.append(PreflightArchiveRecord{payloadCount_, entry.path, restored,
+                                                typeText(entry.type), entry.uncompressedSize});
 
     if (isDirectory) {
-        directories_.push_back(
-            {restored, restoredPermissions(entry), restoredDate(entry), entry.index});
+        directories_.push_back({entry.index, directoryPaths_.size(),
+                                static_cast<std::uint32_t>(restored.size()),
+                                static_cast<std::uint32_t>(depthOf(restored))});
+        directoryPaths_ += restored;
         return;
     }
     if (destination_->maximumFileBytes &&
@@ -431,6 +435,9 @@ void Unpack::preflight(StagingLease& lease, int preflightFd) {
     std::optional<ArchivePathRegistry> registry;
     registry.emplace(PathText::appending(lease.url(), pathRegistryFileName));
 
+    // Rows are written in batches rather than one write each; the list is read only after the
+    // preflight, once they are all flushed.
+    JSONLines::Writer preflightRows(preflightFd);
     std::uint64_t iterated = 0;
     for (std::uint64_t index = 0; index < entryCount_; ++index) {
         checkCancelled();
@@ -441,10 +448,11 @@ void Unpack::preflight(StagingLease& lease, int preflightFd) {
         if (index > maxEntryCount) {
             throw ArchivePipelineError::tooManyEntries();
         }
-        preflightEntry(reader_->entry(index), index + 1, *registry, preflightFd);
+        preflightEntry(reader_->entry(index), index + 1, *registry, preflightRows);
         iterated = index + 1;
     }
 
+    preflightRows.flush();
     publishScanned(iterated);
     if (iterated != entryCount_) {
         invalid("some central directory entries could not be read");
@@ -642,18 +650,23 @@ UnpackReceipt Unpack::run() {
     lease.verifyDestinationParent();
     // Deepest first, so a directory's time is set only after nothing below it changes any more;
     // equal depths in byte order, so the order never depends on the archive's.
+    const auto pathOf = [this](const ExtractedDirectory& directory) {
+        return std::string_view(directoryPaths_).substr(directory.offset, directory.length);
+    };
     std::sort(directories_.begin(), directories_.end(),
-              [](const ExtractedDirectoryMetadata& a, const ExtractedDirectoryMetadata& b) {
-                  const std::size_t depthA = depthOf(a.path);
-                  const std::size_t depthB = depthOf(b.path);
-                  return std::tie(depthB, a.path) < std::tie(depthA, b.path);
+              [&](const ExtractedDirectory& a, const ExtractedDirectory& b) {
+                  return std::pair(b.depth, pathOf(a)) < std::pair(a.depth, pathOf(b));
               });
-    for (const ExtractedDirectoryMetadata& directory : directories_) {
+    for (const ExtractedDirectory& directory : directories_) {
         checkCancelled();
-        tree.setDirectoryMetadata(directory.path, directory.permissions, directory.modificationDate,
-                                  attributes_.of(directory.index));
+        const ZipArchiveEntry entry = reader_->entry(directory.index);
+        tree.setDirectoryMetadata(pathOf(directory), restoredPermissions(entry),
+                                  restoredDate(entry), attributes_.of(directory.index));
     }
-    tree.synchronizeTree(posix::tryFsyncDirectory, [this] { checkCancelled(); });
+    std::vector<ExtractedDirectory>().swap(directories_);
+    std::string().swap(directoryPaths_);
+    // The tree's single flush of the file system makes every directory durable with the files.
+    tree.synchronizeTree({}, [this] { checkCancelled(); });
     checkCancelled();
     if (progress_ != nullptr && payloadBytes_ == 0) {
         progress_->setCompletedUnitCount(1);

@@ -20,6 +20,7 @@
 #include "core/archive/ArchiveQuarantine.h"
 #include "core/common/Digest.h"
 #include "core/common/HexString.h"
+#include "core/common/PathText.h"
 #include "core/common/Posix.h"
 
 namespace tolvane {
@@ -28,6 +29,7 @@ namespace {
 
 constexpr int directoryFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 constexpr std::size_t hashBlockBytes = 65536;
+constexpr std::uint64_t earlyWritebackBytes = 1'048'576;
 
 std::vector<std::string> split(const std::string& path) {
     std::vector<std::string> components;
@@ -76,6 +78,9 @@ SafeExtractTree::FileHash hashFrom(int fd, const SafeExtractTree::CheckCancelled
         }
         digest.update(std::span<const std::uint8_t>(buffer.get(), got));
         total += got;
+        if (got < hashBlockBytes) {
+            break;  // preadAll stops short only at the end of the file
+        }
     }
     const Sha256::Value value = digest.finish();
     return {total, HexString::encode(value)};
@@ -108,44 +113,56 @@ void SafeExtractTree::stampQuarantine(int fd) {
     }
 }
 
-UniqueFd SafeExtractTree::openParent(const std::vector<std::string>& components, bool creates) {
+int SafeExtractTree::openParent(const std::vector<std::string>& components, bool creates) {
     if (components.empty()) {
         throw ArchivePipelineError::unsafePath("");
     }
-    UniqueFd current(::fcntl(rootFD_.get(), F_DUPFD_CLOEXEC, 0));
-    if (!current) {
-        posix::throwLastError(rootURL_);
+    if (components.size() == 1) {
+        return rootFD_.get();
     }
+    std::string parentPath = components.front();
+    for (std::size_t i = 1; i + 1 < components.size(); ++i) {
+        parentPath += '/';
+        parentPath += components[i];
+    }
+    if (cachedParent_ && parentPath == cachedParentPath_) {
+        return cachedParent_.get();
+    }
+    cachedParent_.reset();
+    UniqueFd current;
     for (std::size_t i = 0; i + 1 < components.size(); ++i) {
         const std::string& component = components[i];
-        posix::OpenResult next = posix::tryOpenAt(current.get(), component, directoryFlags);
+        const int at = current ? current.get() : rootFD_.get();
+        posix::OpenResult next = posix::tryOpenAt(at, component, directoryFlags);
         if (!next.fd) {
             // Only a missing component is created; a link, a file or anything else in the way
             // ends the operation.
             if (!creates || next.error != ENOENT) {
                 posix::throwErrno(next.error, component);
             }
-            if (::mkdirat(current.get(), component.c_str(), 0700) != 0 && errno != EEXIST) {
+            if (::mkdirat(at, component.c_str(), 0700) != 0 && errno != EEXIST) {
                 posix::throwLastError(component);
             }
-            next.fd = openDirectory(current.get(), component);
+            next.fd = openDirectory(at, component);
             stampQuarantine(next.fd.get());
         }
         current = std::move(next.fd);
     }
-    return current;
+    cachedParent_ = std::move(current);
+    cachedParentPath_ = std::move(parentPath);
+    return cachedParent_.get();
 }
 
 void SafeExtractTree::makeDirectory(std::string_view path) {
     requireUnsynchronized();
     const std::vector<std::string> components =
         validatedComponents(path, ArchiveEntryType::directory);
-    const UniqueFd parent = openParent(components, true);
+    const int parent = openParent(components, true);
     const std::string& last = components.back();
-    if (::mkdirat(parent.get(), last.c_str(), 0700) != 0 && errno != EEXIST) {
+    if (::mkdirat(parent, last.c_str(), 0700) != 0 && errno != EEXIST) {
         posix::throwLastError(last);
     }
-    const posix::OpenResult directory = posix::tryOpenAt(parent.get(), last, directoryFlags);
+    const posix::OpenResult directory = posix::tryOpenAt(parent, last, directoryFlags);
     if (!directory.fd) {
         throw ArchivePipelineError::unsafePath(std::string(path));
     }
@@ -157,9 +174,9 @@ void SafeExtractTree::setDirectoryMetadata(
     std::optional<double> modificationDate,
     const ArchiveExtendedAttributes::Map& extendedAttributes) {
     requireUnsynchronized();
-    std::vector<std::string> components = validatedComponents(path, ArchiveEntryType::directory);
-    const UniqueFd parent = openParent(components, false);
-    const UniqueFd directory = openDirectory(parent.get(), components.back());
+    const std::vector<std::string> components =
+        validatedComponents(path, ArchiveEntryType::directory);
+    const UniqueFd directory = openDirectory(openParent(components, false), components.back());
     ArchiveRestoredMetadata::applyExtendedAttributes(extendedAttributes, directory.get(),
                                                      attributeWriter_);
     // After the archived attributes, so an archived copy can never stand in for the stamp.
@@ -170,7 +187,19 @@ void SafeExtractTree::setDirectoryMetadata(
         ArchiveRestoredMetadata::applyModificationDate(*modificationDate, directory.get());
     }
     if (permissions) {
-        pendingPermissions_.push_back({std::move(components), *permissions});
+        std::uint64_t length = 0;
+        for (const std::string& component : components) {
+            length += component.size() + (length == 0 ? 0 : 1);
+        }
+        pendingPermissions_.push_back({pendingPaths_.size(), static_cast<std::uint32_t>(length),
+                                       static_cast<std::uint32_t>(components.size()),
+                                       *permissions});
+        for (const std::string& component : components) {
+            if (&component != &components.front()) {
+                pendingPaths_ += '/';
+            }
+            pendingPaths_ += component;
+        }
     }
 }
 
@@ -181,10 +210,9 @@ SafeExtractTree::FileHash SafeExtractTree::writeFile(
     const CheckCancelled& checkCancelled) {
     requireUnsynchronized();
     const std::vector<std::string> components = validatedComponents(path, ArchiveEntryType::file);
-    const UniqueFd parent = openParent(components, true);
     // Read-write although 0600: the read-back below goes through this descriptor, which keeps
     // working after the archived mode takes owner read away.
-    const UniqueFd file = posix::openAt(parent.get(), components.back(),
+    const UniqueFd file = posix::openAt(openParent(components, true), components.back(),
                                         O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
 
     Sha256 digest;
@@ -208,21 +236,24 @@ SafeExtractTree::FileHash SafeExtractTree::writeFile(
                                                    std::string(path));
     }
     ArchiveRestoredMetadata::applyFilesystemMetadata(permissions, modificationDate, file.get());
-    // Writeback starts now; synchronizeTree makes it durable for the whole tree with one
-    // file-system flush, which reports any writeback error since the root was opened. One
-    // fsync per file would force a journal commit for every file of a large archive.
-    ::sync_file_range(file.get(), 0, 0, SYNC_FILE_RANGE_WRITE);
+    // synchronizeTree makes the file durable with the whole tree in one file-system flush, which
+    // reports any writeback error since the root was opened; one fsync per file would force a
+    // journal commit for every file of a large archive. A large file's writeback starts now, so
+    // that flush does not wait for all of it; small files are left to the kernel's own writeback,
+    // where they are written together instead of one request each.
+    if (written >= earlyWritebackBytes) {
+        ::sync_file_range(file.get(), 0, 0, SYNC_FILE_RANGE_WRITE);
+    }
     return result;
 }
 
 SafeExtractTree::FileHash SafeExtractTree::hashFile(std::string_view path,
                                                     const CheckCancelled& checkCancelled) {
     const std::vector<std::string> components = validatedComponents(path, ArchiveEntryType::file);
-    const UniqueFd parent = openParent(components, false);
     // O_NONBLOCK: a named pipe put in place of the file must be refused below, not wait for a
     // writer. Reads of a regular file ignore the flag.
-    const UniqueFd file =
-        posix::openAt(parent.get(), components.back(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK);
+    const UniqueFd file = posix::openAt(openParent(components, false), components.back(),
+                                        O_RDONLY | O_NOFOLLOW | O_NONBLOCK);
     struct stat st {};
     if (::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
         throw ArchivePipelineError::unsafePath(std::string(path));
@@ -241,67 +272,102 @@ void SafeExtractTree::flushFileSystem() const {
 void SafeExtractTree::synchronizeTree(const DirectorySync& directorySync,
                                       const CheckCancelled& checkCancelled) {
     requireUnsynchronized();
-    // File contents first, in one flush of the file system; the directory flushes below then
-    // find little left to commit.
-    flushFileSystem();
-    // Every directory is flushed while all of them can still be listed and entered; only then
+    cachedParent_.reset();
+    // Every directory is checked while all of them can still be listed and entered; only then
     // do the archived modes take that away.
-    synchronizeDirectoryTree(rootFD_.get(), rootURL_, directorySync, checkCancelled);
+    walkTree(directorySync, checkCancelled);
 
     // Deepest first, so every directory is reached through ancestors that still have the mode
     // the tree created them with.
-    std::stable_sort(pendingPermissions_.begin(), pendingPermissions_.end(),
-                     [](const PendingPermissions& a, const PendingPermissions& b) {
-                         return a.components.size() > b.components.size();
-                     });
+    std::stable_sort(
+        pendingPermissions_.begin(), pendingPermissions_.end(),
+        [](const PendingPermissions& a, const PendingPermissions& b) { return a.depth > b.depth; });
     for (const PendingPermissions& pending : pendingPermissions_) {
         check(checkCancelled);
-        const UniqueFd parent = openParent(pending.components, false);
-        const UniqueFd directory = openDirectory(parent.get(), pending.components.back());
+        const std::vector<std::string> components =
+            split(pendingPaths_.substr(pending.offset, pending.length));
+        const UniqueFd directory = openDirectory(openParent(components, false), components.back());
         ArchiveRestoredMetadata::applyPermissions(pending.permissions, directory.get());
     }
-    // The mode changes reach the disk in one flush rather than one journal commit each.
-    if (!pendingPermissions_.empty()) {
-        flushFileSystem();
-    }
-    pendingPermissions_.clear();
+    cachedParent_.reset();
+    std::vector<PendingPermissions>().swap(pendingPermissions_);
+    std::string().swap(pendingPaths_);
+    // One flush of the file system commits contents, directories and modes together, where a
+    // flush per directory would force a journal commit, or a synchronous write, for each.
+    flushFileSystem();
     synchronized_ = true;
 }
 
-void SafeExtractTree::synchronizeDirectoryTree(int directoryFd, const std::string& path,
-                                               const DirectorySync& directorySync,
-                                               const CheckCancelled& checkCancelled) {
-    // The names are read and the listing closed before anything below is entered, so each level
-    // holds only its own directory open, however deep the archive goes.
-    const std::vector<std::string> names = posix::listDirectory(directoryFd, path);
+void SafeExtractTree::walkTree(const DirectorySync& directorySync,
+                               const CheckCancelled& checkCancelled) const {
+    // Each level keeps its names and its identity, not a descriptor: the walk goes down by name
+    // and back up through "..", which must lead to the directory it came from. So one directory
+    // is open at a time, however deep the tree.
+    struct Level {
+        std::vector<std::string> names;
+        std::size_t next = 0;
+        dev_t device = 0;
+        ino_t inode = 0;
+        std::size_t pathLength = 0;  // of `path` at this level
+    };
+    UniqueFd current = posix::duplicate(rootFD_.get(), rootURL_);
+    std::string path = rootURL_;
+    const struct stat root = posix::fstat(current.get());
+    std::vector<Level> levels;
+    levels.push_back(
+        {posix::listDirectory(current.get(), path), 0, root.st_dev, root.st_ino, path.size()});
     check(checkCancelled);
 
-    for (const std::string& name : names) {
-        const std::string entryPath = path + "/" + name;
-        struct stat listed {};
-        if (::fstatat(directoryFd, name.c_str(), &listed, AT_SYMLINK_NOFOLLOW) != 0) {
-            posix::throwLastError(entryPath);
-        }
-        if (S_ISDIR(listed.st_mode)) {
-            const posix::OpenResult child = posix::tryOpenAt(directoryFd, name, directoryFlags);
-            if (!child.fd) {
-                posix::throwErrno(child.error, entryPath);
+    while (!levels.empty()) {
+        Level& level = levels.back();
+        if (level.next < level.names.size()) {
+            const std::string& name = level.names[level.next++];
+            path.resize(level.pathLength);
+            path += '/';
+            path += name;
+            struct stat listed {};
+            if (::fstatat(current.get(), name.c_str(), &listed, AT_SYMLINK_NOFOLLOW) != 0) {
+                posix::throwLastError(path);
             }
-            struct stat opened {};
-            if (::fstat(child.fd.get(), &opened) != 0 || !S_ISDIR(opened.st_mode) ||
-                opened.st_dev != listed.st_dev || opened.st_ino != listed.st_ino) {
+            if (S_ISDIR(listed.st_mode)) {
+                posix::OpenResult child = posix::tryOpenAt(current.get(), name, directoryFlags);
+                if (!child.fd) {
+                    posix::throwErrno(child.error, path);
+                }
+                struct stat opened {};
+                if (::fstat(child.fd.get(), &opened) != 0 || !S_ISDIR(opened.st_mode) ||
+                    opened.st_dev != listed.st_dev || opened.st_ino != listed.st_ino) {
+                    throw ArchivePipelineError::unsafePath(name);
+                }
+                current = std::move(child.fd);
+                // The listing is read and closed before anything below is entered.
+                std::vector<std::string> names = posix::listDirectory(current.get(), path);
+                levels.push_back({std::move(names), 0, listed.st_dev, listed.st_ino, path.size()});
+            } else if (!S_ISREG(listed.st_mode)) {
                 throw ArchivePipelineError::unsafePath(name);
             }
-            synchronizeDirectoryTree(child.fd.get(), entryPath, directorySync, checkCancelled);
-        } else if (!S_ISREG(listed.st_mode)) {
-            throw ArchivePipelineError::unsafePath(name);
+            check(checkCancelled);
+            continue;
         }
-        check(checkCancelled);
-    }
 
-    check(checkCancelled);
-    if (const int error = directorySync(directoryFd); error != 0) {
-        posix::throwErrno(error, path);
+        path.resize(level.pathLength);
+        check(checkCancelled);
+        if (directorySync) {
+            if (const int error = directorySync(current.get()); error != 0) {
+                posix::throwErrno(error, path);
+            }
+        }
+        levels.pop_back();
+        if (levels.empty()) {
+            break;
+        }
+        UniqueFd parent = posix::openAt(current.get(), "..", directoryFlags);
+        const struct stat status = posix::fstat(parent.get());
+        if (status.st_dev != levels.back().device || status.st_ino != levels.back().inode) {
+            // The directory was moved elsewhere while it was walked.
+            throw ArchivePipelineError::unsafePath(PathText::lastComponent(path));
+        }
+        current = std::move(parent);
     }
 }
 

@@ -93,35 +93,44 @@ public:
     // writeFile has already verified every file it wrote.
     FileHash hashFile(std::string_view path, const CheckCancelled& checkCancelled = {});
 
-    // Flushes the file system holding the tree (file contents included; a writeback error since
-    // the tree was opened fails it), then every directory of the tree, children before their
-    // parent and the root last, then applies the permissions recorded by setDirectoryMetadata,
-    // deepest directories first, and flushes the file system once more. An entry that is neither a
-    // regular file nor a directory, or a directory replaced while it is walked, throws
-    // unsafePath(entry name). checkCancelled runs between entries.
-    void synchronizeTree(const DirectorySync& directorySync = posix::tryFsyncDirectory,
+    // Walks the tree, children before their parent and the root last, holding one directory open
+    // at a time however deep it goes, and hands each directory to directorySync when one is
+    // given; then applies the permissions recorded by setDirectoryMetadata, deepest directories
+    // first, and flushes the file system holding the tree once. That flush makes file contents,
+    // directories and modes durable together (a writeback error since the tree was opened fails
+    // it), so no directory needs a flush of its own. An entry that is neither a regular file nor a
+    // directory, or a directory replaced while it is walked, throws unsafePath(entry name).
+    // checkCancelled runs between entries.
+    void synchronizeTree(const DirectorySync& directorySync = {},
                          const CheckCancelled& checkCancelled = {});
 
 private:
+    // A directory's validated path lies in pendingPaths_; a few bytes per directory, so a
+    // million of them stay cheap.
     struct PendingPermissions {
-        std::vector<std::string> components;
+        std::uint64_t offset = 0;
+        std::uint32_t length = 0;
+        std::uint32_t depth = 0;
         std::uint16_t permissions = 0;
     };
 
     void requireUnsynchronized() const;
     void flushFileSystem() const;
-    UniqueFd openParent(const std::vector<std::string>& components, bool creates);
+    // The directory holding the last component, borrowed: valid until the next call.
+    int openParent(const std::vector<std::string>& components, bool creates);
     void stampQuarantine(int fd);
-    // `path` names the directory in the errors of system calls.
-    static void synchronizeDirectoryTree(int directoryFd, const std::string& path,
-                                         const DirectorySync& directorySync,
-                                         const CheckCancelled& checkCancelled);
+    void walkTree(const DirectorySync& directorySync, const CheckCancelled& checkCancelled) const;
 
     std::string rootURL_;
     UniqueFd rootFD_;
     std::optional<std::string> inheritedQuarantine_;
     RestoredAttributeWriter attributeWriter_;
     std::vector<PendingPermissions> pendingPermissions_;
+    std::string pendingPaths_;
+    // The parent last opened and its components joined by "/": entries come folder by folder, so
+    // most operations find their parent here instead of walking down from the root again.
+    std::string cachedParentPath_;
+    UniqueFd cachedParent_;
     bool synchronized_ = false;
 };
 

@@ -64,6 +64,10 @@ TEST_F(SafeExtractTreeTest, NothingOutsideTheRootIsEverTouched) {
                     [&](auto& sink) { sink("data"), test::writeFile(root_ + "/f", "!"); });
     };
     const auto never = [](int) { return ADD_FAILURE() << "flushed after cancellation", 0; };
+    // The walk climbs back through "..", which must lead to the directory it came from.
+    const auto moveAway = [&](int) {
+        return ::rename((root_ + "/a").c_str(), dir_.file("moved").c_str()), 0;
+    };
     const auto fifo = [&](Tree& t) { ::mkfifo((root_ + "/p").c_str(), 0600), t.hashFile("p"); };
     using Op = std::function<void(Tree&)>;
     // clang-format off
@@ -75,6 +79,7 @@ TEST_F(SafeExtractTreeTest, NothingOutsideTheRootIsEverTouched) {
         {"", "", fifo, "unsafePath: p"}, {"", "", flush([](int) { return EIO; }, {}), "errno EIO"},
         {"", "", cut, "cancelled: "}, {"", "", flush(never, cancel), "cancelled: "},
         {"a/ln", "/", flush(posix::tryFsyncDirectory, {}), "unsafePath: ln"},
+        {"", "", flush(moveAway, {}), "unsafePath: a"},
         {"b", out_, [](Tree& t) { put(t, "b/c.txt", "x"); }, refused},
         {"a/b", "../../out", [](Tree& t) { put(t, "a/b/c.txt", "x"); }, refused},
         {"c", out_ + "/made", [](Tree& t) { put(t, "c", "x"); }, "errno EEXIST"},
@@ -98,8 +103,8 @@ TEST_F(SafeExtractTreeTest, NothingOutsideTheRootIsEverTouched) {
     EXPECT_NE(refused.find(outcomeOf([&] { Tree tree(root_ + "/b", {}); })), std::string::npos);
 }
 
-// The walk lists a directory and closes the listing before it descends: one descriptor a level.
-// Children are flushed before their parent, the root last.
+// The walk holds one directory open at a time, so a tree deeper than the open-file limit is
+// walked whole. Children are flushed before their parent, the root last.
 TEST_F(SafeExtractTreeTest, TreesDeeperThanTheOpenFileLimitSynchronizeDeepestFirst) {
     const auto deepTree = [&] {
         const rlimit limit{512, 512};
@@ -108,7 +113,7 @@ TEST_F(SafeExtractTreeTest, TreesDeeperThanTheOpenFileLimitSynchronizeDeepestFir
         }
         Tree tree(root_, std::nullopt);
         std::string path = "d";
-        while (path.size() < 599) {
+        while (path.size() < 1199) {
             path += "/d";
         }
         put(tree, path + "/f", "x");
@@ -118,7 +123,7 @@ TEST_F(SafeExtractTreeTest, TreesDeeperThanTheOpenFileLimitSynchronizeDeepestFir
             lengths.push_back(std::filesystem::read_symlink(link).string().size());
             return posix::tryFsyncDirectory(fd);
         });
-        return lengths.size() == 301 && std::ranges::is_sorted(lengths, std::greater()) ? 0 : 1;
+        return lengths.size() == 601 && std::ranges::is_sorted(lengths, std::greater()) ? 0 : 1;
     };
     EXPECT_TRUE(test::runInChild(deepTree).succeeded());
 }
