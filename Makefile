@@ -1,6 +1,7 @@
 # The two commands of the README, plus the benchmarks.
 #   make run    installs what is missing, builds, starts the application
-#   make test   installs what is missing, builds the test configuration, runs every test
+#   make test   installs what is missing, builds the test configuration, runs every test and the
+#               smoke test of the real program on a virtual display (scripts/smoke-app)
 #   make bench  builds the release configuration and runs the benchmarks
 #   make fuzz   builds the fuzz targets with clang and runs each for FUZZ_SECONDS
 #   make screenshots  renders every screen's scenes offscreen into build/screenshots
@@ -36,6 +37,7 @@ test: test-build
 	@cd build/test && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --output-on-failure -j $(JOBS)
+	@scripts/smoke-app build/test
 	@$(MAKE) --no-print-directory fuzz-run
 
 # The fuzz targets need clang and libFuzzer; the test programs are not built in this configuration.
