@@ -2,6 +2,9 @@
 
 #include <QApplication>
 #include <QIcon>
+#include <QLibraryInfo>
+#include <QLocale>
+#include <QTranslator>
 
 #include "Tolvane/app/SingleInstance.h"
 #include "Tolvane/app/TerminationSignals.h"
@@ -16,6 +19,13 @@ int main(int argc, char** argv) {
     // Matches the desktop entry, so that the desktop shows the window under its icon.
     QGuiApplication::setDesktopFileName(QStringLiteral("tolvane"));
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/veska/Veska.svg")));
+    // Qt's own dialogs (the file panels, the message boxes' standard texts) speak Korean like the
+    // rest of the window, whatever the desktop's language.
+    QTranslator qtTexts;
+    if (qtTexts.load(QLocale(QLocale::Korean, QLocale::SouthKorea), QStringLiteral("qtbase"),
+                     QStringLiteral("_"), QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
+        QApplication::installTranslator(&qtTexts);
+    }
 
     const QStringList urls = tolvane::SingleInstance::urlArguments(application.arguments().mid(1));
     tolvane::SingleInstance instance(tolvane::SingleInstance::defaultFolder());

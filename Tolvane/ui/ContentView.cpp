@@ -641,8 +641,11 @@ void ContentView::startJob(std::optional<ExternalVolume> preferredVolume) {
     }
     const QPointer guard(this);
     if (mode == Kind::singleArchive) {
+        // Without a start the panel would open in the program's working folder; the platform's
+        // own panel remembers where the user was, the nearest we have is beside the ZIP.
+        const std::string beside = PathText::deletingLastComponent(model_.inputURLs().front());
         panels_.chooseFolder(
-            this, {QStringLiteral("압축을 풀 폴더 선택"), QStringLiteral("여기에 풀기"), {}},
+            this, {QStringLiteral("압축을 풀 폴더 선택"), QStringLiteral("여기에 풀기"), beside},
             [guard](std::string folder) {
                 if (guard && !folder.empty()) {
                     guard->model_.startUnpacking(folder);
