@@ -294,6 +294,10 @@ struct StreamingZIPWriter::Part {
     std::uint32_t crc32 = 0;
     std::promise<void> finished;
     std::future<void> done = finished.get_future();
+    // Whether a worker was given the part yet; only the caller's thread reads or sets it.
+    bool submitted = false;
+    bool deflated = false;
+    bool last = false;
 };
 
 // What is written next, in order: an entry's header, one of its parts, or its end.
@@ -328,10 +332,41 @@ struct StreamingZIPWriter::Parallel {
         }
     }
 
+    // Small parts go to the workers a batch at a time: a task per part of a few hundred bytes
+    // would cost more in wake-ups than in compressing. A part is submitted at the latest when it
+    // is the next one to write.
+    void enqueue(std::shared_ptr<Part> part) {
+        batchBytes += part->input.size();
+        batch.push_back(std::move(part));
+        if (batchBytes >= batchByteTarget || batch.size() >= batchPartLimit) {
+            submitBatch();
+        }
+    }
+    void submitBatch() {
+        if (batch.empty()) {
+            return;
+        }
+        for (const std::shared_ptr<Part>& part : batch) {
+            part->submitted = true;
+        }
+        pool.submit([this, parts = std::move(batch)](std::size_t worker) {
+            for (const std::shared_ptr<Part>& part : parts) {
+                compress(worker, *part, part->deflated, part->last);
+            }
+        });
+        batch.clear();
+        batchBytes = 0;
+    }
+
+    static constexpr std::uint64_t batchByteTarget = 64 * 1024;
+    static constexpr std::size_t batchPartLimit = 64;
+
     ArchiveCompressionMode mode;
     std::deque<Piece> pieces;
     std::size_t partsInFlight = 0;
     std::uint64_t bytesInFlight = 0;
+    std::vector<std::shared_ptr<Part>> batch;
+    std::uint64_t batchBytes = 0;
     // Declared before the pool, which joins its threads before these go.
     std::vector<std::unique_ptr<ZipDeflateStream>> deflaters;
     ThreadPool pool;
@@ -708,9 +743,9 @@ void StreamingZIPWriter::queueFile(OpenEntry entry, std::string localHeader, Sha
             parallel.pieces.push_back({Piece::Kind::data, {}, {}, part});
             ++parallel.partsInFlight;
             parallel.bytesInFlight += partBytes;
-            parallel.pool.submit([&parallel, part, deflated, last](std::size_t worker) {
-                parallel.compress(worker, *part, deflated, last);
-            });
+            part->deflated = deflated;
+            part->last = last;
+            parallel.enqueue(std::move(part));
             while (parallel.partsInFlight > maximumParts || parallel.bytesInFlight > maximumBytes) {
                 writeFront(check);
             }
@@ -739,6 +774,9 @@ void StreamingZIPWriter::writeFront(const CheckCancelled& checkCancelled) {
         case Piece::Kind::data:
             --parallel.partsInFlight;
             parallel.bytesInFlight -= piece.part->sourceBytes;
+            if (!piece.part->submitted) {
+                parallel.submitBatch();
+            }
             piece.part->done
                 .get();  // a worker's error, as the caller's thread would have thrown it
             checkCancelled();
