@@ -105,7 +105,8 @@ void TolvaneApp::openWindow() {
     createModels();
     auto* window =
         new VeskaWindow([this] { return openWindowCount() <= 1; }, [this] { requestQuit(); });
-    window->setCentralWidget(new ContentView(*jobModel_, *googleModel_, *externalVolumes_));
+    auto* content = new ContentView(*jobModel_, *googleModel_, *externalVolumes_);
+    window->setCentralWidget(content);
     // The content has a fixed size; the window follows it and cannot be resized.
     window->layout()->setSizeConstraint(QLayout::SetFixedSize);
 
@@ -132,6 +133,9 @@ void TolvaneApp::openWindow() {
     window->show();
     window->raise();
     window->activateWindow();
+    // The window itself holds the focus at first: activation would otherwise hand it to the
+    // first button, which then shows a focus ring nobody asked for.
+    content->setFocus(Qt::ActiveWindowFocusReason);
     windowShown();
 }
 
