@@ -5,8 +5,8 @@
 
 #include "Tolvane/app/TolvaneAppDelegate.h"
 #include "Tolvane/model/DeliveryJobModel.h"
-#include "Tolvane/model/ExternalVolumeStore.h"
 #include "Tolvane/model/GoogleConnectionModel.h"
+#include "Tolvane/screenshots/SceneWindow.h"
 #include "Tolvane/screenshots/ScreenshotScenes.h"
 #include "Tolvane/ui/ContentView.h"
 #include "Tolvane/ui/GoogleConnectionView.h"
@@ -17,22 +17,9 @@ namespace {
 
 // A window over models of its own that contact nothing: no volumes, a signed-out account.
 ContentView* emptyWindow(GoogleAuthState state = GoogleAuthState::signedOut()) {
-    auto* job = new DeliveryJobModel();
     auto* google = new GoogleConnectionModel();
     google->setState(std::move(state));
-    auto* center = new VolumeNotificationCenter();
-    ExternalVolumeStore::Hooks hooks;
-    hooks.scan = [] { return std::vector<ExternalVolume>(); };
-    hooks.archiveState = [](const std::string&) { return ArchiveVolumeState(); };
-    hooks.eject = [](const std::string&, const std::string&) {};
-    auto* volumes = new ExternalVolumeStore(*center, std::move(hooks));
-    auto* view = new ContentView(*job, *google, *volumes);
-    // The models go with the window, after its own parts.
-    for (QObject* model : {static_cast<QObject*>(volumes), static_cast<QObject*>(center),
-                           static_cast<QObject*>(google), static_cast<QObject*>(job)}) {
-        model->setParent(view);
-    }
-    return view;
+    return sceneWindow(new DeliveryJobModel(), google);
 }
 
 // The window with a sheet centred over it and the window dimmed behind, as the desktop shows a

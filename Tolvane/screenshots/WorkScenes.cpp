@@ -12,8 +12,8 @@
 #include <mutex>
 
 #include "Tolvane/model/DeliveryJobModel.h"
-#include "Tolvane/model/ExternalVolumeStore.h"
 #include "Tolvane/model/GoogleConnectionModel.h"
+#include "Tolvane/screenshots/SceneWindow.h"
 #include "Tolvane/screenshots/ScreenshotScenes.h"
 #include "Tolvane/ui/ContentView.h"
 #include "Tolvane/ui/InputListView.h"
@@ -68,16 +68,6 @@ private:
     PackEnd end_;
 };
 
-// Stops the window's job before the models go, so that the held pack ends.
-class JobStopper final : public QObject {
-public:
-    explicit JobStopper(DeliveryJobModel& job) : job_(job) {}
-    ~JobStopper() override { job_.cancel(); }
-
-private:
-    DeliveryJobModel& job_;
-};
-
 bool settle(const std::function<bool()>& reached) {
     const QDeadlineTimer deadline(10000);
     while (!reached() && !deadline.hasExpired()) {
@@ -101,19 +91,7 @@ struct Window {
 Window window(PackEnd end, const std::vector<std::string>& inputs) {
     auto* job =
         new DeliveryJobModel(std::make_shared<SceneBackend>(end), QDir::tempPath().toStdString());
-    auto* google = new GoogleConnectionModel();
-    auto* center = new VolumeNotificationCenter();
-    ExternalVolumeStore::Hooks hooks;
-    hooks.scan = [] { return std::vector<ExternalVolume>(); };
-    hooks.archiveState = [](const std::string&) { return ArchiveVolumeState(); };
-    hooks.eject = [](const std::string&, const std::string&) {};
-    auto* volumes = new ExternalVolumeStore(*center, std::move(hooks));
-    auto* view = new ContentView(*job, *google, *volumes);
-    (new JobStopper(*job))->setParent(view);
-    for (QObject* model : {static_cast<QObject*>(volumes), static_cast<QObject*>(center),
-                           static_cast<QObject*>(google), static_cast<QObject*>(job)}) {
-        model->setParent(view);
-    }
+    auto* view = sceneWindow(job, new GoogleConnectionModel());
     job->addInputs(inputs);
     settle([job] { return !job->isBusy(); });
     return {view, job};
