@@ -1,8 +1,6 @@
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusVirtualObject>
-#include <QProcess>
-#include <QStandardPaths>
 #include <QTest>
 
 #include <gtest/gtest.h>
@@ -13,6 +11,7 @@
 #include "platform/volumes/UDisks2Ejector.h"
 #include "platform/volumes/UDisks2Types.h"
 #include "support/Outcome.h"
+#include "support/PrivateBus.h"
 
 namespace tolvane::test {
 namespace {
@@ -88,14 +87,11 @@ private:
 class UDisks2EjectorTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        const QString daemon = QStandardPaths::findExecutable(QStringLiteral("dbus-daemon"));
-        if (daemon.isEmpty()) {
+        if (!PrivateBus::available()) {
             GTEST_SKIP() << "dbus-daemon is not installed";
         }
-        bus.start(daemon, {"--session", "--nofork", "--print-address=1"});
-        ASSERT_TRUE(bus.waitForStarted(60000));
-        ASSERT_TRUE(QTest::qWaitFor([this] { return bus.canReadLine(); }, 60000));
-        const QString address = QString::fromUtf8(bus.readLine()).trimmed();
+        const QString address = bus.start();
+        ASSERT_FALSE(address.isEmpty());
         UDisks2::registerTypes();
         service = QDBusConnection::connectToBus(address, QStringLiteral("fake-udisks2"));
         client = QDBusConnection::connectToBus(address, QStringLiteral("ejector"));
@@ -107,8 +103,6 @@ protected:
     void TearDown() override {
         QDBusConnection::disconnectFromBus(QStringLiteral("fake-udisks2"));
         QDBusConnection::disconnectFromBus(QStringLiteral("ejector"));
-        bus.kill();
-        bus.waitForFinished(60000);
     }
 
     // Runs the blocking eject on another thread while this one serves the fake.
@@ -122,7 +116,7 @@ protected:
         return done.get();
     }
 
-    QProcess bus;
+    PrivateBus bus;
     FakeUDisks2 fake;
     QDBusConnection service{QString()};
     QDBusConnection client{QString()};

@@ -2,8 +2,6 @@
 #include <QDBusMessage>
 #include <QDBusVariant>
 #include <QDBusVirtualObject>
-#include <QProcess>
-#include <QStandardPaths>
 #include <QTest>
 
 #include <gtest/gtest.h>
@@ -11,6 +9,7 @@
 #include <optional>
 
 #include "Tolvane/ui/VeskaAppearance.h"
+#include "support/PrivateBus.h"
 
 namespace tolvane::test {
 namespace {
@@ -45,14 +44,11 @@ public:
 class SystemColorSchemeTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        const QString daemon = QStandardPaths::findExecutable(QStringLiteral("dbus-daemon"));
-        if (daemon.isEmpty()) {
+        if (!PrivateBus::available()) {
             GTEST_SKIP() << "dbus-daemon is not installed";
         }
-        bus.start(daemon, {"--session", "--nofork", "--print-address=1"});
-        ASSERT_TRUE(bus.waitForStarted(60000));
-        ASSERT_TRUE(QTest::qWaitFor([this] { return bus.canReadLine(); }, 60000));
-        address = QString::fromUtf8(bus.readLine()).trimmed();
+        address = bus.start();
+        ASSERT_FALSE(address.isEmpty());
         portal = QDBusConnection::connectToBus(address, QStringLiteral("fake-portal"));
         ASSERT_TRUE(portal.isConnected());
         ASSERT_TRUE(portal.registerService(kService));
@@ -62,8 +58,6 @@ protected:
     void TearDown() override {
         QDBusConnection::disconnectFromBus(QStringLiteral("fake-portal"));
         QDBusConnection::disconnectFromBus(QStringLiteral("application"));
-        bus.kill();
-        bus.waitForFinished(60000);
     }
 
     QDBusConnection application() {
@@ -77,7 +71,7 @@ protected:
         ASSERT_TRUE(portal.send(signal));
     }
 
-    QProcess bus;
+    PrivateBus bus;
     QString address;
     QDBusConnection portal{QString()};
     FakePortal fake;
