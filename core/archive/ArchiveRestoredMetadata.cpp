@@ -41,8 +41,15 @@ RestoredAttributeWriter::RestoredAttributeWriter(Progress* progress)
 RestoredAttributeWriter::RestoredAttributeWriter(SetCall set, Progress* progress)
     : set_(std::move(set)), progress_(progress) {}
 
+RestoredAttributeWriter::RestoredAttributeWriter(RestoredAttributeWriter&& other) noexcept
+    : set_(std::move(other.set_)),
+      progress_(other.progress_),
+      enabled_(other.enabled()),
+      droppedNames_(std::move(other.droppedNames_)),
+      namesOmitted_(other.namesOmitted_) {}
+
 int RestoredAttributeWriter::set(int fd, const char* fullName, std::string_view value) {
-    if (!enabled_) {
+    if (!enabled()) {
         return ENOTSUP;
     }
     if (set_(fd, fullName, value.data(), value.size()) == 0) {
@@ -50,7 +57,7 @@ int RestoredAttributeWriter::set(int fd, const char* fullName, std::string_view 
     }
     const int error = errno;
     if (isUnsupported(error)) {
-        enabled_ = false;
+        enabled_.store(false, std::memory_order_relaxed);
     }
     return error;
 }
@@ -71,6 +78,7 @@ bool RestoredAttributeWriter::dropIfRefusedForSize(int fd, std::string_view full
     // The warning names a few attributes and changes only when the names it shows do, so a name
     // refused on every file costs one entry and one publication.
     const std::string shown = Unicode::truncateToGraphemes(fullName, maxShownNameBytes);
+    const std::lock_guard lock(droppedMutex_);
     if (std::find(droppedNames_.begin(), droppedNames_.end(), shown) != droppedNames_.end() ||
         (namesOmitted_ && droppedNames_.size() == maxNamedDrops)) {
         return true;

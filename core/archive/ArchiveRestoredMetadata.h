@@ -2,9 +2,11 @@
 
 #include <time.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -23,7 +25,7 @@ class Progress;
 // attributes but refuses one for its size (ext4 holds about 4 KiB per inode, where tmpfs takes
 // 64 KiB) must not fail it either: such an attribute is dropped and named in a warning published
 // under ArchiveProgressInfo::droppedAttributesWarningKey. Every other failure stays the caller's
-// to report.
+// to report. One writer may serve several threads at once.
 class RestoredAttributeWriter {
 public:
     // The fsetxattr(2) contract: 0, or -1 with errno set. Replaceable so a destination without
@@ -40,9 +42,12 @@ public:
     // progress (may be null) receives the warning about dropped attributes.
     explicit RestoredAttributeWriter(Progress* progress);
     explicit RestoredAttributeWriter(SetCall set, Progress* progress = nullptr);
+    // Moves what the other has learned; only a writer no thread is using may be moved.
+    RestoredAttributeWriter(RestoredAttributeWriter&& other) noexcept;
+    RestoredAttributeWriter& operator=(RestoredAttributeWriter&&) = delete;
 
     // False once the destination answered that it keeps no user attributes.
-    bool enabled() const noexcept { return enabled_; }
+    bool enabled() const noexcept { return enabled_.load(std::memory_order_relaxed); }
 
     // Sets one attribute under its full name. Returns 0, or the errno of the failure; ENOTSUP
     // (EOPNOTSUPP) also disables the writer. Does nothing and returns ENOTSUP once disabled.
@@ -56,8 +61,9 @@ public:
 private:
     SetCall set_;
     Progress* progress_ = nullptr;
-    bool enabled_ = true;
+    std::atomic<bool> enabled_{true};
     // The first maxNamedDrops distinct names dropped, and whether there were more.
+    std::mutex droppedMutex_;
     std::vector<std::string> droppedNames_;
     bool namesOmitted_ = false;
 };

@@ -7,6 +7,9 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#include <deque>
+#include <functional>
 #include <limits>
 #include <optional>
 #include <span>
@@ -27,6 +30,7 @@
 #include "core/archive/ArchiveProgressInfo.h"
 #include "core/archive/ArchiveQuarantine.h"
 #include "core/archive/ArchiveVerification.h"
+#include "core/archive/ExtractionWorkers.h"
 #include "core/archive/JSONLines.h"
 #include "core/archive/PathMappingManifest.h"
 #include "core/archive/PathMappingValidation.h"
@@ -38,6 +42,7 @@
 #include "core/common/PathText.h"
 #include "core/common/Posix.h"
 #include "core/common/ScopeExit.h"
+#include "core/common/ThreadPool.h"
 #include "core/common/Unicode.h"
 #include "core/common/UniqueFd.h"
 
@@ -52,6 +57,22 @@ constexpr std::uint64_t scanPublishInterval = 4096;
 constexpr std::uint64_t progressBatchBytes = 1'048'576;
 constexpr std::uint64_t maximumUnitCount =
     static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+// Inflated bytes handed to the writing threads and not yet written.
+constexpr std::uint64_t pendingBudgetBytes = 32 * 1'048'576;
+// Entries handed over and not yet accounted for. Files are created in parallel per folder, so
+// the window spans several folders of a thousand files each.
+constexpr std::size_t maxPendingEntries = 16384;
+// Beyond this many writers the file system's own locks leave nothing to gain.
+constexpr std::size_t maxUnpackThreads = 16;
+
+// The threads an unpack writes files on: TOLVANE_UNPACK_THREADS when it holds a positive count,
+// else the machine's hardware threads, at most maxUnpackThreads. With one, the job's own thread
+// writes every file.
+std::size_t unpackThreadCount() {
+    return std::min(ThreadPool::threadCount(std::getenv("TOLVANE_UNPACK_THREADS")),
+                    maxUnpackThreads);
+}
+
 // Free space kept beyond the payload: per-entry file-system overhead, a percent of slack, and a
 // fixed working margin.
 constexpr std::uint64_t spaceBytesPerEntry = 256;
@@ -325,11 +346,24 @@ private:
     void preflight(StagingLease& lease, int preflightFd);
     void preflightEntry(const ZipArchiveEntry& entry, std::uint64_t position,
                         ArchivePathRegistry& registry, JSONLines::Writer& preflightRows);
+    // An entry written, or handed to a worker, and not yet accounted for.
+    struct Extracted {
+        std::string restored;
+        std::optional<PathMappingRecord> mapping;
+        bool isFile = false;
+        ExtractionWorkers::Ticket ticket;  // while a worker writes it
+        std::uint64_t expectedBytes = 0;
+        std::uint32_t expectedCrc = 0;
+        std::uint64_t bytes = 0;  // inflated
+        std::uint32_t crc = 0;    // of the inflated bytes
+        SafeExtractTree::FileHash written;
+    };
+
     void extract(SafeExtractTree& tree, PathMappingCursor* mappings,
                  PathMappingReceiptWriter* receipt);
-    void extractFile(SafeExtractTree& tree, const ZipArchiveEntry& entry,
-                     const std::string& restored, const std::optional<PathMappingRecord>& mapping,
-                     PathMappingReceiptWriter* receipt);
+    void extractFile(SafeExtractTree& tree, ExtractionWorkers* workers,
+                     const ZipArchiveEntry& entry, Extracted& item);
+    void settle(ExtractionWorkers* workers, Extracted& item, PathMappingReceiptWriter* receipt);
 
     const std::string& archivePath_;
     const std::string& givenRoot_;
@@ -467,6 +501,20 @@ void Unpack::preflight(StagingLease& lease, int preflightFd) {
 
 void Unpack::extract(SafeExtractTree& tree, PathMappingCursor* mappings,
                      PathMappingReceiptWriter* receipt) {
+    // With more than one thread the files are written by workers while this thread inflates;
+    // what they wrote is accounted for in archive order, at most a window behind.
+    const std::size_t threads = unpackThreadCount();
+    std::optional<ExtractionWorkers> workers;
+    if (threads > 1) {
+        workers.emplace(tree, threads, pendingBudgetBytes, [this] { checkCancelled(); });
+    }
+    const std::size_t window = workers ? maxPendingEntries : 0;
+    std::deque<Extracted> pending;
+    const auto settleFront = [&] {
+        settle(workers ? &*workers : nullptr, pending.front(), receipt);
+        pending.pop_front();
+    };
+
     for (std::uint64_t index = 0; index < entryCount_; ++index) {
         checkCancelled();
         ++entriesSeen_;
@@ -475,82 +523,107 @@ void Unpack::extract(SafeExtractTree& tree, PathMappingCursor* mappings,
             continue;
         }
         const std::uint64_t ordinal = ++payloadSeen_;
-        const std::string restored =
+        Extracted item;
+        item.restored =
             ArchivePathPolicy::compatibleExtractionPath(entry.path, policyType(entry.type));
 
-        std::optional<PathMappingRecord> mapping;
         if (mappings != nullptr) {
-            mapping = mappings->take(ordinal);
-            if (mapping &&
-                (mapping->archivePath != entry.path || mapping->entryType != typeText(entry.type) ||
-                 mapping->size != entry.uncompressedSize)) {
+            item.mapping = mappings->take(ordinal);
+            if (item.mapping && (item.mapping->archivePath != entry.path ||
+                                 item.mapping->entryType != typeText(entry.type) ||
+                                 item.mapping->size != entry.uncompressedSize)) {
                 invalid("path mapping no longer matches its entry");
             }
         }
 
         if (entry.type == ZipArchiveEntry::Type::directory) {
-            tree.makeDirectory(restored);
-            if (mapping) {
-                receipt->append(*mapping, restored, 0, {});
-            }
-            continue;
+            tree.makeDirectory(item.restored);
+        } else {
+            // The preflight refused links; anything else it let through is written as a file.
+            extractFile(tree, workers ? &*workers : nullptr, entry, item);
         }
-        // The preflight refused links; anything else it let through is written as a file.
-        extractFile(tree, entry, restored, mapping, receipt);
+        pending.push_back(std::move(item));
+        while (pending.size() > window) {
+            settleFront();
+        }
+    }
+    while (!pending.empty()) {
+        settleFront();
     }
 }
 
-void Unpack::extractFile(SafeExtractTree& tree, const ZipArchiveEntry& entry,
-                         const std::string& restored,
-                         const std::optional<PathMappingRecord>& mapping,
-                         PathMappingReceiptWriter* receipt) {
+void Unpack::extractFile(SafeExtractTree& tree, ExtractionWorkers* workers,
+                         const ZipArchiveEntry& entry, Extracted& item) {
     const auto check = [this] { checkCancelled(); };
-    std::uint64_t entryBytes = 0;
-    std::uint32_t crc = 0;
-    const SafeExtractTree::Producer producer = [&](const SafeExtractTree::ChunkSink& sink) {
-        crc = reader_->extract(entry.index, check, [&](std::span<const std::uint8_t> block) {
+    item.isFile = true;
+    item.expectedBytes = entry.uncompressedSize;
+    item.expectedCrc = entry.crc32;
+    const auto inflate = [&](const std::function<void(std::string_view)>& write) {
+        item.crc = reader_->extract(entry.index, check, [&](std::span<const std::uint8_t> block) {
             checkCancelled();
             // Neither the entry nor the job may deliver more than the preflight budgeted: the
             // free-space check was made for exactly that much. Only a damaged entry delivers
             // more than its recorded size.
             std::uint64_t nextEntry = 0;
             std::uint64_t nextJob = 0;
-            if (__builtin_add_overflow(entryBytes, block.size(), &nextEntry) ||
+            if (__builtin_add_overflow(item.bytes, block.size(), &nextEntry) ||
                 nextEntry > entry.uncompressedSize ||
                 __builtin_add_overflow(bytesWritten_, block.size(), &nextJob) ||
                 nextJob > payloadBytes_) {
-                invalid("entry size does not match: " + restored);
+                invalid("entry size does not match: " + item.restored);
             }
-            try {
-                sink(std::string_view(reinterpret_cast<const char*>(block.data()), block.size()));
-            } catch (const std::system_error& error) {
-                // The write itself knows no name; a full volume must still say which file.
-                throw std::system_error(error.code(),
-                                        "write " + PathText::escapedForMessage(restored));
-            }
-            entryBytes = nextEntry;
+            write(std::string_view(reinterpret_cast<const char*>(block.data()), block.size()));
+            item.bytes = nextEntry;
             bytesWritten_ = nextJob;
             reportBytes(block.size());
         });
     };
+
+    if (workers != nullptr) {
+        item.ticket = workers->start({item.restored, restoredPermissions(entry),
+                                      restoredDate(entry), attributes_.of(entry.index)});
+        inflate([&](std::string_view chunk) { workers->append(item.ticket, chunk); });
+        workers->finish(item.ticket);
+        return;
+    }
+    const SafeExtractTree::Producer producer = [&](const SafeExtractTree::ChunkSink& sink) {
+        inflate([&](std::string_view chunk) {
+            try {
+                sink(chunk);
+            } catch (const std::system_error& error) {
+                // The write itself knows no name; a full volume must still say which file.
+                throw std::system_error(error.code(),
+                                        "write " + PathText::escapedForMessage(item.restored));
+            }
+        });
+    };
     // The tree reads every file back through its own descriptor and compares it with what it
     // wrote before it applies the archived mode, so the digest returned is of the bytes on disk.
-    const SafeExtractTree::FileHash written =
-        tree.writeFile(restored, restoredPermissions(entry), restoredDate(entry),
-                       attributes_.of(entry.index), producer, check);
-    if (entryBytes != entry.uncompressedSize || written.byteCount != entryBytes) {
-        invalid("entry size does not match: " + restored);
-    }
-    if (crc != entry.crc32) {
-        invalid("CRC-32 mismatch: " + restored);
-    }
-    if (mapping) {
-        if (mapping->sha256 != written.sha256) {
-            invalid("path mapping content hash does not match: " + restored);
+    item.written = tree.writeFile(item.restored, restoredPermissions(entry), restoredDate(entry),
+                                  attributes_.of(entry.index), producer, check);
+}
+
+void Unpack::settle(ExtractionWorkers* workers, Extracted& item,
+                    PathMappingReceiptWriter* receipt) {
+    if (item.isFile) {
+        if (item.ticket) {
+            item.written = workers->wait(item.ticket);
+            item.ticket.reset();
         }
-        receipt->append(*mapping, restored, written.byteCount, written.sha256);
+        if (item.bytes != item.expectedBytes || item.written.byteCount != item.bytes) {
+            invalid("entry size does not match: " + item.restored);
+        }
+        if (item.crc != item.expectedCrc) {
+            invalid("CRC-32 mismatch: " + item.restored);
+        }
+        if (item.mapping && item.mapping->sha256 != item.written.sha256) {
+            invalid("path mapping content hash does not match: " + item.restored);
+        }
+        ++filesWritten_;
     }
-    ++filesWritten_;
+    if (item.mapping) {
+        receipt->append(*item.mapping, item.restored, item.written.byteCount, item.written.sha256);
+    }
 }
 
 UnpackReceipt Unpack::run() {

@@ -113,7 +113,8 @@ void SafeExtractTree::stampQuarantine(int fd) {
     }
 }
 
-int SafeExtractTree::openParent(const std::vector<std::string>& components, bool creates) {
+int SafeExtractTree::openParent(Cursor& cursor, const std::vector<std::string>& components,
+                                bool creates) {
     if (components.empty()) {
         throw ArchivePipelineError::unsafePath("");
     }
@@ -125,10 +126,10 @@ int SafeExtractTree::openParent(const std::vector<std::string>& components, bool
         parentPath += '/';
         parentPath += components[i];
     }
-    if (cachedParent_ && parentPath == cachedParentPath_) {
-        return cachedParent_.get();
+    if (cursor.parent_ && parentPath == cursor.parentPath_) {
+        return cursor.parent_.get();
     }
-    cachedParent_.reset();
+    cursor.parent_.reset();
     UniqueFd current;
     for (std::size_t i = 0; i + 1 < components.size(); ++i) {
         const std::string& component = components[i];
@@ -148,16 +149,16 @@ int SafeExtractTree::openParent(const std::vector<std::string>& components, bool
         }
         current = std::move(next.fd);
     }
-    cachedParent_ = std::move(current);
-    cachedParentPath_ = std::move(parentPath);
-    return cachedParent_.get();
+    cursor.parent_ = std::move(current);
+    cursor.parentPath_ = std::move(parentPath);
+    return cursor.parent_.get();
 }
 
 void SafeExtractTree::makeDirectory(std::string_view path) {
     requireUnsynchronized();
     const std::vector<std::string> components =
         validatedComponents(path, ArchiveEntryType::directory);
-    const int parent = openParent(components, true);
+    const int parent = openParent(cursor_, components, true);
     const std::string& last = components.back();
     if (::mkdirat(parent, last.c_str(), 0700) != 0 && errno != EEXIST) {
         posix::throwLastError(last);
@@ -176,7 +177,8 @@ void SafeExtractTree::setDirectoryMetadata(
     requireUnsynchronized();
     const std::vector<std::string> components =
         validatedComponents(path, ArchiveEntryType::directory);
-    const UniqueFd directory = openDirectory(openParent(components, false), components.back());
+    const UniqueFd directory =
+        openDirectory(openParent(cursor_, components, false), components.back());
     ArchiveRestoredMetadata::applyExtendedAttributes(extendedAttributes, directory.get(),
                                                      attributeWriter_);
     // After the archived attributes, so an archived copy can never stand in for the stamp.
@@ -208,11 +210,20 @@ SafeExtractTree::FileHash SafeExtractTree::writeFile(
     std::optional<double> modificationDate,
     const ArchiveExtendedAttributes::Map& extendedAttributes, const Producer& producer,
     const CheckCancelled& checkCancelled) {
+    return writeFile(cursor_, path, permissions, modificationDate, extendedAttributes, producer,
+                     checkCancelled);
+}
+
+SafeExtractTree::FileHash SafeExtractTree::writeFile(
+    Cursor& cursor, std::string_view path, std::optional<std::uint16_t> permissions,
+    std::optional<double> modificationDate,
+    const ArchiveExtendedAttributes::Map& extendedAttributes, const Producer& producer,
+    const CheckCancelled& checkCancelled) {
     requireUnsynchronized();
     const std::vector<std::string> components = validatedComponents(path, ArchiveEntryType::file);
     // Read-write although 0600: the read-back below goes through this descriptor, which keeps
     // working after the archived mode takes owner read away.
-    const UniqueFd file = posix::openAt(openParent(components, true), components.back(),
+    const UniqueFd file = posix::openAt(openParent(cursor, components, true), components.back(),
                                         O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
 
     Sha256 digest;
@@ -252,7 +263,7 @@ SafeExtractTree::FileHash SafeExtractTree::hashFile(std::string_view path,
     const std::vector<std::string> components = validatedComponents(path, ArchiveEntryType::file);
     // O_NONBLOCK: a named pipe put in place of the file must be refused below, not wait for a
     // writer. Reads of a regular file ignore the flag.
-    const UniqueFd file = posix::openAt(openParent(components, false), components.back(),
+    const UniqueFd file = posix::openAt(openParent(cursor_, components, false), components.back(),
                                         O_RDONLY | O_NOFOLLOW | O_NONBLOCK);
     struct stat st {};
     if (::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
@@ -272,7 +283,7 @@ void SafeExtractTree::flushFileSystem() const {
 void SafeExtractTree::synchronizeTree(const DirectorySync& directorySync,
                                       const CheckCancelled& checkCancelled) {
     requireUnsynchronized();
-    cachedParent_.reset();
+    cursor_.parent_.reset();
     // Every directory is checked while all of them can still be listed and entered; only then
     // do the archived modes take that away.
     walkTree(directorySync, checkCancelled);
@@ -286,10 +297,11 @@ void SafeExtractTree::synchronizeTree(const DirectorySync& directorySync,
         check(checkCancelled);
         const std::vector<std::string> components =
             split(pendingPaths_.substr(pending.offset, pending.length));
-        const UniqueFd directory = openDirectory(openParent(components, false), components.back());
+        const UniqueFd directory =
+            openDirectory(openParent(cursor_, components, false), components.back());
         ArchiveRestoredMetadata::applyPermissions(pending.permissions, directory.get());
     }
-    cachedParent_.reset();
+    cursor_.parent_.reset();
     std::vector<PendingPermissions>().swap(pendingPermissions_);
     std::string().swap(pendingPaths_);
     // One flush of the file system commits contents, directories and modes together, where a

@@ -25,7 +25,9 @@ namespace tolvane {
 // ArchivePathPolicy::validated, whose unsafePath it throws. System failures throw
 // std::system_error with their errno.
 //
-// One tree serves one job on one thread. Its last call is synchronizeTree; the tree refuses
+// One tree serves one job. Files may be written on several threads at once, each with a Cursor
+// of its own, while the job's thread makes directories; every other call belongs to the job's
+// thread once no file is being written. The last call is synchronizeTree; the tree refuses
 // further changes after it (std::logic_error).
 class SafeExtractTree {
 public:
@@ -37,6 +39,16 @@ public:
     using DirectorySync = std::function<int(int directoryFd)>;
     // Throws to stop the operation.
     using CheckCancelled = std::function<void()>;
+
+    // Where one thread last was in the tree: the parent directory it opened last, with its
+    // components joined by "/". Entries come folder by folder, so most operations find their
+    // parent here instead of walking down from the root again.
+    class Cursor {
+    private:
+        friend class SafeExtractTree;
+        std::string parentPath_;
+        UniqueFd parent_;
+    };
 
     struct FileHash {
         std::uint64_t byteCount = 0;
@@ -86,6 +98,12 @@ public:
                        std::optional<double> modificationDate,
                        const ArchiveExtendedAttributes::Map& extendedAttributes,
                        const Producer& producer, const CheckCancelled& checkCancelled = {});
+    // The same, finding the parent through the calling thread's own cursor.
+    FileHash writeFile(Cursor& cursor, std::string_view path,
+                       std::optional<std::uint16_t> permissions,
+                       std::optional<double> modificationDate,
+                       const ArchiveExtendedAttributes::Map& extendedAttributes,
+                       const Producer& producer, const CheckCancelled& checkCancelled = {});
 
     // Byte count and SHA-256 of a regular file below the root, read by path in 64 KiB blocks
     // with checkCancelled before each. Anything but a regular file throws unsafePath(path). It
@@ -117,7 +135,7 @@ private:
     void requireUnsynchronized() const;
     void flushFileSystem() const;
     // The directory holding the last component, borrowed: valid until the next call.
-    int openParent(const std::vector<std::string>& components, bool creates);
+    int openParent(Cursor& cursor, const std::vector<std::string>& components, bool creates);
     void stampQuarantine(int fd);
     void walkTree(const DirectorySync& directorySync, const CheckCancelled& checkCancelled) const;
 
@@ -127,10 +145,8 @@ private:
     RestoredAttributeWriter attributeWriter_;
     std::vector<PendingPermissions> pendingPermissions_;
     std::string pendingPaths_;
-    // The parent last opened and its components joined by "/": entries come folder by folder, so
-    // most operations find their parent here instead of walking down from the root again.
-    std::string cachedParentPath_;
-    UniqueFd cachedParent_;
+    // The job thread's own.
+    Cursor cursor_;
     bool synchronized_ = false;
 };
 

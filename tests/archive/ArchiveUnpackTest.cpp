@@ -98,6 +98,17 @@ TEST(ArchiveUnpackTest, RestoresWhatPackStored) {
     // Undoing the one rename the receipt names gives the selection back.
     auto restored = itemsOf(receipt.outputURL);
     ASSERT_EQ(restored.erase(reserved), 1u);
+    // The job's own thread writing every file restores the same tree (the receipt aside: it is
+    // written at the time of the unpack).
+    test::TempDir alone;
+    ::setenv("TOLVANE_UNPACK_THREADS", "1", 1);
+    const std::string second = unpack(packed.outputURL, alone.path(), nullptr, {}).outputURL;
+    ::unsetenv("TOLVANE_UNPACK_THREADS");
+    auto again = itemsOf(second);
+    ASSERT_EQ(again.erase(reserved), 1u);
+    EXPECT_EQ(again, restored);
+    EXPECT_EQ(test::readFile(second + "/" + reserved),
+              test::readFile(receipt.outputURL + "/" + reserved));
     auto renamed = restored.extract(row.restoredPath);
     renamed.key() = row.originalPath;
     restored.insert(std::move(renamed));
@@ -197,24 +208,29 @@ TEST(ArchiveUnpackTest, RefusesHostileArchivesWithoutATrace) {
         m(one(b), "manifest is duplicated or invalid",
           [](auto& z, auto&) { z.entries.push_back(z.entries[3]); })};
     // clang-format on
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.outcome + " " + c.manifest);
-        RawZipBuilder zip;
-        for (const std::string& name : c.names) {
-            name.ends_with("/") ? zip.addDirectory(name)
-                                : zip.addStored(name, name == reserved  ? c.manifest
-                                                      : name == "empty" ? ""
-                                                                        : "data");
+    // Written by the job's thread alone, and by workers.
+    for (const char* threads : {"1", "3"}) {
+        ::setenv("TOLVANE_UNPACK_THREADS", threads, 1);
+        for (const Case& c : cases) {
+            SCOPED_TRACE(c.outcome + " " + c.manifest + " threads " + threads);
+            RawZipBuilder zip;
+            for (const std::string& name : c.names) {
+                name.ends_with("/") ? zip.addDirectory(name)
+                                    : zip.addStored(name, name == reserved  ? c.manifest
+                                                          : name == "empty" ? ""
+                                                                            : "data");
+            }
+            if (c.edit) {
+                c.edit(zip, zip.entries[0]);
+            }
+            zip.relink();
+            if (c.late) {
+                c.late(zip, zip.entries[0]);
+            }
+            EXPECT_EQ(unpackOutcome(zip, c.policy), c.outcome);
         }
-        if (c.edit) {
-            c.edit(zip, zip.entries[0]);
-        }
-        zip.relink();
-        if (c.late) {
-            c.late(zip, zip.entries[0]);
-        }
-        EXPECT_EQ(unpackOutcome(zip, c.policy), c.outcome);
     }
+    ::unsetenv("TOLVANE_UNPACK_THREADS");
 }
 
 // A destination is judged by its own name however written; names cannot break or turn a message.

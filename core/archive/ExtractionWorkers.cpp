@@ -1,0 +1,227 @@
+#include "core/archive/ExtractionWorkers.h"
+
+#include <functional>
+#include <stdexcept>
+#include <system_error>
+#include <utility>
+
+#include "core/common/PathText.h"
+
+namespace tolvane {
+
+namespace {
+
+enum class JobState { queued, written, failed, abandoned };
+
+// Thrown inside a worker when the job's thread gives up on the files not yet written.
+struct Abandoned {};
+
+std::string_view folderOf(std::string_view path) {
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string_view::npos ? std::string_view() : path.substr(0, slash);
+}
+
+}  // namespace
+
+struct ExtractionWorkers::Job {
+    File file;
+    std::uint64_t sequence = 0;
+    std::size_t worker = 0;
+    std::deque<std::string> chunks;
+    bool finished = false;
+    JobState state = JobState::queued;
+    SafeExtractTree::FileHash written;
+    std::exception_ptr error;
+};
+
+ExtractionWorkers::ExtractionWorkers(SafeExtractTree& tree, std::size_t threads,
+                                     std::uint64_t budgetBytes,
+                                     SafeExtractTree::CheckCancelled checkCancelled)
+    : tree_(tree), budgetBytes_(budgetBytes), checkCancelled_(std::move(checkCancelled)) {
+    if (threads == 0) {
+        throw std::invalid_argument("extraction needs at least one worker");
+    }
+    for (std::size_t i = 0; i < threads; ++i) {
+        workers_.push_back(std::make_unique<Worker>());
+    }
+    try {
+        for (const std::unique_ptr<Worker>& worker : workers_) {
+            worker->thread = std::thread([this, &worker = *worker] { run(worker); });
+        }
+    } catch (...) {
+        stop();
+        throw;
+    }
+}
+
+ExtractionWorkers::~ExtractionWorkers() {
+    stop();
+}
+
+void ExtractionWorkers::stop() noexcept {
+    {
+        const std::lock_guard lock(mutex_);
+        stopping_ = true;
+    }
+    for (const std::unique_ptr<Worker>& worker : workers_) {
+        worker->wake.notify_all();
+    }
+    for (const std::unique_ptr<Worker>& worker : workers_) {
+        if (worker->thread.joinable()) {
+            worker->thread.join();
+        }
+    }
+}
+
+void ExtractionWorkers::throwIfFailed() const {
+    if (firstError_) {
+        std::rethrow_exception(firstError_);
+    }
+}
+
+ExtractionWorkers::Ticket ExtractionWorkers::start(File file) {
+    auto job = std::make_shared<Job>();
+    job->worker = std::hash<std::string_view>{}(folderOf(file.path)) % workers_.size();
+    job->file = std::move(file);
+    Worker& worker = *workers_[job->worker];
+    {
+        const std::lock_guard lock(mutex_);
+        throwIfFailed();
+        job->sequence = started_++;
+        worker.queue.push_back(job);
+    }
+    worker.wake.notify_one();
+    return job;
+}
+
+void ExtractionWorkers::append(const Ticket& file, std::string_view chunk) {
+    std::string copy(chunk);
+    {
+        std::unique_lock lock(mutex_);
+        progressed_.wait(lock, [&] {
+            return firstError_ || pendingBytes_ == 0 || pendingBytes_ + copy.size() <= budgetBytes_;
+        });
+        throwIfFailed();
+        if (file->finished) {
+            throw std::logic_error("a finished file received more data");
+        }
+        pendingBytes_ += copy.size();
+        file->chunks.push_back(std::move(copy));
+    }
+    workers_[file->worker]->wake.notify_one();
+}
+
+void ExtractionWorkers::finish(const Ticket& file) {
+    {
+        const std::lock_guard lock(mutex_);
+        file->finished = true;
+    }
+    workers_[file->worker]->wake.notify_one();
+}
+
+SafeExtractTree::FileHash ExtractionWorkers::wait(const Ticket& file) {
+    std::unique_lock lock(mutex_);
+    if (!file->finished) {
+        throw std::logic_error("waiting for a file that is still being handed over");
+    }
+    progressed_.wait(lock, [&] { return file->state != JobState::queued; });
+    if (file->state == JobState::written) {
+        return file->written;
+    }
+    if (file->state == JobState::failed) {
+        std::rethrow_exception(file->error);
+    }
+    throwIfFailed();
+    throw std::logic_error("a file was abandoned without a failure");
+}
+
+void ExtractionWorkers::run(Worker& worker) {
+    SafeExtractTree::Cursor cursor;
+    for (;;) {
+        Ticket job;
+        {
+            std::unique_lock lock(mutex_);
+            worker.wake.wait(lock, [&] { return stopping_ || !worker.queue.empty(); });
+            if (stopping_) {
+                return;
+            }
+            job = std::move(worker.queue.front());
+            worker.queue.pop_front();
+            if (firstError_) {
+                // The job will fail as a whole: nothing more is written.
+                job->state = JobState::abandoned;
+                for (const std::string& chunk : job->chunks) {
+                    pendingBytes_ -= chunk.size();
+                }
+                job->chunks.clear();
+                progressed_.notify_all();
+                continue;
+            }
+        }
+        write(worker, cursor, *job);
+    }
+}
+
+void ExtractionWorkers::write(Worker& worker, SafeExtractTree::Cursor& cursor, Job& job) {
+    const SafeExtractTree::Producer producer = [&](const SafeExtractTree::ChunkSink& sink) {
+        for (;;) {
+            std::string chunk;
+            {
+                std::unique_lock lock(mutex_);
+                worker.wake.wait(lock, [&] {
+                    return stopping_ || firstError_ || !job.chunks.empty() || job.finished;
+                });
+                if (stopping_ || firstError_) {
+                    throw Abandoned{};
+                }
+                if (job.chunks.empty()) {
+                    return;  // finished, and every chunk written
+                }
+                chunk = std::move(job.chunks.front());
+                job.chunks.pop_front();
+                pendingBytes_ -= chunk.size();
+            }
+            progressed_.notify_all();
+            try {
+                sink(chunk);
+            } catch (const std::system_error& error) {
+                // The write itself knows no name; a full volume must still say which file.
+                throw std::system_error(error.code(),
+                                        "write " + PathText::escapedForMessage(job.file.path));
+            }
+        }
+    };
+    try {
+        const SafeExtractTree::FileHash written =
+            tree_.writeFile(cursor, job.file.path, job.file.permissions, job.file.modificationDate,
+                            job.file.extendedAttributes, producer, checkCancelled_);
+        const std::lock_guard lock(mutex_);
+        job.written = written;
+        job.state = JobState::written;
+    } catch (const Abandoned&) {
+        fail(job, nullptr);
+    } catch (...) {
+        fail(job, std::current_exception());
+    }
+    progressed_.notify_all();
+}
+
+void ExtractionWorkers::fail(Job& job, std::exception_ptr error) {
+    const std::lock_guard lock(mutex_);
+    for (const std::string& chunk : job.chunks) {
+        pendingBytes_ -= chunk.size();
+    }
+    job.chunks.clear();
+    if (!error) {
+        job.state = JobState::abandoned;
+        return;
+    }
+    job.state = JobState::failed;
+    job.error = std::move(error);
+    if (!firstError_ || job.sequence < firstErrorSequence_) {
+        firstError_ = job.error;
+        firstErrorSequence_ = job.sequence;
+    }
+}
+
+}  // namespace tolvane
