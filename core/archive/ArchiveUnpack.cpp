@@ -351,7 +351,7 @@ private:
         std::string restored;
         std::optional<PathMappingRecord> mapping;
         bool isFile = false;
-        ExtractionWorkers::Ticket ticket;  // while a worker writes it
+        ExtractionWorkers::Ticket ticket;  // while a worker makes it
         std::uint64_t expectedBytes = 0;
         std::uint32_t expectedCrc = 0;
         std::uint64_t bytes = 0;  // inflated
@@ -537,7 +537,11 @@ void Unpack::extract(SafeExtractTree& tree, PathMappingCursor* mappings,
         }
 
         if (entry.type == ZipArchiveEntry::Type::directory) {
-            tree.makeDirectory(item.restored);
+            if (workers) {
+                item.ticket = workers->startDirectory(item.restored);
+            } else {
+                tree.makeDirectory(item.restored);
+            }
         } else {
             // The preflight refused links; anything else it let through is written as a file.
             extractFile(tree, workers ? &*workers : nullptr, entry, item);
@@ -605,11 +609,11 @@ void Unpack::extractFile(SafeExtractTree& tree, ExtractionWorkers* workers,
 
 void Unpack::settle(ExtractionWorkers* workers, Extracted& item,
                     PathMappingReceiptWriter* receipt) {
+    if (item.ticket) {
+        item.written = workers->wait(item.ticket);
+        item.ticket.reset();
+    }
     if (item.isFile) {
-        if (item.ticket) {
-            item.written = workers->wait(item.ticket);
-            item.ticket.reset();
-        }
         if (item.bytes != item.expectedBytes || item.written.byteCount != item.bytes) {
             invalid("entry size does not match: " + item.restored);
         }

@@ -25,6 +25,7 @@ std::string_view folderOf(std::string_view path) {
 
 struct ExtractionWorkers::Job {
     File file;
+    bool directory = false;
     std::uint64_t sequence = 0;
     std::size_t worker = 0;
     std::deque<std::string> chunks;
@@ -81,8 +82,20 @@ void ExtractionWorkers::throwIfFailed() const {
 
 ExtractionWorkers::Ticket ExtractionWorkers::start(File file) {
     auto job = std::make_shared<Job>();
-    job->worker = std::hash<std::string_view>{}(folderOf(file.path)) % workers_.size();
     job->file = std::move(file);
+    return enqueue(std::move(job));
+}
+
+ExtractionWorkers::Ticket ExtractionWorkers::startDirectory(std::string path) {
+    auto job = std::make_shared<Job>();
+    job->file.path = std::move(path);
+    job->directory = true;
+    job->finished = true;
+    return enqueue(std::move(job));
+}
+
+ExtractionWorkers::Ticket ExtractionWorkers::enqueue(std::shared_ptr<Job> job) {
+    job->worker = std::hash<std::string_view>{}(folderOf(job->file.path)) % workers_.size();
     Worker& worker = *workers_[job->worker];
     {
         const std::lock_guard lock(mutex_);
@@ -192,6 +205,13 @@ void ExtractionWorkers::write(Worker& worker, SafeExtractTree::Cursor& cursor, J
         }
     };
     try {
+        if (job.directory) {
+            tree_.makeDirectory(cursor, job.file.path);
+            const std::lock_guard lock(mutex_);
+            job.state = JobState::written;
+            progressed_.notify_all();
+            return;
+        }
         const SafeExtractTree::FileHash written =
             tree_.writeFile(cursor, job.file.path, job.file.permissions, job.file.modificationDate,
                             job.file.extendedAttributes, producer, checkCancelled_);

@@ -18,11 +18,11 @@
 
 namespace tolvane {
 
-// Writes the files of an unpack on a few threads of their own while the job's thread inflates
-// the archive. The job's thread starts a file, hands over its bytes in order and finishes it; a
-// worker writes it with SafeExtractTree::writeFile, which creates, writes, reads back and
-// verifies it. Every file of one folder goes to the same worker: the file system creates the
-// files of a folder one at a time, but fills different folders at once.
+// Makes the files and directories of an unpack on a few threads of their own while the job's
+// thread inflates the archive. The job's thread starts a file, hands over its bytes in order and
+// finishes it; a worker writes it with SafeExtractTree::writeFile, which creates, writes, reads
+// back and verifies it. Every item of one folder goes to the same worker: the file system creates
+// the entries of a folder one at a time, but fills different folders at once.
 //
 // What waits for the workers is bounded: the bytes handed over and not yet written stay within
 // the budget (a chunk larger than the whole budget goes alone), so memory does not grow with the
@@ -53,12 +53,15 @@ public:
     ~ExtractionWorkers();
 
     Ticket start(File file);
+    // A directory, made with SafeExtractTree::makeDirectory; finished as it is.
+    Ticket startDirectory(std::string path);
     // Waits while the budget is spent.
     void append(const Ticket& file, std::string_view chunk);
     // No more chunks follow.
     void finish(const Ticket& file);
-    // Waits until the finished file is written and verified and returns what was written; throws
-    // its error, or the first failure when the file was abandoned after it.
+    // Waits until the finished file is written and verified, or the directory made, and returns
+    // what was written (nothing for a directory); throws its error, or the first failure when the
+    // item was abandoned after it.
     SafeExtractTree::FileHash wait(const Ticket& file);
 
 private:
@@ -73,6 +76,7 @@ private:
     void fail(Job& job, std::exception_ptr error);
     void throwIfFailed() const;
     void stop() noexcept;
+    Ticket enqueue(std::shared_ptr<Job> job);
 
     SafeExtractTree& tree_;
     const std::uint64_t budgetBytes_;

@@ -155,10 +155,14 @@ int SafeExtractTree::openParent(Cursor& cursor, const std::vector<std::string>& 
 }
 
 void SafeExtractTree::makeDirectory(std::string_view path) {
+    makeDirectory(cursor_, path);
+}
+
+void SafeExtractTree::makeDirectory(Cursor& cursor, std::string_view path) {
     requireUnsynchronized();
     const std::vector<std::string> components =
         validatedComponents(path, ArchiveEntryType::directory);
-    const int parent = openParent(cursor_, components, true);
+    const int parent = openParent(cursor, components, true);
     const std::string& last = components.back();
     if (::mkdirat(parent, last.c_str(), 0700) != 0 && errno != EEXIST) {
         posix::throwLastError(last);

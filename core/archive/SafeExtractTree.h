@@ -25,9 +25,9 @@ namespace tolvane {
 // ArchivePathPolicy::validated, whose unsafePath it throws. System failures throw
 // std::system_error with their errno.
 //
-// One tree serves one job. Files may be written on several threads at once, each with a Cursor
-// of its own, while the job's thread makes directories; every other call belongs to the job's
-// thread once no file is being written. The last call is synchronizeTree; the tree refuses
+// One tree serves one job. Files and directories may be made on several threads at once, each
+// with a Cursor of its own; every other call belongs to the job's thread once none is being
+// made. The last call is synchronizeTree; the tree refuses
 // further changes after it (std::logic_error).
 class SafeExtractTree {
 public:
@@ -75,6 +75,8 @@ public:
     // (and stamped again). A final component that cannot be opened as a directory afterwards
     // throws unsafePath(path).
     void makeDirectory(std::string_view path);
+    // The same, finding the parent through the calling thread's own cursor.
+    void makeDirectory(Cursor& cursor, std::string_view path);
 
     // Restores an existing directory's attributes and modification time, then stamps it. Its
     // permissions are recorded and applied by synchronizeTree once the tree has been flushed, so
