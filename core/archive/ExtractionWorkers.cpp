@@ -95,15 +95,27 @@ ExtractionWorkers::Ticket ExtractionWorkers::startDirectory(std::string path) {
 }
 
 ExtractionWorkers::Ticket ExtractionWorkers::enqueue(std::shared_ptr<Job> job) {
-    job->worker = std::hash<std::string_view>{}(folderOf(job->file.path)) % workers_.size();
-    Worker& worker = *workers_[job->worker];
+    const std::string_view folder = folderOf(job->file.path);
     {
         const std::lock_guard lock(mutex_);
         throwIfFailed();
+        // Archives keep the items of a folder together: the run stays with its worker, and the
+        // next folder goes to the worker with the least waiting.
+        if (started_ == 0 || folder != lastFolder_) {
+            std::size_t chosen = 0;
+            for (std::size_t i = 1; i < workers_.size(); ++i) {
+                if (workers_[i]->queue.size() < workers_[chosen]->queue.size()) {
+                    chosen = i;
+                }
+            }
+            lastFolder_ = folder;
+            lastWorker_ = chosen;
+        }
+        job->worker = lastWorker_;
         job->sequence = started_++;
-        worker.queue.push_back(job);
+        workers_[job->worker]->queue.push_back(job);
     }
-    worker.wake.notify_one();
+    workers_[job->worker]->wake.notify_one();
     return job;
 }
 

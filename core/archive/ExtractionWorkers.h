@@ -21,8 +21,9 @@ namespace tolvane {
 // Makes the files and directories of an unpack on a few threads of their own while the job's
 // thread inflates the archive. The job's thread starts a file, hands over its bytes in order and
 // finishes it; a worker writes it with SafeExtractTree::writeFile, which creates, writes, reads
-// back and verifies it. Every item of one folder goes to the same worker: the file system creates
-// the entries of a folder one at a time, but fills different folders at once.
+// back and verifies it. The items of one folder go to one worker as long as they come one after
+// another, and each new folder to the worker with the least waiting: the file system creates the
+// entries of a folder one at a time, but fills different folders at once.
 //
 // What waits for the workers is bounded: the bytes handed over and not yet written stay within
 // the budget (a chunk larger than the whole budget goes alone), so memory does not grow with the
@@ -87,6 +88,9 @@ private:
     std::condition_variable progressed_;
     std::uint64_t pendingBytes_ = 0;
     std::uint64_t started_ = 0;
+    // The folder of the item started last, and its worker.
+    std::string lastFolder_;
+    std::size_t lastWorker_ = 0;
     bool stopping_ = false;
     // The error of the failed file started first, and its place in the start order.
     std::exception_ptr firstError_;
