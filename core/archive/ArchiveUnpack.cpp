@@ -352,10 +352,7 @@ private:
         std::optional<PathMappingRecord> mapping;
         bool isFile = false;
         ExtractionWorkers::Ticket ticket;  // while a worker makes it
-        std::uint64_t expectedBytes = 0;
-        std::uint32_t expectedCrc = 0;
-        std::uint64_t bytes = 0;  // inflated
-        std::uint32_t crc = 0;    // of the inflated bytes
+        std::uint64_t bytes = 0;           // inflated
         SafeExtractTree::FileHash written;
     };
 
@@ -560,10 +557,18 @@ void Unpack::extractFile(SafeExtractTree& tree, ExtractionWorkers* workers,
                          const ZipArchiveEntry& entry, Extracted& item) {
     const auto check = [this] { checkCancelled(); };
     item.isFile = true;
-    item.expectedBytes = entry.uncompressedSize;
-    item.expectedCrc = entry.crc32;
+    std::uint32_t crc = 0;
+    // What was inflated is judged at once; what was written, when the file is settled.
+    const auto requireInflated = [&] {
+        if (item.bytes != entry.uncompressedSize) {
+            invalid("entry size does not match: " + item.restored);
+        }
+        if (crc != entry.crc32) {
+            invalid("CRC-32 mismatch: " + item.restored);
+        }
+    };
     const auto inflate = [&](const std::function<void(std::string_view)>& write) {
-        item.crc = reader_->extract(entry.index, check, [&](std::span<const std::uint8_t> block) {
+        crc = reader_->extract(entry.index, check, [&](std::span<const std::uint8_t> block) {
             checkCancelled();
             // Neither the entry nor the job may deliver more than the preflight budgeted: the
             // free-space check was made for exactly that much. Only a damaged entry delivers
@@ -588,6 +593,7 @@ void Unpack::extractFile(SafeExtractTree& tree, ExtractionWorkers* workers,
                                       restoredDate(entry), attributes_.of(entry.index)});
         inflate([&](std::string_view chunk) { workers->append(item.ticket, chunk); });
         workers->finish(item.ticket);
+        requireInflated();
         return;
     }
     const SafeExtractTree::Producer producer = [&](const SafeExtractTree::ChunkSink& sink) {
@@ -605,6 +611,7 @@ void Unpack::extractFile(SafeExtractTree& tree, ExtractionWorkers* workers,
     // wrote before it applies the archived mode, so the digest returned is of the bytes on disk.
     item.written = tree.writeFile(item.restored, restoredPermissions(entry), restoredDate(entry),
                                   attributes_.of(entry.index), producer, check);
+    requireInflated();
 }
 
 void Unpack::settle(ExtractionWorkers* workers, Extracted& item,
@@ -614,11 +621,8 @@ void Unpack::settle(ExtractionWorkers* workers, Extracted& item,
         item.ticket.reset();
     }
     if (item.isFile) {
-        if (item.bytes != item.expectedBytes || item.written.byteCount != item.bytes) {
+        if (item.written.byteCount != item.bytes) {
             invalid("entry size does not match: " + item.restored);
-        }
-        if (item.crc != item.expectedCrc) {
-            invalid("CRC-32 mismatch: " + item.restored);
         }
         if (item.mapping && item.mapping->sha256 != item.written.sha256) {
             invalid("path mapping content hash does not match: " + item.restored);

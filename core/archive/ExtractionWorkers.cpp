@@ -4,6 +4,7 @@
 #include <stdexcept>
 #include <system_error>
 #include <utility>
+#include <vector>
 
 #include "core/common/PathText.h"
 
@@ -28,7 +29,9 @@ struct ExtractionWorkers::Job {
     bool directory = false;
     std::uint64_t sequence = 0;
     std::size_t worker = 0;
-    std::deque<std::string> chunks;
+    // Handed over and not yet taken by the worker: those from `taken` on.
+    std::vector<std::string> chunks;
+    std::size_t taken = 0;
     bool finished = false;
     JobState state = JobState::queued;
     SafeExtractTree::FileHash written;
@@ -175,10 +178,7 @@ void ExtractionWorkers::run(Worker& worker) {
             if (firstError_) {
                 // The job will fail as a whole: nothing more is written.
                 job->state = JobState::abandoned;
-                for (const std::string& chunk : job->chunks) {
-                    pendingBytes_ -= chunk.size();
-                }
-                job->chunks.clear();
+                dropChunks(*job);
                 progressed_.notify_all();
                 continue;
             }
@@ -194,17 +194,21 @@ void ExtractionWorkers::write(Worker& worker, SafeExtractTree::Cursor& cursor, J
             {
                 std::unique_lock lock(mutex_);
                 worker.wake.wait(lock, [&] {
-                    return stopping_ || firstError_ || !job.chunks.empty() || job.finished;
+                    return stopping_ || firstError_ || job.taken < job.chunks.size() ||
+                           job.finished;
                 });
                 if (stopping_ || firstError_) {
                     throw Abandoned{};
                 }
-                if (job.chunks.empty()) {
+                if (job.taken == job.chunks.size()) {
                     return;  // finished, and every chunk written
                 }
-                chunk = std::move(job.chunks.front());
-                job.chunks.pop_front();
+                chunk = std::move(job.chunks[job.taken++]);
                 pendingBytes_ -= chunk.size();
+                if (job.taken == job.chunks.size()) {
+                    job.chunks.clear();
+                    job.taken = 0;
+                }
             }
             progressed_.notify_all();
             try {
@@ -238,12 +242,17 @@ void ExtractionWorkers::write(Worker& worker, SafeExtractTree::Cursor& cursor, J
     progressed_.notify_all();
 }
 
+void ExtractionWorkers::dropChunks(Job& job) {
+    for (std::size_t i = job.taken; i < job.chunks.size(); ++i) {
+        pendingBytes_ -= job.chunks[i].size();
+    }
+    std::vector<std::string>().swap(job.chunks);
+    job.taken = 0;
+}
+
 void ExtractionWorkers::fail(Job& job, std::exception_ptr error) {
     const std::lock_guard lock(mutex_);
-    for (const std::string& chunk : job.chunks) {
-        pendingBytes_ -= chunk.size();
-    }
-    job.chunks.clear();
+    dropChunks(job);
     if (!error) {
         job.state = JobState::abandoned;
         return;

@@ -75,6 +75,8 @@ private:
     void run(Worker& worker);
     void write(Worker& worker, SafeExtractTree::Cursor& cursor, Job& job);
     void fail(Job& job, std::exception_ptr error);
+    // Under the lock.
+    void dropChunks(Job& job);
     void throwIfFailed() const;
     void stop() noexcept;
     Ticket enqueue(std::shared_ptr<Job> job);

@@ -181,12 +181,29 @@ private:
         }
     }
 
+    // libzip reads an entry as a few small reads (the local header, its lengths, then the data),
+    // and entries lie one after another: small reads are served from one window of the file, so
+    // a run of small entries costs one pread per window instead of several per entry.
     zip_int64_t read(void* data, zip_uint64_t length) {
         const std::uint64_t left = size_ - std::min(position_, size_);
         const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(length, left));
         try {
-            const std::size_t got =
-                posix::preadAll(fd_, data, count, static_cast<off_t>(position_));
+            std::size_t got = 0;
+            if (count >= windowBytes) {
+                got = posix::preadAll(fd_, data, count, static_cast<off_t>(position_));
+            } else {
+                if (position_ < windowStart_ || position_ + count > windowStart_ + window_.size()) {
+                    window_.resize(windowBytes);
+                    window_.resize(posix::preadAll(
+                        fd_, window_.data(),
+                        static_cast<std::size_t>(std::min<std::uint64_t>(windowBytes, left)),
+                        static_cast<off_t>(position_)));
+                    windowStart_ = position_;
+                }
+                got = std::min(count,
+                               static_cast<std::size_t>(windowStart_ + window_.size() - position_));
+                std::memcpy(data, window_.data() + (position_ - windowStart_), got);
+            }
             position_ += got;
             return static_cast<zip_int64_t>(got);
         } catch (const std::system_error& failure) {
@@ -195,9 +212,13 @@ private:
         }
     }
 
+    static constexpr std::size_t windowBytes = 65536;
+
     int fd_;
     std::uint64_t size_;
     std::uint64_t position_ = 0;
+    std::vector<std::uint8_t> window_;
+    std::uint64_t windowStart_ = 0;
     bool armed_ = false;
     std::optional<std::uint64_t> firstSeek_;
     OwnedZipError error_;
