@@ -211,6 +211,10 @@ void ExtractionWorkers::write(Worker& worker, SafeExtractTree::Cursor& cursor, J
                 }
             }
             progressed_.notify_all();
+            // The job's thread may be waiting for this worker; a cancelled job ends here too.
+            if (checkCancelled_) {
+                checkCancelled_();
+            }
             try {
                 sink(chunk);
             } catch (const std::system_error& error) {

@@ -46,7 +46,8 @@ public:
     struct Job;
     using Ticket = std::shared_ptr<Job>;
 
-    // checkCancelled runs on the workers, between the blocks of each read-back.
+    // checkCancelled runs on the workers before every chunk they write and between the blocks of
+    // each read-back; what it throws fails the file like any other error.
     ExtractionWorkers(SafeExtractTree& tree, std::size_t threads, std::uint64_t budgetBytes,
                       SafeExtractTree::CheckCancelled checkCancelled);
     ExtractionWorkers(const ExtractionWorkers&) = delete;

@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <map>
 #include <string>
 #include <vector>
 
+#include "core/archive/ArchivePipelineError.h"
 #include "core/common/Digest.h"
 #include "support/Outcome.h"
 #include "support/TempDir.h"
@@ -71,6 +73,25 @@ TEST(ExtractionWorkersTest, AFailureStopsTheRestAndNothingWaitsForever) {
         const auto open = workers.start({"a/half", {}, {}, {}});
         workers.append(open, "12345678");
         workers.start({"e/queued", {}, {}, {}});
+    }
+    {
+        // A cancelled job ends on the worker too, so a job thread waiting for room hears of it.
+        std::atomic<bool> cancelled = false;
+        ExtractionWorkers workers(tree, 1, 4, [&] {
+            if (cancelled) {
+                throw ArchivePipelineError::cancelled();
+            }
+        });
+        const auto big = workers.start({"f/big", {}, {}, {}});
+        workers.append(big, "1234");
+        cancelled = true;
+        EXPECT_EQ(outcomeOf([&] {
+                      workers.append(big, "5678");
+                      workers.append(big, "9");
+                      workers.finish(big);
+                      workers.wait(big);
+                  }),
+                  "cancelled: ");
     }
     EXPECT_EQ(test::readFile(root.file("a/ok")), "new");
     EXPECT_EQ(test::readFile(root.file("b/taken")), "old");
