@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -20,12 +21,14 @@
 #include "core/archive/ArchivePathRegistry.h"
 #include "core/archive/ArchivePipelineError.h"
 #include "core/archive/ArchiveSourceChange.h"
+#include "core/archive/StreamingZIPWriter.h"
 #include "core/common/Digest.h"
 #include "core/common/HexString.h"
 #include "core/common/Log.h"
 #include "core/common/Posix.h"
 #include "core/common/Progress.h"
 #include "core/common/ScopeExit.h"
+#include "core/common/ThreadPool.h"
 #include "core/common/UniqueFd.h"
 
 namespace tolvane::ArchivePipeline {
@@ -34,6 +37,10 @@ namespace {
 
 // The path registry of a capture lives beside its manifest while the capture runs.
 constexpr std::string_view registrySuffix = ".registry.sqlite";
+// Rows waiting for their digests; the walk waits for the oldest beyond this many.
+constexpr std::size_t maxPendingRows = 1024;
+// Files handed to a hashing thread at a time: small files take less to hash than to hand over.
+constexpr std::size_t hashBatchFiles = 64;
 
 bool sameIdentity(const struct stat& a, const struct stat& b) noexcept {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
@@ -81,6 +88,45 @@ UniqueFd openSnapshotManifest(const ArchiveInputSnapshot& snapshot) {
     return fd;
 }
 
+// Hands the files gathered so far to one hashing thread.
+void submitBatch(CaptureWalk& walk) {
+    if (walk.batch.empty()) {
+        return;
+    }
+    auto batch = std::make_shared<decltype(walk.batch)>(std::move(walk.batch));
+    walk.batch.clear();
+    walk.hashers->submit([batch, progress = walk.progress, stop = walk.stop](std::size_t) {
+        for (auto& [record, digest] : *batch) {
+            try {
+                digest.set_value(selectionContentHash(record, progress, stop));
+            } catch (...) {
+                digest.set_exception(std::current_exception());
+            }
+        }
+    });
+}
+
+// Writes the waiting rows whose digests are done, and more, in order, until at most `keep` wait.
+void writeReadyRows(CaptureWalk& walk, std::size_t keep) {
+    if (walk.pending.size() > keep) {
+        submitBatch(walk);  // the rows to wait for must be on their way
+    }
+    while (!walk.pending.empty()) {
+        PendingSnapshotRow& row = walk.pending.front();
+        const bool ready =
+            !row.contentSHA256.valid() ||
+            row.contentSHA256.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
+        if (!ready && walk.pending.size() <= keep) {
+            return;
+        }
+        if (row.contentSHA256.valid()) {
+            row.record.contentSHA256 = row.contentSHA256.get();
+        }
+        walk.manifest.append(row.record);
+        walk.pending.pop_front();
+    }
+}
+
 }  // namespace
 
 // Records the item and, for a folder, its tree, in the order and under the paths the pack walk
@@ -88,14 +134,29 @@ UniqueFd openSnapshotManifest(const ArchiveInputSnapshot& snapshot) {
 void appendSelectionSnapshot(const WalkItem& item, CaptureWalk& walk) {
     checkArchiveCancellation(walk.progress, walk.stop);
     SourceSnapshotRecord record = recordItem(item, walk.registry);
+    std::future<std::string> digest;
     if (!record.isDirectory) {
         if (record.size >= captureByteLimit - walk.totalBytes) {
             throw ArchivePipelineError::insufficientSpace();
         }
         walk.totalBytes += record.size;
-        record.contentSHA256 = selectionContentHash(record, walk.progress, walk.stop);
+        if (walk.hashers == nullptr) {
+            record.contentSHA256 = selectionContentHash(record, walk.progress, walk.stop);
+        } else {
+            std::promise<std::string> promise;
+            digest = promise.get_future();
+            walk.batch.emplace_back(record, std::move(promise));
+            if (walk.batch.size() == hashBatchFiles) {
+                submitBatch(walk);
+            }
+        }
     }
-    walk.manifest.append(record);
+    if (walk.hashers == nullptr) {
+        walk.manifest.append(record);
+    } else {
+        walk.pending.push_back({record, std::move(digest)});
+        writeReadyRows(walk, maxPendingRows);
+    }
     ++walk.entryCount;
     publishScannedEntries(walk.progress, walk.entryCount);
     if (walk.entryCount > maxEntryCount) {
@@ -107,6 +168,10 @@ void appendSelectionSnapshot(const WalkItem& item, CaptureWalk& walk) {
         });
         verifySelectionSource(record, walk.progress, walk.stop);
     }
+}
+
+void finishSelectionSnapshot(CaptureWalk& walk) {
+    writeReadyRows(walk, 0);
 }
 
 ArchiveInputSnapshot captureInputSnapshot(const std::vector<std::string>& sources,
@@ -162,9 +227,24 @@ ArchiveInputSnapshot captureInputSnapshot(const std::vector<std::string>& source
 
     JSONLines::Writer manifestRows(writer.get());
     CaptureWalk walk{*registry, manifestRows, progress, stop};
-    for (const std::string& source : sources) {
-        appendSelectionSnapshot(sourceItem(source), walk);
+    // Files are read and hashed on the pack's threads while the walk goes on. Declared after
+    // everything its tasks read, so they are joined first.
+    std::optional<ThreadPool> hashers;
+    if (const std::size_t threads = StreamingZIPWriter::defaultThreadCount(); threads > 1) {
+        hashers.emplace(threads);
+        walk.hashers = &*hashers;
     }
+    try {
+        for (const std::string& source : sources) {
+            appendSelectionSnapshot(sourceItem(source), walk);
+        }
+    } catch (...) {
+        // An item before the failing one may have failed on its hashing thread: that failure
+        // came first, as it would have with the hashing done in turn.
+        finishSelectionSnapshot(walk);
+        throw;
+    }
+    finishSelectionSnapshot(walk);
     manifestRows.flush();
     posix::fsync(writer.get());
     posix::close(writer, manifestPath);

@@ -1,8 +1,11 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
+#include <future>
 #include <stop_token>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/archive/ArchiveJobRecords.h"
@@ -13,6 +16,7 @@ namespace tolvane {
 
 class ArchivePathRegistry;
 class Progress;
+class ThreadPool;
 
 namespace ArchivePipeline {
 
@@ -33,6 +37,12 @@ ArchiveInputSnapshot captureInputSnapshot(const std::vector<std::string>& source
                                           const std::string& manifestPath, Progress* progress,
                                           std::stop_token stop = {});
 
+// A manifest row waiting for its file's digest, which a hashing thread is computing.
+struct PendingSnapshotRow {
+    SourceSnapshotRecord record;
+    std::future<std::string> contentSHA256;  // none for a folder
+};
+
 // What one capture writes to and counts; both counts start at 0.
 struct CaptureWalk {
     ArchivePathRegistry& registry;
@@ -41,12 +51,23 @@ struct CaptureWalk {
     std::stop_token stop;
     std::uint64_t entryCount = 0;
     std::uint64_t totalBytes = 0;
+    // When given, files are hashed on these threads while the walk goes on, and rows wait here
+    // to be written in walk order.
+    ThreadPool* hashers = nullptr;
+    std::deque<PendingSnapshotRow> pending = {};
+    // Files not yet handed to the hashers: they go a batch at a time.
+    std::vector<std::pair<SourceSnapshotRecord, std::promise<std::string>>> batch = {};
 };
 
 // Records the item with its content digest in the manifest and, for a folder, its whole tree,
 // in the order and under the paths pack's walk gives them; a folder is checked again once its
-// children are done. captureInputSnapshot calls it once per source with sourceItem(path).
+// children are done. captureInputSnapshot calls it once per source with sourceItem(path), then
+// finishSelectionSnapshot.
 void appendSelectionSnapshot(const WalkItem& item, CaptureWalk& walk);
+
+// Writes the rows still waiting for their digests, in order; the first failure among them is
+// thrown.
+void finishSelectionSnapshot(CaptureWalk& walk);
 
 // The SHA-256 of a file's content, read through one descriptor that must match the record
 // (change time aside) before and after, with the same change time both times and exactly `size`

@@ -245,6 +245,16 @@ TEST(ArchiveInputSnapshotTest, PackComparesItsListsWithTheCapture) {
         if (wanted == "ok") {  // a private manifest and no registry left
             EXPECT_EQ(test::namesIn(t.dir.file("out")), Names{"selection.jsonl"});
             EXPECT_EQ(posix::fstat(posix::open(t.manifest, O_RDONLY).get()).st_mode & 0777, 0600u);
+            // Hashing the files in turn writes the same manifest as hashing them on threads.
+            const std::string inTurn = t.dir.file("out/in-turn.jsonl");
+            ::setenv("TOLVANE_PACK_THREADS", "1", 1);
+            const ArchiveInputSnapshot again =
+                captureInputSnapshot({t.in("docs"), t.in("single"), t.in("box")}, inTurn, nullptr);
+            ::unsetenv("TOLVANE_PACK_THREADS");
+            EXPECT_EQ(
+                std::tuple(again.manifestSHA256, again.entryCount, again.totalBytes),
+                std::tuple(snapshot.manifestSHA256, snapshot.entryCount, snapshot.totalBytes));
+            ::unlink(inTurn.c_str());
         }
         change(t, snapshot);
         PackStage stage;
