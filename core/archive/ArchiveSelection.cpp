@@ -120,7 +120,14 @@ void writeReadyRows(CaptureWalk& walk, std::size_t keep) {
             return;
         }
         if (row.contentSHA256.valid()) {
-            row.record.contentSHA256 = row.contentSHA256.get();
+            try {
+                row.record.contentSHA256 = row.contentSHA256.get();
+            } catch (...) {
+                // The first failure in walk order: nothing after it is written or waited for.
+                walk.pending.clear();
+                walk.batch.clear();
+                throw;
+            }
         }
         walk.manifest.append(row.record);
         walk.pending.pop_front();

@@ -27,8 +27,8 @@ namespace tolvane {
 //
 // One tree serves one job. Files and directories may be made on several threads at once, each
 // with a Cursor of its own; every other call belongs to the job's thread once none is being
-// made. The last call is synchronizeTree; the tree refuses
-// further changes after it (std::logic_error).
+// made. The last call is synchronizeTree; the tree refuses further changes after it
+// (std::logic_error).
 class SafeExtractTree {
 public:
     // Receives the file's content in chunks; valid only during the producer call.
