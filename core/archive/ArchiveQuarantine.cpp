@@ -67,8 +67,9 @@ void stamp(int fd, std::string_view value, RestoredAttributeWriter& writer) {
     if (!writer.enabled()) {
         return;
     }
+    // Judged by this call's own answer: another thread may turn the writer off meanwhile.
     const int error = writer.set(fd, attributeName, value);
-    if (error == 0 || !writer.enabled()) {
+    if (error == 0 || RestoredAttributeWriter::isUnsupported(error)) {
         return;
     }
     if (error == EPERM && hasExistingQuarantine(fd)) {

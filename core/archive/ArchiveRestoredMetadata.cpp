@@ -21,14 +21,6 @@
 
 namespace tolvane {
 
-namespace {
-
-bool isUnsupported(int error) {
-    return error == ENOTSUP || error == EOPNOTSUPP;
-}
-
-}  // namespace
-
 RestoredAttributeWriter::RestoredAttributeWriter() : RestoredAttributeWriter(nullptr) {}
 
 RestoredAttributeWriter::RestoredAttributeWriter(Progress* progress)
@@ -56,7 +48,7 @@ int RestoredAttributeWriter::set(int fd, const char* fullName, std::string_view 
         return 0;
     }
     const int error = errno;
-    if (isUnsupported(error)) {
+    if (RestoredAttributeWriter::isUnsupported(error)) {
         enabled_.store(false, std::memory_order_relaxed);
     }
     return error;
@@ -175,7 +167,7 @@ void applyExtendedAttributes(const ArchiveExtendedAttributes::Map& attributes, i
         fullName.assign(ArchiveExtendedAttributes::userNamespacePrefix);
         fullName += name;
         const int error = writer.set(fd, fullName.c_str(), attribute->second);
-        if (error != 0 && !isUnsupported(error) &&
+        if (error != 0 && !RestoredAttributeWriter::isUnsupported(error) &&
             !writer.dropIfRefusedForSize(fd, fullName, name.size() + attribute->second.size(),
                                          error)) {
             posix::throwErrno(error, fullName);

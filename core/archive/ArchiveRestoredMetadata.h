@@ -3,6 +3,7 @@
 #include <time.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -48,6 +49,11 @@ public:
 
     // False once the destination answered that it keeps no user attributes.
     bool enabled() const noexcept { return enabled_.load(std::memory_order_relaxed); }
+
+    // Whether set() failed because the destination keeps no user attributes.
+    static bool isUnsupported(int error) noexcept {
+        return error == ENOTSUP || error == EOPNOTSUPP;
+    }
 
     // Sets one attribute under its full name. Returns 0, or the errno of the failure; ENOTSUP
     // (EOPNOTSUPP) also disables the writer. Does nothing and returns ENOTSUP once disabled.

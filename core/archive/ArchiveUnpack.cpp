@@ -358,6 +358,9 @@ private:
 
     void extract(SafeExtractTree& tree, PathMappingCursor* mappings,
                  PathMappingReceiptWriter* receipt);
+    void extractEntries(SafeExtractTree& tree, ExtractionWorkers* workers,
+                        PathMappingCursor* mappings, std::size_t window,
+                        std::deque<Extracted>& pending, const std::function<void()>& settleFront);
     void extractFile(SafeExtractTree& tree, ExtractionWorkers* workers,
                      const ZipArchiveEntry& entry, Extracted& item);
     void settle(ExtractionWorkers* workers, Extracted& item, PathMappingReceiptWriter* receipt);
@@ -508,10 +511,30 @@ void Unpack::extract(SafeExtractTree& tree, PathMappingCursor* mappings,
     const std::size_t window = workers ? maxPendingEntries : 0;
     std::deque<Extracted> pending;
     const auto settleFront = [&] {
-        settle(workers ? &*workers : nullptr, pending.front(), receipt);
+        Extracted item = std::move(pending.front());
         pending.pop_front();
+        settle(workers ? &*workers : nullptr, item, receipt);
     };
 
+    try {
+        extractEntries(tree, workers ? &*workers : nullptr, mappings, window, pending, settleFront);
+    } catch (...) {
+        // An entry handed over before the failure may have failed as well: that failure came
+        // first, as it would have with the entries written in turn.
+        while (!pending.empty()) {
+            settleFront();
+        }
+        throw;
+    }
+    while (!pending.empty()) {
+        settleFront();
+    }
+}
+
+void Unpack::extractEntries(SafeExtractTree& tree, ExtractionWorkers* workers,
+                            PathMappingCursor* mappings, std::size_t window,
+                            std::deque<Extracted>& pending,
+                            const std::function<void()>& settleFront) {
     for (std::uint64_t index = 0; index < entryCount_; ++index) {
         checkCancelled();
         ++entriesSeen_;
@@ -541,15 +564,12 @@ void Unpack::extract(SafeExtractTree& tree, PathMappingCursor* mappings,
             }
         } else {
             // The preflight refused links; anything else it let through is written as a file.
-            extractFile(tree, workers ? &*workers : nullptr, entry, item);
+            extractFile(tree, workers, entry, item);
         }
         pending.push_back(std::move(item));
         while (pending.size() > window) {
             settleFront();
         }
-    }
-    while (!pending.empty()) {
-        settleFront();
     }
 }
 

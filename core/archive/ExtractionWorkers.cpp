@@ -1,5 +1,6 @@
 #include "core/archive/ExtractionWorkers.h"
 
+#include <cstddef>
 #include <functional>
 #include <stdexcept>
 #include <system_error>
@@ -103,10 +104,12 @@ ExtractionWorkers::Ticket ExtractionWorkers::enqueue(std::shared_ptr<Job> job) {
         const std::lock_guard lock(mutex_);
         throwIfFailed();
         // Archives keep the items of a folder together: the run stays with its worker, and the
-        // next folder goes to the worker with the least waiting.
+        // next folder goes to the worker with the least waiting, the one after the last on a tie.
         if (started_ == 0 || folder != lastFolder_) {
-            std::size_t chosen = 0;
-            for (std::size_t i = 1; i < workers_.size(); ++i) {
+            const std::size_t count = workers_.size();
+            std::size_t chosen = (lastWorker_ + 1) % count;
+            for (std::size_t step = 2; step <= count; ++step) {
+                const std::size_t i = (lastWorker_ + step) % count;
                 if (workers_[i]->queue.size() < workers_[chosen]->queue.size()) {
                     chosen = i;
                 }
@@ -175,7 +178,7 @@ void ExtractionWorkers::run(Worker& worker) {
             }
             job = std::move(worker.queue.front());
             worker.queue.pop_front();
-            if (firstError_) {
+            if (abandons(*job)) {
                 // The job will fail as a whole: nothing more is written.
                 job->state = JobState::abandoned;
                 dropChunks(*job);
@@ -194,10 +197,9 @@ void ExtractionWorkers::write(Worker& worker, SafeExtractTree::Cursor& cursor, J
             {
                 std::unique_lock lock(mutex_);
                 worker.wake.wait(lock, [&] {
-                    return stopping_ || firstError_ || job.taken < job.chunks.size() ||
-                           job.finished;
+                    return abandons(job) || job.taken < job.chunks.size() || job.finished;
                 });
-                if (stopping_ || firstError_) {
+                if (abandons(job)) {
                     throw Abandoned{};
                 }
                 if (job.taken == job.chunks.size()) {
@@ -205,8 +207,11 @@ void ExtractionWorkers::write(Worker& worker, SafeExtractTree::Cursor& cursor, J
                 }
                 chunk = std::move(job.chunks[job.taken++]);
                 pendingBytes_ -= chunk.size();
-                if (job.taken == job.chunks.size()) {
-                    job.chunks.clear();
+                // Taken chunks are dropped as they pile up, so the list stays within the budget
+                // however long the file.
+                if (job.taken * 2 >= job.chunks.size()) {
+                    job.chunks.erase(job.chunks.begin(),
+                                     job.chunks.begin() + static_cast<std::ptrdiff_t>(job.taken));
                     job.taken = 0;
                 }
             }
@@ -224,6 +229,18 @@ void ExtractionWorkers::write(Worker& worker, SafeExtractTree::Cursor& cursor, J
             }
         }
     };
+    // The read-back of a large file stops too when the job is abandoned.
+    const SafeExtractTree::CheckCancelled check = [&] {
+        {
+            const std::lock_guard lock(mutex_);
+            if (abandons(job)) {
+                throw Abandoned{};
+            }
+        }
+        if (checkCancelled_) {
+            checkCancelled_();
+        }
+    };
     try {
         if (job.directory) {
             tree_.makeDirectory(cursor, job.file.path);
@@ -234,7 +251,7 @@ void ExtractionWorkers::write(Worker& worker, SafeExtractTree::Cursor& cursor, J
         }
         const SafeExtractTree::FileHash written =
             tree_.writeFile(cursor, job.file.path, job.file.permissions, job.file.modificationDate,
-                            job.file.extendedAttributes, producer, checkCancelled_);
+                            job.file.extendedAttributes, producer, check);
         const std::lock_guard lock(mutex_);
         job.written = written;
         job.state = JobState::written;
@@ -244,6 +261,12 @@ void ExtractionWorkers::write(Worker& worker, SafeExtractTree::Cursor& cursor, J
         fail(job, std::current_exception());
     }
     progressed_.notify_all();
+}
+
+bool ExtractionWorkers::abandons(const Job& job) const {
+    // A failure abandons only what was started after it, so an earlier file still ends in its
+    // own error, as it would with one thread.
+    return stopping_ || (firstError_ && job.sequence > firstErrorSequence_);
 }
 
 void ExtractionWorkers::dropChunks(Job& job) {

@@ -22,17 +22,18 @@ namespace tolvane {
 // thread inflates the archive. The job's thread starts a file, hands over its bytes in order and
 // finishes it; a worker writes it with SafeExtractTree::writeFile, which creates, writes, reads
 // back and verifies it. The items of one folder go to one worker as long as they come one after
-// another, and each new folder to the worker with the least waiting: the file system creates the
-// entries of a folder one at a time, but fills different folders at once.
+// another, and each new folder to the worker with the least waiting (the next one on a tie): the
+// file system creates the entries of a folder one at a time, but fills different folders at once.
 //
 // What waits for the workers is bounded: the bytes handed over and not yet written stay within
 // the budget (a chunk larger than the whole budget goes alone), so memory does not grow with the
 // archive.
 //
-// A failed file keeps its error. Once one has failed, the workers start no further file, and the
+// A failed file keeps its error. Once one has failed, the workers abandon every file started
+// after it (the files started before it still end in success or in their own error), and the
 // job thread's next call throws the error of the failed file started first. The destructor
-// abandons whatever is not written yet and joins the workers; a file being written stops at its
-// next chunk, and what was written of it is left to the removal of the stage.
+// abandons whatever is not written yet and joins the workers; a file being written or read back
+// stops at its next block, and what was written of it is left to the removal of the stage.
 //
 // Every member function belongs to the job's thread.
 class ExtractionWorkers {
@@ -78,6 +79,7 @@ private:
     void fail(Job& job, std::exception_ptr error);
     // Under the lock.
     void dropChunks(Job& job);
+    bool abandons(const Job& job) const;
     void throwIfFailed() const;
     void stop() noexcept;
     Ticket enqueue(std::shared_ptr<Job> job);

@@ -198,6 +198,10 @@ TEST(ArchiveUnpackTest, RefusesHostileArchivesWithoutATrace) {
         m(lines({1, 3, 2}, {b, b}), "records are out of order"),
         m(one({1, "o.txt", "b.txt", "file", 4, Sha256::hexOf("y")}),
           "content hash does not match: b.txt"),
+        // The first failure in archive order is the one told, whoever finds it.
+        m(one({1, "o.txt", "b.txt", "file", 4, Sha256::hexOf("y")}),
+          "content hash does not match: b.txt",
+          [](auto& z, auto&) { z.entries[1].central.crc32 = z.entries[1].local.crc32 ^= 1; }),
         m("", "manifest size is invalid"),
         m(one(b), "manifest size is invalid",
           [](auto& z, auto&) { z.entries[3].central.compressedSize = 0; }),

@@ -69,6 +69,18 @@ TEST(ExtractionWorkersTest, AFailureStopsTheRestAndNothingWaitsForever) {
         EXPECT_EQ(outcomeOf([&] { workers.start({"c/later", {}, {}, {}}); }), "errno EEXIST");
     }
     {
+        // A failure abandons the files started after it, never one started before it.
+        ExtractionWorkers workers(tree, 2, 1 << 20, {});
+        const auto early = workers.start({"x/early", {}, {}, {}});
+        workers.append(early, "ea");
+        const auto clash = workers.start({"b/taken", {}, {}, {}});  // the other worker
+        workers.finish(clash);
+        EXPECT_EQ(outcomeOf([&] { workers.wait(clash); }), "errno EEXIST");
+        EXPECT_EQ(outcomeOf([&] { workers.append(early, "rly"); }), "errno EEXIST");
+        workers.finish(early);
+        EXPECT_EQ(workers.wait(early).byteCount, 2u);
+    }
+    {
         ExtractionWorkers workers(tree, 2, 8, {});
         const auto open = workers.start({"a/half", {}, {}, {}});
         workers.append(open, "12345678");
