@@ -14,6 +14,7 @@
 #include "core/common/PathText.h"
 #include "platform/volumes/MountedVolumes.h"
 #include "platform/volumes/UDisks2Ejector.h"
+#include "platform/volumes/UDisks2Types.h"
 
 namespace tolvane {
 
@@ -211,15 +212,20 @@ ExternalVolume ExternalVolumeStore::externalVolume(const MountedVolume& mounted)
         volume.maxSingleFileBytes = mounted.policy->maximumFileBytes;
         volume.availableBytes = mounted.policy->availableBytes;
     }
+    // A reported free space of 0 is as good as none: it offers no room to work in.
+    if (!volume.availableBytes && mounted.availableCapacity.value_or(0) >= 1) {
+        volume.availableBytes = mounted.availableCapacity;
+    }
     return volume;
 }
 
 ExternalVolumeStore::Hooks ExternalVolumeStore::systemHooks(const VolumeSystemPaths& paths,
                                                             const QDBusConnection& bus) {
     Hooks hooks;
-    hooks.scan = [paths] {
+    hooks.scan = [paths, bus] {
         std::vector<ExternalVolume> volumes;
-        for (const MountedVolume& mounted : MountedVolumes::scan(paths)) {
+        const auto hints = [&bus] { return UDisks2::systemDiskHints(bus); };
+        for (const MountedVolume& mounted : MountedVolumes::scan(paths, hints)) {
             volumes.push_back(externalVolume(mounted));
         }
         return volumes;

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
@@ -113,6 +114,16 @@ bool isInternalDisk(unsigned int major, unsigned int minor, const std::string& s
     return !node || !isExternalNode(*node, 0);
 }
 
+bool isInternalDisk(unsigned int major, unsigned int minor, const std::string& sysBlock,
+                    const std::optional<SystemDiskHints>& hints) {
+    if (hints) {
+        if (const auto hint = hints->find(::makedev(major, minor)); hint != hints->end()) {
+            return hint->second;
+        }
+    }
+    return isInternalDisk(major, minor, sysBlock);
+}
+
 std::string decodeLinkName(std::string_view name) {
     std::string out;
     out.reserve(name.size());
@@ -157,7 +168,7 @@ std::string devicePath(const std::string& source) {
     return realPath(source).value_or(PathText::standardized(source));
 }
 
-std::vector<MountedVolume> scan(const VolumeSystemPaths& paths) {
+std::vector<MountedVolume> scan(const VolumeSystemPaths& paths, const SystemDiskHintSource& hints) {
     std::vector<MountEntry> table;
     try {
         table = MountTable::read(paths.mountTable);
@@ -181,6 +192,7 @@ std::vector<MountedVolume> scan(const VolumeSystemPaths& paths) {
 
     const auto uuids = linksByDevice(paths.diskByUUID);
     const auto labels = linksByDevice(paths.diskByLabel);
+    const std::optional<SystemDiskHints> systemDisks = hints ? hints() : std::nullopt;
     std::vector<MountedVolume> volumes;
     for (const MountEntry* entry : candidates) {
         const std::string device = devicePath(entry->source);
@@ -193,7 +205,7 @@ std::vector<MountedVolume> scan(const VolumeSystemPaths& paths) {
             major = ::major(status.st_rdev);
             minor = ::minor(status.st_rdev);
         }
-        if (isInternalDisk(major, minor, paths.sysBlock)) {
+        if (isInternalDisk(major, minor, paths.sysBlock, systemDisks)) {
             continue;
         }
         MountedVolume volume;
@@ -210,6 +222,11 @@ std::vector<MountedVolume> scan(const VolumeSystemPaths& paths) {
         } catch (const std::system_error&) {
         }
         volume.isReadOnly = entry->isReadOnly || (volume.policy && volume.policy->isReadOnly);
+        if (struct statvfs info{}; (!volume.policy || !volume.policy->availableBytes) &&
+                                   ::statvfs(volume.mountPoint.c_str(), &info) == 0) {
+            volume.availableCapacity =
+                ArchiveDestinationPolicy::availableBytesFromBlocks(info.f_bavail, info.f_frsize);
+        }
         volumes.push_back(std::move(volume));
     }
     return volumes;

@@ -3,25 +3,20 @@
 #include <QByteArrayList>
 #include <QDBusArgument>
 #include <QDBusMessage>
-#include <QDBusMetaType>
 #include <QVariantList>
 
+#include <optional>
+#include <utility>
 #include <vector>
 
 #include "platform/volumes/UDisks2Types.h"
 
 namespace tolvane {
 
-void UDisks2::registerTypes() {
-    qDBusRegisterMetaType<QByteArrayList>();
-    qDBusRegisterMetaType<InterfaceProperties>();
-    qDBusRegisterMetaType<ManagedObjects>();
-}
-
 namespace UDisks2Ejector {
 namespace {
 
-constexpr const char* blockInterface = "org.freedesktop.UDisks2.Block";
+constexpr const char* blockInterface = UDisks2::blockInterface;
 constexpr const char* filesystemInterface = "org.freedesktop.UDisks2.Filesystem";
 constexpr const char* driveInterface = "org.freedesktop.UDisks2.Drive";
 constexpr const char* noObject = "/";
@@ -75,14 +70,13 @@ UDisks2::ManagedObjects managedObjects(const QDBusConnection& bus) {
     const QDBusMessage reply =
         call(bus, QString::fromLatin1(managerPath), "org.freedesktop.DBus.ObjectManager",
              "GetManagedObjects", {}, listTimeoutMs);
-    const QVariant answer = reply.arguments().value(0);
-    if (!answer.canConvert<QDBusArgument>() ||
-        answer.value<QDBusArgument>().currentSignature() != QLatin1String("a{oa{sa{sv}}}")) {
+    std::optional<UDisks2::ManagedObjects> objects = UDisks2::managedObjects(reply);
+    if (!objects) {
         throw VolumeEjectFailure(
             QStringLiteral("org.freedesktop.DBus.Error.InvalidSignature"),
             QStringLiteral("UDisks2 answered GetManagedObjects with %1").arg(reply.signature()));
     }
-    return qdbus_cast<UDisks2::ManagedObjects>(answer.value<QDBusArgument>());
+    return std::move(*objects);
 }
 
 std::vector<Block> blocksOf(const UDisks2::ManagedObjects& objects) {

@@ -6,6 +6,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "platform/volumes/UDisks2Types.h"
+
 namespace tolvane {
 
 // UDisks2 refused (or could not be asked): what() is the system's own text, as it would tell
@@ -22,8 +24,8 @@ private:
 
 namespace UDisks2Ejector {
 
-inline constexpr const char* service = "org.freedesktop.UDisks2";
-inline constexpr const char* managerPath = "/org/freedesktop/UDisks2";
+inline constexpr const char* service = UDisks2::service;
+inline constexpr const char* managerPath = UDisks2::managerPath;
 
 // Makes the drive holding the file system mounted at mountPoint safe to remove: every mounted
 // file system of that drive is unmounted, then the drive is powered off, or ejected when it

@@ -1,4 +1,8 @@
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
 #include <atomic>
+#include <filesystem>
 #include <future>
 #include <mutex>
 #include <stdexcept>
@@ -6,7 +10,9 @@
 #include "FakeJobBackend.h"
 #include "Tolvane/model/ExternalVolumeEjectError.h"
 #include "Tolvane/model/ExternalVolumeStore.h"
+#include "platform/volumes/UDisks2Ejector.h"
 #include "support/Outcome.h"
+#include "support/TempDir.h"
 
 namespace tolvane::test {
 namespace {
@@ -179,6 +185,116 @@ TEST_F(ExternalVolumeStoreTest, EjectRefusesInOrderAndPassesTheSystemsErrorThrou
     }
     EXPECT_EQ(ejected.size(), 2u);
     EXPECT_FALSE(store->isEjecting());
+}
+
+TEST(ExternalVolumeFacts, FreeSpaceComesFromThePolicyElseFromTheVolume) {
+    const ArchiveDestinationPolicy exfat("exfat", std::nullopt, 5000, false);
+    const ArchiveDestinationPolicy unknownSpace("vfat", std::nullopt, std::nullopt, false);
+    const struct {
+        const char* name;
+        std::optional<ArchiveDestinationPolicy> policy;
+        std::optional<std::uint64_t> capacity;
+        std::optional<std::uint64_t> available;
+        std::string fileSystem;
+        std::optional<std::uint64_t> maxFile;
+    } cases[] = {
+        {"the policy's own figure", exfat, 9000, 5000, "exfat", std::nullopt},
+        {"no policy: the volume's free space", std::nullopt, 9000, 9000, "", std::nullopt},
+        {"no policy, one byte free", std::nullopt, 1, 1, "", std::nullopt},
+        {"no policy, nothing free reported", std::nullopt, 0, std::nullopt, "", std::nullopt},
+        {"no policy, no free space", std::nullopt, std::nullopt, std::nullopt, "", std::nullopt},
+        {"a policy without space", unknownSpace, 7, 7, "msdos",
+         ArchiveDestinationPolicy::fatMaximumFileBytes},
+    };
+    for (const auto& c : cases) {
+        MountedVolume mounted{"/media/u/S", "S", "U", false, c.policy, c.capacity};
+        const ExternalVolume volume = ExternalVolumeStore::externalVolume(mounted);
+        EXPECT_EQ(volume.availableBytes, c.available) << c.name;
+        EXPECT_EQ(volume.fileSystem, c.fileSystem) << c.name;
+        EXPECT_EQ(volume.maxSingleFileBytes, c.maxFile) << c.name;
+        EXPECT_EQ(volume.url, "/media/u/S") << c.name;
+    }
+}
+
+// The default hooks over a fixture: a folder of this test's file system stands for a mounted
+// volume whose device has the UUID 1234-ABCD, or none when the UUID folder is left empty.
+class ExternalVolumeSystemHooksTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::filesystem::create_directories(dir.file("vol/sub"));
+        std::filesystem::create_directories(dir.file("by-uuid"));
+        std::filesystem::create_directories(dir.file("no-uuid"));
+        writeFile(dir.file("vol/sub/a.zip"), "zip");
+        std::filesystem::create_symlink(dir.file("vol/sub/a.zip"), dir.file("vol/link.zip"));
+        std::filesystem::create_symlink(dir.file("vol/gone.zip"), dir.file("vol/dangling.zip"));
+        std::filesystem::create_symlink("../dev/vdz", dir.file("by-uuid/1234-ABCD"));
+        struct stat status {};
+        ASSERT_EQ(::stat(dir.path().c_str(), &status), 0);
+        writeFile(dir.file("mountinfo"), "1 0 " + std::to_string(major(status.st_dev)) + ":" +
+                                             std::to_string(minor(status.st_dev)) +
+                                             " / / rw - ext4 " + dir.file("dev/vdz") + " rw\n");
+        identified.mountTable = unidentified.mountTable = dir.file("mountinfo");
+        identified.diskByUUID = dir.file("by-uuid");
+        unidentified.diskByUUID = dir.file("no-uuid");
+    }
+
+    ExternalVolumeStore::Hooks hooks(const VolumeSystemPaths& paths) {
+        // Not connected: whatever reaches the system is refused at once, and says so.
+        return ExternalVolumeStore::systemHooks(paths, QDBusConnection(QString()));
+    }
+
+    TempDir dir;
+    VolumeSystemPaths identified, unidentified;
+};
+
+TEST_F(ExternalVolumeSystemHooksTest, ArchiveStateFollowsLinksAndReadsTheVolumesUUID) {
+    const struct {
+        std::string file;
+        const VolumeSystemPaths& paths;
+        ArchiveVolumeState state;
+    } cases[] = {
+        {"vol/sub/a.zip", identified, {true, "1234-ABCD"}},
+        {"vol/link.zip", identified, {true, "1234-ABCD"}},
+        {"vol/sub/a.zip", unidentified, {true, std::nullopt}},
+        {"vol/dangling.zip", identified, {false, std::nullopt}},
+        {"vol/missing.zip", identified, {false, std::nullopt}},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(hooks(c.paths).archiveState(dir.file(c.file)), c.state) << c.file;
+    }
+}
+
+TEST_F(ExternalVolumeSystemHooksTest, EjectAsksTheSystemOnlyForTheDeviceTheArchiveWasWrittenTo) {
+    const struct {
+        const char* name;
+        std::string mountPoint;
+        const VolumeSystemPaths& paths;
+        std::string expectedUUID;
+        std::string outcome;
+    } cases[] = {
+        {"the same device", "vol", identified, "1234-ABCD", "asked the system"},
+        {"another device", "vol", identified, "1234-ABCE", "archiveUnavailable"},
+        {"a device without a UUID", "vol", unidentified, "1234-ABCD", "archiveUnavailable"},
+        {"nothing at the mount point", "gone", identified, "1234-ABCD", "errno ENOENT"},
+    };
+    for (const auto& c : cases) {
+        std::string outcome;
+        try {
+            hooks(c.paths).eject(dir.file(c.mountPoint), c.expectedUUID);
+            outcome = "ok";
+        } catch (const ExternalVolumeEjectError& error) {
+            outcome = error.code() == ExternalVolumeEjectError::Code::archiveUnavailable
+                          ? "archiveUnavailable"
+                          : error.what();
+        } catch (const VolumeEjectFailure& failure) {
+            outcome = failure.name() == QLatin1String("org.freedesktop.DBus.Error.Disconnected")
+                          ? "asked the system"
+                          : failure.what();
+        } catch (const std::system_error& error) {
+            outcome = "errno " + errnoName(error.code().value());
+        }
+        EXPECT_EQ(outcome, c.outcome) << c.name;
+    }
 }
 
 }  // namespace

@@ -67,6 +67,64 @@ TEST(MountedVolumes, ScanNamesVolumesByLabelAndUUIDAndLeavesInternalDisksOut) {
                                     {"/run/media/u/CARD", "CARD", std::nullopt, true, "exfat"}}));
 }
 
+TEST(MountedVolumes, TheDiskManagersWordDecidesForTheDisksItKnowsAndSysfsForTheRest) {
+    // nvme0n1 is an NVMe disk in a Thunderbolt enclosure and sda a SATA disk: both look fixed to
+    // sysfs. sdb hangs off USB.
+    TempDir dir;
+    makeFiles(dir.path(),
+              {{"sys/devices/pci/tb/nvme/nvme0n1/nvme0n1p1/partition", "1\n"},
+               {"sys/devices/pci/ata1/block/sda/sda1/partition", "1\n"},
+               {"sys/devices/usb1/1-1/block/sdb/sdb1/partition", "1\n"},
+               {"sys/dev/block/259:1", "-> ../../devices/pci/tb/nvme/nvme0n1/nvme0n1p1"},
+               {"sys/dev/block/8:1", "-> ../../devices/pci/ata1/block/sda/sda1"},
+               {"sys/dev/block/8:17", "-> ../../devices/usb1/1-1/block/sdb/sdb1"}});
+    writeFile(dir.file("mountinfo"),
+              "30 27 259:1 / /media/u/NVME rw - exfat /dev/nvme0n1p1 rw\n"
+              "31 27 8:1 / /media/u/SATA rw - ext4 /dev/sda1 rw\n"
+              "32 27 8:17 / /media/u/USB rw - vfat /dev/sdb1 rw\n");
+    const VolumeSystemPaths paths{dir.file("mountinfo"), dir.file("by-uuid"), dir.file("by-label"),
+                                  dir.file("sys/dev/block")};
+    const std::uint64_t nvme = makedev(259, 1), sata = makedev(8, 1), usb = makedev(8, 17);
+
+    using Hints = std::optional<MountedVolumes::SystemDiskHints>;
+    const struct {
+        const char* name;
+        Hints hints;
+        std::vector<std::string> listed;
+    } cases[] = {
+        {"no disk manager", std::nullopt, {"USB"}},
+        {"it knows none of them", MountedVolumes::SystemDiskHints{}, {"USB"}},
+        {"enclosed disks are not system disks",
+         Hints({{nvme, false}, {sata, false}}),
+         {"NVME", "SATA", "USB"}},
+        {"only what it says about each", Hints({{nvme, false}, {sata, true}}), {"NVME", "USB"}},
+        {"a disk it marks as the system's stays out", Hints({{usb, true}}), {}},
+        {"a hint for another device changes nothing", Hints({{makedev(8, 2), false}}), {"USB"}},
+    };
+    for (const auto& c : cases) {
+        int asked = 0;
+        const auto volumes = MountedVolumes::scan(paths, [&] {
+            ++asked;
+            return c.hints;
+        });
+        std::vector<std::string> names;
+        for (const MountedVolume& v : volumes) {
+            names.push_back(v.name);
+        }
+        EXPECT_EQ(names, c.listed) << c.name;
+        EXPECT_EQ(asked, 1) << c.name;
+    }
+
+    // Without a candidate mount the disk manager is not asked at all.
+    writeFile(dir.file("mountinfo"), "31 27 8:1 / / rw - ext4 /dev/sda1 rw\n");
+    bool asked = false;
+    EXPECT_TRUE(MountedVolumes::scan(paths, [&] {
+                    asked = true;
+                    return Hints();
+                }).empty());
+    EXPECT_FALSE(asked);
+}
+
 TEST(MountedVolumes, LinkFolderMapsDevicesToDecodedNamesAndFoldersToTheirUUID) {
     TempDir dir;
     makeFiles(dir.path(), {{"dev/", ""},

@@ -26,6 +26,9 @@ public:
     struct Block {
         QString drive;
         QByteArrayList mountPoints;
+        quint64 number = 0;
+        bool isSystem = false;
+        QString cryptoBacking;  // the name of the block under an unlocked encrypted one
     };
     struct Drive {
         bool canPowerOff, ejectable;
@@ -66,10 +69,17 @@ private:
             for (const QByteArray& point : block.mountPoints) {
                 points.push_back(point + '\0');
             }
+            const QDBusObjectPath backing(block.cryptoBacking.isEmpty()
+                                              ? QStringLiteral("/")
+                                              : root + "/block_devices/" + block.cryptoBacking);
             objects[QDBusObjectPath(root + "/block_devices/" + name)] = {
                 {"org.freedesktop.UDisks2.Block",
-                 {{"Drive",
-                   QVariant::fromValue(QDBusObjectPath(root + "/drives/" + block.drive))}}},
+                 {{"Drive", QVariant::fromValue(QDBusObjectPath(
+                                block.drive.isEmpty() ? QStringLiteral("/")
+                                                      : root + "/drives/" + block.drive))},
+                  {"DeviceNumber", QVariant::fromValue(block.number)},
+                  {"HintSystem", block.isSystem},
+                  {"CryptoBackingDevice", QVariant::fromValue(backing)}}},
                 {"org.freedesktop.UDisks2.Filesystem",
                  {{"MountPoints", QVariant::fromValue(points)}}}};
         }
@@ -105,15 +115,22 @@ protected:
         QDBusConnection::disconnectFromBus(QStringLiteral("ejector"));
     }
 
-    // Runs the blocking eject on another thread while this one serves the fake.
-    std::string eject(const std::string& mountPoint) {
-        auto done = std::async(std::launch::async, [&] {
-            return outcomeOf([&] { UDisks2Ejector::unmountAndEject(client, mountPoint); });
-        });
+    // Runs a blocking call on another thread while this one serves the fake.
+    template <typename Call>
+    auto offThread(Call call) {
+        auto done = std::async(std::launch::async, call);
         EXPECT_TRUE(QTest::qWaitFor(
             [&] { return done.wait_for(std::chrono::seconds(0)) == std::future_status::ready; },
             60000));
         return done.get();
+    }
+    std::string eject(const std::string& mountPoint) {
+        return offThread([&] {
+            return outcomeOf([&] { UDisks2Ejector::unmountAndEject(client, mountPoint); });
+        });
+    }
+    std::optional<MountedVolumes::SystemDiskHints> hints() {
+        return offThread([&] { return UDisks2::systemDiskHints(client); });
     }
 
     PrivateBus bus;
@@ -141,6 +158,29 @@ TEST_F(UDisks2EjectorTest, UnmountsEveryFileSystemOfTheDriveThenRemovesItOrPasse
                               "PowerOff Stick", "GetManagedObjects UDisks2", "Unmount sdc1",
                               "Eject Reader", "GetManagedObjects UDisks2", "Unmount sdd1",
                               "Unmount sdd2", "GetManagedObjects UDisks2"}));
+}
+
+TEST_F(UDisks2EjectorTest, SystemHintsAreReadByDeviceNumberAndLookThroughEncryption) {
+    fake.drives = {{"Stick", {true, true}}, {"Disk", {false, false}}};
+    fake.blocks = {{"sda1", {"Disk", {}, 0x801, true}},
+                   {"sda2", {"Disk", {}, 0x802, true}},
+                   {"sdb1", {"Stick", {}, 0x811, false}},
+                   // cleartext devices have no drive and are marked by their own default
+                   {"dm_0", {"", {}, 0xfd00, true, "sdb1"}},
+                   {"dm_1", {"", {}, 0xfd01, true, "sda2"}},
+                   {"dm_2", {"", {}, 0xfd02, false, "sda1"}}};
+    const auto found = hints();
+    ASSERT_TRUE(found.has_value());
+    EXPECT_EQ(*found, (MountedVolumes::SystemDiskHints{{0x801, true},
+                                                       {0x802, true},
+                                                       {0x811, false},
+                                                       {0xfd00, false},
+                                                       {0xfd01, true},
+                                                       {0xfd02, false}}));
+
+    // Without the service every disk is left to sysfs.
+    ASSERT_TRUE(service.unregisterService(QString::fromLatin1(UDisks2Ejector::service)));
+    EXPECT_EQ(hints(), std::nullopt);
 }
 
 }  // namespace
