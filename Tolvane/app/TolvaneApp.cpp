@@ -49,12 +49,23 @@ private:
     std::function<void()> requestQuit_;
 };
 
+TolvaneAppDelegate::Hooks quitHooks(TolvaneAppDelegate::Hooks hooks) {
+    if (!hooks.confirm) {
+        hooks.confirm = &TolvaneAppDelegate::runQuitAlert;
+    }
+    if (!hooks.terminate) {
+        hooks.terminate = [] { QCoreApplication::exit(0); };
+    }
+    return hooks;
+}
+
 }  // namespace
 
-TolvaneApp::TolvaneApp(QApplication& application, QObject* parent)
+TolvaneApp::TolvaneApp(QApplication& application, Environment environment, QObject* parent)
     : QObject(parent),
       application_(application),
-      delegate_({&TolvaneAppDelegate::runQuitAlert, [] { QCoreApplication::exit(0); }}) {
+      delegate_(quitHooks(std::move(environment.quit))),
+      environment_(std::move(environment)) {
     // Quitting goes through the quit protocol only; the event loop must not end by itself.
     application_.setQuitOnLastWindowClosed(false);
     appearance_ = std::make_unique<VeskaAppearance>(application_);
@@ -75,14 +86,12 @@ void TolvaneApp::createModels() {
     if (jobModel_) {
         return;
     }
-    jobModel_ = std::make_unique<DeliveryJobModel>();
-    googleModel_ = std::make_unique<GoogleConnectionModel>();
-    const VolumeSystemPaths paths;
-    mountWatcher_ = std::make_unique<MountWatcher>(paths);
-    ExternalVolumeStore::Hooks hooks =
-        ExternalVolumeStore::systemHooks(paths, QDBusConnection::systemBus());
+    jobModel_ = environment_.makeJobModel ? environment_.makeJobModel()
+                                          : std::make_unique<DeliveryJobModel>();
+    googleModel_ = environment_.makeGoogleModel ? environment_.makeGoogleModel()
+                                                : std::make_unique<GoogleConnectionModel>();
     // A volume just attached asks for the user's attention, as a new destination appeared.
-    hooks.onMount = [this] {
+    auto onMount = [this] {
         for (const auto& window : windows_) {
             if (window) {
                 QApplication::alert(window);
@@ -90,15 +99,30 @@ void TolvaneApp::createModels() {
             }
         }
     };
+    if (environment_.makeExternalVolumes) {
+        externalVolumes_ = environment_.makeExternalVolumes(std::move(onMount));
+        return;
+    }
+    const VolumeSystemPaths paths;
+    mountWatcher_ = std::make_unique<MountWatcher>(paths);
+    ExternalVolumeStore::Hooks hooks =
+        ExternalVolumeStore::systemHooks(paths, QDBusConnection::systemBus());
+    hooks.onMount = std::move(onMount);
     externalVolumes_ = std::make_unique<ExternalVolumeStore>(*mountWatcher_, std::move(hooks));
 }
 
 int TolvaneApp::openWindowCount() const {
-    int count = 0;
+    return static_cast<int>(windows().size());
+}
+
+QList<QMainWindow*> TolvaneApp::windows() const {
+    QList<QMainWindow*> open;
     for (const auto& window : windows_) {
-        count += window && window->isVisible() ? 1 : 0;
+        if (window && window->isVisible()) {
+            open.append(window);
+        }
     }
-    return count;
+    return open;
 }
 
 void TolvaneApp::openWindow() {
@@ -113,6 +137,9 @@ void TolvaneApp::openWindow() {
     QMenu* file = window->menuBar()->addMenu(QStringLiteral("파일"));
     QAction* newWindow = file->addAction(QStringLiteral("새 창"), this, &TolvaneApp::openWindow);
     newWindow->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_N));
+    // Closing the last window is a quit request, as with the title bar's button.
+    QAction* close = file->addAction(QStringLiteral("창 닫기"), window, &QWidget::close);
+    close->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_W));
     file->addSeparator();
     QAction* quit = file->addAction(QStringLiteral("Veska 종료"), this, &TolvaneApp::requestQuit);
     quit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
@@ -127,6 +154,11 @@ void TolvaneApp::openWindow() {
         look->addAction(text, this,
                         [this, value = QString::fromLatin1(value)] { setAppearance(value); });
     }
+
+    QMenu* windowMenu = window->menuBar()->addMenu(QStringLiteral("창"));
+    QAction* minimize =
+        windowMenu->addAction(QStringLiteral("최소화"), window, &QWidget::showMinimized);
+    minimize->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_M));
 
     windows_.removeAll(nullptr);
     windows_.append(window);

@@ -6,6 +6,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
 #include <memory>
 
 #include "Tolvane/app/TolvaneAppDelegate.h"
@@ -22,9 +23,10 @@ class MountWatcher;
 class VeskaAppearance;
 
 // The application: the three models every window shares for the life of the process, the
-// windows over them with their menus ("파일" with a new window and the quit item, "모양" with the
-// stored appearance), the quit protocol behind every way of quitting, and the hand-off of the
-// URLs the application is asked to open to the sign-in library.
+// windows over them with their menus ("파일" with a new window, closing the window and the quit
+// item, "모양" with the stored appearance, "창" with minimising), the quit protocol behind every
+// way of quitting, and the hand-off of the URLs the application is asked to open to the sign-in
+// library.
 class TolvaneApp final : public QObject {
     Q_OBJECT
 
@@ -32,7 +34,20 @@ public:
     // The stored appearance: "dark" (also for a missing or unknown value), "light" or "system".
     static constexpr const char* appearanceKey = "veska.appearance";
 
-    explicit TolvaneApp(QApplication& application, QObject* parent = nullptr);
+    // What the application makes for itself. An empty member takes the system's own: the models
+    // over the real disks, keyring and Drive, the volume store over the mount table and UDisks2,
+    // the modal quit alert and the end of the event loop.
+    struct Environment {
+        std::function<std::unique_ptr<DeliveryJobModel>()> makeJobModel;
+        std::function<std::unique_ptr<GoogleConnectionModel>()> makeGoogleModel;
+        // Given the hook that asks for the user's attention when a volume is attached.
+        std::function<std::unique_ptr<ExternalVolumeStore>(std::function<void()> onMount)>
+            makeExternalVolumes;
+        TolvaneAppDelegate::Hooks quit;
+    };
+
+    explicit TolvaneApp(QApplication& application, Environment environment = {},
+                        QObject* parent = nullptr);
     ~TolvaneApp() override;
 
     // Opens one more window over the shared models and brings it to the front.
@@ -47,6 +62,8 @@ public:
     void requestQuit();
 
     TolvaneAppDelegate& delegate() noexcept { return delegate_; }
+    // The windows still open, oldest first.
+    QList<QMainWindow*> windows() const;
 
 private:
     void createModels();
@@ -55,6 +72,7 @@ private:
 
     QApplication& application_;
     TolvaneAppDelegate delegate_;
+    Environment environment_;
     std::unique_ptr<VeskaAppearance> appearance_;
     std::unique_ptr<DeliveryJobModel> jobModel_;
     std::unique_ptr<GoogleConnectionModel> googleModel_;
