@@ -125,8 +125,7 @@ WorkStatusView::WorkStatusView(DeliveryJobModel& model, QWidget* parent)
     title_ = new ThemedLabel(QString(), this);
     title_->setFont(VeskaTheme::font(VeskaTheme::calloutSize, QFont::Medium));
     percent_ = new ThemedLabel(QString(), this);
-    QFont digits = VeskaTheme::font(VeskaTheme::captionSize);
-    percent_->setFont(digits);
+    percent_->setFont(VeskaTheme::tabularFont(VeskaTheme::captionSize));
     percent_->setColor(VeskaTheme::muted);
     headline->addWidget(title_);
     headline->addStretch(1);
