@@ -36,11 +36,10 @@ bool render(const screenshots::Scene& scene, Appearance appearance, const QStrin
     VeskaAppearance::apply(static_cast<QApplication&>(application), appearance);
     std::unique_ptr<QWidget> widget(scene.build());
     widget->show();
-    widget->adjustSize();
     // Shown (the offscreen platform draws nowhere) and active, as the window the user works in,
     // so that the focused field looks focused.
     widget->activateWindow();
-    QApplication::processEvents();
+    screenshots::settleLayout(*widget);
     const QPixmap picture = widget->grab();
     const QString path = folder + "/" + scene.name + "-" +
                          (appearance == Appearance::dark ? "dark" : "light") + ".png";
