@@ -194,7 +194,10 @@ void WorkStatusView::refresh() {
     }
     disclosure_->setVisible(folds);
     detail_->setText(detail.value_or(QString()));
-    detail_->setFont(VeskaTheme::font(folds ? VeskaTheme::captionSize : VeskaTheme::calloutSize));
+    const int detailSize = folds ? VeskaTheme::captionSize : VeskaTheme::calloutSize;
+    // While work runs the detail counts bytes, which change several times a second.
+    detail_->setFont(facts.isRunning() ? VeskaTheme::tabularFont(detailSize)
+                                       : VeskaTheme::font(detailSize));
     detail_->setVisible(detail && (!folds || disclosure_->isChecked()));
 }
 
