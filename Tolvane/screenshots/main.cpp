@@ -18,9 +18,11 @@ using namespace tolvane;
 
 namespace {
 
-// The offscreen platform warns about every fixed-size window; the warning says nothing here.
+// The offscreen platform warns about every fixed-size window and every popup it cannot raise or
+// give the keyboard; the warnings say nothing here.
 void quietHandler(QtMsgType type, const QMessageLogContext& context, const QString& message) {
-    if (message.contains(QLatin1String("propagateSizeHints"))) {
+    if (message.contains(QLatin1String("propagateSizeHints")) ||
+        message.startsWith(QLatin1String("This plugin does not support"))) {
         return;
     }
     qt_message_output(type, context, message);
