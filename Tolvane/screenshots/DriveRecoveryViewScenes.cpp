@@ -2,6 +2,7 @@
 // list that could not be read, and the confirmation asked before a resume.
 
 #include <QAbstractButton>
+#include <QLabel>
 #include <QMessageBox>
 
 #include "Tolvane/screenshots/GoogleSceneModel.h"
@@ -68,6 +69,34 @@ QWidget* resumed(const Step& step, Kind until, bool cancel = false) {
     return shown.frame;
 }
 
+// A resumed transfer that ended with its link; the link check fails when asked to.
+QWidget* shared(bool failedCheck) {
+    auto shown = list(false);
+    shown.scene->pending.erase(shown.scene->pending.begin());
+    auto& google = shown.scene->google();
+    google.resume(google.pendingTransfers().front(), std::nullopt);
+    shown.scene->resume = {};
+    GoogleSceneModel::settle([&] { return google.transferState().kind == Kind::recoveryShared; });
+    if (failedCheck) {
+        shown.scene->linkFailure = std::make_exception_ptr(DriveTransferError::remoteDeleted());
+        for (auto* button : shown.view->findChildren<QAbstractButton*>()) {
+            if (button->text() == QStringLiteral("링크 복사")) {
+                button->click();
+            }
+        }
+        GoogleSceneModel::settle([&] {
+            for (auto* label : shown.view->findChildren<QLabel*>()) {
+                if (label->isVisible() &&
+                    label->text().startsWith(QStringLiteral("링크 확인 실패"))) {
+                    return true;
+                }
+            }
+            return false;
+        });
+    }
+    return shown.frame;
+}
+
 Scene scene(const char* name, std::function<QWidget*()> build) {
     return {QStringLiteral("drive-recovery-") + QLatin1String(name), std::move(build)};
 }
@@ -103,17 +132,8 @@ const bool registered = registerScenes({
                               std::make_exception_ptr(DriveTransferError::archiveChanged()), false},
                              Kind::recoveryFailed);
           }),
-    scene("shared",
-          [] {
-              auto shown = list(false);
-              shown.scene->pending.erase(shown.scene->pending.begin());
-              auto& google = shown.scene->google();
-              google.resume(google.pendingTransfers().front(), std::nullopt);
-              shown.scene->resume = {};
-              GoogleSceneModel::settle(
-                  [&] { return google.transferState().kind == Kind::recoveryShared; });
-              return shown.frame;
-          }),
+    scene("shared", [] { return shared(false); }),
+    scene("link-check-failed", [] { return shared(true); }),
     scene("list-error",
           [] {
               auto* scene = new GoogleSceneModel;

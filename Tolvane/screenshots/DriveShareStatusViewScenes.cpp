@@ -55,12 +55,19 @@ QWidget* uploading(std::optional<DriveTransferProgress> progress) {
     return shown.frame;
 }
 
-QWidget* shared(DriveLinkRole role, bool copy, bool failedCheck) {
+// How the link check of a shared panel went, if the scene presses "링크 복사".
+enum class Check { none, copied, failed, running };
+
+QWidget* shared(DriveLinkRole role, Check check) {
     auto shown = panel({}, Kind::shared, role);
-    if (failedCheck) {
+    if (check == Check::failed) {
         shown.scene->linkFailure = std::make_exception_ptr(DriveTransferError::remoteDeleted());
     }
-    if (copy || failedCheck) {
+    if (check == Check::running) {
+        shown.scene->holdLinkCheck = true;
+        press(*shown.view, QStringLiteral("링크 복사"));
+        GoogleSceneModel::settle([] { return true; });
+    } else if (check != Check::none) {
         press(*shown.view, QStringLiteral("링크 복사"));
         // The check has ended once the copy button can be pressed again.
         GoogleSceneModel::settle([&] {
@@ -126,9 +133,10 @@ const bool registered = registerScenes({
               }
               return shown.frame;
           }),
-    scene("shared", [] { return shared(DriveLinkRole::reader, false, false); }),
-    scene("copied", [] { return shared(DriveLinkRole::writer, true, false); }),
-    scene("link-check-failed", [] { return shared(DriveLinkRole::reader, false, true); }),
+    scene("shared", [] { return shared(DriveLinkRole::reader, Check::none); }),
+    scene("checking-link", [] { return shared(DriveLinkRole::reader, Check::running); }),
+    scene("copied", [] { return shared(DriveLinkRole::writer, Check::copied); }),
+    scene("link-check-failed", [] { return shared(DriveLinkRole::reader, Check::failed); }),
 });
 
 }  // namespace

@@ -1,8 +1,18 @@
-// The account sheet in every account state, with a long e-mail and with none.
+// The account sheet in every account state, with a long e-mail and with none, and the connected
+// account's menu open.
+
+#include <QLabel>
+#include <QMenu>
+#include <QPainter>
+#include <QToolButton>
+
+#include <algorithm>
+#include <memory>
 
 #include "Tolvane/screenshots/GoogleSceneModel.h"
 #include "Tolvane/screenshots/ScreenshotScenes.h"
 #include "Tolvane/ui/GoogleConnectionView.h"
+#include "Tolvane/ui/VeskaTheme.h"
 
 namespace tolvane::screenshots {
 namespace {
@@ -17,6 +27,39 @@ QWidget* sheet(GoogleAuthState state, std::optional<std::string> email = sample.
     auto* view = new GoogleConnectionView(scene->google(), nullptr);
     scene->setParent(view);
     return view;
+}
+
+// The connected sheet with its account menu open under the ellipsis. The menu is a window of its
+// own, so it is drawn onto the picture of the sheet where it opens.
+QWidget* accountMenuOpen() {
+    std::unique_ptr<QWidget> shown(sheet(GoogleAuthState::connected(sample)));
+    shown->show();
+    settleLayout(*shown);
+    auto* button = shown->findChild<QToolButton*>();
+    QMenu* menu = button->menu();
+    const QPoint below(0, button->height() + 4);
+    menu->popup(button->mapToGlobal(below));
+    settleLayout(*menu);
+    const QPixmap sheetPicture = shown->grab();
+    const QPixmap menuPicture = menu->grab();
+    menu->hide();
+
+    const QPoint at = button->mapTo(shown.get(), below);
+    const QSize size(std::max(shown->width(), at.x() + menu->width()),
+                     std::max(shown->height(), at.y() + menu->height()) + 16);
+    const qreal ratio = sheetPicture.devicePixelRatio();
+    QPixmap picture(size * ratio);
+    picture.setDevicePixelRatio(ratio);
+    picture.fill(VeskaTheme::canvas.in(*shown));
+    QPainter painter(&picture);
+    painter.drawPixmap(0, 0, sheetPicture);
+    painter.drawPixmap(at, menuPicture);
+    painter.end();
+
+    auto* label = new QLabel;
+    label->setPixmap(picture);
+    label->setFixedSize(size);
+    return label;
 }
 
 Scene scene(const char* name, std::function<QWidget*()> build) {
@@ -38,6 +81,7 @@ const bool registered = registerScenes({
           [] {
               return sheet(GoogleAuthState::connected({"sample", std::nullopt}));
           }),
+    scene("account-menu", accountMenuOpen),
     scene("refreshing", [] { return sheet(GoogleAuthState::refreshing(sample)); }),
     scene("reauth-required", [] { return sheet(GoogleAuthState::reauthRequired(sample)); }),
     scene("signing-out", [] { return sheet(GoogleAuthState::signingOut()); }),

@@ -79,7 +79,10 @@ GoogleSceneModel::GoogleSceneModel(std::optional<std::string> email)
             run(resume, progress, stop);
             return result;
         },
-        [this](const Uuid&, const GoogleIdentity&, std::stop_token) {
+        [this](const Uuid&, const GoogleIdentity&, std::stop_token stop) {
+            if (holdLinkCheck) {
+                run({std::nullopt, {}, true}, {}, stop);
+            }
             if (linkFailure) {
                 std::rethrow_exception(linkFailure);
             }

@@ -51,6 +51,8 @@ public:
     std::exception_ptr listFailure;
     Step share, resume;
     std::exception_ptr linkFailure;
+    // The link check waits until the scene ends, so that the check stays on screen.
+    bool holdLinkCheck = false;
     DriveShareResult result{"file-1", "https://drive.google.com/file/d/1AbCdEf/view", "cafe",
                             DriveLinkRole::reader};
 

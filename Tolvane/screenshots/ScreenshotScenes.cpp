@@ -1,5 +1,8 @@
 #include "Tolvane/screenshots/ScreenshotScenes.h"
 
+#include <QApplication>
+#include <QList>
+#include <QRect>
 #include <QVBoxLayout>
 
 namespace tolvane::screenshots {
@@ -11,7 +14,32 @@ std::vector<Scene>& registry() {
     return scenes;
 }
 
+// Where every widget of the scene sits and how big it is.
+QList<QRect> geometries(const QWidget& widget) {
+    QList<QRect> result{widget.geometry()};
+    for (const auto* child : widget.findChildren<QWidget*>()) {
+        result << (child->isVisible() ? child->geometry() : QRect());
+    }
+    return result;
+}
+
 }  // namespace
+
+void settleLayout(QWidget& widget) {
+    // A change of what a scene shows posts layout requests that post further ones up the tree,
+    // one round of the event loop per level.
+    QList<QRect> before;
+    for (int round = 0; round < 20; ++round) {
+        QApplication::processEvents();
+        QApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
+        widget.adjustSize();
+        QList<QRect> now = geometries(widget);
+        if (round > 0 && now == before) {
+            return;
+        }
+        before = std::move(now);
+    }
+}
 
 bool registerScenes(std::vector<Scene> scenes) {
     for (auto& scene : scenes) {

@@ -21,6 +21,9 @@ struct Scene {
 bool registerScenes(std::vector<Scene> scenes);
 const std::vector<Scene>& allScenes();
 
+// Lays the shown widget out completely: runs the event loop until no widget of it moves.
+void settleLayout(QWidget& widget);
+
 // Wraps a widget in a canvas-coloured frame with a margin, as a window would show it.
 QWidget* onCanvas(QWidget* content, int margin = 24);
 

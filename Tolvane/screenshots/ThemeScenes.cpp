@@ -1,4 +1,5 @@
-// The shared controls: both button styles at rest, disabled and held down, and the progress bar.
+// The shared controls: both button styles at rest, disabled and held down, the progress bar,
+// and the numbers that change while work runs.
 
 #include <QGridLayout>
 #include <QLabel>
@@ -68,6 +69,45 @@ QWidget* progressBars() {
     return onCanvas(panel);
 }
 
+// One number as a running job shows it, on a box exactly as wide as the text: boxes of the
+// same shape are of one width whatever the digits.
+QLabel* figures(const QString& text, int pixelSize, QWidget* parent) {
+    auto* label = new QLabel(text, parent);
+    label->setFont(VeskaTheme::tabularFont(pixelSize));
+    label->setAutoFillBackground(true);
+    QPalette palette = label->palette();
+    palette.setColor(QPalette::Window, VeskaTheme::divider.in(*parent));
+    label->setPalette(palette);
+    label->setFixedSize(label->sizeHint());
+    return label;
+}
+
+QWidget* changingNumbers() {
+    auto* panel = new QWidget;
+    auto* grid = new QGridLayout(panel);
+    grid->setContentsMargins(0, 0, 0, 0);
+    grid->setHorizontalSpacing(24);
+    grid->setVerticalSpacing(6);
+    const char* const columns[][4] = {
+        {"1.1 MB / 128.5 MB", "44.4 MB / 128.5 MB", "71.7 MB / 128.5 MB", "88.8 MB / 128.5 MB"},
+        {"전체 1%", "전체 11%", "전체 47%", "전체 88%"},
+        {"1", "7", "1,118", "8,421"},
+    };
+    int column = 0;
+    for (const auto& texts : columns) {
+        int row = 0;
+        for (const int size : {VeskaTheme::captionSize, VeskaTheme::bodySize}) {
+            for (const char* text : texts) {
+                grid->addWidget(figures(QString::fromUtf8(text), size, panel), row++, column,
+                                Qt::AlignLeft);
+            }
+            grid->setRowMinimumHeight(row++, 10);
+        }
+        ++column;
+    }
+    return onCanvas(panel);
+}
+
 const bool registered = registerScenes({
     {QStringLiteral("primary-button"),
      [] {
@@ -80,6 +120,7 @@ const bool registered = registerScenes({
                              QStringLiteral("plus"), QStringLiteral("추가"));
      }},
     {QStringLiteral("progress-bar"), [] { return progressBars(); }},
+    {QStringLiteral("changing-numbers"), [] { return changingNumbers(); }},
 });
 
 }  // namespace

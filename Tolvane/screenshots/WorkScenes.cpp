@@ -119,9 +119,11 @@ const bool registered = registerScenes({
     {QStringLiteral("work-failed"),
      [] {
          Window w = packed(PackEnd::sourceChanged);
-         // Unfolded, to show the whole failure text.
-         if (auto* more = w.view->findChild<DisclosureButton*>()) {
-             more->click();
+         // The failure's own detail unfolded, to show the whole failure text.
+         if (auto* status = w.view->findChild<WorkStatusView*>()) {
+             if (auto* more = status->findChild<DisclosureButton*>()) {
+                 more->setChecked(true);
+             }
          }
          return w.view;
      }},

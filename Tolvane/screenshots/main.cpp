@@ -18,9 +18,11 @@ using namespace tolvane;
 
 namespace {
 
-// The offscreen platform warns about every fixed-size window; the warning says nothing here.
+// The offscreen platform warns about every fixed-size window and every popup it cannot raise or
+// give the keyboard; the warnings say nothing here.
 void quietHandler(QtMsgType type, const QMessageLogContext& context, const QString& message) {
-    if (message.contains(QLatin1String("propagateSizeHints"))) {
+    if (message.contains(QLatin1String("propagateSizeHints")) ||
+        message.startsWith(QLatin1String("This plugin does not support"))) {
         return;
     }
     qt_message_output(type, context, message);
@@ -36,11 +38,10 @@ bool render(const screenshots::Scene& scene, Appearance appearance, const QStrin
     VeskaAppearance::apply(static_cast<QApplication&>(application), appearance);
     std::unique_ptr<QWidget> widget(scene.build());
     widget->show();
-    widget->adjustSize();
     // Shown (the offscreen platform draws nowhere) and active, as the window the user works in,
     // so that the focused field looks focused.
     widget->activateWindow();
-    QApplication::processEvents();
+    screenshots::settleLayout(*widget);
     const QPixmap picture = widget->grab();
     const QString path = folder + "/" + scene.name + "-" +
                          (appearance == Appearance::dark ? "dark" : "light") + ".png";

@@ -119,6 +119,7 @@ public:
         top->addWidget(stop);
         column->addLayout(top);
         transferred = captionLabel(VeskaTheme::muted, progress);
+        transferred->setFont(VeskaTheme::tabularFont(VeskaTheme::captionSize));
         column->addWidget(transferred, 0, Qt::AlignRight);
         row->addWidget(progress);
 
@@ -132,7 +133,7 @@ public:
         row->addWidget(choose);
 
         message = new ThemedLabel({}, this);
-        message->setFont(VeskaTheme::font(VeskaTheme::calloutSize));
+        message->setFont(VeskaTheme::font(VeskaTheme::bodySize));
         message->setColor(VeskaTheme::danger);
         message->setWordWrap(true);
         row->addWidget(message);
@@ -293,7 +294,7 @@ DriveRecoveryView::DriveRecoveryView(GoogleConnectionModel& model, QWidget* pare
     linkBlock->addWidget(linkError_);
     layout->addWidget(link_);
 
-    connect(header_, &QAbstractButton::toggled, rowsBox_, &QWidget::setVisible);
+    connect(header_, &QAbstractButton::toggled, this, [this] { refresh(); });
     connect(copy, &QAbstractButton::clicked, this, [this] { useLink(false); });
     connect(open, &QAbstractButton::clicked, this, [this] { useLink(true); });
     connect(&model_, &GoogleConnectionModel::pendingTransfersChanged, this,
@@ -332,6 +333,9 @@ void DriveRecoveryView::refresh() {
     header_->setVisible(!pending.empty());
     header_->setText(QStringLiteral("중단된 전송 ") + QString::number(pending.size()));
     header_->updateGeometry();
+    // An unfolded list that has become empty takes no room: no empty box (and no spacing) above
+    // the link block.
+    rowsBox_->setVisible(header_->isChecked() && !pending.empty());
     for (Row* row : rowWidgets_) {
         row->present(DriveRecoveryTrailing::of(row->item, model_.transferState(),
                                                model_.transferProgress(),

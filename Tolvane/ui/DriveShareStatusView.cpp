@@ -166,6 +166,7 @@ DriveShareStatusView::DriveShareStatusView(DeliveryJobModel& job, GoogleConnecti
     bar_ = new VeskaProgressBar(0, uploadCard_);
     card->addWidget(bar_);
     transferred_ = caption(VeskaTheme::muted, uploadCard_);
+    transferred_->setFont(VeskaTheme::tabularFont(VeskaTheme::captionSize));
     card->addWidget(transferred_);
     uploadBusy_ = new VeskaBusyIndicator(uploadCard_);
     card->addWidget(uploadBusy_);

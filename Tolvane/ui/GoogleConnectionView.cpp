@@ -17,6 +17,7 @@
 #include "Tolvane/ui/SymbolLabel.h"
 #include "Tolvane/ui/VeskaBusyIndicator.h"
 #include "Tolvane/ui/VeskaButton.h"
+#include "Tolvane/ui/VeskaStyle.h"
 #include "Tolvane/ui/VeskaSymbol.h"
 #include "Tolvane/ui/VeskaTheme.h"
 
@@ -254,7 +255,7 @@ GoogleConnectionView::GoogleConnectionView(GoogleConnectionModel& model, QWidget
     constexpr int margin = 28;
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(margin, margin, margin, margin);
-    layout->setSpacing(22);
+    layout->setSpacing(rowSpacing);
     // Always the sheet's width; the height follows the wrapped texts.
     layout->setSizeConstraint(QLayout::SetFixedSize);
     const int contentWidth = sheetWidth - 2 * margin;
@@ -286,8 +287,11 @@ GoogleConnectionView::GoogleConnectionView(GoogleConnectionModel& model, QWidget
     detail_->setFixedWidth(contentWidth);
     detail_->setForegroundRole(QPalette::PlaceholderText);  // the theme's muted colour
     status->addWidget(detail_);
-    busy_ = new VeskaBusyIndicator(this);
-    status->addSpacing(4);
+    // The indicator carries its padding with it, so that a hidden indicator leaves no gap.
+    busy_ = new QWidget(this);
+    auto* busyRow = new QVBoxLayout(busy_);
+    busyRow->setContentsMargins(0, busyPadding, 0, 0);
+    busyRow->addWidget(new VeskaBusyIndicator(busy_), 0, Qt::AlignLeft);
     status->addWidget(busy_);
     layout->addLayout(status);
 
@@ -300,7 +304,12 @@ GoogleConnectionView::GoogleConnectionView(GoogleConnectionModel& model, QWidget
     accountMenu_ = new MenuButton(this);
     auto* menu = new QMenu(accountMenu_);
     QAction* revoke = menu->addAction(QStringLiteral("접근 권한 철회"));
+    VeskaStyle::markDestructive(revoke);
     accountMenu_->setMenu(menu);
+    // Return presses none of them: the sheet has no default action, only Escape's close.
+    for (auto* button : {connect_, cancel_, signOut_}) {
+        button->setAutoDefault(false);
+    }
     row->addWidget(connect_);
     row->addWidget(cancel_);
     row->addWidget(signOut_);
@@ -322,6 +331,11 @@ GoogleConnectionView::GoogleConnectionView(GoogleConnectionModel& model, QWidget
     });
     QObject::connect(&model_, &GoogleConnectionModel::stateChanged, this, [this] { refresh(); });
     refresh();
+
+    // The sheet itself holds the focus when it opens: no control shows a focus ring and Space
+    // presses nothing, while Tab still reaches every control and Escape closes the sheet.
+    setFocusPolicy(Qt::ClickFocus);
+    setFocus(Qt::OtherFocusReason);
 }
 
 void GoogleConnectionView::cancelSignIn() {

@@ -13,7 +13,6 @@ namespace tolvane {
 
 class GoogleConnectionModel;
 class SymbolLabel;
-class VeskaBusyIndicator;
 class VeskaButton;
 
 // What the account sheet shows for one account state.
@@ -47,6 +46,10 @@ public:
     GoogleConnectionView(GoogleConnectionModel& model, QWidget* parent);
 
     static constexpr int sheetWidth = 400;
+    // Between the texts and the buttons, whatever the state shows.
+    static constexpr int rowSpacing = 22;
+    // Above the progress indicator, only while it shows.
+    static constexpr int busyPadding = 4;
     // The publisher's privacy policy, opened in the browser.
     static const char* const privacyPolicyURL;
 
@@ -65,7 +68,7 @@ private:
     SymbolLabel* badge_ = nullptr;
     QTextEdit* title_ = nullptr;
     QLabel* detail_ = nullptr;
-    VeskaBusyIndicator* busy_ = nullptr;
+    QWidget* busy_ = nullptr;
     QWidget* actions_ = nullptr;
     VeskaButton* connect_ = nullptr;
     VeskaButton* cancel_ = nullptr;

@@ -14,6 +14,14 @@ namespace tolvane {
 
 namespace {
 
+const QString kPortalService = QStringLiteral("org.freedesktop.portal.Desktop");
+const QString kPortalPath = QStringLiteral("/org/freedesktop/portal/desktop");
+const QString kSettingsInterface = QStringLiteral("org.freedesktop.portal.Settings");
+const QString kAppearance = QStringLiteral("org.freedesktop.appearance");
+const QString kReducedMotion = QStringLiteral("reduced-motion");
+const QString kGnomeInterface = QStringLiteral("org.gnome.desktop.interface");
+const QString kEnableAnimations = QStringLiteral("enable-animations");
+
 QVariant unwrapped(QVariant value) {
     for (int depth = 0; depth < 3 && value.metaType() == QMetaType::fromType<QDBusVariant>();
          ++depth) {
@@ -46,32 +54,50 @@ ReducedMotion::ReducedMotion(QDBusConnection bus, QObject* parent)
     if (!bus_.isConnected()) {
         return;
     }
-    read(QStringLiteral("org.freedesktop.appearance"), QStringLiteral("reduced-motion"));
-    read(QStringLiteral("org.gnome.desktop.interface"), QStringLiteral("enable-animations"));
+    // Subscribed before asking, so that a change between the answer and the subscription is not
+    // missed; the portal sends both in the order it made them.
+    bus_.connect(kPortalService, kPortalPath, kSettingsInterface, QStringLiteral("SettingChanged"),
+                 this, SLOT(settingChanged(QDBusMessage)));
+    read(kAppearance, kReducedMotion);
+    read(kGnomeInterface, kEnableAnimations);
+}
+
+void ReducedMotion::settingChanged(const QDBusMessage& message) {
+    const QVariantList arguments = message.arguments();
+    if (arguments.size() != 3) {
+        return;
+    }
+    take(arguments[0].toString(), arguments[1].toString(), arguments[2]);
+}
+
+void ReducedMotion::take(const QString& group, const QString& key, const QVariant& value) {
+    const bool before = isOn();
+    if (group == kAppearance && key == kReducedMotion) {
+        reduced_ = fromReducedMotion(value);
+    } else if (group == kGnomeInterface && key == kEnableAnimations) {
+        animationsOff_ = fromEnableAnimations(value);
+    } else {
+        return;
+    }
+    if (isOn() != before) {
+        emit changed();
+    }
 }
 
 void ReducedMotion::read(const QString& group, const QString& key) {
     QDBusMessage call = QDBusMessage::createMethodCall(
-        QStringLiteral("org.freedesktop.portal.Desktop"),
-        QStringLiteral("/org/freedesktop/portal/desktop"),
-        QStringLiteral("org.freedesktop.portal.Settings"), QStringLiteral("ReadOne"));
+        kPortalService, kPortalPath, kSettingsInterface, QStringLiteral("ReadOne"));
     call << group << key;
     // Asked asynchronously: the window must not wait for a portal that is slow or absent.
     auto* watcher = new QDBusPendingCallWatcher(bus_.asyncCall(call), this);
-    const bool isReducedMotion = key == QLatin1String("reduced-motion");
     connect(watcher, &QDBusPendingCallWatcher::finished, this,
-            [this, isReducedMotion](QDBusPendingCallWatcher* finished) {
+            [this, group, key](QDBusPendingCallWatcher* finished) {
                 finished->deleteLater();
                 const QDBusMessage reply = finished->reply();
                 if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty()) {
                     return;
                 }
-                const QVariant value = reply.arguments().constFirst();
-                if (isReducedMotion) {
-                    reduced_ = fromReducedMotion(value);
-                } else {
-                    animationsOff_ = fromEnableAnimations(value);
-                }
+                take(group, key, reply.arguments().constFirst());
             });
 }
 

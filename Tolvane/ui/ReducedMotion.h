@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QDBusConnection>
+#include <QDBusMessage>
 #include <QObject>
 #include <QVariant>
 
@@ -10,9 +11,10 @@ class QWidget;
 
 namespace tolvane {
 
-// Whether the desktop asks for less motion, read once through the settings portal: its own
-// "reduced-motion" key or GNOME's "enable-animations", which the portal passes on. Either one
-// asking for less is enough; without an answer the window animates.
+// Whether the desktop asks for less motion, read through the settings portal and followed as the
+// portal announces changes: its own "reduced-motion" key or GNOME's "enable-animations", which
+// the portal passes on. Either one asking for less is enough; without an answer the window
+// animates.
 class ReducedMotion final : public QObject {
     Q_OBJECT
 
@@ -26,8 +28,16 @@ public:
     static std::optional<bool> fromReducedMotion(const QVariant& value);
     static std::optional<bool> fromEnableAnimations(const QVariant& value);
 
+signals:
+    void changed();
+
+private slots:
+    void settingChanged(const QDBusMessage& message);
+
 private:
     void read(const QString& group, const QString& key);
+    // Takes the portal's value of one of the two keys; other keys are not ours.
+    void take(const QString& group, const QString& key, const QVariant& value);
 
     QDBusConnection bus_;
     std::optional<bool> reduced_;

@@ -1,9 +1,13 @@
 #include "Tolvane/ui/VeskaProgressBar.h"
 
+#include <QAccessible>
+#include <QAccessibleValueInterface>
+#include <QAccessibleWidget>
 #include <QPainter>
 #include <QPainterPath>
 
 #include <cmath>
+#include <mutex>
 
 #include "Tolvane/ui/VeskaTheme.h"
 
@@ -18,13 +22,58 @@ void fillCapsule(QPainter& painter, const QRectF& rect, const QColor& color) {
     painter.fillPath(path, color);
 }
 
+// What assistive technology sees of a bar: a read-only progress value with its range.
+class AccessibleProgressBar final : public QAccessibleWidget, public QAccessibleValueInterface {
+public:
+    explicit AccessibleProgressBar(VeskaProgressBar* bar)
+        : QAccessibleWidget(bar, QAccessible::ProgressBar) {}
+
+    void* interface_cast(QAccessible::InterfaceType type) override {
+        if (type == QAccessible::ValueInterface) {
+            return static_cast<QAccessibleValueInterface*>(this);
+        }
+        return QAccessibleWidget::interface_cast(type);
+    }
+
+    QString text(QAccessible::Text type) const override {
+        if (type == QAccessible::Value) {
+            return VeskaProgressBar::percentText(bar().fraction());
+        }
+        return QAccessibleWidget::text(type);
+    }
+
+    QVariant currentValue() const override {
+        return VeskaProgressBar::accessibleValue(bar().fraction());
+    }
+    void setCurrentValue(const QVariant&) override {}  // shows progress, takes no input
+    QVariant maximumValue() const override { return VeskaProgressBar::maximumValue; }
+    QVariant minimumValue() const override { return VeskaProgressBar::minimumValue; }
+    QVariant minimumStepSize() const override { return 0; }
+
+private:
+    const VeskaProgressBar& bar() const { return *static_cast<VeskaProgressBar*>(widget()); }
+};
+
+QAccessibleInterface* accessibleBar(const QString& className, QObject* object) {
+    if (className == QLatin1String("tolvane::VeskaProgressBar") && object->isWidgetType()) {
+        return new AccessibleProgressBar(static_cast<VeskaProgressBar*>(object));
+    }
+    return nullptr;
+}
+
 }  // namespace
 
 VeskaProgressBar::VeskaProgressBar(double fraction, QWidget* parent) : QWidget(parent) {
+    static std::once_flag installed;
+    std::call_once(installed, [] { QAccessible::installFactory(accessibleBar); });
     setFixedHeight(barHeight);
     setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
     setAccessibleName(QStringLiteral("진행률"));
-    setFraction(fraction);
+    fraction_ = fraction;
+}
+
+double VeskaProgressBar::accessibleValue(double fraction) noexcept {
+    return minimumValue + clampedFraction(fraction) * (maximumValue - minimumValue);
 }
 
 double VeskaProgressBar::clampedFraction(double fraction) noexcept {
@@ -40,11 +89,14 @@ QString VeskaProgressBar::percentText(double fraction, const QLocale& locale) {
 }
 
 void VeskaProgressBar::setFraction(double fraction) {
-    if (fraction == fraction_ && !accessibleDescription().isEmpty()) {
+    if (fraction == fraction_) {
         return;
     }
     fraction_ = fraction;
-    setAccessibleDescription(percentText(fraction));
+    if (QAccessible::isActive()) {
+        QAccessibleValueChangeEvent event(this, accessibleValue(fraction));
+        QAccessible::updateAccessibility(&event);
+    }
     update();
 }
 

@@ -1,14 +1,55 @@
 #include "Tolvane/ui/VeskaStyle.h"
 
-#include <QScrollBar>
-
+#include <QAction>
+#include <QMenu>
 #include <QPainter>
+#include <QScrollBar>
 #include <QStyleFactory>
 #include <QStyleOption>
 
+#include "Tolvane/ui/VeskaTheme.h"
+
 namespace tolvane {
 
+namespace {
+
+const char* const kDestructive = "veskaDestructive";
+
+}  // namespace
+
 VeskaStyle::VeskaStyle() : QProxyStyle(QStyleFactory::create(QStringLiteral("Fusion"))) {}
+
+void VeskaStyle::markDestructive(QAction* action) {
+    action->setProperty(kDestructive, true);
+}
+
+bool VeskaStyle::isDestructive(const QAction* action) {
+    return action != nullptr && action->property(kDestructive).toBool();
+}
+
+void VeskaStyle::drawControl(ControlElement element, const QStyleOption* option, QPainter* painter,
+                             const QWidget* widget) const {
+    const auto* item = qstyleoption_cast<const QStyleOptionMenuItem*>(option);
+    const auto* menu = qobject_cast<const QMenu*>(widget);
+    if (element != CE_MenuItem || item == nullptr || menu == nullptr ||
+        !isDestructive(menu->actionAt(option->rect.center()))) {
+        QProxyStyle::drawControl(element, option, painter, widget);
+        return;
+    }
+    // The menu is a window of its own: its palette, not the sheet's, tells the appearance.
+    const Appearance appearance = VeskaTheme::appearanceOf(option->palette);
+    const QColor danger = VeskaTheme::danger.resolve(appearance);
+    QStyleOptionMenuItem destructive(*item);
+    for (const auto group : {QPalette::Active, QPalette::Inactive}) {
+        for (const auto role : {QPalette::Text, QPalette::WindowText, QPalette::ButtonText}) {
+            destructive.palette.setColor(group, role, danger);
+        }
+        destructive.palette.setColor(group, QPalette::Highlight, danger);
+        destructive.palette.setColor(group, QPalette::HighlightedText,
+                                     VeskaTheme::surface.resolve(appearance));
+    }
+    QProxyStyle::drawControl(element, &destructive, painter, widget);
+}
 
 void VeskaStyle::drawPrimitive(PrimitiveElement element, const QStyleOption* option,
                                QPainter* painter, const QWidget* widget) const {

@@ -2,6 +2,7 @@
 
 #include <QProxyStyle>
 
+class QAction;
 class QScrollBar;
 
 namespace tolvane {
@@ -19,6 +20,13 @@ public:
     // A thin vertical bar over a card's surface instead of Fusion's with its arrows and track.
     static void useThinScrollBar(QScrollBar* bar);
 
+    // A menu item that destroys something (a revoked access, a deleted file) is drawn in the
+    // theme's danger colour, and filled with it while the pointer is over it.
+    static void markDestructive(QAction* action);
+    static bool isDestructive(const QAction* action);
+
+    void drawControl(ControlElement element, const QStyleOption* option, QPainter* painter,
+                     const QWidget* widget = nullptr) const override;
     void drawPrimitive(PrimitiveElement element, const QStyleOption* option, QPainter* painter,
                        const QWidget* widget = nullptr) const override;
 };

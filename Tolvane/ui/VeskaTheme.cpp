@@ -1,7 +1,11 @@
 #include "Tolvane/ui/VeskaTheme.h"
 
+#include <QFontInfo>
+#include <QFontMetricsF>
 #include <QStringList>
 #include <QWidget>
+
+#include <cmath>
 
 namespace tolvane {
 
@@ -66,6 +70,43 @@ QFont VeskaTheme::font(int pixelSize, QFont::Weight weight) {
     result.setPixelSize(pixelSize);
     result.setWeight(weight);
     return result;
+}
+
+bool VeskaTheme::hasTabularFigures(const QFont& font) {
+    const QFontMetricsF metrics(font);
+    const qreal zero = metrics.horizontalAdvance(QLatin1Char('0'));
+    for (char digit = '1'; digit <= '9'; ++digit) {
+        if (std::abs(metrics.horizontalAdvance(QLatin1Char(digit)) - zero) > 0.01) {
+            return false;
+        }
+    }
+    return true;
+}
+
+QFont VeskaTheme::withTabularFigures(QFont font) {
+    // Qt offers no switch for a face's tabular-figures feature. The faces the program installs
+    // (Noto Sans CJK, and DejaVu Sans that fontconfig brings) draw their digits at one width
+    // already; a desktop face whose digits are proportional gives way to one of them.
+    font.setKerning(false);
+    if (hasTabularFigures(font)) {
+        return font;
+    }
+    for (const QString& face :
+         {QStringLiteral("Noto Sans CJK KR"), QStringLiteral("DejaVu Sans")}) {
+        QFont candidate = font;
+        QStringList families = font.families();
+        families.removeAll(face);
+        families.prepend(face);
+        candidate.setFamilies(families);
+        if (QFontInfo(candidate).family() == face && hasTabularFigures(candidate)) {
+            return candidate;
+        }
+    }
+    return font;
+}
+
+QFont VeskaTheme::tabularFont(int pixelSize, QFont::Weight weight) {
+    return withTabularFigures(font(pixelSize, weight));
 }
 
 }  // namespace tolvane

@@ -54,6 +54,14 @@ public:
     // The application's font at a pixel size (body 13, callout 12, subheadline 11, caption 10,
     // title3 15). Hangul comes from Noto Sans CJK KR wherever the first family lacks it.
     static QFont font(int pixelSize, QFont::Weight weight = QFont::Normal);
+    // The font for numbers that change while work runs (byte counts, percentages, counts): every
+    // digit takes the same width, so that the text does not shift as the digits change.
+    static QFont tabularFont(int pixelSize, QFont::Weight weight = QFont::Normal);
+    // The font itself when its digits already share one width, else the same font led by the
+    // first installed face whose digits do; kerning off, so that no pair of digits moves closer.
+    static QFont withTabularFigures(QFont font);
+    static bool hasTabularFigures(const QFont& font);
+
     static constexpr int bodySize = 13;
     static constexpr int calloutSize = 12;
     static constexpr int subheadlineSize = 11;

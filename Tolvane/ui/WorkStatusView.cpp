@@ -125,8 +125,7 @@ WorkStatusView::WorkStatusView(DeliveryJobModel& model, QWidget* parent)
     title_ = new ThemedLabel(QString(), this);
     title_->setFont(VeskaTheme::font(VeskaTheme::calloutSize, QFont::Medium));
     percent_ = new ThemedLabel(QString(), this);
-    QFont digits = VeskaTheme::font(VeskaTheme::captionSize);
-    percent_->setFont(digits);
+    percent_->setFont(VeskaTheme::tabularFont(VeskaTheme::captionSize));
     percent_->setColor(VeskaTheme::muted);
     headline->addWidget(title_);
     headline->addStretch(1);
@@ -195,7 +194,10 @@ void WorkStatusView::refresh() {
     }
     disclosure_->setVisible(folds);
     detail_->setText(detail.value_or(QString()));
-    detail_->setFont(VeskaTheme::font(folds ? VeskaTheme::captionSize : VeskaTheme::calloutSize));
+    const int detailSize = folds ? VeskaTheme::captionSize : VeskaTheme::calloutSize;
+    // While work runs the detail counts bytes, which change several times a second.
+    detail_->setFont(facts.isRunning() ? VeskaTheme::tabularFont(detailSize)
+                                       : VeskaTheme::font(detailSize));
     detail_->setVisible(detail && (!folds || disclosure_->isChecked()));
 }
 

@@ -1,5 +1,7 @@
 #include "Tolvane/ui/DriveRecoveryView.h"
 
+#include <QApplication>
+#include <QLayout>
 #include <QMessageBox>
 #include <QPushButton>
 
@@ -103,10 +105,19 @@ TEST_F(GoogleScreens, ResumeAsksFirstAndPassesTheChosenFile) {
     EXPECT_EQ(list->confirmation(), nullptr);
     choose->click();
     ASSERT_NE(list->confirmation(), nullptr);
+    pending.clear();  // the journal's list once the resumed transfer is shared
     list->confirmation()->defaultButton()->click();
     ASSERT_TRUE(eventually([&] { return model->transferState().kind == TK::recoveryShared; }));
     EXPECT_EQ(resumedWith.back(), std::optional<std::string>("/picked/a.zip"));
-    EXPECT_NE(button(window, QStringLiteral("링크 복사")), nullptr);
+    auto* copy = button(window, QStringLiteral("링크 복사"));
+    ASSERT_NE(copy, nullptr);
+
+    // The unfolded list has become empty: nothing, not even an empty row box, sits above the
+    // link block.
+    ASSERT_TRUE(eventually([&] { return model->pendingTransfers().empty(); }));
+    QApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
+    list->layout()->activate();
+    EXPECT_EQ(copy->parentWidget()->mapTo(list, QPoint(0, 0)).y(), 0);
 }
 
 }  // namespace

@@ -1,10 +1,17 @@
 #include "Tolvane/ui/GoogleConnectionView.h"
 
+#include <QApplication>
 #include <QDesktopServices>
+#include <QLabel>
+#include <QMenu>
 #include <QTextEdit>
+#include <QToolButton>
 #include <QUrl>
 
 #include "GoogleScreensFixture.h"
+#include "Tolvane/ui/VeskaBusyIndicator.h"
+#include "Tolvane/ui/VeskaButton.h"
+#include "Tolvane/ui/VeskaStyle.h"
 
 namespace tolvane::test {
 namespace {
@@ -107,6 +114,95 @@ TEST_F(GoogleScreens, CancellingASignInShowsTheCoordinatorsStateAtOnceAndForGood
 
     // Escape closes the sheet whatever the state.
     QTest::keyClick(&sheet, Qt::Key_Escape);
+    EXPECT_FALSE(sheet.isVisible());
+}
+
+// The widget's rectangle in the sheet's coordinates.
+QRect inSheet(QWidget& sheet, const QWidget& widget) {
+    return {widget.mapTo(&sheet, QPoint(0, 0)), widget.size()};
+}
+
+TEST_F(GoogleScreens, TheSheetOpensWithNothingFocusedAndKeepsItsSpacingInEveryState) {
+    restore(false);
+    GoogleConnectionView sheet(*model, nullptr);
+    sheet.show();
+    sheet.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&sheet));
+
+    // No control holds the focus: Space and Return press nothing, Escape still closes.
+    QAbstractButton* close = nullptr;
+    for (auto* candidate : sheet.findChildren<QAbstractButton*>()) {
+        if (candidate->accessibleName() == QStringLiteral("닫기")) {
+            close = candidate;
+        }
+    }
+    ASSERT_NE(close, nullptr);
+    EXPECT_FALSE(close->hasFocus());
+    ASSERT_NE(QApplication::focusWidget(), nullptr);
+    EXPECT_EQ(qobject_cast<QAbstractButton*>(QApplication::focusWidget()), nullptr);
+    for (const auto key : {Qt::Key_Space, Qt::Key_Return}) {
+        QTest::keyClick(QApplication::focusWidget(), key);
+        QApplication::processEvents();
+        EXPECT_TRUE(sheet.isVisible()) << key;
+        EXPECT_EQ(model->state(), GoogleAuthState::signedOut()) << key;
+    }
+
+    const GoogleIdentity alice{"alice", "alice@example.com"};
+    const struct {
+        GoogleAuthState state;
+        bool busy;
+    } rows[] = {
+        {GoogleAuthState::restoring(), true},
+        {GoogleAuthState::signedOut(), false},
+        {GoogleAuthState::authorizing(), true},
+        {GoogleAuthState::connected(alice), false},
+        {GoogleAuthState::refreshing(alice), true},
+        {GoogleAuthState::failed(GoogleAuthFailure::unavailable()), false},
+        {GoogleAuthState::signedOut(), false},  // back from a busy state
+    };
+    auto* indicator = sheet.findChild<VeskaBusyIndicator*>();
+    auto* title = sheet.findChild<QTextEdit*>();
+    auto* privacy = button(sheet, QStringLiteral("개인정보처리방침"));
+    ASSERT_NE(indicator, nullptr);
+    ASSERT_NE(privacy, nullptr);
+    for (const auto& row : rows) {
+        model->setState(row.state);
+        QApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
+        QApplication::processEvents();
+        const auto content = GoogleConnectionContent::of(row.state);
+        QLabel* detail = nullptr;
+        for (auto* label : sheet.findChildren<QLabel*>()) {
+            if (label->text() == content.detail) {
+                detail = label;
+            }
+        }
+        ASSERT_NE(detail, nullptr) << content.title.toStdString();
+        EXPECT_EQ(indicator->isVisibleTo(&sheet), row.busy) << content.title.toStdString();
+        EXPECT_GE(inSheet(sheet, *detail).top(), inSheet(sheet, *title).bottom());
+
+        // The first row after the texts: the buttons, or the link when there are none.
+        QWidget* next = privacy;
+        for (auto* candidate : sheet.findChildren<VeskaButton*>()) {
+            if (candidate->isVisibleTo(&sheet)) {
+                next = candidate->parentWidget();
+            }
+        }
+        const int textsEnd = inSheet(sheet, row.busy ? static_cast<QWidget&>(*indicator) : *detail).bottom();
+        EXPECT_EQ(inSheet(sheet, *next).top() - textsEnd - 1, GoogleConnectionView::rowSpacing)
+            << content.title.toStdString();
+        if (row.busy) {
+            EXPECT_EQ(inSheet(sheet, *indicator).top() - inSheet(sheet, *detail).bottom() - 1,
+                      8 + GoogleConnectionView::busyPadding);
+        }
+    }
+
+    // The connected account's one menu item removes the access: it is drawn as destructive.
+    auto* menuButton = sheet.findChild<QToolButton*>();
+    ASSERT_NE(menuButton, nullptr);
+    ASSERT_EQ(menuButton->menu()->actions().size(), 1);
+    EXPECT_TRUE(VeskaStyle::isDestructive(menuButton->menu()->actions().front()));
+
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape);
     EXPECT_FALSE(sheet.isVisible());
 }
 

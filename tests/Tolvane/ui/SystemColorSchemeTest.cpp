@@ -7,7 +7,10 @@
 #include <gtest/gtest.h>
 
 #include <optional>
+#include <tuple>
+#include <vector>
 
+#include "Tolvane/ui/ReducedMotion.h"
 #include "Tolvane/ui/VeskaAppearance.h"
 #include "support/PrivateBus.h"
 
@@ -65,9 +68,11 @@ protected:
     }
 
     void announce(const QString& nameSpace, uint value) {
+        announce(nameSpace, QStringLiteral("color-scheme"), QVariant::fromValue(value));
+    }
+    void announce(const QString& nameSpace, const QString& key, const QVariant& value) {
         QDBusMessage signal = QDBusMessage::createSignal(kPath, kInterface, "SettingChanged");
-        signal << nameSpace << QStringLiteral("color-scheme")
-               << QVariant::fromValue(QDBusVariant(QVariant::fromValue(value)));
+        signal << nameSpace << key << QVariant::fromValue(QDBusVariant(value));
         ASSERT_TRUE(portal.send(signal));
     }
 
@@ -92,6 +97,47 @@ TEST_F(SystemColorSchemeTest, ReadsThePreferenceAndFollowsItsChanges) {
         ASSERT_TRUE(QTest::qWaitFor([&] { return scheme.current() != 1u; }, 30000));
         EXPECT_EQ(scheme.current(), std::optional<uint>(2));
         QDBusConnection::disconnectFromBus(QStringLiteral("application"));
+    }
+}
+
+TEST_F(SystemColorSchemeTest, ReducedMotionFollowsTheDesktopWhileTheProgramRuns) {
+    const QString appearance = QStringLiteral("org.freedesktop.appearance");
+    const QString gnome = QStringLiteral("org.gnome.desktop.interface");
+    const QString reduced = QStringLiteral("reduced-motion");
+    const QString animations = QStringLiteral("enable-animations");
+    // Each step's last announcement flips the setting; those before it must change nothing.
+    const struct {
+        const char* name;
+        std::vector<std::tuple<QString, QString, QVariant>> announced;
+        bool on;
+    } steps[] = {
+        {"motion allowed again",
+         {{appearance, QStringLiteral("color-scheme"), QVariant::fromValue(0u)},
+          {appearance, reduced, QVariant::fromValue(0u)}},
+         false},
+        {"animations switched off",
+         {{gnome, reduced, QVariant::fromValue(1u)}, {gnome, animations, QVariant(false)}},
+         true},
+        {"animations back on", {{gnome, animations, QVariant(true)}}, false},
+        {"an unreadable value counts as no answer",
+         {{appearance, reduced, QVariant(QStringLiteral("1"))},
+          {appearance, reduced, QVariant::fromValue(1u)}},
+         true},
+    };
+    fake.scheme = 1;  // the portal's first answer: reduce
+    ReducedMotion motion(application());
+    int changes = 0;
+    QObject::connect(&motion, &ReducedMotion::changed, [&] { ++changes; });
+    ASSERT_TRUE(QTest::qWaitFor([&] { return motion.isOn(); }, 30000));
+    changes = 0;
+    for (const auto& step : steps) {
+        for (const auto& [nameSpace, key, value] : step.announced) {
+            announce(nameSpace, key, value);
+        }
+        // The announcements arrive in order: once the last one shows, all were handled.
+        ASSERT_TRUE(QTest::qWaitFor([&] { return motion.isOn() == step.on; }, 30000)) << step.name;
+        EXPECT_EQ(changes, 1) << step.name;
+        changes = 0;
     }
 }
 

@@ -1,7 +1,11 @@
+#include <QAccessible>
+#include <QAccessibleValueInterface>
 #include <QDBusVariant>
 #include <QFileInfo>
+#include <QFontMetricsF>
 #include <QImage>
 #include <QLocale>
+#include <QMenu>
 #include <QTest>
 
 #include <gtest/gtest.h>
@@ -9,10 +13,12 @@
 #include <cmath>
 #include <limits>
 #include <optional>
+#include <vector>
 
 #include "Tolvane/ui/VeskaAppearance.h"
 #include "Tolvane/ui/VeskaButton.h"
 #include "Tolvane/ui/VeskaProgressBar.h"
+#include "Tolvane/ui/VeskaStyle.h"
 #include "Tolvane/ui/VeskaSymbol.h"
 #include "Tolvane/ui/VeskaTheme.h"
 
@@ -131,6 +137,100 @@ TEST(VeskaProgressBar, ClampsWhatItDrawsAndReadsOut) {
         EXPECT_EQ(VeskaProgressBar::percentText(row.fraction, QLocale(QLocale::Korean)),
                   QString::fromUtf8(row.read))
             << row.fraction;
+    }
+}
+
+TEST(VeskaProgressBar, AssistiveTechnologyReadsItsValueWithinItsRange) {
+    const QLocale before;
+    QLocale::setDefault(QLocale(QLocale::Korean));
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const struct {
+        double fraction;
+        double value;
+        const char* text;
+    } rows[] = {{0.4, 40, "40%"},
+                {-0.3, 0, "0%"},
+                {1.7, 100, "100%"},
+                {nan, 0, "0%"},
+                {0.995, 99.5, "100%"}};
+    VeskaProgressBar bar(0.25);
+    QAccessibleInterface* readOut = QAccessible::queryAccessibleInterface(&bar);
+    ASSERT_NE(readOut, nullptr);
+    EXPECT_EQ(readOut->role(), QAccessible::ProgressBar);
+    EXPECT_EQ(readOut->text(QAccessible::Name), QStringLiteral("진행률"));
+    QAccessibleValueInterface* value = readOut->valueInterface();
+    ASSERT_NE(value, nullptr);
+    EXPECT_EQ(value->minimumValue().toDouble(), 0);
+    EXPECT_EQ(value->maximumValue().toDouble(), 100);
+    EXPECT_EQ(value->currentValue().toDouble(), 25);
+    // The same interface follows every later change.
+    for (const auto& row : rows) {
+        bar.setFraction(row.fraction);
+        EXPECT_DOUBLE_EQ(value->currentValue().toDouble(), row.value) << row.fraction;
+        EXPECT_EQ(readOut->text(QAccessible::Value), QString::fromUtf8(row.text)) << row.fraction;
+    }
+    QLocale::setDefault(before);
+}
+
+TEST(VeskaTheme, ChangingNumbersKeepTheirWidthWhateverTheDigits) {
+    // Strings of one shape, as a running job shows them one after another.
+    const std::vector<std::vector<const char*>> shapes = {
+        {"1.1 MB / 128.5 MB", "4.7 MB / 128.5 MB", "8.8 MB / 128.5 MB"},
+        {"전체 11%", "전체 47%", "전체 80%"},
+        {"1,111", "7,474", "8,000"},
+        {"11", "17", "71", "00"},
+    };
+    const struct {
+        int size;
+        QFont::Weight weight;
+    } fonts[] = {{VeskaTheme::captionSize, QFont::Normal},
+                 {VeskaTheme::calloutSize, QFont::Medium},
+                 {VeskaTheme::bodySize, QFont::DemiBold}};
+    for (const auto& font : fonts) {
+        const QFont plain = VeskaTheme::font(font.size, font.weight);
+        const QFont figures = VeskaTheme::tabularFont(font.size, font.weight);
+        EXPECT_TRUE(VeskaTheme::hasTabularFigures(figures)) << font.size;
+        // A face whose digits already share one width is kept, not replaced.
+        if (VeskaTheme::hasTabularFigures(plain)) {
+            EXPECT_EQ(figures.families(), plain.families()) << font.size;
+        }
+        const QFontMetricsF metrics(figures);
+        for (const auto& shape : shapes) {
+            const qreal first = metrics.horizontalAdvance(QString::fromUtf8(shape.front()));
+            for (const char* text : shape) {
+                EXPECT_NEAR(metrics.horizontalAdvance(QString::fromUtf8(text)), first, 0.01)
+                    << text << " at " << font.size;
+            }
+        }
+    }
+}
+
+TEST(VeskaStyle, ADestructiveMenuItemIsDrawnInTheDangerColour) {
+    VeskaStyle style;
+    for (const auto appearance : {Appearance::dark, Appearance::light}) {
+        QMenu menu;
+        menu.setStyle(&style);
+        menu.setPalette(VeskaTheme::palette(appearance));
+        menu.setFont(VeskaTheme::font(VeskaTheme::bodySize));
+        QAction* plain = menu.addAction(QStringLiteral("로그아웃 하기"));
+        QAction* destructive = menu.addAction(QStringLiteral("접근 권한 철회"));
+        VeskaStyle::markDestructive(destructive);
+        EXPECT_FALSE(VeskaStyle::isDestructive(plain));
+        menu.adjustSize();
+        const QImage picture = menu.grab().toImage();
+        const QRgb danger = VeskaTheme::danger.resolve(appearance).rgb() & 0xFFFFFF;
+        const auto dangerPixels = [&](QAction* action) {
+            int count = 0;
+            const QRect area = menu.actionGeometry(action);
+            for (int y = area.top(); y <= area.bottom(); ++y) {
+                for (int x = area.left(); x <= area.right(); ++x) {
+                    count += (picture.pixel(x, y) & 0xFFFFFF) == danger ? 1 : 0;
+                }
+            }
+            return count;
+        };
+        EXPECT_GT(dangerPixels(destructive), 0) << int(appearance);
+        EXPECT_EQ(dangerPixels(plain), 0) << int(appearance);
     }
 }
 
