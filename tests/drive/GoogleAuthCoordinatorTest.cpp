@@ -74,11 +74,17 @@ struct FakeProvider final : GoogleAuthProvider {
     std::optional<GoogleRestoredSession> restoreSession() override {
         return enter("restore"), session;
     }
-    GoogleIdentity signIn() override { return enter("signIn"), GoogleIdentity{"bob", {}}; }
-    void requestDriveScope(const GoogleIdentity& who) override { enter("scope:" + who.subject); }
-    void refreshSession(const GoogleIdentity& who) override { enter("refresh:" + who.subject); }
+    GoogleIdentity signIn(std::stop_token) override {
+        return enter("signIn"), GoogleIdentity{"bob", {}};
+    }
+    void requestDriveScope(const GoogleIdentity& who, std::stop_token) override {
+        enter("scope:" + who.subject);
+    }
+    void refreshSession(const GoogleIdentity& who, std::stop_token) override {
+        enter("refresh:" + who.subject);
+    }
     void signOut() override { enter("signOut"); }
-    void revokeConsent() override { enter("revoke"); }
+    void revokeConsent(std::stop_token) override { enter("revoke"); }
     void cancelAuthorization() noexcept override { enter("cancel"); }
 };
 
