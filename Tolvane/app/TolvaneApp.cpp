@@ -54,9 +54,11 @@ private:
 TolvaneApp::TolvaneApp(QApplication& application, QObject* parent)
     : QObject(parent),
       application_(application),
-      delegate_({&TolvaneAppDelegate::runQuitAlert, [] { QCoreApplication::exit(0); }}) {
+      delegate_({&TolvaneAppDelegate::runQuitAlert, [] { QCoreApplication::exit(0); }}),
+      quitFromAnyWindow_([this] { requestQuit(); }) {
     // Quitting goes through the quit protocol only; the event loop must not end by itself.
     application_.setQuitOnLastWindowClosed(false);
+    application_.installEventFilter(&quitFromAnyWindow_);
     appearance_ = std::make_unique<VeskaAppearance>(application_);
     appearance_->setSetting(QSettings().value(appearanceKey, QStringLiteral("dark")).toString());
 }
@@ -173,6 +175,11 @@ void TolvaneApp::setAppearance(const QString& value) {
 }
 
 void TolvaneApp::requestQuit() {
+    // The quit alert itself is modal: a second Ctrl+Q while it asks must not answer it.
+    if (delegate_.isAsking()) {
+        return;
+    }
+    QuitFromAnyWindow::closeModalWindows();
     delegate_.requestQuit();
 }
 
