@@ -59,6 +59,7 @@ TolvaneApp::TolvaneApp(QApplication& application, QObject* parent)
     // Quitting goes through the quit protocol only; the event loop must not end by itself.
     application_.setQuitOnLastWindowClosed(false);
     application_.installEventFilter(&quitFromAnyWindow_);
+    application_.installNativeEventFilter(&quitFromAnyWindow_);
     appearance_ = std::make_unique<VeskaAppearance>(application_);
     appearance_->setSetting(QSettings().value(appearanceKey, QStringLiteral("dark")).toString());
 }

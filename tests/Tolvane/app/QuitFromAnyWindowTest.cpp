@@ -1,6 +1,7 @@
 #include "Tolvane/app/QuitFromAnyWindow.h"
 
 #include <QApplication>
+#include <QCloseEvent>
 #include <QDialog>
 #include <QFileDialog>
 #include <QLineEdit>
@@ -11,8 +12,12 @@
 
 #include <gtest/gtest.h>
 
+#include <xcb/xcb.h>
+
+#include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <vector>
 
 namespace tolvane::test {
@@ -93,6 +98,69 @@ TEST(QuitFromAnyWindowTest, CtrlQInAModalWindowCancelsWhatIsOpenAndQuits) {
             open.pop_back();
         }
     }
+}
+
+// Of the X11 client messages a window receives, only WM_PROTOCOLS with WM_DELETE_WINDOW is the
+// window manager asking to close it, whether the window manager or the server sent it.
+TEST(QuitFromAnyWindowTest, RecognisesOnlyTheWindowManagersCloseRequest) {
+    const QuitFromAnyWindow::CloseRequestAtoms atoms{40, 41};
+    const struct {
+        const char* name;
+        std::uint8_t responseType;
+        std::uint8_t format;
+        xcb_atom_t type;
+        std::uint32_t protocol;
+        bool close;
+    } rows[] = {
+        {"close request", XCB_CLIENT_MESSAGE, 32, 40, 41, true},
+        {"sent by another client", XCB_CLIENT_MESSAGE | 0x80, 32, 40, 41, true},
+        {"another protocol (a ping)", XCB_CLIENT_MESSAGE, 32, 40, 42, false},
+        {"another message type", XCB_CLIENT_MESSAGE, 32, 43, 41, false},
+        {"8-bit data", XCB_CLIENT_MESSAGE, 8, 40, 41, false},
+        {"not a client message", XCB_PROPERTY_NOTIFY, 32, 40, 41, false},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        xcb_client_message_event_t event{};
+        event.response_type = row.responseType;
+        event.format = row.format;
+        event.window = 77;
+        event.type = row.type;
+        event.data.data32[0] = row.protocol;
+        EXPECT_EQ(QuitFromAnyWindow::closeRequestTarget(&event, atoms),
+                  row.close ? std::optional<std::uint32_t>(77) : std::nullopt);
+    }
+    xcb_client_message_event_t event{};
+    event.response_type = XCB_CLIENT_MESSAGE;
+    event.format = 32;
+    EXPECT_EQ(QuitFromAnyWindow::closeRequestTarget(&event, {}), std::nullopt);
+}
+
+// A window a sheet blocks gets its close once the sheet is cancelled; an unblocked window is
+// left to Qt's own handling.
+TEST(QuitFromAnyWindowTest, ClosingABlockedWindowCancelsTheSheetFirst) {
+    class Window final : public QMainWindow {
+    public:
+        int closes = 0;
+
+    protected:
+        void closeEvent(QCloseEvent* event) override {
+            ++closes;
+            event->ignore();
+        }
+    };
+    Window window;
+    window.show();
+    EXPECT_FALSE(QuitFromAnyWindow::closeBlockedWindow(&window));
+    const std::unique_ptr<QDialog> open(sheet(&window));
+    int rejected = 0;
+    QObject::connect(open.get(), &QDialog::rejected, [&] { ++rejected; });
+    open->open();
+    EXPECT_FALSE(QuitFromAnyWindow::closeBlockedWindow(open.get()));
+    EXPECT_TRUE(QuitFromAnyWindow::closeBlockedWindow(&window));
+    EXPECT_EQ(rejected, 1);
+    EXPECT_EQ(window.closes, 1);
+    EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
 }
 
 }  // namespace
