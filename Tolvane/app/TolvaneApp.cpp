@@ -65,9 +65,12 @@ TolvaneApp::TolvaneApp(QApplication& application, Environment environment, QObje
     : QObject(parent),
       application_(application),
       delegate_(quitHooks(std::move(environment.quit))),
-      environment_(std::move(environment)) {
+      environment_(std::move(environment)),
+      quitFromAnyWindow_([this] { requestQuit(); }) {
     // Quitting goes through the quit protocol only; the event loop must not end by itself.
     application_.setQuitOnLastWindowClosed(false);
+    application_.installEventFilter(&quitFromAnyWindow_);
+    application_.installNativeEventFilter(&quitFromAnyWindow_);
     appearance_ = std::make_unique<VeskaAppearance>(application_);
     appearance_->setSetting(QSettings().value(appearanceKey, QStringLiteral("dark")).toString());
 }
@@ -205,6 +208,11 @@ void TolvaneApp::setAppearance(const QString& value) {
 }
 
 void TolvaneApp::requestQuit() {
+    // The quit alert itself is modal: a second Ctrl+Q while it asks must not answer it.
+    if (delegate_.isAsking()) {
+        return;
+    }
+    QuitFromAnyWindow::closeModalWindows();
     delegate_.requestQuit();
 }
 

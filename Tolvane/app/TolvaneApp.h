@@ -9,6 +9,7 @@
 #include <functional>
 #include <memory>
 
+#include "Tolvane/app/QuitFromAnyWindow.h"
 #include "Tolvane/app/TolvaneAppDelegate.h"
 
 class QApplication;
@@ -58,7 +59,8 @@ public:
     void openURLs(const QStringList& urls);
     // Stores the choice and redraws every window in it.
     void setAppearance(const QString& value);
-    // The quit item, closing the last window: through the quit protocol.
+    // The quit item, Ctrl+Q from any window, closing the last window: a sheet, panel or dialog
+    // still open is closed as its own cancel would, then the quit protocol decides.
     void requestQuit();
 
     TolvaneAppDelegate& delegate() noexcept { return delegate_; }
@@ -73,6 +75,7 @@ private:
     QApplication& application_;
     TolvaneAppDelegate delegate_;
     Environment environment_;
+    QuitFromAnyWindow quitFromAnyWindow_;
     std::unique_ptr<VeskaAppearance> appearance_;
     std::unique_ptr<DeliveryJobModel> jobModel_;
     std::unique_ptr<GoogleConnectionModel> googleModel_;

@@ -44,8 +44,16 @@ TolvaneAppDelegate::TerminateReply TolvaneAppDelegate::applicationShouldTerminat
     if (terminationPending_) {
         return TerminateReply::terminateCancel;
     }
+    if (asking_) {
+        return TerminateReply::terminateCancel;
+    }
     const bool cancellable = transferRunning || (job && job->canCancel());
-    if (!hooks_.confirm || !hooks_.confirm(QuitAlertText::forWork(cancellable))) {
+    asking_ = true;
+    confirmedBySystem_ = false;
+    const bool answered = hooks_.confirm && hooks_.confirm(QuitAlertText::forWork(cancellable));
+    asking_ = false;
+    const bool confirmed = answered || std::exchange(confirmedBySystem_, false);
+    if (!confirmed) {
         return TerminateReply::terminateCancel;
     }
     terminationPending_ = true;
@@ -112,6 +120,15 @@ void TolvaneAppDelegate::requestQuit() {
 }
 
 void TolvaneAppDelegate::requestQuitWithoutAsking() {
+    if (asking_) {
+        // The alert open now is answered for the user: it is the innermost modal window, and
+        // closing it ends its modal run with the quit confirmed.
+        confirmedBySystem_ = true;
+        if (QWidget* alert = QApplication::activeModalWidget()) {
+            alert->close();
+        }
+        return;
+    }
     auto confirm = std::exchange(hooks_.confirm, [](const QuitAlertText&) { return true; });
     requestQuit();
     hooks_.confirm = std::move(confirm);

@@ -51,6 +51,8 @@ public:
     void setGoogleModel(GoogleConnectionModel* model) { googleModel_ = model; }
 
     bool terminationPending() const noexcept { return terminationPending_; }
+    // The quit alert is open, waiting for the user's answer.
+    bool isAsking() const noexcept { return asking_; }
 
     // Decides a quit request. After terminateLater, `terminate` runs once the work has ended.
     TerminateReply applicationShouldTerminate();
@@ -58,8 +60,9 @@ public:
     // when applicationShouldTerminate() says so.
     void requestQuit();
     // The system asks the program to end (a termination signal at logout or shutdown): nobody
-    // can be asked, so it is taken as a confirmed quit. Running work is cancelled where it may
-    // be and awaited, so a committing job still finishes its result before the exit.
+    // can be asked, so it is taken as a confirmed quit, also when the alert is already asking.
+    // Running work is cancelled where it may be and awaited, so a committing job still finishes its
+    // result before the exit.
     void requestQuitWithoutAsking();
 
     // The warning alert with the two buttons, the first one the default; plain text.
@@ -75,6 +78,9 @@ private:
     QPointer<DeliveryJobModel> jobModel_;
     QPointer<GoogleConnectionModel> googleModel_;
     bool terminationPending_ = false;
+    bool asking_ = false;
+    // A termination signal arrived while the alert was asking.
+    bool confirmedBySystem_ = false;
 };
 
 }  // namespace tolvane

@@ -5,6 +5,7 @@
 #include <QThread>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 
 namespace tolvane {
@@ -13,15 +14,24 @@ namespace {
 // Captures, packs and unpacks may overlap briefly (an outdated capture runs to its end while a new
 // one starts), so the pool never has fewer threads than that.
 constexpr int minimumWorkerThreads = 4;
+// Sign-in may block for a long time in the browser, the transfer on the network, and link checks
+// come in bursts from the panels.
+constexpr int waitingWorkerThreads = 16;
 
-QPointer<WorkerPool>& currentPool() {
+QPointer<WorkerPool>& jobPool() {
     static QPointer<WorkerPool> pool;
     return pool;
 }
+
+QPointer<WorkerPool>& waitingPool() {
+    static QPointer<WorkerPool> pool;
+    return pool;
+}
+
 }  // namespace
 
-WorkerPool::WorkerPool(QObject* parent) : QObject(parent) {
-    threads_.setMaxThreadCount(std::max(minimumWorkerThreads, QThread::idealThreadCount()));
+WorkerPool::WorkerPool(QObject* parent, int threadCount) : QObject(parent) {
+    threads_.setMaxThreadCount(threadCount);
     // Idle threads are kept: a pack follows a capture within seconds.
     threads_.setExpiryTimeout(-1);
 }
@@ -32,17 +42,39 @@ WorkerPool::~WorkerPool() {
     threads_.waitForDone();
 }
 
-WorkerPool& WorkerPool::instance() {
-    auto& pool = currentPool();
+WorkerPool& WorkerPool::ofApplication(QPointer<WorkerPool>& pool, int threadCount) {
     if (pool.isNull()) {
         auto* app = QCoreApplication::instance();
         if (app == nullptr) {
             // A programming error: models are used only inside a running application.
             std::abort();
         }
-        pool = new WorkerPool(app);
+        pool = new WorkerPool(app, threadCount);
     }
     return *pool;
+}
+WorkerPool& WorkerPool::instance() {
+    return ofApplication(jobPool(), std::max(minimumWorkerThreads, QThread::idealThreadCount()));
+}
+
+WorkerPool& WorkerPool::waiting() {
+    return ofApplication(waitingPool(), waitingWorkerThreads);
+}
+
+bool WorkerPool::waitForAll(std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (QPointer<WorkerPool>* pool : {&jobPool(), &waitingPool()}) {
+        if (pool->isNull()) {
+            continue;
+        }
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (!(*pool)->threads_.waitForDone(
+                static_cast<int>(std::max<std::int64_t>(0, left.count())))) {
+            return false;
+        }
+    }
+    return true;
 }
 
 void BackgroundTask::whenFinished(std::function<void()> then) {

@@ -4,6 +4,7 @@
 #include <QPointer>
 #include <QThreadPool>
 
+#include <chrono>
 #include <exception>
 #include <functional>
 #include <memory>
@@ -14,6 +15,11 @@
 #include <vector>
 
 namespace tolvane {
+
+// How long the end of the application waits for work it has asked to stop. Work that stops
+// cooperatively ends well within it; work that cannot be stopped (a keyring waiting for the
+// user, an eject UDisks2 is carrying out) is left behind when it has passed.
+inline constexpr std::chrono::milliseconds stoppedWorkGrace{2000};
 
 // The application's own worker threads. Long work (captures, packs, unpacks) runs here and never
 // on the GUI thread or Qt's global pool, which other parts of Qt use for their own short jobs.
@@ -26,13 +32,23 @@ class WorkerPool final : public QObject {
 public:
     // The pool of the running QCoreApplication, created on first use as its child.
     static WorkerPool& instance();
+    // A second pool for work that mostly waits (a sign-in in the browser, Drive on the network,
+    // link checks in bursts), with enough threads that none waits behind another or holds up
+    // the jobs of instance().
+    static WorkerPool& waiting();
+
+    // Waits until the workers of both pools are done, at most `timeout`; false when some still
+    // run. For the end of the process, after everything has been asked to stop.
+    static bool waitForAll(std::chrono::milliseconds timeout);
 
     QThreadPool& threads() noexcept { return threads_; }
 
     ~WorkerPool() override;
 
 private:
-    explicit WorkerPool(QObject* parent);
+    WorkerPool(QObject* parent, int threadCount);
+    // The pool in `slot`, made as a child of the running QCoreApplication when there is none.
+    static WorkerPool& ofApplication(QPointer<WorkerPool>& slot, int threadCount);
 
     QThreadPool threads_;
 };
@@ -73,12 +89,12 @@ namespace detail {
 void postToGuiThread(WorkerPool& pool, std::function<void()> apply);
 }  // namespace detail
 
-// Runs work() on the worker pool and hands what it returned or threw to apply(receiver, outcome)
-// on the GUI thread. The receiver is held through a QPointer: apply gets nullptr when it was
-// destroyed meanwhile, so that apply can still release what the work produced. Nothing escapes
-// the worker: every exception becomes the outcome's error.
+// Runs work() on that worker pool and hands what it returned or threw to apply(receiver,
+// outcome) on the GUI thread. The receiver is held through a QPointer: apply gets nullptr when it
+// was destroyed meanwhile, so that apply can still release what the work produced. Nothing
+// escapes the worker: every exception becomes the outcome's error.
 template <typename Receiver, typename Work, typename Apply>
-void runInBackground(Receiver* receiver, Work work, Apply apply) {
+void runInBackground(WorkerPool& pool, Receiver* receiver, Work work, Apply apply) {
     using Result = std::invoke_result_t<Work&>;
     // Shared so that the closures stay copyable whatever the work and apply capture.
     struct State {
@@ -89,7 +105,6 @@ void runInBackground(Receiver* receiver, Work work, Apply apply) {
     };
     auto state = std::make_shared<State>(
         State{QPointer<Receiver>(receiver), std::move(work), std::move(apply), {}});
-    WorkerPool& pool = WorkerPool::instance();
     pool.threads().start([&pool, state = std::move(state)]() mutable {
         try {
             state->outcome.value.emplace(state->work());
@@ -102,6 +117,12 @@ void runInBackground(Receiver* receiver, Work work, Apply apply) {
             state->apply(state->receiver.data(), std::move(state->outcome));
         });
     });
+}
+
+// runInBackground() on the application's job pool.
+template <typename Receiver, typename Work, typename Apply>
+void runInBackground(Receiver* receiver, Work work, Apply apply) {
+    runInBackground(WorkerPool::instance(), receiver, std::move(work), std::move(apply));
 }
 
 }  // namespace tolvane

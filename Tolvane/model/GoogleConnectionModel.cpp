@@ -1,12 +1,16 @@
 #include "Tolvane/model/GoogleConnectionModel.h"
 
 #include <QMetaObject>
+#include <QPointer>
 
+#include <condition_variable>
+#include <mutex>
 #include <type_traits>
 
 #include "Tolvane/model/GoogleSignInProvider.h"
 #include "Tolvane/model/SecurityScopedAccessLease.h"
 #include "core/common/Cancellation.h"
+#include "core/common/ScopeExit.h"
 #include "core/drive/DriveHTTP.h"
 #include "core/drive/DriveTransferError.h"
 #include "core/drive/DriveTransferSteps.h"
@@ -20,11 +24,6 @@ namespace {
 
 using Kind = GoogleConnectionModel::TransferState::Kind;
 
-// Sign-in may block for a long time in the browser, the transfer on the network, and link checks
-// come in bursts from the panels: enough threads that none of them waits behind another.
-constexpr int workerThreads = 16;
-// How often shutdown asks a sign-in that began after its first request to stop.
-constexpr int shutdownCancelRepeatMilliseconds = 100;
 constexpr std::int64_t driveChunkSize = 8 * 1024 * 1024;
 
 const QString notConnectedMessage = QStringLiteral("Google Drive 계정을 먼저 연결해 주세요.");
@@ -86,9 +85,10 @@ void call(const std::function<void()>& done) {
     }
 }
 
+// Token requests end with the Drive call they serve.
 DriveTransferSteps::AccessToken tokenFor(const GoogleConnectionModel::AccessTokenSource& source,
-                                         const GoogleIdentity& identity) {
-    return [source, identity] { return source(identity); };
+                                         const GoogleIdentity& identity, std::stop_token stop) {
+    return [source, identity, stop] { return source(identity, stop); };
 }
 
 }  // namespace
@@ -112,7 +112,7 @@ GoogleConnectionModel::Operations GoogleConnectionModel::driveOperations(
                                     const GoogleIdentity& identity, const ProgressHandler& progress,
                                     std::stop_token stop) {
         return client->shareArchive(archive, identity.subject, role,
-                                    tokenFor(accessToken, identity), progress, std::move(stop));
+                                    tokenFor(accessToken, identity, stop), progress, stop);
     };
     // Listing reads only the local journal: no token.
     operations.recoveryListOperation = [client](const std::string& accountID) {
@@ -123,14 +123,13 @@ GoogleConnectionModel::Operations GoogleConnectionModel::driveOperations(
                               const GoogleIdentity& identity, const ProgressHandler& progress,
                               std::stop_token stop) {
             return client->resume(jobID, identity.subject, selectedURL,
-                                  tokenFor(accessToken, identity), progress, std::move(stop));
+                                  tokenFor(accessToken, identity, stop), progress, stop);
         };
     operations.linkVerificationOperation = [client, accessToken](const Uuid& jobID,
                                                                  const GoogleIdentity& identity,
                                                                  std::stop_token stop) {
         return client
-            ->verifiedLink(jobID, identity.subject, tokenFor(accessToken, identity),
-                           std::move(stop))
+            ->verifiedLink(jobID, identity.subject, tokenFor(accessToken, identity, stop), stop)
             .link;
     };
     return operations;
@@ -150,8 +149,9 @@ applicationSide() {
     auto client = std::make_shared<const GoogleDriveTransferClient>(std::move(steps));
     // The library refreshes the token when it has expired.
     auto operations = GoogleConnectionModel::driveOperations(
-        std::move(client),
-        [provider](const GoogleIdentity& identity) { return provider->accessToken(identity); });
+        std::move(client), [provider](const GoogleIdentity& identity, std::stop_token stop) {
+            return provider->accessToken(identity, std::move(stop));
+        });
     return {std::move(coordinator), std::move(operations)};
 }
 
@@ -164,11 +164,18 @@ GoogleConnectionModel::GoogleConnectionModel(
     std::pair<std::shared_ptr<GoogleAuthCoordinator>, Operations> side, QObject* parent)
     : GoogleConnectionModel(std::move(side.first), std::move(side.second), parent) {}
 
+struct GoogleConnectionModel::Workers {
+    std::mutex mutex;
+    std::condition_variable ended;
+    int running = 0;
+};
+
 GoogleConnectionModel::GoogleConnectionModel(std::shared_ptr<GoogleAuthCoordinator> coordinator,
                                              Operations operations, QObject* parent)
-    : QObject(parent), coordinator_(std::move(coordinator)), operations_(std::move(operations)) {
-    threads_.setMaxThreadCount(workerThreads);
-}
+    : QObject(parent),
+      coordinator_(std::move(coordinator)),
+      operations_(std::move(operations)),
+      workers_(std::make_shared<Workers>()) {}
 
 GoogleConnectionModel::~GoogleConnectionModel() {
     shutdown();
@@ -183,39 +190,35 @@ void GoogleConnectionModel::shutdown() {
         activeTransfer_->cancel();
     }
     lifetime_.request_stop();
-    // A sign-in waits for the browser and only stops when asked; a connect that reached the
-    // provider after the first request is asked again.
-    do {
-        coordinator_->cancel();
-    } while (!threads_.waitForDone(shutdownCancelRepeatMilliseconds));
+    // Also stops a sign-in that begins after this: none of them waits for the GUI thread from
+    // now on, which is what makes the wait below safe.
+    coordinator_->shutdown();
+    std::unique_lock lock(workers_->mutex);
+    workers_->ended.wait_for(lock, stoppedWorkGrace, [&] { return workers_->running == 0; });
 }
 
 template <typename Work, typename Apply>
 void GoogleConnectionModel::launch(Work work, Apply apply) {
-    using Result = std::invoke_result_t<Work&>;
-    struct State {
-        Work work;
-        Apply apply;
-        WorkOutcome<Result> outcome;
-    };
-    auto state = std::make_shared<State>(State{std::move(work), std::move(apply), {}});
-    threads_.start([this, state = std::move(state)]() mutable {
-        try {
-            state->outcome.value.emplace(state->work());
-        } catch (...) {
-            state->outcome.error = std::current_exception();
-        }
-        // The model outlives its workers (shutdown joins them), and a call still queued when it
-        // is destroyed is dropped with it. What the closures own is released on the GUI thread.
-        QMetaObject::invokeMethod(
-            this,
-            [this, state = std::move(state)] {
-                if (!shutDown_) {
-                    state->apply(state->outcome);
-                }
-            },
-            Qt::QueuedConnection);
-    });
+    {
+        const std::lock_guard lock(workers_->mutex);
+        ++workers_->running;
+    }
+    runInBackground(
+        WorkerPool::waiting(), this,
+        [workers = workers_, work = std::move(work)]() mutable {
+            const ScopeExit ended([&] {
+                const std::lock_guard lock(workers->mutex);
+                --workers->running;
+                workers->ended.notify_all();
+            });
+            return work();
+        },
+        // What the closures own is released on the GUI thread, also when the model is gone.
+        [apply = std::move(apply)](GoogleConnectionModel* model, auto outcome) mutable {
+            if (model != nullptr && !model->shutDown_) {
+                apply(outcome);
+            }
+        });
 }
 
 // --- Account -------------------------------------------------------------------------------------
@@ -387,18 +390,18 @@ void GoogleConnectionModel::requireReauthentication(const GoogleIdentity& identi
 
 GoogleConnectionModel::ProgressHandler GoogleConnectionModel::progressHandler(
     const Uuid& transferID) {
-    // Called on a worker; the value is applied on the GUI thread, only while its transfer is
-    // still the current one.
-    return [this, transferID](const DriveTransferProgress& progress) {
-        QMetaObject::invokeMethod(
-            this,
-            [this, transferID, progress] {
-                if (!shutDown_ && isCurrentTransfer(transferID)) {
-                    assign(transferProgress_, std::optional<DriveTransferProgress>(progress),
-                           &GoogleConnectionModel::transferProgressChanged);
-                }
-            },
-            Qt::QueuedConnection);
+    // Called on a worker; the value is applied on the GUI thread, only while the model exists
+    // and its transfer is still the current one.
+    WorkerPool* const pool = &WorkerPool::waiting();
+    return [pool, model = QPointer<GoogleConnectionModel>(this),
+            transferID](const DriveTransferProgress& progress) {
+        detail::postToGuiThread(*pool, [model, transferID, progress] {
+            if (model && !model->shutDown_ && model->isCurrentTransfer(transferID)) {
+                model->assign(model->transferProgress_,
+                              std::optional<DriveTransferProgress>(progress),
+                              &GoogleConnectionModel::transferProgressChanged);
+            }
+        });
     };
 }
 

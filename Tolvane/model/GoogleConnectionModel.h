@@ -2,7 +2,6 @@
 
 #include <QObject>
 #include <QString>
-#include <QThreadPool>
 
 #include <cstdint>
 #include <exception>
@@ -31,8 +30,8 @@ class GoogleDriveTransferClient;
 // transfers and the re-check of a shared link.
 //
 // It lives on the GUI thread and is used only there. Every blocking call (the coordinator, the
-// Drive client, the journal) runs on the model's own worker threads, and its outcome is applied
-// back on the GUI thread. Operations that the callers may need to follow up take a `done`
+// Drive client, the journal) runs on the application's pool for waiting work, and its outcome is
+// applied back on the GUI thread. Operations that the callers may need to follow up take a `done`
 // callback, run on the GUI thread once the operation's outcome has been applied (at once when
 // there is nothing to wait for). Account operations may interleave; the coordinator applies only
 // the latest one's result and the model copies its state after each call it waited for, so the
@@ -41,14 +40,18 @@ class GoogleDriveTransferClient;
 // Every property has a change signal, emitted only when the value changed; hasActiveTransfer
 // signals every time it flips, which the window and the quit protocol rely on.
 //
-// Destroying the model (or shutdown()) cancels the transfer, the link checks and a pending
-// interactive sign-in, and waits for every worker; outcomes not yet applied are dropped.
+// Destroying the model (or shutdown()) asks everything under way to stop (the transfer, the link
+// checks, a sign-in, a refresh, a revocation) and then waits a short while for its workers:
+// after the stop none of them waits for the GUI thread any more, and one that still has not
+// ended then (a keyring waiting for the user) is left behind. Outcomes not yet applied are
+// dropped.
 class GoogleConnectionModel final : public QObject {
     Q_OBJECT
 
 public:
     using ProgressHandler = std::function<void(const DriveTransferProgress&)>;
-    using AccessTokenSource = std::function<std::string(const GoogleIdentity&)>;
+    // A fresh token of the account; ends early as cancelled once the call's stop is requested.
+    using AccessTokenSource = std::function<std::string(const GoogleIdentity&, std::stop_token)>;
 
     // The four ways the model reaches Drive. Each blocks its worker thread; the ones that talk to
     // Drive end early with OperationCancelled (or a cancelled TransportError) once `stop` is
@@ -181,8 +184,8 @@ public:
     void refuseNewWork() noexcept { refusesNewWork_ = true; }
     bool refusesNewWork() const noexcept { return refusesNewWork_; }
 
-    // Cancels what runs and waits for every worker thread. Afterwards every operation does
-    // nothing (callbacks are not called). Also run by the destructor.
+    // Asks what runs to stop and waits for the workers, at most stoppedWorkGrace. Afterwards
+    // every operation does nothing (callbacks are not called). Also run by the destructor.
     void shutdown();
 
 signals:
@@ -201,8 +204,8 @@ private:
                           QObject* parent);
     enum class TransferKind { share, recovery };
 
-    // Runs work() on the model's threads and apply(outcome) on the GUI thread, unless the model
-    // has been destroyed by then.
+    // Runs work() on the pool for waiting work and apply(outcome) on the GUI thread, unless the
+    // model has been shut down by then.
     template <typename Work, typename Apply>
     void launch(Work work, Apply apply);
 
@@ -259,7 +262,9 @@ private:
     std::stop_source lifetime_;
     bool shutDown_ = false;
     bool refusesNewWork_ = false;
-    QThreadPool threads_;
+    // The number of this model's workers still running, which shutdown waits for.
+    struct Workers;
+    std::shared_ptr<Workers> workers_;
 };
 
 }  // namespace tolvane

@@ -6,28 +6,75 @@
 #include <QUrl>
 #include <QWindow>
 
+#include <condition_variable>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <optional>
 #include <stdexcept>
+#include <stop_token>
 
 #include "GoogleOAuthClient.h"
 #include "Tolvane/model/GoogleSignInProvider.h"
+#include "core/common/Cancellation.h"
 #include "core/drive/URLSessionDriveHTTPTransport.h"
 
 namespace tolvane {
 
 namespace {
 
-// Runs `work` on the GUI thread and waits for it; the callers are workers, which may wait on the
-// GUI thread (never the other way round).
+// Runs `work` on the GUI thread and waits for its result, but only until `stop` is requested:
+// the GUI thread may be the one asking the worker to stop and waiting for it, so a worker never
+// waits for the GUI thread unconditionally. A call still queued when the wait ends is skipped.
 template <typename Work>
-auto onGuiThread(Work work) {
+auto onGuiThread(Work work, std::stop_token stop) {
+    using Result = decltype(work());
     QCoreApplication* const application = QCoreApplication::instance();
     if (application == nullptr || QThread::currentThread() == application->thread()) {
+        if (stop.stop_requested()) {
+            throw OperationCancelled();
+        }
         return work();
     }
-    decltype(work()) result{};
+    struct Call {
+        std::mutex mutex;
+        std::condition_variable_any done;
+        std::optional<Result> result;
+        std::exception_ptr error;
+        bool abandoned = false;
+    };
+    const auto call = std::make_shared<Call>();
     QMetaObject::invokeMethod(
-        application, [&] { result = work(); }, Qt::BlockingQueuedConnection);
-    return result;
+        application,
+        [call, work = std::move(work), stop]() mutable {
+            {
+                const std::lock_guard lock(call->mutex);
+                if (call->abandoned || stop.stop_requested()) {
+                    return;
+                }
+            }
+            std::optional<Result> result;
+            std::exception_ptr error;
+            try {
+                result.emplace(work());
+            } catch (...) {
+                error = std::current_exception();
+            }
+            const std::lock_guard lock(call->mutex);
+            call->result = std::move(result);
+            call->error = error;
+            call->done.notify_all();
+        },
+        Qt::QueuedConnection);
+    std::unique_lock lock(call->mutex);
+    if (!call->done.wait(lock, stop, [&] { return call->result || call->error; })) {
+        call->abandoned = true;
+        throw OperationCancelled();
+    }
+    if (call->error) {
+        std::rethrow_exception(call->error);
+    }
+    return std::move(*call->result);
 }
 
 long visibleWindows() {
@@ -51,18 +98,26 @@ QVariant GoogleSignInProvider::applicationInfo(const QString& key) {
 GoogleSignInProvider::Hooks GoogleSignInProvider::desktopHooks() {
     Hooks hooks;
     hooks.infoValue = &GoogleSignInProvider::applicationInfo;
-    hooks.hasPresentingWindow = [] {
-        return onGuiThread([] {
-            return (qobject_cast<QGuiApplication*>(QCoreApplication::instance()) != nullptr &&
-                    QGuiApplication::focusWindow() != nullptr) ||
-                   visibleWindows() > 0;
-        });
+    hooks.hasPresentingWindow = [](std::stop_token stop) {
+        return onGuiThread(
+            [] {
+                return (qobject_cast<QGuiApplication*>(QCoreApplication::instance()) != nullptr &&
+                        QGuiApplication::focusWindow() != nullptr) ||
+                       visibleWindows() > 0;
+            },
+            std::move(stop));
     };
-    hooks.visibleWindowCount = [] { return onGuiThread(visibleWindows); };
-    hooks.openBrowser = [](const std::string& url) {
-        const bool opened = onGuiThread([&] {
-            return QDesktopServices::openUrl(QUrl::fromEncoded(QByteArray::fromStdString(url)));
-        });
+    hooks.visibleWindowCount = [](std::stop_token stop) {
+        return onGuiThread(visibleWindows, std::move(stop));
+    };
+    hooks.openBrowser = [](const std::string& url, std::stop_token stop) {
+        // The page opens only while the flow still wants it: a cancel that overtakes the call
+        // on its way to the GUI thread leaves the browser alone.
+        const bool opened = onGuiThread(
+            [url] {
+                return QDesktopServices::openUrl(QUrl::fromEncoded(QByteArray::fromStdString(url)));
+            },
+            stop);
         if (!opened) {
             throw std::runtime_error("no browser took the sign-in page");
         }

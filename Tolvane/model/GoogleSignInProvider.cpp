@@ -102,18 +102,22 @@ std::optional<GoogleRestoredSession> GoogleSignInProvider::restoreSession() {
     }
 }
 
-GoogleIdentity GoogleSignInProvider::signIn() {
+GoogleIdentity GoogleSignInProvider::signIn(std::stop_token stop) {
     if (!configured()) {
         logLine("signIn blocked: OAuth client ID missing");
         throw GoogleAuthFailure::configurationMissing();
     }
-    if (!hooks_.hasPresentingWindow()) {
-        logLine("signIn blocked: presenting window unavailable; visibleWindowCount=" +
-                std::to_string(hooks_.visibleWindowCount()));
-        throw GoogleAuthFailure::unavailable();
+    try {
+        if (!hooks_.hasPresentingWindow(stop)) {
+            logLine("signIn blocked: presenting window unavailable; visibleWindowCount=" +
+                    std::to_string(hooks_.visibleWindowCount(stop)));
+            throw GoogleAuthFailure::unavailable();
+        }
+    } catch (const OperationCancelled&) {
+        throw GoogleAuthFailure::cancelled();
     }
     try {
-        return identityOf(signIn_->signIn(hooks_.openBrowser));
+        return identityOf(signIn_->signIn(hooks_.openBrowser, std::move(stop)));
     } catch (...) {
         throw translated("signIn");
     }
@@ -127,16 +131,20 @@ GoogleSignInUser GoogleSignInProvider::currentUser(const GoogleIdentity& identit
     return *user;
 }
 
-void GoogleSignInProvider::requestDriveScope(const GoogleIdentity& identity) {
+void GoogleSignInProvider::requestDriveScope(const GoogleIdentity& identity, std::stop_token stop) {
     if (hasDriveScope(currentUser(identity))) {
         return;
     }
-    if (!hooks_.hasPresentingWindow()) {
-        throw GoogleAuthFailure::unavailable();
+    try {
+        if (!hooks_.hasPresentingWindow(stop)) {
+            throw GoogleAuthFailure::unavailable();
+        }
+    } catch (const OperationCancelled&) {
+        throw GoogleAuthFailure::cancelled();
     }
     GoogleSignInUser user;
     try {
-        user = signIn_->addScopes({std::string(driveScope)}, hooks_.openBrowser);
+        user = signIn_->addScopes({std::string(driveScope)}, hooks_.openBrowser, std::move(stop));
     } catch (...) {
         throw translated("addScopes");
     }
@@ -146,11 +154,12 @@ void GoogleSignInProvider::requestDriveScope(const GoogleIdentity& identity) {
 }
 
 GoogleSignInUser GoogleSignInProvider::refreshedUser(const GoogleIdentity& identity,
-                                                     std::string_view stage) {
+                                                     std::string_view stage, std::stop_token stop) {
+    // Refused at once, without logging, when another account (or none) is current.
     currentUser(identity);
     GoogleSignInUser user;
     try {
-        user = signIn_->refreshTokensIfNeeded();
+        user = signIn_->refreshTokensIfNeeded(identity.subject, std::move(stop));
     } catch (...) {
         throw translated(stage);
     }
@@ -162,12 +171,13 @@ GoogleSignInUser GoogleSignInProvider::refreshedUser(const GoogleIdentity& ident
     return user;
 }
 
-void GoogleSignInProvider::refreshSession(const GoogleIdentity& identity) {
-    refreshedUser(identity, "refresh");
+void GoogleSignInProvider::refreshSession(const GoogleIdentity& identity, std::stop_token stop) {
+    refreshedUser(identity, "refresh", std::move(stop));
 }
 
-std::string GoogleSignInProvider::accessToken(const GoogleIdentity& identity) {
-    return refreshedUser(identity, "accessToken").accessToken;
+std::string GoogleSignInProvider::accessToken(const GoogleIdentity& identity,
+                                              std::stop_token stop) {
+    return refreshedUser(identity, "accessToken", std::move(stop)).accessToken;
 }
 
 void GoogleSignInProvider::signOut() {
@@ -179,9 +189,9 @@ void GoogleSignInProvider::signOut() {
     }
 }
 
-void GoogleSignInProvider::revokeConsent() {
+void GoogleSignInProvider::revokeConsent(std::stop_token stop) {
     try {
-        signIn_->disconnect();
+        signIn_->disconnect(std::move(stop));
     } catch (...) {
         throw translated("disconnect");
     }

@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <string_view>
 
@@ -21,7 +22,9 @@ namespace tolvane {
 //
 // The coordinator calls it from worker threads and each call blocks there; the library is
 // thread-safe, so its calls run on the calling thread. Only the window check and the browser
-// launch touch the desktop, and the desktop hooks take those to the GUI thread themselves.
+// launch touch the desktop, and the desktop hooks take those to the GUI thread themselves,
+// waiting for it only until the step's stop token is requested: the GUI thread may itself be
+// waiting for the workers to stop.
 class GoogleSignInProvider final : public GoogleAuthProvider {
 public:
     // The only scope the application asks for: Drive access to the files it creates or opens.
@@ -33,8 +36,9 @@ public:
         // The application's information value under a key ("GIDClientID"); null when absent.
         std::function<QVariant(const QString& key)> infoValue;
         // Whether a window can present a sign-in: the focused one, else the first visible one.
-        std::function<bool()> hasPresentingWindow;
-        std::function<long()> visibleWindowCount;
+        // Both throw OperationCancelled once the stop token is requested.
+        std::function<bool(std::stop_token)> hasPresentingWindow;
+        std::function<long(std::stop_token)> visibleWindowCount;
         // Opens the authorization page in the user's browser; throws when it cannot.
         GoogleSignIn::OpenBrowser openBrowser;
     };
@@ -55,22 +59,26 @@ public:
     const std::shared_ptr<GoogleSignIn>& signIn() const noexcept { return signIn_; }
 
     std::optional<GoogleRestoredSession> restoreSession() override;
-    GoogleIdentity signIn() override;
-    void requestDriveScope(const GoogleIdentity& identity) override;
-    void refreshSession(const GoogleIdentity& identity) override;
+    GoogleIdentity signIn(std::stop_token stop) override;
+    void requestDriveScope(const GoogleIdentity& identity, std::stop_token stop) override;
+    void refreshSession(const GoogleIdentity& identity, std::stop_token stop) override;
     void signOut() override;
-    void revokeConsent() override;
+    void revokeConsent(std::stop_token stop) override;
     void cancelAuthorization() noexcept override;
 
-    // A fresh access token of that account, for the Drive client.
-    std::string accessToken(const GoogleIdentity& identity);
+    // A fresh access token of that account, for the Drive client; a request that the stop token
+    // ends fails as cancelled.
+    std::string accessToken(const GoogleIdentity& identity, std::stop_token stop = {});
 
 private:
     bool configured() const;
     // The library's current user when it is that account; reauthenticationRequired otherwise.
     GoogleSignInUser currentUser(const GoogleIdentity& identity) const;
-    // The current user of that account after a refresh when needed, with the Drive scope.
-    GoogleSignInUser refreshedUser(const GoogleIdentity& identity, std::string_view stage);
+    // The current user of that account after a refresh when needed, with the Drive scope. The
+    // library checks the account and hands out its token in one step, so a switch of account
+    // meanwhile fails as reauthenticationRequired instead of giving out another account's token.
+    GoogleSignInUser refreshedUser(const GoogleIdentity& identity, std::string_view stage,
+                                   std::stop_token stop);
     // Logs the failure in flight and says which GoogleAuthFailure it is. Call inside a catch.
     static GoogleAuthFailure translated(std::string_view stage);
     static GoogleAuthFailure translated(std::exception_ptr error, std::string_view stage);

@@ -23,11 +23,11 @@ struct SampleProvider final : GoogleAuthProvider {
     std::optional<GoogleRestoredSession> restoreSession() override {
         return GoogleRestoredSession{identity, true};
     }
-    GoogleIdentity signIn() override { return identity; }
-    void requestDriveScope(const GoogleIdentity&) override {}
-    void refreshSession(const GoogleIdentity&) override {}
+    GoogleIdentity signIn(std::stop_token) override { return identity; }
+    void requestDriveScope(const GoogleIdentity&, std::stop_token) override {}
+    void refreshSession(const GoogleIdentity&, std::stop_token) override {}
     void signOut() override {}
-    void revokeConsent() override {}
+    void revokeConsent(std::stop_token) override {}
     void cancelAuthorization() noexcept override {}
 };
 

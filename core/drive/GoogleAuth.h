@@ -4,6 +4,7 @@
 #include <exception>
 #include <functional>
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -173,7 +174,9 @@ private:
 // The sign-in seam the account state machine drives; the sign-in layer implements it. Every call
 // blocks until its step is over and may be made from any worker thread, several at once.
 // Failures the user should see are thrown as GoogleAuthFailure; anything else thrown counts as
-// `unavailable`.
+// `unavailable`. The steps that wait on the user or the network take the stop token of their
+// operation: once it is requested they end as `cancelled` and take no further step (no page is
+// opened, no code exchanged, nothing stored).
 class GoogleAuthProvider {
 public:
     virtual ~GoogleAuthProvider() = default;
@@ -181,15 +184,15 @@ public:
     // Nothing when no session is stored.
     virtual std::optional<GoogleRestoredSession> restoreSession() = 0;
     // The interactive sign-in; returns the account that signed in.
-    virtual GoogleIdentity signIn() = 0;
+    virtual GoogleIdentity signIn(std::stop_token stop) = 0;
     // Returns once the Drive per-file scope is granted for that account.
-    virtual void requestDriveScope(const GoogleIdentity& identity) = 0;
+    virtual void requestDriveScope(const GoogleIdentity& identity, std::stop_token stop) = 0;
     // Renews the session of a connected account.
-    virtual void refreshSession(const GoogleIdentity& identity) = 0;
+    virtual void refreshSession(const GoogleIdentity& identity, std::stop_token stop) = 0;
     // Forgets the local session.
     virtual void signOut() = 0;
     // Revokes the grant and forgets the session.
-    virtual void revokeConsent() = 0;
+    virtual void revokeConsent(std::stop_token stop) = 0;
     // Asks a pending interactive sign-in or scope request to stop.
     virtual void cancelAuthorization() noexcept = 0;
 };

@@ -61,16 +61,37 @@ GoogleAuthState GoogleAuthCoordinator::currentState() const {
     return state_;
 }
 
-std::uint64_t GoogleAuthCoordinator::begin(GoogleAuthState state) {
+GoogleAuthCoordinator::Begun GoogleAuthCoordinator::begin(GoogleAuthState state, Yields yields) {
+    yielding_.request_stop();
     state_ = std::move(state);
-    // Unsigned arithmetic: the counter wraps to 0 after its maximum.
-    return ++operationID_;
+    Begun begun{++operationID_, {}};  // unsigned: the counter wraps to 0 after its maximum
+    yielding_ = yields == Yields::yes ? begun.stop : std::stop_source(std::nostopstate);
+    return begun;
 }
 
-std::uint64_t GoogleAuthCoordinator::beginLocked(GoogleAuthState state) {
+GoogleAuthCoordinator::Begun GoogleAuthCoordinator::beginLocked(GoogleAuthState state,
+                                                                Yields yields) {
     std::lock_guard lock(mutex_);
-    return begin(std::move(state));
+    return begin(std::move(state), yields);
 }
+
+namespace {
+
+// Stops one operation when the coordinator shuts down, at once if it already has.
+class StopOnShutdown {
+public:
+    StopOnShutdown(std::stop_token lifetime, std::stop_source operation)
+        : link_(std::move(lifetime), Stopper{std::move(operation)}) {}
+
+private:
+    struct Stopper {
+        std::stop_source operation;
+        void operator()() noexcept { operation.request_stop(); }
+    };
+    std::stop_callback<Stopper> link_;
+};
+
+}  // namespace
 
 bool GoogleAuthCoordinator::settle(std::uint64_t operation, GoogleAuthState state) {
     std::lock_guard lock(mutex_);
@@ -82,7 +103,8 @@ bool GoogleAuthCoordinator::settle(std::uint64_t operation, GoogleAuthState stat
 }
 
 void GoogleAuthCoordinator::restore() {
-    const std::uint64_t operation = beginLocked(GoogleAuthState::restoring());
+    const std::uint64_t operation =
+        beginLocked(GoogleAuthState::restoring(), Yields::yes).operation;
     std::optional<GoogleRestoredSession> session;
     try {
         session = provider_->restoreSession();
@@ -100,21 +122,24 @@ void GoogleAuthCoordinator::restore() {
 }
 
 void GoogleAuthCoordinator::connect() {
-    const std::uint64_t operation = beginLocked(GoogleAuthState::authorizing());
+    const Begun begun = beginLocked(GoogleAuthState::authorizing(), Yields::yes);
+    const std::uint64_t operation = begun.operation;
+    const StopOnShutdown link(lifetime_.get_token(), begun.stop);
     GoogleIdentity identity;
     try {
-        identity = provider_->signIn();
+        identity = provider_->signIn(begun.stop.get_token());
     } catch (...) {
         settle(operation, signInOutcome(failureInFlight(), std::nullopt));
         return;
     }
     // The same operation covers both steps. Once superseded (a cancel, a sign-out), the scope
-    // must not be asked for: that would put a consent page in front of a user who left.
+    // must not be asked for: that would put a consent page in front of a user who left. A cancel
+    // arriving after this check is seen by the provider through the stop token.
     if (!settle(operation, GoogleAuthState::requestingScope(identity))) {
         return;
     }
     try {
-        provider_->requestDriveScope(identity);
+        provider_->requestDriveScope(identity, begun.stop.get_token());
     } catch (...) {
         settle(operation, signInOutcome(failureInFlight(), identity));
         return;
@@ -123,7 +148,7 @@ void GoogleAuthCoordinator::connect() {
 }
 
 void GoogleAuthCoordinator::refresh() {
-    std::uint64_t operation = 0;
+    std::optional<Begun> begun;
     GoogleIdentity identity;
     {
         std::lock_guard lock(mutex_);
@@ -131,10 +156,12 @@ void GoogleAuthCoordinator::refresh() {
             return;
         }
         identity = *state_.identity();
-        operation = begin(GoogleAuthState::refreshing(identity));
+        begun = begin(GoogleAuthState::refreshing(identity), Yields::yes);
     }
+    const std::uint64_t operation = begun->operation;
+    const StopOnShutdown link(lifetime_.get_token(), begun->stop);
     try {
-        provider_->refreshSession(identity);
+        provider_->refreshSession(identity, begun->stop.get_token());
     } catch (...) {
         settle(operation, signInOutcome(failureInFlight(), identity));
         return;
@@ -143,7 +170,8 @@ void GoogleAuthCoordinator::refresh() {
 }
 
 void GoogleAuthCoordinator::signOut() {
-    const std::uint64_t operation = beginLocked(GoogleAuthState::signingOut());
+    const std::uint64_t operation =
+        beginLocked(GoogleAuthState::signingOut(), Yields::no).operation;
     try {
         provider_->signOut();
     } catch (...) {
@@ -154,9 +182,11 @@ void GoogleAuthCoordinator::signOut() {
 }
 
 void GoogleAuthCoordinator::revokeConsent() {
-    const std::uint64_t operation = beginLocked(GoogleAuthState::revokingConsent());
+    const Begun begun = beginLocked(GoogleAuthState::revokingConsent(), Yields::no);
+    const std::uint64_t operation = begun.operation;
+    const StopOnShutdown link(lifetime_.get_token(), begun.stop);
     try {
-        provider_->revokeConsent();
+        provider_->revokeConsent(begun.stop.get_token());
     } catch (...) {
         settle(operation, plainOutcome(failureInFlight()));
         return;
@@ -173,9 +203,15 @@ void GoogleAuthCoordinator::cancel() {
             return;
         }
         // Beginning is what cancels: the pending connect() is no longer current, so whatever
-        // the provider answers it is dropped. The number itself is of no further use.
-        begin(GoogleAuthState::cancelled());
+        // the provider answers it is dropped, and it is asked to stop. The number itself is of
+        // no further use.
+        begin(GoogleAuthState::cancelled(), Yields::no);
     }
+    provider_->cancelAuthorization();
+}
+
+void GoogleAuthCoordinator::shutdown() noexcept {
+    lifetime_.request_stop();
     provider_->cancelAuthorization();
 }
 

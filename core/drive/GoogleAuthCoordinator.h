@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <stop_token>
 
 #include "core/drive/GoogleAuth.h"
 
@@ -16,6 +17,9 @@ namespace tolvane {
 // provider answers, the outcome is applied only if no later operation has begun since, so the
 // latest operation always decides the state and late answers are dropped. The lock is never held
 // during a provider call, which is what lets cancel() act while connect() waits in the provider.
+//
+// A superseded sign-in or refresh is also asked to stop: after a cancel, a sign-out or a
+// revocation, no later step of that sign-in opens a page, exchanges a code or stores anything.
 //
 // No operation throws on a provider failure: every outcome becomes a state, read back with
 // currentState(). The coordinator must outlive the operations running on it.
@@ -41,12 +45,24 @@ public:
     // Abandons a sign-in or scope request under way (the state becomes cancelled at once and the
     // pending answer is dropped); does nothing in any other state.
     void cancel();
+    // The application is ending: every operation under way, and every one begun from now on, is
+    // asked to stop. Final.
+    void shutdown() noexcept;
 
 private:
-    // Sets the state and takes the next operation number (wrapping); the caller holds mutex_.
-    std::uint64_t begin(GoogleAuthState state);
+    // Whether a later operation stops this one. A sign-out or revocation is the user's own end
+    // of the session and runs to its end; only shutdown() stops it.
+    enum class Yields { no, yes };
+    struct Begun {
+        std::uint64_t operation;
+        std::stop_source stop;
+    };
+
+    // Sets the state and takes the next operation number (wrapping), stopping the superseded
+    // operation when it yields; the caller holds mutex_.
+    Begun begin(GoogleAuthState state, Yields yields);
     // Locks, then begin().
-    std::uint64_t beginLocked(GoogleAuthState state);
+    Begun beginLocked(GoogleAuthState state, Yields yields);
     // Applies the state only while `operation` is the latest one begun; says whether it did.
     bool settle(std::uint64_t operation, GoogleAuthState state);
 
@@ -54,6 +70,9 @@ private:
     mutable std::mutex mutex_;
     GoogleAuthState state_ = GoogleAuthState::restoring();
     std::uint64_t operationID_;
+    // The stop source of the latest operation when it yields to later ones.
+    std::stop_source yielding_{std::nostopstate};
+    std::stop_source lifetime_;
 };
 
 }  // namespace tolvane

@@ -82,6 +82,17 @@ std::optional<std::string> oauthError(const std::string& body) {
     }
 }
 
+bool isCancellation(const std::exception_ptr& error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const GoogleSignInError& failure) {
+        return failure.domain() == GoogleSignInErrors::domain &&
+               failure.code() == GoogleSignInErrors::cancelled;
+    } catch (...) {
+        return false;
+    }
+}
+
 }  // namespace
 
 struct GoogleSignIn::Session {
@@ -171,10 +182,14 @@ struct TokenAnswer {
     std::optional<std::string> idToken;
 };
 
-// One form POST; any failure to get an HTTP answer is a sign-in error.
+// One form POST; any failure to get an HTTP answer is a sign-in error. Nothing is sent once
+// `stop` is requested.
 DriveHTTPResponse post(DriveHTTPTransport& transport, const std::string& url,
                        const std::vector<std::pair<std::string, std::string>>& fields,
                        std::stop_token stop) {
+    if (stop.stop_requested()) {
+        fail(GoogleSignInErrors::cancelled);
+    }
     DriveHTTPRequest request;
     request.method = "POST";
     request.url = url;
@@ -292,6 +307,14 @@ std::shared_ptr<GoogleSignIn::Flow> GoogleSignIn::beginFlow() {
     return flow;
 }
 
+void GoogleSignIn::cancelFlow(const std::shared_ptr<Flow>& flow) noexcept {
+    {
+        const std::lock_guard lock(mutex_);
+        flow->cancelled = true;
+    }
+    flow->abort();
+}
+
 void GoogleSignIn::finishFlow(const std::shared_ptr<Flow>& flow) noexcept {
     const std::lock_guard lock(mutex_);
     if (flow_ == flow) {
@@ -314,8 +337,14 @@ GoogleSignIn::Grant GoogleSignIn::authorize(Flow& flow, const std::string& scope
     if (loginHint) {
         query.emplace_back("login_hint", *loginHint);
     }
+    if (flow.stop.stop_requested()) {
+        fail(GoogleSignInErrors::cancelled);
+    }
     try {
-        openBrowser(configuration_.endpoints.authorization + "?" + OAuthText::formEncoded(query));
+        openBrowser(configuration_.endpoints.authorization + "?" + OAuthText::formEncoded(query),
+                    flow.stop.get_token());
+    } catch (const OperationCancelled&) {
+        fail(GoogleSignInErrors::cancelled);
     } catch (...) {
         fail(GoogleSignInErrors::unknown, {{flowDomain, browserUnavailable}});
     }
@@ -366,6 +395,7 @@ GoogleSignIn::Grant GoogleSignIn::authorize(Flow& flow, const std::string& scope
 
 GoogleSignInUser GoogleSignIn::commit(const Flow& flow, Session session,
                                       const std::optional<Session>& previous) {
+    const std::lock_guard storeLock(storeMutex_);
     {
         const std::lock_guard lock(mutex_);
         if (flow.cancelled) {
@@ -393,9 +423,10 @@ GoogleSignInUser GoogleSignIn::commit(const Flow& flow, Session session,
     fail(GoogleSignInErrors::cancelled);
 }
 
-GoogleSignInUser GoogleSignIn::signIn(const OpenBrowser& openBrowser) {
+GoogleSignInUser GoogleSignIn::signIn(const OpenBrowser& openBrowser, std::stop_token stop) {
     const std::shared_ptr<Flow> flow = beginFlow();
     const ScopeExit end([&] { finishFlow(flow); });
+    const std::stop_callback onStop(stop, [this, flow] { cancelFlow(flow); });
     Grant grant = authorize(*flow, openIDScopes, std::nullopt, openBrowser);
     if (!grant.refreshToken) {
         fail(GoogleSignInErrors::unknown, {{flowDomain, noRefreshToken}});
@@ -410,7 +441,7 @@ GoogleSignInUser GoogleSignIn::signIn(const OpenBrowser& openBrowser) {
 }
 
 GoogleSignInUser GoogleSignIn::addScopes(const std::vector<std::string>& scopes,
-                                         const OpenBrowser& openBrowser) {
+                                         const OpenBrowser& openBrowser, std::stop_token stop) {
     std::optional<Session> previous;
     {
         const std::lock_guard lock(mutex_);
@@ -425,6 +456,7 @@ GoogleSignInUser GoogleSignIn::addScopes(const std::vector<std::string>& scopes,
     }
     const std::shared_ptr<Flow> flow = beginFlow();
     const ScopeExit end([&] { finishFlow(flow); });
+    const std::stop_callback onStop(stop, [this, flow] { cancelFlow(flow); });
     // The hint only preselects the account; the ID token says which one actually consented.
     Grant grant = authorize(*flow, scope, previous->email.value_or(previous->subject), openBrowser);
     if (grant.claims.subject != previous->subject) {
@@ -444,41 +476,59 @@ GoogleSignInUser GoogleSignIn::addScopes(const std::vector<std::string>& scopes,
     return commit(*flow, std::move(session), previous);
 }
 
-GoogleSignIn::Session GoogleSignIn::refreshed(const Session& session) {
+GoogleSignIn::Session GoogleSignIn::refreshed(const Session& session, std::stop_token stop) {
     std::vector<std::pair<std::string, std::string>> fields{{"grant_type", "refresh_token"},
                                                             {"refresh_token", session.refreshToken},
                                                             {"client_id", configuration_.clientID}};
     if (!configuration_.clientSecret.empty()) {
         fields.emplace_back("client_secret", configuration_.clientSecret);
     }
-    TokenAnswer answer =
-        tokenAnswer(post(*transport_, configuration_.endpoints.token, fields, {}), true);
+    TokenAnswer answer = tokenAnswer(
+        post(*transport_, configuration_.endpoints.token, fields, std::move(stop)), true);
     Session next = session;
     next.accessToken = std::move(answer.accessToken);
     next.expiry = clock_() + answer.expiresIn;
     if (answer.scope) {
         next.scopes = splitScopes(*answer.scope);
     }
-    if (answer.refreshToken && *answer.refreshToken != session.refreshToken) {
-        // A rotated refresh token replaces the stored one, or the next start could not refresh.
+    if (answer.refreshToken) {
         next.refreshToken = std::move(*answer.refreshToken);
-        store_->save(next.encoded());
     }
     return next;
 }
 
-GoogleSignInUser GoogleSignIn::refreshTokensIfNeeded() {
+GoogleSignInUser GoogleSignIn::refreshTokensIfNeeded(const std::optional<std::string>& subject,
+                                                     std::stop_token stop) {
     std::unique_lock lock(mutex_);
-    if (!current_) {
-        fail(GoogleSignInErrors::unknown, {{flowDomain, noCurrentUser}});
-    }
-    if (!current_->accessToken.empty() && current_->expiry - clock_() > refreshMarginSeconds) {
-        return current_->user();
-    }
-    if (const std::shared_ptr<Refresh> pending = refresh_) {
-        refreshed_.wait(lock, [&] { return pending->done; });
+    for (;;) {
+        if (!current_) {
+            fail(GoogleSignInErrors::unknown, {{flowDomain, noCurrentUser}});
+        }
+        if (subject && current_->subject != *subject) {
+            fail(GoogleSignInErrors::reauthenticationRequired);
+        }
+        if (stop.stop_requested()) {
+            fail(GoogleSignInErrors::cancelled);
+        }
+        if (!current_->accessToken.empty() && current_->expiry - clock_() > refreshMarginSeconds) {
+            return current_->user();
+        }
+        const std::shared_ptr<Refresh> pending = refresh_;
+        if (!pending) {
+            break;
+        }
+        if (!refreshed_.wait(lock, stop, [&] { return pending->done; })) {
+            fail(GoogleSignInErrors::cancelled);
+        }
+        // An exchange its own caller stopped says nothing about this call: look again.
+        if (pending->error && isCancellation(pending->error)) {
+            continue;
+        }
         if (pending->error) {
             std::rethrow_exception(pending->error);
+        }
+        if (subject && pending->user->userID != *subject) {
+            fail(GoogleSignInErrors::reauthenticationRequired);
         }
         return *pending->user;
     }
@@ -490,9 +540,27 @@ GoogleSignInUser GoogleSignIn::refreshTokensIfNeeded() {
 
     std::optional<Session> next;
     try {
-        next = refreshed(session);
+        next = refreshed(session, stop);
     } catch (...) {
         pending->error = std::current_exception();
+    }
+    // A rotated refresh token replaces the stored one, or the next start could not refresh; but
+    // only while this session is still the current one, or a refresh ending after a sign-out
+    // would write the removed session back.
+    std::unique_lock storeLock(storeMutex_, std::defer_lock);
+    if (next && next->refreshToken != session.refreshToken) {
+        storeLock.lock();
+        lock.lock();
+        const bool stillCurrent = generation_ == generation;
+        lock.unlock();
+        if (stillCurrent) {
+            try {
+                store_->save(next->encoded());
+            } catch (...) {
+                pending->error = std::current_exception();
+                next.reset();
+            }
+        }
     }
     lock.lock();
     if (next && generation_ == generation) {
@@ -519,10 +587,11 @@ void GoogleSignIn::signOut() {
         current_.reset();
         ++generation_;
     }
+    const std::lock_guard storeLock(storeMutex_);
     store_->remove();
 }
 
-void GoogleSignIn::disconnect() {
+void GoogleSignIn::disconnect(std::stop_token stop) {
     cancel();
     std::optional<Session> session;
     {
@@ -539,7 +608,7 @@ void GoogleSignIn::disconnect() {
     }
     if (session) {
         const DriveHTTPResponse response = post(*transport_, configuration_.endpoints.revocation,
-                                                {{"token", session->refreshToken}}, {});
+                                                {{"token", session->refreshToken}}, stop);
         // A token Google no longer knows has no grant left to revoke.
         if (response.status != 200 &&
             !(response.status == 400 && oauthError(response.body) == "invalid_token")) {
@@ -571,12 +640,9 @@ void GoogleSignIn::cancel() noexcept {
     {
         const std::lock_guard lock(mutex_);
         flow = flow_;
-        if (flow) {
-            flow->cancelled = true;
-        }
     }
     if (flow) {
-        flow->abort();
+        cancelFlow(flow);
     }
 }
 

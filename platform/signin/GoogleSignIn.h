@@ -7,6 +7,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <vector>
 
@@ -48,8 +49,9 @@ struct GoogleSignInUser {
 // underneath. Tokens appear in no error and no log.
 class GoogleSignIn {
 public:
-    // Shows the authorization page to the user; throws when it cannot.
-    using OpenBrowser = std::function<void(const std::string& url)>;
+    // Shows the authorization page to the user; throws when it cannot. The stop token is the
+    // flow's: once it is requested the page must not be opened any more.
+    using OpenBrowser = std::function<void(const std::string& url, std::stop_token stop)>;
     // Seconds since the epoch; the system clock unless a test gives another.
     using Clock = std::function<std::int64_t()>;
 
@@ -70,22 +72,27 @@ public:
     // when nothing is stored.
     GoogleSignInUser restorePreviousSignIn();
     // The interactive sign-in (scopes "openid email"); stores the session and makes its user
-    // current. A sign-in still pending is cancelled first.
-    GoogleSignInUser signIn(const OpenBrowser& openBrowser);
+    // current. A sign-in still pending is cancelled first. Requesting `stop` cancels it as
+    // cancel() does, also before it has begun.
+    GoogleSignInUser signIn(const OpenBrowser& openBrowser, std::stop_token stop = {});
     // Asks the current user's consent for more scopes; the account chosen in the browser must be
-    // the current one, or nothing changes.
+    // the current one, or nothing changes. `stop` as for signIn().
     GoogleSignInUser addScopes(const std::vector<std::string>& scopes,
-                               const OpenBrowser& openBrowser);
+                               const OpenBrowser& openBrowser, std::stop_token stop = {});
     std::optional<GoogleSignInUser> currentUser() const;
     // Refreshes the access token when it is missing or about to expire. Concurrent calls share
-    // one exchange. An `invalid_grant` answer is code reauthenticationRequired.
-    GoogleSignInUser refreshTokensIfNeeded();
+    // one exchange. An `invalid_grant` answer is code reauthenticationRequired, and so is a
+    // current user other than `subject` when one is given, or a session that stopped being the
+    // current one meanwhile (a sign-out, another account): its tokens are then neither handed
+    // out nor stored. Ends as cancelled once `stop` is requested.
+    GoogleSignInUser refreshTokensIfNeeded(const std::optional<std::string>& subject = std::nullopt,
+                                           std::stop_token stop = {});
     // Forgets the current user and the stored session; throws code keychain when the stored
     // session could not be deleted (the user is forgotten in memory either way).
     void signOut();
     // Revokes the grant at Google, then forgets as signOut() does. A failed revocation keeps the
-    // session.
-    void disconnect();
+    // session; so does one that `stop` ends.
+    void disconnect(std::stop_token stop = {});
     // A redirect of the pending flow that reached the application as a URL; true when taken.
     bool handle(const std::string& url);
     // Aborts a pending sign-in or scope request: its listener closes and it fails as cancelled
@@ -100,6 +107,8 @@ private:
 
     // Registers a new browser flow, abandoning one still pending.
     std::shared_ptr<Flow> beginFlow();
+    // Marks that flow cancelled and ends its wait.
+    void cancelFlow(const std::shared_ptr<Flow>& flow) noexcept;
     void finishFlow(const std::shared_ptr<Flow>& flow) noexcept;
     // Browser, redirect and code exchange.
     Grant authorize(Flow& flow, const std::string& scope,
@@ -108,15 +117,20 @@ private:
     // then `previous` (or nothing) is what stays stored.
     GoogleSignInUser commit(const Flow& flow, Session session,
                             const std::optional<Session>& previous);
-    Session refreshed(const Session& session);
+    // The token endpoint's answer to a refresh of `session`, rotated refresh token included.
+    Session refreshed(const Session& session, std::stop_token stop);
 
     const GoogleSignInConfiguration configuration_;
     const std::shared_ptr<SignInSessionStore> store_;
     const std::shared_ptr<DriveHTTPTransport> transport_;
     const Clock clock_;
 
+    // Held around every write to the store, together with the check that what is written is
+    // still wanted: a sign-out's delete then always lands after a write it overtook, never
+    // before. Taken before mutex_, never while holding it.
+    std::mutex storeMutex_;
     mutable std::mutex mutex_;
-    std::condition_variable refreshed_;
+    std::condition_variable_any refreshed_;
     std::unique_ptr<Session> current_;
     std::uint64_t generation_ = 0;  // moves with every change of the current session
     std::shared_ptr<Flow> flow_;

@@ -7,8 +7,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <vector>
 
 #include "core/common/Cancellation.h"
 #include "core/common/Posix.h"
@@ -20,9 +22,6 @@ namespace {
 
 // A request head longer than this is not a redirect from a browser.
 constexpr std::size_t maxRequestBytes = 16 * 1024;
-// How long a connection may take to send its request before it is dropped, so that a client
-// that connects and says nothing cannot hold up the redirect behind it.
-constexpr int requestTimeoutMilliseconds = 10'000;
 
 const std::string strayPage =
     "<!doctype html><html lang=\"ko\"><meta charset=\"utf-8\"><title>Veska</title>"
@@ -53,8 +52,15 @@ void answer(int connection, int status, const std::string& body) noexcept {
 
 }  // namespace
 
-LoopbackRedirectListener::LoopbackRedirectListener()
-    : socket_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)),
+struct LoopbackRedirectListener::Connection {
+    UniqueFd fd;
+    std::string head;
+    std::chrono::steady_clock::time_point deadline;
+};
+
+LoopbackRedirectListener::LoopbackRedirectListener(std::chrono::milliseconds requestTimeout)
+    : requestTimeout_(requestTimeout),
+      socket_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0)),
       wakeup_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
     if (!socket_ || !wakeup_) {
         posix::throwLastError("loopback redirect listener");
@@ -99,6 +105,9 @@ void LoopbackRedirectListener::deliver(Query query) noexcept {
 
 LoopbackRedirectListener::Query LoopbackRedirectListener::wait(
     const std::function<bool(const Query&)>& isOurs, const std::string& page) {
+    using Clock = std::chrono::steady_clock;
+    std::vector<Connection> open;
+    std::vector<pollfd> fds;
     for (;;) {
         {
             const std::lock_guard lock(mutex_);
@@ -113,8 +122,19 @@ LoopbackRedirectListener::Query LoopbackRedirectListener::wait(
                 }
             }
         }
-        pollfd fds[] = {{socket_.get(), POLLIN, 0}, {wakeup_.get(), POLLIN, 0}};
-        if (::poll(fds, 2, -1) < 0) {
+        // A connection past its time is closed unanswered, whatever it is still sending.
+        const Clock::time_point now = Clock::now();
+        std::erase_if(open, [&](const Connection& c) { return c.deadline <= now; });
+        int timeout = -1;
+        fds = {{socket_.get(), POLLIN, 0}, {wakeup_.get(), POLLIN, 0}};
+        for (const Connection& connection : open) {
+            fds.push_back({connection.fd.get(), POLLIN, 0});
+            const auto left =
+                std::chrono::ceil<std::chrono::milliseconds>(connection.deadline - now).count();
+            timeout =
+                timeout < 0 ? static_cast<int>(left) : std::min(timeout, static_cast<int>(left));
+        }
+        if (::poll(fds.data(), fds.size(), timeout) < 0) {
             if (errno == EINTR) {
                 continue;
             }
@@ -125,45 +145,53 @@ LoopbackRedirectListener::Query LoopbackRedirectListener::wait(
             [[maybe_unused]] const ssize_t got = ::read(wakeup_.get(), &count, sizeof count);
             continue;
         }
-        if (fds[0].revents == 0) {
-            continue;
+        // Served from the back, so that erasing leaves the indexes still to visit in place.
+        for (std::size_t i = open.size(); i-- > 0;) {
+            if (fds[i + 2].revents == 0) {
+                continue;
+            }
+            std::optional<Query> ours;
+            if (serve(open[i], isOurs, page, ours)) {
+                open.erase(open.begin() + static_cast<std::ptrdiff_t>(i));
+            }
+            if (ours) {
+                return std::move(*ours);
+            }
         }
-        UniqueFd connection(::accept4(socket_.get(), nullptr, nullptr, SOCK_CLOEXEC));
-        if (!connection) {
-            continue;  // the peer gave up before we took it, or descriptors ran out for now
-        }
-        if (auto query = serve(connection.get(), isOurs, page)) {
-            return std::move(*query);
+        if (fds[0].revents != 0) {
+            UniqueFd accepted(
+                ::accept4(socket_.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
+            // Nothing taken: the peer gave up before we took it, or descriptors ran out for now.
+            if (accepted) {
+                if (open.size() >= maxConnections) {
+                    open.erase(open.begin());
+                }
+                open.push_back({std::move(accepted), {}, Clock::now() + requestTimeout_});
+            }
         }
     }
 }
 
-std::optional<LoopbackRedirectListener::Query> LoopbackRedirectListener::serve(
-    int connection, const std::function<bool(const Query&)>& isOurs, const std::string& page) {
-    std::string head;
-    while (head.find("\r\n\r\n") == std::string::npos) {
+bool LoopbackRedirectListener::serve(Connection& connection,
+                                     const std::function<bool(const Query&)>& isOurs,
+                                     const std::string& page, std::optional<Query>& ours) {
+    const int fd = connection.fd.get();
+    std::string& head = connection.head;
+    char buffer[2048];
+    const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+    if (n < 0) {
+        return errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK;
+    }
+    if (n == 0) {
+        return true;
+    }
+    head.append(buffer, static_cast<std::size_t>(n));
+    if (head.find("\r\n\r\n") == std::string::npos) {
         if (head.size() > maxRequestBytes) {
-            answer(connection, 400, strayPage);
-            return std::nullopt;
+            answer(fd, 400, strayPage);
+            return true;
         }
-        pollfd fds[] = {{connection, POLLIN, 0}, {wakeup_.get(), POLLIN, 0}};
-        const int ready = ::poll(fds, 2, requestTimeoutMilliseconds);
-        if (ready < 0 && errno == EINTR) {
-            continue;
-        }
-        // A timeout, an error or a cancel: drop this connection; wait() sees the wake-up.
-        if (ready <= 0 || fds[1].revents != 0) {
-            return std::nullopt;
-        }
-        char buffer[2048];
-        const ssize_t n = ::recv(connection, buffer, sizeof buffer, 0);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return std::nullopt;
-        }
-        head.append(buffer, static_cast<std::size_t>(n));
+        return false;
     }
     // "GET /?code=...&state=... HTTP/1.1"
     const std::string line = head.substr(0, head.find("\r\n"));
@@ -171,24 +199,25 @@ std::optional<LoopbackRedirectListener::Query> LoopbackRedirectListener::serve(
     const std::size_t end = line.find(' ', space + 1);
     if (line.compare(0, space, "GET") != 0 || space == std::string::npos ||
         end == std::string::npos) {
-        answer(connection, 400, strayPage);
-        return std::nullopt;
+        answer(fd, 400, strayPage);
+        return true;
     }
     const std::string target = line.substr(space + 1, end - space - 1);
     const std::size_t question = target.find('?');
     if (target.substr(0, question) != "/") {
-        answer(connection, 404, strayPage);
-        return std::nullopt;
+        answer(fd, 404, strayPage);
+        return true;
     }
-    const auto query = OAuthText::parseQuery(question == std::string::npos
-                                                 ? std::string_view{}
-                                                 : std::string_view(target).substr(question + 1));
+    auto query = OAuthText::parseQuery(question == std::string::npos
+                                           ? std::string_view{}
+                                           : std::string_view(target).substr(question + 1));
     if (!query || !isOurs(*query)) {
-        answer(connection, 400, strayPage);
-        return std::nullopt;
+        answer(fd, 400, strayPage);
+        return true;
     }
-    answer(connection, 200, page);
-    return query;
+    answer(fd, 200, page);
+    ours = std::move(query);
+    return true;
 }
 
 }  // namespace tolvane

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <chrono>
+#include <cstddef>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -15,14 +17,23 @@ namespace tolvane {
 // itself and hands back only the one its caller recognises; stray requests (another path, a
 // wrong `state`, a favicon) get an error page and the wait goes on.
 //
+// Connections are served side by side, and each has a fixed time for its whole request from the
+// moment it was accepted: a local process that connects and trickles bytes, or several of them,
+// cannot keep the browser's redirect from being read.
+//
 // wait() blocks its thread; cancel() and deliver() may be called from any other thread while it
 // does. The socket closes when the listener is destroyed.
 class LoopbackRedirectListener {
 public:
     using Query = std::map<std::string, std::string>;
 
+    static constexpr std::chrono::milliseconds defaultRequestTimeout{10'000};
+    // Connections open at once; accepting one more drops the oldest.
+    static constexpr std::size_t maxConnections = 16;
+
     // Throws std::system_error when no loopback port can be opened.
-    LoopbackRedirectListener();
+    explicit LoopbackRedirectListener(
+        std::chrono::milliseconds requestTimeout = defaultRequestTimeout);
     LoopbackRedirectListener(const LoopbackRedirectListener&) = delete;
     LoopbackRedirectListener& operator=(const LoopbackRedirectListener&) = delete;
 
@@ -40,11 +51,15 @@ public:
     void deliver(Query query) noexcept;
 
 private:
-    void wake() noexcept;
-    // Reads one request from a new connection and answers it; the query when it is ours.
-    std::optional<Query> serve(int connection, const std::function<bool(const Query&)>& isOurs,
-                               const std::string& page);
+    struct Connection;
 
+    void wake() noexcept;
+    // Reads what the connection has sent; once its request is whole, answers it and says
+    // whether it is done (closed) and the query when it is ours.
+    static bool serve(Connection& connection, const std::function<bool(const Query&)>& isOurs,
+                      const std::string& page, std::optional<Query>& ours);
+
+    const std::chrono::milliseconds requestTimeout_;
     UniqueFd socket_;
     UniqueFd wakeup_;  // an eventfd: cancel() and deliver() interrupt wait() through it
     int port_ = 0;

@@ -10,11 +10,16 @@
 #include <set>
 #include <tuple>
 
+#include "Tolvane/model/BackgroundWork.h"
+#include "Tolvane/model/GoogleSignInProvider.h"
 #include "core/common/Cancellation.h"
 #include "core/drive/DriveHTTP.h"
 #include "core/drive/DriveTransferError.h"
 #include "core/drive/GoogleDriveTransferClient.h"
+#include "signin/FakeOAuth.h"
+#include "signin/MemorySessionStore.h"
 #include "support/FakeDrive.h"
+#include "support/Watchdog.h"
 
 namespace tolvane::test {
 namespace {
@@ -80,11 +85,15 @@ struct ScriptedProvider final : GoogleAuthProvider {
     std::optional<GoogleRestoredSession> restoreSession() override {
         return gate.enter("restore"), session;
     }
-    GoogleIdentity signIn() override { return gate.enter("signIn"), next; }
-    void requestDriveScope(const GoogleIdentity&) override { gate.enter("scope"); }
-    void refreshSession(const GoogleIdentity&) override {}
+    GoogleIdentity signIn(std::stop_token stop) override {
+        return gate.enter("signIn", stop), next;
+    }
+    void requestDriveScope(const GoogleIdentity&, std::stop_token stop) override {
+        gate.enter("scope", stop);
+    }
+    void refreshSession(const GoogleIdentity&, std::stop_token) override {}
     void signOut() override { gate.enter("signOut"); }
-    void revokeConsent() override { gate.enter("revoke"); }
+    void revokeConsent(std::stop_token stop) override { gate.enter("revoke", stop); }
     void cancelAuthorization() noexcept override {}
 };
 
@@ -291,7 +300,7 @@ TEST_F(GoogleConnectionModelTest, SharesThroughTheLoopbackDrive) {
         std::make_shared<GoogleAuthCoordinator>(provider),
         Model::driveOperations(
             std::make_shared<const GoogleDriveTransferClient>(server.drive->steps),
-            [](const GoogleIdentity& who) { return "token-" + who.subject; }));
+            [](const GoogleIdentity& who, std::stop_token) { return "token-" + who.subject; }));
     restoreAlice();
     const VerifiedArchive zip = server.drive->archive("a.zip", std::string(600'000, 'z'));
     model->shareVerifiedArchive(zip, DriveLinkRole::reader);
@@ -305,6 +314,45 @@ TEST_F(GoogleConnectionModelTest, SharesThroughTheLoopbackDrive) {
     model->verifiedLink(zip.jobID, [&](WorkOutcome<std::string> o) { link = o; });
     ASSERT_TRUE(eventually([&] { return link.has_value(); }));
     EXPECT_EQ(link->value, state.result->link);
+}
+
+// The desktop hooks of a real sign-in wait for the GUI thread; a model destroyed there while a
+// connect is starting (a quit in its first moments) must not wait for them in turn.
+TEST(GoogleConnectionModelShutdown, EndsWhileAConnectWaitsForTheDesktop) {
+    const Watchdog watchdog("destroying the model while a connect starts");
+    FakeOAuthServer server;
+    GoogleSignInProvider::Hooks hooks = GoogleSignInProvider::desktopHooks();
+    hooks.infoValue = [](const QString& key) {
+        return key == "GIDClientID" ? QVariant(QString::fromStdString(fakeClientID)) : QVariant();
+    };
+    const auto store = std::make_shared<MemorySessionStore>();
+    const auto provider = std::make_shared<GoogleSignInProvider>(
+        std::make_shared<GoogleSignIn>(server.configuration(), store, server.transport()), hooks);
+    for (int round = 0; round < 3; ++round) {
+        auto model = std::make_unique<Model>(std::make_shared<GoogleAuthCoordinator>(provider),
+                                             Model::Operations{});
+        model->connect();
+        model.reset();
+    }
+    // The desktop calls still queued are skipped: nothing of those sign-ins goes on.
+    QTest::qWait(50);
+    EXPECT_TRUE(server.calls().empty());
+    EXPECT_EQ(store->stored(), std::nullopt);
+}
+
+// Work that does not stop when asked (the keyring waiting for the user) does not hold the model's
+// end for good; it is left behind and ends by itself.
+TEST_F(GoogleConnectionModelTest, ShutdownLeavesBehindWorkThatCannotStop) {
+    const Watchdog watchdog("destroying the model while a listing is held");
+    restoreAlice();
+    gate.hold("list");
+    model->refreshPendingTransfers([] { ADD_FAILURE() << "applied after the model was gone"; });
+    ASSERT_TRUE(gate.waitEntered("list", 2));
+    model.reset();
+    EXPECT_FALSE(WorkerPool::waitForAll(std::chrono::milliseconds(0)));
+    gate.release("list");
+    EXPECT_TRUE(WorkerPool::waitForAll(std::chrono::seconds(30)));
+    QTest::qWait(50);
 }
 
 }  // namespace

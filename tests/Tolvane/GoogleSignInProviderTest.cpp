@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
 #include "Tolvane/model/GoogleSignInProvider.h"
@@ -7,6 +9,7 @@
 #include "signin/FakeOAuth.h"
 #include "signin/MemorySessionStore.h"
 #include "support/LogCapture.h"
+#include "support/Watchdog.h"
 
 namespace tolvane::test {
 namespace {
@@ -33,6 +36,7 @@ protected:
     QVariant clientID = QString::fromStdString(fakeClientID);
     bool window = true;
     int opened = 0;
+    std::function<void()> beforeWindowCheck = [] {};
     LogCapture log;
 
     std::shared_ptr<GoogleSignInProvider> make(std::shared_ptr<SignInSessionStore> keyring = {}) {
@@ -40,10 +44,11 @@ protected:
             server.configuration(), keyring ? keyring : store, server.transport());
         GoogleSignInProvider::Hooks hooks{
             [this](const QString& key) { return key == "GIDClientID" ? clientID : QVariant(); },
-            [this] { return window; }, [] { return 0L; },
-            [this](const std::string& url) {
+            [this](std::stop_token) { return beforeWindowCheck(), window; },
+            [](std::stop_token) { return 0L; },
+            [this](const std::string& url, std::stop_token stop) {
                 ++opened;
-                browser.opener()(url);
+                browser.opener()(url, stop);
             }};
         return std::make_shared<GoogleSignInProvider>(library, hooks);
     }
@@ -58,7 +63,7 @@ TEST_F(GoogleSignInProviderTest, RefusesWithoutAUsableClientIdentifier) {
         SCOPED_TRACE(value.toString().toStdString());
         clientID = value;
         EXPECT_EQ(outcome([&] { provider->restoreSession(); }), missing);
-        EXPECT_EQ(outcome([&] { provider->signIn(); }), missing);
+        EXPECT_EQ(outcome([&] { provider->signIn({}); }), missing);
     }
     // The check comes before the keyring is asked anything; only sign-in says why it refused.
     EXPECT_EQ(store->calls(), 1);
@@ -66,7 +71,7 @@ TEST_F(GoogleSignInProviderTest, RefusesWithoutAUsableClientIdentifier) {
 
     clientID = QString::fromStdString(fakeClientID);
     window = false;
-    EXPECT_EQ(outcome([&] { provider->signIn(); }), unavailable);
+    EXPECT_EQ(outcome([&] { provider->signIn({}); }), unavailable);
     EXPECT_EQ(log.lines().back(),
               "signIn blocked: presenting window unavailable; visibleWindowCount=0");
 }
@@ -74,28 +79,28 @@ TEST_F(GoogleSignInProviderTest, RefusesWithoutAUsableClientIdentifier) {
 TEST_F(GoogleSignInProviderTest, ConnectsRefreshesAndRestoresTheDriveScope) {
     store->remove();
     EXPECT_EQ(provider->restoreSession(), std::nullopt);
-    const GoogleIdentity identity = provider->signIn();
+    const GoogleIdentity identity = provider->signIn({});
     browser.join();
     EXPECT_EQ(identity, (GoogleIdentity{"subject-1", "subject-1@example.com"}));
 
     // Another account than the library's current one: no browser, no request, no log line.
     const GoogleIdentity stranger{"subject-2", std::nullopt};
-    EXPECT_EQ(outcome([&] { provider->requestDriveScope(stranger); }), reauth);
-    EXPECT_EQ(outcome([&] { provider->refreshSession(stranger); }), reauth);
+    EXPECT_EQ(outcome([&] { provider->requestDriveScope(stranger, {}); }), reauth);
+    EXPECT_EQ(outcome([&] { provider->refreshSession(stranger, {}); }), reauth);
     EXPECT_EQ(outcome([&] { provider->accessToken(stranger); }), reauth);
     EXPECT_EQ(server.calls().size(), 1u);
 
     browser.grantDrive = false;
-    EXPECT_EQ(outcome([&] { provider->requestDriveScope(identity); }),
+    EXPECT_EQ(outcome([&] { provider->requestDriveScope(identity, {}); }),
               GoogleAuthFailure::denied().what());
     browser.join();
     EXPECT_EQ(outcome([&] { provider->accessToken(identity); }), reauth);
     browser.grantDrive = true;
-    EXPECT_EQ(outcome([&] { provider->requestDriveScope(identity); }), "ok");
+    EXPECT_EQ(outcome([&] { provider->requestDriveScope(identity, {}); }), "ok");
     browser.join();
-    EXPECT_EQ(outcome([&] { provider->requestDriveScope(identity); }), "ok");
+    EXPECT_EQ(outcome([&] { provider->requestDriveScope(identity, {}); }), "ok");
     EXPECT_EQ(opened, 3);
-    EXPECT_EQ(outcome([&] { provider->refreshSession(identity); }), "ok");
+    EXPECT_EQ(outcome([&] { provider->refreshSession(identity, {}); }), "ok");
     EXPECT_TRUE(provider->accessToken(identity).starts_with("access-"));
 
     EXPECT_EQ(make()->restoreSession(), (GoogleRestoredSession{identity, true}));
@@ -114,15 +119,15 @@ TEST_F(GoogleSignInProviderTest, LogsThreeCausesAtMostAndNeverAToken) {
                                    GoogleSignInErrors::keychain, chain));
     EXPECT_EQ(outcome([&] { make(locked)->restoreSession(); }),
               GoogleAuthFailure::keychainUnavailable().what());
-    provider->signIn();
+    provider->signIn({});
     browser.join();
     server.with([](auto&, auto&, int& status) { status = 503; });
-    EXPECT_EQ(outcome([&] { provider->revokeConsent(); }), unavailable);
+    EXPECT_EQ(outcome([&] { provider->revokeConsent({}); }), unavailable);
     server.with([](auto&, auto& tokens, int& status) {
         tokens.clear();
         status = 200;
     });
-    EXPECT_EQ(outcome([&] { provider->revokeConsent(); }), "ok");
+    EXPECT_EQ(outcome([&] { provider->revokeConsent({}); }), "ok");
     // Every line, and none with a token: at most three causes each.
     EXPECT_EQ(log.lines(), (std::vector<std::string>{
                                "restore failed: com.tolvane.Veska.SignIn code=-2",
@@ -148,6 +153,60 @@ TEST_F(GoogleSignInProviderTest, CancellingAConnectAbortsTheBrowserFlow) {
     EXPECT_TRUE(server.calls().empty());
     EXPECT_EQ(log.lines(),
               std::vector<std::string>{"signIn failed: com.tolvane.Veska.SignIn code=-5"});
+}
+
+// A cancel or a sign-out that comes after the sign-in, before the scope request has reached the
+// library, is not lost: no consent page opens and that connect stores nothing more.
+TEST_F(GoogleSignInProviderTest, ACancelOrSignOutBeforeTheScopeStepEndsTheConnect) {
+    const struct {
+        const char* name;
+        void (GoogleAuthCoordinator::*operation)();
+        GoogleAuthState state;
+        bool sessionKept;
+    } rows[] = {
+        {"cancel", &GoogleAuthCoordinator::cancel, GoogleAuthState::cancelled(), true},
+        {"signOut", &GoogleAuthCoordinator::signOut, GoogleAuthState::signedOut(), false},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        const Watchdog watchdog(row.name);
+        store->remove();
+        opened = 0;
+        // The second window check is the scope step's: it waits there until let go.
+        std::mutex mutex;
+        std::condition_variable changed;
+        int checks = 0;
+        bool letGo = false;
+        beforeWindowCheck = [&] {
+            std::unique_lock lock(mutex);
+            ++checks;
+            changed.notify_all();
+            changed.wait(lock, [&] { return checks < 2 || letGo; });
+        };
+        GoogleAuthCoordinator coordinator(provider);
+        std::thread connect([&] { coordinator.connect(); });
+        {
+            std::unique_lock lock(mutex);
+            changed.wait(lock, [&] { return checks == 2; });
+        }
+        browser.join();
+        const std::size_t calls = server.calls().size();
+        (coordinator.*row.operation)();
+        {
+            const std::lock_guard lock(mutex);
+            letGo = true;
+        }
+        changed.notify_all();
+        connect.join();
+        EXPECT_EQ(coordinator.currentState(), row.state);
+        EXPECT_EQ(opened, 1);
+        EXPECT_EQ(server.calls().size(), calls);
+        EXPECT_EQ(store->stored().has_value(), row.sessionKept);
+        if (row.sessionKept) {
+            EXPECT_EQ(store->stored()->find(driveScope), std::string::npos);
+        }
+        beforeWindowCheck = [] {};
+    }
 }
 
 }  // namespace

@@ -22,7 +22,8 @@ const GoogleIdentity alice{"alice", "alice@example.com"};
 const std::map<std::string, void (GoogleAuthCoordinator::*)()> operations = {
     {"restore", &GoogleAuthCoordinator::restore},      {"connect", &GoogleAuthCoordinator::connect},
     {"refresh", &GoogleAuthCoordinator::refresh},      {"signOut", &GoogleAuthCoordinator::signOut},
-    {"revoke", &GoogleAuthCoordinator::revokeConsent}, {"cancel", &GoogleAuthCoordinator::cancel}};
+    {"revoke", &GoogleAuthCoordinator::revokeConsent}, {"cancel", &GoogleAuthCoordinator::cancel},
+    {"shutdown", &GoogleAuthCoordinator::shutdown}};
 const auto error = [](auto e) { return std::make_exception_ptr(e); };
 const std::map<std::string, std::exception_ptr> failures = {
     {"cancelled", error(F::cancelled())},
@@ -52,6 +53,7 @@ struct FakeProvider final : GoogleAuthProvider {
     std::string log = "calls";
     std::set<std::string> held;
     std::map<std::string, std::exception_ptr> failures;
+    std::map<std::string, std::stop_token> stops;  // the last one each call was given
 
     template <typename Change>
     void update(Change change) {
@@ -61,11 +63,12 @@ struct FakeProvider final : GoogleAuthProvider {
         }
         changed.notify_all();
     }
-    void enter(const std::string& call) {
+    void enter(const std::string& call, std::stop_token stop = {}) {
         std::unique_lock lock(mutex);
         log += " " + call;
         changed.notify_all();
         const std::string name = call.substr(0, call.find(':'));
+        stops[name] = std::move(stop);
         changed.wait(lock, [&] { return !held.contains(name); });
         if (const std::exception_ptr failure = failures[name]) {
             std::rethrow_exception(failure);
@@ -74,11 +77,17 @@ struct FakeProvider final : GoogleAuthProvider {
     std::optional<GoogleRestoredSession> restoreSession() override {
         return enter("restore"), session;
     }
-    GoogleIdentity signIn() override { return enter("signIn"), GoogleIdentity{"bob", {}}; }
-    void requestDriveScope(const GoogleIdentity& who) override { enter("scope:" + who.subject); }
-    void refreshSession(const GoogleIdentity& who) override { enter("refresh:" + who.subject); }
+    GoogleIdentity signIn(std::stop_token stop) override {
+        return enter("signIn", stop), GoogleIdentity{"bob", {}};
+    }
+    void requestDriveScope(const GoogleIdentity& who, std::stop_token stop) override {
+        enter("scope:" + who.subject, stop);
+    }
+    void refreshSession(const GoogleIdentity& who, std::stop_token stop) override {
+        enter("refresh:" + who.subject, stop);
+    }
     void signOut() override { enter("signOut"); }
-    void revokeConsent() override { enter("revoke"); }
+    void revokeConsent(std::stop_token stop) override { enter("revoke", stop); }
     void cancelAuthorization() noexcept override { enter("cancel"); }
 };
 
@@ -89,6 +98,7 @@ struct FakeProvider final : GoogleAuthProvider {
 //   <operation>@<call>   runs it on its own thread until it is held in that call
 //   fail <call> <what>   the call throws from now on; release <call> lets it go and joins
 //   =<state>, calls ...  the state now, and every provider call so far
+//   stopped <call>, running <call>   whether that call's stop token was requested
 void play(const std::string& script) {
     SCOPED_TRACE(script);
     const auto fake = std::make_shared<FakeProvider>();
@@ -109,6 +119,9 @@ void play(const std::string& script) {
             threads.at(call).join();
         } else if (word.starts_with("=")) {
             EXPECT_EQ("=" + describe(coordinator.currentState()), step);
+        } else if (word == "stopped" || word == "running") {
+            const std::lock_guard lock(fake->mutex);
+            EXPECT_EQ(fake->stops[call].stop_requested(), word == "stopped") << step;
         } else if (word == "calls") {
             const std::lock_guard lock(fake->mutex);
             EXPECT_EQ(fake->log, step);
@@ -163,6 +176,16 @@ TEST(GoogleAuthCoordinatorTest, Scenarios) {
           "release signOut, =signedOut",
           "fail restore reauth, restore@restore, signOut@signOut, release restore, =signingOut",
           "wrap, alice, restore@restore, signOut@signOut, release restore, =signingOut",
+          // A superseded sign-in or refresh is asked to stop, so that its provider takes no
+          // further step; a sign-out or revocation is the user's own and only a shutdown stops
+          // it, as it does everything begun later.
+          "connect@scope, cancel, stopped scope", "connect@scope, signOut, stopped scope",
+          "connect@signIn, revoke@revoke, stopped signIn, running revoke",
+          "alice, restore, refresh@refresh, signOut, stopped refresh",
+          "alice, restore, revoke@revoke, connect@signIn, running revoke, running signIn",
+          "alice, restore, revoke@revoke, shutdown, stopped revoke",
+          "connect@signIn, shutdown, stopped signIn",
+          "shutdown, connect@signIn, stopped signIn, =authorizing",
           // cancel() and refresh() do nothing outside their states.
           "cancel, refresh, =restoring, calls"}) {
         play(script);

@@ -72,9 +72,14 @@ DriveHTTPResponse FakeOAuthServer::answer(const DriveHTTPRequest& request) {
         if (grant == refreshTokens_.end()) {
             return json(400, {{"error", "invalid_grant"}});
         }
-        return json(200, {{"access_token", "access-" + n},
-                          {"expires_in", 3600},
-                          {"scope", grant->second.second}});
+        nlohmann::json answer{
+            {"access_token", "access-" + n}, {"expires_in", 3600}, {"scope", grant->second.second}};
+        if (rotateRefreshTokens) {
+            answer["refresh_token"] = "refresh-" + n;
+            refreshTokens_["refresh-" + n] = grant->second;
+            refreshTokens_.erase(grant);
+        }
+        return json(200, answer);
     }
     const auto code = codes_.find(form["code"]);
     if (code == codes_.end() ||
@@ -97,8 +102,33 @@ DriveHTTPResponse FakeOAuthServer::answer(const DriveHTTPRequest& request) {
                                        Base64::encodeURL(claims.dump()) + ".c2ln"}});
 }
 
+DriveHTTPResponse HoldingTransport::send(const DriveHTTPRequest& request, std::stop_token stop) {
+    {
+        std::unique_lock lock(mutex_);
+        ++holding_;
+        changed_.notify_all();
+        const bool released = changed_.wait(lock, stop, [&] { return !held_; });
+        --holding_;
+        if (!released) {
+            throw TransportError(TransportError::Kind::cancelled, "stopped while held");
+        }
+    }
+    return next_->send(request, std::move(stop));
+}
+
+void HoldingTransport::hold(bool held) {
+    const std::lock_guard lock(mutex_);
+    held_ = held;
+    changed_.notify_all();
+}
+
+void HoldingTransport::waitUntilHolding() {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [&] { return holding_ > 0; });
+}
+
 GoogleSignIn::OpenBrowser FakeBrowser::opener() {
-    return [this](const std::string& url) {
+    return [this](const std::string& url, std::stop_token) {
         join();
         page = OAuthText::parseQuery(url.substr(url.find('?') + 1)).value();
         statuses.clear();

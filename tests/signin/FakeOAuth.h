@@ -1,5 +1,7 @@
 #pragma once
 
+#include <atomic>
+#include <condition_variable>
 #include <latch>
 #include <map>
 #include <mutex>
@@ -39,6 +41,8 @@ public:
     std::vector<std::string> calls() {
         return with([](auto& calls, auto&, auto&) { return calls; });
     }
+    // A refresh answers with a new refresh token and retires the old one.
+    std::atomic<bool> rotateRefreshTokens = false;
 
 private:
     DriveHTTPResponse answer(const DriveHTTPRequest& request);
@@ -52,6 +56,25 @@ private:
     std::map<std::string, std::pair<std::string, std::string>> refreshTokens_;
     int revocationStatus_ = 200;
     int counter_ = 0;
+};
+
+// A transport that holds every request while `held` is set, until released or until the request's
+// stop token is requested (then it fails as the real transport does, cancelled).
+class HoldingTransport final : public DriveHTTPTransport {
+public:
+    explicit HoldingTransport(std::shared_ptr<DriveHTTPTransport> next) : next_(std::move(next)) {}
+
+    DriveHTTPResponse send(const DriveHTTPRequest& request, std::stop_token stop) override;
+    void hold(bool held);
+    // Waits until a request is held.
+    void waitUntilHolding();
+
+private:
+    std::shared_ptr<DriveHTTPTransport> next_;
+    std::mutex mutex_;
+    std::condition_variable_any changed_;
+    bool held_ = false;
+    int holding_ = 0;
 };
 
 // The user's browser: opening the authorization URL starts a tab that acts as scripted and

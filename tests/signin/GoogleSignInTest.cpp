@@ -1,16 +1,25 @@
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <thread>
 
 #include "core/common/Base64.h"
+#include "core/common/Cancellation.h"
+#include "core/common/UniqueFd.h"
 #include "platform/signin/GoogleSignIn.h"
+#include "platform/signin/LoopbackRedirectListener.h"
 #include "platform/signin/OAuthText.h"
 #include "signin/FakeOAuth.h"
 #include "signin/MemorySessionStore.h"
 #include "support/TempDir.h"
+#include "support/Watchdog.h"
 
 namespace tolvane::test {
 namespace {
@@ -72,7 +81,7 @@ TEST_F(GoogleSignInTest, SignsInPastStrayRequestsAndRestoresWithoutNetwork) {
     EXPECT_TRUE(offline->requests().empty());
 
     // The redirect can also arrive as a URL handed to the application.
-    const auto viaURL = [&](const std::string& url) {
+    const auto viaURL = [&](const std::string& url, std::stop_token) {
         auto items = OAuthText::parseQuery(url.substr(url.find('?') + 1)).value();
         const std::string redirect = items["redirect_uri"] + "?state=" + items["state"];
         EXPECT_FALSE(signIn.handle(items["redirect_uri"] + "?code=x&state=wrong"));
@@ -186,6 +195,188 @@ TEST_F(GoogleSignInTest, DisconnectKeepsTheSessionUntilTheRevocationWorks) {
     store->fail(keyringLocked());
     EXPECT_EQ(outcome([&] { signIn.signOut(); }), "-2 secret-error:2");
     EXPECT_EQ(signIn.currentUser(), std::nullopt);
+}
+
+// Every step that waits on the user or the network ends as cancelled once its stop is requested,
+// before it began or while it waits: no page opens, nothing is exchanged, the session stays.
+TEST_F(GoogleSignInTest, AStoppedStepEndsAsCancelledAndLeavesTheSession) {
+    signedIn();
+    const std::optional<std::string> stored = store->stored();
+    const auto holding = std::make_shared<HoldingTransport>(server.transport());
+    GoogleSignIn held(server.configuration(), store, holding, [this] { return now; });
+    held.restorePreviousSignIn();  // no access token yet: the refresh goes to the network
+    int opened = 0;
+    const GoogleSignIn::OpenBrowser count = [&](const std::string&, std::stop_token) { ++opened; };
+    const struct {
+        const char* step;
+        bool whileWaiting;
+        std::function<void(std::stop_token)> run;
+    } rows[] = {
+        {"signIn", false, [&](std::stop_token stop) { held.signIn(count, stop); }},
+        {"addScopes", false,
+         [&](std::stop_token stop) { held.addScopes({driveScope}, count, stop); }},
+        {"refresh", false, [&](std::stop_token stop) { held.refreshTokensIfNeeded({}, stop); }},
+        {"refresh", true, [&](std::stop_token stop) { held.refreshTokensIfNeeded({}, stop); }},
+        {"disconnect", true, [&](std::stop_token stop) { held.disconnect(stop); }},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.step + std::string(row.whileWaiting ? " while waiting" : " before"));
+        const Watchdog watchdog(row.step);
+        const std::size_t calls = server.calls().size();
+        std::stop_source stop;
+        std::string result;
+        if (row.whileWaiting) {
+            holding->hold(true);
+            std::thread step([&] { result = outcome([&] { row.run(stop.get_token()); }); });
+            holding->waitUntilHolding();
+            stop.request_stop();
+            step.join();
+            holding->hold(false);
+        } else {
+            stop.request_stop();
+            result = outcome([&] { row.run(stop.get_token()); });
+        }
+        EXPECT_EQ(result, "-5");
+        EXPECT_EQ(opened, 0);
+        EXPECT_EQ(server.calls().size(), calls);
+        EXPECT_EQ(store->stored(), stored);
+        EXPECT_EQ(held.currentUser().value().userID, "subject-1");
+    }
+}
+
+// A refresh whose session was signed out meanwhile must not write it back, or the next start
+// would restore the account the user left; for the current session the rotated token is stored.
+TEST_F(GoogleSignInTest, ARotatedTokenIsStoredOnlyForTheCurrentSession) {
+    server.rotateRefreshTokens = true;
+    const auto holding = std::make_shared<HoldingTransport>(server.transport());
+    GoogleSignIn signIn(server.configuration(), store, holding, [this] { return now; });
+    for (const bool signedOutMeanwhile : {false, true}) {
+        SCOPED_TRACE(signedOutMeanwhile ? "signed out meanwhile" : "still signed in");
+        const Watchdog watchdog("refresh");
+        ASSERT_EQ(outcome([&] { signIn.signIn(browser.opener()); }), "ok");
+        browser.join();
+        const std::optional<std::string> before = store->stored();
+        now += 3600;
+        holding->hold(true);
+        std::string result;
+        std::thread refresh([&] { result = outcome([&] { signIn.refreshTokensIfNeeded(); }); });
+        holding->waitUntilHolding();
+        if (signedOutMeanwhile) {
+            signIn.signOut();
+        }
+        holding->hold(false);
+        refresh.join();
+        if (signedOutMeanwhile) {
+            EXPECT_EQ(result, "-11");
+            EXPECT_EQ(store->stored(), std::nullopt);
+            EXPECT_EQ(signIn.currentUser(), std::nullopt);
+            continue;
+        }
+        EXPECT_EQ(result, "ok");
+        EXPECT_NE(store->stored(), before);
+        // The old token was retired: only the stored new one lets the next start refresh.
+        GoogleSignIn restarted(server.configuration(), store, server.transport());
+        restarted.restorePreviousSignIn();
+        EXPECT_EQ(outcome([&] { restarted.refreshTokensIfNeeded(); }), "ok");
+    }
+}
+
+// The token handed out belongs to the account asked for, checked in the same step.
+TEST_F(GoogleSignInTest, RefreshesOnlyForTheAccountAskedFor) {
+    signedIn();
+    now += 3600;
+    const std::size_t calls = server.calls().size();
+    EXPECT_EQ(outcome([&] { signIn.refreshTokensIfNeeded("subject-2"); }), "-11");
+    EXPECT_EQ(server.calls().size(), calls);
+    EXPECT_EQ(signIn.refreshTokensIfNeeded("subject-1").userID, "subject-1");
+}
+
+UniqueFd connectTo(int port) {
+    UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    EXPECT_EQ(::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    return fd;
+}
+
+// Sends the start of a request, then a byte now and then, until told to stop or closed.
+class Trickle {
+public:
+    explicit Trickle(int port) : fd_(connectTo(port)), thread_([this] { run(); }) {}
+    ~Trickle() {
+        stop_ = true;
+        thread_.join();
+    }
+    // Blocks until the listener closes the connection.
+    bool closedByListener() {
+        char byte = 0;
+        return ::recv(fd_.get(), &byte, 1, 0) <= 0;
+    }
+
+private:
+    void run() {
+        const std::string start = "GET /?state=";
+        ::send(fd_.get(), start.data(), start.size(), MSG_NOSIGNAL);
+        while (!stop_ && ::send(fd_.get(), "a", 1, MSG_NOSIGNAL) == 1) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    }
+    UniqueFd fd_;
+    std::atomic<bool> stop_ = false;
+    std::thread thread_;
+};
+
+// Connections are served side by side: ones that trickle their request, or more that say
+// nothing than the listener keeps, do not hold up the redirect behind them.
+TEST(LoopbackRedirectListenerTest, ServesTheRedirectPastSlowConnections) {
+    const struct {
+        const char* name;
+        std::size_t silent;
+        int trickling;
+    } rows[] = {
+        {"alone", 0, 0},
+        {"behind a trickling connection", 0, 1},
+        {"behind more silent connections than are kept",
+         LoopbackRedirectListener::maxConnections + 4, 0},
+        {"behind both", 3, 2},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        const Watchdog watchdog(row.name);
+        LoopbackRedirectListener listener;
+        LoopbackRedirectListener::Query got;
+        std::thread waiter([&] {
+            got = listener.wait([](const auto& query) { return query.contains("code"); }, "ok");
+        });
+        std::vector<UniqueFd> silent;
+        for (std::size_t i = 0; i < row.silent; ++i) {
+            silent.push_back(connectTo(listener.port()));
+        }
+        std::vector<std::unique_ptr<Trickle>> trickling;
+        for (int i = 0; i < row.trickling; ++i) {
+            trickling.push_back(std::make_unique<Trickle>(listener.port()));
+        }
+        std::string page;
+        EXPECT_EQ(FakeBrowser::follow(listener.redirectURI(), "?code=c&state=s", &page), 200);
+        waiter.join();
+        EXPECT_EQ(got["code"], "c");
+        EXPECT_EQ(page, "ok");
+    }
+}
+
+// Each connection has a fixed time for its whole request: one that keeps sending is closed.
+TEST(LoopbackRedirectListenerTest, ClosesAConnectionThatKeepsSending) {
+    const Watchdog watchdog("a trickling connection");
+    LoopbackRedirectListener listener(std::chrono::milliseconds(200));
+    std::thread waiter([&] {
+        EXPECT_THROW(listener.wait([](const auto&) { return true; }, "ok"), OperationCancelled);
+    });
+    Trickle trickle(listener.port());
+    EXPECT_TRUE(trickle.closedByListener());
+    listener.cancel();
+    waiter.join();
 }
 
 TEST(OAuthTextTest, PKCEAndBase64URL) {

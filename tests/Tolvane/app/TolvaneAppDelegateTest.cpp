@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <utility>
+
 #include "Tolvane/FakeJobBackend.h"
 #include "Tolvane/app/TolvaneAppDelegate.h"
 #include "Tolvane/ui/HeldDriveTransfer.h"
@@ -21,9 +24,13 @@ protected:
     bool answer = false;
     std::vector<QuitAlertText> asked;
     int terminations = 0;
-    HeldDriveTransfer drive{false};  // notices a cancellation only when released
+    HeldDriveTransfer drive{false};     // notices a cancellation only when released
+    std::function<void()> whileAsking;  // runs once, while the next alert asks
     TolvaneAppDelegate delegate{{[this](const QuitAlertText& text) {
                                      asked.push_back(text);
+                                     if (auto once = std::exchange(whileAsking, {})) {
+                                         once();
+                                     }
                                      return answer;
                                  },
                                  [this] { ++terminations; }}};
@@ -118,6 +125,23 @@ TEST_F(QuitProtocolTest, TheSystemsRequestCancelsAndWaitsWithoutAsking) {
     answer = false;
     delegate.requestQuit();  // the user is asked again after the signal's quit
     EXPECT_EQ(terminations, 2);
+}
+
+// A termination signal while the alert asks answers it for the user; a quit request meanwhile is
+// refused without a second alert.
+TEST_F(QuitProtocolTest, TheSystemsRequestWhileTheAlertAsksConfirmsTheQuit) {
+    auto capture = select({"/data/a"});
+    answer = false;
+    whileAsking = [&] {
+        EXPECT_TRUE(delegate.isAsking());
+        EXPECT_EQ(delegate.applicationShouldTerminate(), Reply::terminateCancel);
+        delegate.requestQuitWithoutAsking();
+    };
+    EXPECT_EQ(delegate.applicationShouldTerminate(), Reply::terminateLater);
+    EXPECT_EQ(asked.size(), 1u);
+    ASSERT_TRUE(eventually([&] { return capture->stop.stop_requested(); }));
+    capture->release();
+    ASSERT_TRUE(eventually([&] { return terminations == 1; }));
 }
 
 }  // namespace

@@ -39,17 +39,17 @@ protected:
         explicit Provider(GoogleScreens& owner) : owner(owner) {}
         GoogleScreens& owner;
         std::optional<GoogleRestoredSession> restoreSession() override { return owner.session; }
-        GoogleIdentity signIn() override {
+        GoogleIdentity signIn(std::stop_token) override {
             std::unique_lock lock(owner.mutex);
             ++owner.signIns;
             owner.changed.wait(lock, [&] { return !owner.holdSignIn; });
             ++owner.signInsDone;
             return {"alice", "alice@example.com"};
         }
-        void requestDriveScope(const GoogleIdentity&) override {}
-        void refreshSession(const GoogleIdentity&) override {}
+        void requestDriveScope(const GoogleIdentity&, std::stop_token) override {}
+        void refreshSession(const GoogleIdentity&, std::stop_token) override {}
         void signOut() override {}
-        void revokeConsent() override {}
+        void revokeConsent(std::stop_token) override {}
         void cancelAuthorization() noexcept override {}
     };
 

@@ -59,11 +59,11 @@ public:
 private:
     struct QuietProvider final : GoogleAuthProvider {
         std::optional<GoogleRestoredSession> restoreSession() override { return std::nullopt; }
-        GoogleIdentity signIn() override { return {"subject", std::nullopt}; }
-        void requestDriveScope(const GoogleIdentity&) override {}
-        void refreshSession(const GoogleIdentity&) override {}
+        GoogleIdentity signIn(std::stop_token) override { return {"subject", std::nullopt}; }
+        void requestDriveScope(const GoogleIdentity&, std::stop_token) override {}
+        void refreshSession(const GoogleIdentity&, std::stop_token) override {}
         void signOut() override {}
-        void revokeConsent() override {}
+        void revokeConsent(std::stop_token) override {}
         void cancelAuthorization() noexcept override {}
     };
     struct State {
