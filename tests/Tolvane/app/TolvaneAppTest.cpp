@@ -27,11 +27,11 @@ struct CountingProvider final : GoogleAuthProvider {
         ++restores;
         return std::nullopt;
     }
-    GoogleIdentity signIn() override { throw OperationCancelled(); }
-    void requestDriveScope(const GoogleIdentity&) override {}
-    void refreshSession(const GoogleIdentity&) override {}
+    GoogleIdentity signIn(std::stop_token) override { throw OperationCancelled(); }
+    void requestDriveScope(const GoogleIdentity&, std::stop_token) override {}
+    void refreshSession(const GoogleIdentity&, std::stop_token) override {}
     void signOut() override {}
-    void revokeConsent() override {}
+    void revokeConsent(std::stop_token) override {}
     void cancelAuthorization() noexcept override {}
 };
 
