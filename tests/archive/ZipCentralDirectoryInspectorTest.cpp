@@ -149,6 +149,9 @@ TEST(ZipCentralDirectoryInspectorTest, RefusesHostileLayoutsAndAcceptsHonestOnes
              hidden.store(directoryAt(z, hidden.dataOffset()));
          }),
          "ok 4"},
+        {Z([](auto& z) { z.end.comment = z.zip64Locator->encode() + z.end.encode() + "tail"; }),
+         twoEnds},
+        {CR(storedZip(RawZipBuilder().useZip64().relink().bytes())), "ok 4"},
         {CR(storedZip(test::RawEndRecord().encode())), "ok 4"},
         {CR([](auto& z) {
              RawZipBuilder inner;
