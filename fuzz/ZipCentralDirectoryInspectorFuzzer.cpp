@@ -1,5 +1,6 @@
 // Arbitrary bytes as a file: the same verdict with and without a per-entry callback, fields as
-// the fixed record states them, only archive errors, the file offset untouched.
+// the fixed record states them, a directory inside the file, only archive errors, the file offset
+// untouched.
 #include <unistd.h>
 
 #include <optional>
@@ -14,7 +15,8 @@ using namespace tolvane;
 
 namespace {
 
-std::optional<std::uint64_t> inspect(int fd, bool withCallback, int& error) {
+std::optional<ZipCentralDirectory> inspect(int fd, std::uint64_t fileSize, bool withCallback,
+                                           int& error) {
     namespace Central = ZipFormat::CentralHeader;
     std::uint64_t checks = 0, entries = 0;
     ZipCentralDirectoryInspector::OnEntry onEntry;
@@ -33,11 +35,14 @@ std::optional<std::uint64_t> inspect(int fd, bool withCallback, int& error) {
         };
     }
     try {
-        const std::uint64_t count = ZipCentralDirectoryInspector::entryCount(
+        const ZipCentralDirectory directory = ZipCentralDirectoryInspector::inspect(
             fd, [&] { ++checks; }, onEntry);
+        const std::uint64_t count = directory.entryCount;
         FUZZ_REQUIRE(count <= ArchivePipeline::maxEntryCount && checks == count);
         FUZZ_REQUIRE(!withCallback || entries == count);
-        return count;
+        FUZZ_REQUIRE(directory.offset <= fileSize && directory.size <= fileSize - directory.offset);
+        FUZZ_REQUIRE(directory.size >= count * ZipFormat::centralHeaderSize);
+        return directory;
     } catch (const ArchivePipelineError& e) {
         using Code = ArchivePipelineError::Code;
         FUZZ_REQUIRE(e.code() == Code::invalidArchive || e.code() == Code::tooManyEntries ||
@@ -56,8 +61,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const off_t mark = static_cast<off_t>(size / 2);
     FUZZ_REQUIRE(::lseek(file.get(), mark, SEEK_SET) == mark);
     int walkedError = -1, countedError = -1;
-    const auto walked = inspect(file.get(), true, walkedError);
-    FUZZ_REQUIRE(walked == inspect(file.get(), false, countedError) && walkedError == countedError);
+    const auto walked = inspect(file.get(), size, true, walkedError);
+    FUZZ_REQUIRE(walked == inspect(file.get(), size, false, countedError) &&
+                 walkedError == countedError);
     FUZZ_REQUIRE(::lseek(file.get(), 0, SEEK_CUR) == mark);
     return 0;
 }

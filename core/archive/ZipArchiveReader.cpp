@@ -118,7 +118,8 @@ std::string mismatch(std::string_view what, std::uint64_t index) {
 
 // libzip reads the inspected descriptor through this source, by positioned reads only, so the
 // descriptor's offset stays the caller's. Once armed it keeps where libzip first seeks: opening
-// an entry seeks to the entry's local header before anything else.
+// an entry seeks to the entry's local header before anything else. While libzip looks for the
+// end record, everything before a given offset reads as zeros (see openLibrary).
 class ArchiveSource {
 public:
     ArchiveSource(int fd, std::uint64_t size) : fd_(fd), size_(size) {}
@@ -133,6 +134,7 @@ public:
         armed_ = false;
         return firstSeek_;
     }
+    void hideBefore(std::uint64_t offset) noexcept { hiddenEnd_ = offset; }
 
     static zip_int64_t callback(void* state, void* data, zip_uint64_t length,
                                 zip_source_cmd_t command) {
@@ -204,6 +206,11 @@ private:
                                static_cast<std::size_t>(windowStart_ + window_.size() - position_));
                 std::memcpy(data, window_.data() + (position_ - windowStart_), got);
             }
+            if (position_ < hiddenEnd_) {
+                std::memset(
+                    data, 0,
+                    static_cast<std::size_t>(std::min<std::uint64_t>(got, hiddenEnd_ - position_)));
+            }
             position_ += got;
             return static_cast<zip_int64_t>(got);
         } catch (const std::system_error& failure) {
@@ -221,6 +228,7 @@ private:
     std::uint64_t windowStart_ = 0;
     bool armed_ = false;
     std::optional<std::uint64_t> firstSeek_;
+    std::uint64_t hiddenEnd_ = 0;
     OwnedZipError error_;
 };
 
@@ -273,7 +281,15 @@ struct ZipArchiveReader::Library {
 
 namespace {
 
-std::unique_ptr<zip_t, ZipDiscard> openLibrary(ArchiveSource& state) {
+// libzip takes the first end record in the file's last 64 KiB whose directory it can read, not
+// the last one: a ZIP stored near the end of the archive would offer it its own. While it opens
+// the archive it sees zeros before the directory the inspector read, so no entry's data can offer
+// it one; any other record it could use lies in the stretch the inspector has judged and refused.
+// Nothing before that directory belongs to libzip's reading of the directory, and entries are read
+// after the bytes are shown again.
+std::unique_ptr<zip_t, ZipDiscard> openLibrary(ArchiveSource& state,
+                                               const ZipCentralDirectory& directory) {
+    state.hideBefore(directory.offset);
     OwnedZipError error;
     zip_source_t* source =
         zip_source_function_create(&ArchiveSource::callback, &state, error.get());
@@ -285,6 +301,7 @@ std::unique_ptr<zip_t, ZipDiscard> openLibrary(ArchiveSource& state) {
     // that matter, libzip still checks every entry's data against its CRC-32, and callers count
     // its length.
     zip_t* archive = zip_open_from_source(source, ZIP_RDONLY, error.get());
+    state.hideBefore(0);
     if (archive == nullptr) {
         zip_source_free(source);
         throwLibraryError(error.get());
@@ -311,8 +328,8 @@ ZipArchiveReader::ZipArchiveReader(const std::string& path, const CheckCancelled
     // archive announcing millions of records is refused before anything is allocated for them.
     std::vector<CentralFacts> facts;
     Sha256 inspected;
-    const std::uint64_t count =
-        ZipCentralDirectoryInspector::entryCount(fd_.get(), checkCancelled, [&](const auto& entry) {
+    const ZipCentralDirectory directory =
+        ZipCentralDirectoryInspector::inspect(fd_.get(), checkCancelled, [&](const auto& entry) {
             if (onEntry) {
                 onEntry(entry);
             }
@@ -326,8 +343,9 @@ ZipArchiveReader::ZipArchiveReader(const std::string& path, const CheckCancelled
     facts.shrink_to_fit();
 
     library_ = std::make_unique<Library>(fd_.get(), static_cast<std::uint64_t>(status.st_size));
-    library_->archive = openLibrary(library_->source);
+    library_->archive = openLibrary(library_->source, directory);
     zip_t* archive = library_->archive.get();
+    const std::uint64_t count = directory.entryCount;
 
     const zip_int64_t libraryCount = zip_get_num_entries(archive, 0);
     if (libraryCount < 0 || static_cast<std::uint64_t>(libraryCount) != count) {
@@ -337,15 +355,15 @@ ZipArchiveReader::ZipArchiveReader(const std::string& path, const CheckCancelled
     // those records to the first walk's, so what the caller saw, what libzip read and what the
     // reader reports are one and the same directory.
     Sha256 compared;
-    const std::uint64_t recount =
-        ZipCentralDirectoryInspector::entryCount(fd_.get(), checkCancelled, [&](const auto& entry) {
+    const ZipCentralDirectory again =
+        ZipCentralDirectoryInspector::inspect(fd_.get(), checkCancelled, [&](const auto& entry) {
             if (entry.index >= count) {
                 invalid("central directory changed while reading");
             }
             requireSameEntry(archive, entry);
             digestRecord(compared, entry);
         });
-    if (recount != count || compared.finish() != inspected.finish()) {
+    if (again != directory || compared.finish() != inspected.finish()) {
         invalid("central directory changed while reading");
     }
     facts_ = std::move(facts);

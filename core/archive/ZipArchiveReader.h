@@ -49,12 +49,14 @@ struct ZipArchiveEntry {
 // both see the same file. Entry names are read raw, with the Unicode Path field applied as
 // ZipEntryName::storedName says, and decoded by the one name decoder; types, permissions and
 // times come from the central record, never from libzip's local-time reading of the DOS fields.
+// libzip reads the directory the inspector read: while it opens the archive it sees nothing before
+// that directory, so the only other end records it could take are those the inspector refuses.
 // The entry count and, entry by entry, the name, method, sizes, CRC-32, external attributes and
-// the absence of encryption libzip reports must equal the inspector's, the records must be
-// byte-identical in the inspector's two walks, and libzip must read each entry's data from the
-// local header the inspector named. Entry data is streamed in blocks of at most 64 KiB with
-// libzip's own CRC check on, and the reader computes its own CRC-32 of exactly the bytes it
-// delivered.
+// the absence of encryption libzip reports must equal the inspector's, the directory's place and
+// records must be byte-identical in the inspector's two walks, and libzip must read each entry's
+// data from the local header the inspector named. Entry data is streamed in blocks of at most 64
+// KiB with libzip's own CRC check on, and the reader computes its own CRC-32 of exactly the bytes
+// it delivered.
 //
 // Failures: the inspector's ArchivePipelineError and std::system_error pass through unchanged;
 // libzip's own errors become ArchivePipelineError::invalidArchive with a detail starting

@@ -118,6 +118,9 @@ struct DirectoryBounds {
     std::uint64_t totalEntries = 0;
     std::uint64_t offset = 0;
     std::uint64_t end = 0;
+    // File offsets, ascending, of the other end records before the directory that a reader could
+    // take for the archive's; each must turn out to lie in an entry's data.
+    std::vector<std::uint64_t> otherEndRecords;
 };
 
 // The tail of the file: the search window and, when the file is long enough, the locator's room
@@ -154,17 +157,64 @@ bool endRecordParses(const Tail& tail, std::size_t position) {
            directoryEnd <= tail.start + position;
 }
 
-// The position of the end record inside the tail: the highest signature whose comment reaches
-// exactly the end of the file. A second record that parses could be another reader's choice,
-// so the tail may hold only one.
-std::optional<std::size_t> locateEndRecord(const Tail& tail) {
+bool centralSignatureAt(int fd, std::uint64_t fileSize, std::uint64_t offset) {
+    std::array<unsigned char, 4> bytes{};
+    return offset <= fileSize && fileSize - offset >= bytes.size() &&
+           posix::preadAll(fd, bytes.data(), bytes.size(), fileOffset(offset)) == bytes.size() &&
+           get32(bytes.data()) == ZipFormat::centralHeaderSignature;
+}
+
+// Whether a reader could take the end record at position, which is not the archive's, for the
+// archive's own: it parses, and the directory it names could be read, being empty or starting
+// with a central record either where it says or where a reader that measures back from the end
+// records (as Python's does) puts it. A stored ZIP's end record names offsets inside that ZIP,
+// where the outer archive holds no central record.
+bool couldBeTakenForTheArchives(int fd, std::uint64_t fileSize, const Tail& tail,
+                                std::size_t position) {
+    if (!endRecordParses(tail, position)) {
+        return false;
+    }
+    const unsigned char* record = tail.bytes.data() + position;
+    std::uint64_t entries = get16(record + End::totalEntries);
+    std::uint64_t size = get32(record + End::directorySize);
+    std::uint64_t offset = get32(record + End::directoryOffset);
+    std::uint64_t boundary = tail.start + position;
+    if (position >= ZipFormat::zip64EndLocatorSize &&
+        hasSignature(record - ZipFormat::zip64EndLocatorSize,
+                     ZipFormat::zip64EndLocatorSignature)) {
+        const std::uint64_t zip64Offset =
+            get64(record - ZipFormat::zip64EndLocatorSize + Locator::recordOffset);
+        std::array<unsigned char, ZipFormat::zip64EndOfCentralDirectorySize> zip64{};
+        if (zip64Offset > fileSize || fileSize - zip64Offset < zip64.size() ||
+            posix::preadAll(fd, zip64.data(), zip64.size(), fileOffset(zip64Offset)) !=
+                zip64.size() ||
+            get32(zip64.data()) != ZipFormat::zip64EndOfCentralDirectorySignature) {
+            return false;
+        }
+        entries = get64(zip64.data() + End64::totalEntries);
+        size = get64(zip64.data() + End64::directorySize);
+        offset = get64(zip64.data() + End64::directoryOffset);
+        boundary = zip64Offset;
+    }
+    return (entries == 0 && size == 0) || centralSignatureAt(fd, fileSize, offset) ||
+           (size <= boundary && centralSignatureAt(fd, fileSize, boundary - size));
+}
+
+// The end record is the highest signature whose comment reaches exactly the end of the file.
+// Every other signature in the tail is returned in others, to be judged once the archive's own
+// directory is known.
+struct EndRecordSearch {
+    std::optional<std::size_t> found;
+    std::vector<std::size_t> others;
+};
+
+EndRecordSearch locateEndRecord(const Tail& tail) {
     constexpr std::size_t recordSize = ZipFormat::endOfCentralDirectorySize;
     const std::vector<unsigned char>& bytes = tail.bytes;
+    EndRecordSearch search;
     if (bytes.size() < recordSize + tail.searchStart) {
-        return std::nullopt;
+        return search;
     }
-    std::optional<std::size_t> found;
-    int parsing = 0;
     for (std::size_t position = tail.searchStart; position + recordSize <= bytes.size();
          ++position) {
         const unsigned char* record = bytes.data() + position;
@@ -172,13 +222,15 @@ std::optional<std::size_t> locateEndRecord(const Tail& tail) {
             continue;
         }
         if (position + recordSize + get16(record + End::commentLength) == bytes.size()) {
-            found = position;
-        }
-        if (endRecordParses(tail, position) && ++parsing > 1) {
-            invalid("more than one end record");
+            if (search.found) {
+                search.others.push_back(*search.found);
+            }
+            search.found = position;
+        } else {
+            search.others.push_back(position);
         }
     }
-    return found;
+    return search;
 }
 
 DirectoryBounds readEndRecords(int fd, std::uint64_t fileSize) {
@@ -192,7 +244,8 @@ DirectoryBounds readEndRecords(int fd, std::uint64_t fileSize) {
         invalid("end record");
     }
 
-    const std::optional<std::size_t> found = locateEndRecord(tail);
+    const EndRecordSearch search = locateEndRecord(tail);
+    const std::optional<std::size_t> found = search.found;
     if (!found) {
         invalid("missing end record");
     }
@@ -211,7 +264,7 @@ DirectoryBounds readEndRecords(int fd, std::uint64_t fileSize) {
     // A count of 0xFFFF is also a real count of 65535, so only the size and offset mark ZIP64.
     const bool zip64Marked = size == ZipFormat::zip64Marker32 || offset == ZipFormat::zip64Marker32;
 
-    DirectoryBounds bounds{totalEntries, offset, 0};
+    DirectoryBounds bounds{totalEntries, offset, 0, {}};
     std::uint64_t directorySize = size;
     // The central directory must end before the first end record that follows it.
     std::uint64_t boundary = endRecordOffset;
@@ -281,6 +334,19 @@ DirectoryBounds readEndRecords(int fd, std::uint64_t fileSize) {
         bounds.offset > fileSize) {
         invalid("central directory bounds");
     }
+
+    // No entry's data lies in the directory, between it and the end records or in the comment, so
+    // another end record there that a reader could take is refused at once. One before the
+    // directory may belong to a ZIP stored inside this one; the walk finds out.
+    for (const std::size_t position : search.others) {
+        if (couldBeTakenForTheArchives(fd, fileSize, tail, position)) {
+            if (tail.start + position >= bounds.offset) {
+                invalid("more than one end record");
+            }
+            bounds.otherEndRecords.push_back(tail.start + position);
+        }
+    }
+    std::sort(bounds.otherEndRecords.begin(), bounds.otherEndRecords.end());
     return bounds;
 }
 
@@ -345,7 +411,38 @@ ZipCentralEntry decode(std::uint64_t index, const unsigned char* record, std::st
     return entry;
 }
 
-std::uint64_t inspect(int fd, const CheckCancelled& checkCancelled, const OnEntry& onEntry) {
+// Forgets the other end records that lie inside the entry's data, where a ZIP stored in this one
+// keeps its own: a reader takes such a record for the archive's only by reading the data as
+// records, and then the offsets it names lead into the stored ZIP, not to this directory.
+void forgetEndRecordsInData(int fd, std::uint64_t fileSize, const ZipCentralEntry& entry,
+                            std::vector<std::uint64_t>& records) {
+    constexpr std::uint64_t recordSize = ZipFormat::endOfCentralDirectorySize;
+    constexpr std::uint64_t longestHeader = ZipFormat::localHeaderSize + 2 * 65535;
+    const std::uint64_t start = entry.localHeaderOffset;
+    const auto first = std::lower_bound(records.begin(), records.end(), start);
+    std::uint64_t reach = 0;
+    if (first == records.end() || addOverflows(start, longestHeader, reach) ||
+        addOverflows(reach, entry.compressedSize, reach) || *first >= reach) {
+        return;  // no record that the entry could hold: its local header is not even read
+    }
+    std::array<unsigned char, ZipFormat::localHeaderSize> header{};
+    namespace Local = ZipFormat::LocalHeader;
+    if (start > fileSize || fileSize - start < header.size() ||
+        posix::preadAll(fd, header.data(), header.size(), fileOffset(start)) != header.size() ||
+        get32(header.data()) != ZipFormat::localHeaderSignature) {
+        return;
+    }
+    const std::uint64_t dataStart = start + header.size() +
+                                    get16(header.data() + Local::nameLength) +
+                                    get16(header.data() + Local::extraLength);
+    const std::uint64_t dataEnd = dataStart + entry.compressedSize;  // below reach, so no overflow
+    const auto inside = [&](std::uint64_t record) {
+        return record >= dataStart && record < dataEnd && dataEnd - record >= recordSize;
+    };
+    records.erase(std::remove_if(first, records.end(), inside), records.end());
+}
+
+ZipCentralDirectory walk(int fd, const CheckCancelled& checkCancelled, const OnEntry& onEntry) {
     const struct stat status = posix::fstat(fd);
     // Only a regular file has a stable size and answers positioned reads; a directory keeps its
     // own error so the caller can tell it apart.
@@ -358,7 +455,8 @@ std::uint64_t inspect(int fd, const CheckCancelled& checkCancelled, const OnEntr
     const std::uint64_t fileSize =
         status.st_size > 0 ? static_cast<std::uint64_t>(status.st_size) : 0;
 
-    const DirectoryBounds bounds = readEndRecords(fd, fileSize);
+    DirectoryBounds bounds = readEndRecords(fd, fileSize);
+    std::vector<std::uint64_t>& otherEndRecords = bounds.otherEndRecords;
 
     ForwardReader reader(fd, bounds.offset, fileSize);
     std::array<unsigned char, ZipFormat::centralHeaderSize> fixed{};
@@ -395,7 +493,7 @@ std::uint64_t inspect(int fd, const CheckCancelled& checkCancelled, const OnEntr
             get32(record + Central::compressedSize) == ZipFormat::zip64Marker32 ||
             get32(record + Central::uncompressedSize) == ZipFormat::zip64Marker32 ||
             get32(record + Central::localHeaderOffset) == ZipFormat::zip64Marker32;
-        if (onEntry || deferred) {
+        if (onEntry || deferred || !otherEndRecords.empty()) {
             variable.resize(nameLength + extraLength);
             if (reader.read(reinterpret_cast<unsigned char*>(variable.data()), variable.size()) !=
                 variable.size()) {
@@ -404,6 +502,9 @@ std::uint64_t inspect(int fd, const CheckCancelled& checkCancelled, const OnEntr
             const std::string_view bytes(variable);
             const ZipCentralEntry entry =
                 decode(index, record, bytes.substr(0, nameLength), bytes.substr(nameLength));
+            if (!otherEndRecords.empty()) {
+                forgetEndRecordsInData(fd, fileSize, entry, otherEndRecords);
+            }
             if (onEntry) {
                 onEntry(entry);
             }
@@ -413,22 +514,29 @@ std::uint64_t inspect(int fd, const CheckCancelled& checkCancelled, const OnEntr
     if (reader.position() != bounds.end) {
         invalid("central directory size does not match entries");
     }
-    return bounds.totalEntries;
+    if (!otherEndRecords.empty()) {
+        invalid("more than one end record");
+    }
+    return {bounds.totalEntries, bounds.offset, bounds.end - bounds.offset};
 }
 
 }  // namespace
 
+ZipCentralDirectory inspect(int fd, const CheckCancelled& checkCancelled, const OnEntry& onEntry) {
+    return walk(fd, checkCancelled, onEntry);
+}
+
 std::uint64_t entryCount(const std::string& path, const CheckCancelled& checkCancelled,
                          const OnEntry& onEntry) {
     // A link in the final component is refused, and O_NONBLOCK keeps a FIFO put in the
-    // archive's place from blocking the open until some writer appears; inspect() then refuses
+    // archive's place from blocking the open until some writer appears; walk() then refuses
     // it. Reads of a regular file ignore the flag.
     const UniqueFd fd = posix::open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    return inspect(fd.get(), checkCancelled, onEntry);
+    return walk(fd.get(), checkCancelled, onEntry).entryCount;
 }
 
 std::uint64_t entryCount(int fd, const CheckCancelled& checkCancelled, const OnEntry& onEntry) {
-    return inspect(fd, checkCancelled, onEntry);
+    return walk(fd, checkCancelled, onEntry).entryCount;
 }
 
 }  // namespace tolvane::ZipCentralDirectoryInspector

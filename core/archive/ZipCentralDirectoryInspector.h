@@ -36,14 +36,26 @@ struct ZipCentralEntry {
     std::uint32_t externalAttributes = 0;
 };
 
+// Where an archive's central directory lies and how many records it holds, as the inspector
+// read them from the end records.
+struct ZipCentralDirectory {
+    std::uint64_t entryCount = 0;
+    std::uint64_t offset = 0;
+    std::uint64_t size = 0;
+
+    friend bool operator==(const ZipCentralDirectory&, const ZipCentralDirectory&) = default;
+};
+
 // A strict reader of a ZIP archive's end records and central directory, independent of the
-// library that later extracts the entries. It gates every archive that is read back or unpacked:
-// it refuses a tail holding more than one end record a reader could take, multi-volume archives,
-// inconsistent ZIP64 layouts, encrypted and split entries,
-// methods other than stored and deflate, more than ArchivePipeline::maxEntryCount entries, central
-// directories that do not fill their declared bounds exactly, and records whose ZIP64 block lacks a
-// value a classic field defers to. Failures are
-// ArchivePipelineError (invalidArchive, unsupportedArchiveEntry, tooManyEntries) or the file
+// library that later extracts the entries. It gates every archive that is read back or unpacked.
+// The end record is the last one whose comment reaches the end of the file. Another end record
+// that a reader could take for the archive's own (one that parses and names a directory holding
+// central records, or an empty one) is refused, unless it lies in an entry's data, where a ZIP
+// stored inside the archive keeps its own. Refused too: multi-volume archives, inconsistent ZIP64
+// layouts, encrypted and split entries, methods other than stored and deflate, more than
+// ArchivePipeline::maxEntryCount entries, central directories that do not fill their declared
+// bounds exactly, and records whose ZIP64 block lacks a value a classic field defers to. Failures
+// are ArchivePipelineError (invalidArchive, unsupportedArchiveEntry, tooManyEntries) or the file
 // system's own std::system_error. Memory stays bounded whatever the archive holds.
 namespace ZipCentralDirectoryInspector {
 
@@ -52,15 +64,20 @@ using CheckCancelled = std::function<void()>;
 // Called once per record in directory order. Whatever it throws ends the walk unchanged.
 using OnEntry = std::function<void(const ZipCentralEntry&)>;
 
+// Validates the archive open for reading at fd, which must be a regular file (EISDIR for a
+// directory, EINVAL for anything else, as std::system_error), and returns where its directory
+// lies. Only positioned reads are used: the descriptor's file offset is neither used nor changed,
+// so the caller may share it.
+ZipCentralDirectory inspect(int fd, const CheckCancelled& checkCancelled,
+                            const OnEntry& onEntry = {});
+
 // Validates the archive at path and returns its number of entries. A symbolic link in the final
 // component fails with ELOOP, a directory with EISDIR and any other file that is not regular
 // (FIFO, device, socket) with EINVAL, all as std::system_error; none of them blocks.
 std::uint64_t entryCount(const std::string& path, const CheckCancelled& checkCancelled,
                          const OnEntry& onEntry = {});
 
-// The same on an archive already open for reading, which must be a regular file (EISDIR or
-// EINVAL as above otherwise). Only positioned reads are used: the descriptor's file offset is
-// neither used nor changed, so the caller may share it.
+// inspect()'s entry count.
 std::uint64_t entryCount(int fd, const CheckCancelled& checkCancelled, const OnEntry& onEntry = {});
 
 }  // namespace ZipCentralDirectoryInspector

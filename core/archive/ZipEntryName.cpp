@@ -1,8 +1,11 @@
 #include "core/archive/ZipEntryName.h"
 
+#include <unicode/ucnv.h>
 #include <zlib.h>
 
 #include <array>
+#include <memory>
+#include <optional>
 
 #include "core/archive/ArchivePipelineError.h"
 #include "core/archive/ZipFormat.h"
@@ -50,6 +53,44 @@ constexpr std::array<char16_t, 256> cp437 = {
     0x00B0, 0x2219, 0x00B7, 0x221A, 0x207F, 0x00B2, 0x25A0, 0x00A0,  // 0xF8
 };
 
+struct ConverterClose {
+    void operator()(UConverter* converter) const noexcept { ucnv_close(converter); }
+};
+
+// The name as Korean Windows writes it (code page 949: ASCII plus two-byte Hangul, Hanja and
+// symbols), or nothing when any byte sequence is not one of that code page's characters. Code
+// page 949's user-defined rows and the lone bytes 0x80 and 0xFF decode only to private-use or C1
+// control characters, which no real name holds: such a name is more likely code page 437.
+std::optional<std::u32string> fromCodePage949(std::string_view raw) {
+    UErrorCode status = U_ZERO_ERROR;
+    const std::unique_ptr<UConverter, ConverterClose> converter(
+        ucnv_open("windows-949-2000", &status));
+    if (U_FAILURE(status)) {
+        return std::nullopt;
+    }
+    ucnv_setToUCallBack(converter.get(), UCNV_TO_U_CALLBACK_STOP, nullptr, nullptr, nullptr,
+                        &status);
+    // Every character of the code page lies in the Basic Multilingual Plane and takes at least
+    // one byte, so the UTF-16 result is never longer than the input.
+    std::u16string units(raw.size(), u'\0');
+    const std::int32_t length =
+        ucnv_toUChars(converter.get(), units.data(), static_cast<std::int32_t>(units.size()),
+                      raw.data(), static_cast<std::int32_t>(raw.size()), &status);
+    if (U_FAILURE(status)) {
+        return std::nullopt;
+    }
+    std::u32string scalars;
+    scalars.reserve(static_cast<std::size_t>(length));
+    for (std::int32_t index = 0; index < length; ++index) {
+        const char16_t unit = units[static_cast<std::size_t>(index)];
+        if ((unit >= 0x80 && unit <= 0x9F) || (unit >= 0xE000 && unit <= 0xF8FF)) {
+            return std::nullopt;
+        }
+        scalars.push_back(unit);
+    }
+    return scalars;
+}
+
 }  // namespace
 
 std::string decode(std::string_view raw, std::uint16_t flags) {
@@ -63,6 +104,11 @@ std::string decode(std::string_view raw, std::uint16_t flags) {
     // letters, which real names hardly ever hold; a UTF-8 name without the flag is common.
     if (Unicode::isValidUTF8(raw)) {
         return std::string(raw);
+    }
+    // Korean Windows tools write names in their own code page without saying so; a name that is
+    // whole in it is read that way.
+    if (const std::optional<std::u32string> korean = fromCodePage949(raw)) {
+        return Unicode::fromUTF32(*korean);
     }
     std::u32string scalars;
     scalars.reserve(raw.size());

@@ -15,8 +15,9 @@ namespace ZipEntryName {
 // UTF-8 and are returned unchanged; an ill-formed name is refused with
 // ArchivePipelineError::invalidArchive, never repaired. Without the flag, bytes that are strict
 // UTF-8 are taken as UTF-8 too (Info-ZIP's zip on Linux writes UTF-8 names without setting it);
-// anything else is code page 437, the encoding ZIP assumes for legacy names: bytes below 0x80
-// are ASCII, the high half maps to the IBM PC characters.
+// bytes that are whole in code page 949 (what Korean Windows tools write), without private-use or
+// C1 control characters, are read in it; anything else is code page 437, the encoding ZIP assumes
+// for legacy names: bytes below 0x80 are ASCII, the high half maps to the IBM PC characters.
 std::string decode(std::string_view raw, std::uint16_t flags);
 
 // The name bytes an entry goes by: the Unicode Path extra field's name when the central extra

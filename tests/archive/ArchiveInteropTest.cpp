@@ -6,9 +6,11 @@
 #include <sys/xattr.h>
 
 #include "core/archive/ArchivePipeline.h"
+#include "core/archive/PathMappingManifest.h"
 #include "core/archive/StreamingZIPWriter.h"
 #include "core/archive/ZipCentralDirectoryInspector.h"
 #include "core/common/Posix.h"
+#include "support/RawZipBuilder.h"
 #include "support/TempDir.h"
 #include "support/TestData.h"
 
@@ -33,6 +35,22 @@ std::optional<std::pair<int, std::string>> runTool(const std::string& tool,
                                        .c_str());
     std::string output = test::readFile(log);
     return std::pair(WIFEXITED(status) ? WEXITSTATUS(status) : -1, std::move(output));
+}
+
+// What the x.zip that `command` made in `folder` unpacks to, in a folder of its own beside it;
+// nothing when the tool is missing (`skip` says so) or failed (the test fails).
+std::optional<UnpackReceipt> unpackMadeArchive(const std::string& tool, const std::string& command,
+                                               const std::string& folder, std::string& skip) {
+    const auto made = runTool(tool, command, folder, skip);
+    if (!made) {
+        return std::nullopt;
+    }
+    EXPECT_EQ(made->first, 0) << made->second;
+    if (made->first != 0) {
+        return std::nullopt;
+    }
+    ::mkdir((folder + "/out").c_str(), 0700);
+    return ArchivePipeline::unpack(folder + "/x.zip", folder + "/out", nullptr, {});
 }
 
 // Each reader checks every CRC-32 and counts `entries`; returns why a reader was skipped.
@@ -97,14 +115,16 @@ TEST(ArchiveInteropTest, OtherReadersAcceptWhatWeWrite) {
 // Other tools' layouts: plain, forced ZIP64, streamed with data descriptors; Info-ZIP's zip
 // stores the Korean name in UTF-8 without the UTF-8 flag.
 TEST(ArchiveInteropTest, UnpacksArchivesOfOtherTools) {
-    // Code page 437 for the legacy name (no UTF-8 flag) and no Unix modes.
+    // Legacy names (no UTF-8 flag) in code page 437 and in Korean Windows' code page 949, and no
+    // Unix modes.
     const std::string python =
         "python3 -c \"\nimport zipfile\nwith zipfile.ZipFile('x.zip', 'w') as z:\n"
-        "  for n in 'pkg/ pkg/empty/ pkg/sub/ pkg/XtX.txt pkg/a.txt pkg/sub/b.bin "
+        "  for n in 'pkg/ pkg/empty/ pkg/sub/ pkg/XtX.txt pkg/KKKK.txt pkg/a.txt pkg/sub/b.bin "
         "pkg/보고서.txt'.split():\n"
         "    i = zipfile.ZipInfo(n); i.create_system = 0; i.external_attr = 0x10 * (n[-1] == '/')\n"
         "    z.writestr(i, b'' if n[-1] == '/' else open(n, 'rb').read(), zipfile.ZIP_DEFLATED)\n"
         "d = open('x.zip', 'rb').read().replace(b'/XtX', b'/\\x82t\\x82')\n"
+        "d = d.replace(b'/KKKK', '/보고'.encode('cp949'))\n"
         "open('x.zip', 'wb').write(d)\"";
     const std::tuple<std::string, std::string, bool> cases[] = {
         {"zip", "zip -r -q x.zip pkg", true},
@@ -123,27 +143,157 @@ TEST(ArchiveInteropTest, UnpacksArchivesOfOtherTools) {
                                      {"pkg/a.txt", test::textBytes(100'000)},
                                      {"pkg/sub/b.bin", test::randomBytes(20'000, 3)},
                                      {"pkg/XtX.txt", "legacy name"},
+                                     {"pkg/KKKK.txt", "Korean Windows name"},
                                      {"pkg/보고서.txt", "report"}});
         ::chmod(root.file("pkg/sub/b.bin").c_str(), 0640);
         test::Tree expected = test::treeOf(root.path());
-        const auto made = runTool(tool, command, root.path(), skipped);
-        if (!made) {
+        const std::optional<UnpackReceipt> receipt =
+            unpackMadeArchive(tool, command, root.path(), skipped);
+        if (!receipt) {
             continue;
         }
-        ASSERT_EQ(made->first, 0) << made->second;
-        TempDir out;
-        const UnpackReceipt receipt =
-            ArchivePipeline::unpack(root.file("x.zip"), out.path(), nullptr, {});
-        EXPECT_EQ(receipt.fileCount, 4u);
+        EXPECT_EQ(receipt->fileCount, 5u);
         if (!keepsModes) {
-            auto legacy = expected.extract("pkg/XtX.txt");
-            legacy.key() = "pkg/\xC3\xA9t\xC3\xA9.txt";
-            expected.insert(std::move(legacy));
+            for (const auto& [written, read] : {std::pair("pkg/XtX.txt", "pkg/été.txt"),
+                                                std::pair("pkg/KKKK.txt", "pkg/보고.txt")}) {
+                auto legacy = expected.extract(written);
+                legacy.key() = read;
+                expected.insert(std::move(legacy));
+            }
         }
-        EXPECT_EQ(test::treeOf(receipt.outputURL), expected);
+        EXPECT_EQ(test::treeOf(receipt->outputURL), expected);
         struct stat st {};
-        ASSERT_EQ(::stat((receipt.outputURL + "/pkg/sub/b.bin").c_str(), &st), 0);
+        ASSERT_EQ(::stat((receipt->outputURL + "/pkg/sub/b.bin").c_str(), &st), 0);
         EXPECT_EQ(st.st_mode & 0777, keepsModes ? 0640u : 0600u);
+    }
+    if (!skipped.empty()) {
+        GTEST_SKIP() << skipped;
+    }
+}
+
+// A ZIP as photo albums, jars and office files are: members stored, since they do not shrink,
+// behind them the ZIP's own directory and end record, and its comment when given.
+std::string storedZip(const std::vector<std::pair<std::string, std::string>>& members,
+                      const std::string& comment = {}) {
+    test::RawZipBuilder zip;
+    for (const auto& [name, data] : members) {
+        zip.addStored(name, data);
+    }
+    zip.end.comment = comment;
+    return zip.relink().bytes();
+}
+const std::string emptyZip = test::RawEndRecord().encode();
+// A jar holding a stored jar holding a stored ZIP.
+std::string nestedZip() {
+    const std::string inner = storedZip({{"data.bin", test::randomBytes(3'000, 4)}});
+    return storedZip({{"BOOT-INF/lib/core.jar", storedZip({{"res/inner.zip", inner}})},
+                      {"META-INF/MANIFEST.MF", "Main-Class: App\n"}});
+}
+
+// Whether an end record other than the archive's own lies in its last 64 KiB, where a reader
+// searches: the ZIP stored inside.
+bool tailHoldsAnotherEndRecord(const std::string& archive) {
+    const std::string signature("PK\5\6", 4);
+    const std::size_t own = archive.rfind(signature);
+    const std::size_t window = ZipFormat::endOfCentralDirectorySize + 65535;
+    return own != std::string::npos && own > 0 &&
+           archive.rfind(signature, own - 1) + window >= archive.size();
+}
+
+// The tree an unpack restored, without the receipt of renamed names.
+test::Tree restoredTree(const std::string& folder) {
+    test::Tree tree = test::treeOf(folder);
+    tree.erase(std::string(ArchivePipeline::reservedMappingName));
+    return tree;
+}
+
+// A selection holding ZIP-based files, which pack stores, whose own end records therefore lie in
+// the archive's last 64 KiB: it packs in both modes, with and without a captured snapshot, and
+// unpacks to the same tree.
+TEST(ArchiveInteropTest, PacksAndUnpacksSelectionsHoldingZipFiles) {
+    using Items = std::vector<std::pair<std::string, std::string>>;
+    const std::pair<Items, std::vector<std::string>> selections[] = {
+        {{{"앨범/", ""},
+          {"앨범/photos.zip", storedZip({{"1.jpg", test::randomBytes(1'000, 1)}})},
+          {"앨범/메모.txt", test::textBytes(2'000)}},
+         {"앨범"}},
+        {{{"첨부파일.zip", storedZip({{"2.jpg", test::randomBytes(300'000, 2)}}, "comment")}},
+         {"첨부파일.zip"}},
+        {{{"big/", ""},
+          {"big/data.zip", storedZip({{"3.bin", test::randomBytes(10 << 20, 3)}})},
+          {"big/readme.txt", "r"}},
+         {"big"}},
+        {{{"app.jar", nestedZip()},
+          {"report.docx", storedZip({{"word/document.xml", "<w/>"}})},
+          {"empty.zip", emptyZip}},
+         {"app.jar", "report.docx", "empty.zip"}},
+    };
+    for (const auto& [items, names] : selections) {
+        for (const auto mode :
+             {ArchiveCompressionMode::balanced, ArchiveCompressionMode::maximum}) {
+            for (const bool withSnapshot : {false, true}) {
+                SCOPED_TRACE(names.front() + (withSnapshot ? " with a snapshot" : ""));
+                TempDir root, out, scratch;
+                test::makeTree(root.path(), items);
+                std::vector<std::string> sources;
+                for (const std::string& name : names) {
+                    sources.push_back(root.file(name));
+                }
+                std::optional<ArchiveInputSnapshot> snapshot;
+                if (withSnapshot) {
+                    snapshot = ArchivePipeline::captureInputSnapshot(
+                        sources, scratch.file("s.jsonl"), nullptr);
+                }
+                const PackReceipt packed =
+                    ArchivePipeline::pack(sources, out.file("x.zip"), nullptr, snapshot, mode);
+                EXPECT_TRUE(tailHoldsAnotherEndRecord(test::readFile(packed.outputURL)));
+                const UnpackReceipt unpacked =
+                    ArchivePipeline::unpack(packed.outputURL, out.path(), nullptr, {});
+                EXPECT_EQ(restoredTree(unpacked.outputURL), test::treeOf(root.path()));
+            }
+        }
+    }
+}
+
+// Archives of other tools holding ZIP-based files unpack to the tree they were made of: Info-ZIP's
+// zip and 7-Zip store them, bsdtar and Python are told to; Python's put a stored ZIP, or an empty
+// one, last.
+TEST(ArchiveInteropTest, UnpacksZipFilesInsideArchivesOfOtherTools) {
+    const auto python = [](const std::string& last) {
+        return "python3 -c \"\nimport os, zipfile\nnames = []\n"
+               "for d, subs, files in os.walk('pkg'):\n"
+               "  names += [d + '/'] + [d + '/' + f for f in files]\n"
+               "names.sort(key=lambda n: n == '" +
+               last +
+               "')\nwith zipfile.ZipFile('x.zip', 'w', zipfile.ZIP_STORED) as z:\n"
+               "  for n in names: z.write(n, n)\"";
+    };
+    const std::pair<std::string, std::string> cases[] = {
+        {"zip", "zip -r -q x.zip pkg"},
+        {"7z", "7z a -tzip -mx=0 -bd x.zip pkg"},
+        {"bsdtar", "bsdtar --format zip --options zip:compression=store -cf x.zip pkg"},
+        {"python3", python("pkg/photos.zip")},
+        {"python3", python("pkg/empty.zip")},
+    };
+    std::string skipped;
+    for (const auto& [tool, command] : cases) {
+        SCOPED_TRACE(command.substr(0, 60));
+        TempDir root;
+        test::makeTree(root.path(),
+                       {{"pkg/", ""},
+                        {"pkg/lib/", ""},
+                        {"pkg/photos.zip", storedZip({{"1.jpg", test::randomBytes(20'000, 5)},
+                                                      {"2.jpg", test::randomBytes(20'000, 6)}})},
+                        {"pkg/메모.txt", "note"},
+                        {"pkg/lib/app.jar", nestedZip()},
+                        {"pkg/commented.zip", storedZip({{"a.txt", "a"}}, "its own comment")},
+                        {"pkg/empty.zip", emptyZip}});
+        const test::Tree expected = test::treeOf(root.path());
+        const std::optional<UnpackReceipt> receipt =
+            unpackMadeArchive(tool, command, root.path(), skipped);
+        if (receipt) {
+            EXPECT_EQ(test::treeOf(receipt->outputURL), expected);
+        }
     }
     if (!skipped.empty()) {
         GTEST_SKIP() << skipped;

@@ -187,6 +187,15 @@ TEST(ArchiveUnpackTest, RefusesHostileArchivesWithoutATrace) {
         {{"a", "a"}, [&](auto& z, auto& e) { attributes(e), attributes(z.entries[1]); },
          "duplicatePath: a"},
         {{"f", "empty"}, {}, "ok", volume("ext4", std::nullopt)},
+        // A second directory with its own end record, beside a ZIP stored inside that has one.
+        {{"a"}, {}, bad + "more than one end record", roomy, [](auto& z, auto& e) {
+             test::RawEndRecord other;
+             other.entriesOnDisk = other.totalEntries = 1;
+             other.centralDirectorySize = static_cast<std::uint32_t>(e.central.encode().size());
+             other.centralDirectoryOffset =
+                 z.end.centralDirectoryOffset + z.end.centralDirectorySize;
+             z.afterCentralDirectory = e.central.encode() + other.encode(); }},
+        {{"a.zip"}, [](auto&, auto& e) { e.store(test::RawEndRecord().encode()); }, "ok"},
         m("[1,3,1]\n" + b.encode() + "\n", "manifest row is malformed"),
         m(lines({2, 3, 1}, {b}), header), m(lines({1, 2, 1}, {b}), header),
         m(lines({1, 3, 0}, {}), header), m(lines({1, 3, 4}, {b}), header),

@@ -37,6 +37,20 @@ const auto C = [](Change c) { return zip(false, c); };
 const auto Z = [](Change c) { return zip(true, c); };
 const auto CR = [](Change c) { return zip(false, c, true); };
 const auto ZR = [](Change c) { return zip(true, c, true); };
+// a.txt's record again and an end record naming it, as bytes that begin at `at`: a directory
+// of its own that a reader could take for the archive's.
+std::string directoryAt(const RawZipBuilder& z, std::uint64_t at) {
+    const std::string record = z.entries[0].central.encode();
+    test::RawEndRecord end;
+    end.entriesOnDisk = end.totalEntries = 1;
+    end.centralDirectorySize = static_cast<std::uint32_t>(record.size());
+    end.centralDirectoryOffset = static_cast<std::uint32_t>(at);
+    return record + end.encode();
+}
+// A ZIP stored as the last entry: its own end record lies in the archive's data.
+Change storedZip(std::string inner) {
+    return [inner](RawZipBuilder& z) { z.addStored("inner.zip", inner); };
+}
 Build entries(std::uint64_t n) {
     return Z([n](auto& z) { z.zip64End->entriesOnDisk = z.zip64End->totalEntries = n; });
 }
@@ -104,9 +118,9 @@ TEST(ZipCentralDirectoryInspectorTest, RefusesHostileLayoutsAndAcceptsHonestOnes
          "ZIP64 extra field is truncated: entry 1"},
         {[] { return RawZipBuilder().relink().bytes(); }, "ok 0"},
         // Another reader may take an end record that does not end the file, so one that parses
-        // is refused wherever it lies; one that names a second disk parses for none. The longest
-        // comment puts the real one at the very start of the search window, with the locator
-        // before it.
+        // and names a directory it could read is refused; one that names a second disk parses for
+        // none. The longest comment puts the real one at the very start of the search window,
+        // with the locator before it.
         {C([](auto& z) { z.end.comment = test::RawEndRecord().encode() + "tail"; }), twoEnds},
         {CR([](auto& z) { z.afterCentralDirectory = test::RawEndRecord().encode(); }), twoEnds},
         {C([](auto& z) {
@@ -115,6 +129,37 @@ TEST(ZipCentralDirectoryInspectorTest, RefusesHostileLayoutsAndAcceptsHonestOnes
              z.end.comment = other.encode() + "tail";
          }),
          ok3},
+        // A record whose directory holds no central record parses for no reader.
+        {CR([](auto& z) {
+             test::RawEndRecord other;
+             other.entriesOnDisk = other.totalEntries = 1;
+             other.centralDirectorySize = ZipFormat::centralHeaderSize;
+             z.afterCentralDirectory = other.encode();
+         }),
+         ok3},
+        // One outside every entry that names a directory of central records is refused; in an
+        // entry's data, where a stored ZIP keeps its own, it never is.
+        {CR([](auto& z) {
+             z.beforeCentralDirectory = directoryAt(z, z.end.centralDirectoryOffset);
+         }),
+         twoEnds},
+        {CR([](auto& z) {
+             test::RawZipEntry& hidden = z.addStored("hidden.bin", "");
+             z.relink();
+             hidden.store(directoryAt(z, hidden.dataOffset()));
+         }),
+         "ok 4"},
+        {Z([](auto& z) { z.end.comment = z.zip64Locator->encode() + z.end.encode() + "tail"; }),
+         twoEnds},
+        {CR(storedZip(RawZipBuilder().useZip64().relink().bytes())), "ok 4"},
+        {CR(storedZip(test::RawEndRecord().encode())), "ok 4"},
+        {CR([](auto& z) {
+             RawZipBuilder inner;
+             inner.addStored("photo.jpg", "jpeg");
+             inner.end.comment = "inner comment";
+             storedZip(inner.relink().bytes())(z);
+         }),
+         "ok 4"},
         {Z([](auto& z) { z.end.comment = std::string(65535, 'c'); }), ok3},
         {ZR([](auto& z) { z.zip64End->extensibleData = std::string("\1\0\4\0abcd", 8); }), ok3},
         {Z([](auto& z) { z.end.entriesOnDisk = z.end.totalEntries = 3; }), ok3},

@@ -35,6 +35,35 @@ TEST(ZipEntryNameTest, LegacyNamesAreCodePage437AndFlaggedOnesUtf8) {
     }
 }
 
+// Without bit 11 a name that is not UTF-8 but whole in code page 949 is Korean, checked against
+// glibc's CP949 converter; UTF-8 stays UTF-8 although it may be whole in code page 949 too; what
+// is whole in neither, or holds only the code page's private-use or C1 characters, stays 437.
+TEST(ZipEntryNameTest, KoreanWindowsNamesAreCodePage949) {
+    const iconv_t converter = ::iconv_open("CP949", "UTF-8");
+    ASSERT_NE(converter, reinterpret_cast<iconv_t>(-1));
+    for (std::string name : {"보고서.txt", "사진/2024 여름 ①.jpg", "契約書_최종(수정).hwp"}) {
+        std::string out(64, '\0');
+        char* from = name.data();
+        char* to = out.data();
+        std::size_t inLeft = name.size(), outLeft = out.size();
+        ASSERT_NE(::iconv(converter, &from, &inLeft, &to, &outLeft), static_cast<std::size_t>(-1));
+        out.resize(out.size() - outLeft);
+        EXPECT_EQ(ZipEntryName::decode(out, 0), name);
+    }
+    ::iconv_close(converter);
+    const std::pair<std::string, std::string> cases[] = {
+        {"\xC3\xA9t\xC3\xA9", "été"},  // UTF-8, and "챕t챕" in code page 949
+        {"\xBA/x", "║/x"},             // a lead byte before "/"
+        {"\xBA\xB8\xB0", "║╕░"},       // cut off after a lead byte
+        {"\x80.txt", "Ç.txt"},         // C1 control in code page 949
+        {"\xC9\xA1\xFE\xFE", "╔í■■"},  // user-defined rows
+        {"\xBA\xB8\xB0\xED", "보고"},
+    };
+    for (const auto& [raw, expected] : cases) {
+        EXPECT_EQ(ZipEntryName::decode(raw, 0), expected) << expected;
+    }
+}
+
 // The Unicode Path field names the entry only as version 1 with the raw name's CRC-32 and a
 // non-empty UTF-8 name, and wherever it lies among the blocks.
 TEST(ZipEntryNameTest, UnicodePathFieldNamesTheEntryWhenItMatches) {

@@ -54,14 +54,21 @@ std::string RawZip64Locator::encode() const {
     return le(signature, endRecordDisk, endRecordOffset, totalDisks);
 }
 
+RawZipEntry& RawZipEntry::store(std::string bytes) {
+    local.crc32 = central.crc32 = crc32Of(bytes);
+    local.compressedSize = local.uncompressedSize = central.compressedSize =
+        central.uncompressedSize = static_cast<std::uint32_t>(bytes.size());
+    data = std::move(bytes);
+    return *this;
+}
+std::uint64_t RawZipEntry::dataOffset() const {
+    return central.localHeaderOffset + local.encode().size();
+}
+
 RawZipEntry& RawZipBuilder::addStored(std::string name, std::string data) {
     RawZipEntry& e = entries.emplace_back();
     e.local.name = e.central.name = std::move(name);
-    e.local.crc32 = e.central.crc32 = crc32Of(data);
-    e.local.compressedSize = e.local.uncompressedSize = e.central.compressedSize =
-        e.central.uncompressedSize = static_cast<std::uint32_t>(data.size());
-    e.data = std::move(data);
-    return e;
+    return e.store(std::move(data));
 }
 RawZipEntry& RawZipBuilder::addDirectory(std::string name) {
     RawZipEntry& entry = addStored(std::move(name), {});

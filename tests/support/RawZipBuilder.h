@@ -62,6 +62,11 @@ struct RawZipEntry {
     std::string data;
     RawCentralRecord central;
     std::string afterCentralRecord;
+
+    // Replaces the data, stored, with the CRC-32 and sizes both headers give.
+    RawZipEntry& store(std::string bytes);
+    // Where the data begins once relinked.
+    std::uint64_t dataOffset() const;
 };
 
 // A ZIP archive piece by piece in file order. Build an honest one with the add functions and
