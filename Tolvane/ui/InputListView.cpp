@@ -83,6 +83,23 @@ void InputListModel::follow(const std::vector<std::string>& urls) {
     }
 }
 
+void InputListModel::setRowsEnabled(bool enabled) {
+    if (enabled == enabled_) {
+        return;
+    }
+    enabled_ = enabled;
+    if (!urls_.empty()) {
+        emit dataChanged(index(0, 0), index(rowCount() - 1, 0));
+    }
+}
+
+Qt::ItemFlags InputListModel::flags(const QModelIndex& index) const {
+    if (!index.isValid()) {
+        return Qt::NoItemFlags;
+    }
+    return enabled_ ? Qt::ItemIsEnabled | Qt::ItemNeverHasChildren : Qt::ItemNeverHasChildren;
+}
+
 int InputListModel::rowCount(const QModelIndex& parent) const {
     return parent.isValid() ? 0 : int(urls_.size());
 }
@@ -126,9 +143,13 @@ InputRowsView::InputRowsView(QWidget* parent) : QListView(parent) {
     setAccessibleName(QStringLiteral("선택한 파일"));
 }
 
+bool InputRowsView::removable(const QModelIndex& index) {
+    return index.isValid() && (index.flags() & Qt::ItemIsEnabled);
+}
+
 QModelIndex InputRowsView::removeButtonAt(const QPoint& point) const {
     const QModelIndex index = indexAt(point);
-    if (!index.isValid() || !InputFileRow::removeRect(visualRect(index)).contains(point)) {
+    if (!removable(index) || !InputFileRow::removeRect(visualRect(index)).contains(point)) {
         return {};
     }
     return index;
@@ -190,7 +211,7 @@ void InputRowsView::keyPressEvent(QKeyEvent* event) {
         case Qt::Key_Delete:
         case Qt::Key_Backspace:
         case Qt::Key_Space:
-            if (const QModelIndex current = currentIndex(); current.isValid()) {
+            if (const QModelIndex current = currentIndex(); removable(current)) {
                 event->accept();
                 emit removeRequested(
                     current.data(InputFileRow::urlRole).toByteArray().toStdString());
@@ -296,7 +317,7 @@ void InputListView::selectionChanged() {
 void InputListView::refresh() {
     const bool locked = model_.isBusy() || googleModel_.hasActiveTransfer();
     header_->setEnabled(!locked);
-    rows_->setEnabled(!locked);
+    rowsModel_->setRowsEnabled(!locked);
     const auto mode = model_.inputMode();
     const bool refused = mode.kind == DeliveryJobModel::InputMode::Kind::invalid;
     refusal_->setText(refused ? mode.message : QString());

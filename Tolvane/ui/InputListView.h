@@ -29,17 +29,23 @@ public:
 
     // Takes the selection as it is now.
     void follow(const std::vector<std::string>& urls);
+    // Whether the rows can be removed now; the list still scrolls while they cannot.
+    void setRowsEnabled(bool enabled);
+    bool rowsEnabled() const noexcept { return enabled_; }
     const std::string& urlAt(int row) const { return urls_.at(static_cast<std::size_t>(row)); }
 
     int rowCount(const QModelIndex& parent = {}) const override;
     QVariant data(const QModelIndex& index, int role) const override;
+    Qt::ItemFlags flags(const QModelIndex& index) const override;
 
 private:
     std::vector<std::string> urls_;
+    bool enabled_ = true;
 };
 
 // The rows of the input list. Only the rows on screen are drawn. A click on a row's remove
-// button, or Delete, Backspace or Space on the row the keyboard is on, asks to remove its input.
+// button, or Delete, Backspace or Space on the row the keyboard is on, asks to remove its input
+// while the rows are enabled.
 class InputRowsView final : public QListView {
     Q_OBJECT
 
@@ -60,8 +66,9 @@ protected:
     void leaveEvent(QEvent* event) override;
 
 private:
-    // The row whose remove button lies under the point, if any.
+    // The row whose remove button lies under the point, if any and if it can be removed.
     QModelIndex removeButtonAt(const QPoint& point) const;
+    static bool removable(const QModelIndex& index);
     void setPressed(const QModelIndex& index);
 
     InputFileRow* delegate_ = nullptr;
