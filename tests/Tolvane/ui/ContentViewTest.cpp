@@ -111,6 +111,7 @@ TEST_F(ContentViewTest, DroppedNamesAreTheBytesOnDiskAndANameThatCannotBeTakenIs
               QStringLiteral("이름을 정확히 읽을 수 없는 항목은 추가하지 않았습니다."));
     EXPECT_EQ(view->inputRefusal()->informativeText(), refused.join(QLatin1Char('\n')));
     EXPECT_EQ(view->inputRefusal()->textFormat(), Qt::PlainText);
+    backend->next()->release();
 }
 
 TEST_F(ContentViewTest, TheDropZoneIsTheEmptyWorkspaceAndFollowsTheDrag) {

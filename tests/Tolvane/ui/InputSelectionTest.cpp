@@ -200,6 +200,7 @@ TEST_F(InputSelectionTest, ARowIsRemovedByItsButtonOrTheKeyboardOnlyWhileNothing
     ASSERT_TRUE(eventually([&] { return view->inputList()->rowsModel().rowsEnabled(); }));
     QTest::keyClick(&rows(), Qt::Key_Space);
     EXPECT_EQ(model->inputURLs().size(), 1u);
+    backend->next()->release();
 }
 
 TEST_F(InputSelectionTest, AShortenedNameKeepsBothEndsAndTheRowsTooltipIsTheFullPath) {
