@@ -179,6 +179,7 @@ void DeliveryJobModel::addInputs(const std::vector<std::string>& urls) {
         }
     }
     if (appended) {
+        inputMode_ = inputModeOf(inputURLs_);
         emit inputURLsChanged();
         resetResult();
         scheduleInputSnapshot();
@@ -197,6 +198,7 @@ void DeliveryJobModel::removeInput(const std::string& url) {
     const auto count = inputURLs_.size();
     std::erase(inputURLs_, url);
     if (inputURLs_.size() != count) {
+        inputMode_ = inputModeOf(inputURLs_);
         emit inputURLsChanged();
         resetResult();
         scheduleInputSnapshot();
@@ -209,6 +211,7 @@ void DeliveryJobModel::clearInputs() {
         return;
     }
     inputURLs_.clear();
+    inputMode_ = inputModeOf(inputURLs_);
     emit inputURLsChanged();
     resetResult();
     scheduleInputSnapshot();

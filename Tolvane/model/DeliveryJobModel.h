@@ -66,7 +66,9 @@ public:
     void startNewJob();
     void refreshInputs();
 
-    InputMode inputMode() const { return inputModeOf(inputURLs_); }
+    // Judged once per change of the selection: every view reads it on every change, and judging
+    // reads every path.
+    const InputMode& inputMode() const noexcept { return inputMode_; }
     // What a selection is for: packing, unpacking one ZIP, or nothing (refused, with the reason).
     // Decided from the paths alone; nothing on disk is read.
     static InputMode inputModeOf(const std::vector<std::string>& urls);
@@ -193,6 +195,7 @@ private:
     std::string temporaryRoot_;
 
     std::vector<std::string> inputURLs_;
+    InputMode inputMode_;
     Phase phase_ = Phase::idle;
     std::shared_ptr<Progress> progress_;
     std::optional<std::string> outputURL_;

@@ -149,19 +149,21 @@ std::optional<ExternalVolume> ExternalVolumeStore::verifiedArchiveVolume(
 void ExternalVolumeStore::ejectVerifiedArchive(const std::string& archiveURL,
                                                std::function<void(std::exception_ptr)> done) {
     using Code = ExternalVolumeEjectError::Code;
-    if (isEjecting_ || ejectRequested_) {
+    if (isEjecting_) {
         done(std::make_exception_ptr(ExternalVolumeEjectError(Code::alreadyEjecting)));
         return;
     }
-    ejectRequested_ = true;
+    // Ejecting from the moment it is asked: the rescan before the eject runs in the background,
+    // and meanwhile nothing may start on the volume (a Drive upload of its archive, a new job)
+    // nor a second eject.
+    setEjecting(true);
     refresh([this, archiveURL, done = std::move(done)]() mutable {
         const auto volume = verifiedArchiveVolume(archiveURL);
         if (!volume || !volume->uuid) {
-            ejectRequested_ = false;
+            setEjecting(false);
             done(std::make_exception_ptr(ExternalVolumeEjectError(Code::archiveUnavailable)));
             return;
         }
-        setEjecting(true);
         runInBackground(
             this,
             [eject = hooks_.eject, url = volume->url, uuid = *volume->uuid] {
@@ -173,13 +175,11 @@ void ExternalVolumeStore::ejectVerifiedArchive(const std::string& archiveURL,
                     return;
                 }
                 if (outcome.error) {
-                    store->ejectRequested_ = false;
                     store->setEjecting(false);
                     done(outcome.error);
                     return;
                 }
                 store->refresh([store, done] {
-                    store->ejectRequested_ = false;
                     store->setEjecting(false);
                     done(nullptr);
                 });

@@ -59,7 +59,7 @@ public:
     std::optional<ExternalVolume> verifiedArchiveVolume(const std::string& archiveURL) const;
     // Ejects the volume holding the archive and hands `done` nullptr, or the error: an
     // ExternalVolumeEjectError, or the system's refusal unchanged. GUI thread; not called when
-    // the store is gone by then.
+    // the store is gone by then. isEjecting() holds from this call until just before `done`.
     void ejectVerifiedArchive(const std::string& archiveURL,
                               std::function<void(std::exception_ptr)> done);
 
@@ -92,9 +92,6 @@ private:
     std::vector<ExternalVolume> volumes_;
     std::optional<std::string> recentlyMountedID_;
     bool isEjecting_ = false;
-    // An eject request holds this from its first rescan on, so a second request made while that
-    // rescan runs is refused like one made during the eject itself.
-    bool ejectRequested_ = false;
     bool scanning_ = false;
     std::vector<std::function<void()>> waiting_;  // continuations for the next scan
 };

@@ -15,6 +15,34 @@ std::string fromLocalPath(const std::string& path) {
     return path + "/";
 }
 
+LocalPath fromFileURL(const QUrl& url) {
+    if (url.scheme().compare(QLatin1String("file"), Qt::CaseInsensitive) != 0) {
+        return {};
+    }
+    const QString shown = url.fileName().isEmpty() ? url.toDisplayString() : url.fileName();
+    const LocalPath refused{LocalPath::Kind::inexact, shown.toStdString()};
+    const QString host = url.host(QUrl::FullyEncoded);
+    if ((!host.isEmpty() && host.compare(QLatin1String("localhost"), Qt::CaseInsensitive) != 0) ||
+        url.hasQuery() || url.hasFragment()) {
+        return refused;
+    }
+    const QByteArray path =
+        QByteArray::fromPercentEncoding(url.path(QUrl::FullyEncoded).toLatin1());
+    if (path.isEmpty()) {
+        return {};
+    }
+    if (!path.startsWith('/') || !isExactName(std::string_view(path.constData(), path.size()))) {
+        return refused;
+    }
+    return {LocalPath::Kind::exact, path.toStdString()};
+}
+
+bool isExactName(std::string_view path) {
+    constexpr std::string_view replacement = "\xEF\xBF\xBD";
+    return path.find('\0') == std::string_view::npos &&
+           path.find(replacement) == std::string_view::npos;
+}
+
 bool isArchive(std::string_view url) {
     if (PathText::isDirectoryURL(url)) {
         return false;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QUrl>
+
 #include <string>
 #include <string_view>
 
@@ -14,6 +16,27 @@ namespace InputURL {
 // the pipeline refuses to follow) gets a trailing "/"; anything else, a missing item included, is
 // returned as given.
 std::string fromLocalPath(const std::string& path);
+
+// What a URL from a drop names.
+struct LocalPath {
+    enum class Kind {
+        none,     // not a file: a link, a mail address; not an input at all
+        exact,    // a local file or folder, `path` holding its bytes exactly
+        inexact,  // a file whose name cannot be taken exactly; `path` is the name as shown
+    };
+    Kind kind = Kind::none;
+    std::string path;
+};
+
+// The local path of a file URL, its bytes taken from the URL's percent-encoding: a name that is
+// not UTF-8 arrives as the bytes on disk, never as the replacement characters a decoded text
+// would hold. A file on another host, a URL with a query or fragment (a path cut short), a
+// relative path and a name that is not exact (see isExactName) cannot be taken.
+LocalPath fromFileURL(const QUrl& url);
+
+// Whether a path names a file exactly: no NUL, and no U+FFFD, the mark that bytes which were
+// not UTF-8 were replaced on the way (by a file panel or the application that made the drop).
+bool isExactName(std::string_view path);
 
 // A ZIP to unpack: not written as a folder, and its extension is "zip" in any case.
 bool isArchive(std::string_view url);

@@ -1,7 +1,14 @@
-// The main window empty, with the account sheet over it, and the quit alerts.
+// The main window empty, with the account sheet over it, with ten thousand inputs, and the quit
+// alerts.
 
+#include <QApplication>
+#include <QDeadlineTimer>
+#include <QDir>
 #include <QLabel>
 #include <QPainter>
+
+#include <string>
+#include <vector>
 
 #include "Tolvane/app/TolvaneAppDelegate.h"
 #include "Tolvane/model/DeliveryJobModel.h"
@@ -10,6 +17,7 @@
 #include "Tolvane/screenshots/ScreenshotScenes.h"
 #include "Tolvane/ui/ContentView.h"
 #include "Tolvane/ui/GoogleConnectionView.h"
+#include "Tolvane/ui/InputListView.h"
 #include "Tolvane/ui/VeskaTheme.h"
 
 namespace tolvane::screenshots {
@@ -48,6 +56,58 @@ QWidget* withSheet(ContentView* view, QWidget* sheet) {
     return label;
 }
 
+// A snapshot at once, of a size that reads well.
+class InstantBackend final : public JobBackend {
+public:
+    ArchiveInputSnapshot captureInputSnapshot(const std::vector<std::string>& sources,
+                                              const std::string& manifest, Progress&,
+                                              std::stop_token) override {
+        return {manifest, sources.size(), 48'300'000'000, "ab", 1, 2};
+    }
+    PackReceipt pack(const std::vector<std::string>&, const std::string&, Progress&,
+                     const ArchiveInputSnapshot&, std::stop_token) override {
+        return {};
+    }
+    UnpackReceipt unpack(const std::string&, const std::string&, Progress&,
+                         std::stop_token) override {
+        return {};
+    }
+};
+
+// Ten thousand photos, documents and folders of a year's work, the list scrolled to its middle:
+// it looks like a list of four.
+QWidget* tenThousandInputs() {
+    auto* job =
+        new DeliveryJobModel(std::make_shared<InstantBackend>(), QDir::tempPath().toStdString());
+    ContentView* view = sceneWindow(job, new GoogleConnectionModel());
+    const char* months[] = {"01월", "02월", "03월", "04월", "05월", "06월",
+                            "07월", "08월", "09월", "10월", "11월", "12월"};
+    std::vector<std::string> inputs;
+    for (int i = 0; i < 10'000; ++i) {
+        const std::string month = months[(i / 40) % 12];
+        const std::string number = std::to_string(1000 + i);
+        if (i % 9 == 4) {
+            inputs.push_back("/home/minji/프로젝트/2024 " + month + " 현장 기록 " + number + "/");
+        } else if (i % 5 == 2) {
+            inputs.push_back("/home/minji/문서/" + month + " 회의록/주간 보고서 " + number +
+                             ".docx");
+        } else {
+            inputs.push_back("/home/minji/사진/제주 워크숍 2024/" + month + "/IMG_" + number +
+                             ".jpg");
+        }
+    }
+    job->addInputs(inputs);
+    view->show();
+    const QDeadlineTimer deadline(10000);
+    while (job->isBusy() && !deadline.hasExpired()) {
+        QApplication::processEvents(QEventLoop::AllEvents, 20);
+    }
+    QApplication::processEvents();
+    InputRowsView* rows = view->inputList()->rowsView();
+    rows->scrollTo(rows->model()->index(5'000, 0), QAbstractItemView::PositionAtCenter);
+    return view;
+}
+
 const bool registered = registerScenes({
     {QStringLiteral("window-empty"), [] { return emptyWindow(); }},
     {QStringLiteral("window-connected"),
@@ -61,6 +121,7 @@ const bool registered = registerScenes({
          auto* google = view->findChild<GoogleConnectionModel*>();
          return withSheet(view, new GoogleConnectionView(*google, view));
      }},
+    {QStringLiteral("window-ten-thousand-inputs"), [] { return tenThousandInputs(); }},
     {QStringLiteral("quit-alert-running"),
      [] { return TolvaneAppDelegate::makeQuitAlert(QuitAlertText::forWork(true), nullptr); }},
     {QStringLiteral("quit-alert-committing"),

@@ -4,18 +4,14 @@
 #include <QDropEvent>
 #include <QFile>
 #include <QFileDialog>
-#include <QFileSystemModel>
 #include <QHBoxLayout>
-#include <QItemSelectionModel>
 #include <QLabel>
-#include <QListView>
 #include <QMessageBox>
 #include <QMimeData>
 #include <QPainter>
 #include <QPainterPath>
 #include <QPushButton>
 #include <QStackedWidget>
-#include <QTreeView>
 #include <QVBoxLayout>
 #include <QVariantAnimation>
 
@@ -32,6 +28,7 @@
 #include "Tolvane/ui/DropZoneView.h"
 #include "Tolvane/ui/ElidedLabel.h"
 #include "Tolvane/ui/GoogleConnectionView.h"
+#include "Tolvane/ui/InputFileDialog.h"
 #include "Tolvane/ui/InputListView.h"
 #include "Tolvane/ui/ReducedMotion.h"
 #include "Tolvane/ui/VeskaButton.h"
@@ -341,19 +338,50 @@ bool ContentView::dropURLs(const QList<QUrl>& urls) {
         return false;
     }
     std::vector<std::string> inputs;
+    QStringList refused;
     for (const QUrl& url : urls) {
         // Links from a browser and other non-file URLs name nothing to pack.
-        if (!url.isLocalFile() || url.toLocalFile().isEmpty()) {
-            continue;
+        const InputURL::LocalPath local = InputURL::fromFileURL(url);
+        if (local.kind == InputURL::LocalPath::Kind::exact) {
+            inputs.push_back(InputURL::fromLocalPath(local.path));
+        } else if (local.kind == InputURL::LocalPath::Kind::inexact) {
+            refused << QString::fromStdString(local.path);
         }
-        inputs.push_back(
-            InputURL::fromLocalPath(QFile::encodeName(url.toLocalFile()).toStdString()));
     }
-    if (inputs.empty()) {
-        return false;
+    return addInputs(inputs, refused);
+}
+
+bool ContentView::addInputs(const std::vector<std::string>& inputs, const QStringList& refused) {
+    if (!refused.isEmpty()) {
+        showInputRefusal(refused);
     }
-    model_.addInputs(inputs);
-    return true;
+    if (!inputs.empty()) {
+        // The model ignores the call while it is busy and drops what it already holds.
+        model_.addInputs(inputs);
+    }
+    return !inputs.empty() || !refused.isEmpty();
+}
+
+void ContentView::showInputRefusal(const QStringList& names) {
+    // Another name standing for the one meant would pack the wrong file, or report a missing
+    // one; such a name is left out and said so, never repaired.
+    const QString text = QStringLiteral("이름을 정확히 읽을 수 없는 항목은 추가하지 않았습니다.");
+    const QString detail = names.join(QLatin1Char('\n'));
+    if (inputRefusal_) {
+        inputRefusal_->setInformativeText(detail);
+        return;
+    }
+    auto* alert = new QMessageBox(this);
+    alert->setAttribute(Qt::WA_DeleteOnClose);
+    alert->setWindowModality(Qt::WindowModal);
+    alert->setIcon(QMessageBox::Warning);
+    alert->setTextFormat(Qt::PlainText);
+    alert->setWindowTitle(text);
+    alert->setText(text);
+    alert->setInformativeText(detail);
+    alert->addButton(QStringLiteral("확인"), QMessageBox::AcceptRole);
+    inputRefusal_ = alert;
+    alert->open();
 }
 
 void ContentView::setDropTargeted(bool targeted) {
@@ -423,8 +451,10 @@ void ContentView::confirmDriveShare() {
 }
 
 void ContentView::share() {
-    // The result may have been cleared while the dialog was open.
-    if (model_.phase() == DeliveryJobModel::Phase::complete && model_.verifiedArchive()) {
+    // The result may have been cleared while the dialog was open, or its volume be on its way
+    // out.
+    if (model_.phase() == DeliveryJobModel::Phase::complete && model_.verifiedArchive() &&
+        !externalVolumes_.isEjecting()) {
         googleModel_.shareVerifiedArchive(*model_.verifiedArchive(), confirmedShareRole_);
     }
 }
@@ -475,51 +505,6 @@ void ContentView::setExternalVolumeError(std::optional<QString> text) {
 }
 
 namespace {
-
-// The input panel: files and folders together, several at once. Qt's own panel picks either
-// files or folders, so confirming takes whatever rows are selected, folders included, instead
-// of opening the selected folder.
-class InputFileDialog final : public QFileDialog {
-public:
-    explicit InputFileDialog(QWidget* parent) : QFileDialog(parent) {
-        setOption(QFileDialog::DontUseNativeDialog);
-        setOption(QFileDialog::ReadOnly);  // no new folders here
-        setFileMode(QFileDialog::ExistingFiles);
-        setWindowTitle(QStringLiteral("전달할 파일 선택"));
-        setLabelText(QFileDialog::Accept, QStringLiteral("추가"));
-        setWindowModality(Qt::WindowModal);
-    }
-
-    std::vector<std::string> chosen() const { return chosen_; }
-
-    void accept() override {
-        chosen_.clear();
-        for (const auto* view : {static_cast<QAbstractItemView*>(findChild<QListView*>()),
-                                 static_cast<QAbstractItemView*>(findChild<QTreeView*>())}) {
-            if (view == nullptr || !view->isVisible() || !view->selectionModel()) {
-                continue;
-            }
-            for (const QModelIndex& row : view->selectionModel()->selectedRows()) {
-                const QString path = row.data(QFileSystemModel::FilePathRole).toString();
-                if (!path.isEmpty()) {
-                    chosen_.push_back(QFile::encodeName(path).toStdString());
-                }
-            }
-        }
-        if (chosen_.empty()) {
-            // A typed name, or nothing selected: the panel's own rules.
-            QFileDialog::accept();
-            for (const QString& path : selectedFiles()) {
-                chosen_.push_back(QFile::encodeName(path).toStdString());
-            }
-            return;
-        }
-        QDialog::accept();
-    }
-
-private:
-    std::vector<std::string> chosen_;
-};
 
 ContentView::Panels systemPanels() {
     ContentView::Panels panels;
@@ -588,16 +573,20 @@ void ContentView::chooseInputs() {
         return;
     }
     panels_.chooseInputs(this, [guard = QPointer(this)](std::vector<std::string> paths) {
-        if (!guard || paths.empty()) {
+        if (!guard) {
             return;
         }
         std::vector<std::string> inputs;
         inputs.reserve(paths.size());
+        QStringList refused;
         for (const std::string& path : paths) {
-            inputs.push_back(InputURL::fromLocalPath(path));
+            if (InputURL::isExactName(path)) {
+                inputs.push_back(InputURL::fromLocalPath(path));
+            } else {
+                refused << QFile::decodeName(QByteArray::fromStdString(path));
+            }
         }
-        // The model ignores the call while it is busy and drops what it already holds.
-        guard->model_.addInputs(inputs);
+        guard->addInputs(inputs, refused);
     });
 }
 

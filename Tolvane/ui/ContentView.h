@@ -4,6 +4,7 @@
 #include <QMessageBox>
 #include <QPointer>
 #include <QString>
+#include <QStringList>
 #include <QUrl>
 #include <QWidget>
 
@@ -119,8 +120,11 @@ public:
 
     // A drop of URLs on the workspace card. Refused (false, nothing changes) while a job or a
     // Drive transfer runs; otherwise the local files among them join the selection (folders
-    // written as folders) and it is handled when there was at least one.
+    // written as folders, names as the bytes on disk) and it is handled when there was at least
+    // one. A file whose name cannot be taken exactly is left out, and an alert says which.
     bool dropURLs(const QList<QUrl>& urls);
+    // The alert naming the files left out of the last drop or panel choice; none once closed.
+    QMessageBox* inputRefusal() const { return inputRefusal_; }
     bool dropTargeted() const noexcept { return dropTargeted_; }
     void setDropTargeted(bool targeted);
 
@@ -191,6 +195,9 @@ private:
                              std::optional<QString> ejectionError);
     // Filled by the job start: the file panel for inputs, the archive name and packing.
     void chooseInputs();
+    // Adds the inputs taken and names those refused; whether there was any of either.
+    bool addInputs(const std::vector<std::string>& inputs, const QStringList& refused);
+    void showInputRefusal(const QStringList& names);
     QString defaultArchiveName() const;
     // Takes the pending save by value: the sheet's copy is cleared on the way.
     void beginPacking(const QString& name, PendingArchiveSave selection);
@@ -231,6 +238,7 @@ private:
     QPointer<QWidget> googleConnection_;
     QPointer<ArchiveNameSheet> nameSheet_;
     QPointer<QMessageBox> shareConfirmation_;
+    QPointer<QMessageBox> inputRefusal_;
     Panels panels_;
     InputListView* inputList_ = nullptr;
     WorkFooterView* workFooter_ = nullptr;

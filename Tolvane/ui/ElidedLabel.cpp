@@ -1,7 +1,9 @@
 #include "Tolvane/ui/ElidedLabel.h"
 
 #include <QFontMetrics>
+#include <QHelpEvent>
 #include <QPainter>
+#include <QToolTip>
 
 #include "Tolvane/ui/PlainToolTip.h"
 
@@ -17,7 +19,6 @@ void ElidedLabel::setText(const QString& text) {
     }
     text_ = text;
     setAccessibleName(text);
-    updateToolTip();
     updateGeometry();
     update();
 }
@@ -49,12 +50,35 @@ void ElidedLabel::paintEvent(QPaintEvent*) {
     painter.drawText(rect(), Qt::AlignVCenter | Qt::AlignLeft, shownText());
 }
 
-void ElidedLabel::resizeEvent(QResizeEvent*) {
-    updateToolTip();
+QString ElidedLabel::effectiveToolTip() const {
+    if (!toolTip().isEmpty()) {
+        return toolTip();
+    }
+    for (const QWidget* around = parentWidget(); around != nullptr;
+         around = around->parentWidget()) {
+        if (!around->toolTip().isEmpty()) {
+            return {};
+        }
+        if (around->isWindow()) {
+            break;
+        }
+    }
+    return shownText() == text_ ? QString() : plainToolTip(text_);
 }
 
-void ElidedLabel::updateToolTip() {
-    setToolTip(shownText() == text_ ? QString() : plainToolTip(text_));
+bool ElidedLabel::event(QEvent* event) {
+    // Decided when asked, never stored: storing the whole text as the label's own tooltip would
+    // hide the one its owner set around it.
+    if (event->type() == QEvent::ToolTip && toolTip().isEmpty()) {
+        const QString tip = effectiveToolTip();
+        if (tip.isEmpty()) {
+            event->ignore();  // the widget around the label answers
+            return false;
+        }
+        QToolTip::showText(static_cast<QHelpEvent*>(event)->globalPos(), tip, this, rect());
+        return true;
+    }
+    return QWidget::event(event);
 }
 
 }  // namespace tolvane

@@ -10,8 +10,9 @@
 namespace tolvane {
 
 // One line of plain text that never widens its layout: text that does not fit is shortened with
-// an ellipsis where given (paths and file names in the middle, so that both ends stay readable)
-// and the whole text becomes the tooltip.
+// an ellipsis where given (paths and file names in the middle, so that both ends stay readable).
+// A tooltip set by the label's owner, on the label or on a widget around it, always shows; only
+// where there is none does a shortened label show its whole text.
 class ElidedLabel final : public QWidget {
     Q_OBJECT
 public:
@@ -21,6 +22,9 @@ public:
     QString text() const { return text_; }
     // The text as drawn at the current width.
     QString shownText() const;
+    // What hovering the label shows now: its owner's tooltip, or the whole text when it is
+    // shortened and nobody set one, or nothing (a tooltip around the label then shows).
+    QString effectiveToolTip() const;
 
     // Drawn in this theme colour for the appearance in force; the window text colour otherwise.
     void setColor(const AdaptiveColor& color);
@@ -29,12 +33,10 @@ public:
     QSize minimumSizeHint() const override;
 
 protected:
+    bool event(QEvent* event) override;
     void paintEvent(QPaintEvent* event) override;
-    void resizeEvent(QResizeEvent* event) override;
 
 private:
-    void updateToolTip();
-
     Qt::TextElideMode mode_;
     QString text_;
     std::optional<AdaptiveColor> color_;

@@ -12,6 +12,7 @@
 #include <limits>
 
 #include "Tolvane/ui/ElidedLabel.h"
+#include "Tolvane/ui/PlainToolTip.h"
 #include "Tolvane/ui/ThemedLabel.h"
 #include "Tolvane/ui/VeskaButton.h"
 #include "Tolvane/ui/VeskaSymbol.h"
@@ -136,7 +137,8 @@ QWidget* ExternalVolumesView::makeRow(const ExternalVolume& volume, bool recentl
     auto* name = new ElidedLabel(Qt::ElideMiddle, row);
     name->setFont(VeskaTheme::font(VeskaTheme::subheadlineSize, QFont::Medium));
     name->setText(volume.name);
-    name->setToolTip(volume.name);
+    // The whole name is the name's help, also when it fits.
+    name->setToolTip(plainToolTip(volume.name));
     // The badge follows the name; a long name gives way and is shortened.
     name->setMaximumWidth(QFontMetrics(name->font()).horizontalAdvance(volume.name) + 1);
     title->addWidget(name, 1);

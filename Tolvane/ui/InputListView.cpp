@@ -2,17 +2,20 @@
 
 #include <QAbstractButton>
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QLocale>
+#include <QMouseEvent>
 #include <QPainter>
-#include <QScrollArea>
 #include <QScrollBar>
 #include <QVBoxLayout>
 
+#include <algorithm>
 #include <utility>
 
 #include "Tolvane/model/DeliveryJobModel.h"
 #include "Tolvane/model/GoogleConnectionModel.h"
 #include "Tolvane/ui/InputFileRow.h"
+#include "Tolvane/ui/PlainToolTip.h"
 #include "Tolvane/ui/ThemedLabel.h"
 #include "Tolvane/ui/VeskaButton.h"
 #include "Tolvane/ui/VeskaStyle.h"
@@ -53,6 +56,174 @@ QWidget* padded(QWidget* content, const QMargins& margins, QWidget* parent) {
 
 }  // namespace
 
+void InputListModel::follow(const std::vector<std::string>& urls) {
+    // Only the span between what stayed at both ends changed: appended inputs, one removed, or
+    // everything when the selection was replaced.
+    const std::size_t shorter = std::min(urls_.size(), urls.size());
+    std::size_t prefix = 0;
+    while (prefix < shorter && urls_[prefix] == urls[prefix]) {
+        ++prefix;
+    }
+    std::size_t suffix = 0;
+    while (suffix < shorter - prefix &&
+           urls_[urls_.size() - 1 - suffix] == urls[urls.size() - 1 - suffix]) {
+        ++suffix;
+    }
+    const auto first = static_cast<std::ptrdiff_t>(prefix);
+    if (const std::size_t gone = urls_.size() - prefix - suffix; gone > 0) {
+        beginRemoveRows({}, int(prefix), int(prefix + gone - 1));
+        urls_.erase(urls_.begin() + first, urls_.begin() + first + std::ptrdiff_t(gone));
+        endRemoveRows();
+    }
+    if (const std::size_t added = urls.size() - prefix - suffix; added > 0) {
+        beginInsertRows({}, int(prefix), int(prefix + added - 1));
+        urls_.insert(urls_.begin() + first, urls.begin() + first,
+                     urls.begin() + first + std::ptrdiff_t(added));
+        endInsertRows();
+    }
+}
+
+void InputListModel::setRowsEnabled(bool enabled) {
+    if (enabled == enabled_) {
+        return;
+    }
+    enabled_ = enabled;
+    if (!urls_.empty()) {
+        emit dataChanged(index(0, 0), index(rowCount() - 1, 0));
+    }
+}
+
+Qt::ItemFlags InputListModel::flags(const QModelIndex& index) const {
+    if (!index.isValid()) {
+        return Qt::NoItemFlags;
+    }
+    return enabled_ ? Qt::ItemIsEnabled | Qt::ItemNeverHasChildren : Qt::ItemNeverHasChildren;
+}
+
+int InputListModel::rowCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : int(urls_.size());
+}
+
+QVariant InputListModel::data(const QModelIndex& index, int role) const {
+    if (!index.isValid() || index.row() >= rowCount()) {
+        return {};
+    }
+    const std::string& url = urlAt(index.row());
+    switch (role) {
+        case InputFileRow::urlRole:
+            return QByteArray::fromStdString(url);
+        case Qt::DisplayRole:
+        case Qt::AccessibleTextRole:
+            return InputFileRow::nameOf(url);
+        case Qt::ToolTipRole:
+            return plainToolTip(InputFileRow::pathOf(url));
+        case Qt::AccessibleDescriptionRole:
+            return InputFileRow::nameOf(url) + QStringLiteral(" 제거");
+        default:
+            return {};
+    }
+}
+
+InputRowsView::InputRowsView(QWidget* parent) : QListView(parent) {
+    delegate_ = new InputFileRow(this);
+    setItemDelegate(delegate_);
+    setFrameShape(QFrame::NoFrame);
+    setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    setVerticalScrollMode(QAbstractItemView::ScrollPerPixel);
+    setUniformItemSizes(true);
+    setSelectionMode(QAbstractItemView::NoSelection);
+    setEditTriggers(QAbstractItemView::NoEditTriggers);
+    // Clicks on a row's button do not take the keyboard; Tab does, as it reached the buttons.
+    setFocusPolicy(Qt::TabFocus);
+    setMouseTracking(true);
+    // The card's surface shows through the list.
+    viewport()->setAutoFillBackground(false);
+    VeskaStyle::useThinScrollBar(verticalScrollBar());
+    verticalScrollBar()->setSingleStep(InputFileRow::rowHeight() / 2);
+    setAccessibleName(QStringLiteral("선택한 파일"));
+}
+
+bool InputRowsView::removable(const QModelIndex& index) {
+    return index.isValid() && (index.flags() & Qt::ItemIsEnabled);
+}
+
+QModelIndex InputRowsView::removeButtonAt(const QPoint& point) const {
+    const QModelIndex index = indexAt(point);
+    if (!removable(index) || !InputFileRow::removeRect(visualRect(index)).contains(point)) {
+        return {};
+    }
+    return index;
+}
+
+void InputRowsView::setPressed(const QModelIndex& index) {
+    if (delegate_->pressed() == QPersistentModelIndex(index)) {
+        return;
+    }
+    if (delegate_->pressed().isValid()) {
+        viewport()->update(visualRect(delegate_->pressed()));
+    }
+    delegate_->setPressed(index);
+    if (index.isValid()) {
+        viewport()->update(visualRect(index));
+    }
+}
+
+void InputRowsView::mousePressEvent(QMouseEvent* event) {
+    if (event->button() == Qt::LeftButton) {
+        setPressed(removeButtonAt(event->position().toPoint()));
+    }
+    event->accept();
+}
+
+void InputRowsView::mouseDoubleClickEvent(QMouseEvent* event) {
+    // A quick second click on a button is a second press of it, as on any button.
+    mousePressEvent(event);
+}
+
+void InputRowsView::mouseMoveEvent(QMouseEvent* event) {
+    const bool overButton = removeButtonAt(event->position().toPoint()).isValid();
+    if (overButton) {
+        viewport()->setCursor(Qt::PointingHandCursor);
+    } else {
+        viewport()->unsetCursor();
+    }
+    event->accept();
+}
+
+void InputRowsView::mouseReleaseEvent(QMouseEvent* event) {
+    const QPersistentModelIndex pressed = delegate_->pressed();
+    setPressed({});
+    event->accept();
+    if (event->button() != Qt::LeftButton || !pressed.isValid() ||
+        removeButtonAt(event->position().toPoint()) != pressed) {
+        return;
+    }
+    emit removeRequested(pressed.data(InputFileRow::urlRole).toByteArray().toStdString());
+}
+
+void InputRowsView::leaveEvent(QEvent* event) {
+    viewport()->unsetCursor();
+    QListView::leaveEvent(event);
+}
+
+void InputRowsView::keyPressEvent(QKeyEvent* event) {
+    switch (event->key()) {
+        case Qt::Key_Delete:
+        case Qt::Key_Backspace:
+        case Qt::Key_Space:
+            if (const QModelIndex current = currentIndex(); removable(current)) {
+                event->accept();
+                emit removeRequested(
+                    current.data(InputFileRow::urlRole).toByteArray().toStdString());
+                return;
+            }
+            break;
+        default:
+            break;
+    }
+    QListView::keyPressEvent(event);
+}
+
 InputListView::InputListView(DeliveryJobModel& model, GoogleConnectionModel& googleModel,
                              std::function<void()> chooseInputs, QWidget* parent)
     : QWidget(parent), model_(model), googleModel_(googleModel) {
@@ -92,25 +263,16 @@ InputListView::InputListView(DeliveryJobModel& model, GoogleConnectionModel& goo
     stack->addWidget(header_);
     stack->addWidget(padded(new DividerLine(0, nullptr), {sidePadding, 0, sidePadding, 0}, this));
 
-    auto* scroll = new QScrollArea(this);
-    scroll->setFrameShape(QFrame::NoFrame);
-    scroll->setWidgetResizable(true);
-    scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    scroll->viewport()->setAutoFillBackground(false);
-    VeskaStyle::useThinScrollBar(scroll->verticalScrollBar());
-    rowsBox_ = new QWidget(scroll);
-    rowsLayout_ = new QVBoxLayout(rowsBox_);
+    rowsModel_ = new InputListModel(this);
+    rows_ = new InputRowsView(this);
+    rows_->setModel(rowsModel_);
+    connect(rows_, &InputRowsView::removeRequested, this,
+            [this](const std::string& url) { model_.removeInput(url); });
     // The scroll bar keeps clear of the card's border; the rows still line up with the header.
-    constexpr int scrollInset = 6;
-    rowsLayout_->setContentsMargins(sidePadding, 0, sidePadding - scrollInset, 0);
-    rowsLayout_->setSpacing(0);
-    scroll->setWidget(rowsBox_);
-    // The card's surface shows through the list.
-    rowsBox_->setAutoFillBackground(false);
-    auto* scrollBox = new QHBoxLayout;
-    scrollBox->setContentsMargins(0, 0, scrollInset, 0);
-    scrollBox->addWidget(scroll);
-    stack->addLayout(scrollBox, 1);
+    auto* rowsBox = new QHBoxLayout;
+    rowsBox->setContentsMargins(0, 0, sidePadding - InputFileRow::trailingInset, 0);
+    rowsBox->addWidget(rows_);
+    stack->addLayout(rowsBox, 1);
 
     refusal_ = new ThemedLabel(QString(), this);
     refusal_->setFont(VeskaTheme::font(VeskaTheme::calloutSize));
@@ -125,7 +287,7 @@ InputListView::InputListView(DeliveryJobModel& model, GoogleConnectionModel& goo
     statusBox_ = padded(status_, {sidePadding, sidePadding, sidePadding, sidePadding}, this);
     stack->addWidget(statusBox_);
 
-    connect(&model_, &DeliveryJobModel::inputURLsChanged, this, &InputListView::rebuildRows);
+    connect(&model_, &DeliveryJobModel::inputURLsChanged, this, &InputListView::selectionChanged);
     for (auto signal :
          {&DeliveryJobModel::isBusyChanged, &DeliveryJobModel::inputModeChanged,
           &DeliveryJobModel::isCapturingInputSnapshotChanged, &DeliveryJobModel::phaseChanged,
@@ -134,55 +296,20 @@ InputListView::InputListView(DeliveryJobModel& model, GoogleConnectionModel& goo
     }
     connect(&googleModel_, &GoogleConnectionModel::hasActiveTransferChanged, this,
             &InputListView::refresh);
-    rebuildRows();
+    selectionChanged();
 }
 
-std::vector<InputFileRow*> InputListView::rows() const {
-    std::vector<InputFileRow*> rows;
-    for (int i = 0; i < rowsLayout_->count(); ++i) {
-        if (auto* row = qobject_cast<InputFileRow*>(rowsLayout_->itemAt(i)->widget())) {
-            rows.push_back(row);
-        }
-    }
-    return rows;
+QString InputListView::countText() const {
+    return count_->text();
 }
 
 QString InputListView::refusal() const {
     return refusalBox_->isHidden() ? QString() : refusal_->text();
 }
 
-void InputListView::rebuildRows() {
+void InputListView::selectionChanged() {
     const auto& urls = model_.inputURLs();
-    // Take every item out; rows still selected go back in the new order, the rest are deleted,
-    // and the separators are made anew.
-    while (QLayoutItem* item = rowsLayout_->takeAt(0)) {
-        if (QWidget* widget = item->widget(); widget && !qobject_cast<InputFileRow*>(widget)) {
-            delete widget;
-        }
-        delete item;
-    }
-    std::map<std::string, InputFileRow*> kept;
-    for (std::size_t i = 0; i < urls.size(); ++i) {
-        const std::string& url = urls[i];
-        InputFileRow* row = nullptr;
-        if (const auto found = rowsByURL_.find(url); found != rowsByURL_.end()) {
-            row = found->second;
-            rowsByURL_.erase(found);
-        } else {
-            row = new InputFileRow(
-                url, [this, url] { model_.removeInput(url); }, rowsBox_);
-        }
-        kept.emplace(url, row);
-        rowsLayout_->addWidget(row);
-        if (i + 1 < urls.size()) {
-            rowsLayout_->addWidget(new DividerLine(44, rowsBox_));
-        }
-    }
-    for (const auto& [url, row] : rowsByURL_) {
-        delete row;
-    }
-    rowsByURL_ = std::move(kept);
-    rowsLayout_->addStretch(1);
+    rowsModel_->follow(urls);
     count_->setText(QLocale().toString(qulonglong(urls.size())));
     refresh();
 }
@@ -190,9 +317,7 @@ void InputListView::rebuildRows() {
 void InputListView::refresh() {
     const bool locked = model_.isBusy() || googleModel_.hasActiveTransfer();
     header_->setEnabled(!locked);
-    for (const auto& [url, row] : rowsByURL_) {
-        row->setEnabled(!locked);
-    }
+    rowsModel_->setRowsEnabled(!locked);
     const auto mode = model_.inputMode();
     const bool refused = mode.kind == DeliveryJobModel::InputMode::Kind::invalid;
     refusal_->setText(refused ? mode.message : QString());

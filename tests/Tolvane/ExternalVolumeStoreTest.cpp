@@ -2,6 +2,7 @@
 #include <sys/sysmacros.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <filesystem>
 #include <future>
 #include <mutex>
@@ -44,7 +45,8 @@ protected:
         ExternalVolumeStore::Hooks hooks;
         hooks.scan = [this] {
             ++scans;
-            const std::lock_guard lock(mutex);
+            std::unique_lock lock(mutex);
+            scanReleased.wait(lock, [this] { return !holdScans; });
             return listed;
         };
         hooks.onMount = [this] { ++mounts; };
@@ -88,7 +90,23 @@ protected:
 
     VolumeNotificationCenter center;
     std::unique_ptr<ExternalVolumeStore> store;
+    ~ExternalVolumeStoreTest() override { releaseScans(); }
+
+    void holdScansFromNowOn() {
+        const std::lock_guard lock(mutex);
+        holdScans = true;
+    }
+    void releaseScans() {
+        {
+            const std::lock_guard lock(mutex);
+            holdScans = false;
+        }
+        scanReleased.notify_all();
+    }
+
     std::mutex mutex;
+    std::condition_variable scanReleased;
+    bool holdScans = false;
     std::vector<ExternalVolume> listed;
     std::vector<std::string> ejected;
     std::promise<std::exception_ptr> systemAnswer;
@@ -294,6 +312,43 @@ TEST_F(ExternalVolumeSystemHooksTest, EjectAsksTheSystemOnlyForTheDeviceTheArchi
             outcome = "errno " + errnoName(error.code().value());
         }
         EXPECT_EQ(outcome, c.outcome) << c.name;
+    }
+}
+
+TEST_F(ExternalVolumeStoreTest, AnEjectIsUnderWayFromTheMomentItIsAsked) {
+    const std::string archive = "/media/u/S/a.zip";
+    list({volume("/media/u/S", "S", "U")});
+    files[archive] = {true, "U"};
+    settle();
+    struct Case {
+        const char* name;
+        bool found;  // the rescan still finds the archive on its volume
+        std::string outcome;
+    };
+    const Case cases[] = {
+        {"archive gone meanwhile", false,
+         "exception ZIP 파일이나 저장한 장치를 확인할 수 없습니다."},
+        {"ejected", true, "ok"},
+    };
+    for (const Case& c : cases) {
+        ejecting.clear();
+        holdScansFromNowOn();
+        auto result = eject(archive);
+        // Before the rescan that precedes the eject has answered.
+        EXPECT_TRUE(store->isEjecting()) << c.name;
+        EXPECT_EQ(ejecting, std::vector<bool>{true}) << c.name;
+        EXPECT_EQ(ejectOutcome(archive), "exception 장치를 제거하는 중입니다.") << c.name;
+        if (!c.found) {
+            files.erase(archive);
+        } else {
+            systemAnswer = {};
+            systemAnswer.set_value(nullptr);
+        }
+        releaseScans();
+        ASSERT_TRUE(eventually([&] { return result->has_value(); })) << c.name;
+        EXPECT_EQ(describe(**result), c.outcome) << c.name;
+        EXPECT_EQ(ejecting, (std::vector<bool>{true, false})) << c.name;
+        files[archive] = {true, "U"};
     }
 }
 

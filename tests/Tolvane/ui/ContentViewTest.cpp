@@ -64,6 +64,56 @@ TEST_F(ContentViewTest, DropsTakeLocalFilesWithFoldersMarkedAndAreRefusedWhileWo
     EXPECT_EQ(model->inputURLs().size(), 2u);
 }
 
+TEST_F(ContentViewTest, DroppedNamesAreTheBytesOnDiskAndANameThatCannotBeTakenIsNamed) {
+    const std::string dir = root.path();
+    const auto url = [&](const std::string& tail) {
+        return QUrl(QString::fromStdString("file://" + dir + tail));
+    };
+    struct Case {
+        QUrl url;
+        std::optional<std::string> taken;  // the input added; nothing when left out
+        QString refused;                   // the name the alert shows; empty when not refused
+    };
+    const Case cases[] = {
+        // Bytes that are not UTF-8 stay those bytes.
+        {url("/a%FFb.txt"),
+         dir + "/a\xFF"
+               "b.txt",
+         {}},
+        {url("/%ED%95%9C%FE/x"), dir + "/\xED\x95\x9C\xFE/x", {}},
+        // The nearest legitimate names: UTF-8, a literal percent sign, the local host.
+        {local(dir + "/보고서 (최종).txt"), dir + "/보고서 (최종).txt", {}},
+        {url("/100%25.txt"), dir + "/100%.txt", {}},
+        {QUrl(QString::fromStdString("file://localhost" + dir + "/c.txt")), dir + "/c.txt", {}},
+        // A replacement character is what is left of bytes replaced on the way.
+        {url("/a%EF%BF%BDb.txt"), std::nullopt, QStringLiteral("a\uFFFDb.txt")},
+        {url("/a%00b.txt"), std::nullopt, QStringLiteral("a\u0000b.txt")},
+        {QUrl("file://server/share/d.txt"), std::nullopt, QStringLiteral("d.txt")},
+        {url("/e.txt?version=2"), std::nullopt, QStringLiteral("e.txt")},
+        {QUrl("https://example.com/f.zip"), std::nullopt, {}},
+    };
+    QList<QUrl> dropped;
+    std::vector<std::string> taken;
+    QStringList refused;
+    for (const Case& c : cases) {
+        dropped << c.url;
+        if (c.taken) {
+            taken.push_back(*c.taken);
+        }
+        if (!c.refused.isEmpty()) {
+            refused << c.refused;
+        }
+    }
+    EXPECT_TRUE(view->dropURLs(dropped));
+    EXPECT_EQ(model->inputURLs(), taken);
+    ASSERT_TRUE(view->inputRefusal());
+    EXPECT_EQ(view->inputRefusal()->text(),
+              QStringLiteral("이름을 정확히 읽을 수 없는 항목은 추가하지 않았습니다."));
+    EXPECT_EQ(view->inputRefusal()->informativeText(), refused.join(QLatin1Char('\n')));
+    EXPECT_EQ(view->inputRefusal()->textFormat(), Qt::PlainText);
+    backend->next()->release();
+}
+
 TEST_F(ContentViewTest, TheDropZoneIsTheEmptyWorkspaceAndFollowsTheDrag) {
     EXPECT_EQ(view->workspaceContent(), view->dropZone());
     EXPECT_EQ(DropZoneView::title(view->dropZone()->isTargeted()),

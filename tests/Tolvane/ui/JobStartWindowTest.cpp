@@ -240,13 +240,16 @@ TEST_F(JobStartWindowTest, NamesAreShownAsPlainText) {
     // "/" cannot be part of a file name; markup without it can.
     const std::string name = "<b>x<i>.txt";
     select({root.path() + "/" + name})->release();
-    const auto rows = window.view->inputList()->rows();
-    ASSERT_EQ(rows.size(), 1u);
-    rows.front()->resize(200, 60);
-    EXPECT_EQ(rows.front()->nameLabel()->shownText(), QString::fromStdString(name));
+    const QAbstractItemModel& rows = window.view->inputList()->rowsModel();
+    ASSERT_EQ(rows.rowCount(), 1);
+    const QModelIndex row = rows.index(0, 0);
+    const auto lines = InputFileRow::linesOf(root.path() + "/" + name, QFontMetrics(QFont()),
+                                             QFontMetrics(QFont()), 200);
+    EXPECT_EQ(lines.name, QString::fromStdString(name));
     // Qt reads a tooltip that looks like markup as markup; escaped, it shows the name.
-    EXPECT_TRUE(rows.front()->toolTip().contains(QStringLiteral("&lt;b&gt;x&lt;i&gt;.txt")));
-    EXPECT_EQ(rows.front()->removeButton()->accessibleName(),
+    EXPECT_TRUE(
+        row.data(Qt::ToolTipRole).toString().contains(QStringLiteral("&lt;b&gt;x&lt;i&gt;.txt")));
+    EXPECT_EQ(row.data(Qt::AccessibleDescriptionRole).toString(),
               QString::fromStdString(name) + QStringLiteral(" 제거"));
 }
 

@@ -1,5 +1,6 @@
 #include <QLineEdit>
 #include <QTest>
+#include <QUrl>
 
 #include <gtest/gtest.h>
 
@@ -84,6 +85,37 @@ TEST(RealJobWindow, PacksAndUnpacksThroughTheWindow) {
         << model.errorMessage().value_or(QString()).toStdString();
     const std::string restored = *model.outputURL();
     EXPECT_EQ(contents(restored + "/보고서/본문.txt"), "첫 줄\n둘째 줄\n") << restored;
+}
+
+// A dropped name that is not UTF-8 reaches the pipeline as the bytes on disk, which refuses it
+// for what it is instead of looking for another file.
+TEST(RealJobWindow, ADroppedNameThatIsNotUTF8IsRefusedForItsName) {
+    TempDir root;
+    const std::string odd = root.path() +
+                            "/a\xFF"
+                            "b.txt";
+    std::ofstream(odd) << "x";
+    std::ofstream(root.path() +
+                  "/a\xEF\xBF\xBD"
+                  "b.txt")
+        << "another file";
+
+    DeliveryJobModel model(makeArchivePipelineBackend(), root.path());
+    HeldDriveTransfer drive;
+    VolumeNotificationCenter center;
+    ExternalVolumeStore::Hooks hooks;
+    hooks.scan = [] { return std::vector<ExternalVolume>(); };
+    hooks.archiveState = [](const std::string&) { return ArchiveVolumeState(); };
+    ExternalVolumeStore volumes(center, std::move(hooks));
+    ContentView view(model, *drive.model, volumes);
+
+    ASSERT_TRUE(
+        view.dropURLs({QUrl(QString::fromStdString("file://" + root.path() + "/a%FFb.txt"))}));
+    EXPECT_EQ(model.inputURLs(), std::vector<std::string>{odd});
+    ASSERT_TRUE(eventually([&] { return !model.isBusy(); }));
+    EXPECT_FALSE(model.inputSnapshot());
+    EXPECT_EQ(model.inputSnapshotError(), QStringLiteral("지원하지 않는 파일 형식입니다: ") +
+                                              QString::fromStdString(root.path()));
 }
 
 }  // namespace

@@ -1,0 +1,40 @@
+#pragma once
+
+#include <QFileDialog>
+
+#include <string>
+#include <vector>
+
+class QAbstractButton;
+class QAbstractItemView;
+
+namespace tolvane {
+
+// The panel that adds inputs: files and folders together, several at once, in either of the
+// panel's views, confirmed with "추가". Confirming takes exactly the rows chosen in the folder's
+// listing, folders as folders, instead of opening a chosen folder; with no row chosen it takes
+// the names typed in the name field by the panel's own rules. The places beside the listing
+// only move the panel elsewhere: a place highlighted there is never an input.
+class InputFileDialog final : public QFileDialog {
+    Q_OBJECT
+
+public:
+    explicit InputFileDialog(QWidget* parent = nullptr);
+
+    // The chosen paths as bytes, in the order they were chosen; set when the panel is confirmed.
+    const std::vector<std::string>& chosen() const noexcept { return chosen_; }
+    // The listing of the folder in the view now shown.
+    QAbstractItemView* fileView() const;
+    // The confirm button.
+    QAbstractButton* acceptButton() const;
+
+    void accept() override;
+
+private:
+    // Qt's panel names its button "열기" whenever a folder is highlighted; the panel adds it.
+    void keepPrompt();
+
+    std::vector<std::string> chosen_;
+};
+
+}  // namespace tolvane

@@ -1,0 +1,383 @@
+#include <QAbstractItemView>
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QHelpEvent>
+#include <QSettings>
+#include <QTest>
+#include <QToolTip>
+
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <mutex>
+
+#include "Tolvane/FakeJobBackend.h"
+#include "Tolvane/model/ExternalVolumeStore.h"
+#include "Tolvane/ui/ContentView.h"
+#include "Tolvane/ui/DropZoneView.h"
+#include "Tolvane/ui/ElidedLabel.h"
+#include "Tolvane/ui/ExternalVolumesView.h"
+#include "Tolvane/ui/GoogleScreensFixture.h"
+#include "Tolvane/ui/HeldDriveTransfer.h"
+#include "Tolvane/ui/InputFileDialog.h"
+#include "Tolvane/ui/InputFileRow.h"
+#include "Tolvane/ui/InputListView.h"
+#include "Tolvane/ui/PlainToolTip.h"
+#include "Tolvane/ui/ResultCardView.h"
+#include "Tolvane/ui/ResultFooter.h"
+#include "Tolvane/ui/VeskaBusyIndicator.h"
+#include "Tolvane/ui/VeskaButton.h"
+
+namespace tolvane::test {
+namespace {
+
+// What the tooltip shows when the pointer rests at `point` of `widget`; empty when none shows.
+QString toolTipAt(QWidget& widget, const QPoint& point) {
+    QToolTip::hideText();
+    QHelpEvent help(QEvent::ToolTip, point, widget.mapToGlobal(point));
+    QApplication::sendEvent(&widget, &help);
+    return QToolTip::isVisible() ? QToolTip::text() : QString();
+}
+
+// A window over the job model with the system's own panels, shown offscreen, and a store without
+// volumes. The panels keep their settings in the test's folder.
+class InputSelectionTest : public ModelTest {
+protected:
+    InputSelectionTest() {
+        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope,
+                           QString::fromStdString(root.file("settings")));
+        ExternalVolumeStore::Hooks hooks;
+        hooks.scan = [] { return std::vector<ExternalVolume>(); };
+        hooks.archiveState = [](const std::string&) { return ArchiveVolumeState(); };
+        volumes = std::make_unique<ExternalVolumeStore>(center, std::move(hooks));
+        view = std::make_unique<ContentView>(*model, *drive.model, *volumes);
+        view->show();
+    }
+    ~InputSelectionTest() override {
+        view.reset();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
+
+    // Adds the inputs and lets their capture finish.
+    void selectReleased(const std::vector<std::string>& inputs) {
+        model->addInputs(inputs);
+        backend->next()->release();
+        ASSERT_TRUE(eventually([&] { return !model->isBusy(); }));
+    }
+
+    InputRowsView& rows() { return *view->inputList()->rowsView(); }
+    QRect rowRect(int row) { return rows().visualRect(rows().model()->index(row, 0)); }
+
+    HeldDriveTransfer drive;
+    VolumeNotificationCenter center;
+    std::unique_ptr<ExternalVolumeStore> volumes;
+    std::unique_ptr<ContentView> view;
+};
+
+TEST_F(InputSelectionTest, ThePanelAddsExactlyTheChosenFilesAndFoldersInEitherView) {
+    const std::string dir = root.file("자료");
+    ASSERT_TRUE(QDir().mkpath(QString::fromStdString(dir + "/사진")));
+    QFile(QString::fromStdString(dir + "/보고서.txt")).open(QIODevice::WriteOnly);
+    QFile(QString::fromStdString(dir + "/메모.txt")).open(QIODevice::WriteOnly);
+
+    struct Case {
+        QFileDialog::ViewMode mode;
+        std::vector<std::string> chosen;
+    };
+    const Case cases[] = {
+        {QFileDialog::List, {"보고서.txt"}},
+        {QFileDialog::List, {"사진"}},
+        {QFileDialog::Detail, {"사진"}},
+        {QFileDialog::Detail, {"메모.txt", "사진", "보고서.txt"}},
+        {QFileDialog::List, {"사진", "보고서.txt"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.chosen.size() * 10 + (c.mode == QFileDialog::List ? 1 : 2));
+        model->clearInputs();
+        button(*view->dropZone(), QStringLiteral("파일 선택"))->click();
+        auto* panel = view->findChild<InputFileDialog*>();
+        ASSERT_TRUE(panel);
+        // The places beside the listing hold the folder itself, highlighted there.
+        panel->setSidebarUrls({QUrl::fromLocalFile(QString::fromStdString(dir)),
+                               QUrl::fromLocalFile(QString::fromStdString(root.path()))});
+        panel->setViewMode(c.mode);
+        panel->setDirectory(QString::fromStdString(dir));
+        QAbstractItemView* listing = panel->fileView();
+        ASSERT_TRUE(listing);
+        ASSERT_TRUE(
+            eventually([&] { return listing->model()->rowCount(listing->rootIndex()) == 3; }));
+        auto* selection = listing->selectionModel();
+        selection->clear();
+        for (const std::string& name : c.chosen) {
+            const QModelIndexList found = listing->model()->match(
+                listing->model()->index(0, 0, listing->rootIndex()), Qt::DisplayRole,
+                QString::fromStdString(name), 1, Qt::MatchExactly);
+            ASSERT_EQ(found.size(), 1) << name;
+            selection->setCurrentIndex(found.front(),
+                                       QItemSelectionModel::Select | QItemSelectionModel::Rows);
+        }
+        // A folder highlighted does not turn the panel into one that opens it.
+        EXPECT_EQ(panel->acceptButton()->text(), QStringLiteral("추가"));
+        panel->acceptButton()->click();
+        std::vector<std::string> expected;
+        for (const std::string& name : c.chosen) {
+            expected.push_back(dir + "/" + name + (name.find('.') == std::string::npos ? "/" : ""));
+        }
+        EXPECT_EQ(model->inputURLs(), expected);
+        ASSERT_TRUE(eventually([&] { return view->findChild<InputFileDialog*>() == nullptr; }));
+        backend->next()->release();
+        ASSERT_TRUE(eventually([&] { return !model->isBusy(); }));
+    }
+}
+
+TEST_F(InputSelectionTest, RowsAreDrawnOnlyOnScreenAndFollowAddsAndRemovals) {
+    std::vector<std::string> many;
+    for (int i = 0; i < 10'000; ++i) {
+        many.push_back(root.path() + "/파일 " + std::to_string(i) + ".txt");
+    }
+    std::vector<std::pair<int, int>> inserted, removed;
+    QObject::connect(
+        rows().model(), &QAbstractItemModel::rowsInserted,
+        [&](const QModelIndex&, int first, int last) { inserted.emplace_back(first, last); });
+    QObject::connect(
+        rows().model(), &QAbstractItemModel::rowsRemoved,
+        [&](const QModelIndex&, int first, int last) { removed.emplace_back(first, last); });
+    selectReleased(many);
+    model->removeInput(many[5000]);
+    backend->next()->release();
+    ASSERT_TRUE(eventually([&] { return !model->isBusy(); }));
+    model->addInputs({root.path() + "/끝.txt"});
+    backend->next()->release();
+    ASSERT_TRUE(eventually([&] { return !model->isBusy(); }));
+
+    EXPECT_EQ(inserted, (std::vector<std::pair<int, int>>{{0, 9999}, {9999, 9999}}));
+    EXPECT_EQ(removed, (std::vector<std::pair<int, int>>{{5000, 5000}}));
+    EXPECT_EQ(rows().model()->rowCount(), 10'000);
+    EXPECT_EQ(view->inputList()->countText(), QLocale().toString(10'000));
+    // No widget stands for a row.
+    EXPECT_LT(view->inputList()->findChildren<QWidget*>().size(), 100);
+
+    model->clearInputs();
+    EXPECT_EQ(rows().model()->rowCount(), 0);
+    EXPECT_EQ(view->workspaceContent(), view->dropZone());
+}
+
+TEST_F(InputSelectionTest, ARowIsRemovedByItsButtonOrTheKeyboardOnlyWhileNothingRuns) {
+    const std::vector<std::string> inputs = {root.file("a.txt"), root.file("b.txt"),
+                                             root.file("c.txt"), root.file("d.txt")};
+    selectReleased(inputs);
+    QApplication::processEvents();
+    QWidget* viewport = rows().viewport();
+
+    // A press that leaves the button before it is let go removes nothing.
+    const QPoint aButton = InputFileRow::removeRect(rowRect(0)).center();
+    QTest::mousePress(viewport, Qt::LeftButton, {}, aButton);
+    QTest::mouseRelease(viewport, Qt::LeftButton, {}, rowRect(0).center());
+    EXPECT_EQ(model->inputURLs().size(), 4u);
+    // Elsewhere on the row a click removes nothing either.
+    QTest::mouseClick(viewport, Qt::LeftButton, {}, rowRect(0).center());
+    EXPECT_EQ(model->inputURLs().size(), 4u);
+    QTest::mouseClick(viewport, Qt::LeftButton, {}, aButton);
+    EXPECT_EQ(model->inputURLs(), std::vector(inputs.begin() + 1, inputs.end()));
+    backend->next()->release();
+    ASSERT_TRUE(eventually([&] { return !model->isBusy(); }));
+
+    rows().setFocus(Qt::TabFocusReason);
+    ASSERT_EQ(rows().currentIndex().row(), 0);  // b.txt
+    QTest::keyClick(&rows(), Qt::Key_Down);
+    QTest::keyClick(&rows(), Qt::Key_Delete);  // c.txt
+    EXPECT_EQ(model->inputURLs(), (std::vector<std::string>{inputs[1], inputs[3]}));
+
+    // The capture of the new selection runs: the rows wait, and the list still scrolls.
+    auto capture = backend->next();
+    EXPECT_FALSE(view->inputList()->rowsModel().rowsEnabled());
+    EXPECT_TRUE(rows().isEnabled());
+    QTest::mouseClick(viewport, Qt::LeftButton, {}, InputFileRow::removeRect(rowRect(0)).center());
+    QTest::keyClick(&rows(), Qt::Key_Space);
+    EXPECT_EQ(model->inputURLs().size(), 2u);
+    capture->release();
+    ASSERT_TRUE(eventually([&] { return view->inputList()->rowsModel().rowsEnabled(); }));
+    QTest::keyClick(&rows(), Qt::Key_Space);
+    EXPECT_EQ(model->inputURLs().size(), 1u);
+    backend->next()->release();
+}
+
+TEST_F(InputSelectionTest, AShortenedNameKeepsBothEndsAndTheRowsTooltipIsTheFullPath) {
+    const std::string folder = root.file("<b>보관<i>");
+    const std::string name =
+        "2024 하반기 사업계획서 최종본 (수정 3차) - 검토 의견 반영 완료 버전 - 제출용 사본 - "
+        "최종의 최종.pdf";
+    selectReleased({folder + "/" + name});
+    QApplication::processEvents();
+
+    const QRect row = rowRect(0);
+    const QRect text = InputFileRow::textRect(row);
+    const auto lines = InputFileRow::linesOf(
+        folder + "/" + name, QFontMetrics(VeskaTheme::font(VeskaTheme::bodySize, QFont::Medium)),
+        QFontMetrics(VeskaTheme::font(VeskaTheme::captionSize)), text.width());
+    ASSERT_NE(lines.name, QString::fromStdString(name));  // shortened
+    EXPECT_TRUE(lines.name.startsWith(QStringLiteral("2024 하반기")));
+    EXPECT_TRUE(lines.name.endsWith(QStringLiteral("최종.pdf")));
+    EXPECT_EQ(lines.folder, QStringLiteral("<b>보관<i>"));
+
+    // Over the shortened name the tooltip is the whole path, as text; over the button its help.
+    const QString path = toolTipAt(*rows().viewport(), QPoint(text.left() + 10, text.center().y()));
+    EXPECT_EQ(path, plainToolTip(QString::fromStdString(folder + "/" + name)));
+    EXPECT_TRUE(path.contains(QStringLiteral("&lt;b&gt;보관")));
+    EXPECT_EQ(toolTipAt(*rows().viewport(), InputFileRow::removeRect(row).center()),
+              QStringLiteral("입력에서 제거"));
+    const QModelIndex index = rows().model()->index(0, 0);
+    EXPECT_EQ(index.data(Qt::AccessibleTextRole).toString(), QString::fromStdString(name));
+}
+
+TEST(ElidedLabelTest, TheOwnersTooltipAlwaysWinsAndOnlyAShortenedLabelOffersItsText) {
+    const QString text = QStringLiteral("아주 긴 이름의 외장 장치 - 백업용 2TB.zip");
+    const QString full = plainToolTip(text);
+    const QString owner = QStringLiteral("/media/minji/아주 긴 이름");
+    struct Case {
+        const char* name;
+        bool labelTip;   // the owner set the label's own tooltip
+        bool aroundTip;  // the owner set a tooltip on the widget around the label
+        bool shortened;
+        QString shown;  // what the label itself shows; empty: the widget around it answers
+    };
+    const Case cases[] = {
+        {"fits, no tooltips", false, false, false, {}},
+        {"shortened, no tooltips", false, false, true, full},
+        {"shortened inside a row with the path", false, true, true, {}},
+        {"fits, with its own", true, false, false, owner},
+        {"shortened, with its own", true, true, true, owner},
+    };
+    for (const Case& c : cases) {
+        QWidget around;
+        if (c.aroundTip) {
+            around.setToolTip(QStringLiteral("the row"));
+        }
+        ElidedLabel label(Qt::ElideMiddle, &around);
+        label.setText(text);
+        if (c.labelTip) {
+            label.setToolTip(owner);
+        }
+        label.resize(c.shortened ? 40 : label.sizeHint().width() + 10, 20);
+        around.show();
+        EXPECT_EQ(label.effectiveToolTip(), c.shown) << c.name;
+        // What the pointer shows: the label's, else the row's around it.
+        const QString expected =
+            c.shown.isEmpty() && c.aroundTip ? QStringLiteral("the row") : c.shown;
+        EXPECT_EQ(toolTipAt(label, {5, 5}), expected) << c.name;
+    }
+}
+
+TEST(ExternalVolumesViewTooltipTest, AVolumeNameHasItsFullNameAsHelpAlsoWhenItFits) {
+    ExternalVolume stick{"/media/u/S", QStringLiteral("S<b>"), "U", false, {}, 900'000'000, "ext4"};
+    ExternalVolumesView view([](const ExternalVolume&) {}, nullptr, [](const std::string&) {});
+    view.setVolumes({stick}, std::nullopt, std::nullopt, false);
+    view.resize(600, 80);
+    view.show();
+    QApplication::processEvents();
+    ElidedLabel* name = nullptr;
+    for (auto* label : view.findChildren<ElidedLabel*>()) {
+        if (label->text() == stick.name) {
+            name = label;
+        }
+    }
+    ASSERT_TRUE(name);
+    ASSERT_EQ(name->shownText(), stick.name);
+    EXPECT_EQ(name->effectiveToolTip(), plainToolTip(stick.name));
+    EXPECT_EQ(toolTipAt(*name, {2, 2}), plainToolTip(stick.name));
+}
+
+// A finished pack on an external volume whose rescans wait for the test while `holdScans` is set.
+class EjectStartTest : public ModelTest {
+protected:
+    EjectStartTest() {
+        ExternalVolumeStore::Hooks hooks;
+        hooks.scan = [this] {
+            std::unique_lock lock(mutex);
+            released.wait(lock, [&] { return !holdScans || closing; });
+            ExternalVolume stick{root.path(), QStringLiteral("USB"), "UUID-1", false,
+                                 {},          900'000'000,           "exfat"};
+            return std::vector{stick};
+        };
+        hooks.onMount = [] {};
+        hooks.archiveState = [this](const std::string& url) {
+            return ArchiveVolumeState{QFile::exists(QString::fromStdString(url)),
+                                      std::string("UUID-1")};
+        };
+        hooks.eject = [](const std::string&, const std::string&) {
+            throw std::runtime_error("target is busy");
+        };
+        volumes = std::make_unique<ExternalVolumeStore>(center, std::move(hooks));
+        EXPECT_TRUE(eventually([&] { return !volumes->volumes().empty(); }));
+        view = std::make_unique<ContentView>(*model, *drive.model, *volumes);
+        model->addInputs({root.file("a.txt")});
+        backend->next()->release();
+        EXPECT_TRUE(eventually([&] { return model->inputSnapshot().has_value(); }));
+        model->startPacking(archive);
+        auto pack = backend->next();
+        QFile(QString::fromStdString(archive)).open(QIODevice::WriteOnly);
+        pack->release();
+        EXPECT_TRUE(
+            eventually([&] { return model->phase() == DeliveryJobModel::Phase::complete; }));
+    }
+    ~EjectStartTest() override {
+        release();
+        eventually([&] { return !volumes->isEjecting(); });
+        view.reset();
+    }
+    void hold() {
+        const std::lock_guard lock(mutex);
+        holdScans = true;
+    }
+    void release() {
+        {
+            const std::lock_guard lock(mutex);
+            holdScans = false;
+            closing = true;
+        }
+        released.notify_all();
+    }
+
+    std::string archive = root.file("납품.zip");
+    std::mutex mutex;
+    std::condition_variable released;
+    bool holdScans = false;
+    bool closing = false;
+    HeldDriveTransfer drive;
+    VolumeNotificationCenter center;
+    std::unique_ptr<ExternalVolumeStore> volumes;
+    std::unique_ptr<ContentView> view;
+};
+
+TEST_F(EjectStartTest, TheEjectShowsAndBlocksFromTheMomentItIsAsked) {
+    ResultCardView& card = *view->resultCard();
+    ResultFooter& footer = *view->resultFooter();
+    ASSERT_TRUE(button(card, QStringLiteral("안전하게 제거")));
+    ASSERT_TRUE(button(footer, QStringLiteral("링크 만들기")));
+    hold();  // the rescan before the eject takes its time
+    button(card, QStringLiteral("안전하게 제거"))->click();
+
+    EXPECT_TRUE(volumes->isEjecting());
+    EXPECT_FALSE(button(card, QStringLiteral("안전하게 제거")));
+    ASSERT_TRUE(button(card, QStringLiteral("제거 중")));
+    EXPECT_FALSE(button(card, QStringLiteral("제거 중"))->isEnabled());
+    EXPECT_TRUE(card.findChild<VeskaBusyIndicator*>()->isVisibleTo(&card));
+    EXPECT_FALSE(button(footer, QStringLiteral("새 작업"))->isEnabled());
+    EXPECT_FALSE(button(footer, QStringLiteral("링크 만들기"))->isEnabled());
+    // A second press, or a Drive link, starts nothing meanwhile.
+    view->safelyEject(archive);
+    view->confirmDriveShare();
+    if (view->shareConfirmation()) {
+        view->shareConfirmation()->buttons().constFirst()->click();
+    }
+    EXPECT_EQ(drive.shares(), 0);
+
+    release();
+    ASSERT_TRUE(eventually([&] { return !volumes->isEjecting(); }));
+    EXPECT_EQ(view->ejectionError(), QStringLiteral("장치를 제거하지 못했습니다. target is busy"));
+    EXPECT_TRUE(button(footer, QStringLiteral("새 작업"))->isEnabled());
+}
+
+}  // namespace
+}  // namespace tolvane::test
