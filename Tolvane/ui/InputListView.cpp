@@ -238,7 +238,7 @@ InputListView::InputListView(DeliveryJobModel& model, GoogleConnectionModel& goo
     auto* title = new ThemedLabel(QStringLiteral("파일"), header_);
     title->setFont(VeskaTheme::font(VeskaTheme::subheadlineSize, QFont::DemiBold));
     auto* count = new ThemedLabel(QString(), header_);
-    QFont digits = VeskaTheme::font(VeskaTheme::captionSize);
+    QFont digits = VeskaTheme::tabularFont(VeskaTheme::captionSize);
     count->setFont(digits);
     count->setColor(VeskaTheme::muted);
     count_ = count;
