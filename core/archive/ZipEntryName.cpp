@@ -57,6 +57,26 @@ struct ConverterClose {
     void operator()(UConverter* converter) const noexcept { ucnv_close(converter); }
 };
 
+// Whether the name holds a Hangul syllable or a Hanja from the common Korean set (both bytes of
+// the pair at 0xA1 or above). Code page 949's extension rows accept ASCII letters as second
+// bytes, so "M\x81ller" (Müller in code page 437 and 850) is whole in it as a rare syllable; the
+// common set's lead bytes are box-drawing and mathematical signs there, which names do not hold.
+bool holdsCommonKorean(std::string_view raw) {
+    for (std::size_t index = 0; index < raw.size(); ++index) {
+        const auto lead = static_cast<unsigned char>(raw[index]);
+        if (lead < 0x81 || lead == 0xFF || index + 1 == raw.size()) {
+            continue;
+        }
+        const auto trail = static_cast<unsigned char>(raw[++index]);
+        const bool hangul = lead >= 0xB0 && lead <= 0xC8;
+        const bool hanja = lead >= 0xCA && lead <= 0xFD;
+        if ((hangul || hanja) && trail >= 0xA1 && trail <= 0xFE) {
+            return true;
+        }
+    }
+    return false;
+}
+
 // The name as Korean Windows writes it (code page 949: ASCII plus two-byte Hangul, Hanja and
 // symbols), or nothing when any byte sequence is not one of that code page's characters. Code
 // page 949's user-defined rows and the lone bytes 0x80 and 0xFF decode only to private-use or C1
@@ -106,8 +126,10 @@ std::string decode(std::string_view raw, std::uint16_t flags) {
         return std::string(raw);
     }
     // Korean Windows tools write names in their own code page without saying so; a name that is
-    // whole in it is read that way.
-    if (const std::optional<std::u32string> korean = fromCodePage949(raw)) {
+    // whole in it and holds common Korean characters is read that way.
+    const std::optional<std::u32string> korean =
+        holdsCommonKorean(raw) ? fromCodePage949(raw) : std::nullopt;
+    if (korean) {
         return Unicode::fromUTF32(*korean);
     }
     std::u32string scalars;

@@ -37,7 +37,8 @@ TEST(ZipEntryNameTest, LegacyNamesAreCodePage437AndFlaggedOnesUtf8) {
 
 // Without bit 11 a name that is not UTF-8 but whole in code page 949 is Korean, checked against
 // glibc's CP949 converter; UTF-8 stays UTF-8 although it may be whole in code page 949 too; what
-// is whole in neither, or holds only the code page's private-use or C1 characters, stays 437.
+// is whole in neither, holds only the code page's private-use or C1 characters, or holds no common
+// Korean character (a Western name in its extension rows), stays 437.
 TEST(ZipEntryNameTest, KoreanWindowsNamesAreCodePage949) {
     const iconv_t converter = ::iconv_open("CP949", "UTF-8");
     ASSERT_NE(converter, reinterpret_cast<iconv_t>(-1));
@@ -58,6 +59,14 @@ TEST(ZipEntryNameTest, KoreanWindowsNamesAreCodePage949) {
         {"\x80.txt", "Ç.txt"},         // C1 control in code page 949
         {"\xC9\xA1\xFE\xFE", "╔í■■"},  // user-defined rows
         {"\xBA\xB8\xB0\xED", "보고"},
+        // Western names from code page 437 or 850 are whole in code page 949's extension rows
+        {"M\x81ller.txt", "Müller.txt"},
+        {"Gr\x94\xE1" "e", "Größe"},
+        {"\x8Erger", "Ärger"},
+        {"\x82t\x82s", "étés"},
+        {"Bl\x86" "b\x91r", "Blåbær"},
+        // a rare syllable beside common ones is still Korean
+        {"\x8C\x63\xBE\xE7\xB2\xE1", "똠양꿍"},
     };
     for (const auto& [raw, expected] : cases) {
         EXPECT_EQ(ZipEntryName::decode(raw, 0), expected) << expected;
