@@ -37,7 +37,8 @@ QWidget* accountMenuOpen() {
     settleLayout(*shown);
     auto* button = shown->findChild<QToolButton*>();
     QMenu* menu = button->menu();
-    const QPoint below(0, button->height() + 4);
+    // Where the button opens it: under its right edge, reaching leftwards.
+    const QPoint below(button->width() - menu->sizeHint().width(), button->height());
     menu->popup(button->mapToGlobal(below));
     settleLayout(*menu);
     const QPixmap sheetPicture = shown->grab();

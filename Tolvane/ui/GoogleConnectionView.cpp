@@ -306,6 +306,10 @@ GoogleConnectionView::GoogleConnectionView(GoogleConnectionModel& model, QWidget
     QAction* revoke = menu->addAction(QStringLiteral("접근 권한 철회"));
     VeskaStyle::markDestructive(revoke);
     accountMenu_->setMenu(menu);
+    // The button sits at the sheet's right edge: its menu opens leftwards from there, inside the
+    // sheet, as a right-to-left tool button places it; the menu itself reads left to right.
+    accountMenu_->setLayoutDirection(Qt::RightToLeft);
+    menu->setLayoutDirection(Qt::LeftToRight);
     // Return presses none of them: the sheet has no default action, only Escape's close.
     for (auto* button : {connect_, cancel_, signOut_}) {
         button->setAutoDefault(false);
