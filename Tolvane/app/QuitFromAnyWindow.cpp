@@ -21,9 +21,69 @@ namespace {
 // More than any real stack of sheets and alerts; only ends a loop over windows that stay open.
 constexpr int maxModalWindows = 32;
 
+constexpr std::uint32_t keysymQ = 0x51;
+constexpr std::uint32_t keysymLowerQ = 0x71;
+
 bool isQuitKey(const QKeyEvent& key) {
     const Qt::KeyboardModifiers modifiers = key.modifiers() & ~Qt::KeypadModifier;
     return key.key() == Qt::Key_Q && modifiers == Qt::ControlModifier;
+}
+
+// The window `widget` was opened over, when it has one.
+QWidget* openedOver(const QWidget* widget) {
+    QWidget* parent = widget->parentWidget();
+    return parent != nullptr ? parent->window() : nullptr;
+}
+
+// Whether `window` is `base` or was opened, over however many windows, over it.
+bool reaches(const QWidget* window, const QWidget* base) {
+    for (int i = 0; window != nullptr && i < maxModalWindows; ++i) {
+        if (window == base) {
+            return true;
+        }
+        window = openedOver(window);
+    }
+    return false;
+}
+
+// As Qt decides it: an application-modal window blocks every window but itself and those
+// opened over it; a window-modal one blocks the windows of its own hierarchy.
+bool blocks(const QWidget* modal, const QWidget* window) {
+    if (!modal->isModal() || !modal->isVisible() || reaches(window, modal)) {
+        return false;
+    }
+    if (modal->windowModality() == Qt::ApplicationModal) {
+        return true;
+    }
+    for (const QWidget* own = window; own != nullptr; own = openedOver(own)) {
+        if (reaches(modal, own)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// The innermost of the modal windows that block `window`: one no other of them blocks.
+QWidget* innermostOver(const QWidget* window) {
+    QWidget* found = nullptr;
+    const QWidgetList windows = QApplication::topLevelWidgets();
+    for (QWidget* modal : windows) {
+        if (!blocks(modal, window)) {
+            continue;
+        }
+        if (found == nullptr || blocks(modal, found)) {
+            found = modal;
+        }
+    }
+    return found;
+}
+
+void cancel(QWidget* modal) {
+    if (auto* dialog = qobject_cast<QDialog*>(modal)) {
+        dialog->reject();
+    } else {
+        modal->close();
+    }
 }
 
 xcb_atom_t internAtom(xcb_connection_t* connection, const char* name) {
@@ -32,6 +92,20 @@ xcb_atom_t internAtom(xcb_connection_t* connection, const char* name) {
     const std::unique_ptr<xcb_intern_atom_reply_t, decltype(&std::free)> reply(
         xcb_intern_atom_reply(connection, cookie, nullptr), &std::free);
     return reply ? reply->atom : static_cast<xcb_atom_t>(XCB_ATOM_NONE);
+}
+
+// The keysyms the X server maps `keycode` to now, the first group's two first.
+std::vector<std::uint32_t> keyboardMapping(xcb_connection_t* connection, std::uint8_t keycode) {
+    const xcb_get_keyboard_mapping_cookie_t cookie =
+        xcb_get_keyboard_mapping(connection, keycode, 1);
+    const std::unique_ptr<xcb_get_keyboard_mapping_reply_t, decltype(&std::free)> reply(
+        xcb_get_keyboard_mapping_reply(connection, cookie, nullptr), &std::free);
+    if (!reply) {
+        return {};
+    }
+    const xcb_keysym_t* keysyms = xcb_get_keyboard_mapping_keysyms(reply.get());
+    const int count = xcb_get_keyboard_mapping_keysyms_length(reply.get());
+    return {keysyms, keysyms + count};
 }
 
 }  // namespace
@@ -47,12 +121,25 @@ void QuitFromAnyWindow::closeModalWindows() {
             return;
         }
         previous = modal;
-        if (auto* dialog = qobject_cast<QDialog*>(modal)) {
-            dialog->reject();
-        } else {
-            modal->close();
-        }
+        cancel(modal);
     }
+}
+
+bool QuitFromAnyWindow::isBlocked(const QWidget* window) {
+    return window != nullptr && innermostOver(window) != nullptr;
+}
+
+void QuitFromAnyWindow::closeAsAsked(QWidget* window) {
+    QWidget* previous = nullptr;
+    for (int i = 0; i < maxModalWindows; ++i) {
+        QWidget* modal = innermostOver(window);
+        if (modal == nullptr || modal == previous) {
+            break;
+        }
+        previous = modal;
+        cancel(modal);
+    }
+    window->close();
 }
 
 std::optional<std::uint32_t> QuitFromAnyWindow::closeRequestTarget(const void* xcbEvent,
@@ -70,40 +157,78 @@ std::optional<std::uint32_t> QuitFromAnyWindow::closeRequestTarget(const void* x
     return message->window;
 }
 
-bool QuitFromAnyWindow::closeBlockedWindow(QWidget* window) {
-    QWidget* const modal = QApplication::activeModalWidget();
-    if (window == nullptr || modal == nullptr || modal == window || window->isModal()) {
+bool QuitFromAnyWindow::isQuitKeyPress(const void* xcbEvent, const KeysymsOf& keysymsOf) {
+    const auto* event = static_cast<const xcb_key_press_event_t*>(xcbEvent);
+    if ((event->response_type & ~0x80) != XCB_KEY_PRESS) {
         return false;
     }
-    closeModalWindows();
-    window->close();
-    return true;
+    constexpr std::uint16_t considered =
+        XCB_MOD_MASK_SHIFT | XCB_MOD_MASK_CONTROL | XCB_MOD_MASK_1 | XCB_MOD_MASK_4;
+    if ((event->state & considered) != XCB_MOD_MASK_CONTROL) {
+        return false;
+    }
+    // The unshifted and shifted symbol: Caps Lock turns the one into the other.
+    const std::vector<std::uint32_t> keysyms = keysymsOf(event->detail);
+    const auto isQ = [](std::uint32_t keysym) {
+        return keysym == keysymLowerQ || keysym == keysymQ;
+    };
+    return (!keysyms.empty() && isQ(keysyms[0])) || (keysyms.size() > 1 && isQ(keysyms[1]));
 }
 
 bool QuitFromAnyWindow::nativeEventFilter(const QByteArray& eventType, void* message, qintptr*) {
-    if (eventType != "xcb_generic_event_t") {
+    if (eventType != "xcb_generic_event_t" || QApplication::activeModalWidget() == nullptr) {
         return false;
     }
+    auto* x11 = qApp->nativeInterface<QNativeInterface::QX11Application>();
+    xcb_connection_t* connection = x11 != nullptr ? x11->connection() : nullptr;
+    if (connection == nullptr) {
+        return false;
+    }
+    const auto* event = static_cast<const xcb_generic_event_t*>(message);
+    if ((event->response_type & ~0x80) == XCB_KEY_PRESS) {
+        // X11 reports the key to the window that has the keyboard; Qt drops it there while
+        // that window is blocked; a key for an unblocked one goes on to Qt and its shortcuts.
+        const QWidget* target = QWidget::find(
+            static_cast<WId>(static_cast<const xcb_key_press_event_t*>(message)->event));
+        if (target == nullptr || !isBlocked(target->window()) ||
+            !isQuitKeyPress(message, [connection](std::uint8_t keycode) {
+                return keyboardMapping(connection, keycode);
+            })) {
+            return false;
+        }
+        // The quit may ask modally: it runs from the event loop, not inside the native dispatch.
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                if (quit_) {
+                    quit_();
+                }
+            },
+            Qt::QueuedConnection);
+        return true;
+    }
     if (!atoms_) {
-        auto* x11 = qApp->nativeInterface<QNativeInterface::QX11Application>();
-        xcb_connection_t* connection = x11 != nullptr ? x11->connection() : nullptr;
-        atoms_ = connection == nullptr
-                     ? CloseRequestAtoms{}
-                     : CloseRequestAtoms{internAtom(connection, "WM_PROTOCOLS"),
-                                         internAtom(connection, "WM_DELETE_WINDOW")};
+        atoms_ = CloseRequestAtoms{internAtom(connection, "WM_PROTOCOLS"),
+                                   internAtom(connection, "WM_DELETE_WINDOW")};
     }
     const std::optional<std::uint32_t> target = closeRequestTarget(message, *atoms_);
-    if (!target || QApplication::activeModalWidget() == nullptr) {
+    if (!target) {
         return false;
     }
     QWidget* window = QWidget::find(static_cast<WId>(*target));
-    if (window == nullptr || window == QApplication::activeModalWidget() || window->isModal()) {
+    if (window == nullptr || !isBlocked(window)) {
         return false;
     }
     // Taken here, before Qt drops it for the blocked window, and acted on from the event loop:
-    // closing windows inside the native dispatch is not safe.
+    // closing windows inside the native dispatch is not safe. The close was asked for, so it
+    // happens even when what blocked the window has closed by then.
     QMetaObject::invokeMethod(
-        this, [window = QPointer<QWidget>(window)] { closeBlockedWindow(window); },
+        this,
+        [window = QPointer<QWidget>(window)] {
+            if (window) {
+                closeAsAsked(window);
+            }
+        },
         Qt::QueuedConnection);
     return true;
 }

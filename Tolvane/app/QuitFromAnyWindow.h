@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <vector>
 
 class QWidget;
 
@@ -14,9 +15,11 @@ namespace tolvane {
 // Lets the quit command reach the quit protocol from any state. While a window-modal sheet,
 // panel or dialog is open, the main window and its menu are blocked and Qt delivers neither the
 // quit shortcut nor a close of that window to them. Installed on the application as an event
-// filter, this takes Ctrl+Q from whichever window has the keyboard and hands it to `quit`;
-// installed as a native event filter, it takes the window manager's close request (X11's
-// WM_DELETE_WINDOW) for a blocked window, cancels what blocks it and closes it as asked.
+// filter, this takes Ctrl+Q from whichever modal window has the keyboard and hands it to `quit`;
+// installed as a native event filter, it takes Ctrl+Q pressed in a blocked window, which Qt
+// drops before any event filter sees it, and the window manager's close request (X11's
+// WM_DELETE_WINDOW) for a blocked window, which it answers by cancelling what blocks that window
+// and closing it as asked.
 class QuitFromAnyWindow final : public QObject, public QAbstractNativeEventFilter {
     Q_OBJECT
 
@@ -27,15 +30,25 @@ public:
         std::uint32_t protocols = 0;
         std::uint32_t deleteWindow = 0;
     };
+    // The keysyms a keycode makes, the first group's unshifted and shifted ones first; empty
+    // when unknown.
+    using KeysymsOf = std::function<std::vector<std::uint32_t>(std::uint8_t keycode)>;
 
     explicit QuitFromAnyWindow(std::function<void()> quit, QObject* parent = nullptr);
 
     // The window an X11 event asks to close, when it is a close request.
     static std::optional<std::uint32_t> closeRequestTarget(const void* xcbEvent,
                                                            CloseRequestAtoms atoms);
-    // A close of a window that a modal window blocks: what is open is cancelled, then the window
-    // gets its close as if nothing had been open. False when the window is not blocked.
-    static bool closeBlockedWindow(QWidget* window);
+    // Whether an X11 event is a press of Ctrl+Q (Caps Lock and Num Lock aside).
+    static bool isQuitKeyPress(const void* xcbEvent, const KeysymsOf& keysymsOf);
+
+    // Whether an open modal window keeps `window` from input: an application-modal one not
+    // opened over it, or a window-modal one opened over it or over a window opened over it.
+    static bool isBlocked(const QWidget* window);
+    // A close the window manager asked of `window` while it may be blocked: what is open over
+    // it is cancelled, innermost first, then the window gets its close as if nothing had been
+    // open. Windows a modal window elsewhere blocks keep theirs.
+    static void closeAsAsked(QWidget* window);
 
     // Closes every modal window that is open, innermost first, as its own cancel would (a
     // dialog is rejected, so that its owner sees a cancel; anything else is closed). Windows

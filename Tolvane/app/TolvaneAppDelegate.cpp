@@ -18,6 +18,9 @@ namespace {
 
 constexpr int alertTextWidth = 400;
 
+// The quit alert runQuitAlert() has open; used on the GUI thread only.
+QPointer<QMessageBox> openQuitAlert;
+
 }  // namespace
 
 QuitAlertText QuitAlertText::forWork(bool cancellable) {
@@ -121,11 +124,11 @@ void TolvaneAppDelegate::requestQuit() {
 
 void TolvaneAppDelegate::requestQuitWithoutAsking() {
     if (asking_) {
-        // The alert open now is answered for the user: it is the innermost modal window, and
-        // closing it ends its modal run with the quit confirmed.
+        // The alert open now is answered for the user: closing it ends its modal run with the
+        // quit confirmed. Another modal window may have opened over it; that one stays.
         confirmedBySystem_ = true;
-        if (QWidget* alert = QApplication::activeModalWidget()) {
-            alert->close();
+        if (openQuitAlert) {
+            openQuitAlert->close();
         }
         return;
     }
@@ -160,6 +163,7 @@ QMessageBox* TolvaneAppDelegate::makeQuitAlert(const QuitAlertText& text, QWidge
 
 bool TolvaneAppDelegate::runQuitAlert(const QuitAlertText& text) {
     const std::unique_ptr<QMessageBox> alert(makeQuitAlert(text, QApplication::activeWindow()));
+    openQuitAlert = alert.get();
     alert->exec();
     return alert->buttonRole(alert->clickedButton()) == QMessageBox::AcceptRole;
 }

@@ -284,7 +284,7 @@ std::optional<GoogleSignInUser> GoogleSignIn::currentUser() const {
     return current_->user();
 }
 
-std::shared_ptr<GoogleSignIn::Flow> GoogleSignIn::beginFlow() {
+std::shared_ptr<GoogleSignIn::Flow> GoogleSignIn::beginFlow(const std::stop_token& stop) {
     std::shared_ptr<Flow> flow;
     try {
         flow = std::make_shared<Flow>();
@@ -294,6 +294,11 @@ std::shared_ptr<GoogleSignIn::Flow> GoogleSignIn::beginFlow() {
     std::shared_ptr<Flow> previous;
     {
         const std::lock_guard lock(mutex_);
+        // Checked together with the takeover: a caller that was stopped before it got here must
+        // not abandon a flow the user started since.
+        if (stop.stop_requested()) {
+            fail(GoogleSignInErrors::cancelled);
+        }
         previous = std::exchange(flow_, flow);
         if (previous) {
             previous->cancelled = true;
@@ -424,7 +429,7 @@ GoogleSignInUser GoogleSignIn::commit(const Flow& flow, Session session,
 }
 
 GoogleSignInUser GoogleSignIn::signIn(const OpenBrowser& openBrowser, std::stop_token stop) {
-    const std::shared_ptr<Flow> flow = beginFlow();
+    const std::shared_ptr<Flow> flow = beginFlow(stop);
     const ScopeExit end([&] { finishFlow(flow); });
     const std::stop_callback onStop(stop, [this, flow] { cancelFlow(flow); });
     Grant grant = authorize(*flow, openIDScopes, std::nullopt, openBrowser);
@@ -454,7 +459,7 @@ GoogleSignInUser GoogleSignIn::addScopes(const std::vector<std::string>& scopes,
     for (const std::string& item : scopes) {
         scope += " " + item;
     }
-    const std::shared_ptr<Flow> flow = beginFlow();
+    const std::shared_ptr<Flow> flow = beginFlow(stop);
     const ScopeExit end([&] { finishFlow(flow); });
     const std::stop_callback onStop(stop, [this, flow] { cancelFlow(flow); });
     // The hint only preselects the account; the ID token says which one actually consented.

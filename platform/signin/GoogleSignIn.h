@@ -105,8 +105,9 @@ private:
     struct Refresh;
     struct Grant;
 
-    // Registers a new browser flow, abandoning one still pending.
-    std::shared_ptr<Flow> beginFlow();
+    // Registers a new browser flow, abandoning one still pending; fails as cancelled, leaving the
+    // pending one alone, once `stop` is requested.
+    std::shared_ptr<Flow> beginFlow(const std::stop_token& stop);
     // Marks that flow cancelled and ends its wait.
     void cancelFlow(const std::shared_ptr<Flow>& flow) noexcept;
     void finishFlow(const std::shared_ptr<Flow>& flow) noexcept;

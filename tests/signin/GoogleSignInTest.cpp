@@ -244,6 +244,41 @@ TEST_F(GoogleSignInTest, AStoppedStepEndsAsCancelledAndLeavesTheSession) {
     }
 }
 
+// A step whose worker was stopped before it began, reaching the sign-in after the user started
+// a new connect, ends as cancelled without taking that connect's place: the user's flow still
+// takes its redirect and signs in.
+TEST_F(GoogleSignInTest, AStoppedStepLeavesTheUsersPendingFlowAlone) {
+    signedIn();
+    const struct {
+        const char* step;
+        std::function<void(std::stop_token)> run;
+    } rows[] = {
+        {"signIn", [&](std::stop_token stop) { signIn.signIn(browser.opener(), stop); }},
+        {"addScopes",
+         [&](std::stop_token stop) { signIn.addScopes({driveScope}, browser.opener(), stop); }},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.step);
+        const Watchdog watchdog(row.step);
+        FakeBrowser userBrowser(server);
+        userBrowser.act = FakeBrowser::Act::closeTab;
+        std::string user;
+        std::thread flow(
+            [&] { user = outcome([&] { signIn.addScopes({driveScope}, userBrowser.opener()); }); });
+        userBrowser.waitUntilOpened();
+        userBrowser.join();
+        std::stop_source stopped;
+        stopped.request_stop();
+        EXPECT_EQ(outcome([&] { row.run(stopped.get_token()); }), "-5");
+        const std::string code = server.consent(userBrowser.page, "subject-1", true);
+        EXPECT_EQ(FakeBrowser::follow(userBrowser.page["redirect_uri"],
+                                      "?code=" + code + "&state=" + userBrowser.page["state"]),
+                  200);
+        flow.join();
+        EXPECT_EQ(user, "ok");
+    }
+}
+
 // A refresh whose session was signed out meanwhile must not write it back, or the next start
 // would restore the account the user left; for the current session the rotated token is stored.
 TEST_F(GoogleSignInTest, ARotatedTokenIsStoredOnlyForTheCurrentSession) {

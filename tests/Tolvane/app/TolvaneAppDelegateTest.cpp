@@ -1,6 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <QApplication>
+#include <QDialog>
+#include <QMessageBox>
+#include <QTimer>
+
 #include <functional>
+#include <memory>
 #include <utility>
 
 #include "Tolvane/FakeJobBackend.h"
@@ -139,6 +145,42 @@ TEST_F(QuitProtocolTest, TheSystemsRequestWhileTheAlertAsksConfirmsTheQuit) {
     };
     EXPECT_EQ(delegate.applicationShouldTerminate(), Reply::terminateLater);
     EXPECT_EQ(asked.size(), 1u);
+    ASSERT_TRUE(eventually([&] { return capture->stop.stop_requested(); }));
+    capture->release();
+    ASSERT_TRUE(eventually([&] { return terminations == 1; }));
+}
+
+// The signal's answer goes to the quit alert itself, not to whatever modal window opened over it
+// while it asked: that one stays open for its owner.
+TEST_F(QuitProtocolTest, TheSystemsRequestAnswersTheAlertUnderAnotherModalWindow) {
+    auto capture = select({"/data/a"});
+    std::unique_ptr<QDialog> over;
+    bool overOpenAfterwards = false;
+    TolvaneAppDelegate real{{[&](const QuitAlertText& text) {
+                                 QTimer::singleShot(0, [&] {
+                                     over = std::make_unique<QDialog>();
+                                     over->setWindowModality(Qt::ApplicationModal);
+                                     over->show();
+                                     real.requestQuitWithoutAsking();
+                                     overOpenAfterwards = over->isVisible();
+                                     // An alert left open fails the test instead of waiting.
+                                     QTimer::singleShot(0, [] {
+                                         for (QWidget* window : QApplication::topLevelWidgets()) {
+                                             if (auto* box = qobject_cast<QMessageBox*>(window);
+                                                 box != nullptr && box->isVisible()) {
+                                                 ADD_FAILURE() << "the quit alert is still open";
+                                                 box->reject();
+                                             }
+                                         }
+                                     });
+                                 });
+                                 return TolvaneAppDelegate::runQuitAlert(text);
+                             },
+                             [this] { ++terminations; }}};
+    real.setJobModel(model.get());
+    EXPECT_EQ(real.applicationShouldTerminate(), Reply::terminateLater);
+    EXPECT_TRUE(overOpenAfterwards);
+    over.reset();
     ASSERT_TRUE(eventually([&] { return capture->stop.stop_requested(); }));
     capture->release();
     ASSERT_TRUE(eventually([&] { return terminations == 1; }));
