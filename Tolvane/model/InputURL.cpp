@@ -19,7 +19,10 @@ LocalPath fromFileURL(const QUrl& url) {
     if (url.scheme().compare(QLatin1String("file"), Qt::CaseInsensitive) != 0) {
         return {};
     }
-    const QString shown = url.fileName().isEmpty() ? url.toDisplayString() : url.fileName();
+    // A query or fragment cuts the name short ("a#b.txt" reads as "a"): the whole URL says which.
+    const QString shown = url.fileName().isEmpty() || url.hasQuery() || url.hasFragment()
+                              ? url.toDisplayString()
+                              : url.fileName();
     const LocalPath refused{LocalPath::Kind::inexact, shown.toStdString()};
     const QString host = url.host(QUrl::FullyEncoded);
     if ((!host.isEmpty() && host.compare(QLatin1String("localhost"), Qt::CaseInsensitive) != 0) ||
@@ -31,7 +34,8 @@ LocalPath fromFileURL(const QUrl& url) {
     if (path.isEmpty()) {
         return {};
     }
-    if (!path.startsWith('/') || !isExactName(std::string_view(path.constData(), path.size()))) {
+    // The bytes come straight from the encoding, so a U+FFFD here is really in the name.
+    if (!path.startsWith('/') || path.contains('\0')) {
         return refused;
     }
     return {LocalPath::Kind::exact, path.toStdString()};
