@@ -1,5 +1,7 @@
 #include "Tolvane/model/InputURL.h"
 
+#include <QSysInfo>
+
 #include <sys/stat.h>
 
 #include "core/common/PathText.h"
@@ -24,9 +26,12 @@ LocalPath fromFileURL(const QUrl& url) {
                               ? url.toDisplayString()
                               : url.fileName();
     const LocalPath refused{LocalPath::Kind::inexact, shown.toStdString()};
+    // Some file managers name this machine in the URL rather than leaving the host out.
     const QString host = url.host(QUrl::FullyEncoded);
-    if ((!host.isEmpty() && host.compare(QLatin1String("localhost"), Qt::CaseInsensitive) != 0) ||
-        url.hasQuery() || url.hasFragment()) {
+    const bool here = host.isEmpty() ||
+                      host.compare(QLatin1String("localhost"), Qt::CaseInsensitive) == 0 ||
+                      host.compare(QSysInfo::machineHostName(), Qt::CaseInsensitive) == 0;
+    if (!here || url.hasQuery() || url.hasFragment()) {
         return refused;
     }
     const QByteArray path =

@@ -30,9 +30,9 @@ struct LocalPath {
 
 // The local path of a file URL, its bytes taken from the URL's percent-encoding: a name that is
 // not UTF-8 arrives as the bytes on disk, never as the replacement characters a decoded text
-// would hold, and a U+FFFD encoded in it is a character of the name. A file on another host, a
-// URL with a query or fragment (a path cut short), a relative path and a name holding NUL cannot
-// be taken.
+// would hold, and a U+FFFD encoded in it is a character of the name. The host may be left out,
+// "localhost" or this machine's name. A file on another host, a URL with a query or fragment (a
+// path cut short), a relative path and a name holding NUL cannot be taken.
 LocalPath fromFileURL(const QUrl& url);
 
 // Whether a path decoded to text on the way (by a file panel) still names a file exactly: no NUL,

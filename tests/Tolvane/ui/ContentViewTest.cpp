@@ -1,5 +1,6 @@
 #include <QAbstractButton>
 #include <QDir>
+#include <QSysInfo>
 #include <QUrl>
 
 #include <gtest/gtest.h>
@@ -85,6 +86,10 @@ TEST_F(ContentViewTest, DroppedNamesAreTheBytesOnDiskAndANameThatCannotBeTakenIs
         {local(dir + "/보고서 (최종).txt"), dir + "/보고서 (최종).txt", {}},
         {url("/100%25.txt"), dir + "/100%.txt", {}},
         {QUrl(QString::fromStdString("file://localhost" + dir + "/c.txt")), dir + "/c.txt", {}},
+        {QUrl(QStringLiteral("file://") + QSysInfo::machineHostName() +
+              QString::fromStdString(dir + "/h.txt")),
+         dir + "/h.txt",
+         {}},
         // A replacement character encoded in the URL is a character of the name.
         {url("/a%EF%BF%BDb.txt"), dir + "/a\uFFFDb.txt", {}},
         {url("/a%00b.txt"), std::nullopt, QStringLiteral("a\u0000b.txt")},
