@@ -24,6 +24,7 @@
 #include "Tolvane/model/ExternalVolumeStore.h"
 #include "Tolvane/model/GoogleConnectionModel.h"
 #include "Tolvane/ui/ContentView.h"
+#include "Tolvane/ui/InputListView.h"
 
 using namespace tolvane;
 
@@ -94,7 +95,11 @@ public:
             show.push_back(cpu);
             showWall.push_back(wall);
         }
-        // The list was scrolled to its middle, where the removals happen.
+        // Scrolled to its middle, where the removals happen: the rows drawn are those that move.
+        InputRowsView& rows = *view_.inputList()->rowsView();
+        rows.scrollTo(rows.model()->index(count / 2, 0), QAbstractItemView::PositionAtCenter);
+        QApplication::processEvents();
+        view_.repaint();
         for (int run = 0; run < runs; ++run) {
             const std::string& gone = inputs[std::size_t(count / 2 + run)];
             const auto [cpu, wall] = timed([&] { job_.removeInput(gone); });

@@ -1,5 +1,7 @@
 #include "Tolvane/model/InputURL.h"
 
+#include <QSysInfo>
+
 #include <sys/stat.h>
 
 #include "core/common/PathText.h"
@@ -19,11 +21,17 @@ LocalPath fromFileURL(const QUrl& url) {
     if (url.scheme().compare(QLatin1String("file"), Qt::CaseInsensitive) != 0) {
         return {};
     }
-    const QString shown = url.fileName().isEmpty() ? url.toDisplayString() : url.fileName();
+    // A query or fragment cuts the name short ("a#b.txt" reads as "a"): the whole URL says which.
+    const QString shown = url.fileName().isEmpty() || url.hasQuery() || url.hasFragment()
+                              ? url.toDisplayString()
+                              : url.fileName();
     const LocalPath refused{LocalPath::Kind::inexact, shown.toStdString()};
+    // Some file managers name this machine in the URL rather than leaving the host out.
     const QString host = url.host(QUrl::FullyEncoded);
-    if ((!host.isEmpty() && host.compare(QLatin1String("localhost"), Qt::CaseInsensitive) != 0) ||
-        url.hasQuery() || url.hasFragment()) {
+    const bool here = host.isEmpty() ||
+                      host.compare(QLatin1String("localhost"), Qt::CaseInsensitive) == 0 ||
+                      host.compare(QSysInfo::machineHostName(), Qt::CaseInsensitive) == 0;
+    if (!here || url.hasQuery() || url.hasFragment()) {
         return refused;
     }
     const QByteArray path =
@@ -31,7 +39,8 @@ LocalPath fromFileURL(const QUrl& url) {
     if (path.isEmpty()) {
         return {};
     }
-    if (!path.startsWith('/') || !isExactName(std::string_view(path.constData(), path.size()))) {
+    // The bytes come straight from the encoding, so a U+FFFD here is really in the name.
+    if (!path.startsWith('/') || path.contains('\0')) {
         return refused;
     }
     return {LocalPath::Kind::exact, path.toStdString()};

@@ -30,12 +30,13 @@ struct LocalPath {
 
 // The local path of a file URL, its bytes taken from the URL's percent-encoding: a name that is
 // not UTF-8 arrives as the bytes on disk, never as the replacement characters a decoded text
-// would hold. A file on another host, a URL with a query or fragment (a path cut short), a
-// relative path and a name that is not exact (see isExactName) cannot be taken.
+// would hold, and a U+FFFD encoded in it is a character of the name. The host may be left out,
+// "localhost" or this machine's name. A file on another host, a URL with a query or fragment (a
+// path cut short), a relative path and a name holding NUL cannot be taken.
 LocalPath fromFileURL(const QUrl& url);
 
-// Whether a path names a file exactly: no NUL, and no U+FFFD, the mark that bytes which were
-// not UTF-8 were replaced on the way (by a file panel or the application that made the drop).
+// Whether a path decoded to text on the way (by a file panel) still names a file exactly: no NUL,
+// and no U+FFFD, the mark that bytes which were not UTF-8 were replaced.
 bool isExactName(std::string_view path);
 
 // A ZIP to unpack: not written as a folder, and its extension is "zip" in any case.

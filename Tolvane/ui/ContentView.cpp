@@ -333,8 +333,15 @@ bool ContentView::canStartPack() const {
            model_.inputMode().kind == DeliveryJobModel::InputMode::Kind::files;
 }
 
+bool ContentView::acceptsInputs() const {
+    // An eject under way still owes the result card its outcome, and new inputs would replace
+    // the card and could be read from the volume being unmounted.
+    return !googleModel_.hasActiveTransfer() && !model_.refusesNewWork() &&
+           !externalVolumes_.isEjecting();
+}
+
 bool ContentView::dropURLs(const QList<QUrl>& urls) {
-    if (model_.isBusy() || googleModel_.hasActiveTransfer() || model_.refusesNewWork()) {
+    if (model_.isBusy() || !acceptsInputs()) {
         return false;
     }
     std::vector<std::string> inputs;
@@ -569,11 +576,11 @@ void ContentView::setPanels(Panels panels) {
 }
 
 void ContentView::chooseInputs() {
-    if (googleModel_.hasActiveTransfer() || model_.refusesNewWork()) {
+    if (!acceptsInputs()) {
         return;
     }
     panels_.chooseInputs(this, [guard = QPointer(this)](std::vector<std::string> paths) {
-        if (!guard) {
+        if (!guard || guard->externalVolumes_.isEjecting()) {
             return;
         }
         std::vector<std::string> inputs;

@@ -118,10 +118,10 @@ public:
     static bool volumeAllowsWork(const ExternalVolume& volume);
     void setPanels(Panels panels);
 
-    // A drop of URLs on the workspace card. Refused (false, nothing changes) while a job or a
-    // Drive transfer runs; otherwise the local files among them join the selection (folders
-    // written as folders, names as the bytes on disk) and it is handled when there was at least
-    // one. A file whose name cannot be taken exactly is left out, and an alert says which.
+    // A drop of URLs on the workspace card. Refused (false, nothing changes) while a job, a
+    // Drive transfer or an eject runs; otherwise the local files among them join the selection
+    // (folders written as folders, names as the bytes on disk) and it is handled when there was at
+    // least one. A file whose name cannot be taken exactly is left out, and an alert says which.
     bool dropURLs(const QList<QUrl>& urls);
     // The alert naming the files left out of the last drop or panel choice; none once closed.
     QMessageBox* inputRefusal() const { return inputRefusal_; }
@@ -195,6 +195,9 @@ private:
                              std::optional<QString> ejectionError);
     // Filled by the job start: the file panel for inputs, the archive name and packing.
     void chooseInputs();
+    // Whether new inputs may join the selection now, by a drop or the panel (a drop is refused
+    // also while the job model is busy).
+    bool acceptsInputs() const;
     // Adds the inputs taken and names those refused; whether there was any of either.
     bool addInputs(const std::vector<std::string>& inputs, const QStringList& refused);
     void showInputRefusal(const QStringList& names);

@@ -3,7 +3,10 @@
 #include <QAbstractItemView>
 #include <QAbstractProxyModel>
 #include <QDialogButtonBox>
+#include <QDir>
+#include <QEvent>
 #include <QFile>
+#include <QFileInfo>
 #include <QFileSystemModel>
 #include <QItemSelectionModel>
 #include <QLineEdit>
@@ -38,6 +41,7 @@ InputFileDialog::InputFileDialog(QWidget* parent) : QFileDialog(parent) {
     // After the panel's own handlers, which rename the button, have run.
     for (auto* field : findChildren<QLineEdit*>()) {
         connect(field, &QLineEdit::textChanged, this, &InputFileDialog::keepPrompt);
+        connect(field, &QLineEdit::textEdited, this, [this] { typedLast_ = true; });
     }
     for (auto* view : findChildren<QAbstractItemView*>()) {
         if (listsFiles(*view) && view->selectionModel() != nullptr) {
@@ -45,6 +49,8 @@ InputFileDialog::InputFileDialog(QWidget* parent) : QFileDialog(parent) {
                     &InputFileDialog::keepPrompt);
             connect(view->selectionModel(), &QItemSelectionModel::currentChanged, this,
                     &InputFileDialog::keepPrompt);
+            view->installEventFilter(this);
+            view->viewport()->installEventFilter(this);
         }
     }
     connect(this, &QFileDialog::directoryEntered, this, &InputFileDialog::keepPrompt);
@@ -78,10 +84,40 @@ void InputFileDialog::keepPrompt() {
     }
 }
 
+bool InputFileDialog::eventFilter(QObject* watched, QEvent* event) {
+    // A click or a key in the listing chooses there; what it selects is what the user meant.
+    if (event->type() == QEvent::MouseButtonPress || event->type() == QEvent::KeyPress) {
+        typedLast_ = false;
+    }
+    return QFileDialog::eventFilter(watched, event);
+}
+
+bool InputFileDialog::typedPlace() const {
+    if (!typedLast_) {
+        return false;
+    }
+    const auto* field = findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+    QString entry = field == nullptr ? QString() : field->text();
+    if (entry.size() >= 2 && entry.startsWith(QLatin1Char('"')) &&
+        entry.endsWith(QLatin1Char('"')) && entry.count(QLatin1Char('"')) == 2) {
+        entry = entry.mid(1, entry.size() - 2);
+    }
+    // Several quoted names are a choice of several; one name may be a place to go.
+    if (entry.isEmpty() || entry.contains(QLatin1Char('"'))) {
+        return false;
+    }
+    return entry == QLatin1String("..") || entry.startsWith(QLatin1Char('~')) ||
+           entry.startsWith(QLatin1Char('/')) ||
+           QFileInfo(QDir(directory()).filePath(entry)).isDir();
+}
+
 void InputFileDialog::accept() {
     chosen_.clear();
     QModelIndexList rows;
-    if (const QAbstractItemView* view = fileView(); view && view->selectionModel()) {
+    // The panel selects in the listing whatever typed text resolves to, the folder above or the
+    // home folder included; typed places are for going there, as in every file panel.
+    if (const QAbstractItemView* view = fileView();
+        view && view->selectionModel() && !typedPlace()) {
         rows = view->selectionModel()->selectedRows();
     }
     if (!rows.isEmpty()) {
@@ -95,7 +131,7 @@ void InputFileDialog::accept() {
         QDialog::accept();
         return;
     }
-    // Only typed names: a folder typed opens, files are checked, as the panel always does.
+    // Typed names: a folder typed opens, files are checked, as the panel always does.
     for (const QString& path : selectedFiles()) {
         chosen_.push_back(QFile::encodeName(path).toStdString());
     }

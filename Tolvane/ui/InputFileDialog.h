@@ -13,8 +13,9 @@ namespace tolvane {
 // The panel that adds inputs: files and folders together, several at once, in either of the
 // panel's views, confirmed with "추가". Confirming takes exactly the rows chosen in the folder's
 // listing, folders as folders, instead of opening a chosen folder; with no row chosen it takes
-// the names typed in the name field by the panel's own rules. The places beside the listing
-// only move the panel elsewhere: a place highlighted there is never an input.
+// the names typed in the name field by the panel's own rules. A place typed there ("..", a path
+// from "~" or "/", or the name of a folder) is opened, never added. The places beside the
+// listing only move the panel elsewhere: a place highlighted there is never an input.
 class InputFileDialog final : public QFileDialog {
     Q_OBJECT
 
@@ -30,11 +31,18 @@ public:
 
     void accept() override;
 
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
 private:
+    // Whether the name field, typed after the last choice in the listing, names a place to go.
+    bool typedPlace() const;
+
     // Qt's panel names its button "열기" whenever a folder is highlighted; the panel adds it.
     void keepPrompt();
 
     std::vector<std::string> chosen_;
+    bool typedLast_ = false;
 };
 
 }  // namespace tolvane

@@ -150,12 +150,14 @@ void InputFileRow::paint(QPainter* painter, const QStyleOptionViewItem& option,
     const QRect row = contentRect(option.rect);
     const int content = row.height() - 1;
     const qreal ratio = painter->device()->devicePixelRatioF();
-    const bool enabled = (option.state & QStyle::State_Enabled) != 0;
+    const bool enabled =
+        (option.state & QStyle::State_Enabled) != 0 && index.data(removableRole).toBool();
     painter->save();
     painter->setRenderHint(QPainter::Antialiasing);
 
     // The kind icon on its tile.
-    const QRectF tile(row.left(), row.top() + (content - iconHeight) / 2.0, iconWidth, iconHeight);
+    // On whole pixels, as a laid-out widget would be: a tile between pixels draws blurred edges.
+    const QRectF tile(row.left(), row.top() + (content - iconHeight) / 2, iconWidth, iconHeight);
     QPainterPath tileShape;
     tileShape.addRoundedRect(tile, 9, 9);
     painter->fillPath(tileShape, VeskaTheme::raised.in(*widget));
@@ -172,7 +174,8 @@ void InputFileRow::paint(QPainter* painter, const QStyleOptionViewItem& option,
     const int linesHeight = nameMetrics.height() + lineSpacing + folderMetrics.height();
     const int top = row.top() + (content - linesHeight) / 2;
     painter->setFont(nameFont());
-    painter->setPen(option.palette.color(QPalette::WindowText));
+    painter->setPen(option.palette.color(
+        enabled ? option.palette.currentColorGroup() : QPalette::Disabled, QPalette::WindowText));
     painter->drawText(QRect(text.left(), top, text.width(), nameMetrics.height()),
                       Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine, lines.name);
     painter->setFont(folderFont());

@@ -43,6 +43,9 @@ class InputFileRow final : public QStyledItemDelegate {
 public:
     // The input's path as the job model holds it (a folder ends in "/"), as bytes.
     static constexpr int urlRole = Qt::UserRole;
+    // Whether the input can be removed now (a bool). Rows stay enabled either way, so that the
+    // keyboard still moves through a list whose inputs wait for running work.
+    static constexpr int removableRole = Qt::UserRole + 1;
 
     static constexpr int verticalPadding = 12;
     static constexpr int spacing = 12;

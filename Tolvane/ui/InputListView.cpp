@@ -89,7 +89,7 @@ void InputListModel::setRowsEnabled(bool enabled) {
     }
     enabled_ = enabled;
     if (!urls_.empty()) {
-        emit dataChanged(index(0, 0), index(rowCount() - 1, 0));
+        emit dataChanged(index(0, 0), index(rowCount() - 1, 0), {InputFileRow::removableRole});
     }
 }
 
@@ -97,7 +97,8 @@ Qt::ItemFlags InputListModel::flags(const QModelIndex& index) const {
     if (!index.isValid()) {
         return Qt::NoItemFlags;
     }
-    return enabled_ ? Qt::ItemIsEnabled | Qt::ItemNeverHasChildren : Qt::ItemNeverHasChildren;
+    // Never without ItemIsEnabled: the list's keyboard moves only onto enabled rows.
+    return Qt::ItemIsEnabled | Qt::ItemNeverHasChildren;
 }
 
 int InputListModel::rowCount(const QModelIndex& parent) const {
@@ -112,13 +113,15 @@ QVariant InputListModel::data(const QModelIndex& index, int role) const {
     switch (role) {
         case InputFileRow::urlRole:
             return QByteArray::fromStdString(url);
+        case InputFileRow::removableRole:
+            return enabled_;
         case Qt::DisplayRole:
         case Qt::AccessibleTextRole:
             return InputFileRow::nameOf(url);
         case Qt::ToolTipRole:
             return plainToolTip(InputFileRow::pathOf(url));
         case Qt::AccessibleDescriptionRole:
-            return InputFileRow::nameOf(url) + QStringLiteral(" 제거");
+            return InputFileRow::pathOf(url);
         default:
             return {};
     }
@@ -141,10 +144,12 @@ InputRowsView::InputRowsView(QWidget* parent) : QListView(parent) {
     VeskaStyle::useThinScrollBar(verticalScrollBar());
     verticalScrollBar()->setSingleStep(InputFileRow::rowHeight() / 2);
     setAccessibleName(QStringLiteral("선택한 파일"));
+    // The rows' remove buttons are drawn, not widgets, so assistive technology is told the key.
+    setAccessibleDescription(removalHint);
 }
 
 bool InputRowsView::removable(const QModelIndex& index) {
-    return index.isValid() && (index.flags() & Qt::ItemIsEnabled);
+    return index.isValid() && index.data(InputFileRow::removableRole).toBool();
 }
 
 QModelIndex InputRowsView::removeButtonAt(const QPoint& point) const {
@@ -176,8 +181,9 @@ void InputRowsView::mousePressEvent(QMouseEvent* event) {
 }
 
 void InputRowsView::mouseDoubleClickEvent(QMouseEvent* event) {
-    // A quick second click on a button is a second press of it, as on any button.
-    mousePressEvent(event);
+    // The first click removed its row and the next one moved under the pointer: a double-click
+    // must not remove that one too.
+    event->accept();
 }
 
 void InputRowsView::mouseMoveEvent(QMouseEvent* event) {

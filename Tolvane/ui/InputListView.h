@@ -50,6 +50,10 @@ class InputRowsView final : public QListView {
     Q_OBJECT
 
 public:
+    // The list's accessible description: how a row's input is removed.
+    static inline const QString removalHint =
+        QStringLiteral("Delete 키를 누르면 선택한 항목을 입력에서 제거합니다.");
+
     explicit InputRowsView(QWidget* parent = nullptr);
 
     InputFileRow* rowDelegate() const { return delegate_; }

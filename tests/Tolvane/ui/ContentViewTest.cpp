@@ -1,5 +1,6 @@
 #include <QAbstractButton>
 #include <QDir>
+#include <QSysInfo>
 #include <QUrl>
 
 #include <gtest/gtest.h>
@@ -85,11 +86,18 @@ TEST_F(ContentViewTest, DroppedNamesAreTheBytesOnDiskAndANameThatCannotBeTakenIs
         {local(dir + "/보고서 (최종).txt"), dir + "/보고서 (최종).txt", {}},
         {url("/100%25.txt"), dir + "/100%.txt", {}},
         {QUrl(QString::fromStdString("file://localhost" + dir + "/c.txt")), dir + "/c.txt", {}},
-        // A replacement character is what is left of bytes replaced on the way.
-        {url("/a%EF%BF%BDb.txt"), std::nullopt, QStringLiteral("a\uFFFDb.txt")},
+        {QUrl(QStringLiteral("file://") + QSysInfo::machineHostName() +
+              QString::fromStdString(dir + "/h.txt")),
+         dir + "/h.txt",
+         {}},
+        // A replacement character encoded in the URL is a character of the name.
+        {url("/a%EF%BF%BDb.txt"), dir + "/a\uFFFDb.txt", {}},
         {url("/a%00b.txt"), std::nullopt, QStringLiteral("a\u0000b.txt")},
         {QUrl("file://server/share/d.txt"), std::nullopt, QStringLiteral("d.txt")},
-        {url("/e.txt?version=2"), std::nullopt, QStringLiteral("e.txt")},
+        // A query or a fragment cuts the name short: the alert shows the whole URL.
+        {url("/e.txt?version=2"), std::nullopt,
+         QString::fromStdString("file://" + dir + "/e.txt?version=2")},
+        {url("/a#b.txt"), std::nullopt, QString::fromStdString("file://" + dir + "/a#b.txt")},
         {QUrl("https://example.com/f.zip"), std::nullopt, {}},
     };
     QList<QUrl> dropped;

@@ -3,6 +3,8 @@
 #include <QDir>
 #include <QFile>
 #include <QHelpEvent>
+#include <QImage>
+#include <QLineEdit>
 #include <QSettings>
 #include <QTest>
 #include <QToolTip>
@@ -75,25 +77,58 @@ protected:
     std::unique_ptr<ContentView> view;
 };
 
-TEST_F(InputSelectionTest, ThePanelAddsExactlyTheChosenFilesAndFoldersInEitherView) {
+TEST_F(InputSelectionTest, ThePanelAddsExactlyTheChosenFilesAndFoldersAndOpensTypedPlaces) {
     const std::string dir = root.file("자료");
-    ASSERT_TRUE(QDir().mkpath(QString::fromStdString(dir + "/사진")));
+    const QString folder = QString::fromStdString(dir + "/사진");
+    ASSERT_TRUE(QDir().mkpath(folder));
     QFile(QString::fromStdString(dir + "/보고서.txt")).open(QIODevice::WriteOnly);
     QFile(QString::fromStdString(dir + "/메모.txt")).open(QIODevice::WriteOnly);
 
     struct Case {
         QFileDialog::ViewMode mode;
-        std::vector<std::string> chosen;
+        QString typedFirst;               // typed into the name field before choosing
+        std::vector<std::string> chosen;  // clicked in the listing, in this order
+        QString typedLast;                // typed after choosing
+        std::vector<std::string> added;   // names added; none: the panel stays open
+        QString opens;                    // the folder the panel then shows
     };
+    const std::vector<std::string> three = {"메모.txt", "사진", "보고서.txt"};
     const Case cases[] = {
-        {QFileDialog::List, {"보고서.txt"}},
-        {QFileDialog::List, {"사진"}},
-        {QFileDialog::Detail, {"사진"}},
-        {QFileDialog::Detail, {"메모.txt", "사진", "보고서.txt"}},
-        {QFileDialog::List, {"사진", "보고서.txt"}},
+        {QFileDialog::List, {}, {"보고서.txt"}, {}, {"보고서.txt"}, {}},
+        {QFileDialog::List, {}, {"사진"}, {}, {"사진"}, {}},
+        {QFileDialog::Detail, {}, {"사진"}, {}, {"사진"}, {}},
+        {QFileDialog::Detail, {}, three, {}, three, {}},
+        {QFileDialog::List, {}, {"사진", "보고서.txt"}, {}, {"사진", "보고서.txt"}, {}},
+        // A folder's name typed, then the folder chosen in the listing: the choice counts.
+        {QFileDialog::List, QStringLiteral("사진"), {"사진"}, {}, {"사진"}, {}},
+        {QFileDialog::List, {}, {}, QStringLiteral("보고서.txt"), {"보고서.txt"}, {}},
+        {QFileDialog::Detail,
+         {},
+         {},
+         QStringLiteral("\"사진\" \"보고서.txt\""),
+         {"사진", "보고서.txt"},
+         {}},
+        // Places typed are gone to, never added.
+        {QFileDialog::List,
+         {},
+         {"보고서.txt"},
+         QStringLiteral(".."),
+         {},
+         QString::fromStdString(root.path())},
+        {QFileDialog::Detail,
+         {},
+         {},
+         QStringLiteral(".."),
+         {},
+         QString::fromStdString(root.path())},
+        {QFileDialog::Detail, {}, {}, QStringLiteral("~"), {}, QDir::homePath()},
+        {QFileDialog::List, {}, {}, folder, {}, folder},
+        {QFileDialog::Detail, {}, {"메모.txt"}, QStringLiteral("사진"), {}, folder},
+        {QFileDialog::List, {}, {}, QStringLiteral("\"사진\""), {}, folder},
     };
+    int number = 0;
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.chosen.size() * 10 + (c.mode == QFileDialog::List ? 1 : 2));
+        SCOPED_TRACE(++number);
         model->clearInputs();
         button(*view->dropZone(), QStringLiteral("파일 선택"))->click();
         auto* panel = view->findChild<InputFileDialog*>();
@@ -107,27 +142,50 @@ TEST_F(InputSelectionTest, ThePanelAddsExactlyTheChosenFilesAndFoldersInEitherVi
         ASSERT_TRUE(listing);
         ASSERT_TRUE(
             eventually([&] { return listing->model()->rowCount(listing->rootIndex()) == 3; }));
-        auto* selection = listing->selectionModel();
-        selection->clear();
+        auto* field = panel->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+        ASSERT_TRUE(field);
+        // As typed: the field has the keyboard and each change is an edit.
+        const auto type = [&](const QString& text) {
+            panel->activateWindow();
+            field->setFocus();
+            field->clear();
+            field->insert(text);
+        };
+        if (!c.typedFirst.isEmpty()) {
+            type(c.typedFirst);
+        }
+        bool first = true;
         for (const std::string& name : c.chosen) {
             const QModelIndexList found = listing->model()->match(
                 listing->model()->index(0, 0, listing->rootIndex()), Qt::DisplayRole,
                 QString::fromStdString(name), 1, Qt::MatchExactly);
             ASSERT_EQ(found.size(), 1) << name;
-            selection->setCurrentIndex(found.front(),
-                                       QItemSelectionModel::Select | QItemSelectionModel::Rows);
+            QTest::mouseClick(listing->viewport(), Qt::LeftButton,
+                              first ? Qt::NoModifier : Qt::ControlModifier,
+                              listing->visualRect(found.front()).center());
+            first = false;
+        }
+        if (!c.typedLast.isEmpty()) {
+            type(c.typedLast);
         }
         // A folder highlighted does not turn the panel into one that opens it.
         EXPECT_EQ(panel->acceptButton()->text(), QStringLiteral("추가"));
         panel->acceptButton()->click();
         std::vector<std::string> expected;
-        for (const std::string& name : c.chosen) {
+        for (const std::string& name : c.added) {
             expected.push_back(dir + "/" + name + (name.find('.') == std::string::npos ? "/" : ""));
         }
         EXPECT_EQ(model->inputURLs(), expected);
+        if (c.added.empty()) {
+            EXPECT_EQ(view->findChild<InputFileDialog*>(), panel);
+            EXPECT_EQ(panel->directory().canonicalPath(), QDir(c.opens).canonicalPath());
+            panel->reject();
+        }
         ASSERT_TRUE(eventually([&] { return view->findChild<InputFileDialog*>() == nullptr; }));
-        backend->next()->release();
-        ASSERT_TRUE(eventually([&] { return !model->isBusy(); }));
+        if (!c.added.empty()) {
+            backend->next()->release();
+            ASSERT_TRUE(eventually([&] { return !model->isBusy(); }));
+        }
     }
 }
 
@@ -165,10 +223,21 @@ TEST_F(InputSelectionTest, RowsAreDrawnOnlyOnScreenAndFollowAddsAndRemovals) {
 
 TEST_F(InputSelectionTest, ARowIsRemovedByItsButtonOrTheKeyboardOnlyWhileNothingRuns) {
     const std::vector<std::string> inputs = {root.file("a.txt"), root.file("b.txt"),
-                                             root.file("c.txt"), root.file("d.txt")};
+                                             root.file("c.txt"), root.file("d.txt"),
+                                             root.file("e.txt")};
     selectReleased(inputs);
     QApplication::processEvents();
     QWidget* viewport = rows().viewport();
+
+    // A double-click on a button removes its row only: the next row has moved under it.
+    const QPoint dButton = InputFileRow::removeRect(rowRect(3)).center();
+    QTest::mouseClick(viewport, Qt::LeftButton, {}, dButton);  // as a double-click arrives
+    QTest::mouseDClick(viewport, Qt::LeftButton, {}, dButton);
+    QTest::mouseRelease(viewport, Qt::LeftButton, {}, dButton);
+    EXPECT_EQ(model->inputURLs(),
+              (std::vector<std::string>{inputs[0], inputs[1], inputs[2], inputs[4]}));
+    backend->next()->release();
+    ASSERT_TRUE(eventually([&] { return !model->isBusy(); }));
 
     // A press that leaves the button before it is let go removes nothing.
     const QPoint aButton = InputFileRow::removeRect(rowRect(0)).center();
@@ -179,7 +248,7 @@ TEST_F(InputSelectionTest, ARowIsRemovedByItsButtonOrTheKeyboardOnlyWhileNothing
     QTest::mouseClick(viewport, Qt::LeftButton, {}, rowRect(0).center());
     EXPECT_EQ(model->inputURLs().size(), 4u);
     QTest::mouseClick(viewport, Qt::LeftButton, {}, aButton);
-    EXPECT_EQ(model->inputURLs(), std::vector(inputs.begin() + 1, inputs.end()));
+    EXPECT_EQ(model->inputURLs(), (std::vector<std::string>{inputs[1], inputs[2], inputs[4]}));
     backend->next()->release();
     ASSERT_TRUE(eventually([&] { return !model->isBusy(); }));
 
@@ -187,19 +256,25 @@ TEST_F(InputSelectionTest, ARowIsRemovedByItsButtonOrTheKeyboardOnlyWhileNothing
     ASSERT_EQ(rows().currentIndex().row(), 0);  // b.txt
     QTest::keyClick(&rows(), Qt::Key_Down);
     QTest::keyClick(&rows(), Qt::Key_Delete);  // c.txt
-    EXPECT_EQ(model->inputURLs(), (std::vector<std::string>{inputs[1], inputs[3]}));
+    EXPECT_EQ(model->inputURLs(), (std::vector<std::string>{inputs[1], inputs[4]}));
 
-    // The capture of the new selection runs: the rows wait, and the list still scrolls.
+    // The capture of the new selection runs: the rows wait, and the keyboard still moves
+    // through the list.
     auto capture = backend->next();
     EXPECT_FALSE(view->inputList()->rowsModel().rowsEnabled());
     EXPECT_TRUE(rows().isEnabled());
     QTest::mouseClick(viewport, Qt::LeftButton, {}, InputFileRow::removeRect(rowRect(0)).center());
     QTest::keyClick(&rows(), Qt::Key_Space);
     EXPECT_EQ(model->inputURLs().size(), 2u);
+    rows().setCurrentIndex(rows().model()->index(0, 0));
+    QTest::keyClick(&rows(), Qt::Key_Down);
+    EXPECT_EQ(rows().currentIndex().row(), 1);
+    QTest::keyClick(&rows(), Qt::Key_Up);
+    EXPECT_EQ(rows().currentIndex().row(), 0);
     capture->release();
     ASSERT_TRUE(eventually([&] { return view->inputList()->rowsModel().rowsEnabled(); }));
     QTest::keyClick(&rows(), Qt::Key_Space);
-    EXPECT_EQ(model->inputURLs().size(), 1u);
+    EXPECT_EQ(model->inputURLs(), std::vector{inputs[4]});
     backend->next()->release();
 }
 
@@ -227,8 +302,30 @@ TEST_F(InputSelectionTest, AShortenedNameKeepsBothEndsAndTheRowsTooltipIsTheFull
     EXPECT_TRUE(path.contains(QStringLiteral("&lt;b&gt;보관")));
     EXPECT_EQ(toolTipAt(*rows().viewport(), InputFileRow::removeRect(row).center()),
               QStringLiteral("입력에서 제거"));
+    // Assistive technology reads the name, the whole path, and how the input is removed.
     const QModelIndex index = rows().model()->index(0, 0);
     EXPECT_EQ(index.data(Qt::AccessibleTextRole).toString(), QString::fromStdString(name));
+    EXPECT_EQ(index.data(Qt::AccessibleDescriptionRole).toString(),
+              QString::fromStdString(folder + "/" + name));
+    EXPECT_EQ(rows().accessibleDescription(), InputRowsView::removalHint);
+
+    // The kind icon's tile lies on whole pixels: its first and last lines are all tile.
+    const QImage drawn = rows().grab().toImage();
+    const int x = InputFileRow::contentRect(row).left() + InputFileRow::iconWidth / 2;
+    const int tileTop = row.top() + (InputFileRow::rowHeight() - 1 - InputFileRow::iconHeight) / 2;
+    const QColor background = drawn.pixelColor(x, row.top());
+    const QColor tile = drawn.pixelColor(x, tileTop + 4);
+    int top = row.top();
+    while (top < row.bottom() && drawn.pixelColor(x, top) == background) {
+        ++top;
+    }
+    int bottom = row.top() + InputFileRow::rowHeight() - 1;
+    while (bottom > top && drawn.pixelColor(x, bottom) == background) {
+        --bottom;
+    }
+    EXPECT_EQ(drawn.pixelColor(x, top), tile);
+    EXPECT_EQ(drawn.pixelColor(x, bottom), tile);
+    EXPECT_EQ(bottom - top + 1, InputFileRow::iconHeight);
 }
 
 TEST(ElidedLabelTest, TheOwnersTooltipAlwaysWinsAndOnlyAShortenedLabelOffersItsText) {
@@ -372,11 +469,29 @@ TEST_F(EjectStartTest, TheEjectShowsAndBlocksFromTheMomentItIsAsked) {
         view->shareConfirmation()->buttons().constFirst()->click();
     }
     EXPECT_EQ(drive.shares(), 0);
+    // New inputs would put the selection in the card's place before the eject's outcome shows,
+    // and could be read from the volume being unmounted.
+    int panels = 0;
+    ContentView::Panels counting;
+    counting.chooseInputs = [&](QWidget*, std::function<void(std::vector<std::string>)>) {
+        ++panels;
+    };
+    view->setPanels(counting);
+    const QUrl more = QUrl::fromLocalFile(QString::fromStdString(root.file("b.txt")));
+    EXPECT_FALSE(view->dropURLs({more}));
+    button(*view->dropZone(), QStringLiteral("파일 선택"))->click();
+    EXPECT_EQ(panels, 0);
+    EXPECT_EQ(model->inputURLs(), std::vector{root.file("a.txt")});
 
     release();
     ASSERT_TRUE(eventually([&] { return !volumes->isEjecting(); }));
     EXPECT_EQ(view->ejectionError(), QStringLiteral("장치를 제거하지 못했습니다. target is busy"));
     EXPECT_TRUE(button(footer, QStringLiteral("새 작업"))->isEnabled());
+    // Once the eject has ended, inputs are taken again.
+    button(*view->dropZone(), QStringLiteral("파일 선택"))->click();
+    EXPECT_EQ(panels, 1);
+    EXPECT_TRUE(view->dropURLs({more}));
+    backend->next()->release();
 }
 
 }  // namespace

@@ -250,7 +250,7 @@ TEST_F(JobStartWindowTest, NamesAreShownAsPlainText) {
     EXPECT_TRUE(
         row.data(Qt::ToolTipRole).toString().contains(QStringLiteral("&lt;b&gt;x&lt;i&gt;.txt")));
     EXPECT_EQ(row.data(Qt::AccessibleDescriptionRole).toString(),
-              QString::fromStdString(name) + QStringLiteral(" 제거"));
+              QString::fromStdString(root.path() + "/" + name));
 }
 
 }  // namespace
