@@ -61,10 +61,10 @@ TEST(ZipEntryNameTest, KoreanWindowsNamesAreCodePage949) {
         {"\xBA\xB8\xB0\xED", "보고"},
         // Western names from code page 437 or 850 are whole in code page 949's extension rows
         {"M\x81ller.txt", "Müller.txt"},
-        {"Gr\x94\xE1" "e", "Größe"},
+        {"Gr\x94\xE1\x65", "Größe"},
         {"\x8Erger", "Ärger"},
         {"\x82t\x82s", "étés"},
-        {"Bl\x86" "b\x91r", "Blåbær"},
+        {"Bl\x86\x62\x91r", "Blåbær"},
         // a rare syllable beside common ones is still Korean
         {"\x8C\x63\xBE\xE7\xB2\xE1", "똠양꿍"},
     };

@@ -187,7 +187,8 @@ TEST_F(GoogleScreens, TheSheetOpensWithNothingFocusedAndKeepsItsSpacingInEverySt
                 next = candidate->parentWidget();
             }
         }
-        const int textsEnd = inSheet(sheet, row.busy ? static_cast<QWidget&>(*indicator) : *detail).bottom();
+        const int textsEnd =
+            inSheet(sheet, row.busy ? static_cast<QWidget&>(*indicator) : *detail).bottom();
         EXPECT_EQ(inSheet(sheet, *next).top() - textsEnd - 1, GoogleConnectionView::rowSpacing)
             << content.title.toStdString();
         if (row.busy) {
