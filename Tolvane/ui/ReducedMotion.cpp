@@ -1,8 +1,5 @@
 #include "Tolvane/ui/ReducedMotion.h"
 
-#include <QDBusMessage>
-#include <QDBusPendingCallWatcher>
-#include <QDBusVariant>
 #include <QGraphicsOpacityEffect>
 #include <QPointer>
 #include <QPropertyAnimation>
@@ -14,27 +11,16 @@ namespace tolvane {
 
 namespace {
 
-const QString kPortalService = QStringLiteral("org.freedesktop.portal.Desktop");
-const QString kPortalPath = QStringLiteral("/org/freedesktop/portal/desktop");
-const QString kSettingsInterface = QStringLiteral("org.freedesktop.portal.Settings");
 const QString kAppearance = QStringLiteral("org.freedesktop.appearance");
 const QString kReducedMotion = QStringLiteral("reduced-motion");
 const QString kGnomeInterface = QStringLiteral("org.gnome.desktop.interface");
 const QString kEnableAnimations = QStringLiteral("enable-animations");
 
-QVariant unwrapped(QVariant value) {
-    for (int depth = 0; depth < 3 && value.metaType() == QMetaType::fromType<QDBusVariant>();
-         ++depth) {
-        value = value.value<QDBusVariant>().variant();
-    }
-    return value;
-}
-
 }  // namespace
 
 std::optional<bool> ReducedMotion::fromReducedMotion(const QVariant& value) {
     // 0 no preference, 1 reduce.
-    const QVariant inner = unwrapped(value);
+    const QVariant inner = SettingsPortal::unwrapped(value);
     if (inner.metaType() != QMetaType::fromType<uint>()) {
         return std::nullopt;
     }
@@ -42,7 +28,7 @@ std::optional<bool> ReducedMotion::fromReducedMotion(const QVariant& value) {
 }
 
 std::optional<bool> ReducedMotion::fromEnableAnimations(const QVariant& value) {
-    const QVariant inner = unwrapped(value);
+    const QVariant inner = SettingsPortal::unwrapped(value);
     if (inner.metaType() != QMetaType::fromType<bool>()) {
         return std::nullopt;
     }
@@ -50,24 +36,10 @@ std::optional<bool> ReducedMotion::fromEnableAnimations(const QVariant& value) {
 }
 
 ReducedMotion::ReducedMotion(QDBusConnection bus, QObject* parent)
-    : QObject(parent), bus_(std::move(bus)) {
-    if (!bus_.isConnected()) {
-        return;
-    }
-    // Subscribed before asking, so that a change between the answer and the subscription is not
-    // missed; the portal sends both in the order it made them.
-    bus_.connect(kPortalService, kPortalPath, kSettingsInterface, QStringLiteral("SettingChanged"),
-                 this, SLOT(settingChanged(QDBusMessage)));
-    read(kAppearance, kReducedMotion);
-    read(kGnomeInterface, kEnableAnimations);
-}
-
-void ReducedMotion::settingChanged(const QDBusMessage& message) {
-    const QVariantList arguments = message.arguments();
-    if (arguments.size() != 3) {
-        return;
-    }
-    take(arguments[0].toString(), arguments[1].toString(), arguments[2]);
+    : QObject(parent),
+      portal_(std::move(bus),
+              {{kAppearance, kReducedMotion}, {kGnomeInterface, kEnableAnimations}}) {
+    connect(&portal_, &SettingsPortal::valueChanged, this, &ReducedMotion::take);
 }
 
 void ReducedMotion::take(const QString& group, const QString& key, const QVariant& value) {
@@ -82,23 +54,6 @@ void ReducedMotion::take(const QString& group, const QString& key, const QVarian
     if (isOn() != before) {
         emit changed();
     }
-}
-
-void ReducedMotion::read(const QString& group, const QString& key) {
-    QDBusMessage call = QDBusMessage::createMethodCall(
-        kPortalService, kPortalPath, kSettingsInterface, QStringLiteral("ReadOne"));
-    call << group << key;
-    // Asked asynchronously: the window must not wait for a portal that is slow or absent.
-    auto* watcher = new QDBusPendingCallWatcher(bus_.asyncCall(call), this);
-    connect(watcher, &QDBusPendingCallWatcher::finished, this,
-            [this, group, key](QDBusPendingCallWatcher* finished) {
-                finished->deleteLater();
-                const QDBusMessage reply = finished->reply();
-                if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty()) {
-                    return;
-                }
-                take(group, key, reply.arguments().constFirst());
-            });
 }
 
 void fadeIn(QWidget& widget, int milliseconds, bool reducedMotion) {

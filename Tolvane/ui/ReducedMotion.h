@@ -1,11 +1,12 @@
 #pragma once
 
 #include <QDBusConnection>
-#include <QDBusMessage>
 #include <QObject>
 #include <QVariant>
 
 #include <optional>
+
+#include "Tolvane/ui/SettingsPortal.h"
 
 class QWidget;
 
@@ -31,15 +32,11 @@ public:
 signals:
     void changed();
 
-private slots:
-    void settingChanged(const QDBusMessage& message);
-
 private:
-    void read(const QString& group, const QString& key);
     // Takes the portal's value of one of the two keys; other keys are not ours.
     void take(const QString& group, const QString& key, const QVariant& value);
 
-    QDBusConnection bus_;
+    SettingsPortal portal_;
     std::optional<bool> reduced_;
     std::optional<bool> animationsOff_;
 };

@@ -3,10 +3,6 @@
 #include "Tolvane/ui/VeskaStyle.h"
 
 #include <QApplication>
-#include <QDBusMessage>
-#include <QDBusPendingCallWatcher>
-#include <QDBusPendingReply>
-#include <QDBusVariant>
 
 #include <utility>
 
@@ -14,22 +10,13 @@ namespace tolvane {
 
 namespace {
 
-const QString kPortalService = QStringLiteral("org.freedesktop.portal.Desktop");
-const QString kPortalPath = QStringLiteral("/org/freedesktop/portal/desktop");
-const QString kSettingsInterface = QStringLiteral("org.freedesktop.portal.Settings");
 const QString kAppearanceNamespace = QStringLiteral("org.freedesktop.appearance");
 const QString kColorSchemeKey = QStringLiteral("color-scheme");
 
 }  // namespace
 
 std::optional<uint> portalColorScheme(const QVariant& value) {
-    QVariant inner = value;
-    // ReadOne wraps the value in one variant, the older Read in two.
-    for (int depth = 0; depth < 3 && inner.canConvert<QDBusVariant>() &&
-                        inner.metaType() == QMetaType::fromType<QDBusVariant>();
-         ++depth) {
-        inner = inner.value<QDBusVariant>().variant();
-    }
+    const QVariant inner = SettingsPortal::unwrapped(value);
     if (inner.metaType() != QMetaType::fromType<uint>()) {
         return std::nullopt;
     }
@@ -47,44 +34,11 @@ Appearance resolveAppearance(const QString& setting, std::optional<uint> systemC
 }
 
 SystemColorScheme::SystemColorScheme(QDBusConnection bus, QObject* parent)
-    : QObject(parent), bus_(std::move(bus)) {
-    if (!bus_.isConnected()) {
-        return;
-    }
-    // The slot takes the whole message: its three arguments are checked there.
-    bus_.connect(kPortalService, kPortalPath, kSettingsInterface, QStringLiteral("SettingChanged"),
-                 this, SLOT(settingChanged(QDBusMessage)));
-    // Asked asynchronously: the window must not wait for a portal that is slow or absent.
-    read(QStringLiteral("ReadOne"));
-}
-
-void SystemColorScheme::read(const QString& method) {
-    QDBusMessage call =
-        QDBusMessage::createMethodCall(kPortalService, kPortalPath, kSettingsInterface, method);
-    call << kAppearanceNamespace << kColorSchemeKey;
-    auto* watcher = new QDBusPendingCallWatcher(bus_.asyncCall(call), this);
-    connect(watcher, &QDBusPendingCallWatcher::finished, this,
-            [this, method](QDBusPendingCallWatcher* finished) {
-                finished->deleteLater();
-                const QDBusMessage reply = finished->reply();
-                if (reply.type() == QDBusMessage::ReplyMessage && !reply.arguments().isEmpty()) {
-                    update(portalColorScheme(reply.arguments().constFirst()));
-                } else if (method == QLatin1String("ReadOne") &&
-                           reply.errorName() ==
-                               QLatin1String("org.freedesktop.DBus.Error.UnknownMethod")) {
-                    // Portals before version 2 only know Read.
-                    read(QStringLiteral("Read"));
-                }
+    : QObject(parent), portal_(std::move(bus), {{kAppearanceNamespace, kColorSchemeKey}}) {
+    connect(&portal_, &SettingsPortal::valueChanged, this,
+            [this](const QString&, const QString&, const QVariant& value) {
+                update(portalColorScheme(value));
             });
-}
-
-void SystemColorScheme::settingChanged(const QDBusMessage& message) {
-    const QVariantList arguments = message.arguments();
-    if (arguments.size() != 3 || arguments[0].toString() != kAppearanceNamespace ||
-        arguments[1].toString() != kColorSchemeKey) {
-        return;
-    }
-    update(portalColorScheme(arguments[2]));
 }
 
 void SystemColorScheme::update(std::optional<uint> value) {

@@ -1,17 +1,16 @@
 #pragma once
 
 #include <QDBusConnection>
-#include <QDBusMessage>
 #include <QObject>
 #include <QString>
 #include <QVariant>
 
 #include <optional>
 
+#include "Tolvane/ui/SettingsPortal.h"
 #include "Tolvane/ui/VeskaTheme.h"
 
 class QApplication;
-class QDBusPendingCallWatcher;
 
 namespace tolvane {
 
@@ -38,14 +37,10 @@ public:
 signals:
     void changed();
 
-private slots:
-    void settingChanged(const QDBusMessage& message);
-
 private:
-    void read(const QString& method);
     void update(std::optional<uint> value);
 
-    QDBusConnection bus_;
+    SettingsPortal portal_;
     std::optional<uint> current_;
 };
 
