@@ -56,29 +56,11 @@ QWidget* withSheet(ContentView* view, QWidget* sheet) {
     return label;
 }
 
-// A snapshot at once, of a size that reads well.
-class InstantBackend final : public JobBackend {
-public:
-    ArchiveInputSnapshot captureInputSnapshot(const std::vector<std::string>& sources,
-                                              const std::string& manifest, Progress&,
-                                              std::stop_token) override {
-        return {manifest, sources.size(), 48'300'000'000, "ab", 1, 2};
-    }
-    PackReceipt pack(const std::vector<std::string>&, const std::string&, Progress&,
-                     const ArchiveInputSnapshot&, std::stop_token) override {
-        return {};
-    }
-    UnpackReceipt unpack(const std::string&, const std::string&, Progress&,
-                         std::stop_token) override {
-        return {};
-    }
-};
-
 // Ten thousand photos, documents and folders of a year's work, the list scrolled to its middle:
 // it looks like a list of four.
 QWidget* tenThousandInputs() {
-    auto* job =
-        new DeliveryJobModel(std::make_shared<InstantBackend>(), QDir::tempPath().toStdString());
+    auto* job = new DeliveryJobModel(std::make_shared<SceneBackend>(PackEnd::holdAtForty),
+                                     QDir::tempPath().toStdString());
     ContentView* view = sceneWindow(job, new GoogleConnectionModel());
     const char* months[] = {"01월", "02월", "03월", "04월", "05월", "06월",
                             "07월", "08월", "09월", "10월", "11월", "12월"};

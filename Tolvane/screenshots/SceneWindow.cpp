@@ -1,5 +1,7 @@
 #include "Tolvane/screenshots/SceneWindow.h"
 
+#include <condition_variable>
+#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -8,6 +10,9 @@
 #include "Tolvane/model/ExternalVolumeStore.h"
 #include "Tolvane/model/GoogleConnectionModel.h"
 #include "Tolvane/ui/ContentView.h"
+#include "core/archive/ArchivePipelineError.h"
+#include "core/archive/ArchiveProgressInfo.h"
+#include "core/common/Progress.h"
 
 namespace tolvane::screenshots {
 
@@ -24,6 +29,41 @@ private:
 };
 
 }  // namespace
+
+SceneBackend::SceneBackend(PackEnd end) : end_(end) {}
+
+ArchiveInputSnapshot SceneBackend::captureInputSnapshot(const std::vector<std::string>& sources,
+                                                        const std::string& manifest, Progress&,
+                                                        std::stop_token) {
+    return {manifest, sources.size(), 1'030'000'000, "ab", 1, 2};
+}
+
+PackReceipt SceneBackend::pack(const std::vector<std::string>&, const std::string&,
+                               Progress& progress, const ArchiveInputSnapshot&,
+                               std::stop_token stop) {
+    if (end_ == PackEnd::sourceChanged) {
+        throw ArchivePipelineError::sourceChanged("size changed: 회의록.docx");
+    }
+    if (end_ == PackEnd::cancelled) {
+        throw ArchivePipelineError::cancelled();
+    }
+    progress.setTotalUnitCount(100);
+    progress.setCompletedUnitCount(40);
+    progress.setUserInfo(ArchiveProgressInfo::stageKey,
+                         std::string(ArchiveProgressInfo::Stage::packaging));
+    progress.setUserInfo(ArchiveProgressInfo::stageCompletedBytesKey, std::uint64_t(412'000'000));
+    progress.setUserInfo(ArchiveProgressInfo::stageTotalBytesKey, std::uint64_t(1'030'000'000));
+    std::mutex mutex;
+    std::condition_variable_any never;
+    std::unique_lock lock(mutex);
+    never.wait(lock, stop, [] { return false; });
+    throw ArchivePipelineError::cancelled();
+}
+
+UnpackReceipt SceneBackend::unpack(const std::string&, const std::string&, Progress&,
+                                   std::stop_token) {
+    throw ArchivePipelineError::cancelled();
+}
 
 ContentView* sceneWindow(DeliveryJobModel* job, GoogleConnectionModel* google) {
     auto* center = new VolumeNotificationCenter();

@@ -6,10 +6,8 @@
 #include <QDeadlineTimer>
 #include <QDir>
 
-#include <condition_variable>
 #include <functional>
 #include <memory>
-#include <mutex>
 
 #include "Tolvane/model/DeliveryJobModel.h"
 #include "Tolvane/model/GoogleConnectionModel.h"
@@ -19,54 +17,9 @@
 #include "Tolvane/ui/InputListView.h"
 #include "Tolvane/ui/SymbolLabel.h"
 #include "Tolvane/ui/WorkStatusView.h"
-#include "core/archive/ArchivePipelineError.h"
-#include "core/archive/ArchiveProgressInfo.h"
-#include "core/common/Progress.h"
 
 namespace tolvane::screenshots {
 namespace {
-
-// How the sample pack ends: it stays at 40 % until the window goes, or it fails, or it stops.
-enum class PackEnd { holdAtForty, sourceChanged, cancelled };
-
-class SceneBackend final : public JobBackend {
-public:
-    explicit SceneBackend(PackEnd end) : end_(end) {}
-
-    ArchiveInputSnapshot captureInputSnapshot(const std::vector<std::string>& sources,
-                                              const std::string& manifest, Progress&,
-                                              std::stop_token) override {
-        return {manifest, sources.size(), 1'030'000'000, "ab", 1, 2};
-    }
-    PackReceipt pack(const std::vector<std::string>&, const std::string&, Progress& progress,
-                     const ArchiveInputSnapshot&, std::stop_token stop) override {
-        if (end_ == PackEnd::sourceChanged) {
-            throw ArchivePipelineError::sourceChanged("size changed: 회의록.docx");
-        }
-        if (end_ == PackEnd::cancelled) {
-            throw ArchivePipelineError::cancelled();
-        }
-        progress.setTotalUnitCount(100);
-        progress.setCompletedUnitCount(40);
-        progress.setUserInfo(ArchiveProgressInfo::stageKey,
-                             std::string(ArchiveProgressInfo::Stage::packaging));
-        progress.setUserInfo(ArchiveProgressInfo::stageCompletedBytesKey,
-                             std::uint64_t(412'000'000));
-        progress.setUserInfo(ArchiveProgressInfo::stageTotalBytesKey, std::uint64_t(1'030'000'000));
-        std::mutex mutex;
-        std::condition_variable_any never;
-        std::unique_lock lock(mutex);
-        never.wait(lock, stop, [] { return false; });
-        throw ArchivePipelineError::cancelled();
-    }
-    UnpackReceipt unpack(const std::string&, const std::string&, Progress&,
-                         std::stop_token) override {
-        throw ArchivePipelineError::cancelled();
-    }
-
-private:
-    PackEnd end_;
-};
 
 bool settle(const std::function<bool()>& reached) {
     const QDeadlineTimer deadline(10000);
