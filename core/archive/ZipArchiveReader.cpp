@@ -100,12 +100,12 @@ std::optional<std::int64_t> dosSeconds(std::uint16_t time, std::uint16_t date) {
     return static_cast<std::int64_t>(seconds);
 }
 
-ZipArchiveEntry::Type entryType(std::string_view rawName, std::uint32_t externalAttributes) {
+ZipArchiveEntry::Type entryType(std::string_view name, std::uint32_t externalAttributes) {
     const auto format = static_cast<mode_t>(externalAttributes >> 16) & S_IFMT;
     if (format == S_IFLNK) {
         return ZipArchiveEntry::Type::symbolicLink;
     }
-    if (format == S_IFDIR || (!rawName.empty() && rawName.back() == '/')) {
+    if (format == S_IFDIR || (!name.empty() && name.back() == '/')) {
         return ZipArchiveEntry::Type::directory;
     }
     return ZipArchiveEntry::Type::file;
@@ -333,11 +333,7 @@ ZipArchiveReader::ZipArchiveReader(const std::string& path, const CheckCancelled
             if (onEntry) {
                 onEntry(entry);
             }
-            // libzip refuses some ill-formed names only as an inconsistent archive; the decoder
-            // says what is wrong.
-            ZipEntryName::decode(ZipEntryName::storedName(entry.name, entry.extraField),
-                                 entry.flags);
-            facts.push_back({entry.flags, entry.dosTime, entry.dosDate, entry.localHeaderOffset});
+            facts.push_back({entry.path, entry.dosTime, entry.dosDate, entry.localHeaderOffset});
             digestRecord(inspected, entry);
         });
     facts.shrink_to_fit();
@@ -395,11 +391,10 @@ ZipArchiveEntry ZipArchiveReader::entry(std::uint64_t index) const {
     }
 
     const CentralFacts& facts = facts_[index];
-    const std::string_view rawName(stat.name);
     ZipArchiveEntry result;
     result.index = index;
-    result.path = ZipEntryName::decode(rawName, facts.flags);
-    result.type = entryType(rawName, attributes);
+    result.path = facts.path;
+    result.type = entryType(result.path, attributes);
     result.method = stat.comp_method;
     result.compressedSize = stat.comp_size;
     result.uncompressedSize = stat.size;

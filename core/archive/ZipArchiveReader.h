@@ -20,7 +20,8 @@ struct ZipArchiveEntry {
 
     // Position in the central directory, 0-based.
     std::uint64_t index = 0;
-    // The name as UTF-8 text, decoded by ZipEntryName::decode; a directory's keeps its "/".
+    // The name as UTF-8 text, as the inspector read it by the archive's one rule; a directory's
+    // keeps its "/".
     std::string path;
     // A symbolic link when the external attributes carry S_IFLNK; a directory when they carry
     // S_IFDIR or the name ends in "/"; a file otherwise. A name that looks like a directory never
@@ -46,9 +47,10 @@ struct ZipArchiveEntry {
 //
 // The archive is opened once (never through a final symbolic link, and only when it is a regular
 // file); the inspector walks it through that descriptor and libzip reads the same descriptor, so
-// both see the same file. Entry names are read raw, with the Unicode Path field applied as
-// ZipEntryName::storedName says, and decoded by the one name decoder; types, permissions and
-// times come from the central record, never from libzip's local-time reading of the DOS fields.
+// both see the same file. Entry names are the inspector's, read by the archive's one rule; libzip's
+// raw names must be what that library makes of the same records (ZipEntryName::storedName); types,
+// permissions and times come from the central record, never from libzip's local-time reading of
+// the DOS fields.
 // libzip reads the directory the inspector read: while it opens the archive it sees nothing before
 // that directory, so the only other end records it could take are those the inspector refuses.
 // The entry count and, entry by entry, the name, method, sizes, CRC-32, external attributes and
@@ -61,7 +63,7 @@ struct ZipArchiveEntry {
 // Failures: the inspector's ArchivePipelineError and std::system_error pass through unchanged;
 // libzip's own errors become ArchivePipelineError::invalidArchive with a detail starting
 // "zip library: "; any disagreement between the two readers is invalidArchive too. Memory beyond
-// libzip's central directory is one 64 KiB buffer and 16 bytes per entry.
+// libzip's central directory is one 64 KiB buffer and, per entry, its name and 16 bytes.
 //
 // One reader per thread; entries may be read in any order and more than once.
 class ZipArchiveReader {
@@ -101,7 +103,7 @@ private:
     // What the inspector's walk read from each central record and libzip does not offer, or
     // offers only in local time.
     struct CentralFacts {
-        std::uint16_t flags = 0;
+        std::string path;
         std::uint16_t dosTime = 0;
         std::uint16_t dosDate = 0;
         std::uint64_t localHeaderOffset = 0;

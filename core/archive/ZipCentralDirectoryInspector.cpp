@@ -391,10 +391,11 @@ void applyZip64(ZipCentralEntry& entry) {
 }
 
 ZipCentralEntry decode(std::uint64_t index, const unsigned char* record, std::string_view name,
-                       std::string_view extraField) {
+                       std::string_view extraField, ZipEntryName::Encoding nameEncoding) {
     ZipCentralEntry entry;
     entry.name = name;
     entry.flags = get16(record + Central::flags);
+    entry.path = ZipEntryName::decode(name, entry.flags, extraField, nameEncoding);
     entry.extraField = extraField;
     entry.centralRecord =
         std::string_view(reinterpret_cast<const char*>(record), ZipFormat::centralHeaderSize);
@@ -442,6 +443,41 @@ void forgetEndRecordsInData(int fd, std::uint64_t fileSize, const ZipCentralEntr
     records.erase(std::remove_if(first, records.end(), inside), records.end());
 }
 
+// The encoding of the archive's legacy names, weighed over every central record before any name
+// is handed over, so that every reader takes each name alike. A record the walk refuses ends the
+// weighing quietly; the walk then reports it in its own order.
+ZipEntryName::Encoding chooseNameEncoding(int fd, std::uint64_t fileSize,
+                                          const DirectoryBounds& bounds,
+                                          const CheckCancelled& checkCancelled) {
+    ZipEntryName::EncodingChooser chooser;
+    ForwardReader reader(fd, bounds.offset, fileSize);
+    std::array<unsigned char, ZipFormat::centralHeaderSize> fixed{};
+    std::string variable;
+    for (std::uint64_t index = 0; index < bounds.totalEntries; ++index) {
+        if (checkCancelled) {
+            checkCancelled();
+        }
+        if (reader.read(fixed.data(), fixed.size()) != fixed.size() ||
+            get32(fixed.data()) != ZipFormat::centralHeaderSignature) {
+            break;
+        }
+        const std::size_t nameLength = get16(fixed.data() + Central::nameLength);
+        const std::size_t extraLength = get16(fixed.data() + Central::extraLength);
+        const std::uint64_t recordEnd = reader.position() + nameLength + extraLength +
+                                        get16(fixed.data() + Central::commentLength);
+        variable.resize(nameLength + extraLength);
+        if (recordEnd > bounds.end || reader.read(reinterpret_cast<unsigned char*>(variable.data()),
+                                                  variable.size()) != variable.size()) {
+            break;
+        }
+        const std::string_view bytes(variable);
+        chooser.add(bytes.substr(0, nameLength), get16(fixed.data() + Central::flags),
+                    bytes.substr(nameLength));
+        reader.skipTo(recordEnd);
+    }
+    return chooser.chosen();
+}
+
 ZipCentralDirectory walk(int fd, const CheckCancelled& checkCancelled, const OnEntry& onEntry) {
     const struct stat status = posix::fstat(fd);
     // Only a regular file has a stable size and answers positioned reads; a directory keeps its
@@ -457,6 +493,8 @@ ZipCentralDirectory walk(int fd, const CheckCancelled& checkCancelled, const OnE
 
     DirectoryBounds bounds = readEndRecords(fd, fileSize);
     std::vector<std::uint64_t>& otherEndRecords = bounds.otherEndRecords;
+    const ZipEntryName::Encoding nameEncoding =
+        chooseNameEncoding(fd, fileSize, bounds, checkCancelled);
 
     ForwardReader reader(fd, bounds.offset, fileSize);
     std::array<unsigned char, ZipFormat::centralHeaderSize> fixed{};
@@ -487,27 +525,21 @@ ZipCentralDirectory walk(int fd, const CheckCancelled& checkCancelled, const OnE
         if (recordEnd > bounds.end) {
             invalid("central directory entry length");
         }
-        // A size or offset at its marker is decoded even without a callback, so the verdict
-        // never depends on whether records are handed over.
-        const bool deferred =
-            get32(record + Central::compressedSize) == ZipFormat::zip64Marker32 ||
-            get32(record + Central::uncompressedSize) == ZipFormat::zip64Marker32 ||
-            get32(record + Central::localHeaderOffset) == ZipFormat::zip64Marker32;
-        if (onEntry || deferred || !otherEndRecords.empty()) {
-            variable.resize(nameLength + extraLength);
-            if (reader.read(reinterpret_cast<unsigned char*>(variable.data()), variable.size()) !=
-                variable.size()) {
-                invalid("truncated central directory entry");
-            }
-            const std::string_view bytes(variable);
-            const ZipCentralEntry entry =
-                decode(index, record, bytes.substr(0, nameLength), bytes.substr(nameLength));
-            if (!otherEndRecords.empty()) {
-                forgetEndRecordsInData(fd, fileSize, entry, otherEndRecords);
-            }
-            if (onEntry) {
-                onEntry(entry);
-            }
+        // Every record is decoded, its name and ZIP64 values included, even without a callback,
+        // so the verdict never depends on whether records are handed over.
+        variable.resize(nameLength + extraLength);
+        if (reader.read(reinterpret_cast<unsigned char*>(variable.data()), variable.size()) !=
+            variable.size()) {
+            invalid("truncated central directory entry");
+        }
+        const std::string_view bytes(variable);
+        const ZipCentralEntry entry = decode(index, record, bytes.substr(0, nameLength),
+                                             bytes.substr(nameLength), nameEncoding);
+        if (!otherEndRecords.empty()) {
+            forgetEndRecordsInData(fd, fileSize, entry, otherEndRecords);
+        }
+        if (onEntry) {
+            onEntry(entry);
         }
         reader.skipTo(recordEnd);
     }
@@ -517,7 +549,7 @@ ZipCentralDirectory walk(int fd, const CheckCancelled& checkCancelled, const OnE
     if (!otherEndRecords.empty()) {
         invalid("more than one end record");
     }
-    return {bounds.totalEntries, bounds.offset, bounds.end - bounds.offset};
+    return {bounds.totalEntries, bounds.offset, bounds.end - bounds.offset, nameEncoding};
 }
 
 }  // namespace

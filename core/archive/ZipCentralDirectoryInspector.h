@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include "core/archive/ZipEntryName.h"
+
 namespace tolvane {
 
 // One central-directory record as the inspector hands it to its caller, decoded: the sizes and
@@ -12,8 +14,11 @@ namespace tolvane {
 // caller parses ZIP64 blocks or reads raw offsets. The views point into the inspector's buffers
 // and stay valid only during the callback.
 struct ZipCentralEntry {
-    // The raw name bytes; ZipEntryName::decode turns them into text.
+    // The raw name bytes.
     std::string_view name;
+    // The name as text, read by the archive's one rule (ZipEntryName::decode with the directory's
+    // nameEncoding): the only name any reader of the entry goes by.
+    std::string path;
     // General-purpose flags.
     std::uint16_t flags = 0;
     // The whole central extra field.
@@ -42,6 +47,9 @@ struct ZipCentralDirectory {
     std::uint64_t entryCount = 0;
     std::uint64_t offset = 0;
     std::uint64_t size = 0;
+    // What the names without the UTF-8 flag or a matching Unicode Path field are read as, chosen
+    // from all of them before any name is handed over.
+    ZipEntryName::Encoding nameEncoding = ZipEntryName::Encoding::utf8;
 
     friend bool operator==(const ZipCentralDirectory&, const ZipCentralDirectory&) = default;
 };
@@ -54,12 +62,14 @@ struct ZipCentralDirectory {
 // stored inside the archive keeps its own. Refused too: multi-volume archives, inconsistent ZIP64
 // layouts, encrypted and split entries, methods other than stored and deflate, more than
 // ArchivePipeline::maxEntryCount entries, central directories that do not fill their declared
-// bounds exactly, and records whose ZIP64 block lacks a value a classic field defers to. Failures
+// bounds exactly, records whose ZIP64 block lacks a value a classic field defers to, and names
+// flagged as UTF-8 that are not. Failures
 // are ArchivePipelineError (invalidArchive, unsupportedArchiveEntry, tooManyEntries) or the file
 // system's own std::system_error. Memory stays bounded whatever the archive holds.
 namespace ZipCentralDirectoryInspector {
 
-// Called before every central-directory record; throws the caller's cancellation error.
+// Called before every central-directory record of each of the two passes (the names' encoding is
+// weighed over the whole directory first); throws the caller's cancellation error.
 using CheckCancelled = std::function<void()>;
 // Called once per record in directory order. Whatever it throws ends the walk unchanged.
 using OnEntry = std::function<void(const ZipCentralEntry&)>;

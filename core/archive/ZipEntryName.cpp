@@ -1,11 +1,15 @@
 #include "core/archive/ZipEntryName.h"
 
+#include <unicode/uchar.h>
 #include <unicode/ucnv.h>
+#include <unicode/uscript.h>
 #include <zlib.h>
 
-#include <array>
+#include <algorithm>
 #include <memory>
 #include <optional>
+#include <stdexcept>
+#include <vector>
 
 #include "core/archive/ArchivePipelineError.h"
 #include "core/archive/ZipFormat.h"
@@ -52,95 +56,267 @@ constexpr std::array<char16_t, 256> cp437 = {
     0x2261, 0x00B1, 0x2265, 0x2264, 0x2320, 0x2321, 0x00F7, 0x2248,  // 0xF0
     0x00B0, 0x2219, 0x00B7, 0x221A, 0x207F, 0x00B2, 0x25A0, 0x00A0,  // 0xF8
 };
-
 struct ConverterClose {
     void operator()(UConverter* converter) const noexcept { ucnv_close(converter); }
 };
+using Converter = std::unique_ptr<UConverter, ConverterClose>;
 
-// Whether the name holds a Hangul syllable or a Hanja from the common Korean set (both bytes of
-// the pair at 0xA1 or above). Code page 949's extension rows accept ASCII letters as second
-// bytes, so "M\x81ller" (Müller in code page 437 and 850) is whole in it as a rare syllable; the
-// common set's lead bytes are box-drawing and mathematical signs there, which names do not hold.
-bool holdsCommonKorean(std::string_view raw) {
-    for (std::size_t index = 0; index < raw.size(); ++index) {
-        const auto lead = static_cast<unsigned char>(raw[index]);
-        if (lead < 0x81 || lead == 0xFF || index + 1 == raw.size()) {
-            continue;
-        }
-        const auto trail = static_cast<unsigned char>(raw[++index]);
-        const bool hangul = lead >= 0xB0 && lead <= 0xC8;
-        const bool hanja = lead >= 0xCA && lead <= 0xFD;
-        if ((hangul || hanja) && trail >= 0xA1 && trail <= 0xFE) {
-            return true;
-        }
-    }
-    return false;
+constexpr std::size_t indexOf(Encoding encoding) {
+    return static_cast<std::size_t>(encoding);
 }
 
-// The name as Korean Windows writes it (code page 949: ASCII plus two-byte Hangul, Hanja and
-// symbols), or nothing when any byte sequence is not one of that code page's characters. Code
-// page 949's user-defined rows and the lone bytes 0x80 and 0xFF decode only to private-use or C1
-// control characters, which no real name holds: such a name is more likely code page 437.
-std::optional<std::u32string> fromCodePage949(std::string_view raw) {
+// How much less unlikely another East Asian code page's reading must be for it to win over
+// Korean: Korean names are this system's first audience, and the common Hangul rows read as
+// frequent Hanzi in the Chinese code pages.
+constexpr std::uint64_t koreanMargin = 1;
+
+constexpr Encoding codePages[] = {Encoding::codePage949, Encoding::codePage932,
+                                  Encoding::codePage936, Encoding::codePage950};
+
+// ICU's tables of the Windows code pages themselves (ICU's plain "cp949" is IBM's variant, and its
+// "Shift_JIS" reads 0x5C as a yen sign).
+const char* converterName(Encoding encoding) {
+    switch (encoding) {
+        case Encoding::codePage949:
+            return "windows-949-2000";
+        case Encoding::codePage932:
+            return "ibm-943_P15A-2003";
+        case Encoding::codePage936:
+            return "windows-936-2000";
+        case Encoding::codePage950:
+            return "windows-950-2000";
+        default:
+            return nullptr;
+    }
+}
+
+Converter openConverter(Encoding encoding) {
     UErrorCode status = U_ZERO_ERROR;
-    const std::unique_ptr<UConverter, ConverterClose> converter(
-        ucnv_open("windows-949-2000", &status));
+    Converter converter(ucnv_open(converterName(encoding), &status));
     if (U_FAILURE(status)) {
-        return std::nullopt;
+        throw std::runtime_error("code page converter is missing");
     }
     ucnv_setToUCallBack(converter.get(), UCNV_TO_U_CALLBACK_STOP, nullptr, nullptr, nullptr,
                         &status);
-    // Every character of the code page lies in the Basic Multilingual Plane and takes at least
-    // one byte, so the UTF-16 result is never longer than the input.
+    return converter;
+}
+
+// One character of a code page reading and the bytes it was read from.
+struct CodedCharacter {
+    char32_t scalar = 0;
+    unsigned char lead = 0;
+    unsigned char trail = 0;  // 0 for a one-byte character
+};
+
+// A character no name holds: unassigned, control, private-use (the code pages' user-defined rows),
+// or a backslash, which in a code page reading can only be a lone 0x5C that Windows tools wrote
+// as a separator.
+bool unlikelyInAName(char32_t scalar) {
+    const auto type = static_cast<UCharCategory>(u_charType(static_cast<UChar32>(scalar)));
+    return scalar == U'\\' || type == U_UNASSIGNED || type == U_CONTROL_CHAR ||
+           type == U_PRIVATE_USE_CHAR || type == U_SURROGATE;
+}
+
+// The name read in a code page, or nothing when it is not whole in it.
+std::optional<std::vector<CodedCharacter>> readCodePage(UConverter* converter,
+                                                        std::string_view raw) {
+    ucnv_resetToUnicode(converter);
+    // Every character of these code pages lies in the Basic Multilingual Plane and takes at least
+    // one byte, so the reading is never longer than the input.
     std::u16string units(raw.size(), u'\0');
-    const std::int32_t length =
-        ucnv_toUChars(converter.get(), units.data(), static_cast<std::int32_t>(units.size()),
-                      raw.data(), static_cast<std::int32_t>(raw.size()), &status);
+    std::vector<std::int32_t> offsets(raw.size());
+    UChar* target = units.data();
+    const char* source = raw.data();
+    UErrorCode status = U_ZERO_ERROR;
+    ucnv_toUnicode(converter, &target, target + units.size(), &source, source + raw.size(),
+                   offsets.data(), true, &status);
     if (U_FAILURE(status)) {
         return std::nullopt;
     }
-    std::u32string scalars;
-    scalars.reserve(static_cast<std::size_t>(length));
-    for (std::int32_t index = 0; index < length; ++index) {
-        const char16_t unit = units[static_cast<std::size_t>(index)];
-        if ((unit >= 0x80 && unit <= 0x9F) || (unit >= 0xE000 && unit <= 0xF8FF)) {
+    const auto length = static_cast<std::size_t>(target - units.data());
+    std::vector<CodedCharacter> characters;
+    characters.reserve(length);
+    for (std::size_t index = 0; index < length; ++index) {
+        const char32_t scalar = units[index];
+        const auto offset = static_cast<std::size_t>(offsets[index]);
+        const std::size_t next =
+            index + 1 < length ? static_cast<std::size_t>(offsets[index + 1]) : raw.size();
+        if (unlikelyInAName(scalar) || offset >= raw.size() || next <= offset) {
             return std::nullopt;
         }
-        scalars.push_back(unit);
+        CodedCharacter character{scalar, static_cast<unsigned char>(raw[offset]), 0};
+        if (next - offset > 1) {
+            character.trail = static_cast<unsigned char>(raw[offset + 1]);
+        }
+        characters.push_back(character);
     }
-    return scalars;
+    return characters;
 }
 
-}  // namespace
+bool isASCIILetter(char32_t scalar) {
+    return (scalar >= U'a' && scalar <= U'z') || (scalar >= U'A' && scalar <= U'Z');
+}
 
-std::string decode(std::string_view raw, std::uint16_t flags) {
-    if ((flags & ZipFormat::flagUTF8) != 0) {
-        if (!Unicode::isValidUTF8(raw)) {
-            throw ArchivePipelineError::invalidArchive("entry name is not valid UTF-8");
+UScriptCode scriptOf(char32_t scalar) {
+    UErrorCode status = U_ZERO_ERROR;
+    const UScriptCode script = uscript_getScript(static_cast<UChar32>(scalar), &status);
+    return U_SUCCESS(status) ? script : USCRIPT_INVALID_CODE;
+}
+
+bool isHangulSyllable(char32_t scalar) {
+    return scalar >= 0xAC00 && scalar <= 0xD7A3;
+}
+
+// How unlikely one character of a code page reading is in a real name of that code page: 0 for
+// ASCII and the characters names are mostly made of, more for the rare rows a reading of another
+// encoding's bytes lands in.
+std::uint64_t characterCost(Encoding encoding, const CodedCharacter& character) {
+    const char32_t scalar = character.scalar;
+    if (scalar < 0x80) {
+        return 0;
+    }
+    const unsigned lead = character.lead;
+    const unsigned trail = character.trail;
+    const unsigned code = lead << 8 | trail;
+    const bool han = scriptOf(scalar) == USCRIPT_HAN;
+    switch (encoding) {
+        case Encoding::codePage949:
+            // The common set's 2,350 syllables are what Korean names are written in; the
+            // extension rows (lead below 0xB0 or trail below 0xA1) hold the rest. The common
+            // set's Hanja and symbol rows (★, ①, kana) are as likely.
+            if (isHangulSyllable(scalar)) {
+                return lead >= 0xB0 && trail >= 0xA1 ? 0 : 2;
+            }
+            return han || (lead >= 0xA1 && trail >= 0xA1) ? 0 : 1;
+        case Encoding::codePage932:
+            if (trail == 0) {
+                return 2;  // half-width katakana
+            }
+            if (const UScriptCode script = scriptOf(scalar);
+                script == USCRIPT_HIRAGANA || script == USCRIPT_KATAKANA) {
+                return 0;
+            }
+            if (han) {
+                return code <= 0x9872 ? 0 : code <= 0xEAA4 ? 1 : 2;  // level 1, level 2, extension
+            }
+            return 1;
+        case Encoding::codePage936:
+            if (trail == 0) {
+                return 3;  // the euro sign, the only one-byte character above ASCII
+            }
+            if (han) {
+                if (trail < 0xA1 || lead < 0xB0 || lead > 0xF7) {
+                    return 2;  // the extension beyond GB 2312
+                }
+                return lead <= 0xD7 ? 0 : 1;  // level 1, level 2
+            }
+            return 1;
+        case Encoding::codePage950:
+            if (han) {
+                return code >= 0xA440 && code <= 0xC67E   ? 0   // frequent characters
+                       : code >= 0xC940 && code <= 0xF9D5 ? 1   // less frequent ones
+                                                          : 2;  // extensions
+            }
+            return 1;
+        default:
+            return 0;
+    }
+}
+
+std::uint64_t codePageCost(Encoding encoding, const std::vector<CodedCharacter>& characters) {
+    std::uint64_t cost = 0;
+    for (std::size_t index = 0; index < characters.size(); ++index) {
+        const char32_t scalar = characters[index].scalar;
+        cost += characterCost(encoding, characters[index]);
+        if (index == 0) {
+            continue;
         }
-        return std::string(raw);
+        const char32_t previous = characters[index - 1].scalar;
+        // Real names keep East Asian runs apart from Latin words ("사진 2024", "A4용지"); another
+        // encoding's accented letters read in a code page sit inside Latin words.
+        if ((previous >= 0x80 && isASCIILetter(scalar)) ||
+            (isASCIILetter(previous) && scalar >= 0x80)) {
+            cost += 1;
+        }
+        // Korean names write Hanja as words of their own; Chinese text read in code page 949
+        // mixes Hanja and Hangul inside one word.
+        const auto hanja = [](char32_t c) { return c >= 0x80 && scriptOf(c) == USCRIPT_HAN; };
+        if (encoding == Encoding::codePage949 && ((isHangulSyllable(previous) && hanja(scalar)) ||
+                                                  (hanja(previous) && isHangulSyllable(scalar)))) {
+            cost += 2;
+        }
     }
-    // A code page 437 name is valid UTF-8 only where a box-drawing character precedes accented
-    // letters, which real names hardly ever hold; a UTF-8 name without the flag is common.
-    if (Unicode::isValidUTF8(raw)) {
-        return std::string(raw);
+    return cost;
+}
+
+bool isWordCharacter(char32_t scalar) {
+    const auto type = static_cast<UCharCategory>(u_charType(static_cast<UChar32>(scalar)));
+    return u_isalpha(static_cast<UChar32>(scalar)) || type == U_NON_SPACING_MARK ||
+           type == U_COMBINING_SPACING_MARK || type == U_ENCLOSING_MARK;
+}
+
+// How unlikely the letters and signs above ASCII are in a name read as UTF-8 (utf8) or as code
+// page 437. A letter belongs in a word of its own script: a Latin one beside ASCII letters
+// (Müller, café), a Greek or Cyrillic one among others of its script (Привет). Korean bytes read as
+// UTF-8 give lone Latin letters ("ġŲ"); other bytes read as 437 give box-drawing signs. UTF-8's
+// three- and four-byte characters are never judged: such byte patterns do not arise by chance.
+std::uint64_t alphabeticCost(std::u32string_view scalars, bool utf8) {
+    const auto judged = [utf8](char32_t c) { return c >= 0x80 && (!utf8 || c < 0x800); };
+    std::uint64_t cost = 0;
+    std::size_t index = 0;
+    while (index < scalars.size()) {
+        if (!isWordCharacter(scalars[index])) {
+            const char32_t scalar = scalars[index];
+            if (judged(scalar)) {
+                // Code page 437's box-drawing and block signs are what bytes of another code
+                // page turn into; no name is drawn with them.
+                const bool drawing = scalar >= 0x2500 && scalar <= 0x25FF;
+                cost += utf8 ? 1 : drawing ? 6 : 2;
+            }
+            ++index;
+            continue;
+        }
+        bool hasASCIILetter = false;
+        bool oneScript = true;
+        std::uint64_t letters = 0;
+        UScriptCode wordScript = USCRIPT_INVALID_CODE;
+        for (; index < scalars.size() && isWordCharacter(scalars[index]); ++index) {
+            const char32_t scalar = scalars[index];
+            hasASCIILetter = hasASCIILetter || isASCIILetter(scalar);
+            const UScriptCode script = scriptOf(scalar);
+            if (!judged(scalar) || script == USCRIPT_INHERITED) {
+                continue;
+            }
+            ++letters;
+            oneScript = oneScript && (wordScript == USCRIPT_INVALID_CODE || wordScript == script);
+            wordScript = script;
+        }
+        const bool plausible =
+            oneScript &&
+            (wordScript == USCRIPT_LATIN ? hasASCIILetter : !hasASCIILetter && letters >= 2);
+        if (letters > 0 && !plausible) {
+            cost += 2 * letters;
+        }
     }
-    // Korean Windows tools write names in their own code page without saying so; a name that is
-    // whole in it and holds common Korean characters is read that way.
-    const std::optional<std::u32string> korean =
-        holdsCommonKorean(raw) ? fromCodePage949(raw) : std::nullopt;
-    if (korean) {
-        return Unicode::fromUTF32(*korean);
-    }
+    return cost;
+}
+
+std::u32string fromCodePage437(std::string_view raw) {
     std::u32string scalars;
     scalars.reserve(raw.size());
     for (const char byte : raw) {
         scalars.push_back(cp437[static_cast<unsigned char>(byte)]);
     }
-    return Unicode::fromUTF32(scalars);
+    return scalars;
 }
 
-std::string_view storedName(std::string_view raw, std::string_view extraField) {
+bool holdsC1Control(std::u32string_view scalars) {
+    return std::any_of(scalars.begin(), scalars.end(),
+                       [](char32_t c) { return c >= 0x80 && c <= 0x9F; });
+}
+
+// The Unicode Path extra field's name when it matches the raw name (see storedName).
+std::optional<std::string_view> unicodePathName(std::string_view raw, std::string_view extraField) {
     namespace Block = ZipFormat::ExtraBlock;
     constexpr std::size_t fixedSize = 5;  // version and CRC-32
     std::size_t position = 0;
@@ -153,16 +329,155 @@ std::string_view storedName(std::string_view raw, std::string_view extraField) {
         if (ZipFormat::get16(block + Block::id) == ZipFormat::unicodePathExtraID) {
             const unsigned char* data = block + Block::data;
             if (size <= fixedSize || data[0] != 1) {
-                return raw;
+                return std::nullopt;
             }
             const std::string_view name(reinterpret_cast<const char*>(data + fixedSize),
                                         size - fixedSize);
             const uLong crc = crc32_z(0, reinterpret_cast<const Bytef*>(raw.data()), raw.size());
-            return ZipFormat::get32(data + 1) == crc && Unicode::isValidUTF8(name) ? name : raw;
+            if (ZipFormat::get32(data + 1) == crc && Unicode::isValidUTF8(name)) {
+                return name;
+            }
+            return std::nullopt;
         }
         position += Block::headerSize + size;
     }
-    return raw;
+    return std::nullopt;
+}
+
+bool isLegacyName(std::string_view raw, std::uint16_t flags, std::string_view extraField) {
+    return (flags & ZipFormat::flagUTF8) == 0 && !unicodePathName(raw, extraField);
+}
+
+// One converter per code page and thread, opened when first needed: extraction decodes every
+// name of an archive, and opening a converter costs more than reading a name.
+UConverter* threadConverter(Encoding encoding) {
+    thread_local std::array<Converter, 6> converters;
+    Converter& converter = converters[indexOf(encoding)];
+    if (!converter) {
+        converter = openConverter(encoding);
+    }
+    return converter.get();
+}
+
+}  // namespace
+
+struct EncodingChooser::Converters {
+    std::array<Converter, 6> byEncoding;
+};
+
+EncodingChooser::EncodingChooser() : converters_(std::make_unique<Converters>()) {
+    for (const Encoding encoding : codePages) {
+        converters_->byEncoding[indexOf(encoding)] = openConverter(encoding);
+    }
+}
+
+EncodingChooser::~EncodingChooser() = default;
+
+void EncodingChooser::add(std::string_view raw, std::uint16_t flags, std::string_view extraField) {
+    if (!isLegacyName(raw, flags, extraField) || Unicode::isASCII(raw)) {
+        return;
+    }
+    for (std::size_t index = 0; index < candidates_.size(); ++index) {
+        if (candidates_[index].whole) {
+            weigh(static_cast<Encoding>(index), raw);
+        }
+    }
+}
+
+void EncodingChooser::weigh(Encoding encoding, std::string_view raw) {
+    Candidate& candidate = candidates_[indexOf(encoding)];
+    switch (encoding) {
+        case Encoding::utf8: {
+            if (!Unicode::isValidUTF8(raw)) {
+                candidate.whole = false;
+                return;
+            }
+            const std::u32string scalars = Unicode::toUTF32(raw);
+            if (holdsC1Control(scalars)) {
+                candidate.whole = false;
+                return;
+            }
+            candidate.cost += alphabeticCost(scalars, true);
+            return;
+        }
+        case Encoding::codePage437:
+            candidate.cost += alphabeticCost(fromCodePage437(raw), false);
+            return;
+        default: {
+            const auto characters =
+                readCodePage(converters_->byEncoding[indexOf(encoding)].get(), raw);
+            if (!characters) {
+                candidate.whole = false;
+                return;
+            }
+            candidate.cost += codePageCost(encoding, *characters);
+            return;
+        }
+    }
+}
+
+Encoding EncodingChooser::chosen() const {
+    // Ties go to the earlier candidate: UTF-8, then Korean. Code page 437 reads anything, so
+    // there always is one.
+    std::optional<std::size_t> found;
+    for (std::size_t index = 0; index < candidates_.size(); ++index) {
+        if (candidates_[index].whole &&
+            (!found || candidates_[index].cost < candidates_[*found].cost)) {
+            found = index;
+        }
+    }
+    const std::size_t best = found.value_or(indexOf(Encoding::codePage437));
+    const Candidate& korean = candidates_[indexOf(Encoding::codePage949)];
+    const auto encoding = static_cast<Encoding>(best);
+    const bool otherCodePage = encoding == Encoding::codePage932 ||
+                               encoding == Encoding::codePage936 ||
+                               encoding == Encoding::codePage950;
+    if (otherCodePage && korean.whole && korean.cost <= candidates_[best].cost + koreanMargin) {
+        return Encoding::codePage949;
+    }
+    return encoding;
+}
+
+std::string decode(std::string_view raw, std::uint16_t flags, std::string_view extraField,
+                   Encoding legacy) {
+    if ((flags & ZipFormat::flagUTF8) != 0) {
+        if (!Unicode::isValidUTF8(raw)) {
+            throw ArchivePipelineError::invalidArchive("entry name is not valid UTF-8");
+        }
+        return std::string(raw);
+    }
+    if (const std::optional<std::string_view> field = unicodePathName(raw, extraField)) {
+        return std::string(*field);
+    }
+    if (Unicode::isASCII(raw)) {
+        return std::string(raw);
+    }
+    switch (legacy) {
+        case Encoding::utf8:
+            if (!Unicode::isValidUTF8(raw)) {
+                break;
+            }
+            return std::string(raw);
+        case Encoding::codePage437:
+            return Unicode::fromUTF32(fromCodePage437(raw));
+        default: {
+            const auto characters = readCodePage(threadConverter(legacy), raw);
+            if (!characters) {
+                break;
+            }
+            std::u32string scalars;
+            scalars.reserve(characters->size());
+            for (const CodedCharacter& character : *characters) {
+                scalars.push_back(character.scalar);
+            }
+            return Unicode::fromUTF32(scalars);
+        }
+    }
+    throw ArchivePipelineError::invalidArchive("entry name is not in the archive's encoding");
+}
+
+std::string_view storedName(std::string_view raw, std::string_view extraField) {
+    return unicodePathName(raw, extraField).value_or(raw);
 }
 
 }  // namespace tolvane::ZipEntryName

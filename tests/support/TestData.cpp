@@ -1,5 +1,6 @@
 #include "support/TestData.h"
 
+#include <iconv.h>
 #include <zip.h>
 
 #include <memory>
@@ -15,6 +16,26 @@ std::string randomBytes(std::size_t size, std::uint64_t seed) {
     for (char& c : out) {
         c = static_cast<char>(generator() & 0xff);
     }
+    return out;
+}
+
+std::string converted(const std::string& text, const char* from, const char* to) {
+    const iconv_t converter = ::iconv_open(to, from);
+    if (converter == reinterpret_cast<iconv_t>(-1)) {
+        ADD_FAILURE() << "no converter from " << from << " to " << to;
+        return {};
+    }
+    std::string in = text, out(4 * text.size() + 4, '\0');
+    char* source = in.data();
+    char* target = out.data();
+    std::size_t inLeft = in.size(), outLeft = out.size();
+    const std::size_t result = ::iconv(converter, &source, &inLeft, &target, &outLeft);
+    ::iconv_close(converter);
+    if (result == static_cast<std::size_t>(-1)) {
+        ADD_FAILURE() << "cannot convert " << text << " from " << from << " to " << to;
+        return {};
+    }
+    out.resize(out.size() - outLeft);
     return out;
 }
 
