@@ -20,7 +20,9 @@ namespace tolvane {
 // (1xx) answers or trailers.
 //
 // send() blocks its caller and may be called from any number of threads at once: every thread
-// keeps one libcurl handle of its own, which keeps connections open between requests. A requested
+// keeps one libcurl handle of its own, which keeps connections open between requests. Every
+// request goes out once: one that is not idempotent (a POST) is sent on a connection opened for
+// it alone, so that it is never sent again after a reused connection died under it. A requested
 // stop ends a pending exchange within about a second with OperationCancelled. Any failure to
 // obtain an HTTP response is a TransportError; an answer that is not HTTP is
 // DriveTransferError::invalidResponse.
