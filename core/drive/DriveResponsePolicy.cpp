@@ -208,4 +208,23 @@ std::optional<std::string> safeSessionURL(std::string_view text, const DriveEndp
     return std::string(text);
 }
 
+std::optional<std::string> fileWebLink(std::string_view text, std::string_view fileID,
+                                       const DriveEndpoints& endpoints) {
+    const std::optional<URLParts> parts = splitURL(text);
+    if (fileID.empty() || !parts || parts->scheme != "https" || parts->host != endpoints.webHost) {
+        return std::nullopt;
+    }
+    std::string_view path =
+        parts->afterAuthority.substr(0, parts->afterAuthority.find_first_of("?#"));
+    while (!path.empty()) {
+        path.remove_prefix(1);  // the "/" before each segment
+        const std::string_view segment = path.substr(0, path.find('/'));
+        if (segment == fileID) {
+            return std::string(text);
+        }
+        path.remove_prefix(segment.size());
+    }
+    return std::nullopt;
+}
+
 }  // namespace tolvane::DriveResponsePolicy

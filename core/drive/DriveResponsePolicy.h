@@ -54,6 +54,13 @@ std::int64_t nextOffset(const std::optional<std::string>& range, std::int64_t to
 // so only one that passes here is ever stored or used. Port, query and fragment are not examined.
 std::optional<std::string> safeSessionURL(std::string_view text, const DriveEndpoints& endpoints);
 
+// `text` when it is an https URL on the Drive web host of `endpoints` whose path has a segment
+// that is exactly `fileID`, as every Drive link to a file has; otherwise no value. The link is
+// handed to other people, so it must lead to the file that was checked and shared, not to
+// another one. Query and fragment name nothing.
+std::optional<std::string> fileWebLink(std::string_view text, std::string_view fileID,
+                                       const DriveEndpoints& endpoints);
+
 // An absolute URL's scheme, its host (user information and a port of digits removed) and what
 // follows the authority; no value for anything but printable ASCII without blanks or
 // backslashes in that form.

@@ -114,7 +114,8 @@ public:
         conflicting,  // one has another role or is discoverable
     };
 
-    // The file's size, checksums, web link and trash state. A missing file is http(404).
+    // The file's size, checksums, web link and trash state. A missing file is http(404); an
+    // answer about another file is invalidResponse.
     DriveFile fileMetadata(std::string_view fileID, const AccessToken& token,
                            std::stop_token stop) const;
 
@@ -175,8 +176,10 @@ private:
     DriveFile verifiedRemoteFile(std::string_view fileID, std::int64_t size,
                                  std::string_view sha256, std::string_view md5,
                                  const AccessToken& token, std::stop_token stop) const;
-    // `link` when it is an https URL on the Drive web host; otherwise invalidResponse.
-    std::string checkedWebLink(const std::optional<std::string>& link) const;
+    // `link` when it is an https URL on the Drive web host that names the file `fileID` in its
+    // path; otherwise invalidResponse.
+    std::string checkedWebLink(const std::optional<std::string>& link,
+                               std::string_view fileID) const;
 
     std::shared_ptr<DriveHTTPTransport> transport_;
     std::shared_ptr<FileDriveTransferJournal> journal_;

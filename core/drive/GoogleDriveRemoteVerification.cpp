@@ -44,7 +44,13 @@ DriveFile DriveTransferSteps::fileMetadata(std::string_view fileID, const Access
     const DriveHTTPResponse response =
         checked("GET", apiURL(filePath(fileID), {{"fields", std::string(metadataFields)}}), {},
                 std::nullopt, {}, token, stop);
-    return decodedFile(response.body);
+    DriveFile file = decodedFile(response.body);
+    // An answer about another file, one with the same bytes say, would pass every check that
+    // follows and lend its link to this one.
+    if (file.id != fileID) {
+        throw DriveTransferError::invalidResponse();
+    }
+    return file;
 }
 
 DriveFile DriveTransferSteps::verifiedRemoteFile(std::string_view fileID, std::int64_t size,
@@ -76,16 +82,18 @@ DriveFile DriveTransferSteps::verifiedRemoteFile(std::string_view fileID, std::i
     return remote;
 }
 
-std::string DriveTransferSteps::checkedWebLink(const std::optional<std::string>& link) const {
-    if (!link) {
+std::string DriveTransferSteps::checkedWebLink(const std::optional<std::string>& link,
+                                               std::string_view fileID) const {
+    // The link is opened and handed to other people: only Drive's own link to this very file
+    // will do, whether it comes from Drive or from the journal.
+    std::optional<std::string> checked;
+    if (link) {
+        checked = DriveResponsePolicy::fileWebLink(*link, fileID, environment_.endpoints);
+    }
+    if (!checked) {
         throw DriveTransferError::invalidResponse();
     }
-    const std::optional<DriveResponsePolicy::URLParts> parts = DriveResponsePolicy::splitURL(*link);
-    // The link is opened and handed to other people: only Drive's own web host will do.
-    if (!parts || parts->scheme != "https" || parts->host != environment_.endpoints.webHost) {
-        throw DriveTransferError::invalidResponse();
-    }
-    return *link;
+    return std::move(*checked);
 }
 
 DriveTransferSteps::PermissionStatus DriveTransferSteps::permissionStatus(
@@ -173,7 +181,7 @@ DriveShareResult DriveTransferSteps::verifiedLink(const Uuid& jobID, std::string
         !record->md5 || !record->byteCount || !record->verifiedLink) {
         throw DriveTransferError::invalidResponse();
     }
-    std::string link = checkedWebLink(record->verifiedLink);
+    std::string link = checkedWebLink(record->verifiedLink, *record->remoteFileID);
 
     verifiedRemoteFile(*record->remoteFileID, *record->byteCount, *record->sha256, *record->md5,
                        token, stop);

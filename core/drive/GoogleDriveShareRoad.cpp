@@ -139,7 +139,7 @@ DriveShareResult DriveTransferSteps::shareArchive(const VerifiedArchive& archive
     if (again.size != size || again.sha256 != archive.sha256) {
         throw DriveTransferError::archiveChanged();
     }
-    const std::string link = checkedWebLink(remote.webViewLink);
+    const std::string link = checkedWebLink(remote.webViewLink, fileID);
 
     // A transfer cancelled after its remote check is not marked verified.
     throwIfCancelled(nullptr, stop);

@@ -104,6 +104,12 @@ std::string_view trimmed(std::string_view text) noexcept {
     return text;
 }
 
+// Methods whose request may be sent twice with the effect of sending it once.
+bool isIdempotent(std::string_view method) noexcept {
+    return method == "GET" || method == "HEAD" || method == "PUT" || method == "DELETE" ||
+           method == "OPTIONS" || method == "TRACE";
+}
+
 bool startsWithIgnoringCase(std::string_view text, std::string_view prefix) noexcept {
     return text.size() >= prefix.size() && headerNamesEqual(text.substr(0, prefix.size()), prefix);
 }
@@ -423,6 +429,14 @@ DriveHTTPResponse URLSessionDriveHTTPTransport::send(const DriveHTTPRequest& req
               "CUSTOMREQUEST");
     }
     check(curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headers.get()), "HTTPHEADER");
+    if (!isIdempotent(request.method)) {
+        // libcurl sends a request again on a new connection when a reused one closes without a
+        // byte of answer, yet the server may well have carried it out before it closed: a POST
+        // would then create its folder, session or permission twice. On a connection of its own,
+        // opened for it and closed after it, a lost answer is the error it is.
+        check(curl_easy_setopt(handle, CURLOPT_FRESH_CONNECT, 1L), "FRESH_CONNECT");
+        check(curl_easy_setopt(handle, CURLOPT_FORBID_REUSE, 1L), "FORBID_REUSE");
+    }
 
     check(curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, receiveHeader), "HEADERFUNCTION");
     check(curl_easy_setopt(handle, CURLOPT_HEADERDATA, &exchange), "HEADERDATA");

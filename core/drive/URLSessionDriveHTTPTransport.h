@@ -20,10 +20,13 @@ namespace tolvane {
 // (1xx) answers or trailers.
 //
 // send() blocks its caller and may be called from any number of threads at once: every thread
-// keeps one libcurl handle of its own, which keeps connections open between requests. A requested
-// stop ends a pending exchange within about a second with OperationCancelled. Any failure to
-// obtain an HTTP response is a TransportError; an answer that is not HTTP is
-// DriveTransferError::invalidResponse.
+// keeps one libcurl handle of its own, which keeps connections open between requests. libcurl
+// sends a request again on a new connection when a reused one closed without a byte of answer;
+// that is harmless for the idempotent methods (GET, PUT, ...) only, so any other request (a POST)
+// goes out on a connection opened for it alone and closed after it, and a lost answer to it is a
+// TransportError, never a second request. A requested stop ends a pending exchange within about
+// a second with OperationCancelled. Any failure to obtain an HTTP response is a TransportError;
+// an answer that is not HTTP is DriveTransferError::invalidResponse.
 class URLSessionDriveHTTPTransport final : public DriveHTTPTransport {
 public:
     static constexpr std::size_t defaultMaxResponseBytes = 16 * 1024 * 1024;

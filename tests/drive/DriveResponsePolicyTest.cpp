@@ -117,5 +117,35 @@ TEST(DriveResponsePolicyTest, SessionURLGateAdmitsOnlyTheUploadHost) {
     }
 }
 
+// A link is shown to the user and handed to other people: it must be Drive's web link of the file
+// that was checked, whose identifier is one whole segment of its path.
+TEST(DriveResponsePolicyTest, FileLinkNamesTheFileOnTheDriveWebHost) {
+    const std::string id = "1AbC-d_9";
+    const std::vector<std::pair<std::string, bool>> cases = {
+        {"https://drive.google.com/file/d/1AbC-d_9/view?usp=drivesdk", true},
+        {"https://drive.google.com/file/d/1AbC-d_9", true},
+        {"https://drive.google.com/file/d/1AbC-d_9/edit#heading", true},
+        {"https://drive.google.com/file/d/1AbC-d_90/view", false},
+        {"https://drive.google.com/file/d/1AbC-d_/view", false},
+        {"https://drive.google.com/file/d/x1AbC-d_9/view", false},
+        {"https://drive.google.com/file/d/1abc-d_9/view", false},
+        {"https://drive.google.com/file/d/1AbC%2Dd_9/view", false},
+        {"https://drive.google.com/open?id=1AbC-d_9", false},
+        {"https://drive.google.com/file/d/other/view?id=/1AbC-d_9/", false},
+        {"https://drive.google.com/file/d/other/view#/1AbC-d_9/", false},
+        {"https://drive.google.com/1AbC-d_9", true},
+        {"http://drive.google.com/file/d/1AbC-d_9/view", false},
+        {"https://drive.google.com.evil.example/file/d/1AbC-d_9/view", false},
+        {"https://evil.example/file/d/1AbC-d_9/view", false},
+    };
+    for (const auto& [link, accepted] : cases) {
+        EXPECT_EQ(fileWebLink(link, id, DriveEndpoints{}),
+                  accepted ? std::optional(link) : std::nullopt)
+            << link;
+    }
+    // No identifier is named by every link.
+    EXPECT_EQ(fileWebLink("https://drive.google.com//view", "", DriveEndpoints{}), std::nullopt);
+}
+
 }  // namespace
 }  // namespace tolvane

@@ -132,6 +132,75 @@ TEST(GoogleDriveTransferClientTest, RemoteCopyMustMatchTheArchive) {
     }
 }
 
+// The link handed out and stored is the one of the file that was checked and given its
+// permission: an answer about another file, or a link to one, gives no link at all, then or on
+// a later run.
+TEST(GoogleDriveTransferClientTest, OnlyALinkToTheUploadedFileIsAccepted) {
+    using Json = nlohmann::json;
+    const auto linkTo = [](const std::string& id) {
+        return "https://drive.google.com/file/d/" + id + "/view?usp=drivesdk";
+    };
+    // Drive's metadata as a merge patch, from the file's identifier and another upload's
+    // answer; whether the link is taken.
+    using Patch = std::function<Json(const std::string& id, const Json& other)>;
+    const std::vector<std::pair<Patch, bool>> cases = {
+        {[&](auto& id, auto&) {
+             return Json{{"webViewLink", linkTo(id)}};
+         },
+         true},
+        {[](auto&, auto& other) { return other; }, false},
+        {[](auto&, auto& other) {
+             return Json{{"id", other["id"]}};
+         },
+         false},
+        {[](auto&, auto& other) {
+             return Json{{"webViewLink", other["webViewLink"]}};
+         },
+         false},
+        {[&](auto& id, auto&) {
+             return Json{{"webViewLink", linkTo(id + "0")}};
+         },
+         false},
+    };
+    for (const auto& [patch, accepted] : cases) {
+        FakeDrive h;
+        const std::string content = test::randomBytes(3000, 5);
+        // Another upload of the same bytes: size and checksums match either file.
+        ASSERT_EQ(h.share(h.archive("Earlier.zip", content)), "ok");
+        const Json other = {{"id", h.result->fileID}, {"webViewLink", h.result->link}};
+        const VerifiedArchive archive = h.archive("Delivery.zip", content);
+        h.at["metadata"] = "quit";
+        ASSERT_EQ(h.share(archive), quit);
+        const std::string id = *h.record(archive.jobID)->remoteFileID;
+        h.reset();
+        h.at["metadata"] = patch(id, other).dump();
+        SCOPED_TRACE(h.at["metadata"]);
+
+        if (accepted) {
+            ASSERT_EQ(h.share(archive), "ok");
+            EXPECT_EQ(h.result->link, linkTo(id));
+            EXPECT_EQ(h.record(archive.jobID)->verifiedLink, linkTo(id));
+            // The re-check does not take Drive's word about another file either.
+            h.reset();
+            h.at["metadata"] = Json{{"id", other["id"]}}.dump();
+            EXPECT_EQ(h.verify(archive.jobID), "invalidResponse");
+            EXPECT_EQ(h.sent(), "metadata");
+            continue;
+        }
+        EXPECT_EQ(h.share(archive), "invalidResponse");
+        EXPECT_EQ(h.sent(), "metadata");
+        // Drive keeps answering so: a resume reads it again and gets no further, and the
+        // re-check has no link to offer.
+        EXPECT_EQ(h.resume(archive.jobID), "invalidResponse");
+        EXPECT_EQ(h.verify(archive.jobID), "invalidResponse");
+        EXPECT_FALSE(h.result);
+        EXPECT_EQ(h.record(archive.jobID)->phase, "uploaded");
+        EXPECT_FALSE(h.record(archive.jobID)->verifiedLink);
+        EXPECT_TRUE(h.upload(archive.jobID).permissions.empty());
+        EXPECT_EQ(h.file(other["id"].get<std::string>())->permissions.size(), 1u);
+    }
+}
+
 // A share ended at any point leaves a record from which the next share completes.
 TEST(GoogleDriveTransferClientTest, InterruptedShareCompletesOnTheNextRun) {
     // Where and how the share ended (as FakeDrive::at), the archive's size, the phase left, the
@@ -243,6 +312,8 @@ TEST(GoogleDriveTransferClientTest, VerifiedLinkRechecksWithoutChangingAnything)
         {"", [](auto& r) { r.md5.reset(); }, "invalidResponse", ""},
         {"", [](auto& r) { r.verifiedLink = "https://evildrive.google.com/x"; }, "invalidResponse",
          ""},
+        // A stored link must name the recorded file.
+        {"", [](auto& r) { *r.remoteFileID += "0"; }, "invalidResponse", ""},
     };
     for (const auto& [answers, tamper, outcome, requests] : cases) {
         SCOPED_TRACE(answers + " " + outcome);

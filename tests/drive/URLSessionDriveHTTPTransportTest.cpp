@@ -123,6 +123,43 @@ TEST(URLSessionDriveHTTPTransportTest, WhatMustNotBeSentOrReceived) {
     EXPECT_THROW(URLSessionDriveHTTPTransport{unpinned}, std::invalid_argument);
 }
 
+// A server may carry out a request and close a kept-alive connection before a byte of its answer
+// has left. What was sent then must not go out again on its own: a POST creates something each
+// time. Requests that may be repeated keep the open connection.
+TEST(URLSessionDriveHTTPTransportTest, APostWhoseAnswerIsLostArrivesOnce) {
+    FakeDriveServer server(FakeDriveServer::Connections::keptAlive);
+    URLSessionDriveHTTPTransport transport(server.transportOptions());
+    server.drive->setHook([](const DriveHTTPRequest& r, const auto&) {
+        if (r.url == "/lost") {
+            throw TransportError(TransportError::Kind::connectionLost, "carried out, unanswered");
+        }
+        return DriveHTTPResponse{200, {}, "{}"};
+    });
+    const std::string origin = server.origin();
+    const std::vector<std::pair<DriveHTTPRequest, std::string>> exchanges = {
+        {request(origin + "/a"), "ok"},
+        {request(origin + "/a", "PUT", "chunk"), "ok"},
+        {request(origin + "/lost", "POST", R"({"name":"ZUD ERO"})"),
+         "transport network request connection lost"},
+        {request(origin + "/a"), "ok"},
+        {request(origin + "/a", "POST", "{}"), "ok"},
+    };
+    for (const auto& [sent, outcome] : exchanges) {
+        EXPECT_TRUE(test::outcomeOf([&] { transport.send(sent, {}); }).starts_with(outcome))
+            << sent.method << " " << sent.url;
+    }
+    std::vector<std::string> arrived;
+    for (const DriveHTTPRequest& r : server.drive->requests()) {
+        arrived.push_back(r.method + " " + r.url);
+    }
+    EXPECT_EQ(arrived,
+              (std::vector<std::string>{"GET /a", "PUT /a", "POST /lost", "GET /a", "POST /a"}));
+    const std::vector<int> connections = server.connections();
+    ASSERT_EQ(connections.size(), 5u);
+    EXPECT_EQ(connections[0], connections[1]);
+    EXPECT_NE(connections[2], connections[1]);
+}
+
 // The client over this transport: a stop while a chunk waits for its answer ends the share at
 // once, and the journal continues it.
 TEST(DriveEndToEndTest, StopDuringAChunkEndsTheTransferAndLeavesTheJobResumable) {
@@ -159,6 +196,42 @@ TEST(DriveEndToEndTest, StopDuringAChunkEndsTheTransferAndLeavesTheJobResumable)
         "status, chunk 262144-524287, chunk 524288-786431, chunk 786432-1048575, "
         "chunk 1048576-1049575, metadata, permissions, create permission reader, permissions");
     EXPECT_TRUE(h.upload(archive.jobID).content == test::readFile(archive.url));
+}
+
+// Drive carries out a POST of the share and the kept-alive connection closes before its answer:
+// the POST reaches Drive once, the share ends with the transport's error, and the next run
+// completes without a second folder, session or permission.
+TEST(DriveEndToEndTest, APostWhoseAnswerIsLostIsNotSentAgain) {
+    const auto count = [](const std::string& requests, const std::string& what) {
+        int n = 0;
+        for (std::size_t at = requests.find(what); at != std::string::npos;
+             at = requests.find(what, at + 1)) {
+            ++n;
+        }
+        return n;
+    };
+    for (const std::string post : {"create folder ZUD ERO", "create folder 2024",
+                                   "create folder 03", "initiate", "create permission reader"}) {
+        SCOPED_TRACE(post);
+        FakeDriveServer server(FakeDriveServer::Connections::keptAlive);
+        FakeDrive& h = *server.drive;
+        const VerifiedArchive archive = h.archive("Delivery.zip", test::randomBytes(600'000, 4));
+        h.at[post] = "quit reached";
+        const std::string outcome = h.share(archive);
+        EXPECT_TRUE(outcome.starts_with("transport network request connection lost")) << outcome;
+        const std::string first = h.sent();
+        EXPECT_EQ(count(first, post), 1) << first;
+
+        h.reset();
+        ASSERT_EQ(h.share(archive), "ok");
+        const std::string both = first + ", " + h.sent();
+        for (const std::string created : {"create folder ZUD ERO", "create folder 2024",
+                                          "create folder 03", "create permission reader"}) {
+            EXPECT_EQ(count(both, created), 1) << both;
+        }
+        EXPECT_EQ(h.upload(archive.jobID).permissions.size(), 1u);
+        EXPECT_TRUE(h.upload(archive.jobID).content == test::readFile(archive.url));
+    }
 }
 
 }  // namespace

@@ -6,9 +6,15 @@
 
 #include <httplib.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
 #include <algorithm>
 #include <cctype>
+#include <charconv>
 #include <csignal>
+#include <filesystem>
 #include <iterator>
 #include <regex>
 #include <sstream>
@@ -138,6 +144,38 @@ DriveHTTPResponse scripted(const std::string& word) {
                         : DriveHTTPResponse{std::stoi(kind), {}, arg};
     }
     return answer;
+}
+
+int portOf(const sockaddr_storage& address) {
+    if (address.ss_family == AF_INET) {
+        return ntohs(reinterpret_cast<const sockaddr_in&>(address).sin_port);
+    }
+    if (address.ss_family == AF_INET6) {
+        return ntohs(reinterpret_cast<const sockaddr_in6&>(address).sin6_port);
+    }
+    return -1;
+}
+
+// Shuts down the server's end of the connection from `clientPort`, or of every connection when
+// it is -1: the sockets of this process whose own port is the server's and whose peer's is the
+// client's (the client's end is the other way round). Returns how many there were. The server
+// library does not hand its sockets to a handler.
+int dropConnections(int serverPort, int clientPort) {
+    int dropped = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        int fd = -1;
+        const std::string name = entry.path().filename();
+        std::from_chars(name.data(), name.data() + name.size(), fd);
+        sockaddr_storage own{}, peer{};
+        socklen_t ownLength = sizeof own, peerLength = sizeof peer;
+        if (fd >= 0 && ::getsockname(fd, reinterpret_cast<sockaddr*>(&own), &ownLength) == 0 &&
+            ::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peerLength) == 0 &&
+            portOf(own) == serverPort && (clientPort == -1 || portOf(peer) == clientPort)) {
+            ::shutdown(fd, SHUT_RDWR);
+            ++dropped;
+        }
+    }
+    return dropped;
 }
 
 }  // namespace
@@ -292,7 +330,7 @@ struct FakeDriveServer::Certificate {
     }
 };
 
-FakeDriveServer::FakeDriveServer()
+FakeDriveServer::FakeDriveServer(Connections connections)
     : certificate_(std::make_unique<Certificate>()),
       server_(
           std::make_unique<httplib::SSLServer>(certificate_->x509.get(), certificate_->key.get())) {
@@ -310,7 +348,20 @@ FakeDriveServer::FakeDriveServer()
     const auto handler = [this](const httplib::Request& in, httplib::Response& out) {
         DriveHTTPRequest request{in.method, in.target, {}, in.body};
         request.headers.assign(in.headers.begin(), in.headers.end());
-        const DriveHTTPResponse answer = drive->send(request);
+        {
+            const std::lock_guard lock(mutex_);
+            connections_.push_back(in.remote_port);
+        }
+        DriveHTTPResponse answer;
+        try {
+            answer = drive->send(request);
+        } catch (const TransportError&) {
+            // The answer written below then goes nowhere, and the server closes the connection.
+            if (dropConnections(port_, in.remote_port) != 1) {
+                throw std::runtime_error("fake Drive server: no connection to drop");
+            }
+            return;
+        }
         out.status = answer.status;
         for (const auto& [name, value] : answer.headers) {
             out.set_header(name, value);
@@ -318,9 +369,14 @@ FakeDriveServer::FakeDriveServer()
         out.body = answer.body;
     };
     server_->Get(".*", handler).Post(".*", handler).Put(".*", handler);
-    // One request per connection: an idle kept-alive connection would hold stop() until it timed
-    // out. Connections wait in the listening socket's queue until the listener runs.
-    server_->set_keep_alive_max_count(1);
+    // By default one request per connection: an idle kept-alive connection holds stop() until it
+    // times out. Connections wait in the listening socket's queue until the listener runs.
+    if (connections == Connections::keptAlive) {
+        server_->set_keep_alive_max_count(1000);
+        server_->set_keep_alive_timeout(1);
+    } else {
+        server_->set_keep_alive_max_count(1);
+    }
     listener_ = std::thread([this] { server_->listen_after_bind(); });
 }
 
@@ -330,7 +386,14 @@ FakeDriveServer::~FakeDriveServer() {
         std::this_thread::yield();
     }
     server_->stop();
+    // A connection kept open for a further request would hold the server until it timed out.
+    dropConnections(port_, -1);
     listener_.join();
+}
+
+std::vector<int> FakeDriveServer::connections() const {
+    const std::lock_guard lock(mutex_);
+    return connections_;
 }
 
 URLSessionDriveHTTPTransport::Options FakeDriveServer::transportOptions() const {

@@ -129,13 +129,25 @@ private:
 
 // A FakeDrive behind a real HTTPS server on 127.0.0.1:<ephemeral port> (its client goes through
 // the real transport to it), answering on background threads. The certificate for 127.0.0.1 and
-// "localhost" is made with the server (EC P-256, valid for a day, never written to disk).
+// "localhost" is made with the server (EC P-256, valid for a day, never written to disk). A
+// request for which the Drive throws a TransportError gets no answer at all: the server closes
+// its connection, as a server does that went away.
 class FakeDriveServer {
 public:
-    FakeDriveServer();
+    enum class Connections {
+        // The server closes every connection after its answer.
+        onePerAnswer,
+        // The server keeps a connection open for further requests, up to a second between them.
+        keptAlive,
+    };
+
+    explicit FakeDriveServer(Connections connections = Connections::onePerAnswer);
     ~FakeDriveServer();
 
     std::unique_ptr<FakeDrive> drive;
+    // The client's port of every request's connection, in the order the requests arrived: equal
+    // ports, one connection.
+    std::vector<int> connections() const;
     std::string origin(const std::string& host = "127.0.0.1") const {
         return "https://" + host + ":" + std::to_string(port_);
     }
@@ -148,6 +160,8 @@ private:
     std::unique_ptr<httplib::SSLServer> server_;
     int port_ = 0;
     std::thread listener_;
+    mutable std::mutex mutex_;
+    std::vector<int> connections_;
 };
 
 // A request in short form: "find folder <name>", "create folder <name>", "find marker",
