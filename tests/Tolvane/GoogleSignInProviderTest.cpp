@@ -183,19 +183,10 @@ TEST_F(GoogleSignInProviderTest, AStoppedStepIsNotLoggedButADeclinedPageIs) {
     for (const auto& row : rows) {
         SCOPED_TRACE(row.step + std::string(row.whileWaiting ? " while waiting" : " before"));
         const Watchdog watchdog(row.step);
-        std::stop_source stop;
         std::string result;
-        if (row.whileWaiting) {
-            holding->hold(true);
-            std::thread step([&] { result = outcome([&] { row.run(stop.get_token()); }); });
-            holding->waitUntilHolding();
-            stop.request_stop();
-            step.join();
-            holding->hold(false);
-        } else {
-            stop.request_stop();
-            result = outcome([&] { row.run(stop.get_token()); });
-        }
+        holding->runStopped(row.whileWaiting, [&](std::stop_token stop) {
+            result = outcome([&] { row.run(stop); });
+        });
         EXPECT_EQ(result, cancelled);
     }
     EXPECT_EQ(log.lines(), std::vector<std::string>{});

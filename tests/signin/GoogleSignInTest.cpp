@@ -270,19 +270,10 @@ TEST_F(GoogleSignInTest, AStoppedStepEndsAsCancelledAndLeavesTheSession) {
         SCOPED_TRACE(row.step + std::string(row.whileWaiting ? " while waiting" : " before"));
         const Watchdog watchdog(row.step);
         const std::size_t calls = server.calls().size();
-        std::stop_source stop;
         std::string result;
-        if (row.whileWaiting) {
-            holding->hold(true);
-            std::thread step([&] { result = outcome([&] { row.run(stop.get_token()); }); });
-            holding->waitUntilHolding();
-            stop.request_stop();
-            step.join();
-            holding->hold(false);
-        } else {
-            stop.request_stop();
-            result = outcome([&] { row.run(stop.get_token()); });
-        }
+        holding->runStopped(row.whileWaiting, [&](std::stop_token stop) {
+            result = outcome([&] { row.run(stop); });
+        });
         EXPECT_EQ(result, "-5");
         EXPECT_EQ(opened, 0);
         EXPECT_EQ(server.calls().size(), calls);
