@@ -110,8 +110,10 @@ std::vector<std::uint32_t> keyboardMapping(xcb_connection_t* connection, std::ui
 
 }  // namespace
 
-QuitFromAnyWindow::QuitFromAnyWindow(std::function<void()> quit, QObject* parent)
-    : QObject(parent), quit_(std::move(quit)) {}
+QuitFromAnyWindow::QuitFromAnyWindow(std::function<void()> quit,
+                                     std::function<bool(const QWidget*)> closeIsQuit,
+                                     QObject* parent)
+    : QObject(parent), quit_(std::move(quit)), closeIsQuit_(std::move(closeIsQuit)) {}
 
 void QuitFromAnyWindow::closeModalWindows() {
     QWidget* previous = nullptr;
@@ -140,6 +142,17 @@ void QuitFromAnyWindow::closeAsAsked(QWidget* window) {
         cancel(modal);
     }
     window->close();
+}
+
+void QuitFromAnyWindow::closeRequested(QWidget* window) {
+    // The quit may still be refused ("계속 작업"): what is open stays until it goes ahead.
+    if (closeIsQuit_ && closeIsQuit_(window)) {
+        if (quit_) {
+            quit_();
+        }
+        return;
+    }
+    closeAsAsked(window);
 }
 
 std::optional<std::uint32_t> QuitFromAnyWindow::closeRequestTarget(const void* xcbEvent,
@@ -224,9 +237,9 @@ bool QuitFromAnyWindow::nativeEventFilter(const QByteArray& eventType, void* mes
     // happens even when what blocked the window has closed by then.
     QMetaObject::invokeMethod(
         this,
-        [window = QPointer<QWidget>(window)] {
+        [this, window = QPointer<QWidget>(window)] {
             if (window) {
-                closeAsAsked(window);
+                closeRequested(window);
             }
         },
         Qt::QueuedConnection);

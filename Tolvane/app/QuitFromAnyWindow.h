@@ -19,7 +19,8 @@ namespace tolvane {
 // installed as a native event filter, it takes Ctrl+Q pressed in a blocked window, which Qt
 // drops before any event filter sees it, and the window manager's close request (X11's
 // WM_DELETE_WINDOW) for a blocked window, which it answers by cancelling what blocks that window
-// and closing it as asked.
+// and closing it as asked, unless closing that window is itself a quit request: that one goes to
+// `quit` with everything left open, for the quit to decide.
 class QuitFromAnyWindow final : public QObject, public QAbstractNativeEventFilter {
     Q_OBJECT
 
@@ -34,7 +35,10 @@ public:
     // when unknown.
     using KeysymsOf = std::function<std::vector<std::uint32_t>(std::uint8_t keycode)>;
 
-    explicit QuitFromAnyWindow(std::function<void()> quit, QObject* parent = nullptr);
+    // `closeIsQuit` says whether closing a window is a quit request (the last main window).
+    explicit QuitFromAnyWindow(std::function<void()> quit,
+                               std::function<bool(const QWidget*)> closeIsQuit = {},
+                               QObject* parent = nullptr);
 
     // The window an X11 event asks to close, when it is a close request.
     static std::optional<std::uint32_t> closeRequestTarget(const void* xcbEvent,
@@ -49,6 +53,9 @@ public:
     // it is cancelled, innermost first, then the window gets its close as if nothing had been
     // open. Windows a modal window elsewhere blocks keep theirs.
     static void closeAsAsked(QWidget* window);
+    // A close the window manager asked of a blocked window: `quit` when closing it is a quit
+    // request, closeAsAsked() otherwise.
+    void closeRequested(QWidget* window);
 
     // Closes every modal window that is open, innermost first, as its own cancel would (a
     // dialog is rejected, so that its owner sees a cancel; anything else is closed). Windows
@@ -62,6 +69,7 @@ protected:
 
 private:
     std::function<void()> quit_;
+    std::function<bool(const QWidget*)> closeIsQuit_;
     // Interned on the first X11 event; empty on other platforms.
     std::optional<CloseRequestAtoms> atoms_;
 };

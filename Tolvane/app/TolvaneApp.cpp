@@ -66,7 +66,8 @@ TolvaneApp::TolvaneApp(QApplication& application, Environment environment, QObje
       application_(application),
       delegate_(quitHooks(std::move(environment.quit))),
       environment_(std::move(environment)),
-      quitFromAnyWindow_([this] { requestQuit(); }) {
+      quitFromAnyWindow_([this] { requestQuit(); },
+                         [this](const QWidget* window) { return isLastWindow(window); }) {
     // Quitting goes through the quit protocol only; the event loop must not end by itself.
     application_.setQuitOnLastWindowClosed(false);
     application_.installEventFilter(&quitFromAnyWindow_);
@@ -116,6 +117,11 @@ void TolvaneApp::createModels() {
 
 int TolvaneApp::openWindowCount() const {
     return static_cast<int>(windows().size());
+}
+
+bool TolvaneApp::isLastWindow(const QWidget* window) const {
+    const QList<QMainWindow*> open = windows();
+    return open.size() == 1 && open.constFirst() == window;
 }
 
 QList<QMainWindow*> TolvaneApp::windows() const {
@@ -212,8 +218,7 @@ void TolvaneApp::requestQuit() {
     if (delegate_.isAsking()) {
         return;
     }
-    QuitFromAnyWindow::closeModalWindows();
-    delegate_.requestQuit();
+    delegate_.requestQuit(&QuitFromAnyWindow::closeModalWindows);
 }
 
 }  // namespace tolvane

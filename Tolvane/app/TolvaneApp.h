@@ -59,8 +59,9 @@ public:
     void openURLs(const QStringList& urls);
     // Stores the choice and redraws every window in it.
     void setAppearance(const QString& value);
-    // The quit item, Ctrl+Q from any window, closing the last window: a sheet, panel or dialog
-    // still open is closed as its own cancel would, then the quit protocol decides.
+    // The quit item, Ctrl+Q from any window, closing the last window: the quit protocol decides,
+    // and only when the quit goes ahead is a sheet, panel or dialog still open closed as its own
+    // cancel would. A user who keeps working keeps them as they were.
     void requestQuit();
 
     TolvaneAppDelegate& delegate() noexcept { return delegate_; }
@@ -71,6 +72,8 @@ private:
     void createModels();
     void windowShown();
     int openWindowCount() const;
+    // Whether closing `window` is a quit request: it is the last open main window.
+    bool isLastWindow(const QWidget* window) const;
 
     QApplication& application_;
     TolvaneAppDelegate delegate_;

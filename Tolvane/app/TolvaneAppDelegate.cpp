@@ -116,8 +116,15 @@ void TolvaneAppDelegate::finishWork(QPointer<DeliveryJobModel> job,
     }
 }
 
-void TolvaneAppDelegate::requestQuit() {
-    if (applicationShouldTerminate() == TerminateReply::terminateNow && hooks_.terminate) {
+void TolvaneAppDelegate::requestQuit(const std::function<void()>& goingAhead) {
+    const TerminateReply reply = applicationShouldTerminate();
+    if (reply == TerminateReply::terminateCancel) {
+        return;
+    }
+    if (goingAhead) {
+        goingAhead();
+    }
+    if (reply == TerminateReply::terminateNow && hooks_.terminate) {
         hooks_.terminate();
     }
 }

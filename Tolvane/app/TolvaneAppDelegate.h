@@ -57,8 +57,9 @@ public:
     // Decides a quit request. After terminateLater, `terminate` runs once the work has ended.
     TerminateReply applicationShouldTerminate();
     // A quit request of the user (the quit item, closing the last window): terminates at once
-    // when applicationShouldTerminate() says so.
-    void requestQuit();
+    // when applicationShouldTerminate() says so. `goingAhead` runs when the quit goes ahead (at
+    // once, or once the user confirmed), before anything ends; not when it is refused.
+    void requestQuit(const std::function<void()>& goingAhead = {});
     // The system asks the program to end (a termination signal at logout or shutdown): nobody
     // can be asked, so it is taken as a confirmed quit, also when the alert is already asking.
     // Running work is cancelled where it may be and awaited, so a committing job still finishes its

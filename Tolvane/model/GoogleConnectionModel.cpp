@@ -306,12 +306,21 @@ void GoogleConnectionModel::endSession(SignOutKind kind, std::function<void()> d
     if (shutDown_) {
         return;
     }
-    cancelAndWaitForActiveTransfer([this, kind, done = std::move(done)] {
-        const bool revoking = kind == SignOutKind::revokeConsent;
-        setState(revoking ? GoogleAuthState::revokingConsent() : GoogleAuthState::signingOut());
+    // One end of the session at a time. A second one would find the session gone: a revocation
+    // would then reach nothing at Google, and the keyring would be asked from two threads.
+    if (endingSession_) {
+        call(done);
+        return;
+    }
+    endingSession_ = true;
+    const bool revoking = kind == SignOutKind::revokeConsent;
+    // Busy from the press on, also while the transfer stops: nothing is offered meanwhile.
+    setState(revoking ? GoogleAuthState::revokingConsent() : GoogleAuthState::signingOut());
+    cancelAndWaitForActiveTransfer([this, revoking, done = std::move(done)] {
         runAccountOperation(
             revoking ? &GoogleAuthCoordinator::revokeConsent : &GoogleAuthCoordinator::signOut,
             [this, done] {
+                endingSession_ = false;
                 refreshPendingTransfers([this, done] {
                     clearTransferDisplay();
                     call(done);

@@ -142,7 +142,8 @@ public:
     // The silent restore of the stored session, at most once per model.
     void restoreIfNeeded(std::function<void()> done = {});
     void connect(std::function<void()> done = {});
-    // Both first cancel the running transfer and wait for it to end.
+    // Both show their busy state at once, then cancel the running transfer and wait for it to
+    // end. While one runs, either is ignored (`done` is called at once).
     void signOut(std::function<void()> done = {});
     void revokeConsent(std::function<void()> done = {});
 
@@ -249,6 +250,8 @@ private:
     std::shared_ptr<BackgroundTask> activeTransfer_;
     std::optional<Uuid> activeTransferID_;
     bool didRestore_ = false;
+    // A sign-out or revocation runs, from the press until the coordinator has answered.
+    bool endingSession_ = false;
     GoogleAuthState state_ = GoogleAuthState::restoring();
     TransferState transferState_;
     std::optional<DriveTransferProgress> transferProgress_;

@@ -23,6 +23,21 @@ bool hasDriveScope(const GoogleSignInUser& user) {
            user.grantedScopes.end();
 }
 
+bool isCancellation(const std::exception_ptr& error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const OperationCancelled&) {
+        return true;
+    } catch (const GoogleSignInError& failure) {
+        return failure.domain() == GoogleSignInErrors::domain &&
+               failure.code() == GoogleSignInErrors::cancelled;
+    } catch (const GoogleAuthFailure& failure) {
+        return failure.code() == GoogleAuthFailure::Code::cancelled;
+    } catch (...) {
+        return false;
+    }
+}
+
 GoogleIdentity identityOf(const GoogleSignInUser& user) {
     if (user.userID.empty()) {
         throw GoogleAuthFailure::unavailable();
@@ -48,12 +63,18 @@ bool GoogleSignInProvider::configured() const {
     return value.toString().toStdString().ends_with(clientIDSuffix);
 }
 
-GoogleAuthFailure GoogleSignInProvider::translated(std::string_view stage) {
-    return translated(std::current_exception(), stage);
+GoogleAuthFailure GoogleSignInProvider::translated(std::string_view stage,
+                                                   const std::stop_token& stop) {
+    return translated(std::current_exception(), stage, stop);
 }
 
-GoogleAuthFailure GoogleSignInProvider::translated(std::exception_ptr error,
-                                                   std::string_view stage) {
+GoogleAuthFailure GoogleSignInProvider::translated(std::exception_ptr error, std::string_view stage,
+                                                   const std::stop_token& stop) {
+    // A step its caller stopped (a cancel, a sign-out, the application ending) did not fail.
+    // The user abandoning the page is another matter: the library's own cancellation, logged.
+    if (stop.stop_requested() && isCancellation(error)) {
+        return GoogleAuthFailure::cancelled();
+    }
     const std::string prefix(stage);
     const auto failed = [&](std::string_view domain, long code) {
         logLine(prefix + " failed: " + std::string(domain) + " code=" + std::to_string(code));
@@ -117,9 +138,9 @@ GoogleIdentity GoogleSignInProvider::signIn(std::stop_token stop) {
         throw GoogleAuthFailure::cancelled();
     }
     try {
-        return identityOf(signIn_->signIn(hooks_.openBrowser, std::move(stop)));
+        return identityOf(signIn_->signIn(hooks_.openBrowser, stop));
     } catch (...) {
-        throw translated("signIn");
+        throw translated("signIn", stop);
     }
 }
 
@@ -144,9 +165,9 @@ void GoogleSignInProvider::requestDriveScope(const GoogleIdentity& identity, std
     }
     GoogleSignInUser user;
     try {
-        user = signIn_->addScopes({std::string(driveScope)}, hooks_.openBrowser, std::move(stop));
+        user = signIn_->addScopes({std::string(driveScope)}, hooks_.openBrowser, stop);
     } catch (...) {
-        throw translated("addScopes");
+        throw translated("addScopes", stop);
     }
     if (!hasDriveScope(user)) {
         throw translated(std::make_exception_ptr(GoogleAuthFailure::denied()), "addScopes");
@@ -159,9 +180,9 @@ GoogleSignInUser GoogleSignInProvider::refreshedUser(const GoogleIdentity& ident
     currentUser(identity);
     GoogleSignInUser user;
     try {
-        user = signIn_->refreshTokensIfNeeded(identity.subject, std::move(stop));
+        user = signIn_->refreshTokensIfNeeded(identity.subject, stop);
     } catch (...) {
-        throw translated(stage);
+        throw translated(stage, stop);
     }
     // A session without the Drive scope is of no use to the Drive client.
     if (!hasDriveScope(user)) {
@@ -191,9 +212,9 @@ void GoogleSignInProvider::signOut() {
 
 void GoogleSignInProvider::revokeConsent(std::stop_token stop) {
     try {
-        signIn_->disconnect(std::move(stop));
+        signIn_->disconnect(stop);
     } catch (...) {
-        throw translated("disconnect");
+        throw translated("disconnect", stop);
     }
 }
 

@@ -79,9 +79,11 @@ private:
     // meanwhile fails as reauthenticationRequired instead of giving out another account's token.
     GoogleSignInUser refreshedUser(const GoogleIdentity& identity, std::string_view stage,
                                    std::stop_token stop);
-    // Logs the failure in flight and says which GoogleAuthFailure it is. Call inside a catch.
-    static GoogleAuthFailure translated(std::string_view stage);
-    static GoogleAuthFailure translated(std::exception_ptr error, std::string_view stage);
+    // Logs the failure in flight and says which GoogleAuthFailure it is; a cancellation once
+    // `stop` was requested is the caller's own stop and is not logged. Call inside a catch.
+    static GoogleAuthFailure translated(std::string_view stage, const std::stop_token& stop = {});
+    static GoogleAuthFailure translated(std::exception_ptr error, std::string_view stage,
+                                        const std::stop_token& stop = {});
 
     const std::shared_ptr<GoogleSignIn> signIn_;
     const Hooks hooks_;

@@ -43,6 +43,8 @@ constexpr std::string_view snapshotName = "snapshot.jsonl";
 constexpr std::string_view expectedName = "expected.jsonl";
 constexpr std::string_view payloadName = "payload.zip";
 constexpr std::string_view spoolName = "central-directory.bin";
+// What open(2) gives a new file before the umask applies.
+constexpr mode_t newFileMode = 0666;
 constexpr std::string_view mappingName = "path-mapping.jsonl";
 
 // Whether `path` is `folder` itself or lies somewhere below it. Both are absolute and
@@ -71,12 +73,12 @@ void syncAndClose(UniqueFd& fd) {
     posix::close(fd, "close");
 }
 
-// Creates a stage file through the stage's descriptor; a failure to create it is reported as the
-// job's own finalization failure.
+// Creates a stage file through the stage's descriptor, private to the user unless `mode` says
+// otherwise; a failure to create it is reported as the job's own finalization failure.
 UniqueFd createStageFile(const StagingLease& lease, std::string_view name,
-                         const char* failureDetail) {
+                         const char* failureDetail, mode_t mode = 0600) {
     try {
-        return lease.createStageFile(std::string(name), O_WRONLY);
+        return lease.createStageFile(std::string(name), O_WRONLY, mode);
     } catch (const std::system_error&) {
         throw ArchivePipelineError::finalizationFailed(failureDetail);
     }
@@ -184,8 +186,10 @@ private:
         expectedRows_.emplace(expectedFd_.get());
         const ArchiveCompressionMode mode =
             compressionMode_ ? *compressionMode_ : policy_->compressionMode(snapshotBytes_);
-        UniqueFd payload =
-            createStageFile(*lease_, payloadName, "could not create ZIP staging files");
+        // The delivered ZIP is a file the user saves: it gets the permissions of any new file
+        // (0666 less the umask). Nobody else reaches it before the commit, the stage being 0700.
+        UniqueFd payload = createStageFile(*lease_, payloadName,
+                                           "could not create ZIP staging files", newFileMode);
         UniqueFd spool = createStageFile(*lease_, spoolName, "could not create ZIP staging files");
         writer_.emplace(std::move(payload), std::move(spool), stagePath(spoolName), mode,
                         policy_->maximumFileBytes,

@@ -255,6 +255,7 @@ GoogleSignIn::~GoogleSignIn() {
 
 bool GoogleSignIn::hasPreviousSignIn() {
     try {
+        const std::lock_guard storeLock(storeMutex_);
         return store_->load().has_value();
     } catch (...) {
         return true;
@@ -262,6 +263,7 @@ bool GoogleSignIn::hasPreviousSignIn() {
 }
 
 GoogleSignInUser GoogleSignIn::restorePreviousSignIn() {
+    const std::lock_guard storeLock(storeMutex_);
     const std::optional<std::string> text = store_->load();
     if (!text) {
         fail(GoogleSignInErrors::hasNoStoredSignIn);
@@ -398,15 +400,19 @@ GoogleSignIn::Grant GoogleSignIn::authorize(Flow& flow, const std::string& scope
                  std::move(answer.refreshToken), std::move(answer.scope)};
 }
 
-GoogleSignInUser GoogleSignIn::commit(const Flow& flow, Session session,
-                                      const std::optional<Session>& previous) {
+GoogleSignInUser GoogleSignIn::commit(const Flow& flow, Session session) {
     const std::lock_guard storeLock(storeMutex_);
-    {
+    const auto failIfCancelled = [&] {
         const std::lock_guard lock(mutex_);
         if (flow.cancelled) {
             fail(GoogleSignInErrors::cancelled);
         }
-    }
+    };
+    failIfCancelled();
+    // What a cancel must leave stored: the keyring's item as it is now, which may be an account
+    // that was never restored into memory. No other write can come between, under storeMutex_.
+    const std::optional<std::string> before = store_->load();
+    failIfCancelled();
     store_->save(session.encoded());
     {
         const std::lock_guard lock(mutex_);
@@ -416,10 +422,11 @@ GoogleSignInUser GoogleSignIn::commit(const Flow& flow, Session session,
             return current_->user();
         }
     }
-    // Cancelled while the session was being written: what was stored before stays stored.
+    // Cancelled while the session was being written (a locked keyring asking to be unlocked):
+    // what was stored before stays stored.
     try {
-        if (previous) {
-            store_->save(previous->encoded());
+        if (before) {
+            store_->save(*before);
         } else {
             store_->remove();
         }
@@ -442,7 +449,7 @@ GoogleSignInUser GoogleSignIn::signIn(const OpenBrowser& openBrowser, std::stop_
                     std::move(*grant.refreshToken),
                     std::move(grant.accessToken),
                     clock_() + grant.expiresIn};
-    return commit(*flow, std::move(session), std::nullopt);
+    return commit(*flow, std::move(session));
 }
 
 GoogleSignInUser GoogleSignIn::addScopes(const std::vector<std::string>& scopes,
@@ -478,7 +485,7 @@ GoogleSignInUser GoogleSignIn::addScopes(const std::vector<std::string>& scopes,
     }
     session.accessToken = std::move(grant.accessToken);
     session.expiry = clock_() + grant.expiresIn;
-    return commit(*flow, std::move(session), previous);
+    return commit(*flow, std::move(session));
 }
 
 GoogleSignIn::Session GoogleSignIn::refreshed(const Session& session, std::stop_token stop) {
@@ -607,18 +614,22 @@ void GoogleSignIn::disconnect(std::stop_token stop) {
     }
     if (!session) {
         // Nothing restored yet: the stored session is the one whose grant goes.
+        const std::lock_guard storeLock(storeMutex_);
         if (const auto text = store_->load()) {
             session = Session::decoded(*text);
         }
     }
-    if (session) {
-        const DriveHTTPResponse response = post(*transport_, configuration_.endpoints.revocation,
-                                                {{"token", session->refreshToken}}, stop);
-        // A token Google no longer knows has no grant left to revoke.
-        if (response.status != 200 &&
-            !(response.status == 400 && oauthError(response.body) == "invalid_token")) {
-            failHTTP(response, GoogleSignInErrors::unknown);
-        }
+    // Without a refresh token nothing can be revoked: reporting success would leave the grant
+    // at Google while the user believes it gone.
+    if (!session) {
+        fail(GoogleSignInErrors::unknown, {{flowDomain, noCurrentUser}});
+    }
+    const DriveHTTPResponse response = post(*transport_, configuration_.endpoints.revocation,
+                                            {{"token", session->refreshToken}}, stop);
+    // A token Google no longer knows has no grant left to revoke.
+    if (response.status != 200 &&
+        !(response.status == 400 && oauthError(response.body) == "invalid_token")) {
+        failHTTP(response, GoogleSignInErrors::unknown);
     }
     signOut();
 }

@@ -91,7 +91,8 @@ public:
     // session could not be deleted (the user is forgotten in memory either way).
     void signOut();
     // Revokes the grant at Google, then forgets as signOut() does. A failed revocation keeps the
-    // session; so does one that `stop` ends.
+    // session; so does one that `stop` ends. With no session, current or stored, there is
+    // nothing to revoke with: that fails too.
     void disconnect(std::stop_token stop = {});
     // A redirect of the pending flow that reached the application as a URL; true when taken.
     bool handle(const std::string& url);
@@ -115,9 +116,8 @@ private:
     Grant authorize(Flow& flow, const std::string& scope,
                     const std::optional<std::string>& loginHint, const OpenBrowser& openBrowser);
     // Stores `session` and makes it current, unless the flow is cancelled before that is done;
-    // then `previous` (or nothing) is what stays stored.
-    GoogleSignInUser commit(const Flow& flow, Session session,
-                            const std::optional<Session>& previous);
+    // then the store keeps what it held before.
+    GoogleSignInUser commit(const Flow& flow, Session session);
     // The token endpoint's answer to a refresh of `session`, rotated refresh token included.
     Session refreshed(const Session& session, std::stop_token stop);
 
@@ -126,9 +126,10 @@ private:
     const std::shared_ptr<DriveHTTPTransport> transport_;
     const Clock clock_;
 
-    // Held around every write to the store, together with the check that what is written is
-    // still wanted: a sign-out's delete then always lands after a write it overtook, never
-    // before. Taken before mutex_, never while holding it.
+    // Held around every call to the store, which takes one call at a time, and around each
+    // write together with the check that what is written is still wanted: a sign-out's delete
+    // then always lands after a write it overtook, never before. Taken before mutex_, never
+    // while holding it.
     std::mutex storeMutex_;
     mutable std::mutex mutex_;
     std::condition_variable_any refreshed_;

@@ -211,6 +211,45 @@ TEST_F(GoogleConnectionModelTest, SigningOutOrRevokingPausesTheTransferButConnec
     model.reset();  // stops the transfer and returns only once its worker has ended
 }
 
+// Signing out or revoking shows its busy state from the press on, also while the transfer is
+// still stopping, and refuses the other way out until it has ended: pressed together, a
+// revocation would otherwise find the session gone and never reach Google.
+TEST_F(GoogleConnectionModelTest, OneWayOutOfTheSessionAtATime) {
+    const struct {
+        const char* name;
+        void (Model::*first)(std::function<void()>);
+        void (Model::*second)(std::function<void()>);
+        GoogleAuthState busy;
+        const char* call;
+    } rows[] = {
+        {"sign out, then revoke", &Model::signOut, &Model::revokeConsent,
+         GoogleAuthState::signingOut(), "signOut"},
+        {"revoke, then sign out", &Model::revokeConsent, &Model::signOut,
+         GoogleAuthState::revokingConsent(), "revoke"},
+    };
+    restoreAlice();
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        gate.log.clear();
+        gate.hold("share");
+        model->shareVerifiedArchive(archive, DriveLinkRole::reader);
+        ASSERT_TRUE(gate.waitEntered("share", row.first == &Model::signOut ? 1 : 2));
+        bool firstDone = false, secondDone = false;
+        (model.get()->*row.first)([&] { firstDone = true; });
+        EXPECT_TRUE(model->hasActiveTransfer());  // still stopping
+        EXPECT_EQ(model->state(), row.busy);
+        (model.get()->*row.second)([&] { secondDone = true; });
+        EXPECT_TRUE(secondDone);
+        ASSERT_TRUE(eventually([&] { return firstDone; }));
+        EXPECT_EQ(model->state(), GoogleAuthState::signedOut());
+        EXPECT_EQ(gate.log, "share " + std::string(row.call));
+        gate.release("share");
+        run(&Model::connect);
+        // Once it has ended, the other is offered again.
+        EXPECT_EQ(model->state(), GoogleAuthState::connected(alice));
+    }
+}
+
 TEST_F(GoogleConnectionModelTest, OneShareAtATimeAndHowItEnds) {
     model->shareVerifiedArchive(archive, DriveLinkRole::reader);
     EXPECT_EQ(model->transferState(),

@@ -39,9 +39,11 @@ protected:
     std::function<void()> beforeWindowCheck = [] {};
     LogCapture log;
 
-    std::shared_ptr<GoogleSignInProvider> make(std::shared_ptr<SignInSessionStore> keyring = {}) {
-        auto library = std::make_shared<GoogleSignIn>(
-            server.configuration(), keyring ? keyring : store, server.transport());
+    std::shared_ptr<GoogleSignInProvider> make(std::shared_ptr<SignInSessionStore> keyring = {},
+                                               std::shared_ptr<DriveHTTPTransport> transport = {}) {
+        auto library =
+            std::make_shared<GoogleSignIn>(server.configuration(), keyring ? keyring : store,
+                                           transport ? transport : server.transport());
         GoogleSignInProvider::Hooks hooks{
             [this](const QString& key) { return key == "GIDClientID" ? clientID : QVariant(); },
             [this](std::stop_token) { return beforeWindowCheck(), window; },
@@ -140,7 +142,8 @@ TEST_F(GoogleSignInProviderTest, LogsThreeCausesAtMostAndNeverAToken) {
 }
 
 // The fault this provider mends: a cancelled sign-in used to stay open in the library, so that
-// finishing it in the browser later stored a session the user had abandoned.
+// finishing it in the browser later stored a session the user had abandoned. The cancel is the
+// user's own stop, not a failure: nothing is logged.
 TEST_F(GoogleSignInProviderTest, CancellingAConnectAbortsTheBrowserFlow) {
     browser.act = FakeBrowser::Act::closeTab;
     GoogleAuthCoordinator coordinator(provider);
@@ -151,8 +154,49 @@ TEST_F(GoogleSignInProviderTest, CancellingAConnectAbortsTheBrowserFlow) {
     EXPECT_EQ(coordinator.currentState(), GoogleAuthState::cancelled());
     EXPECT_EQ(store->stored(), std::nullopt);
     EXPECT_TRUE(server.calls().empty());
-    EXPECT_EQ(log.lines(),
-              std::vector<std::string>{"signIn failed: com.tolvane.Veska.SignIn code=-5"});
+    EXPECT_EQ(log.lines(), std::vector<std::string>{});
+}
+
+// A step that its caller stops (a cancel, a sign-out, the application ending), before it began
+// or while it waits on Google, ends as cancelled without a log line. The user declining on
+// Google's page is the library's own cancellation and is logged with its cause.
+TEST_F(GoogleSignInProviderTest, AStoppedStepIsNotLoggedButADeclinedPageIs) {
+    const GoogleIdentity identity = provider->signIn({});
+    browser.join();
+    const auto holding = std::make_shared<HoldingTransport>(server.transport());
+    const auto held = make(store, holding);
+    ASSERT_TRUE(held->restoreSession().has_value());  // no access token yet: refreshes go out
+    const std::string cancelled = GoogleAuthFailure::cancelled().what();
+    const struct {
+        const char* step;
+        bool whileWaiting;
+        std::function<void(std::stop_token)> run;
+    } rows[] = {
+        {"signIn", false, [&](std::stop_token stop) { held->signIn(stop); }},
+        {"addScopes", false,
+         [&](std::stop_token stop) { held->requestDriveScope(identity, stop); }},
+        {"refresh", false, [&](std::stop_token stop) { held->refreshSession(identity, stop); }},
+        {"accessToken", false, [&](std::stop_token stop) { held->accessToken(identity, stop); }},
+        {"accessToken", true, [&](std::stop_token stop) { held->accessToken(identity, stop); }},
+        {"disconnect", true, [&](std::stop_token stop) { held->revokeConsent(stop); }},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.step + std::string(row.whileWaiting ? " while waiting" : " before"));
+        const Watchdog watchdog(row.step);
+        std::string result;
+        holding->runStopped(row.whileWaiting, [&](std::stop_token stop) {
+            result = outcome([&] { row.run(stop); });
+        });
+        EXPECT_EQ(result, cancelled);
+    }
+    EXPECT_EQ(log.lines(), std::vector<std::string>{});
+
+    browser.act = FakeBrowser::Act::deny;
+    EXPECT_EQ(outcome([&] { provider->signIn({}); }), cancelled);
+    browser.join();
+    EXPECT_EQ(log.lines(), (std::vector<std::string>{
+                               "signIn failed: com.tolvane.Veska.SignIn code=-5",
+                               "signIn underlying: com.tolvane.Veska.SignIn.OAuth code=7"}));
 }
 
 // A cancel or a sign-out that comes after the sign-in, before the scope request has reached the

@@ -66,6 +66,38 @@ TEST(ArchivePackTest, PacksTheSelection) {
                               "src/notes.txt", "src/photo.JPG stored"}));
 }
 
+// The delivered ZIP opens for others as any file the user saves does: 0666 less the umask. Until
+// the commit it stays in the stage, which only the user can enter whatever the umask.
+TEST(ArchivePackTest, TheDeliveredZIPHasTheModeOfANewFile) {
+    TempDir root;
+    test::makeTree(root.path(), {{"a.txt", "aaaa"}});
+    for (const mode_t mask : {mode_t{022}, mode_t{002}, mode_t{027}, mode_t{077}, mode_t{0}}) {
+        SCOPED_TRACE(mask);
+        TempDir destination;
+        const mode_t previous = ::umask(mask);
+        std::vector<mode_t> stages;
+        const PackReceipt receipt =
+            pack({root.file("a.txt")}, destination.file("out.zip"), nullptr, std::nullopt,
+                 std::nullopt, {}, [&](PackStep step) {
+                     if (step != PackStep::commit) {
+                         return;
+                     }
+                     for (const std::string& name : namesIn(destination.path())) {
+                         struct stat st {};
+                         ASSERT_EQ(::lstat(destination.file(name).c_str(), &st), 0);
+                         if (S_ISDIR(st.st_mode)) {
+                             stages.push_back(st.st_mode & 07777);
+                         }
+                     }
+                 });
+        ::umask(previous);
+        EXPECT_EQ(stages, std::vector<mode_t>{0700});
+        struct stat st {};
+        ASSERT_EQ(::stat(receipt.outputURL.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0666 & ~mask);
+    }
+}
+
 TEST(ArchivePackTest, RefusesADestinationInsideASourceBeforeMakingAStage) {
     const std::vector<std::tuple<Names, std::string, std::string>> cases = {
         {{}, "src/sub", "noInputs: "},

@@ -122,6 +122,22 @@ void HoldingTransport::hold(bool held) {
     changed_.notify_all();
 }
 
+void HoldingTransport::runStopped(bool whileWaiting,
+                                  const std::function<void(std::stop_token)>& step) {
+    std::stop_source stop;
+    if (!whileWaiting) {
+        stop.request_stop();
+        step(stop.get_token());
+        return;
+    }
+    hold(true);
+    std::thread running([&] { step(stop.get_token()); });
+    waitUntilHolding();
+    stop.request_stop();
+    running.join();
+    hold(false);
+}
+
 void HoldingTransport::waitUntilHolding() {
     std::unique_lock lock(mutex_);
     changed_.wait(lock, [&] { return holding_ > 0; });

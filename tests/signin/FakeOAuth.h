@@ -2,9 +2,11 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <functional>
 #include <latch>
 #include <map>
 #include <mutex>
+#include <stop_token>
 #include <string>
 #include <thread>
 #include <vector>
@@ -68,6 +70,9 @@ public:
     void hold(bool held);
     // Waits until a request is held.
     void waitUntilHolding();
+    // Runs `step` with its stop requested before it begins or, `whileWaiting`, once its request
+    // is held here.
+    void runStopped(bool whileWaiting, const std::function<void(std::stop_token)>& step);
 
 private:
     std::shared_ptr<DriveHTTPTransport> next_;

@@ -105,6 +105,46 @@ TEST_F(GoogleSignInTest, AFailedSignInStoresNothing) {
     }
 }
 
+// A sign-in cancelled while its session is being written (a locked keyring showing its unlock
+// prompt) leaves the keyring as it was: the account stored before, restored or not, or nothing.
+TEST_F(GoogleSignInTest, ACancelWhileTheSessionIsWrittenKeepsWhatWasStored) {
+    signedIn();
+    const std::string first = store->stored().value();
+    const struct {
+        const char* name;
+        bool stored;
+        bool restored;
+    } rows[] = {
+        {"a restored account", true, true},
+        {"a stored account not restored", true, false},
+        {"nothing stored", false, false},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        const Watchdog watchdog(row.name);
+        row.stored ? store->save(first) : store->remove();
+        GoogleSignIn again(server.configuration(), store, server.transport(),
+                           [this] { return now; });
+        if (row.restored) {
+            again.restorePreviousSignIn();
+        }
+        FakeBrowser other(server);
+        other.account = "subject-2";
+        store->holdSaves(true);
+        std::string result;
+        std::thread flow([&] { result = outcome([&] { again.signIn(other.opener()); }); });
+        store->waitUntilSaveHeld();
+        again.cancel();
+        store->holdSaves(false);
+        flow.join();
+        other.join();
+        EXPECT_EQ(result, "-5");
+        EXPECT_EQ(store->stored(), row.stored ? std::optional(first) : std::nullopt);
+        const auto current = again.currentUser();
+        EXPECT_EQ(current ? current->userID : "none", row.restored ? "subject-1" : "none");
+    }
+}
+
 TEST_F(GoogleSignInTest, CancelEndsTheFlowAtOnceAndClosesTheListener) {
     browser.act = FakeBrowser::Act::closeTab;
     std::string result;
@@ -195,6 +235,13 @@ TEST_F(GoogleSignInTest, DisconnectKeepsTheSessionUntilTheRevocationWorks) {
     store->fail(keyringLocked());
     EXPECT_EQ(outcome([&] { signIn.signOut(); }), "-2 secret-error:2");
     EXPECT_EQ(signIn.currentUser(), std::nullopt);
+
+    // With no session, current or stored, nothing can reach Google: that is no revocation.
+    store->fail(std::nullopt);
+    store->remove();
+    const std::size_t calls = server.calls().size();
+    EXPECT_EQ(outcome([&] { signIn.disconnect(); }), "-1 Flow:6");
+    EXPECT_EQ(server.calls().size(), calls);
 }
 
 // Every step that waits on the user or the network ends as cancelled once its stop is requested,
@@ -223,19 +270,10 @@ TEST_F(GoogleSignInTest, AStoppedStepEndsAsCancelledAndLeavesTheSession) {
         SCOPED_TRACE(row.step + std::string(row.whileWaiting ? " while waiting" : " before"));
         const Watchdog watchdog(row.step);
         const std::size_t calls = server.calls().size();
-        std::stop_source stop;
         std::string result;
-        if (row.whileWaiting) {
-            holding->hold(true);
-            std::thread step([&] { result = outcome([&] { row.run(stop.get_token()); }); });
-            holding->waitUntilHolding();
-            stop.request_stop();
-            step.join();
-            holding->hold(false);
-        } else {
-            stop.request_stop();
-            result = outcome([&] { row.run(stop.get_token()); });
-        }
+        holding->runStopped(row.whileWaiting, [&](std::stop_token stop) {
+            result = outcome([&] { row.run(stop); });
+        });
         EXPECT_EQ(result, "-5");
         EXPECT_EQ(opened, 0);
         EXPECT_EQ(server.calls().size(), calls);

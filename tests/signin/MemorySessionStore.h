@@ -1,5 +1,6 @@
 #pragma once
 
+#include <condition_variable>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -10,7 +11,8 @@
 namespace tolvane::test {
 
 // The session kept in memory; while a failure is set every call throws it, as a locked or
-// absent keyring would.
+// absent keyring would. While saves are held, a save waits before it writes, as one behind a
+// keyring's unlock prompt does.
 class MemorySessionStore final : public SignInSessionStore {
     // Both take the lock; run() counts a call and throws the failure when one is set.
     template <typename Action>
@@ -33,6 +35,13 @@ public:
         return run([](auto& secret) { return secret; });
     }
     void save(const std::string& value) override {
+        {
+            std::unique_lock lock(mutex_);
+            ++waiting_;
+            changed_.notify_all();
+            changed_.wait(lock, [&] { return !held_; });
+            --waiting_;
+        }
         run([&](auto& secret) { return secret = value; });
     }
     void remove() override {
@@ -48,12 +57,24 @@ public:
     int calls() {
         return with([](auto&, auto&, int calls) { return calls; });
     }
+    void holdSaves(bool held) {
+        const std::lock_guard lock(mutex_);
+        held_ = held;
+        changed_.notify_all();
+    }
+    void waitUntilSaveHeld() {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [&] { return held_ && waiting_ > 0; });
+    }
 
 private:
     std::mutex mutex_;
     std::optional<std::string> secret_;
     std::optional<GoogleSignInError> failure_;
     int calls_ = 0;
+    std::condition_variable changed_;
+    bool held_ = false;
+    int waiting_ = 0;
 };
 
 }  // namespace tolvane::test

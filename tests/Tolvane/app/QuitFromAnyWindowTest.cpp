@@ -279,5 +279,26 @@ TEST(QuitFromAnyWindowTest, ClosingAWindowCancelsOnlyWhatIsOpenOverIt) {
     }
 }
 
+// Closing the window whose close is a quit request (the last one) hands the request to the quit
+// with what is open over it left alone: the quit decides whether it closes. Any other window's
+// close cancels what is open over it first.
+TEST(QuitFromAnyWindowTest, ClosingTheLastWindowLeavesItsSheetsToTheQuit) {
+    for (const bool last : {true, false}) {
+        SCOPED_TRACE(last ? "the last window" : "another window");
+        QMainWindow window;
+        window.show();
+        int quits = 0;
+        QuitFromAnyWindow filter([&] { ++quits; },
+                                 [&](const QWidget* closed) { return last && closed == &window; });
+        int rejected = 0;
+        std::vector<std::unique_ptr<QDialog>> open = openStack(&window, {sheet}, rejected);
+        filter.closeRequested(&window);
+        EXPECT_EQ(quits, last ? 1 : 0);
+        EXPECT_EQ(rejected, last ? 0 : 1);
+        EXPECT_EQ(open.front()->isVisible(), last);
+        EXPECT_EQ(window.isVisible(), last);
+    }
+}
+
 }  // namespace
 }  // namespace tolvane::test

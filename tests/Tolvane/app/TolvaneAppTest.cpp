@@ -1,5 +1,6 @@
 #include <QAction>
 #include <QApplication>
+#include <QLineEdit>
 #include <QMainWindow>
 #include <QMenu>
 #include <QMenuBar>
@@ -13,6 +14,7 @@
 #include "Tolvane/FakeJobBackend.h"
 #include "Tolvane/app/TolvaneApp.h"
 #include "Tolvane/model/ExternalVolumeStore.h"
+#include "Tolvane/ui/ArchiveNameSheet.h"
 #include "Tolvane/ui/ContentView.h"
 #include "Tolvane/ui/VeskaTheme.h"
 #include "core/common/Cancellation.h"
@@ -76,7 +78,10 @@ protected:
         };
         environment.quit = {[this](const QuitAlertText&) {
                                 ++asked;
-                                return false;  // keep working
+                                if (onAsk) {
+                                    onAsk();
+                                }
+                                return answer;
                             },
                             [this] { ++terminations; }};
         app = std::make_unique<TolvaneApp>(*qApp, std::move(environment));
@@ -113,6 +118,9 @@ protected:
     std::map<std::string, int> made;
     DeliveryJobModel* jobModel = nullptr;
     int asked = 0;
+    // The alert's answer: "계속 작업" unless a test says otherwise.
+    bool answer = false;
+    std::function<void()> onAsk;
     int terminations = 0;
     std::unique_ptr<TolvaneApp> app;
 };
@@ -264,6 +272,52 @@ TEST_F(TolvaneAppTest, ClosingTheLastWindowIsAQuitRequest) {
             capture->release();
             ASSERT_TRUE(eventually([&] { return jobModel->inputSnapshot().has_value(); }));
         }
+        app.reset();
+    }
+}
+
+// Ctrl+Q in a sheet while work runs asks first, with every sheet still open. "계속 작업" leaves
+// them as they were (the name typed, the folder chosen); only a quit that goes ahead cancels
+// them, before the work is stopped and the application ends.
+TEST_F(TolvaneAppTest, AQuitTheUserDeclinesLeavesTheSheetsAsTheyWere) {
+    for (const bool quit : {false, true}) {
+        SCOPED_TRACE(quit ? "취소 후 종료" : "계속 작업");
+        asked = terminations = 0;
+        answer = quit;
+        start();
+        app->openWindow();
+        app->openWindow();
+        jobModel->addInputs({root.file("a.txt")});
+        const std::shared_ptr<HeldCall> capture = backend->next();
+        ContentView* second = content(window(1));
+        second->setPendingArchiveSave(
+            ContentView::PendingArchiveSave{Uuid::random(), root.path(), std::nullopt, nullptr});
+        const QPointer<ArchiveNameSheet> sheet = second->nameSheet();
+        ASSERT_TRUE(sheet && sheet->isVisible());
+        auto* field = sheet->findChild<QLineEdit*>();
+        ASSERT_NE(field, nullptr);
+        field->selectAll();
+        QTest::keyClicks(field, QStringLiteral("report"));
+        bool openWhenAsked = false;
+        onAsk = [&] { openWhenAsked = sheet && sheet->isVisible(); };
+
+        QTest::keyClick(field, Qt::Key_Q, Qt::ControlModifier);
+        EXPECT_EQ(asked, 1);
+        EXPECT_TRUE(openWhenAsked);
+        if (quit) {
+            EXPECT_TRUE(!sheet || !sheet->isVisible());
+            EXPECT_FALSE(second->pendingArchiveSave().has_value());
+        } else {
+            ASSERT_TRUE(sheet && sheet->isVisible());
+            EXPECT_EQ(sheet->enteredName(), QStringLiteral("report"));
+            ASSERT_TRUE(second->pendingArchiveSave().has_value());
+            EXPECT_EQ(second->pendingArchiveSave()->folder, root.path());
+        }
+        capture->release();
+        ASSERT_TRUE(
+            eventually([&] { return !jobModel->isBusy() && terminations == (quit ? 1 : 0); }));
+        EXPECT_EQ(asked, 1);
+        onAsk = {};
         app.reset();
     }
 }
