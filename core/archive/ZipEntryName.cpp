@@ -183,23 +183,27 @@ std::uint64_t characterCost(Encoding encoding, const CodedCharacter& character) 
         case Encoding::codePage949:
             // The common set's 2,350 syllables are what Korean names are written in; the
             // extension rows (lead below 0xB0 or trail below 0xA1) hold the rest. The common
-            // set's Hanja and symbol rows (★, ①, kana) are as likely.
+            // set's Hanja and symbol rows (★, ①, kana) are as likely, its lone jamo less so.
             if (isHangulSyllable(scalar)) {
                 return lead >= 0xB0 && trail >= 0xA1 ? 0 : 2;
+            }
+            if (scalar >= 0x3131 && scalar <= 0x318E) {
+                return 2;
             }
             return han || (lead >= 0xA1 && trail >= 0xA1) ? 0 : 1;
         case Encoding::codePage932:
             if (trail == 0) {
                 return 2;  // half-width katakana
             }
-            if (const UScriptCode script = scriptOf(scalar);
-                script == USCRIPT_HIRAGANA || script == USCRIPT_KATAKANA) {
-                return 0;
+            if (const UScriptCode script = scriptOf(scalar); script == USCRIPT_HIRAGANA ||
+                                                             script == USCRIPT_KATAKANA ||
+                                                             scalar == 0x30FB || scalar == 0x30FC) {
+                return 0;  // kana, with the middle dot and the long-vowel mark
             }
             if (han) {
                 return code <= 0x9872 ? 0 : code <= 0xEAA4 ? 1 : 2;  // level 1, level 2, extension
             }
-            return 1;
+            return lead <= 0x84 ? 0 : 1;  // the symbol rows
         case Encoding::codePage936:
             if (trail == 0) {
                 return 3;  // the euro sign, the only one-byte character above ASCII
@@ -210,17 +214,24 @@ std::uint64_t characterCost(Encoding encoding, const CodedCharacter& character) 
                 }
                 return lead <= 0xD7 ? 0 : 1;  // level 1, level 2
             }
-            return 1;
+            // GB 2312's punctuation and full-width rows; its kana, Greek and box rows are rarer
+            return lead >= 0xA1 && lead <= 0xA3 && trail >= 0xA1 ? 0 : 1;
         case Encoding::codePage950:
             if (han) {
                 return code >= 0xA440 && code <= 0xC67E   ? 0   // frequent characters
                        : code >= 0xC940 && code <= 0xF9D5 ? 1   // less frequent ones
                                                           : 2;  // extensions
             }
-            return 1;
+            return code >= 0xA140 && code <= 0xA3BF ? 0 : 1;  // the symbol rows
         default:
             return 0;
     }
+}
+
+bool isWordCharacter(char32_t scalar) {
+    const auto type = static_cast<UCharCategory>(u_charType(static_cast<UChar32>(scalar)));
+    return u_isalpha(static_cast<UChar32>(scalar)) || type == U_NON_SPACING_MARK ||
+           type == U_COMBINING_SPACING_MARK || type == U_ENCLOSING_MARK;
 }
 
 std::uint64_t codePageCost(Encoding encoding, const std::vector<CodedCharacter>& characters) {
@@ -238,6 +249,27 @@ std::uint64_t codePageCost(Encoding encoding, const std::vector<CodedCharacter>&
             (isASCIILetter(previous) && scalar >= 0x80)) {
             cost += 1;
         }
+        // A sign between two letters ("무ⅹ쥑") is another encoding's letter read as a sign.
+        if (index + 1 < characters.size() && previous >= 0x80 && scalar >= 0x80 &&
+            !isWordCharacter(scalar) && isWordCharacter(previous) &&
+            isWordCharacter(characters[index + 1].scalar)) {
+            cost += 2;
+        }
+        // Nor do they mix Greek, Cyrillic or accented letters into an East Asian word.
+        const auto alphabetic = [](char32_t c) {
+            const UScriptCode script = scriptOf(c);
+            return c >= 0x80 && (script == USCRIPT_LATIN || script == USCRIPT_GREEK ||
+                                 script == USCRIPT_CYRILLIC);
+        };
+        const auto eastAsian = [](char32_t c) {
+            const UScriptCode script = scriptOf(c);
+            return script == USCRIPT_HANGUL || script == USCRIPT_HAN ||
+                   script == USCRIPT_HIRAGANA || script == USCRIPT_KATAKANA;
+        };
+        if ((alphabetic(previous) && eastAsian(scalar)) ||
+            (eastAsian(previous) && alphabetic(scalar))) {
+            cost += 2;
+        }
         // Korean names write Hanja as words of their own; Chinese text read in code page 949
         // mixes Hanja and Hangul inside one word.
         const auto hanja = [](char32_t c) { return c >= 0x80 && scriptOf(c) == USCRIPT_HAN; };
@@ -249,10 +281,12 @@ std::uint64_t codePageCost(Encoding encoding, const std::vector<CodedCharacter>&
     return cost;
 }
 
-bool isWordCharacter(char32_t scalar) {
-    const auto type = static_cast<UCharCategory>(u_charType(static_cast<UChar32>(scalar)));
-    return u_isalpha(static_cast<UChar32>(scalar)) || type == U_NON_SPACING_MARK ||
-           type == U_COMBINING_SPACING_MARK || type == U_ENCLOSING_MARK;
+// Letters of the alphabets names are written in: Latin ones, the Greek and Cyrillic alphabets
+// themselves, and every letter beyond the two-byte range. Greek's archaic and Coptic letters and
+// Cyrillic's historic ones are what other bytes read as UTF-8 turn into.
+bool isBasicLetter(char32_t scalar) {
+    return (scalar >= 0x386 && scalar <= 0x3CE) || (scalar >= 0x400 && scalar <= 0x45F) ||
+           scalar >= 0x800 || scriptOf(scalar) == USCRIPT_LATIN;
 }
 
 // How unlikely the letters and signs above ASCII are in a name read as UTF-8 (utf8) or as code
@@ -267,33 +301,48 @@ std::uint64_t alphabeticCost(std::u32string_view scalars, bool utf8) {
     while (index < scalars.size()) {
         if (!isWordCharacter(scalars[index])) {
             const char32_t scalar = scalars[index];
-            if (judged(scalar)) {
-                // Code page 437's box-drawing and block signs are what bytes of another code
-                // page turn into; no name is drawn with them.
+            if (judged(scalar) && !(scalar >= 0xA0 && scalar <= 0xBF)) {
+                // Latin-1's punctuation and currency signs ("¡Hola", "£") are real; code page
+                // 437's box-drawing and block signs are what bytes of another code page turn
+                // into, and no name is drawn with them.
                 const bool drawing = scalar >= 0x2500 && scalar <= 0x25FF;
                 cost += utf8 ? 1 : drawing ? 6 : 2;
             }
             ++index;
             continue;
         }
-        bool hasASCIILetter = false;
+        std::uint64_t asciiLetters = 0;
         bool oneScript = true;
+        bool basic = true;
         std::uint64_t letters = 0;
+        std::uint64_t oddPairs = 0;
+        char32_t previous = 0;
         UScriptCode wordScript = USCRIPT_INVALID_CODE;
         for (; index < scalars.size() && isWordCharacter(scalars[index]); ++index) {
             const char32_t scalar = scalars[index];
-            hasASCIILetter = hasASCIILetter || isASCIILetter(scalar);
+            asciiLetters += isASCIILetter(scalar) ? 1 : 0;
+            if (judged(previous) && (judged(scalar) || (u_islower(static_cast<UChar32>(previous)) &&
+                                                        u_isupper(static_cast<UChar32>(scalar))))) {
+                ++oddPairs;
+            }
+            previous = scalar;
             const UScriptCode script = scriptOf(scalar);
             if (!judged(scalar) || script == USCRIPT_INHERITED) {
                 continue;
             }
             ++letters;
+            basic = basic && isBasicLetter(scalar);
             oneScript = oneScript && (wordScript == USCRIPT_INVALID_CODE || wordScript == script);
             wordScript = script;
         }
+        // A Latin word's accented letters stand among its ASCII ones and seldom touch each other
+        // or start a capital inside the word ("Größe" once); code page 932's kana read as code
+        // page 437 alternate "â" with ASCII letters of either case ("âAâjâüü").
         const bool plausible =
-            oneScript &&
-            (wordScript == USCRIPT_LATIN ? hasASCIILetter : !hasASCIILetter && letters >= 2);
+            oneScript && basic &&
+            (wordScript == USCRIPT_LATIN
+                 ? asciiLetters > 0 && letters <= asciiLetters + 1 && oddPairs <= 1
+                 : asciiLetters == 0 && letters >= 2);
         if (letters > 0 && !plausible) {
             cost += 2 * letters;
         }
