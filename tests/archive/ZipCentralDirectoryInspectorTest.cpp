@@ -118,9 +118,9 @@ TEST(ZipCentralDirectoryInspectorTest, RefusesHostileLayoutsAndAcceptsHonestOnes
          "ZIP64 extra field is truncated: entry 1"},
         {[] { return RawZipBuilder().relink().bytes(); }, "ok 0"},
         // Another reader may take an end record that does not end the file, so one that parses
-        // and names a directory it could read is refused; one that names a second disk parses for
-        // none. The longest comment puts the real one at the very start of the search window,
-        // with the locator before it.
+        // and names a directory it could read is refused. A reader that searches backwards takes
+        // one in the comment whatever it says, even one naming a second disk. The longest comment
+        // puts the real one at the very start of the search window, with the locator before it.
         {C([](auto& z) { z.end.comment = test::RawEndRecord().encode() + "tail"; }), twoEnds},
         {CR([](auto& z) { z.afterCentralDirectory = test::RawEndRecord().encode(); }), twoEnds},
         {C([](auto& z) {
@@ -128,13 +128,14 @@ TEST(ZipCentralDirectoryInspectorTest, RefusesHostileLayoutsAndAcceptsHonestOnes
              other.diskNumber = 1;
              z.end.comment = other.encode() + "tail";
          }),
-         ok3},
-        // A record whose directory holds no central record parses for no reader.
+         twoEnds},
+        // A record whose directory holds no central record parses for no reader; before the
+        // directory, where a gap may lie, it stays.
         {CR([](auto& z) {
              test::RawEndRecord other;
              other.entriesOnDisk = other.totalEntries = 1;
              other.centralDirectorySize = ZipFormat::centralHeaderSize;
-             z.afterCentralDirectory = other.encode();
+             z.beforeCentralDirectory = other.encode();
          }),
          ok3},
         // One outside every entry that names a directory of central records is refused; in an
@@ -188,13 +189,20 @@ TEST(ZipCentralDirectoryInspectorTest, AppliesZip64ValuesFromBehindAnotherBlock)
     zip.relink().entries[0].central.localHeaderOffset = m32;
     test::TempDir dir;
     test::writeFile(dir.file("a.zip"), zip.bytes());
-    Inspector::entryCount(
-        dir.file("a.zip"), [] {},
-        [&](const ZipCentralEntry& e) {
-            EXPECT_EQ(
-                std::tuple(e.extraField, e.uncompressedSize, e.compressedSize, e.localHeaderOffset),
-                std::tuple(big.extra, values[0], values[1], values[2]));
-        });
+    int calls = 0;
+    // The values reach the caller; the local header they name lies far past this small file.
+    EXPECT_EQ(outcomeOf([&] {
+                  Inspector::entryCount(
+                      dir.file("a.zip"), [] {},
+                      [&](const ZipCentralEntry& e) {
+                          ++calls;
+                          EXPECT_EQ(std::tuple(e.extraField, e.uncompressedSize, e.compressedSize,
+                                               e.localHeaderOffset),
+                                    std::tuple(big.extra, values[0], values[1], values[2]));
+                      });
+              }),
+              "invalidArchive: local header does not match its central record: entry 1");
+    EXPECT_EQ(calls, 1);
 }
 
 // Cancellation is checked before every record and ends the walk as thrown. Only a regular file
