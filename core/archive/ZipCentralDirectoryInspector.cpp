@@ -760,6 +760,7 @@ ZipCentralDirectory walk(int fd, const CheckCancelled& checkCancelled, const OnE
         if (checkCancelled) {
             checkCancelled();
         }
+        const std::uint64_t recordOffset = reader.position();
         if (reader.read(fixed.data(), fixed.size()) != fixed.size() ||
             get32(fixed.data()) != ZipFormat::centralHeaderSignature) {
             invalid("central directory entry");
@@ -790,8 +791,9 @@ ZipCentralDirectory walk(int fd, const CheckCancelled& checkCancelled, const OnE
             invalid("truncated central directory entry");
         }
         const std::string_view bytes(variable);
-        const ZipCentralEntry entry =
+        ZipCentralEntry entry =
             decode(index, record, bytes.substr(0, nameLength), bytes.substr(nameLength));
+        entry.recordOffset = recordOffset;
         if (onEntry) {
             onEntry(entry);
         }

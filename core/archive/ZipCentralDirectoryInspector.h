@@ -22,6 +22,8 @@ struct ZipCentralEntry {
     std::string_view centralRecord;
     // Position in the central directory, 0-based.
     std::uint64_t index = 0;
+    // Where the record begins in the file.
+    std::uint64_t recordOffset = 0;
     // Stored (0) or deflate (8): the inspector refuses every other method.
     std::uint16_t method = 0;
     // The MS-DOS time and date as stored.
