@@ -574,6 +574,9 @@ public:
             }
             got = readAt(offset, headerLength);
         }
+        if (got < headerLength) {
+            mismatch(entry);  // the file has shrunk since its size was taken
+        }
         const unsigned char* header = buffer_.data();
         const std::string_view name(
             reinterpret_cast<const char*>(header) + ZipFormat::localHeaderSize, nameLength);
@@ -705,9 +708,10 @@ private:
             const std::uint64_t readFrom = block - std::min(block, locatorSize);
             const std::size_t got =
                 readAt(readFrom, std::min(fileSize_, blockEnd + scanOverlap) - readFrom);
-            for (std::uint64_t at = block; at < blockEnd && at < readFrom + got; ++at) {
+            const std::uint64_t searchEnd = std::min(blockEnd, readFrom + got);
+            for (std::uint64_t at = block; at < searchEnd; ++at) {
                 const unsigned char* start = buffer_.data() + (at - readFrom);
-                const void* found = std::memchr(start, 'P', blockEnd - at);
+                const void* found = std::memchr(start, 'P', searchEnd - at);
                 if (found == nullptr) {
                     break;
                 }
