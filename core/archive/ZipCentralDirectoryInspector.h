@@ -68,7 +68,8 @@ struct ZipCentralDirectory {
 // bytes per entry and buffers of fixed size; unaccounted bytes are read in blocks.
 namespace ZipCentralDirectoryInspector {
 
-// Called before every central-directory record; throws the caller's cancellation error.
+// Called before every central-directory record and every block of bytes no record accounts for;
+// throws the caller's cancellation error.
 using CheckCancelled = std::function<void()>;
 // Called once per record in directory order. Whatever it throws ends the walk unchanged.
 using OnEntry = std::function<void(const ZipCentralEntry&)>;
