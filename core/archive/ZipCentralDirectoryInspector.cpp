@@ -263,18 +263,19 @@ void requireNoZip64RecordAtFixedPlace(int fd, std::uint64_t restSize, std::uint6
     }
 }
 
-// Every other end-record signature in the tail, judged by where it lies. In the directory, the
-// ZIP64 records or the end record itself it is part of that structure. In the comment a reader
-// that searches backwards takes it whatever it says, so every one with room for a whole record
-// after it is refused. One between the directory and the end records is refused when a reader
-// could use it; the gap itself is refused afterwards. One before the directory is judged with the
-// entries (see EntryLayout).
+// Every other end-record signature in the tail, judged by where it lies. In the directory or the
+// ZIP64 records it is part of that structure. Behind the start of the end record (in its comment,
+// or in its own fields with a comment behind them) a reader that takes the last signature in the
+// tail takes it whatever it says, so every one with room for a whole record after it is refused.
+// One between the directory and the end records is refused when a reader could use it; the gap
+// itself is refused afterwards. One before the directory is judged with the entries (see
+// EntryLayout).
 void requireNoOtherEndRecord(int fd, std::uint64_t fileSize, const Tail& tail,
                              const std::vector<std::size_t>& others, const DirectoryBounds& bounds,
                              std::uint64_t boundary, std::uint64_t endRecordOffset) {
     for (const std::size_t position : others) {
         const std::uint64_t offset = tail.start + position;
-        if (offset >= endRecordOffset + ZipFormat::endOfCentralDirectorySize ||
+        if (offset > endRecordOffset ||
             (offset >= bounds.end && offset < boundary &&
              couldBeTakenForTheArchives(fd, fileSize, tail, position))) {
             invalid("more than one end record");
