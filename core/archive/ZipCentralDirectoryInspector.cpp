@@ -557,28 +557,23 @@ public:
         if (offset > fileSize_ || fileSize_ - offset < ZipFormat::localHeaderSize) {
             mismatch(entry);
         }
-        // The header with room for a local extra field longer than the central one, and the data
-        // and descriptor behind it when they are small: mostly one read per entry.
-        const bool described = (entry.flags & ZipFormat::flagDataDescriptor) != 0;
-        std::uint64_t want = ZipFormat::localHeaderSize + entry.name.size() +
-                             entry.extraField.size() + localExtraRoom;
-        if (described && entry.compressedSize <= smallData) {
-            want += entry.compressedSize + maxDescriptorSize;
-        }
-        std::size_t got = readAt(offset, std::min(want, fileSize_ - offset));
-        const std::size_t nameLength = get16(buffer_.data() + Local::nameLength);
-        const std::size_t extraLength = get16(buffer_.data() + Local::extraLength);
-        const std::size_t headerLength = ZipFormat::localHeaderSize + nameLength + extraLength;
-        if (got < headerLength) {
-            if (fileSize_ - offset < headerLength) {
-                mismatch(entry);
-            }
-            got = readAt(offset, headerLength);
-        }
-        if (got < headerLength) {
+        // The header with room for a local extra field longer than the central one.
+        const unsigned char* header = nullptr;
+        const std::uint64_t guess = ZipFormat::localHeaderSize + entry.name.size() +
+                                    entry.extraField.size() + localExtraRoom;
+        std::size_t got = view(offset, guess, header);
+        if (got < ZipFormat::localHeaderSize) {
             mismatch(entry);  // the file has shrunk since its size was taken
         }
-        const unsigned char* header = buffer_.data();
+        const std::size_t nameLength = get16(header + Local::nameLength);
+        const std::size_t extraLength = get16(header + Local::extraLength);
+        const std::size_t headerLength = ZipFormat::localHeaderSize + nameLength + extraLength;
+        if (got < headerLength) {
+            got = view(offset, headerLength, header);
+        }
+        if (got < headerLength) {
+            mismatch(entry);
+        }
         const std::string_view name(
             reinterpret_cast<const char*>(header) + ZipFormat::localHeaderSize, nameLength);
         if (!hasSignature(header, ZipFormat::localHeaderSignature) ||
@@ -588,6 +583,7 @@ public:
             mismatch(entry);
         }
         const std::string_view extra(name.data() + nameLength, extraLength);
+        const bool described = (entry.flags & ZipFormat::flagDataDescriptor) != 0;
         const bool wide = requireSameValues(entry, header, extra, described);
 
         const std::uint64_t dataStart = offset + headerLength;
@@ -596,17 +592,9 @@ public:
             invalid("entry data lies outside the archive: entry " + number(entry));
         }
         if (described) {
-            const std::uint64_t available =
-                std::min<std::uint64_t>(maxDescriptorSize, fileSize_ - end);
             const unsigned char* descriptor = nullptr;
-            std::array<unsigned char, maxDescriptorSize> read{};
-            if (end - offset + available <= got) {
-                descriptor = buffer_.data() + (end - offset);
-            } else if (posix::preadAll(fd_, read.data(), available, fileOffset(end)) == available) {
-                descriptor = read.data();
-            }
-            const std::size_t length =
-                descriptor == nullptr ? 0 : descriptorLength(descriptor, available, entry, wide);
+            const std::size_t available = view(end, maxDescriptorSize, descriptor);
+            const std::size_t length = descriptorLength(descriptor, available, entry, wide);
             if (length == 0) {
                 invalid("data descriptor does not match its central record: entry " +
                         number(entry));
@@ -644,7 +632,7 @@ public:
 private:
     static constexpr std::uint16_t comparedFlags = encryptionFlags | ZipFormat::flagDataDescriptor;
     static constexpr std::uint64_t localExtraRoom = 64;
-    static constexpr std::uint64_t smallData = 4096;
+    static constexpr std::uint64_t headerWindow = 16384;
     static constexpr std::size_t maxDescriptorSize = 24;
     // Bytes read past a block of unaccounted bytes, so that a record starting in it is whole.
     static constexpr std::uint64_t scanOverlap = 64;
@@ -654,6 +642,24 @@ private:
     }
     static std::string number(const ZipCentralEntry& entry) {
         return std::to_string(entry.index + 1);
+    }
+
+    // Up to count bytes of the file from offset, which lies in it, as bytes; returns how many the
+    // view holds, fewer only where the file ends. The view comes from a window kept from the last
+    // read, valid until the next call: the local headers of small entries lie close together, so
+    // one read serves many.
+    std::size_t view(std::uint64_t offset, std::uint64_t count, const unsigned char*& bytes) {
+        const std::uint64_t left = fileSize_ - offset;
+        count = std::min(count, left);
+        if (offset < windowStart_ || offset - windowStart_ + count > window_.size()) {
+            window_.resize(static_cast<std::size_t>(std::min(left, std::max(count, headerWindow))));
+            window_.resize(
+                posix::preadAll(fd_, window_.data(), window_.size(), fileOffset(offset)));
+            windowStart_ = offset;
+        }
+        bytes = window_.data() + (offset - windowStart_);
+        return static_cast<std::size_t>(
+            std::min<std::uint64_t>(count, window_.size() - (offset - windowStart_)));
     }
 
     // Reads count bytes at offset into the buffer; returns how many the file held.
@@ -739,6 +745,8 @@ private:
     int fd_;
     std::uint64_t fileSize_;
     std::vector<std::pair<std::uint64_t, std::uint64_t>> spans_;
+    std::vector<unsigned char> window_;
+    std::uint64_t windowStart_ = 0;
     std::vector<unsigned char> buffer_;
 };
 
