@@ -541,12 +541,15 @@ std::size_t descriptorLength(const unsigned char* bytes, std::size_t available,
 // Where every entry lies, from its local header to the end of its data and data descriptor, and
 // what lies in the bytes no entry accounts for. Each local header must state what its central
 // record does: method, encryption and descriptor flags, name, and, without a descriptor, CRC-32
-// and sizes (with one, each may be zero); the descriptor must state them too. Entries never
-// overlap and all lie before the directory, so a signature inside one belongs to it: a ZIP stored
-// in this one keeps its own end record in its data. The bytes between them (a self-extractor's
-// stub, an APK's signing block) may hold anything but what another reader would take for this
-// archive's records: a local header at offset 0 that no record names, a local header that parses
-// in a gap, or an end record whose directory leads to an entry. Keeps 16 bytes per entry.
+// and sizes (with one, each may be zero); the descriptor must state them too: readers that go by
+// the local header then extract what the directory says. Entries never overlap (libzip trusts the
+// directory's offsets, so records sharing one stretch of data would let a small archive expand
+// into many full-size files) and all lie before the directory, so a signature inside one belongs
+// to it: a ZIP stored in this one keeps its own end record in its data. The bytes between them (a
+// self-extractor's stub, an APK's signing block) may hold anything but what another reader would
+// take for this archive's records: a local header at offset 0 that no record names, a local header
+// that parses in a gap, or an end record whose directory leads to an entry. Keeps 16 bytes per
+// entry.
 class EntryLayout {
 public:
     EntryLayout(int fd, std::uint64_t fileSize) : fd_(fd), fileSize_(fileSize) {}

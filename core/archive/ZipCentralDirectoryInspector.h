@@ -56,16 +56,16 @@ struct ZipCentralDirectory {
 // data descriptor; these never overlap and lie before the directory, and the local header and
 // descriptor state what the central record does. A signature inside any of these structures is
 // part of it, so a ZIP stored in an entry keeps its own end record. Refused: another end record in
-// the comment, a ZIP64 end record the locator's fixed place would find besides the real one, and,
-// in the bytes no structure accounts for (a self-extractor's stub, an APK's signing block), a
-// local header at offset 0 that no record names, a local header that parses between entries and
-// an end record whose directory leads to an entry. Refused too: multi-volume archives,
+// the end record's comment, a ZIP64 end record the locator's fixed place would find besides the
+// real one, and, in the bytes no structure accounts for (a self-extractor's stub, an APK's signing
+// block), a local header at offset 0 that no record names, a local header that parses between
+// entries and an end record whose directory leads to an entry. Refused too: multi-volume archives,
 // inconsistent ZIP64 layouts, encrypted and split entries, methods other than stored and deflate,
 // more than ArchivePipeline::maxEntryCount entries, central directories that do not fill their
 // declared bounds exactly, and records whose ZIP64 block lacks a value a classic field defers to.
 // Failures are ArchivePipelineError (invalidArchive, unsupportedArchiveEntry, tooManyEntries) or
-// the file system's own std::system_error. Memory stays bounded whatever the archive holds: 16
-// bytes per entry and buffers of fixed size; unaccounted bytes are read in blocks.
+// the file system's own std::system_error. Memory stays bounded whatever the archive holds: about
+// 16 bytes per entry and buffers of fixed size; unaccounted bytes are read in blocks.
 namespace ZipCentralDirectoryInspector {
 
 // Called before every central-directory record and every block of bytes no record accounts for;
