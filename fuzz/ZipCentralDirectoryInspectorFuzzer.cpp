@@ -1,11 +1,17 @@
 // Arbitrary bytes as a file: the same verdict with and without a per-entry callback, fields as
 // the fixed record states them, equal raw legacy names read as equal text, a directory inside the
-// file, only archive errors, the file offset untouched.
+// file, only archive errors, the file offset untouched. An accepted archive's entries (local header
+// to the end of the data) lie apart and before the directory, which ends where the ZIP64 end
+// record or the end record begins.
 #include <unistd.h>
 
+#include <algorithm>
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
 
 #include "core/archive/ArchiveLimits.h"
 #include "core/archive/ArchivePipelineError.h"
@@ -17,12 +23,42 @@ using namespace tolvane;
 
 namespace {
 
-std::optional<ZipCentralDirectory> inspect(int fd, std::uint64_t fileSize, bool withCallback,
+// Where each entry's local header begins and its data ends, read from the bytes themselves.
+using Spans = std::vector<std::pair<std::uint64_t, std::uint64_t>>;
+
+void requireLayout(std::string_view bytes, const ZipCentralDirectory& directory, Spans spans) {
+    namespace Local = ZipFormat::LocalHeader;
+    const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
+    const std::uint64_t end = directory.offset + directory.size;
+    FUZZ_REQUIRE(bytes.size() - end >= 4);
+    const std::uint32_t next = ZipFormat::get32(data + end);
+    FUZZ_REQUIRE(next == ZipFormat::zip64EndOfCentralDirectorySignature ||
+                 next == ZipFormat::endOfCentralDirectorySignature);
+    for (auto& [start, dataEnd] : spans) {
+        FUZZ_REQUIRE(start <= directory.offset &&
+                     directory.offset - start >= ZipFormat::localHeaderSize);
+        FUZZ_REQUIRE(ZipFormat::get32(data + start) == ZipFormat::localHeaderSignature);
+        const std::uint64_t dataStart = start + ZipFormat::localHeaderSize +
+                                        ZipFormat::get16(data + start + Local::nameLength) +
+                                        ZipFormat::get16(data + start + Local::extraLength);
+        // dataEnd holds the compressed size so far.
+        FUZZ_REQUIRE(dataStart <= directory.offset && dataEnd <= directory.offset - dataStart);
+        dataEnd += dataStart;
+    }
+    std::sort(spans.begin(), spans.end());
+    for (std::size_t i = 1; i < spans.size(); ++i) {
+        FUZZ_REQUIRE(spans[i - 1].second <= spans[i].first);
+    }
+}
+
+std::optional<ZipCentralDirectory> inspect(int fd, std::string_view bytes, bool withCallback,
                                            int& error) {
     namespace Central = ZipFormat::CentralHeader;
+    const std::uint64_t fileSize = bytes.size();
     std::uint64_t checks = 0, entries = 0;
     std::map<std::string, std::string, std::less<>> legacyNames;
     std::optional<std::uint64_t> firstPass;
+    Spans spans;
     ZipCentralDirectoryInspector::OnEntry onEntry;
     if (withCallback) {
         onEntry = [&](const ZipCentralEntry& e) {
@@ -44,17 +80,22 @@ std::optional<ZipCentralDirectory> inspect(int fd, std::uint64_t fileSize, bool 
                 const auto [known, added] = legacyNames.try_emplace(std::string(e.name), e.path);
                 FUZZ_REQUIRE(added || known->second == e.path);
             }
+            spans.emplace_back(e.localHeaderOffset, e.compressedSize);
         };
     }
     try {
         const ZipCentralDirectory directory = ZipCentralDirectoryInspector::inspect(
             fd, [&] { ++checks; }, onEntry);
         const std::uint64_t count = directory.entryCount;
-        // One pass weighs the names' encoding, the other walks the records.
-        FUZZ_REQUIRE(count <= ArchivePipeline::maxEntryCount && checks == 2 * count);
+        // One pass weighs the names' encoding, the other walks the records; blocks of bytes no
+        // record accounts for are checked after them.
+        FUZZ_REQUIRE(count <= ArchivePipeline::maxEntryCount && checks >= 2 * count);
         FUZZ_REQUIRE(!withCallback || (entries == count && (count == 0 || *firstPass == count)));
         FUZZ_REQUIRE(directory.offset <= fileSize && directory.size <= fileSize - directory.offset);
         FUZZ_REQUIRE(directory.size >= count * ZipFormat::centralHeaderSize);
+        if (withCallback) {
+            requireLayout(bytes, directory, spans);
+        }
         return directory;
     } catch (const ArchivePipelineError& e) {
         using Code = ArchivePipelineError::Code;
@@ -74,8 +115,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const off_t mark = static_cast<off_t>(size / 2);
     FUZZ_REQUIRE(::lseek(file.get(), mark, SEEK_SET) == mark);
     int walkedError = -1, countedError = -1;
-    const auto walked = inspect(file.get(), size, true, walkedError);
-    FUZZ_REQUIRE(walked == inspect(file.get(), size, false, countedError) &&
+    const std::string_view bytes = fuzz::bytesOf(data, size);
+    const auto walked = inspect(file.get(), bytes, true, walkedError);
+    FUZZ_REQUIRE(walked == inspect(file.get(), bytes, false, countedError) &&
                  walkedError == countedError);
     FUZZ_REQUIRE(::lseek(file.get(), 0, SEEK_CUR) == mark);
     return 0;

@@ -50,7 +50,6 @@ namespace tolvane::ArchivePipeline {
 namespace {
 
 namespace Stage = ArchiveProgressInfo::Stage;
-namespace Local = ZipFormat::LocalHeader;
 using AttributeMap = ArchiveExtendedAttributes::Map;
 
 constexpr std::uint64_t scanPublishInterval = 4096;
@@ -163,66 +162,6 @@ void ensureSpace(std::uint64_t bytes, std::uint64_t entries, const std::string& 
     }
 }
 
-// Where each entry's bytes lie, from its local header. libzip trusts the central directory's
-// offsets, so two records pointing into one stretch of data would let a small archive expand
-// into many full-size files; every entry must own its own disjoint span, and its local header
-// must name the entry its central record describes.
-class EntrySpans {
-public:
-    EntrySpans(int fd, std::uint64_t fileSize) : fd_(fd), fileSize_(fileSize) {}
-
-    void add(const ZipCentralEntry& entry) {
-        number_ = entry.index + 1;
-        const std::uint64_t offset = entry.localHeaderOffset;
-        constexpr std::size_t headerSize = ZipFormat::localHeaderSize;
-        // The header and the name the central record expects, in one read.
-        header_.resize(headerSize + entry.name.size());
-        if (offset > fileSize_ || fileSize_ - offset < headerSize ||
-            posix::preadAll(fd_, header_.data(), header_.size(), static_cast<off_t>(offset)) !=
-                header_.size()) {
-            mismatch();
-        }
-        const auto* local = reinterpret_cast<const unsigned char*>(header_.data());
-        const std::uint16_t nameLength = ZipFormat::get16(local + Local::nameLength);
-        const std::uint16_t extraLength = ZipFormat::get16(local + Local::extraLength);
-        if (ZipFormat::get32(local + Local::signature) != ZipFormat::localHeaderSignature ||
-            ZipFormat::get16(local + Local::method) != entry.method ||
-            nameLength != entry.name.size() ||
-            std::string_view(header_).substr(headerSize) != entry.name) {
-            mismatch();
-        }
-        // offset is at most fileSize_ here, so the header's end cannot overflow.
-        const std::uint64_t dataStart = offset + headerSize + nameLength + extraLength;
-        std::uint64_t dataEnd = 0;
-        if (__builtin_add_overflow(dataStart, entry.compressedSize, &dataEnd) ||
-            dataEnd > fileSize_) {
-            invalid("entry data lies outside the archive: entry " + std::to_string(number_));
-        }
-        spans_.emplace_back(offset, dataEnd);
-    }
-
-    void requireDisjoint() {
-        std::sort(spans_.begin(), spans_.end());
-        for (std::size_t i = 1; i < spans_.size(); ++i) {
-            if (spans_[i].first < spans_[i - 1].second) {
-                invalid("entries share compressed data");
-            }
-        }
-        std::vector<std::pair<std::uint64_t, std::uint64_t>>().swap(spans_);
-    }
-
-private:
-    [[noreturn]] void mismatch() const {
-        invalid("local header does not match its central record: entry " + std::to_string(number_));
-    }
-
-    int fd_;
-    std::uint64_t fileSize_;
-    std::uint64_t number_ = 0;
-    std::string header_;
-    std::vector<std::pair<std::uint64_t, std::uint64_t>> spans_;
-};
-
 // The archived attributes of every entry that has any, within the budget the verification of a
 // new archive applies too.
 class AttributeTable {
@@ -270,16 +209,15 @@ struct ArchiveIdentity {
     off_t size = 0;
 };
 
-// The archive opened once more for reading local headers. libzip and the inspector read it
-// through a descriptor of their own, so the path must lead to this same file before and after.
-UniqueFd openArchiveForHeaders(const std::string& path, ArchiveIdentity& identity) {
-    UniqueFd fd = posix::open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK);
+// The file the path leads to before reading. libzip and the inspector read it through a
+// descriptor of their own, so the path must lead to this same file before and after.
+ArchiveIdentity archiveIdentity(const std::string& path) {
+    const UniqueFd fd = posix::open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK);
     const struct stat status = posix::fstat(fd.get());
     if (!S_ISREG(status.st_mode)) {
         invalid("the chosen ZIP is not a regular file");
     }
-    identity = {status.st_dev, status.st_ino, status.st_size};
-    return fd;
+    return {status.st_dev, status.st_ino, status.st_size};
 }
 
 void requireSameArchive(const std::string& path, const ArchiveIdentity& identity) {
@@ -398,17 +336,13 @@ private:
 };
 
 void Unpack::openArchive() {
-    ArchiveIdentity identity;
-    const UniqueFd headers = openArchiveForHeaders(archivePath_, identity);
-    EntrySpans spans(headers.get(), static_cast<std::uint64_t>(identity.size));
+    const ArchiveIdentity identity = archiveIdentity(archivePath_);
+    // The reader's inspection holds every local header to its central record and every entry to
+    // bytes of its own.
     reader_.emplace(
         archivePath_, [this] { checkCancelled(); },
-        [&](const ZipCentralEntry& entry) {
-            attributes_.add(entry);
-            spans.add(entry);
-        });
+        [&](const ZipCentralEntry& entry) { attributes_.add(entry); });
     requireSameArchive(archivePath_, identity);
-    spans.requireDisjoint();
     entryCount_ = reader_->entryCount();
 }
 

@@ -15,6 +15,7 @@
 
 #include "core/archive/ArchivePipelineError.h"
 #include "core/archive/ZipEntryName.h"
+#include "core/archive/ZipFormat.h"
 #include "core/common/Digest.h"
 #include "core/common/Posix.h"
 
@@ -135,6 +136,10 @@ public:
         return firstSeek_;
     }
     void hideBefore(std::uint64_t offset) noexcept { hiddenEnd_ = offset; }
+    // Offsets, ascending, whose byte reads as zero.
+    void hideBytes(std::vector<std::uint64_t> offsets) noexcept {
+        hiddenBytes_ = std::move(offsets);
+    }
 
     static zip_int64_t callback(void* state, void* data, zip_uint64_t length,
                                 zip_source_cmd_t command) {
@@ -211,6 +216,11 @@ private:
                     data, 0,
                     static_cast<std::size_t>(std::min<std::uint64_t>(got, hiddenEnd_ - position_)));
             }
+            for (auto hidden =
+                     std::lower_bound(hiddenBytes_.begin(), hiddenBytes_.end(), position_);
+                 hidden != hiddenBytes_.end() && *hidden - position_ < got; ++hidden) {
+                static_cast<unsigned char*>(data)[*hidden - position_] = 0;
+            }
             position_ += got;
             return static_cast<zip_int64_t>(got);
         } catch (const std::system_error& failure) {
@@ -229,6 +239,7 @@ private:
     bool armed_ = false;
     std::optional<std::uint64_t> firstSeek_;
     std::uint64_t hiddenEnd_ = 0;
+    std::vector<std::uint64_t> hiddenBytes_;
     OwnedZipError error_;
 };
 
@@ -281,15 +292,43 @@ struct ZipArchiveReader::Library {
 
 namespace {
 
+// libzip searches the file's last bytes, room for the longest comment and the ZIP64 locator, for
+// end records.
+constexpr std::uint64_t librarySearchWindow =
+    65535 + ZipFormat::endOfCentralDirectorySize + ZipFormat::zip64EndLocatorSize;
+
+// Where the entry's central extra field holds an end-record signature in libzip's search window,
+// appended in ascending order. The inspector has found each to be part of the field (an
+// attribute's value may be an empty ZIP); there are at most a quarter as many as the window's
+// bytes.
+void findEndSignaturesInExtraField(const ZipCentralEntry& entry, std::uint64_t windowStart,
+                                   std::vector<std::uint64_t>& found) {
+    const std::uint64_t fieldStart =
+        entry.recordOffset + ZipFormat::centralHeaderSize + entry.name.size();
+    const std::string_view field = entry.extraField;
+    if (fieldStart + field.size() <= windowStart) {
+        return;
+    }
+    constexpr std::string_view signature("PK\5\6", 4);
+    for (std::size_t at = field.find(signature); at != std::string_view::npos;
+         at = field.find(signature, at + 1)) {
+        if (fieldStart + at >= windowStart) {
+            found.push_back(fieldStart + at);
+        }
+    }
+}
+
 // libzip takes the first end record in the file's last 64 KiB whose directory it can read, not
 // the last one: a ZIP stored near the end of the archive would offer it its own. While it opens
 // the archive it sees zeros before the directory the inspector read, so no entry's data can offer
-// it one; any other record it could use lies in the stretch the inspector has judged and refused.
-// Nothing before that directory belongs to libzip's reading of the directory, and entries are read
-// after the bytes are shown again.
+// it one, and the signatures that extra fields hold are broken; any other record it could use
+// lies in the stretch the inspector has judged and refused. Nothing before that directory belongs
+// to libzip's reading of the directory, and entries are read after the bytes are shown again.
 std::unique_ptr<zip_t, ZipDiscard> openLibrary(ArchiveSource& state,
-                                               const ZipCentralDirectory& directory) {
+                                               const ZipCentralDirectory& directory,
+                                               std::vector<std::uint64_t> extraSignatures) {
     state.hideBefore(directory.offset);
+    state.hideBytes(std::move(extraSignatures));
     OwnedZipError error;
     zip_source_t* source =
         zip_source_function_create(&ArchiveSource::callback, &state, error.get());
@@ -302,6 +341,7 @@ std::unique_ptr<zip_t, ZipDiscard> openLibrary(ArchiveSource& state,
     // its length.
     zip_t* archive = zip_open_from_source(source, ZIP_RDONLY, error.get());
     state.hideBefore(0);
+    state.hideBytes({});
     if (archive == nullptr) {
         zip_source_free(source);
         throwLibraryError(error.get());
@@ -328,6 +368,9 @@ ZipArchiveReader::ZipArchiveReader(const std::string& path, const CheckCancelled
     // archive announcing millions of records is refused before anything is allocated for them.
     std::vector<CentralFacts> facts;
     Sha256 inspected;
+    const auto size = static_cast<std::uint64_t>(status.st_size);
+    const std::uint64_t windowStart = size - std::min(size, librarySearchWindow);
+    std::vector<std::uint64_t> extraSignatures;
     const ZipCentralDirectory directory =
         ZipCentralDirectoryInspector::inspect(fd_.get(), checkCancelled, [&](const auto& entry) {
             if (onEntry) {
@@ -335,11 +378,12 @@ ZipArchiveReader::ZipArchiveReader(const std::string& path, const CheckCancelled
             }
             facts.push_back({entry.path, entry.dosTime, entry.dosDate, entry.localHeaderOffset});
             digestRecord(inspected, entry);
+            findEndSignaturesInExtraField(entry, windowStart, extraSignatures);
         });
     facts.shrink_to_fit();
 
-    library_ = std::make_unique<Library>(fd_.get(), static_cast<std::uint64_t>(status.st_size));
-    library_->archive = openLibrary(library_->source, directory);
+    library_ = std::make_unique<Library>(fd_.get(), size);
+    library_->archive = openLibrary(library_->source, directory, std::move(extraSignatures));
     zip_t* archive = library_->archive.get();
     const std::uint64_t count = directory.entryCount;
 

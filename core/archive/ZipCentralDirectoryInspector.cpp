@@ -118,9 +118,6 @@ struct DirectoryBounds {
     std::uint64_t totalEntries = 0;
     std::uint64_t offset = 0;
     std::uint64_t end = 0;
-    // File offsets, ascending, of the other end records before the directory that a reader could
-    // take for the archive's; each must turn out to lie in an entry's data.
-    std::vector<std::uint64_t> otherEndRecords;
 };
 
 // The tail of the file: the search window and, when the file is long enough, the locator's room
@@ -138,23 +135,22 @@ bool hasSignature(const unsigned char* p, std::uint32_t signature) {
 // Whether the end record at position could be taken for the archive's by a reader that, like
 // libzip, accepts the first one it can use rather than the one whose comment ends the file: its
 // comment fits in the file, and either a ZIP64 locator precedes it or it names one disk, equal
-// entry counts and a central directory before itself.
-bool endRecordParses(const Tail& tail, std::size_t position) {
-    const unsigned char* record = tail.bytes.data() + position;
-    if (position + ZipFormat::endOfCentralDirectorySize + get16(record + End::commentLength) >
-        tail.bytes.size()) {
+// entry counts and a central directory before itself. locator is the 20 bytes before the record,
+// or null where the file has no room for them.
+bool endRecordParses(std::uint64_t fileSize, const unsigned char* record, std::uint64_t position,
+                     const unsigned char* locator) {
+    if (fileSize - position <
+        ZipFormat::endOfCentralDirectorySize + get16(record + End::commentLength)) {
         return false;
     }
-    if (position >= ZipFormat::zip64EndLocatorSize &&
-        hasSignature(record - ZipFormat::zip64EndLocatorSize,
-                     ZipFormat::zip64EndLocatorSignature)) {
+    if (locator != nullptr && hasSignature(locator, ZipFormat::zip64EndLocatorSignature)) {
         return true;
     }
     const std::uint64_t directoryEnd =
         std::uint64_t{get32(record + End::directoryOffset)} + get32(record + End::directorySize);
     return get16(record + End::diskNumber) == 0 && get16(record + End::directoryDisk) == 0 &&
            get16(record + End::entriesOnDisk) == get16(record + End::totalEntries) &&
-           directoryEnd <= tail.start + position;
+           directoryEnd <= position;
 }
 
 bool centralSignatureAt(int fd, std::uint64_t fileSize, std::uint64_t offset) {
@@ -164,38 +160,56 @@ bool centralSignatureAt(int fd, std::uint64_t fileSize, std::uint64_t offset) {
            get32(bytes.data()) == ZipFormat::centralHeaderSignature;
 }
 
-// Whether a reader could take the end record at position, which is not the archive's, for the
-// archive's own: it parses, and the directory it names could be read, being empty or starting
-// with a central record either where it says or where a reader that measures back from the end
-// records (as Python's does) puts it. A stored ZIP's end record names offsets inside that ZIP,
-// where the outer archive holds no central record.
-bool couldBeTakenForTheArchives(int fd, std::uint64_t fileSize, const Tail& tail,
-                                std::size_t position) {
-    if (!endRecordParses(tail, position)) {
-        return false;
+// The directory an end record that parses names: its entry count, size and offset, and where a
+// reader that measures back from the end records (as Python's does) puts it instead, which is
+// the boundary less the size.
+struct NamedDirectory {
+    std::uint64_t entries = 0;
+    std::uint64_t size = 0;
+    std::uint64_t offset = 0;
+    std::uint64_t boundary = 0;
+};
+
+std::optional<NamedDirectory> namedDirectory(int fd, std::uint64_t fileSize,
+                                             const unsigned char* record, std::uint64_t position,
+                                             const unsigned char* locator) {
+    if (!endRecordParses(fileSize, record, position, locator)) {
+        return std::nullopt;
     }
-    const unsigned char* record = tail.bytes.data() + position;
-    std::uint64_t entries = get16(record + End::totalEntries);
-    std::uint64_t size = get32(record + End::directorySize);
-    std::uint64_t offset = get32(record + End::directoryOffset);
-    std::uint64_t boundary = tail.start + position;
-    if (position >= ZipFormat::zip64EndLocatorSize &&
-        hasSignature(record - ZipFormat::zip64EndLocatorSize,
-                     ZipFormat::zip64EndLocatorSignature)) {
-        const std::uint64_t zip64Offset =
-            get64(record - ZipFormat::zip64EndLocatorSize + Locator::recordOffset);
+    NamedDirectory named{get16(record + End::totalEntries), get32(record + End::directorySize),
+                         get32(record + End::directoryOffset), position};
+    if (locator != nullptr && hasSignature(locator, ZipFormat::zip64EndLocatorSignature)) {
+        const std::uint64_t zip64Offset = get64(locator + Locator::recordOffset);
         std::array<unsigned char, ZipFormat::zip64EndOfCentralDirectorySize> zip64{};
         if (zip64Offset > fileSize || fileSize - zip64Offset < zip64.size() ||
             posix::preadAll(fd, zip64.data(), zip64.size(), fileOffset(zip64Offset)) !=
                 zip64.size() ||
             get32(zip64.data()) != ZipFormat::zip64EndOfCentralDirectorySignature) {
-            return false;
+            return std::nullopt;
         }
-        entries = get64(zip64.data() + End64::totalEntries);
-        size = get64(zip64.data() + End64::directorySize);
-        offset = get64(zip64.data() + End64::directoryOffset);
-        boundary = zip64Offset;
+        named = {get64(zip64.data() + End64::totalEntries),
+                 get64(zip64.data() + End64::directorySize),
+                 get64(zip64.data() + End64::directoryOffset), zip64Offset};
     }
+    return named;
+}
+
+// Whether a reader could take the end record at position, which is not the archive's, for the
+// archive's own: it parses, and the directory it names could be read, being empty or starting
+// with a central record either where it says or where a reader that measures back from the end
+// records puts it. A stored ZIP's end record names offsets inside that ZIP, where the outer
+// archive holds no central record.
+bool couldBeTakenForTheArchives(int fd, std::uint64_t fileSize, const Tail& tail,
+                                std::size_t position) {
+    const unsigned char* record = tail.bytes.data() + position;
+    const std::optional<NamedDirectory> named = namedDirectory(
+        fd, fileSize, record, tail.start + position,
+        position >= ZipFormat::zip64EndLocatorSize ? record - ZipFormat::zip64EndLocatorSize
+                                                   : nullptr);
+    if (!named) {
+        return false;
+    }
+    const auto [entries, size, offset, boundary] = *named;
     return (entries == 0 && size == 0) || centralSignatureAt(fd, fileSize, offset) ||
            (size <= boundary && centralSignatureAt(fd, fileSize, boundary - size));
 }
@@ -233,6 +247,42 @@ EndRecordSearch locateEndRecord(const Tail& tail) {
     return search;
 }
 
+// A reader that reads the ZIP64 end record at its fixed place, 56 bytes before the locator,
+// rather than where the locator says, would take a second record that the extensible data of
+// the first ends with.
+void requireNoZip64RecordAtFixedPlace(int fd, std::uint64_t restSize, std::uint64_t locatorOffset) {
+    constexpr std::size_t fixedSize = ZipFormat::zip64EndOfCentralDirectorySize;
+    if (restSize == fixedSize - 12) {
+        return;  // no extensible data: the fixed place is the record itself
+    }
+    std::array<unsigned char, 4> signature{};
+    if (posix::preadAll(fd, signature.data(), signature.size(),
+                        fileOffset(locatorOffset - fixedSize)) != signature.size() ||
+        get32(signature.data()) == ZipFormat::zip64EndOfCentralDirectorySignature) {
+        invalid("second ZIP64 end record");
+    }
+}
+
+// Every other end-record signature in the tail, judged by where it lies. In the directory or the
+// ZIP64 records it is part of that structure. Behind the start of the end record (in its comment,
+// or in its own fields with a comment behind them) a reader that takes the last signature in the
+// tail takes it whatever it says, so every one with room for a whole record after it is refused.
+// One between the directory and the end records is refused when a reader could use it; the gap
+// itself is refused afterwards. One before the directory is judged with the entries (see
+// EntryLayout).
+void requireNoOtherEndRecord(int fd, std::uint64_t fileSize, const Tail& tail,
+                             const std::vector<std::size_t>& others, const DirectoryBounds& bounds,
+                             std::uint64_t boundary, std::uint64_t endRecordOffset) {
+    for (const std::size_t position : others) {
+        const std::uint64_t offset = tail.start + position;
+        if (offset > endRecordOffset ||
+            (offset >= bounds.end && offset < boundary &&
+             couldBeTakenForTheArchives(fd, fileSize, tail, position))) {
+            invalid("more than one end record");
+        }
+    }
+}
+
 DirectoryBounds readEndRecords(int fd, std::uint64_t fileSize) {
     Tail tail;
     const std::uint64_t tailLength = std::min(fileSize, readWindow);
@@ -264,7 +314,7 @@ DirectoryBounds readEndRecords(int fd, std::uint64_t fileSize) {
     // A count of 0xFFFF is also a real count of 65535, so only the size and offset mark ZIP64.
     const bool zip64Marked = size == ZipFormat::zip64Marker32 || offset == ZipFormat::zip64Marker32;
 
-    DirectoryBounds bounds{totalEntries, offset, 0, {}};
+    DirectoryBounds bounds{totalEntries, offset, 0};
     std::uint64_t directorySize = size;
     // The central directory must end before the first end record that follows it.
     std::uint64_t boundary = endRecordOffset;
@@ -311,6 +361,7 @@ DirectoryBounds readEndRecords(int fd, std::uint64_t fileSize) {
             addOverflows(recordEnd, restSize, recordEnd) || recordEnd != locatorOffset) {
             invalid("invalid ZIP64 end record length");
         }
+        requireNoZip64RecordAtFixedPlace(fd, restSize, locatorOffset);
         const std::uint64_t zip64EntriesOnDisk = get64(record.data() + End64::entriesOnDisk);
         const std::uint64_t zip64TotalEntries = get64(record.data() + End64::totalEntries);
         const std::uint64_t zip64DirectorySize = get64(record.data() + End64::directorySize);
@@ -335,19 +386,31 @@ DirectoryBounds readEndRecords(int fd, std::uint64_t fileSize) {
         invalid("central directory bounds");
     }
 
-    // No entry's data lies in the directory, between it and the end records or in the comment, so
-    // another end record there that a reader could take is refused at once. One before the
-    // directory may belong to a ZIP stored inside this one; the walk finds out.
-    for (const std::size_t position : search.others) {
-        if (couldBeTakenForTheArchives(fd, fileSize, tail, position)) {
-            if (tail.start + position >= bounds.offset) {
-                invalid("more than one end record");
-            }
-            bounds.otherEndRecords.push_back(tail.start + position);
-        }
+    requireNoOtherEndRecord(fd, fileSize, tail, search.others, bounds, boundary, endRecordOffset);
+    // Nothing lies between the directory and the end records: a second directory there is what
+    // some readers take.
+    if (bounds.end != boundary) {
+        invalid("central directory does not end at the end records");
     }
-    std::sort(bounds.otherEndRecords.begin(), bounds.otherEndRecords.end());
     return bounds;
+}
+
+// The data of the extra field's ZIP64 block, when it has one before any block that overruns the
+// field.
+std::optional<std::string_view> zip64Block(std::string_view extra) {
+    std::size_t position = 0;
+    while (extra.size() - position >= ZipFormat::ExtraBlock::headerSize) {
+        const auto* block = reinterpret_cast<const unsigned char*>(extra.data() + position);
+        const std::uint16_t size = get16(block + ZipFormat::ExtraBlock::dataSize);
+        if (extra.size() - position - ZipFormat::ExtraBlock::headerSize < size) {
+            break;
+        }
+        if (get16(block + ZipFormat::ExtraBlock::id) == ZipFormat::zip64ExtraID) {
+            return extra.substr(position + ZipFormat::ExtraBlock::data, size);
+        }
+        position += ZipFormat::ExtraBlock::headerSize + size;
+    }
+    return std::nullopt;
 }
 
 // The ZIP64 block's value for each classic field that defers to it, in the block's order.
@@ -359,35 +422,25 @@ void applyZip64(ZipCentralEntry& entry) {
         return;
     }
     const std::string number = std::to_string(entry.index + 1);
-    const std::string_view extra = entry.extraField;
-    std::size_t position = 0;
-    while (extra.size() - position >= ZipFormat::ExtraBlock::headerSize) {
-        const auto* block = reinterpret_cast<const unsigned char*>(extra.data() + position);
-        const std::uint16_t size = get16(block + ZipFormat::ExtraBlock::dataSize);
-        if (extra.size() - position - ZipFormat::ExtraBlock::headerSize < size) {
-            break;
-        }
-        if (get16(block + ZipFormat::ExtraBlock::id) == ZipFormat::zip64ExtraID) {
-            const unsigned char* values = block + ZipFormat::ExtraBlock::data;
-            std::size_t used = 0;
-            const auto take = [&](bool deferred, std::uint64_t& value) {
-                if (!deferred) {
-                    return;
-                }
-                if (size - used < 8) {
-                    invalid("ZIP64 extra field is truncated: entry " + number);
-                }
-                value = get64(values + used);
-                used += 8;
-            };
-            take(uncompressed, entry.uncompressedSize);
-            take(compressed, entry.compressedSize);
-            take(offset, entry.localHeaderOffset);
+    const std::optional<std::string_view> block = zip64Block(entry.extraField);
+    if (!block) {
+        invalid("ZIP64 extra field is missing: entry " + number);
+    }
+    const auto* values = reinterpret_cast<const unsigned char*>(block->data());
+    std::size_t used = 0;
+    const auto take = [&](bool deferred, std::uint64_t& value) {
+        if (!deferred) {
             return;
         }
-        position += ZipFormat::ExtraBlock::headerSize + size;
-    }
-    invalid("ZIP64 extra field is missing: entry " + number);
+        if (block->size() - used < 8) {
+            invalid("ZIP64 extra field is truncated: entry " + number);
+        }
+        value = get64(values + used);
+        used += 8;
+    };
+    take(uncompressed, entry.uncompressedSize);
+    take(compressed, entry.compressedSize);
+    take(offset, entry.localHeaderOffset);
 }
 
 ZipCentralEntry decode(std::uint64_t index, const unsigned char* record, std::string_view name,
@@ -412,35 +465,21 @@ ZipCentralEntry decode(std::uint64_t index, const unsigned char* record, std::st
     return entry;
 }
 
-// Forgets the other end records that lie inside the entry's data, where a ZIP stored in this one
-// keeps its own: a reader takes such a record for the archive's only by reading the data as
-// records, and then the offsets it names lead into the stored ZIP, not to this directory.
-void forgetEndRecordsInData(int fd, std::uint64_t fileSize, const ZipCentralEntry& entry,
-                            std::vector<std::uint64_t>& records) {
-    constexpr std::uint64_t recordSize = ZipFormat::endOfCentralDirectorySize;
-    constexpr std::uint64_t longestHeader = ZipFormat::localHeaderSize + 2 * 65535;
-    const std::uint64_t start = entry.localHeaderOffset;
-    const auto first = std::lower_bound(records.begin(), records.end(), start);
-    std::uint64_t reach = 0;
-    if (first == records.end() || addOverflows(start, longestHeader, reach) ||
-        addOverflows(reach, entry.compressedSize, reach) || *first >= reach) {
-        return;  // no record that the entry could hold: its local header is not even read
-    }
-    std::array<unsigned char, ZipFormat::localHeaderSize> header{};
+// Whether a reader looking for entries where no record sends it would take the 30 bytes at
+// offset, which lie in the file, for a local header: its name and extra field lie in the file,
+// and so does its data when the header states its size.
+bool localHeaderParses(const unsigned char* header, std::uint64_t offset, std::uint64_t fileSize) {
     namespace Local = ZipFormat::LocalHeader;
-    if (start > fileSize || fileSize - start < header.size() ||
-        posix::preadAll(fd, header.data(), header.size(), fileOffset(start)) != header.size() ||
-        get32(header.data()) != ZipFormat::localHeaderSignature) {
-        return;
+    if (!hasSignature(header, ZipFormat::localHeaderSignature)) {
+        return false;
     }
-    const std::uint64_t dataStart = start + header.size() +
-                                    get16(header.data() + Local::nameLength) +
-                                    get16(header.data() + Local::extraLength);
-    const std::uint64_t dataEnd = dataStart + entry.compressedSize;  // below reach, so no overflow
-    const auto inside = [&](std::uint64_t record) {
-        return record >= dataStart && record < dataEnd && dataEnd - record >= recordSize;
-    };
-    records.erase(std::remove_if(first, records.end(), inside), records.end());
+    const std::uint64_t dataStart = offset + ZipFormat::localHeaderSize +
+                                    get16(header + Local::nameLength) +
+                                    get16(header + Local::extraLength);
+    const std::uint32_t compressed = get32(header + Local::compressedSize);
+    return dataStart <= fileSize &&
+           ((get16(header + Local::flags) & ZipFormat::flagDataDescriptor) != 0 ||
+            compressed == ZipFormat::zip64Marker32 || fileSize - dataStart >= compressed);
 }
 
 // The encoding of the archive's legacy names, weighed over every central record before any name
@@ -478,6 +517,278 @@ ZipEntryName::Encoding chooseNameEncoding(int fd, std::uint64_t fileSize,
     return chooser.chosen();
 }
 
+bool localHeaderParsesAt(int fd, std::uint64_t fileSize, std::uint64_t offset) {
+    std::array<unsigned char, ZipFormat::localHeaderSize> header{};
+    return offset <= fileSize && fileSize - offset >= header.size() &&
+           posix::preadAll(fd, header.data(), header.size(), fileOffset(offset)) == header.size() &&
+           localHeaderParses(header.data(), offset, fileSize);
+}
+
+// Whether the directory an end record names leads a reader to an entry: its first central
+// record, where the end record says or where a reader that measures back from the end records
+// puts it, names a local header that parses (moved by as much as the directory was). A ZIP64
+// offset is not followed; such a record counts.
+bool namesAnEntry(int fd, std::uint64_t fileSize, const NamedDirectory& named) {
+    if (named.entries == 0) {
+        return false;
+    }
+    const auto leadsToEntry = [&](std::uint64_t directory) {
+        std::array<unsigned char, ZipFormat::centralHeaderSize> record{};
+        if (directory > fileSize || fileSize - directory < record.size() ||
+            posix::preadAll(fd, record.data(), record.size(), fileOffset(directory)) !=
+                record.size() ||
+            get32(record.data()) != ZipFormat::centralHeaderSignature) {
+            return false;
+        }
+        const std::uint32_t local = get32(record.data() + Central::localHeaderOffset);
+        // Wraps around when the directory moved back; the result then lies past the file.
+        const std::uint64_t moved = local + (directory - named.offset);
+        return local == ZipFormat::zip64Marker32 || localHeaderParsesAt(fd, fileSize, moved);
+    };
+    return leadsToEntry(named.offset) ||
+           (named.size <= named.boundary && named.boundary - named.size != named.offset &&
+            leadsToEntry(named.boundary - named.size));
+}
+
+// The data descriptor's length at bytes when it states the entry's CRC-32 and sizes, with or
+// without its signature and with sizes of 8 bytes or of 4; 0 when no form does.
+std::size_t descriptorLength(const unsigned char* bytes, std::size_t available,
+                             const ZipCentralEntry& entry, bool wideFirst) {
+    for (const bool signature : {true, false}) {
+        for (const bool wide : {wideFirst, !wideFirst}) {
+            const std::size_t start = signature ? 4 : 0;
+            const std::size_t length = start + 4 + (wide ? 16 : 8);
+            if (available < length ||
+                (signature && !hasSignature(bytes, ZipFormat::dataDescriptorSignature))) {
+                continue;
+            }
+            const unsigned char* values = bytes + start;
+            const std::uint64_t compressed = wide ? get64(values + 4) : get32(values + 4);
+            const std::uint64_t uncompressed = wide ? get64(values + 12) : get32(values + 8);
+            if (get32(values) == entry.crc32 && compressed == entry.compressedSize &&
+                uncompressed == entry.uncompressedSize) {
+                return length;
+            }
+        }
+    }
+    return 0;
+}
+
+// Where every entry lies, from its local header to the end of its data and data descriptor, and
+// what lies in the bytes no entry accounts for. Each local header must state what its central
+// record does: method, encryption and descriptor flags, name, and, without a descriptor, CRC-32
+// and sizes (with one, each may be zero); the descriptor must state them too: readers that go by
+// the local header then extract what the directory says. Entries never overlap (libzip trusts the
+// directory's offsets, so records sharing one stretch of data would let a small archive expand
+// into many full-size files) and all lie before the directory, so a signature inside one belongs
+// to it: a ZIP stored in this one keeps its own end record in its data. The bytes between them (a
+// self-extractor's stub, an APK's signing block) may hold anything but what another reader would
+// take for this archive's records: a local header at offset 0 that no record names, a local header
+// that parses in a gap, or an end record whose directory leads to an entry. Keeps 16 bytes per
+// entry.
+class EntryLayout {
+public:
+    EntryLayout(int fd, std::uint64_t fileSize) : fd_(fd), fileSize_(fileSize) {}
+
+    void add(const ZipCentralEntry& entry) {
+        namespace Local = ZipFormat::LocalHeader;
+        const std::uint64_t offset = entry.localHeaderOffset;
+        if (offset > fileSize_ || fileSize_ - offset < ZipFormat::localHeaderSize) {
+            mismatch(entry);
+        }
+        // The header with room for a local extra field longer than the central one.
+        const unsigned char* header = nullptr;
+        const std::uint64_t guess = ZipFormat::localHeaderSize + entry.name.size() +
+                                    entry.extraField.size() + localExtraRoom;
+        std::size_t got = view(offset, guess, header);
+        if (got < ZipFormat::localHeaderSize) {
+            mismatch(entry);  // the file has shrunk since its size was taken
+        }
+        const std::size_t nameLength = get16(header + Local::nameLength);
+        const std::size_t extraLength = get16(header + Local::extraLength);
+        const std::size_t headerLength = ZipFormat::localHeaderSize + nameLength + extraLength;
+        if (got < headerLength) {
+            got = view(offset, headerLength, header);
+        }
+        if (got < headerLength) {
+            mismatch(entry);
+        }
+        const std::string_view name(
+            reinterpret_cast<const char*>(header) + ZipFormat::localHeaderSize, nameLength);
+        if (!hasSignature(header, ZipFormat::localHeaderSignature) ||
+            get16(header + Local::method) != entry.method ||
+            (get16(header + Local::flags) & comparedFlags) != (entry.flags & comparedFlags) ||
+            name != entry.name) {
+            mismatch(entry);
+        }
+        const std::string_view extra(name.data() + nameLength, extraLength);
+        const bool described = (entry.flags & ZipFormat::flagDataDescriptor) != 0;
+        const bool wide = requireSameValues(entry, header, extra, described);
+
+        const std::uint64_t dataStart = offset + headerLength;
+        std::uint64_t end = 0;
+        if (addOverflows(dataStart, entry.compressedSize, end) || end > fileSize_) {
+            invalid("entry data lies outside the archive: entry " + number(entry));
+        }
+        if (described) {
+            const unsigned char* descriptor = nullptr;
+            const std::size_t available = view(end, maxDescriptorSize, descriptor);
+            const std::size_t length = descriptorLength(descriptor, available, entry, wide);
+            if (length == 0) {
+                invalid("data descriptor does not match its central record: entry " +
+                        number(entry));
+            }
+            end += length;
+        }
+        spans_.emplace_back(offset, end);
+    }
+
+    // Once every entry has been added: the entries lie apart and before the directory, and the
+    // bytes between them hold nothing another reader would take.
+    void finish(std::uint64_t directoryOffset, const CheckCancelled& checkCancelled) {
+        std::sort(spans_.begin(), spans_.end());
+        for (std::size_t i = 0; i < spans_.size(); ++i) {
+            if (spans_[i].second > directoryOffset) {
+                invalid("entry overlaps the central directory");
+            }
+            if (i > 0 && spans_[i].first < spans_[i - 1].second) {
+                invalid("entries share compressed data");
+            }
+        }
+        const std::uint64_t firstEntry = spans_.empty() ? directoryOffset : spans_.front().first;
+        if (firstEntry > 0 && localHeaderParsesAt(fd_, fileSize_, 0)) {
+            invalid("local header that no central record names");
+        }
+        scan(0, firstEntry, true, checkCancelled);
+        for (std::size_t i = 0; i < spans_.size(); ++i) {
+            const std::uint64_t next =
+                i + 1 < spans_.size() ? spans_[i + 1].first : directoryOffset;
+            scan(spans_[i].second, next, false, checkCancelled);
+        }
+        std::vector<std::pair<std::uint64_t, std::uint64_t>>().swap(spans_);
+    }
+
+private:
+    static constexpr std::uint16_t comparedFlags = encryptionFlags | ZipFormat::flagDataDescriptor;
+    static constexpr std::uint64_t localExtraRoom = 64;
+    static constexpr std::uint64_t headerWindow = 16384;
+    static constexpr std::size_t maxDescriptorSize = 24;
+    // Bytes read past a block of unaccounted bytes, so that a record starting in it is whole.
+    static constexpr std::uint64_t scanOverlap = 64;
+
+    [[noreturn]] static void mismatch(const ZipCentralEntry& entry) {
+        invalid("local header does not match its central record: entry " + number(entry));
+    }
+    static std::string number(const ZipCentralEntry& entry) {
+        return std::to_string(entry.index + 1);
+    }
+
+    // Up to count bytes of the file from offset, which lies in it, as bytes; returns how many the
+    // view holds, fewer only where the file ends. The view comes from a window kept from the last
+    // read, valid until the next call: the local headers of small entries lie close together, so
+    // one read serves many.
+    std::size_t view(std::uint64_t offset, std::uint64_t count, const unsigned char*& bytes) {
+        const std::uint64_t left = fileSize_ - offset;
+        count = std::min(count, left);
+        if (offset < windowStart_ || offset - windowStart_ + count > window_.size()) {
+            window_.resize(static_cast<std::size_t>(std::min(left, std::max(count, headerWindow))));
+            window_.resize(
+                posix::preadAll(fd_, window_.data(), window_.size(), fileOffset(offset)));
+            windowStart_ = offset;
+        }
+        bytes = window_.data() + (offset - windowStart_);
+        return static_cast<std::size_t>(
+            std::min<std::uint64_t>(count, window_.size() - (offset - windowStart_)));
+    }
+
+    // Reads count bytes at offset into the buffer; returns how many the file held.
+    std::size_t readAt(std::uint64_t offset, std::uint64_t count) {
+        buffer_.resize(static_cast<std::size_t>(count));
+        return posix::preadAll(fd_, buffer_.data(), buffer_.size(), fileOffset(offset));
+    }
+
+    // The local CRC-32 and sizes, ZIP64 ones included, against the central record's: equal, or
+    // with a descriptor zero. Returns whether the local header has a ZIP64 block, whose entries'
+    // descriptors state 8-byte sizes.
+    static bool requireSameValues(const ZipCentralEntry& entry, const unsigned char* header,
+                                  std::string_view extra, bool described) {
+        namespace Local = ZipFormat::LocalHeader;
+        std::uint64_t uncompressed = get32(header + Local::uncompressedSize);
+        std::uint64_t compressed = get32(header + Local::compressedSize);
+        const std::optional<std::string_view> block = zip64Block(extra);
+        if (uncompressed == ZipFormat::zip64Marker32 || compressed == ZipFormat::zip64Marker32) {
+            const auto* values =
+                block ? reinterpret_cast<const unsigned char*>(block->data()) : nullptr;
+            std::size_t used = 0;
+            for (std::uint64_t* value : {&uncompressed, &compressed}) {
+                if (*value != ZipFormat::zip64Marker32) {
+                    continue;
+                }
+                if (!block || block->size() - used < 8) {
+                    mismatch(entry);
+                }
+                *value = get64(values + used);
+                used += 8;
+            }
+        }
+        const auto same = [described](std::uint64_t local, std::uint64_t central) {
+            return local == central || (described && local == 0);
+        };
+        if (!same(get32(header + Local::crc32), entry.crc32) ||
+            !same(compressed, entry.compressedSize) ||
+            !same(uncompressed, entry.uncompressedSize)) {
+            mismatch(entry);
+        }
+        return block.has_value();
+    }
+
+    // Looks through the unaccounted bytes [from, to) in blocks for signatures that start there.
+    void scan(std::uint64_t from, std::uint64_t to, bool prefix,
+              const CheckCancelled& checkCancelled) {
+        constexpr std::uint64_t locatorSize = ZipFormat::zip64EndLocatorSize;
+        for (std::uint64_t block = from; block < to; block += readBlock) {
+            if (checkCancelled) {
+                checkCancelled();
+            }
+            const std::uint64_t blockEnd = std::min<std::uint64_t>(to, block + readBlock);
+            const std::uint64_t readFrom = block - std::min(block, locatorSize);
+            const std::size_t got =
+                readAt(readFrom, std::min(fileSize_, blockEnd + scanOverlap) - readFrom);
+            const std::uint64_t searchEnd = std::min(blockEnd, readFrom + got);
+            for (std::uint64_t at = block; at < searchEnd; ++at) {
+                const unsigned char* start = buffer_.data() + (at - readFrom);
+                const void* found = std::memchr(start, 'P', searchEnd - at);
+                if (found == nullptr) {
+                    break;
+                }
+                at += static_cast<const unsigned char*>(found) - start;
+                const unsigned char* bytes = static_cast<const unsigned char*>(found);
+                const std::uint64_t room = readFrom + got - at;
+                if (!prefix && room >= ZipFormat::localHeaderSize &&
+                    localHeaderParses(bytes, at, fileSize_)) {
+                    invalid("local header outside the central directory");
+                }
+                if (room >= ZipFormat::endOfCentralDirectorySize &&
+                    hasSignature(bytes, ZipFormat::endOfCentralDirectorySignature)) {
+                    const std::optional<NamedDirectory> named =
+                        namedDirectory(fd_, fileSize_, bytes, at,
+                                       at >= locatorSize ? bytes - locatorSize : nullptr);
+                    if (named && namesAnEntry(fd_, fileSize_, *named)) {
+                        invalid("more than one end record");
+                    }
+                }
+            }
+        }
+    }
+
+    int fd_;
+    std::uint64_t fileSize_;
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> spans_;
+    std::vector<unsigned char> window_;
+    std::uint64_t windowStart_ = 0;
+    std::vector<unsigned char> buffer_;
+};
+
 ZipCentralDirectory walk(int fd, const CheckCancelled& checkCancelled, const OnEntry& onEntry) {
     const struct stat status = posix::fstat(fd);
     // Only a regular file has a stable size and answers positioned reads; a directory keeps its
@@ -491,8 +802,8 @@ ZipCentralDirectory walk(int fd, const CheckCancelled& checkCancelled, const OnE
     const std::uint64_t fileSize =
         status.st_size > 0 ? static_cast<std::uint64_t>(status.st_size) : 0;
 
-    DirectoryBounds bounds = readEndRecords(fd, fileSize);
-    std::vector<std::uint64_t>& otherEndRecords = bounds.otherEndRecords;
+    const DirectoryBounds bounds = readEndRecords(fd, fileSize);
+    EntryLayout layout(fd, fileSize);
     const ZipEntryName::Encoding nameEncoding =
         chooseNameEncoding(fd, fileSize, bounds, checkCancelled);
 
@@ -503,6 +814,7 @@ ZipCentralDirectory walk(int fd, const CheckCancelled& checkCancelled, const OnE
         if (checkCancelled) {
             checkCancelled();
         }
+        const std::uint64_t recordOffset = reader.position();
         if (reader.read(fixed.data(), fixed.size()) != fixed.size() ||
             get32(fixed.data()) != ZipFormat::centralHeaderSignature) {
             invalid("central directory entry");
@@ -525,30 +837,27 @@ ZipCentralDirectory walk(int fd, const CheckCancelled& checkCancelled, const OnE
         if (recordEnd > bounds.end) {
             invalid("central directory entry length");
         }
-        // Every record is decoded, its name and ZIP64 values included, even without a callback,
-        // so the verdict never depends on whether records are handed over.
+        // Every record is decoded, its name included, and its entry's local header read, with or
+        // without a callback, so the verdict never depends on whether records are handed over.
         variable.resize(nameLength + extraLength);
         if (reader.read(reinterpret_cast<unsigned char*>(variable.data()), variable.size()) !=
             variable.size()) {
             invalid("truncated central directory entry");
         }
         const std::string_view bytes(variable);
-        const ZipCentralEntry entry = decode(index, record, bytes.substr(0, nameLength),
-                                             bytes.substr(nameLength), nameEncoding);
-        if (!otherEndRecords.empty()) {
-            forgetEndRecordsInData(fd, fileSize, entry, otherEndRecords);
-        }
+        ZipCentralEntry entry = decode(index, record, bytes.substr(0, nameLength),
+                                       bytes.substr(nameLength), nameEncoding);
+        entry.recordOffset = recordOffset;
         if (onEntry) {
             onEntry(entry);
         }
+        layout.add(entry);
         reader.skipTo(recordEnd);
     }
     if (reader.position() != bounds.end) {
         invalid("central directory size does not match entries");
     }
-    if (!otherEndRecords.empty()) {
-        invalid("more than one end record");
-    }
+    layout.finish(bounds.offset, checkCancelled);
     return {bounds.totalEntries, bounds.offset, bounds.end - bounds.offset, nameEncoding};
 }
 

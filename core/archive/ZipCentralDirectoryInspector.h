@@ -27,6 +27,8 @@ struct ZipCentralEntry {
     std::string_view centralRecord;
     // Position in the central directory, 0-based.
     std::uint64_t index = 0;
+    // Where the record begins in the file.
+    std::uint64_t recordOffset = 0;
     // Stored (0) or deflate (8): the inspector refuses every other method.
     std::uint16_t method = 0;
     // The MS-DOS time and date as stored.
@@ -35,7 +37,7 @@ struct ZipCentralEntry {
     std::uint32_t crc32 = 0;
     std::uint64_t compressedSize = 0;
     std::uint64_t uncompressedSize = 0;
-    // Where the entry's local header begins; nothing here checks that one is there.
+    // Where the entry's local header begins; the walk checks it after the callback.
     std::uint64_t localHeaderOffset = 0;
     // The high 16 bits carry a Unix mode when the writer recorded one.
     std::uint32_t externalAttributes = 0;
@@ -54,22 +56,30 @@ struct ZipCentralDirectory {
     friend bool operator==(const ZipCentralDirectory&, const ZipCentralDirectory&) = default;
 };
 
-// A strict reader of a ZIP archive's end records and central directory, independent of the
-// library that later extracts the entries. It gates every archive that is read back or unpacked.
-// The end record is the last one whose comment reaches the end of the file. Another end record
-// that a reader could take for the archive's own (one that parses and names a directory holding
-// central records, or an empty one) is refused, unless it lies in an entry's data, where a ZIP
-// stored inside the archive keeps its own. Refused too: multi-volume archives, inconsistent ZIP64
-// layouts, encrypted and split entries, methods other than stored and deflate, more than
-// ArchivePipeline::maxEntryCount entries, central directories that do not fill their declared
-// bounds exactly, records whose ZIP64 block lacks a value a classic field defers to, and names
-// flagged as UTF-8 that are not. Failures
-// are ArchivePipelineError (invalidArchive, unsupportedArchiveEntry, tooManyEntries) or the file
-// system's own std::system_error. Memory stays bounded whatever the archive holds.
+// A strict reader of a ZIP archive's end records, central directory and local headers,
+// independent of the library that later extracts the entries. It gates every archive that is read
+// back or unpacked, so that every reader finds the same entries in it. The end record is the last
+// one whose comment reaches the end of the file; the directory ends exactly where the ZIP64 end
+// record (or, without one, the end record) begins. Each entry occupies its local header, data and
+// data descriptor; these never overlap and lie before the directory, and the local header and
+// descriptor state what the central record does. A signature inside any of these structures is
+// part of it, so a ZIP stored in an entry keeps its own end record. Refused: another end record in
+// the end record's comment, a ZIP64 end record the locator's fixed place would find besides the
+// real one, and, in the bytes no structure accounts for (a self-extractor's stub, an APK's signing
+// block), a local header at offset 0 that no record names, a local header that parses between
+// entries and an end record whose directory leads to an entry. Refused too: multi-volume archives,
+// inconsistent ZIP64 layouts, encrypted and split entries, methods other than stored and deflate,
+// more than ArchivePipeline::maxEntryCount entries, central directories that do not fill their
+// declared bounds exactly, records whose ZIP64 block lacks a value a classic field defers to, and
+// names flagged as UTF-8 that are not. Failures are ArchivePipelineError (invalidArchive,
+// unsupportedArchiveEntry, tooManyEntries) or the file system's own std::system_error. Memory stays
+// bounded whatever the archive holds: about 16 bytes per entry and buffers of fixed size;
+// unaccounted bytes are read in blocks.
 namespace ZipCentralDirectoryInspector {
 
 // Called before every central-directory record of each of the two passes (the names' encoding is
-// weighed over the whole directory first); throws the caller's cancellation error.
+// weighed over the whole directory first) and every block of bytes no record accounts for; throws
+// the caller's cancellation error.
 using CheckCancelled = std::function<void()>;
 // Called once per record in directory order. Whatever it throws ends the walk unchanged.
 using OnEntry = std::function<void(const ZipCentralEntry&)>;

@@ -126,10 +126,23 @@ TEST(ArchiveInteropTest, UnpacksArchivesOfOtherTools) {
         "d = open('x.zip', 'rb').read().replace(b'/CCCC', '/체크'.encode('cp949'))\n"
         "d = d.replace(b'/KKKK', '/보고'.encode('cp949'))\n"
         "open('x.zip', 'wb').write(d)\"";
+    // Written to a pipe, Python's zipfile puts each entry's CRC-32 and sizes in a data descriptor.
+    const std::string pythonStream =
+        "python3 -c \"\nimport os, sys, zipfile\n"
+        "with zipfile.ZipFile(sys.stdout.buffer, 'w', zipfile.ZIP_DEFLATED) as z:\n"
+        "  for d, subs, files in os.walk('pkg'):\n"
+        "    z.write(d)\n"
+        "    for f in files: z.write(os.path.join(d, f))\" | cat > x.zip";
+    // A self-extractor: Info-ZIP's own stub before the archive, offsets adjusted by zip -A.
+    const std::string selfExtractor =
+        "zip -r -q a.zip pkg && cat \"$(command -v unzipsfx)\" a.zip > x.zip && zip -q -A x.zip";
     const std::tuple<std::string, std::string, bool> cases[] = {
         {"zip", "zip -r -q x.zip pkg", true},
         {"zip", "zip -r -q -fz x.zip pkg", true},
         {"zip", "zip -r -q - pkg > x.zip", true},
+        {"zip", "zip -r -q - pkg | cat > x.zip", true},
+        {"unzipsfx", selfExtractor, true},
+        {"python3", pythonStream, true},
         {"7z", "7z a -tzip -bd x.zip pkg", true},
         {"bsdtar", "bsdtar --format zip -cf x.zip pkg", true},
         {"python3", python, false}};
@@ -207,11 +220,44 @@ test::Tree restoredTree(const std::string& folder) {
     return tree;
 }
 
+using Items = std::vector<std::pair<std::string, std::string>>;
+
+// Packs the selection of `names` made of `items` in both modes, with and without a captured
+// snapshot, unpacks each archive and hands both to `check`; setUp runs on each new tree.
+void packAndUnpack(const Items& items, const std::vector<std::string>& names,
+                   const std::function<void(const std::string&)>& setUp,
+                   const std::function<void(const std::string& archive, const std::string& source,
+                                            const std::string& restored)>& check) {
+    for (const auto mode : {ArchiveCompressionMode::balanced, ArchiveCompressionMode::maximum}) {
+        for (const bool withSnapshot : {false, true}) {
+            SCOPED_TRACE(names.front() + (withSnapshot ? " with a snapshot" : ""));
+            TempDir root, out, scratch;
+            test::makeTree(root.path(), items);
+            if (setUp) {
+                setUp(root.path());
+            }
+            std::vector<std::string> sources;
+            for (const std::string& name : names) {
+                sources.push_back(root.file(name));
+            }
+            std::optional<ArchiveInputSnapshot> snapshot;
+            if (withSnapshot) {
+                snapshot = ArchivePipeline::captureInputSnapshot(sources, scratch.file("s.jsonl"),
+                                                                 nullptr);
+            }
+            const PackReceipt packed =
+                ArchivePipeline::pack(sources, out.file("x.zip"), nullptr, snapshot, mode);
+            const UnpackReceipt unpacked =
+                ArchivePipeline::unpack(packed.outputURL, out.path(), nullptr, {});
+            check(packed.outputURL, root.path(), unpacked.outputURL);
+        }
+    }
+}
+
 // A selection holding ZIP-based files, which pack stores, whose own end records therefore lie in
 // the archive's last 64 KiB: it packs in both modes, with and without a captured snapshot, and
 // unpacks to the same tree.
 TEST(ArchiveInteropTest, PacksAndUnpacksSelectionsHoldingZipFiles) {
-    using Items = std::vector<std::pair<std::string, std::string>>;
     const std::pair<Items, std::vector<std::string>> selections[] = {
         {{{"앨범/", ""},
           {"앨범/photos.zip", storedZip({{"1.jpg", test::randomBytes(1'000, 1)}})},
@@ -229,35 +275,54 @@ TEST(ArchiveInteropTest, PacksAndUnpacksSelectionsHoldingZipFiles) {
          {"app.jar", "report.docx", "empty.zip"}},
     };
     for (const auto& [items, names] : selections) {
-        for (const auto mode :
-             {ArchiveCompressionMode::balanced, ArchiveCompressionMode::maximum}) {
-            for (const bool withSnapshot : {false, true}) {
-                SCOPED_TRACE(names.front() + (withSnapshot ? " with a snapshot" : ""));
-                TempDir root, out, scratch;
-                test::makeTree(root.path(), items);
-                std::vector<std::string> sources;
-                for (const std::string& name : names) {
-                    sources.push_back(root.file(name));
-                }
-                std::optional<ArchiveInputSnapshot> snapshot;
-                if (withSnapshot) {
-                    snapshot = ArchivePipeline::captureInputSnapshot(
-                        sources, scratch.file("s.jsonl"), nullptr);
-                }
-                const PackReceipt packed =
-                    ArchivePipeline::pack(sources, out.file("x.zip"), nullptr, snapshot, mode);
-                EXPECT_TRUE(tailHoldsAnotherEndRecord(test::readFile(packed.outputURL)));
-                const UnpackReceipt unpacked =
-                    ArchivePipeline::unpack(packed.outputURL, out.path(), nullptr, {});
-                EXPECT_EQ(restoredTree(unpacked.outputURL), test::treeOf(root.path()));
-            }
+        packAndUnpack(items, names, {}, [](auto& archive, auto& source, auto& restored) {
+            EXPECT_TRUE(tailHoldsAnotherEndRecord(test::readFile(archive)));
+            EXPECT_EQ(restoredTree(restored), test::treeOf(source));
+        });
+    }
+}
+
+// Files whose bytes look like the records of a ZIP, where every record a reader could take lies
+// inside the entry or header that holds it: a file ending in the first 20 bytes of an empty ZIP's
+// end record beside photos, one ending in a whole empty ZIP, one ending in a ZIP64 end record and
+// locator, a stored ZIP last, and an attribute whose value is an empty ZIP (in the local and the
+// central extra field). Each selection packs and unpacks to the tree it was made of.
+TEST(ArchiveInteropTest, PacksAndUnpacksFilesThatLookLikeRecords) {
+    test::RawZip64Locator locator;
+    locator.endRecordOffset = 100;
+    const std::string text = test::textBytes(64);
+    const Items items = {
+        {"사진/", ""},
+        {"사진/download.part", text + emptyZip.substr(0, 20)},
+        {"사진/1.jpg", test::randomBytes(30'000, 7)},
+        {"사진/2.jpg", test::randomBytes(20'000, 8)},
+        {"사진/log.bin", text + emptyZip},
+        {"사진/trace.bin", text + test::RawZip64EndRecord().encode() + locator.encode()},
+        {"사진/zz.zip", storedZip({{"a.txt", "a"}})},
+        {"사진/attributed.txt", "attributed"}};
+    bool attributed = false;
+    const auto setUp = [&](const std::string& root) {
+        const std::string path = root + "/사진/attributed.txt";
+        attributed = ::setxattr(path.c_str(), "user.zip", emptyZip.data(), emptyZip.size(), 0) == 0;
+    };
+    packAndUnpack(items, {"사진"}, setUp, [&](auto&, auto& source, auto& restored) {
+        EXPECT_EQ(restoredTree(restored), test::treeOf(source));
+        std::string value(64, '\0');
+        const ssize_t length = ::getxattr((restored + "/사진/attributed.txt").c_str(), "user.zip",
+                                          value.data(), value.size());
+        if (attributed) {
+            EXPECT_EQ(value.substr(0, static_cast<std::size_t>(std::max<ssize_t>(length, 0))),
+                      emptyZip);
         }
+    });
+    if (!attributed) {
+        GTEST_SKIP() << "the temporary folder's file system keeps no user attributes";
     }
 }
 
 // Archives of other tools holding ZIP-based files unpack to the tree they were made of: Info-ZIP's
 // zip and 7-Zip store them, bsdtar and Python are told to; Python's put a stored ZIP, or an empty
-// one, last.
+// one, last. A file ending in the first 20 bytes of an empty ZIP's end record lies among them.
 TEST(ArchiveInteropTest, UnpacksZipFilesInsideArchivesOfOtherTools) {
     const auto python = [](const std::string& last) {
         return "python3 -c \"\nimport os, zipfile\nnames = []\n"
@@ -287,7 +352,8 @@ TEST(ArchiveInteropTest, UnpacksZipFilesInsideArchivesOfOtherTools) {
                         {"pkg/메모.txt", "note"},
                         {"pkg/lib/app.jar", nestedZip()},
                         {"pkg/commented.zip", storedZip({{"a.txt", "a"}}, "its own comment")},
-                        {"pkg/empty.zip", emptyZip}});
+                        {"pkg/empty.zip", emptyZip},
+                        {"pkg/download.part", test::textBytes(64) + emptyZip.substr(0, 20)}});
         const test::Tree expected = test::treeOf(root.path());
         const std::optional<UnpackReceipt> receipt =
             unpackMadeArchive(tool, command, root.path(), skipped);

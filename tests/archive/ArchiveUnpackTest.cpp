@@ -165,17 +165,20 @@ TEST(ArchiveUnpackTest, RefusesHostileArchivesWithoutATrace) {
          "unsupportedArchiveEntry: ln"},
         {{"d/"}, [](auto&, auto& e) {
              e.data = "data", e.central.compressedSize = e.central.uncompressedSize = 4;
+             e.local.compressedSize = e.local.uncompressedSize = 4;
          }, bad + "directory contains a payload: d"},
         {{"a"}, [](auto&, auto& e) {
              e.data = "d", e.central.compressedSize = 1, e.central.uncompressedSize = 10'001;
+             e.local.compressedSize = 1, e.local.uncompressedSize = 10'001;
          }, bad + "abnormal compression ratio at a"},
-        {{"a"}, [](auto&, auto& e) { e.central.uncompressedSize = 3; },
+        {{"a"}, [](auto&, auto& e) { e.central.uncompressedSize = e.local.uncompressedSize = 3; },
          bad + "entry size does not match: a"},
         // A deflate stream of one stored block, so only the count of what it delivers can tell.
         {{"a"}, [](auto&, auto& e) {
              e.data = std::string("\x01\x04\x00\xFB\xFF", 5) + "data";
              e.local.method = e.central.method = ZipFormat::methodDeflate;
-             e.local.compressedSize = e.central.compressedSize = 9, e.central.uncompressedSize = 5;
+             e.local.compressedSize = e.central.compressedSize = 9;
+             e.local.uncompressedSize = e.central.uncompressedSize = 5;
          }, bad + "entry size does not match: a"},
         {{"a"}, [](auto&, auto& e) { e.local.name = "b"; },
          bad + "local header does not match its central record: entry 1"},
@@ -213,9 +216,11 @@ TEST(ArchiveUnpackTest, RefusesHostileArchivesWithoutATrace) {
           [](auto& z, auto&) { z.entries[1].central.crc32 = z.entries[1].local.crc32 ^= 1; }),
         m("", "manifest size is invalid"),
         m(one(b), "manifest size is invalid",
-          [](auto& z, auto&) { z.entries[3].central.compressedSize = 0; }),
+          [](auto& z, auto&) {
+              z.entries[3].central.compressedSize = z.entries[3].local.compressedSize = 0; }),
         m(one(b), "manifest is oversized",
-          [](auto& z, auto&) { z.entries[3].central.uncompressedSize--; }),
+          [](auto& z, auto&) {
+              z.entries[3].central.uncompressedSize = --z.entries[3].local.uncompressedSize; }),
         m(one(b), "manifest must be the final entry",
           [](auto& z, auto&) { std::swap(z.entries[2], z.entries[3]); }),
         m(one(b), "manifest is duplicated or invalid",

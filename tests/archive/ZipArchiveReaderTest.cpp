@@ -90,7 +90,7 @@ TEST_F(ZipArchiveReaderTest, RefusesWhatTheTwoReadersDisagreeOn) {
     // The caller has checked the first walk's values; libzip opens the file as changed since.
     plain.addStored("a.txt", "first");
     RawZipBuilder changed = plain.relink();
-    changed.entries[0].central.crc32 ^= 1;
+    changed.entries[0].central.time ^= 1;  // a field no local header repeats
     test::writeFile(path, plain.bytes());
     const auto change = [&](auto&) { test::writeFile(path, changed.bytes()); };
     EXPECT_EQ(outcomeOf([&] { ZipArchiveReader(path, {}, change); }),

@@ -51,6 +51,33 @@ std::string directoryAt(const RawZipBuilder& z, std::uint64_t at) {
 Change storedZip(std::string inner) {
     return [inner](RawZipBuilder& z) { z.addStored("inner.zip", inner); };
 }
+// dir/b.bin's CRC-32 and sizes in a data descriptor behind its data, in each form writers use;
+// the local header keeps localSize for both sizes and no CRC-32.
+Change described(bool signature, bool wide, std::uint32_t localSize = 0) {
+    return [=](RawZipBuilder& z) {
+        test::RawZipEntry& e = z.entries[2];
+        e.local.flags = e.central.flags |= ZipFormat::flagDataDescriptor;
+        e.local.crc32 = 0;
+        e.local.compressedSize = e.local.uncompressedSize = localSize;
+        if (signature) {
+            ZipFormat::put32(e.data, ZipFormat::dataDescriptorSignature);
+        }
+        ZipFormat::put32(e.data, e.central.crc32);
+        for (const std::uint32_t size : {e.central.compressedSize, e.central.uncompressedSize}) {
+            wide ? ZipFormat::put64(e.data, size) : ZipFormat::put32(e.data, size);
+        }
+    };
+}
+// dir/b.bin's local sizes in a ZIP64 block.
+Change localZip64(std::uint64_t uncompressed, std::uint64_t compressed) {
+    return [=](RawZipBuilder& z) {
+        test::RawLocalHeader& local = z.entries[2].local;
+        local.compressedSize = local.uncompressedSize = m32;
+        local.extra = std::string("\1\0\20\0", 4);
+        ZipFormat::put64(local.extra, uncompressed);
+        ZipFormat::put64(local.extra, compressed);
+    };
+}
 Build entries(std::uint64_t n) {
     return Z([n](auto& z) { z.zip64End->entriesOnDisk = z.zip64End->totalEntries = n; });
 }
@@ -77,6 +104,8 @@ TEST(ZipCentralDirectoryInspectorTest, RefusesHostileLayoutsAndAcceptsHonestOnes
     const std::string crypt = "unsupportedArchiveEntry: encrypted entry", ok3 = "ok 3";
     const std::string size = "central directory size does not match entries";
     const std::string twoEnds = "more than one end record";
+    const std::string local3 = "local header does not match its central record: entry 3";
+    const std::string emptyEnd = test::RawEndRecord().encode();
     const std::pair<Build, std::string> cases[] = {
         {C([](auto& z) { z.trailing = "x"; }), noEnd},
         {C([](auto& z) { z.end.diskNumber = 1; }), "multi-volume ZIP is not supported"},
@@ -118,9 +147,9 @@ TEST(ZipCentralDirectoryInspectorTest, RefusesHostileLayoutsAndAcceptsHonestOnes
          "ZIP64 extra field is truncated: entry 1"},
         {[] { return RawZipBuilder().relink().bytes(); }, "ok 0"},
         // Another reader may take an end record that does not end the file, so one that parses
-        // and names a directory it could read is refused; one that names a second disk parses for
-        // none. The longest comment puts the real one at the very start of the search window,
-        // with the locator before it.
+        // and names a directory it could read is refused. A reader that searches backwards takes
+        // one in the comment whatever it says, even one naming a second disk. The longest comment
+        // puts the real one at the very start of the search window, with the locator before it.
         {C([](auto& z) { z.end.comment = test::RawEndRecord().encode() + "tail"; }), twoEnds},
         {CR([](auto& z) { z.afterCentralDirectory = test::RawEndRecord().encode(); }), twoEnds},
         {C([](auto& z) {
@@ -128,13 +157,14 @@ TEST(ZipCentralDirectoryInspectorTest, RefusesHostileLayoutsAndAcceptsHonestOnes
              other.diskNumber = 1;
              z.end.comment = other.encode() + "tail";
          }),
-         ok3},
-        // A record whose directory holds no central record parses for no reader.
+         twoEnds},
+        // A record whose directory holds no central record parses for no reader; before the
+        // directory, where a gap may lie, it stays.
         {CR([](auto& z) {
              test::RawEndRecord other;
              other.entriesOnDisk = other.totalEntries = 1;
              other.centralDirectorySize = ZipFormat::centralHeaderSize;
-             z.afterCentralDirectory = other.encode();
+             z.beforeCentralDirectory = other.encode();
          }),
          ok3},
         // One outside every entry that names a directory of central records is refused; in an
@@ -165,6 +195,33 @@ TEST(ZipCentralDirectoryInspectorTest, RefusesHostileLayoutsAndAcceptsHonestOnes
         {Z([](auto& z) { z.end.entriesOnDisk = z.end.totalEntries = 3; }), ok3},
         {CR([](auto& z) { z.prefix = "#!/bin/sh\nexit 0\n", z.beforeCentralDirectory = "pad"; }),
          ok3},
+        // A signature inside an entry's data or a header's extra field belongs to it, even where
+        // the record it starts runs into the next header; an empty ZIP ahead of the archive names
+        // no entry.
+        {CR([=](auto& z) { z.entries[0].store(std::string(64, 'j') + emptyEnd.substr(0, 20)); }),
+         ok3},
+        {CR([=](auto& z) {
+             z.entries[1].local.extra = z.entries[1].central.extra =
+                 std::string("UU\x16\0", 4) + emptyEnd;
+         }),
+         ok3},
+        {CR([=](auto& z) { z.prefix = emptyEnd; }), ok3},
+        // Local values, descriptors in every form, and ZIP64 local sizes.
+        {CR(described(true, false)), ok3},
+        {CR(described(false, false)), ok3},
+        {CR(described(true, true)), ok3},
+        {CR(described(false, true)), ok3},
+        {CR(described(true, false, 3)), ok3},
+        {CR(described(true, false, 2)), local3},
+        {CR([](auto& z) {
+             described(true, false)(z);
+             z.entries[2].data.resize(3);
+         }),
+         "data descriptor does not match its central record: entry 3"},
+        {CR(localZip64(3, 3)), ok3},
+        {CR(localZip64(3, 2)), local3},
+        {C([](auto& z) { z.entries[2].local.crc32 ^= 1; }), local3},
+        {C([](auto& z) { z.entries[2].central.localHeaderOffset += 1; }), local3},
     };
     for (std::size_t n = 0; n < std::size(cases); ++n) {
         const std::string& detail = cases[n].second;
@@ -188,13 +245,20 @@ TEST(ZipCentralDirectoryInspectorTest, AppliesZip64ValuesFromBehindAnotherBlock)
     zip.relink().entries[0].central.localHeaderOffset = m32;
     test::TempDir dir;
     test::writeFile(dir.file("a.zip"), zip.bytes());
-    Inspector::entryCount(
-        dir.file("a.zip"), [] {},
-        [&](const ZipCentralEntry& e) {
-            EXPECT_EQ(
-                std::tuple(e.extraField, e.uncompressedSize, e.compressedSize, e.localHeaderOffset),
-                std::tuple(big.extra, values[0], values[1], values[2]));
-        });
+    int calls = 0;
+    // The values reach the caller; the local header they name lies far past this small file.
+    EXPECT_EQ(outcomeOf([&] {
+                  Inspector::entryCount(
+                      dir.file("a.zip"), [] {},
+                      [&](const ZipCentralEntry& e) {
+                          ++calls;
+                          EXPECT_EQ(std::tuple(e.extraField, e.uncompressedSize, e.compressedSize,
+                                               e.localHeaderOffset),
+                                    std::tuple(big.extra, values[0], values[1], values[2]));
+                      });
+              }),
+              "invalidArchive: local header does not match its central record: entry 1");
+    EXPECT_EQ(calls, 1);
 }
 
 // Cancellation is checked before every record and ends the walk as thrown. Only a regular file
