@@ -167,6 +167,12 @@ bool isHangulSyllable(char32_t scalar) {
     return scalar >= 0xAC00 && scalar <= 0xD7A3;
 }
 
+// A syllable of code page 949's common set (a lead byte from 0xB0, a trail byte from 0xA1), the
+// 2,350 that Korean names are written in; the extension rows hold the rest.
+bool isCommonHangul(const CodedCharacter& character) {
+    return isHangulSyllable(character.scalar) && character.lead >= 0xB0 && character.trail >= 0xA1;
+}
+
 // How unlikely one character of a code page reading is in a real name of that code page: 0 for
 // ASCII and the characters names are mostly made of, more for the rare rows a reading of another
 // encoding's bytes lands in.
@@ -181,14 +187,10 @@ std::uint64_t characterCost(Encoding encoding, const CodedCharacter& character) 
     const bool han = scriptOf(scalar) == USCRIPT_HAN;
     switch (encoding) {
         case Encoding::codePage949:
-            // The common set's 2,350 syllables are what Korean names are written in; the
-            // extension rows (lead below 0xB0 or trail below 0xA1) hold the rest. The common
-            // set's Hanja and symbol rows (★, ①, kana) are as likely, its lone jamo less so.
+            // The common set's Hanja, jamo ("ㄱ", "ㅋㅋ") and symbol rows (★, ①, kana) are as
+            // likely as its syllables; the extension rows' syllables are rare.
             if (isHangulSyllable(scalar)) {
-                return lead >= 0xB0 && trail >= 0xA1 ? 0 : 2;
-            }
-            if (scalar >= 0x3131 && scalar <= 0x318E) {
-                return 2;
+                return isCommonHangul(character) ? 0 : 2;
             }
             return han || (lead >= 0xA1 && trail >= 0xA1) ? 0 : 1;
         case Encoding::codePage932:
@@ -235,27 +237,59 @@ bool isWordCharacter(char32_t scalar) {
 }
 
 std::uint64_t codePageCost(Encoding encoding, const std::vector<CodedCharacter>& characters) {
+    const bool korean = encoding == Encoding::codePage949;
+    const auto at = [&](std::size_t index) {
+        return index < characters.size() ? characters[index].scalar : U'\0';
+    };
     std::uint64_t cost = 0;
     for (std::size_t index = 0; index < characters.size(); ++index) {
-        const char32_t scalar = characters[index].scalar;
-        cost += characterCost(encoding, characters[index]);
+        const CodedCharacter& character = characters[index];
+        const char32_t scalar = character.scalar;
+        cost += characterCost(encoding, character);
+        // Korean names run Hangul into Latin words at one end ("iPhone사진", "체크list"); a
+        // syllable between two Latin letters, or a letter between two syllables, is a Latin
+        // word's accented letter read in code page 949 ("M체ller", "챕t챕").
+        const bool common = korean && isCommonHangul(character);
+        const bool sandwiched =
+            index > 0 && isASCIILetter(at(index - 1)) && isASCIILetter(at(index + 1));
+        if (common && sandwiched) {
+            cost += 2;
+        }
+        if (korean && isASCIILetter(scalar) && index > 0 && isCommonHangul(characters[index - 1]) &&
+            index + 1 < characters.size() && isCommonHangul(characters[index + 1])) {
+            cost += 2;
+        }
         if (index == 0) {
             continue;
         }
-        const char32_t previous = characters[index - 1].scalar;
-        // Real names keep East Asian runs apart from Latin words ("사진 2024", "A4용지"); another
-        // encoding's accented letters read in a code page sit inside Latin words.
-        if ((previous >= 0x80 && isASCIILetter(scalar)) ||
-            (isASCIILetter(previous) && scalar >= 0x80)) {
+        const CodedCharacter& previous = characters[index - 1];
+        // Otherwise real names keep East Asian runs apart from Latin words ("사진 2024",
+        // "A4용지"); another encoding's accented letters read in a code page sit inside them.
+        const auto counted = [&](const CodedCharacter& c) {
+            return c.scalar >= 0x80 && !(korean && isCommonHangul(c));
+        };
+        if ((counted(previous) && isASCIILetter(scalar)) ||
+            (isASCIILetter(previous.scalar) && counted(character))) {
             cost += 1;
         }
-        // A sign between two letters ("무ⅹ쥑") is another encoding's letter read as a sign.
-        if (index + 1 < characters.size() && previous >= 0x80 && scalar >= 0x80 &&
-            !isWordCharacter(scalar) && isWordCharacter(previous) &&
-            isWordCharacter(characters[index + 1].scalar)) {
+        if (korean) {
+            // Korean names write Hanja as words of their own; Chinese text read in code page
+            // 949 mixes Hanja and Hangul inside one word. Code page 949's own signs and Greek
+            // letters may stand anywhere ("제Ⅱ장", "α버전").
+            const auto hanja = [](char32_t c) { return c >= 0x80 && scriptOf(c) == USCRIPT_HAN; };
+            if ((isHangulSyllable(previous.scalar) && hanja(scalar)) ||
+                (hanja(previous.scalar) && isHangulSyllable(scalar))) {
+                cost += 2;
+            }
+            continue;
+        }
+        // A sign between two letters ("ㄳㅴ누", "무ⅹ쥑" the other way round) is another encoding's
+        // letter read as a sign.
+        if (previous.scalar >= 0x80 && scalar >= 0x80 && !isWordCharacter(scalar) &&
+            isWordCharacter(previous.scalar) && isWordCharacter(at(index + 1))) {
             cost += 2;
         }
-        // Nor do they mix Greek, Cyrillic or accented letters into an East Asian word.
+        // Nor do Greek, Cyrillic or accented letters stand inside an East Asian word.
         const auto alphabetic = [](char32_t c) {
             const UScriptCode script = scriptOf(c);
             return c >= 0x80 && (script == USCRIPT_LATIN || script == USCRIPT_GREEK ||
@@ -266,27 +300,61 @@ std::uint64_t codePageCost(Encoding encoding, const std::vector<CodedCharacter>&
             return script == USCRIPT_HANGUL || script == USCRIPT_HAN ||
                    script == USCRIPT_HIRAGANA || script == USCRIPT_KATAKANA;
         };
-        if ((alphabetic(previous) && eastAsian(scalar)) ||
-            (eastAsian(previous) && alphabetic(scalar))) {
-            cost += 2;
-        }
-        // Korean names write Hanja as words of their own; Chinese text read in code page 949
-        // mixes Hanja and Hangul inside one word.
-        const auto hanja = [](char32_t c) { return c >= 0x80 && scriptOf(c) == USCRIPT_HAN; };
-        if (encoding == Encoding::codePage949 && ((isHangulSyllable(previous) && hanja(scalar)) ||
-                                                  (hanja(previous) && isHangulSyllable(scalar)))) {
+        if ((alphabetic(previous.scalar) && eastAsian(scalar)) ||
+            (eastAsian(previous.scalar) && alphabetic(scalar))) {
             cost += 2;
         }
     }
     return cost;
 }
 
-// Letters of the alphabets names are written in: Latin ones, the Greek and Cyrillic alphabets
-// themselves, and every letter beyond the two-byte range. Greek's archaic and Coptic letters and
-// Cyrillic's historic ones are what other bytes read as UTF-8 turn into.
-bool isBasicLetter(char32_t scalar) {
-    return (scalar >= 0x386 && scalar <= 0x3CE) || (scalar >= 0x400 && scalar <= 0x45F) ||
-           scalar >= 0x800 || scriptOf(scalar) == USCRIPT_LATIN;
+// The letters beyond ASCII of the languages written in the Latin script, lower case. Every real
+// Latin word's accented letters belong to one of them ("Łódź" to Polish, "Größe" to German);
+// other bytes read as UTF-8 or code page 437 mix letters of several ("체크" in UTF-8 is "üũ").
+constexpr std::u32string_view latinAlphabets[] = {
+    U"äöüß",                       // German
+    U"àâæçéèêëîïôœùûüÿ",           // French
+    U"áéíóúüñ",                    // Spanish
+    U"áâãàçéêíóôõúü",              // Portuguese
+    U"àèéìíîòóùú",                 // Italian
+    U"àçèéíïòóúüŀ",                // Catalan
+    U"áäéëíïóöúüè",                // Dutch
+    U"åäöéü",                      // Swedish, Finnish
+    U"æøåéóôàü",                   // Danish, Norwegian
+    U"áðéíóúýþæö",                 // Icelandic
+    U"ąćęłńóśźż",                  // Polish
+    U"áčďéěíňóřšťúůýž",            // Czech
+    U"áäčďéíĺľňóôŕšťúýž",          // Slovak
+    U"áéíóöőúüű",                  // Hungarian
+    U"ăâîșțşţ",                    // Romanian
+    U"çğıöşüâîû",                  // Turkish
+    U"čćđšž",                      // Croatian, Serbian, Slovene
+    U"āčēģīķļņšūž",                // Latvian
+    U"ąčęėįšųūž",                  // Lithuanian
+    U"äõöüšž",                     // Estonian
+    U"ĉĝĥĵŝŭ",                     // Esperanto
+    U"àċèġħìòùż",                  // Maltese
+    U"âêîôûŵŷáéíóúàèìòùäëïöüÿ",    // Welsh
+    U"àáâãèéêìíòóôõùúýăđĩũơư",     // Vietnamese, two-byte part
+    U"āáǎàēéěèīíǐìōóǒòūúǔùǖǘǚǜü",  // Pinyin
+    U"çë",                         // Albanian
+};
+
+bool oneLatinAlphabetHolds(std::u32string_view letters) {
+    return std::any_of(std::begin(latinAlphabets), std::end(latinAlphabets), [&](auto alphabet) {
+        return std::all_of(letters.begin(), letters.end(), [&](char32_t letter) {
+            return alphabet.find(letter) != std::u32string_view::npos;
+        });
+    });
+}
+
+// Whether a two-byte letter of another script belongs to an alphabet names are written in:
+// Greek, Cyrillic, Armenian, Hebrew and Arabic themselves. Greek's archaic and Coptic letters are
+// what other bytes read as UTF-8 turn into ("系统" is "ϵͳ").
+bool isAlphabetLetter(char32_t scalar) {
+    return (scalar >= 0x386 && scalar <= 0x3CE) || (scalar >= 0x400 && scalar <= 0x52F) ||
+           (scalar >= 0x531 && scalar <= 0x587) || (scalar >= 0x5D0 && scalar <= 0x5EA) ||
+           (scalar >= 0x620 && scalar <= 0x6D3);
 }
 
 // How unlikely the letters and signs above ASCII are in a name read as UTF-8 (utf8) or as code
@@ -313,7 +381,8 @@ std::uint64_t alphabeticCost(std::u32string_view scalars, bool utf8) {
         }
         std::uint64_t asciiLetters = 0;
         bool oneScript = true;
-        bool basic = true;
+        bool alphabet = true;
+        std::u32string latin;
         std::uint64_t letters = 0;
         std::uint64_t oddPairs = 0;
         char32_t previous = 0;
@@ -331,18 +400,26 @@ std::uint64_t alphabeticCost(std::u32string_view scalars, bool utf8) {
                 continue;
             }
             ++letters;
-            basic = basic && isBasicLetter(scalar);
+            if (script == USCRIPT_LATIN) {
+                // Turkish "İ" is a capital "i"
+                const auto lower = static_cast<char32_t>(u_tolower(static_cast<UChar32>(scalar)));
+                if (lower >= 0x80) {
+                    latin.push_back(lower);
+                }
+            } else {
+                alphabet = alphabet && isAlphabetLetter(scalar);
+            }
             oneScript = oneScript && (wordScript == USCRIPT_INVALID_CODE || wordScript == script);
             wordScript = script;
         }
-        // A Latin word's accented letters stand among its ASCII ones and seldom touch each other
-        // or start a capital inside the word ("Größe" once); code page 932's kana read as code
-        // page 437 alternate "â" with ASCII letters of either case ("âAâjâüü").
-        const bool plausible =
-            oneScript && basic &&
-            (wordScript == USCRIPT_LATIN
-                 ? asciiLetters > 0 && letters <= asciiLetters + 1 && oddPairs <= 1
-                 : asciiLetters == 0 && letters >= 2);
+        // A Latin word's accented letters stand among its ASCII ones, come from one language and
+        // seldom touch each other or start a capital inside the word ("Größe", "Łódź" once);
+        // code page 932's kana read as code page 437 alternate "â" with ASCII letters of either
+        // case ("âAâjâüü").
+        const bool plausible = oneScript && alphabet &&
+                               (wordScript == USCRIPT_LATIN ? asciiLetters > 0 && oddPairs <= 1 &&
+                                                                  oneLatinAlphabetHolds(latin)
+                                                            : asciiLetters == 0 && letters >= 2);
         if (letters > 0 && !plausible) {
             cost += 2 * letters;
         }
@@ -496,6 +573,11 @@ std::string decode(std::string_view raw, std::uint16_t flags, std::string_view e
         return std::string(raw);
     }
     if (const std::optional<std::string_view> field = unicodePathName(raw, extraField)) {
+        // Readers that go by the raw name take a folder for a file, or the other way round.
+        if (field->ends_with('/') != raw.ends_with('/')) {
+            throw ArchivePipelineError::invalidArchive(
+                "entry name and its Unicode Path field disagree on a folder");
+        }
         return std::string(*field);
     }
     if (Unicode::isASCII(raw)) {

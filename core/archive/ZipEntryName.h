@@ -69,8 +69,9 @@ private:
 
 // The entry's name as UTF-8 text, read by the archive's rule with legacy names in legacy. A name
 // with flag bit 11 that is not strict UTF-8 is refused with ArchivePipelineError::invalidArchive,
-// never repaired. legacy must read every legacy name of the archive whole (as the chooser's choice
-// does); a name it cannot read is refused the same way.
+// never repaired; so is a Unicode Path field that makes a folder of a file or a file of a folder.
+// legacy must read every legacy name of the archive whole (as the chooser's choice does); a name
+// it cannot read is refused the same way.
 std::string decode(std::string_view raw, std::uint16_t flags, std::string_view extraField,
                    Encoding legacy);
 

@@ -67,6 +67,20 @@ TEST(ZipEntryNameTest, ChoosesOneEncodingForAllLegacyNames) {
         // a rare syllable beside common ones is still Korean
         {in("CP949", {"똠양꿍.txt"}), {"똠양꿍.txt"}},
         {in("CP932", {"ﾃｽﾄ/メモ.txt", "ﾃｽﾄ/"}), {"ﾃｽﾄ/メモ.txt", "ﾃｽﾄ/"}},
+        // Korean names with jamo, Greek and Roman numerals, and syllables that are UTF-8 pairs
+        // too running into Latin words
+        {in("CP949", {"ㄱ/", "ㄱ/가을.mp3", "ㄴ/", "ㄴ/나비.mp3", "ㅋㅋ.txt"}),
+         {"ㄱ/", "ㄱ/가을.mp3", "ㄴ/", "ㄴ/나비.mp3", "ㅋㅋ.txt"}},
+        {in("CP949", {"α버전/설치파일.exe", "제Ⅱ장.hwp"}), {"α버전/설치파일.exe", "제Ⅱ장.hwp"}},
+        {in("CP949", {"표A.xlsx"}), {"표A.xlsx"}},
+        {in("CP949", {"체크list.txt"}), {"체크list.txt"}},
+        // Japanese words in katakana, some beside Latin ones, whose trail bytes are ASCII letters
+        {in("CP932", {"アニメーション.txt", "Webカメラ.txt"}),
+         {"アニメーション.txt", "Webカメラ.txt"}},
+        // UTF-8 without the flag in the alphabets of Linux users
+        {{"שלום.txt", "Łódź.txt", "Հայաստան.txt", "ґанок.txt", "İstanbul.txt"},
+         {"שלום.txt", "Łódź.txt", "Հայաստան.txt", "ґанок.txt", "İstanbul.txt"}},
+        {in("IBM437", {"délégués.txt", "¡Hola.txt"}), {"délégués.txt", "¡Hola.txt"}},
         // UTF-8 without the flag, although "챕t챕" is whole in code page 949
         {{"\xC3\xA9t\xC3\xA9", "Δ.txt"}, {"été", "Δ.txt"}},
         // a C1 control in code page 949, its user-defined rows and the Chinese ones'
@@ -111,6 +125,14 @@ TEST(ZipEntryNameTest, UnicodePathFieldNamesAnUnflaggedEntryWhenItMatches) {
     const std::string other = field(1, flagged, "invoice.txt.sh");
     EXPECT_EQ(ZipEntryName::storedName(flagged, other), "invoice.txt.sh");
     EXPECT_EQ(ZipEntryName::decode(flagged, 0x0800, other, Encoding::utf8), flagged);
+    // Readers that go by the raw name must see a folder where this one does.
+    for (const auto& [folder, named] : {std::pair("x/", "x"), std::pair("x", "x/")}) {
+        EXPECT_EQ(test::outcomeOf([&] {
+                      ZipEntryName::decode(folder, 0, field(1, folder, named), Encoding::utf8);
+                  }),
+                  "invalidArchive: entry name and its Unicode Path field disagree on a folder");
+    }
+    EXPECT_EQ(ZipEntryName::decode("x/", 0, field(1, "x/", "폴더/"), Encoding::utf8), "폴더/");
 }
 
 }  // namespace
