@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstring>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -524,31 +525,64 @@ bool localHeaderParsesAt(int fd, std::uint64_t fileSize, std::uint64_t offset) {
            localHeaderParses(header.data(), offset, fileSize);
 }
 
-// Whether the directory an end record names leads a reader to an entry: its first central
-// record, where the end record says or where a reader that measures back from the end records
-// puts it, names a local header that parses (moved by as much as the directory was). A ZIP64
-// offset is not followed; such a record counts.
-bool namesAnEntry(int fd, std::uint64_t fileSize, const NamedDirectory& named) {
-    if (named.entries == 0) {
+// Whether the directories that end records outside every entry name lead a reader to an entry:
+// any central record of one, where the end record says or where a reader that measures back from
+// the end records puts it, names a local header that parses (moved by as much as the directory
+// was). The records are walked whatever the entry count says, within the stated size, up to the
+// first that does not parse; a ZIP64 offset is not followed, such a record counts. A directory is
+// walked once however many end records name it, and all of them together at most
+// ArchivePipeline::maxEntryCount records, beyond which the archive is refused: no stub or signing
+// block holds that many. Only directories that begin with a central record are remembered.
+class NamedDirectories {
+public:
+    NamedDirectories(int fd, std::uint64_t fileSize) : fd_(fd), fileSize_(fileSize) {}
+
+    bool leadToEntry(const NamedDirectory& named, const CheckCancelled& checkCancelled) {
+        return leadsToEntry(named, named.offset, checkCancelled) ||
+               (named.size <= named.boundary &&
+                leadsToEntry(named, named.boundary - named.size, checkCancelled));
+    }
+
+private:
+    bool leadsToEntry(const NamedDirectory& named, std::uint64_t directory,
+                      const CheckCancelled& checkCancelled) {
+        // Wraps around when the directory moved back, which moves the local offsets back.
+        const std::uint64_t shift = directory - named.offset;
+        std::uint64_t end = 0;
+        if (addOverflows(directory, named.size, end) || end > fileSize_) {
+            end = fileSize_;
+        }
+        std::array<unsigned char, ZipFormat::centralHeaderSize> record{};
+        for (std::uint64_t at = directory; at < end && end - at >= record.size();) {
+            if (posix::preadAll(fd_, record.data(), record.size(), fileOffset(at)) !=
+                    record.size() ||
+                get32(record.data()) != ZipFormat::centralHeaderSignature ||
+                (at == directory && !walked_.emplace(directory, shift).second)) {
+                return false;
+            }
+            if (records_ % 4096 == 0 && checkCancelled) {
+                checkCancelled();
+            }
+            if (++records_ > ArchivePipeline::maxEntryCount) {
+                invalid("too many central records outside the central directory");
+            }
+            const std::uint32_t local = get32(record.data() + Central::localHeaderOffset);
+            if (local == ZipFormat::zip64Marker32 ||
+                localHeaderParsesAt(fd_, fileSize_, local + shift)) {
+                return true;
+            }
+            at += record.size() + get16(record.data() + Central::nameLength) +
+                  get16(record.data() + Central::extraLength) +
+                  get16(record.data() + Central::commentLength);
+        }
         return false;
     }
-    const auto leadsToEntry = [&](std::uint64_t directory) {
-        std::array<unsigned char, ZipFormat::centralHeaderSize> record{};
-        if (directory > fileSize || fileSize - directory < record.size() ||
-            posix::preadAll(fd, record.data(), record.size(), fileOffset(directory)) !=
-                record.size() ||
-            get32(record.data()) != ZipFormat::centralHeaderSignature) {
-            return false;
-        }
-        const std::uint32_t local = get32(record.data() + Central::localHeaderOffset);
-        // Wraps around when the directory moved back; the result then lies past the file.
-        const std::uint64_t moved = local + (directory - named.offset);
-        return local == ZipFormat::zip64Marker32 || localHeaderParsesAt(fd, fileSize, moved);
-    };
-    return leadsToEntry(named.offset) ||
-           (named.size <= named.boundary && named.boundary - named.size != named.offset &&
-            leadsToEntry(named.boundary - named.size));
-}
+
+    int fd_;
+    std::uint64_t fileSize_;
+    std::set<std::pair<std::uint64_t, std::uint64_t>> walked_;
+    std::uint64_t records_ = 0;
+};
 
 // The data descriptor's length at bytes when it states the entry's CRC-32 and sizes, with or
 // without its signature and with sizes of 8 bytes or of 4; 0 when no form does.
@@ -659,11 +693,12 @@ public:
         if (firstEntry > 0 && localHeaderParsesAt(fd_, fileSize_, 0)) {
             invalid("local header that no central record names");
         }
-        scan(0, firstEntry, true, checkCancelled);
+        NamedDirectories named(fd_, fileSize_);
+        scan(0, firstEntry, true, named, checkCancelled);
         for (std::size_t i = 0; i < spans_.size(); ++i) {
             const std::uint64_t next =
                 i + 1 < spans_.size() ? spans_[i + 1].first : directoryOffset;
-            scan(spans_[i].second, next, false, checkCancelled);
+            scan(spans_[i].second, next, false, named, checkCancelled);
         }
         std::vector<std::pair<std::uint64_t, std::uint64_t>>().swap(spans_);
     }
@@ -743,7 +778,7 @@ private:
     }
 
     // Looks through the unaccounted bytes [from, to) in blocks for signatures that start there.
-    void scan(std::uint64_t from, std::uint64_t to, bool prefix,
+    void scan(std::uint64_t from, std::uint64_t to, bool prefix, NamedDirectories& namedDirectories,
               const CheckCancelled& checkCancelled) {
         constexpr std::uint64_t locatorSize = ZipFormat::zip64EndLocatorSize;
         for (std::uint64_t block = from; block < to; block += readBlock) {
@@ -773,7 +808,7 @@ private:
                     const std::optional<NamedDirectory> named =
                         namedDirectory(fd_, fileSize_, bytes, at,
                                        at >= locatorSize ? bytes - locatorSize : nullptr);
-                    if (named && namesAnEntry(fd_, fileSize_, *named)) {
+                    if (named && namedDirectories.leadToEntry(*named, checkCancelled)) {
                         invalid("more than one end record");
                     }
                 }

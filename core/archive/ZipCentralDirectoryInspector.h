@@ -67,14 +67,15 @@ struct ZipCentralDirectory {
 // the end record's comment, a ZIP64 end record the locator's fixed place would find besides the
 // real one, and, in the bytes no structure accounts for (a self-extractor's stub, an APK's signing
 // block), a local header at offset 0 that no record names, a local header that parses between
-// entries and an end record whose directory leads to an entry. Refused too: multi-volume archives,
-// inconsistent ZIP64 layouts, encrypted and split entries, methods other than stored and deflate,
-// more than ArchivePipeline::maxEntryCount entries, central directories that do not fill their
-// declared bounds exactly, records whose ZIP64 block lacks a value a classic field defers to, and
-// names flagged as UTF-8 that are not. Failures are ArchivePipelineError (invalidArchive,
-// unsupportedArchiveEntry, tooManyEntries) or the file system's own std::system_error. Memory stays
-// bounded whatever the archive holds: about 16 bytes per entry and buffers of fixed size;
-// unaccounted bytes are read in blocks.
+// entries and an end record any of whose central records leads to an entry. Refused too:
+// multi-volume archives, inconsistent ZIP64 layouts, encrypted and split entries, methods other
+// than stored and deflate, more than ArchivePipeline::maxEntryCount entries (or central records
+// walked outside the directory), central directories that do not fill their declared bounds
+// exactly, records whose ZIP64 block lacks a value a classic field defers to, and names flagged as
+// UTF-8 that are not. Failures are ArchivePipelineError (invalidArchive, unsupportedArchiveEntry,
+// tooManyEntries) or the file system's own std::system_error. Memory stays bounded whatever the
+// archive holds: about 16 bytes per entry and buffers of fixed size; unaccounted bytes are read in
+// blocks.
 namespace ZipCentralDirectoryInspector {
 
 // Called before every central-directory record of each of the two passes (the names' encoding is

@@ -100,6 +100,29 @@ RawZipBuilder other() {
     return z.relink();
 }
 
+// A ZIP in a prefix longer than the end record's search window: its directory holds `decoys`
+// records naming the prefix's first bytes, which parse as no local header, then, when `named`,
+// other.txt's record; its end record counts `count` entries whatever the directory holds.
+std::string prefixZip(int decoys, bool named, std::uint16_t count) {
+    const test::RawZipEntry e = other().entries[0];
+    std::string bytes = "MZ" + std::string(62, '\0');
+    test::RawCentralRecord record = e.central;
+    record.localHeaderOffset = static_cast<std::uint32_t>(bytes.size());
+    bytes += e.local.encode() + e.data;
+    test::RawCentralRecord decoy = record;
+    decoy.localHeaderOffset = 0;
+    std::string directory;
+    for (int n = 0; n < decoys; ++n) {
+        directory += decoy.encode();
+    }
+    directory += named ? record.encode() : "";
+    test::RawEndRecord end;
+    end.entriesOnDisk = end.totalEntries = count;
+    end.centralDirectorySize = static_cast<std::uint32_t>(directory.size());
+    end.centralDirectoryOffset = static_cast<std::uint32_t>(bytes.size());
+    return bytes + directory + end.encode() + std::string(70'000, ' ');
+}
+
 // Each shape that other readers read as other files (or refuse as overlapping) beside the nearest
 // shape every reader reads alike: local header and central record disagreeing; a second
 // directory between the directory and the end record; an end record in the comment; a second
@@ -162,6 +185,10 @@ TEST(ArchiveLayoutTest, RefusesWhatOtherReadersReadAsOtherFiles) {
          }),
          bad + "local header that no central record names"},
         {archive([](auto& z) { z.prefix = stub(); }), "ok"},
+        // The prefix's directory leads to an entry through a later record, or under a count of 0.
+        {archive([](auto& z) { z.prefix = prefixZip(1, true, 2); }), bad + twoEnds},
+        {archive([](auto& z) { z.prefix = prefixZip(0, true, 0); }), bad + twoEnds},
+        {archive([](auto& z) { z.prefix = prefixZip(2, false, 2); }), "ok"},
         // Entries and gaps between them.
         {archive([](auto& z) { z.entries[0].data += other().entries[0].local.encode(); }),
          bad + "local header outside the central directory"},
