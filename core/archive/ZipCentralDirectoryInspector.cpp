@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <array>
@@ -396,9 +397,11 @@ DirectoryBounds readEndRecords(int fd, std::uint64_t fileSize) {
     return bounds;
 }
 
-// The data of the extra field's ZIP64 block, when it has one before any block that overruns the
-// field.
-std::optional<std::string_view> zip64Block(std::string_view extra) {
+// The data of the extra field's first block with the id that accept takes, when it comes before
+// any block that overruns the field.
+template <typename Accept>
+std::optional<std::string_view> extraBlock(std::string_view extra, std::uint16_t id,
+                                           const Accept& accept) {
     std::size_t position = 0;
     while (extra.size() - position >= ZipFormat::ExtraBlock::headerSize) {
         const auto* block = reinterpret_cast<const unsigned char*>(extra.data() + position);
@@ -406,12 +409,30 @@ std::optional<std::string_view> zip64Block(std::string_view extra) {
         if (extra.size() - position - ZipFormat::ExtraBlock::headerSize < size) {
             break;
         }
-        if (get16(block + ZipFormat::ExtraBlock::id) == ZipFormat::zip64ExtraID) {
-            return extra.substr(position + ZipFormat::ExtraBlock::data, size);
+        const std::string_view data = extra.substr(position + ZipFormat::ExtraBlock::data, size);
+        if (get16(block + ZipFormat::ExtraBlock::id) == id && accept(data)) {
+            return data;
         }
         position += ZipFormat::ExtraBlock::headerSize + size;
     }
     return std::nullopt;
+}
+
+std::optional<std::string_view> zip64Block(std::string_view extra) {
+    return extraBlock(extra, ZipFormat::zip64ExtraID, [](std::string_view) { return true; });
+}
+
+// The name a reader that goes by local headers gives the entry from the local extra field: the
+// first Unicode Path field carrying the CRC-32 of the raw name, whatever its version says.
+std::optional<std::string_view> localUnicodePath(std::string_view raw, std::string_view extra) {
+    constexpr std::size_t fixedSize = 5;  // version and CRC-32
+    const uLong crc = crc32_z(0, reinterpret_cast<const Bytef*>(raw.data()), raw.size());
+    const std::optional<std::string_view> block =
+        extraBlock(extra, ZipFormat::unicodePathExtraID, [crc](std::string_view data) {
+            return data.size() >= fixedSize &&
+                   get32(reinterpret_cast<const unsigned char*>(data.data()) + 1) == crc;
+        });
+    return block ? std::optional(block->substr(fixedSize)) : std::nullopt;
 }
 
 // The ZIP64 block's value for each classic field that defers to it, in the block's order.
@@ -610,7 +631,8 @@ std::size_t descriptorLength(const unsigned char* bytes, std::size_t available,
 
 // Where every entry lies, from its local header to the end of its data and data descriptor, and
 // what lies in the bytes no entry accounts for. Each local header must state what its central
-// record does: method, encryption and descriptor flags, name, and, without a descriptor, CRC-32
+// record does: method, encryption and descriptor flags, name (by a Unicode Path field too), and,
+// without a descriptor, CRC-32
 // and sizes (with one, each may be zero); the descriptor must state them too: readers that go by
 // the local header then extract what the directory says. Entries never overlap (libzip trusts the
 // directory's offsets, so records sharing one stretch of data would let a small archive expand
@@ -656,6 +678,12 @@ public:
             mismatch(entry);
         }
         const std::string_view extra(name.data() + nameLength, extraLength);
+        // A reader that names entries by their local headers (bsdtar) takes a Unicode Path field
+        // there over every flag; it must give the name this entry is extracted under.
+        const std::optional<std::string_view> localPath = localUnicodePath(name, extra);
+        if (localPath && *localPath != entry.path) {
+            invalid("local header names another file: entry " + number(entry));
+        }
         const bool described = (entry.flags & ZipFormat::flagDataDescriptor) != 0;
         const bool wide = requireSameValues(entry, header, extra, described);
 
