@@ -6,6 +6,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -111,6 +112,134 @@ ZipArchiveEntry::Type entryType(std::string_view name, std::uint32_t externalAtt
     }
     return ZipArchiveEntry::Type::file;
 }
+
+[[noreturn]] void throwLibraryCode(int code) {
+    OwnedZipError error;
+    zip_error_init_with_code(error.get(), code);
+    throwLibraryError(error.get());
+}
+
+std::string entryNumber(std::uint64_t index) {
+    return std::to_string(index + 1);
+}
+
+// Inflates the raw deflate data of an entry with a data descriptor as libzip hands it over. A
+// reader that streams the archive knows where such an entry ends only from its data, so the
+// stream must end exactly where the compressed data does: bytes behind its end would be taken for
+// further entries, and a stream running on would swallow the descriptor and what follows.
+class DescribedDeflate {
+public:
+    DescribedDeflate(zip_file_t* file, std::uint64_t index, std::vector<std::uint8_t>& input)
+        : file_(file), index_(index), input_(input) {
+        if (inflateInit2(&stream_, -MAX_WBITS) != Z_OK) {
+            throw std::bad_alloc();
+        }
+    }
+    DescribedDeflate(const DescribedDeflate&) = delete;
+    DescribedDeflate& operator=(const DescribedDeflate&) = delete;
+    ~DescribedDeflate() { inflateEnd(&stream_); }
+
+    // Fills out with inflated bytes; returns how many, 0 once the stream has ended.
+    std::size_t read(std::span<std::uint8_t> out) {
+        stream_.next_out = out.data();
+        stream_.avail_out = static_cast<uInt>(out.size());
+        while (!ended_ && stream_.avail_out == out.size()) {
+            if (stream_.avail_in == 0 && fill() == 0) {
+                if (stream_.total_in == 0) {
+                    break;  // no data at all, which libzip reads as an empty entry too
+                }
+                invalid("deflate stream runs past its entry: entry " + entryNumber(index_));
+            }
+            const int result = inflate(&stream_, Z_NO_FLUSH);
+            if (result == Z_STREAM_END) {
+                ended_ = true;
+                if (stream_.avail_in != 0 || fill() != 0) {
+                    invalid("deflate stream ends before its entry: entry " + entryNumber(index_));
+                }
+            } else if (result == Z_MEM_ERROR) {
+                throw std::bad_alloc();
+            } else if (result != Z_OK) {
+                throwLibraryCode(ZIP_ER_COMPRESSED_DATA);
+            }
+        }
+        return out.size() - stream_.avail_out;
+    }
+
+private:
+    // Reads the next compressed bytes; returns how many, 0 at the end of the entry's data.
+    std::size_t fill() {
+        const zip_int64_t got = zip_fread(file_, input_.data(), input_.size());
+        if (got < 0) {
+            throwLibraryError(zip_file_get_error(file_));
+        }
+        stream_.next_in = input_.data();
+        stream_.avail_in = static_cast<uInt>(got);
+        return static_cast<std::size_t>(got);
+    }
+
+    zip_file_t* file_;
+    std::uint64_t index_;
+    std::vector<std::uint8_t>& input_;
+    z_stream stream_{};
+    bool ended_ = false;
+};
+
+// Looks through the data of a stored entry with a data descriptor for what a reader that streams
+// the archive takes for the descriptor, and so for the entry's end: the descriptor's signature
+// followed by a CRC-32 and a compressed size, of 4 bytes or of 8, equal to the signature's own
+// offset in the data. Blocks come in order; the last bytes of each, too few for a whole
+// descriptor, are kept for the next.
+class StoredDescriptorSearch {
+public:
+    explicit StoredDescriptorSearch(std::uint64_t index) : index_(index) {}
+
+    void add(std::span<const std::uint8_t> block) {
+        if (block.size() < wideLength) {
+            tail_.insert(tail_.end(), block.begin(), block.end());
+            search(tail_.data(), tail_.size(), tail_.size(), wideLength);
+            const std::size_t drop = tail_.size() - std::min(tail_.size(), wideLength - 1);
+            start_ += drop;
+            tail_.erase(tail_.begin(), tail_.begin() + static_cast<std::ptrdiff_t>(drop));
+            return;
+        }
+        std::array<std::uint8_t, 2 * (wideLength - 1)> window{};
+        std::copy(tail_.begin(), tail_.end(), window.begin());
+        std::copy_n(block.begin(), wideLength - 1, window.begin() + tail_.size());
+        search(window.data(), tail_.size() + wideLength - 1, tail_.size(), wideLength);
+        start_ += tail_.size();
+        search(block.data(), block.size(), block.size(), wideLength);
+        tail_.assign(block.end() - (wideLength - 1), block.end());
+        start_ += block.size() - (wideLength - 1);
+    }
+
+    // After the last block: a signature too close to the end for 8-byte sizes.
+    void finish() { search(tail_.data(), tail_.size(), tail_.size(), narrowLength); }
+
+private:
+    static constexpr std::size_t narrowLength = 12;  // signature, CRC-32, 4-byte compressed size
+    static constexpr std::size_t wideLength = 16;    // the same with an 8-byte size
+
+    // The signatures at the first `count` positions of bytes, which begin at start_ in the data,
+    // with at least `room` bytes from their start.
+    void search(const std::uint8_t* bytes, std::size_t size, std::size_t count,
+                std::size_t room) const {
+        for (std::size_t at = 0; at < count && size - at >= room; ++at) {
+            const std::uint8_t* p = bytes + at;
+            if (p[0] != 'P' || ZipFormat::get32(p) != ZipFormat::dataDescriptorSignature) {
+                continue;
+            }
+            const std::uint64_t offset = start_ + at;
+            if (ZipFormat::get32(p + 8) == offset ||
+                (size - at >= wideLength && ZipFormat::get64(p + 8) == offset)) {
+                invalid("stored data holds its own data descriptor: entry " + entryNumber(index_));
+            }
+        }
+    }
+
+    std::uint64_t index_;
+    std::vector<std::uint8_t> tail_;  // fewer than wideLength bytes between calls
+    std::uint64_t start_ = 0;         // offset in the data of tail_[0]
+};
 
 std::string mismatch(std::string_view what, std::uint64_t index) {
     return "central directory " + std::string(what) + " mismatch: entry " +
@@ -376,7 +505,8 @@ ZipArchiveReader::ZipArchiveReader(const std::string& path, const CheckCancelled
             if (onEntry) {
                 onEntry(entry);
             }
-            facts.push_back({entry.path, entry.dosTime, entry.dosDate, entry.localHeaderOffset});
+            facts.push_back({entry.path, entry.dosTime, entry.dosDate, entry.localHeaderOffset,
+                             entry.crc32, entry.flags, entry.method});
             digestRecord(inspected, entry);
             findEndSignaturesInExtraField(entry, windowStart, extraSignatures);
         });
@@ -457,36 +587,65 @@ std::uint32_t ZipArchiveReader::extract(std::uint64_t index, const CheckCancelle
         throw std::out_of_range("ZIP entry index out of range");
     }
     zip_t* archive = library_->archive.get();
+    const CentralFacts& facts = facts_[index];
+    const bool described = (facts.flags & ZipFormat::flagDataDescriptor) != 0;
     // Flags 0: uncompressed data, with libzip's CRC-32 and length check at the end of the entry.
+    // A deflated entry with a descriptor is inflated here instead, to hold its stream to its end.
+    const bool inflateHere = described && facts.method == ZipFormat::methodDeflate;
     library_->source.arm();
-    const ZipFileHandle file(zip_fopen_index(archive, index, 0));
+    const ZipFileHandle file(zip_fopen_index(archive, index, inflateHere ? ZIP_FL_COMPRESSED : 0));
     const std::optional<std::uint64_t> localHeader = library_->source.disarm();
     if (!file) {
         throwArchiveError(archive);
     }
     // libzip reads nothing for an entry without data; any other entry is read from the local
     // header the inspector's checks were applied to, or not at all.
-    if (localHeader && *localHeader != facts_[index].localHeaderOffset) {
+    if (localHeader && *localHeader != facts.localHeaderOffset) {
         invalid(mismatch("local header offset", index));
     }
     if (buffer_.empty()) {
         buffer_.resize(bufferSize);
+    }
+    std::optional<DescribedDeflate> deflated;
+    if (inflateHere) {
+        input_.resize(bufferSize);
+        deflated.emplace(file.get(), index, input_);
+    }
+    std::optional<StoredDescriptorSearch> stored;
+    if (described && facts.method == ZipFormat::methodStored) {
+        stored.emplace(index);
     }
     uLong crc = crc32_z(0, Z_NULL, 0);
     for (;;) {
         if (checkCancelled) {
             checkCancelled();
         }
-        const zip_int64_t got = zip_fread(file.get(), buffer_.data(), buffer_.size());
-        if (got < 0) {
-            throwLibraryError(zip_file_get_error(file.get()));
+        std::size_t size = 0;
+        if (deflated) {
+            size = deflated->read(buffer_);
+        } else {
+            const zip_int64_t got = zip_fread(file.get(), buffer_.data(), buffer_.size());
+            if (got < 0) {
+                throwLibraryError(zip_file_get_error(file.get()));
+            }
+            size = static_cast<std::size_t>(got);
         }
-        if (got == 0) {
+        if (size == 0) {
             break;
         }
-        const auto size = static_cast<std::size_t>(got);
-        crc = crc32_z(crc, buffer_.data(), size);
-        consume(std::span<const std::uint8_t>(buffer_.data(), size));
+        const std::span<const std::uint8_t> block(buffer_.data(), size);
+        crc = crc32_z(crc, block.data(), size);
+        if (stored) {
+            stored->add(block);
+        }
+        consume(block);
+    }
+    if (stored) {
+        stored->finish();
+    }
+    // libzip checks what it inflates itself.
+    if (deflated && crc != facts.crc32) {
+        throwLibraryCode(ZIP_ER_CRC);
     }
     return static_cast<std::uint32_t>(crc);
 }

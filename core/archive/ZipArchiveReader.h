@@ -58,12 +58,15 @@ struct ZipArchiveEntry {
 // records must be byte-identical in the inspector's two walks, and libzip must read each entry's
 // data from the local header the inspector named. Entry data is streamed in blocks of at most 64
 // KiB with libzip's own CRC check on, and the reader computes its own CRC-32 of exactly the bytes
-// it delivered.
+// it delivered. An entry with a data descriptor ends, for a reader that streams the archive, where
+// its data says: a deflated one's stream must end exactly with its compressed data (the reader
+// inflates such entries itself, with the same CRC check), and a stored one's data must not hold a
+// descriptor signature followed by a compressed size equal to its own offset in the data.
 //
 // Failures: the inspector's ArchivePipelineError and std::system_error pass through unchanged;
 // libzip's own errors become ArchivePipelineError::invalidArchive with a detail starting
 // "zip library: "; any disagreement between the two readers is invalidArchive too. Memory beyond
-// libzip's central directory is one 64 KiB buffer and, per entry, its name and 16 bytes.
+// libzip's central directory is two 64 KiB buffers and, per entry, its name and 24 bytes.
 //
 // One reader per thread; entries may be read in any order and more than once.
 class ZipArchiveReader {
@@ -95,7 +98,8 @@ public:
     // delivered. libzip fails at the end of an entry whose data do not match the recorded CRC-32,
     // but it does not hold the data to the recorded length: the caller counts what it accepts and
     // stops an entry that delivers more, or fewer, bytes than its uncompressedSize. libzip reading
-    // the entry from another local header than the inspector's is invalidArchive.
+    // the entry from another local header than the inspector's, and data with a descriptor that
+    // ends elsewhere for a streaming reader (see above), are invalidArchive.
     std::uint32_t extract(std::uint64_t index, const CheckCancelled& checkCancelled,
                           const Consumer& consume);
 
@@ -107,6 +111,9 @@ private:
         std::uint16_t dosTime = 0;
         std::uint16_t dosDate = 0;
         std::uint64_t localHeaderOffset = 0;
+        std::uint32_t crc32 = 0;
+        std::uint16_t flags = 0;
+        std::uint16_t method = 0;
     };
     struct Library;
 
@@ -114,6 +121,8 @@ private:
     std::unique_ptr<Library> library_;
     std::vector<CentralFacts> facts_;
     std::vector<std::uint8_t> buffer_;
+    // Compressed bytes of an entry the reader inflates itself.
+    std::vector<std::uint8_t> input_;
 };
 
 }  // namespace tolvane

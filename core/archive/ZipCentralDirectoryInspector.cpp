@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <array>
@@ -11,6 +12,7 @@
 #include <cstdint>
 #include <cstring>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -395,9 +397,11 @@ DirectoryBounds readEndRecords(int fd, std::uint64_t fileSize) {
     return bounds;
 }
 
-// The data of the extra field's ZIP64 block, when it has one before any block that overruns the
-// field.
-std::optional<std::string_view> zip64Block(std::string_view extra) {
+// The data of the extra field's first block with the id that accept takes, when it comes before
+// any block that overruns the field.
+template <typename Accept>
+std::optional<std::string_view> extraBlock(std::string_view extra, std::uint16_t id,
+                                           const Accept& accept) {
     std::size_t position = 0;
     while (extra.size() - position >= ZipFormat::ExtraBlock::headerSize) {
         const auto* block = reinterpret_cast<const unsigned char*>(extra.data() + position);
@@ -405,12 +409,30 @@ std::optional<std::string_view> zip64Block(std::string_view extra) {
         if (extra.size() - position - ZipFormat::ExtraBlock::headerSize < size) {
             break;
         }
-        if (get16(block + ZipFormat::ExtraBlock::id) == ZipFormat::zip64ExtraID) {
-            return extra.substr(position + ZipFormat::ExtraBlock::data, size);
+        const std::string_view data = extra.substr(position + ZipFormat::ExtraBlock::data, size);
+        if (get16(block + ZipFormat::ExtraBlock::id) == id && accept(data)) {
+            return data;
         }
         position += ZipFormat::ExtraBlock::headerSize + size;
     }
     return std::nullopt;
+}
+
+std::optional<std::string_view> zip64Block(std::string_view extra) {
+    return extraBlock(extra, ZipFormat::zip64ExtraID, [](std::string_view) { return true; });
+}
+
+// The name a reader that goes by local headers gives the entry from the local extra field: the
+// first Unicode Path field carrying the CRC-32 of the raw name, whatever its version says.
+std::optional<std::string_view> localUnicodePath(std::string_view raw, std::string_view extra) {
+    constexpr std::size_t fixedSize = 5;  // version and CRC-32
+    const uLong crc = crc32_z(0, reinterpret_cast<const Bytef*>(raw.data()), raw.size());
+    const std::optional<std::string_view> block =
+        extraBlock(extra, ZipFormat::unicodePathExtraID, [crc](std::string_view data) {
+            return data.size() >= fixedSize &&
+                   get32(reinterpret_cast<const unsigned char*>(data.data()) + 1) == crc;
+        });
+    return block ? std::optional(block->substr(fixedSize)) : std::nullopt;
 }
 
 // The ZIP64 block's value for each classic field that defers to it, in the block's order.
@@ -524,31 +546,64 @@ bool localHeaderParsesAt(int fd, std::uint64_t fileSize, std::uint64_t offset) {
            localHeaderParses(header.data(), offset, fileSize);
 }
 
-// Whether the directory an end record names leads a reader to an entry: its first central
-// record, where the end record says or where a reader that measures back from the end records
-// puts it, names a local header that parses (moved by as much as the directory was). A ZIP64
-// offset is not followed; such a record counts.
-bool namesAnEntry(int fd, std::uint64_t fileSize, const NamedDirectory& named) {
-    if (named.entries == 0) {
+// Whether the directories that end records outside every entry name lead a reader to an entry:
+// any central record of one, where the end record says or where a reader that measures back from
+// the end records puts it, names a local header that parses (moved by as much as the directory
+// was). The records are walked whatever the entry count says, within the stated size, up to the
+// first that does not parse; a ZIP64 offset is not followed, such a record counts. A directory is
+// walked once however many end records name it, and all of them together at most
+// ArchivePipeline::maxEntryCount records, beyond which the archive is refused: no stub or signing
+// block holds that many. Only directories that begin with a central record are remembered.
+class NamedDirectories {
+public:
+    NamedDirectories(int fd, std::uint64_t fileSize) : fd_(fd), fileSize_(fileSize) {}
+
+    bool leadToEntry(const NamedDirectory& named, const CheckCancelled& checkCancelled) {
+        return leadsToEntry(named, named.offset, checkCancelled) ||
+               (named.size <= named.boundary &&
+                leadsToEntry(named, named.boundary - named.size, checkCancelled));
+    }
+
+private:
+    bool leadsToEntry(const NamedDirectory& named, std::uint64_t directory,
+                      const CheckCancelled& checkCancelled) {
+        // Wraps around when the directory moved back, which moves the local offsets back.
+        const std::uint64_t shift = directory - named.offset;
+        std::uint64_t end = 0;
+        if (addOverflows(directory, named.size, end) || end > fileSize_) {
+            end = fileSize_;
+        }
+        std::array<unsigned char, ZipFormat::centralHeaderSize> record{};
+        for (std::uint64_t at = directory; at < end && end - at >= record.size();) {
+            if (posix::preadAll(fd_, record.data(), record.size(), fileOffset(at)) !=
+                    record.size() ||
+                get32(record.data()) != ZipFormat::centralHeaderSignature ||
+                (at == directory && !walked_.emplace(directory, shift).second)) {
+                return false;
+            }
+            if (records_ % 4096 == 0 && checkCancelled) {
+                checkCancelled();
+            }
+            if (++records_ > ArchivePipeline::maxEntryCount) {
+                invalid("too many central records outside the central directory");
+            }
+            const std::uint32_t local = get32(record.data() + Central::localHeaderOffset);
+            if (local == ZipFormat::zip64Marker32 ||
+                localHeaderParsesAt(fd_, fileSize_, local + shift)) {
+                return true;
+            }
+            at += record.size() + get16(record.data() + Central::nameLength) +
+                  get16(record.data() + Central::extraLength) +
+                  get16(record.data() + Central::commentLength);
+        }
         return false;
     }
-    const auto leadsToEntry = [&](std::uint64_t directory) {
-        std::array<unsigned char, ZipFormat::centralHeaderSize> record{};
-        if (directory > fileSize || fileSize - directory < record.size() ||
-            posix::preadAll(fd, record.data(), record.size(), fileOffset(directory)) !=
-                record.size() ||
-            get32(record.data()) != ZipFormat::centralHeaderSignature) {
-            return false;
-        }
-        const std::uint32_t local = get32(record.data() + Central::localHeaderOffset);
-        // Wraps around when the directory moved back; the result then lies past the file.
-        const std::uint64_t moved = local + (directory - named.offset);
-        return local == ZipFormat::zip64Marker32 || localHeaderParsesAt(fd, fileSize, moved);
-    };
-    return leadsToEntry(named.offset) ||
-           (named.size <= named.boundary && named.boundary - named.size != named.offset &&
-            leadsToEntry(named.boundary - named.size));
-}
+
+    int fd_;
+    std::uint64_t fileSize_;
+    std::set<std::pair<std::uint64_t, std::uint64_t>> walked_;
+    std::uint64_t records_ = 0;
+};
 
 // The data descriptor's length at bytes when it states the entry's CRC-32 and sizes, with or
 // without its signature and with sizes of 8 bytes or of 4; 0 when no form does.
@@ -576,7 +631,8 @@ std::size_t descriptorLength(const unsigned char* bytes, std::size_t available,
 
 // Where every entry lies, from its local header to the end of its data and data descriptor, and
 // what lies in the bytes no entry accounts for. Each local header must state what its central
-// record does: method, encryption and descriptor flags, name, and, without a descriptor, CRC-32
+// record does: method, encryption and descriptor flags, name (by a Unicode Path field too), and,
+// without a descriptor, CRC-32
 // and sizes (with one, each may be zero); the descriptor must state them too: readers that go by
 // the local header then extract what the directory says. Entries never overlap (libzip trusts the
 // directory's offsets, so records sharing one stretch of data would let a small archive expand
@@ -622,6 +678,12 @@ public:
             mismatch(entry);
         }
         const std::string_view extra(name.data() + nameLength, extraLength);
+        // A reader that names entries by their local headers (bsdtar) takes a Unicode Path field
+        // there over every flag; it must give the name this entry is extracted under.
+        const std::optional<std::string_view> localPath = localUnicodePath(name, extra);
+        if (localPath && *localPath != entry.path) {
+            invalid("local header names another file: entry " + number(entry));
+        }
         const bool described = (entry.flags & ZipFormat::flagDataDescriptor) != 0;
         const bool wide = requireSameValues(entry, header, extra, described);
 
@@ -659,11 +721,12 @@ public:
         if (firstEntry > 0 && localHeaderParsesAt(fd_, fileSize_, 0)) {
             invalid("local header that no central record names");
         }
-        scan(0, firstEntry, true, checkCancelled);
+        NamedDirectories named(fd_, fileSize_);
+        scan(0, firstEntry, true, named, checkCancelled);
         for (std::size_t i = 0; i < spans_.size(); ++i) {
             const std::uint64_t next =
                 i + 1 < spans_.size() ? spans_[i + 1].first : directoryOffset;
-            scan(spans_[i].second, next, false, checkCancelled);
+            scan(spans_[i].second, next, false, named, checkCancelled);
         }
         std::vector<std::pair<std::uint64_t, std::uint64_t>>().swap(spans_);
     }
@@ -743,7 +806,7 @@ private:
     }
 
     // Looks through the unaccounted bytes [from, to) in blocks for signatures that start there.
-    void scan(std::uint64_t from, std::uint64_t to, bool prefix,
+    void scan(std::uint64_t from, std::uint64_t to, bool prefix, NamedDirectories& namedDirectories,
               const CheckCancelled& checkCancelled) {
         constexpr std::uint64_t locatorSize = ZipFormat::zip64EndLocatorSize;
         for (std::uint64_t block = from; block < to; block += readBlock) {
@@ -773,7 +836,7 @@ private:
                     const std::optional<NamedDirectory> named =
                         namedDirectory(fd_, fileSize_, bytes, at,
                                        at >= locatorSize ? bytes - locatorSize : nullptr);
-                    if (named && namesAnEntry(fd_, fileSize_, *named)) {
+                    if (named && namedDirectories.leadToEntry(*named, checkCancelled)) {
                         invalid("more than one end record");
                     }
                 }

@@ -62,19 +62,21 @@ struct ZipCentralDirectory {
 // one whose comment reaches the end of the file; the directory ends exactly where the ZIP64 end
 // record (or, without one, the end record) begins. Each entry occupies its local header, data and
 // data descriptor; these never overlap and lie before the directory, and the local header and
-// descriptor state what the central record does. A signature inside any of these structures is
-// part of it, so a ZIP stored in an entry keeps its own end record. Refused: another end record in
-// the end record's comment, a ZIP64 end record the locator's fixed place would find besides the
-// real one, and, in the bytes no structure accounts for (a self-extractor's stub, an APK's signing
-// block), a local header at offset 0 that no record names, a local header that parses between
-// entries and an end record whose directory leads to an entry. Refused too: multi-volume archives,
-// inconsistent ZIP64 layouts, encrypted and split entries, methods other than stored and deflate,
-// more than ArchivePipeline::maxEntryCount entries, central directories that do not fill their
-// declared bounds exactly, records whose ZIP64 block lacks a value a classic field defers to, and
-// names flagged as UTF-8 that are not. Failures are ArchivePipelineError (invalidArchive,
-// unsupportedArchiveEntry, tooManyEntries) or the file system's own std::system_error. Memory stays
-// bounded whatever the archive holds: about 16 bytes per entry and buffers of fixed size;
-// unaccounted bytes are read in blocks.
+// descriptor state what the central record does (a Unicode Path field in the local header, which
+// some readers name the entry by, names it as the record does). A signature inside any of these
+// structures is part of it, so a ZIP stored in an entry keeps its own end record. Refused: another
+// end record in the end record's comment, a ZIP64 end record the locator's fixed place would find
+// besides the real one, and, in the bytes no structure accounts for (a self-extractor's stub, an
+// APK's signing block), a local header at offset 0 that no record names, a local header that parses
+// between entries and an end record any of whose central records leads to an entry. Refused too:
+// multi-volume archives, inconsistent ZIP64 layouts, encrypted and split entries, methods other
+// than stored and deflate, more than ArchivePipeline::maxEntryCount entries (or central records
+// walked outside the directory), central directories that do not fill their declared bounds
+// exactly, records whose ZIP64 block lacks a value a classic field defers to, and names flagged as
+// UTF-8 that are not. Failures are ArchivePipelineError (invalidArchive, unsupportedArchiveEntry,
+// tooManyEntries) or the file system's own std::system_error. Memory stays bounded whatever the
+// archive holds: about 16 bytes per entry and buffers of fixed size; unaccounted bytes are read in
+// blocks.
 namespace ZipCentralDirectoryInspector {
 
 // Called before every central-directory record of each of the two passes (the names' encoding is

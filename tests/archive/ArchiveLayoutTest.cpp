@@ -2,6 +2,7 @@
 // written; the legitimate layout nearest to each unpacks.
 
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include "core/archive/ArchivePipeline.h"
 #include "support/Outcome.h"
@@ -64,6 +65,30 @@ Edit described(std::size_t index, std::uint32_t descriptorSize) {
     };
 }
 
+// Entry `index` holding `text` as a raw deflate stream followed by `trailer` (cut short by `cut`
+// bytes instead when given), with a data descriptor.
+Edit deflatedThen(std::size_t index, const std::string& text, const std::string& trailer,
+                  std::size_t cut = 0) {
+    return [=](RawZipBuilder& z) {
+        z_stream stream{};
+        deflateInit2(&stream, 9, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY);
+        std::string out(deflateBound(&stream, text.size()), '\0');
+        stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data()));
+        stream.avail_in = static_cast<uInt>(text.size());
+        stream.next_out = reinterpret_cast<Bytef*>(out.data());
+        stream.avail_out = static_cast<uInt>(out.size());
+        deflate(&stream, Z_FINISH);
+        out.resize(stream.total_out - cut);
+        deflateEnd(&stream);
+        test::RawZipEntry& e = z.entries[index];
+        e.store(out + trailer);
+        e.local.method = e.central.method = ZipFormat::methodDeflate;
+        e.central.crc32 = test::crc32Of(text);
+        e.central.uncompressedSize = static_cast<std::uint32_t>(text.size());
+        described(index, e.central.uncompressedSize)(z);
+    };
+}
+
 // An APK as its signing tools leave it: stored entries aligned by padding in their local extra
 // fields, and the signing block between the last entry and the directory.
 void apk(RawZipBuilder& z) {
@@ -98,6 +123,53 @@ RawZipBuilder other() {
     RawZipBuilder z;
     z.addStored("other.txt", "not in the directory");
     return z.relink();
+}
+
+// other.txt's local header and data, where no central record names them.
+std::string hiddenEntry() {
+    return other().entries[0].local.encode() + other().entries[0].data;
+}
+
+// Stored data holding `part`, then what a streaming reader takes for a data descriptor when its
+// compressed size is part's length (stated here as `size`), then a local header.
+std::string storedLookalike(const std::string& part, std::uint32_t size) {
+    std::string bytes = part;
+    ZipFormat::put32(bytes, ZipFormat::dataDescriptorSignature);
+    ZipFormat::put32(bytes, test::crc32Of(part));
+    ZipFormat::put32(bytes, size);
+    ZipFormat::put32(bytes, size);
+    return bytes + hiddenEntry();
+}
+
+// dir/big.bin holding `data`, stored, with a data descriptor.
+Edit describedStored(const std::string& data) {
+    return [=](RawZipBuilder& z) {
+        z.entries[2].store(data);
+        described(2, static_cast<std::uint32_t>(data.size()))(z);
+    };
+}
+
+// A ZIP in a prefix longer than the end record's search window: its directory holds `decoys`
+// records naming the prefix's first bytes, which parse as no local header, then, when `named`,
+// other.txt's record; its end record counts `count` entries whatever the directory holds.
+std::string prefixZip(int decoys, bool named, std::uint16_t count) {
+    const test::RawZipEntry e = other().entries[0];
+    std::string bytes = "MZ" + std::string(62, '\0');
+    test::RawCentralRecord record = e.central;
+    record.localHeaderOffset = static_cast<std::uint32_t>(bytes.size());
+    bytes += e.local.encode() + e.data;
+    test::RawCentralRecord decoy = record;
+    decoy.localHeaderOffset = 0;
+    std::string directory;
+    for (int n = 0; n < decoys; ++n) {
+        directory += decoy.encode();
+    }
+    directory += named ? record.encode() : "";
+    test::RawEndRecord end;
+    end.entriesOnDisk = end.totalEntries = count;
+    end.centralDirectorySize = static_cast<std::uint32_t>(directory.size());
+    end.centralDirectoryOffset = static_cast<std::uint32_t>(bytes.size());
+    return bytes + directory + end.encode() + std::string(70'000, ' ');
 }
 
 // Each shape that other readers read as other files (or refuse as overlapping) beside the nearest
@@ -162,6 +234,10 @@ TEST(ArchiveLayoutTest, RefusesWhatOtherReadersReadAsOtherFiles) {
          }),
          bad + "local header that no central record names"},
         {archive([](auto& z) { z.prefix = stub(); }), "ok"},
+        // The prefix's directory leads to an entry through a later record, or under a count of 0.
+        {archive([](auto& z) { z.prefix = prefixZip(1, true, 2); }), bad + twoEnds},
+        {archive([](auto& z) { z.prefix = prefixZip(0, true, 0); }), bad + twoEnds},
+        {archive([](auto& z) { z.prefix = prefixZip(2, false, 2); }), "ok"},
         // Entries and gaps between them.
         {archive([](auto& z) { z.entries[0].data += other().entries[0].local.encode(); }),
          bad + "local header outside the central directory"},
@@ -184,6 +260,24 @@ TEST(ArchiveLayoutTest, RefusesWhatOtherReadersReadAsOtherFiles) {
              },
              false, false),
          bad + overlap},
+        // Data that a reader going by the data alone ends elsewhere: a deflate stream ending
+        // before its entry or running past it, a stored entry's look-alike descriptor.
+        {archive(deflatedThen(0, "hello good file", hiddenEntry())),
+         bad + "deflate stream ends before its entry: entry 1"},
+        {archive(deflatedThen(0, "hello good file", "", 1)),
+         bad + "deflate stream runs past its entry: entry 1"},
+        {archive(deflatedThen(0, "hello good file", "")), "ok"},
+        {archive([](auto& z) {
+             z.entries[0].store("");
+             z.entries[0].local.method = z.entries[0].central.method = ZipFormat::methodDeflate;
+             described(0, 0)(z);
+         }),
+         "ok"},
+        {archive(describedStored(storedLookalike("hello\n", 6))),
+         bad + "stored data holds its own data descriptor: entry 3"},
+        {archive(describedStored(storedLookalike(std::string(65'530, 'x'), 65'530))),
+         bad + "stored data holds its own data descriptor: entry 3"},
+        {archive(describedStored(storedLookalike("hello\n", 7))), "ok"},
     };
     for (std::size_t n = 0; n < std::size(cases); ++n) {
         EXPECT_EQ(unpackOutcome(cases[n].first), cases[n].second) << "case " << n;

@@ -78,6 +78,22 @@ Change localZip64(std::uint64_t uncompressed, std::uint64_t compressed) {
         ZipFormat::put64(local.extra, compressed);
     };
 }
+// a.txt's Unicode Path field naming `name`, in the local header, the central record or both, with
+// or without flag bit 11; the field carries the raw name's CRC-32 unless `stale`.
+Change unicodePath(std::string name, bool local, bool central, bool flagged = false,
+                   char version = 1, bool stale = false) {
+    return [=](RawZipBuilder& z) {
+        test::RawZipEntry& e = z.entries[0];
+        std::string field("up", 2);
+        ZipFormat::put16(field, static_cast<std::uint16_t>(5 + name.size()));
+        field += version;
+        ZipFormat::put32(field, test::crc32Of(e.central.name) ^ (stale ? 1 : 0));
+        field += name;
+        e.local.extra = local ? field : "";
+        e.central.extra = central ? field : "";
+        e.local.flags = e.central.flags = flagged ? ZipFormat::flagUTF8 : 0;
+    };
+}
 Build entries(std::uint64_t n) {
     return Z([n](auto& z) { z.zip64End->entriesOnDisk = z.zip64End->totalEntries = n; });
 }
@@ -104,6 +120,7 @@ TEST(ZipCentralDirectoryInspectorTest, RefusesHostileLayoutsAndAcceptsHonestOnes
     const std::string crypt = "unsupportedArchiveEntry: encrypted entry", ok3 = "ok 3";
     const std::string size = "central directory size does not match entries";
     const std::string twoEnds = "more than one end record";
+    const std::string otherName = "local header names another file: entry 1";
     const std::string local3 = "local header does not match its central record: entry 3";
     const std::string emptyEnd = test::RawEndRecord().encode();
     const std::pair<Build, std::string> cases[] = {
@@ -221,6 +238,24 @@ TEST(ZipCentralDirectoryInspectorTest, RefusesHostileLayoutsAndAcceptsHonestOnes
         {CR(localZip64(3, 3)), ok3},
         {CR(localZip64(3, 2)), local3},
         {C([](auto& z) { z.entries[2].local.crc32 ^= 1; }), local3},
+        // A reader that goes by local headers names the entry by a Unicode Path field there that
+        // carries the raw name's CRC-32, whatever its version and the flags say.
+        {CR(unicodePath("a.txt.sh", true, false)), otherName},
+        {CR(unicodePath("a.txt.sh", true, false, true)), otherName},
+        {CR(unicodePath("a.txt.sh", true, true, true)), otherName},
+        {CR(unicodePath("a.txt", true, false, false, 2)), ok3},
+        {CR(unicodePath("b.txt", true, false, false, 2)), otherName},
+        {CR([](auto& z) {
+             unicodePath("c.txt", true, false)(z);
+             const std::string local = z.entries[0].local.extra;
+             unicodePath("b.txt", false, true)(z);
+             z.entries[0].local.extra = local;
+         }),
+         otherName},
+        {CR(unicodePath("b.txt", true, true)), ok3},
+        {CR(unicodePath("a.txt", true, true, true)), ok3},
+        {CR(unicodePath("b.txt", false, true)), ok3},
+        {CR(unicodePath("b.txt", true, false, false, 1, true)), ok3},
         {C([](auto& z) { z.entries[2].central.localHeaderOffset += 1; }), local3},
     };
     for (std::size_t n = 0; n < std::size(cases); ++n) {
