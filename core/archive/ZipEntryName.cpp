@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 #include <stdexcept>
+#include <string>
 #include <vector>
 
 #include "core/archive/ArchivePipelineError.h"
@@ -56,6 +57,7 @@ constexpr std::array<char16_t, 256> cp437 = {
     0x2261, 0x00B1, 0x2265, 0x2264, 0x2320, 0x2321, 0x00F7, 0x2248,  // 0xF0
     0x00B0, 0x2219, 0x00B7, 0x221A, 0x207F, 0x00B2, 0x25A0, 0x00A0,  // 0xF8
 };
+
 struct ConverterClose {
     void operator()(UConverter* converter) const noexcept { ucnv_close(converter); }
 };
