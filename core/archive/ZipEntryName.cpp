@@ -72,9 +72,6 @@ constexpr std::size_t indexOf(Encoding encoding) {
 // frequent Hanzi in the Chinese code pages.
 constexpr std::uint64_t koreanMargin = 1;
 
-constexpr Encoding codePages[] = {Encoding::codePage949, Encoding::codePage932,
-                                  Encoding::codePage936, Encoding::codePage950};
-
 // ICU's tables of the Windows code pages themselves (ICU's plain "cp949" is IBM's variant, and its
 // "Shift_JIS" reads 0x5C as a yen sign).
 const char* converterName(Encoding encoding) {
@@ -476,8 +473,8 @@ bool isLegacyName(std::string_view raw, std::uint16_t flags, std::string_view ex
     return (flags & ZipFormat::flagUTF8) == 0 && !unicodePathName(raw, extraField);
 }
 
-// One converter per code page and thread, opened when first needed: extraction decodes every
-// name of an archive, and opening a converter costs more than reading a name.
+// One converter per code page and thread, opened when first needed: the chooser and extraction
+// read every name of an archive, and opening a converter costs more than reading a name.
 UConverter* threadConverter(Encoding encoding) {
     thread_local std::array<Converter, 6> converters;
     Converter& converter = converters[indexOf(encoding)];
@@ -488,18 +485,6 @@ UConverter* threadConverter(Encoding encoding) {
 }
 
 }  // namespace
-
-struct EncodingChooser::Converters {
-    std::array<Converter, 6> byEncoding;
-};
-
-EncodingChooser::EncodingChooser() : converters_(std::make_unique<Converters>()) {
-    for (const Encoding encoding : codePages) {
-        converters_->byEncoding[indexOf(encoding)] = openConverter(encoding);
-    }
-}
-
-EncodingChooser::~EncodingChooser() = default;
 
 void EncodingChooser::add(std::string_view raw, std::uint16_t flags, std::string_view extraField) {
     if (!isLegacyName(raw, flags, extraField) || Unicode::isASCII(raw)) {
@@ -532,8 +517,7 @@ void EncodingChooser::weigh(Encoding encoding, std::string_view raw) {
             candidate.cost += alphabeticCost(fromCodePage437(raw), false);
             return;
         default: {
-            const auto characters =
-                readCodePage(converters_->byEncoding[indexOf(encoding)].get(), raw);
+            const auto characters = readCodePage(threadConverter(encoding), raw);
             if (!characters) {
                 candidate.whole = false;
                 return;

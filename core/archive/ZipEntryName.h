@@ -2,7 +2,6 @@
 
 #include <array>
 #include <cstdint>
-#include <memory>
 #include <string>
 #include <string_view>
 
@@ -44,11 +43,6 @@ enum class Encoding : std::uint8_t {
 // same however many names are added.
 class EncodingChooser {
 public:
-    EncodingChooser();
-    ~EncodingChooser();
-    EncodingChooser(const EncodingChooser&) = delete;
-    EncodingChooser& operator=(const EncodingChooser&) = delete;
-
     // Takes one entry's name into account; a name with the flag or a matching Unicode Path field,
     // or made of ASCII alone, reads the same whatever is chosen and changes nothing.
     void add(std::string_view raw, std::uint16_t flags, std::string_view extraField);
@@ -63,8 +57,6 @@ private:
     void weigh(Encoding encoding, std::string_view raw);
 
     std::array<Candidate, 6> candidates_{};
-    struct Converters;
-    std::unique_ptr<Converters> converters_;
 };
 
 // The entry's name as UTF-8 text, read by the archive's rule with legacy names in legacy. A name
