@@ -46,6 +46,8 @@ InputFileDialog::InputFileDialog(QWidget* parent) : QFileDialog(parent) {
     for (auto* view : findChildren<QAbstractItemView*>()) {
         if (listsFiles(*view) && view->selectionModel() != nullptr) {
             connect(view->selectionModel(), &QItemSelectionModel::selectionChanged, this,
+                    &InputFileDialog::dropRowsElsewhere);
+            connect(view->selectionModel(), &QItemSelectionModel::selectionChanged, this,
                     &InputFileDialog::keepPrompt);
             connect(view->selectionModel(), &QItemSelectionModel::currentChanged, this,
                     &InputFileDialog::keepPrompt);
@@ -54,6 +56,12 @@ InputFileDialog::InputFileDialog(QWidget* parent) : QFileDialog(parent) {
         }
     }
     connect(this, &QFileDialog::directoryEntered, this, &InputFileDialog::keepPrompt);
+    // Queued: going back or forward restores the folder's earlier choice once it is shown.
+    if (auto* files = findChild<QFileSystemModel*>()) {
+        connect(files, &QFileSystemModel::rootPathChanged, this, &InputFileDialog::folderChanged,
+                Qt::QueuedConnection);
+    }
+    keepPrompt();
 }
 
 QAbstractItemView* InputFileDialog::fileView() const {
@@ -78,9 +86,58 @@ QAbstractButton* InputFileDialog::acceptButton() const {
     return buttons == nullptr ? nullptr : buttons->button(QDialogButtonBox::Open);
 }
 
+QModelIndexList InputFileDialog::chosenRows() const {
+    const QAbstractItemView* view = fileView();
+    if (view == nullptr || view->selectionModel() == nullptr) {
+        return {};
+    }
+    QModelIndexList rows = view->selectionModel()->selectedRows();
+    rows.removeIf([&](const QModelIndex& row) { return row.parent() != view->rootIndex(); });
+    return rows;
+}
+
+void InputFileDialog::dropRowsElsewhere() {
+    const QAbstractItemView* view = fileView();
+    QItemSelectionModel* selection = view == nullptr ? nullptr : view->selectionModel();
+    if (selection == nullptr) {
+        return;
+    }
+    QItemSelection elsewhere;
+    for (const QItemSelectionRange& range : selection->selection()) {
+        if (range.parent() != view->rootIndex()) {
+            elsewhere.append(range);
+        }
+    }
+    if (!elsewhere.isEmpty()) {
+        selection->select(elsewhere, QItemSelectionModel::Deselect);
+    }
+}
+
+void InputFileDialog::folderChanged() {
+    if (const QAbstractItemView* view = fileView(); view && view->selectionModel()) {
+        view->selectionModel()->clearSelection();
+    }
+    // Neither names the panel wrote there from the choice left behind nor a place typed to get
+    // here name anything in this folder.
+    if (auto* field = findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))) {
+        field->clear();
+    }
+    typedLast_ = false;
+    keepPrompt();
+}
+
 void InputFileDialog::keepPrompt() {
-    if (QAbstractButton* button = acceptButton(); button && button->text() != prompt) {
+    QAbstractButton* button = acceptButton();
+    if (button == nullptr) {
+        return;
+    }
+    if (button->text() != prompt) {
         setLabelText(QFileDialog::Accept, prompt);
+    }
+    const auto* field = findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+    if (button->isEnabled() && chosenRows().isEmpty() &&
+        (field == nullptr || field->text().isEmpty())) {
+        button->setEnabled(false);
     }
 }
 
@@ -116,9 +173,8 @@ void InputFileDialog::accept() {
     QModelIndexList rows;
     // The panel selects in the listing whatever typed text resolves to, the folder above or the
     // home folder included; typed places are for going there, as in every file panel.
-    if (const QAbstractItemView* view = fileView();
-        view && view->selectionModel() && !typedPlace()) {
-        rows = view->selectionModel()->selectedRows();
+    if (!typedPlace()) {
+        rows = chosenRows();
     }
     if (!rows.isEmpty()) {
         for (const QModelIndex& row : rows) {

@@ -1,5 +1,6 @@
 #include <QAbstractItemView>
 #include <QApplication>
+#include <QComboBox>
 #include <QDir>
 #include <QFile>
 #include <QHelpEvent>
@@ -30,6 +31,7 @@
 #include "Tolvane/ui/ResultFooter.h"
 #include "Tolvane/ui/VeskaBusyIndicator.h"
 #include "Tolvane/ui/VeskaButton.h"
+#include "core/common/ScopeExit.h"
 
 namespace tolvane::test {
 namespace {
@@ -185,6 +187,196 @@ TEST_F(InputSelectionTest, ThePanelAddsExactlyTheChosenFilesAndFoldersAndOpensTy
         if (!c.added.empty()) {
             backend->next()->release();
             ASSERT_TRUE(eventually([&] { return !model->isBusy(); }));
+        }
+    }
+}
+
+// However the panel reaches a folder, what it adds is what is chosen there: nothing chosen in the
+// folder it came from is carried along, and "추가" waits until something is chosen.
+TEST_F(InputSelectionTest, ThePanelAddsOnlyWhatIsChosenInTheFolderItShows) {
+    const std::string dir = root.file("자료");
+    const std::string sub = dir + "/사진";
+    ASSERT_TRUE(QDir().mkpath(QString::fromStdString(sub + "/앨범")));
+    for (const std::string& file : {dir + "/보고서.txt", dir + "/메모.txt", dir + "/표.xlsx",
+                                    sub + "/a.jpg", sub + "/b.jpg", root.file("밖.txt")}) {
+        QFile(QString::fromStdString(file)).open(QIODevice::WriteOnly);
+    }
+    // "~" leads to the folder too.
+    const ScopeExit restoreHome([home = qgetenv("HOME")] { qputenv("HOME", home); });
+    qputenv("HOME", QByteArray::fromStdString(dir));
+
+    struct Steps {
+        InputFileDialog* panel;
+        QAbstractItemView* listing;
+        QLineEdit* field;
+    };
+    // The row of `name` in the folder the listing shows.
+    const auto rowOf = [](QAbstractItemView* listing, const QString& name) {
+        const QModelIndexList found =
+            listing->model()->match(listing->model()->index(0, 0, listing->rootIndex()),
+                                    Qt::DisplayRole, name, 1, Qt::MatchExactly);
+        return found.isEmpty() ? QModelIndex() : found.front();
+    };
+    const auto shown = [&](Steps& s, const std::string& folder) {
+        return eventually([&] {
+            return QDir(s.panel->directory()).canonicalPath() ==
+                       QDir(QString::fromStdString(folder)).canonicalPath() &&
+                   s.listing->model()->rowCount(s.listing->rootIndex()) > 0;
+        });
+    };
+    const auto click = [&](Steps& s, const QString& name, Qt::KeyboardModifiers keys) {
+        ASSERT_TRUE(eventually([&] { return rowOf(s.listing, name).isValid(); }))
+            << name.toStdString();
+        const QModelIndex row = rowOf(s.listing, name);
+        s.listing->scrollTo(row);
+        QTest::mouseClick(s.listing->viewport(), Qt::LeftButton, keys,
+                          s.listing->visualRect(row).center());
+    };
+    const auto type = [&](Steps& s, const QString& text) {
+        s.panel->activateWindow();
+        s.field->setFocus();
+        s.field->clear();
+        for (const QChar letter : text) {  // Hangul as an input method delivers it
+            QTest::sendKeyEvent(QTest::Click, s.field, Qt::Key_unknown, QString(letter),
+                                Qt::NoModifier);
+        }
+        QTest::keyClick(s.field, Qt::Key_Return);
+    };
+    const auto tool = [&](Steps& s, const char* name) {
+        auto* button = s.panel->findChild<QAbstractButton*>(QLatin1String(name));
+        ASSERT_TRUE(button && button->isEnabled()) << name;
+        button->click();
+    };
+    // Each way starts in `from`, goes to the folder "자료", where `chosen` is Ctrl+clicked.
+    struct Case {
+        const char* way;
+        std::string from;
+        std::function<void(Steps&)> reach;
+        std::vector<std::string> chosen;
+    };
+    const std::vector<std::string> two = {"메모.txt", "표.xlsx"};
+    const QString data = QStringLiteral("자료"), photos = QStringLiteral("사진");
+    const std::vector<Case> cases = {
+        {"typed path", root.path(),
+         [&](Steps& s) {
+             click(s, data, Qt::NoModifier);
+             type(s, QString::fromStdString(dir));
+         },
+         two},
+        {"typed name", root.path(), [&](Steps& s) { type(s, data); }, two},
+        {"typed ..", sub,
+         [&](Steps& s) {
+             click(s, QStringLiteral("a.jpg"), Qt::ControlModifier);
+             type(s, QStringLiteral(".."));
+         },
+         two},
+        {"typed ~", root.path(),
+         [&](Steps& s) {
+             click(s, QStringLiteral("밖.txt"), Qt::ControlModifier);
+             type(s, QStringLiteral("~"));
+         },
+         two},
+        {"double-click", root.path(),
+         [&](Steps& s) {
+             click(s, QStringLiteral("밖.txt"), Qt::ControlModifier);
+             click(s, data, Qt::NoModifier);  // as a double-click arrives
+             const QPoint at = s.listing->visualRect(rowOf(s.listing, data)).center();
+             QTest::mouseDClick(s.listing->viewport(), Qt::LeftButton, {}, at);
+             QTest::mouseRelease(s.listing->viewport(), Qt::LeftButton, {}, at);
+         },
+         two},
+        {"Enter on a folder row",
+         root.path(),
+         [&](Steps& s) {
+             click(s, data, Qt::NoModifier);
+             QTest::keyClick(s.listing, Qt::Key_Return);
+         },
+         {"사진", "메모.txt"}},
+        {"parent button", sub,
+         [&](Steps& s) {
+             click(s, QStringLiteral("b.jpg"), Qt::ControlModifier);
+             tool(s, "toParentButton");
+         },
+         two},
+        {"back button", dir,
+         [&](Steps& s) {
+             click(s, photos, Qt::NoModifier);
+             QTest::keyClick(s.listing, Qt::Key_Return);
+             ASSERT_TRUE(shown(s, sub));
+             click(s, QStringLiteral("a.jpg"), Qt::ControlModifier);
+             tool(s, "backButton");
+         },
+         two},
+        {"forward button", root.path(),
+         [&](Steps& s) {
+             click(s, data, Qt::NoModifier);
+             QTest::keyClick(s.listing, Qt::Key_Return);
+             ASSERT_TRUE(shown(s, dir));
+             tool(s, "backButton");
+             ASSERT_TRUE(shown(s, root.path()));
+             click(s, QStringLiteral("밖.txt"), Qt::ControlModifier);
+             tool(s, "forwardButton");
+         },
+         two},
+        {"location box", sub,
+         [&](Steps& s) {
+             click(s, QStringLiteral("a.jpg"), Qt::ControlModifier);
+             auto* box = s.panel->findChild<QComboBox*>(QStringLiteral("lookInCombo"));
+             ASSERT_TRUE(box);
+             box->showPopup();
+             const int at = box->findText(QString::fromStdString(dir));
+             ASSERT_GE(at, 0);
+             QAbstractItemView* popup = box->view();
+             const QRect item = popup->visualRect(popup->model()->index(at, 0));
+             QTest::mouseClick(popup->viewport(), Qt::LeftButton, {}, item.center());
+         },
+         two},
+        {"places", root.path(),
+         [&](Steps& s) {
+             click(s, data, Qt::NoModifier);
+             auto* places = s.panel->findChild<QAbstractItemView*>(QStringLiteral("sidebar"));
+             ASSERT_TRUE(places);
+             const QModelIndex place = places->model()->index(0, 0);
+             QTest::mouseClick(places->viewport(), Qt::LeftButton, Qt::NoModifier,
+                               places->visualRect(place).center());
+         },
+         two},
+    };
+    for (const QFileDialog::ViewMode mode : {QFileDialog::List, QFileDialog::Detail}) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(c.way) + (mode == QFileDialog::List ? " list" : " detail"));
+            model->clearInputs();
+            button(*view->dropZone(), QStringLiteral("파일 선택"))->click();
+            Steps s{view->findChild<InputFileDialog*>(), nullptr, nullptr};
+            ASSERT_TRUE(s.panel);
+            s.panel->setSidebarUrls({QUrl::fromLocalFile(QString::fromStdString(dir))});
+            s.panel->setViewMode(mode);
+            s.panel->setDirectory(QString::fromStdString(c.from));
+            s.listing = s.panel->fileView();
+            s.field = s.panel->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+            ASSERT_TRUE(s.listing && s.field);
+            ASSERT_TRUE(shown(s, c.from));
+            c.reach(s);
+            ASSERT_TRUE(shown(s, dir));
+            QApplication::processEvents();
+            EXPECT_FALSE(s.panel->acceptButton()->isEnabled());
+            std::vector<std::string> expected;
+            for (const std::string& name : c.chosen) {
+                click(s, QString::fromStdString(name), Qt::ControlModifier);
+                expected.push_back(dir + "/" + name +
+                                   (name.find('.') == std::string::npos ? "/" : ""));
+            }
+            EXPECT_TRUE(s.panel->acceptButton()->isEnabled());
+            s.panel->acceptButton()->click();
+            EXPECT_EQ(model->inputURLs(), expected);
+            if (view->findChild<InputFileDialog*>() == s.panel) {
+                s.panel->reject();
+            }
+            ASSERT_TRUE(eventually([&] { return view->findChild<InputFileDialog*>() == nullptr; }));
+            if (!model->inputURLs().empty()) {
+                backend->next()->release();
+                ASSERT_TRUE(eventually([&] { return !model->isBusy(); }));
+            }
         }
     }
 }
