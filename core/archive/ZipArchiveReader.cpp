@@ -102,12 +102,15 @@ std::optional<std::int64_t> dosSeconds(std::uint16_t time, std::uint16_t date) {
     return static_cast<std::int64_t>(seconds);
 }
 
+// A folder is marked by a trailing slash, a Unix mode, or the MS-DOS attribute, whichever system
+// made the record: each is how some reader tells folders, and a folder holds no data for any.
 ZipArchiveEntry::Type entryType(std::string_view name, std::uint32_t externalAttributes) {
     const auto format = static_cast<mode_t>(externalAttributes >> 16) & S_IFMT;
     if (format == S_IFLNK) {
         return ZipArchiveEntry::Type::symbolicLink;
     }
-    if (format == S_IFDIR || (!name.empty() && name.back() == '/')) {
+    if (format == S_IFDIR || (externalAttributes & ZipFormat::msdosDirectoryAttribute) != 0 ||
+        (!name.empty() && name.back() == '/')) {
         return ZipArchiveEntry::Type::directory;
     }
     return ZipArchiveEntry::Type::file;

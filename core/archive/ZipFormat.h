@@ -106,6 +106,8 @@ inline constexpr std::uint16_t flagDataDescriptor = 0x0008;
 inline constexpr std::uint16_t flagUTF8 = 0x0800;
 inline constexpr std::uint16_t methodStored = 0;
 inline constexpr std::uint16_t methodDeflate = 8;
+// The MS-DOS directory attribute in the low byte of a central record's external attributes.
+inline constexpr std::uint32_t msdosDirectoryAttribute = 0x10;
 inline constexpr std::uint32_t zip64Marker32 = 0xFFFFFFFF;
 inline constexpr std::uint16_t zip64Marker16 = 0xFFFF;
 

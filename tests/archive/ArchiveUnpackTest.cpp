@@ -136,6 +136,19 @@ TEST(ArchiveUnpackTest, RefusesHostileArchivesWithoutATrace) {
         e.central.extra = *ArchiveExtendedAttributes::encodeField({{"k", "v"}});
     };
     const std::string bad = "invalidArchive: ";
+    // The first entry marked a folder by its external attributes alone, made by the system
+    // `madeBy` names (MS-DOS 0, Unix 3, NTFS 10); with its data, or emptied.
+    const auto folderBy = [](std::uint32_t attributes, std::uint8_t madeBy, bool data) -> Edit {
+        return [=](auto&, auto& e) {
+            e.central.externalAttributes = attributes;
+            e.central.versionMadeBy = static_cast<std::uint16_t>(madeBy << 8 | 20);
+            if (!data) {
+                e.store({});
+            }
+        };
+    };
+    const std::uint32_t dos = ZipFormat::msdosDirectoryAttribute, unixFolder = 040755u << 16;
+    const std::string payload = bad + "directory contains a payload: d";
     // A manifest must describe its archive exactly: b.txt, c.txt, d/, then the manifest.
     using Row = PathMappingRecord;
     const std::string x = Sha256::hexOf("data"), upper = "A" + x.substr(1);
@@ -166,7 +179,17 @@ TEST(ArchiveUnpackTest, RefusesHostileArchivesWithoutATrace) {
         {{"d/"}, [](auto&, auto& e) {
              e.data = "data", e.central.compressedSize = e.central.uncompressedSize = 4;
              e.local.compressedSize = e.local.uncompressedSize = 4;
-         }, bad + "directory contains a payload: d"},
+         }, payload},
+        // Whatever marks it a folder, some reader makes an empty folder of it and never shows its
+        // data; empty, it is a folder that holds the files under it.
+        {{"d"}, folderBy(unixFolder, 3, true), payload},
+        {{"d"}, folderBy(dos, 0, true), payload}, {{"d"}, folderBy(dos, 10, true), payload},
+        {{"d"}, folderBy(0100644u << 16 | dos, 3, true), payload},
+        {{"d", "d/x"}, folderBy(unixFolder, 3, false), "ok"},
+        {{"d", "d/x"}, folderBy(dos, 0, false), "ok"},
+        {{"d", "d/x"}, folderBy(0100644u << 16 | dos, 3, false), "ok"},
+        {{"d/", "d/x"}, folderBy(dos, 0, false), "ok"},
+        {{"d", "d/x"}, folderBy(0x20, 0, true), "duplicatePath: d/x"},  // an MS-DOS file
         {{"a"}, [](auto&, auto& e) {
              e.data = "d", e.central.compressedSize = 1, e.central.uncompressedSize = 10'001;
              e.local.compressedSize = 1, e.local.uncompressedSize = 10'001;
