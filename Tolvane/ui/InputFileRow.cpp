@@ -221,7 +221,7 @@ bool InputFileRow::helpEvent(QHelpEvent* event, QAbstractItemView* view,
     }
     // The button has its own help; everywhere else the row shows the input's full path.
     const QString tip = removeRect(option.rect).contains(event->pos())
-                            ? QStringLiteral("입력에서 제거")
+                            ? removeHelp
                             : plainToolTip(pathOf(urlAt(index)));
     QToolTip::showText(event->globalPos(), tip, view->viewport(), option.rect);
     return true;

@@ -46,6 +46,8 @@ public:
     // Whether the input can be removed now (a bool). Rows stay enabled either way, so that the
     // keyboard still moves through a list whose inputs wait for running work.
     static constexpr int removableRole = Qt::UserRole + 1;
+    // The remove button's help.
+    static inline const QString removeHelp = QStringLiteral("입력에서 제거");
 
     static constexpr int verticalPadding = 12;
     static constexpr int spacing = 12;

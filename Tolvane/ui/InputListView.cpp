@@ -15,6 +15,7 @@
 #include "Tolvane/model/DeliveryJobModel.h"
 #include "Tolvane/model/GoogleConnectionModel.h"
 #include "Tolvane/ui/InputFileRow.h"
+#include "Tolvane/ui/InputRowsAccessibility.h"
 #include "Tolvane/ui/PlainToolTip.h"
 #include "Tolvane/ui/ThemedLabel.h"
 #include "Tolvane/ui/VeskaButton.h"
@@ -144,8 +145,31 @@ InputRowsView::InputRowsView(QWidget* parent) : QListView(parent) {
     VeskaStyle::useThinScrollBar(verticalScrollBar());
     verticalScrollBar()->setSingleStep(InputFileRow::rowHeight() / 2);
     setAccessibleName(QStringLiteral("선택한 파일"));
-    // The rows' remove buttons are drawn, not widgets, so assistive technology is told the key.
+    // The rows' remove buttons are drawn, not widgets: assistive technology is told of them
+    // apart, and told the key.
     setAccessibleDescription(removalHint);
+    tellRowsToAssistiveTechnology(*this);
+}
+
+void InputRowsView::requestRemoval(const QModelIndex& index) {
+    if (removable(index)) {
+        emit removeRequested(index.data(InputFileRow::urlRole).toByteArray().toStdString());
+    }
+}
+
+void InputRowsView::rowsInserted(const QModelIndex& parent, int start, int end) {
+    ++rowsVersion_;
+    QListView::rowsInserted(parent, start, end);
+}
+
+void InputRowsView::rowsAboutToBeRemoved(const QModelIndex& parent, int start, int end) {
+    ++rowsVersion_;
+    QListView::rowsAboutToBeRemoved(parent, start, end);
+}
+
+void InputRowsView::reset() {
+    ++rowsVersion_;
+    QListView::reset();
 }
 
 bool InputRowsView::removable(const QModelIndex& index) {
@@ -200,11 +224,10 @@ void InputRowsView::mouseReleaseEvent(QMouseEvent* event) {
     const QPersistentModelIndex pressed = delegate_->pressed();
     setPressed({});
     event->accept();
-    if (event->button() != Qt::LeftButton || !pressed.isValid() ||
-        removeButtonAt(event->position().toPoint()) != pressed) {
-        return;
+    if (event->button() == Qt::LeftButton && pressed.isValid() &&
+        removeButtonAt(event->position().toPoint()) == pressed) {
+        requestRemoval(pressed);
     }
-    emit removeRequested(pressed.data(InputFileRow::urlRole).toByteArray().toStdString());
 }
 
 void InputRowsView::leaveEvent(QEvent* event) {
@@ -219,8 +242,7 @@ void InputRowsView::keyPressEvent(QKeyEvent* event) {
         case Qt::Key_Space:
             if (const QModelIndex current = currentIndex(); removable(current)) {
                 event->accept();
-                emit removeRequested(
-                    current.data(InputFileRow::urlRole).toByteArray().toStdString());
+                requestRemoval(current);
                 return;
             }
             break;

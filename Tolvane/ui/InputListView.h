@@ -4,6 +4,7 @@
 #include <QListView>
 #include <QWidget>
 
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -58,10 +59,19 @@ public:
 
     InputFileRow* rowDelegate() const { return delegate_; }
 
+    // Asks to remove the input of the row, when it can be removed now.
+    void requestRemoval(const QModelIndex& index);
+    // Changes each time rows are added or removed, so that what was told of a row by its place
+    // is told anew.
+    std::uint64_t rowsVersion() const noexcept { return rowsVersion_; }
+
 signals:
     void removeRequested(const std::string& url);
 
 protected:
+    void rowsInserted(const QModelIndex& parent, int start, int end) override;
+    void rowsAboutToBeRemoved(const QModelIndex& parent, int start, int end) override;
+    void reset() override;
     void mousePressEvent(QMouseEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
@@ -76,6 +86,7 @@ private:
     void setPressed(const QModelIndex& index);
 
     InputFileRow* delegate_ = nullptr;
+    std::uint64_t rowsVersion_ = 0;
 };
 
 // The workspace while inputs are selected: a header with the count, "추가" (Ctrl+O) and a button

@@ -1,4 +1,6 @@
 #include <QAbstractItemView>
+#include <QAccessible>
+#include <QAccessibleActionInterface>
 #include <QApplication>
 #include <QComboBox>
 #include <QDir>
@@ -467,6 +469,66 @@ TEST_F(InputSelectionTest, ARowIsRemovedByItsButtonOrTheKeyboardOnlyWhileNothing
     ASSERT_TRUE(eventually([&] { return view->inputList()->rowsModel().rowsEnabled(); }));
     QTest::keyClick(&rows(), Qt::Key_Space);
     EXPECT_EQ(model->inputURLs(), std::vector{inputs[4]});
+    backend->next()->release();
+}
+
+// Assistive technology finds each row's remove button, named by its input, where it is drawn,
+// and pressing it removes that input alone, only while inputs can be removed.
+TEST_F(InputSelectionTest, EachRowsRemoveButtonIsThereForAssistiveTechnology) {
+    const std::vector<std::string> inputs = {root.file("a.txt"), root.file("사진") + "/",
+                                             root.file("c.pdf")};
+    selectReleased(inputs);
+    QApplication::processEvents();
+    QAccessibleInterface* list = QAccessible::queryAccessibleInterface(&rows());
+    ASSERT_TRUE(list);
+    EXPECT_EQ(list->role(), QAccessible::List);
+    ASSERT_EQ(list->childCount(), 3);
+    // The row and its button as assistive technology reaches them: from the list, and by point.
+    const auto removeButton = [&](int row, const QString& name) -> QAccessibleInterface* {
+        QAccessibleInterface* item = list->child(row);
+        EXPECT_TRUE(item && item->role() == QAccessible::ListItem && item->childCount() == 1);
+        if (item == nullptr) {
+            return nullptr;
+        }
+        EXPECT_EQ(item->text(QAccessible::Name), name);
+        QAccessibleInterface* button = item->child(0);
+        EXPECT_TRUE(button && button->role() == QAccessible::Button);
+        if (button == nullptr) {
+            return nullptr;
+        }
+        EXPECT_EQ(button->text(QAccessible::Name), name + QStringLiteral(" 제거"));
+        EXPECT_EQ(button->text(QAccessible::Help), QStringLiteral("입력에서 제거"));
+        const QRect drawn = InputFileRow::removeRect(rowRect(row));
+        EXPECT_EQ(button->rect(),
+                  QRect(rows().viewport()->mapToGlobal(drawn.topLeft()), drawn.size()));
+        const QPoint at = button->rect().center();
+        EXPECT_EQ(list->childAt(at.x(), at.y()), item);
+        EXPECT_EQ(item->childAt(at.x(), at.y()), button);
+        EXPECT_EQ(button->parent(), item);
+        EXPECT_EQ(item->parent(), list);
+        EXPECT_EQ(list->indexOfChild(item), row);
+        return button;
+    };
+    const auto press = [](QAccessibleInterface* button) {
+        ASSERT_TRUE(button && button->actionInterface());
+        button->actionInterface()->doAction(QAccessibleActionInterface::pressAction());
+    };
+
+    press(removeButton(1, QStringLiteral("사진")));
+    EXPECT_EQ(model->inputURLs(), (std::vector{inputs[0], inputs[2]}));
+    // While the new selection is captured, the button is there but does nothing.
+    auto capture = backend->next();
+    ASSERT_EQ(list->childCount(), 2);
+    QAccessibleInterface* pdf = removeButton(1, QStringLiteral("c.pdf"));
+    ASSERT_TRUE(pdf);
+    EXPECT_TRUE(pdf->state().disabled);
+    press(pdf);
+    EXPECT_EQ(model->inputURLs().size(), 2u);
+    capture->release();
+    ASSERT_TRUE(eventually([&] { return view->inputList()->rowsModel().rowsEnabled(); }));
+    EXPECT_FALSE(pdf->state().disabled);
+    press(pdf);
+    EXPECT_EQ(model->inputURLs(), std::vector{inputs[0]});
     backend->next()->release();
 }
 
