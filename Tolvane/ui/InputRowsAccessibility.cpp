@@ -16,16 +16,6 @@ namespace tolvane {
 
 namespace {
 
-// A rectangle of the rows' viewport on the screen.
-QRect onScreen(const InputRowsView& view, const QRect& rect) {
-    return QRect(view.viewport()->mapToGlobal(rect.topLeft()), rect.size());
-}
-
-// Whether a rectangle of the viewport shows on screen at all.
-bool shown(const InputRowsView& view, const QRect& rect) {
-    return view.isVisible() && view.viewport()->rect().intersects(rect);
-}
-
 class RowAccessible;
 
 // A drawn part of one row: the row itself or its remove button, following its input. The list
@@ -40,7 +30,29 @@ public:
     QWindow* window() const override { return view_ ? view_->window()->windowHandle() : nullptr; }
     void setText(QAccessible::Text, const QString&) override {}
 
+    QAccessible::State state() const override {
+        QAccessible::State state;
+        if (!isValid()) {
+            state.invalid = true;
+            return state;
+        }
+        state.offscreen = !view_->isVisible() || !view_->viewport()->rect().intersects(area());
+        addState(state);
+        return state;
+    }
+    QRect rect() const override {
+        if (!isValid()) {
+            return {};
+        }
+        const QRect area = this->area();
+        return QRect(view_->viewport()->mapToGlobal(area.topLeft()), area.size());
+    }
+
 protected:
+    // Where the part is drawn in the rows' viewport.
+    virtual QRect area() const = 0;
+    virtual void addState(QAccessible::State& state) const = 0;
+
     QString name() const { return index_.data(Qt::AccessibleTextRole).toString(); }
 
     QPointer<InputRowsView> view_;
@@ -70,18 +82,6 @@ public:
                 return {};
         }
     }
-    QAccessible::State state() const override {
-        QAccessible::State state;
-        if (!isValid()) {
-            state.invalid = true;
-            return state;
-        }
-        state.disabled = !index_.data(InputFileRow::removableRole).toBool();
-        state.offscreen = !shown(*view_, buttonRect());
-        return state;
-    }
-    QRect rect() const override { return isValid() ? onScreen(*view_, buttonRect()) : QRect(); }
-
     QAccessibleInterface* parent() const override;
     QAccessibleInterface* child(int) const override { return nullptr; }
     int childCount() const override { return 0; }
@@ -97,7 +97,10 @@ public:
     QStringList keyBindingsForAction(const QString&) const override { return {}; }
 
 private:
-    QRect buttonRect() const { return InputFileRow::removeRect(view_->visualRect(index_)); }
+    QRect area() const override { return InputFileRow::removeRect(view_->visualRect(index_)); }
+    void addState(QAccessible::State& state) const override {
+        state.disabled = !index_.data(InputFileRow::removableRole).toBool();
+    }
 
     RowAccessible& row_;
 };
@@ -123,21 +126,6 @@ public:
                 return {};
         }
     }
-    QAccessible::State state() const override {
-        QAccessible::State state;
-        if (!isValid()) {
-            state.invalid = true;
-            return state;
-        }
-        state.focusable = true;
-        state.focused = view_->hasFocus() && view_->currentIndex() == index_;
-        state.offscreen = !shown(*view_, view_->visualRect(index_));
-        return state;
-    }
-    QRect rect() const override {
-        return isValid() ? onScreen(*view_, view_->visualRect(index_)) : QRect();
-    }
-
     QAccessibleInterface* parent() const override {
         return view_ ? QAccessible::queryAccessibleInterface(view_.data()) : nullptr;
     }
@@ -161,6 +149,12 @@ public:
     }
 
 private:
+    QRect area() const override { return view_->visualRect(index_); }
+    void addState(QAccessible::State& state) const override {
+        state.focusable = true;
+        state.focused = view_->hasFocus() && view_->currentIndex() == index_;
+    }
+
     mutable QAccessible::Id button_ = 0;
 };
 

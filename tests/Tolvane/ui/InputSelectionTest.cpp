@@ -207,45 +207,42 @@ TEST_F(InputSelectionTest, ThePanelAddsOnlyWhatIsChosenInTheFolderItShows) {
     const ScopeExit restoreHome([home = qgetenv("HOME")] { qputenv("HOME", home); });
     qputenv("HOME", QByteArray::fromStdString(dir));
 
-    struct Steps {
-        InputFileDialog* panel;
-        QAbstractItemView* listing;
-        QLineEdit* field;
-    };
+    InputFileDialog* panel = nullptr;
+    QAbstractItemView* listing = nullptr;
+    QLineEdit* field = nullptr;
     // The row of `name` in the folder the listing shows.
-    const auto rowOf = [](QAbstractItemView* listing, const QString& name) {
+    const auto rowOf = [&](const QString& name) {
         const QModelIndexList found =
             listing->model()->match(listing->model()->index(0, 0, listing->rootIndex()),
                                     Qt::DisplayRole, name, 1, Qt::MatchExactly);
         return found.isEmpty() ? QModelIndex() : found.front();
     };
-    const auto shown = [&](Steps& s, const std::string& folder) {
+    const auto shown = [&](const std::string& folder) {
         return eventually([&] {
-            return QDir(s.panel->directory()).canonicalPath() ==
+            return QDir(panel->directory()).canonicalPath() ==
                        QDir(QString::fromStdString(folder)).canonicalPath() &&
-                   s.listing->model()->rowCount(s.listing->rootIndex()) > 0;
+                   listing->model()->rowCount(listing->rootIndex()) > 0;
         });
     };
-    const auto click = [&](Steps& s, const QString& name, Qt::KeyboardModifiers keys) {
-        ASSERT_TRUE(eventually([&] { return rowOf(s.listing, name).isValid(); }))
-            << name.toStdString();
-        const QModelIndex row = rowOf(s.listing, name);
-        s.listing->scrollTo(row);
-        QTest::mouseClick(s.listing->viewport(), Qt::LeftButton, keys,
-                          s.listing->visualRect(row).center());
+    const auto click = [&](const QString& name, Qt::KeyboardModifiers keys) {
+        ASSERT_TRUE(eventually([&] { return rowOf(name).isValid(); })) << name.toStdString();
+        const QModelIndex row = rowOf(name);
+        listing->scrollTo(row);
+        QTest::mouseClick(listing->viewport(), Qt::LeftButton, keys,
+                          listing->visualRect(row).center());
     };
-    const auto type = [&](Steps& s, const QString& text) {
-        s.panel->activateWindow();
-        s.field->setFocus();
-        s.field->clear();
+    const auto type = [&](const QString& text) {
+        panel->activateWindow();
+        field->setFocus();
+        field->clear();
         for (const QChar letter : text) {  // Hangul as an input method delivers it
-            QTest::sendKeyEvent(QTest::Click, s.field, Qt::Key_unknown, QString(letter),
+            QTest::sendKeyEvent(QTest::Click, field, Qt::Key_unknown, QString(letter),
                                 Qt::NoModifier);
         }
-        QTest::keyClick(s.field, Qt::Key_Return);
+        QTest::keyClick(field, Qt::Key_Return);
     };
-    const auto tool = [&](Steps& s, const char* name) {
-        auto* button = s.panel->findChild<QAbstractButton*>(QLatin1String(name));
+    const auto tool = [&](const char* name) {
+        auto* button = panel->findChild<QAbstractButton*>(QLatin1String(name));
         ASSERT_TRUE(button && button->isEnabled()) << name;
         button->click();
     };
@@ -253,77 +250,77 @@ TEST_F(InputSelectionTest, ThePanelAddsOnlyWhatIsChosenInTheFolderItShows) {
     struct Case {
         const char* way;
         std::string from;
-        std::function<void(Steps&)> reach;
+        std::function<void()> reach;
         std::vector<std::string> chosen;
     };
     const std::vector<std::string> two = {"메모.txt", "표.xlsx"};
     const QString data = QStringLiteral("자료"), photos = QStringLiteral("사진");
     const std::vector<Case> cases = {
         {"typed path", root.path(),
-         [&](Steps& s) {
-             click(s, data, Qt::NoModifier);
-             type(s, QString::fromStdString(dir));
+         [&]() {
+             click(data, Qt::NoModifier);
+             type(QString::fromStdString(dir));
          },
          two},
-        {"typed name", root.path(), [&](Steps& s) { type(s, data); }, two},
+        {"typed name", root.path(), [&]() { type(data); }, two},
         {"typed ..", sub,
-         [&](Steps& s) {
-             click(s, QStringLiteral("a.jpg"), Qt::ControlModifier);
-             type(s, QStringLiteral(".."));
+         [&]() {
+             click(QStringLiteral("a.jpg"), Qt::ControlModifier);
+             type(QStringLiteral(".."));
          },
          two},
         {"typed ~", root.path(),
-         [&](Steps& s) {
-             click(s, QStringLiteral("밖.txt"), Qt::ControlModifier);
-             type(s, QStringLiteral("~"));
+         [&]() {
+             click(QStringLiteral("밖.txt"), Qt::ControlModifier);
+             type(QStringLiteral("~"));
          },
          two},
         {"double-click", root.path(),
-         [&](Steps& s) {
-             click(s, QStringLiteral("밖.txt"), Qt::ControlModifier);
-             click(s, data, Qt::NoModifier);  // as a double-click arrives
-             const QPoint at = s.listing->visualRect(rowOf(s.listing, data)).center();
-             QTest::mouseDClick(s.listing->viewport(), Qt::LeftButton, {}, at);
-             QTest::mouseRelease(s.listing->viewport(), Qt::LeftButton, {}, at);
+         [&]() {
+             click(QStringLiteral("밖.txt"), Qt::ControlModifier);
+             click(data, Qt::NoModifier);  // as a double-click arrives
+             const QPoint at = listing->visualRect(rowOf(data)).center();
+             QTest::mouseDClick(listing->viewport(), Qt::LeftButton, {}, at);
+             QTest::mouseRelease(listing->viewport(), Qt::LeftButton, {}, at);
          },
          two},
         {"Enter on a folder row",
          root.path(),
-         [&](Steps& s) {
-             click(s, data, Qt::NoModifier);
-             QTest::keyClick(s.listing, Qt::Key_Return);
+         [&]() {
+             click(data, Qt::NoModifier);
+             QTest::keyClick(listing, Qt::Key_Return);
          },
          {"사진", "메모.txt"}},
         {"parent button", sub,
-         [&](Steps& s) {
-             click(s, QStringLiteral("b.jpg"), Qt::ControlModifier);
-             tool(s, "toParentButton");
+         [&]() {
+             click(QStringLiteral("b.jpg"), Qt::ControlModifier);
+             tool("toParentButton");
          },
          two},
         {"back button", dir,
-         [&](Steps& s) {
-             click(s, photos, Qt::NoModifier);
-             QTest::keyClick(s.listing, Qt::Key_Return);
-             ASSERT_TRUE(shown(s, sub));
-             click(s, QStringLiteral("a.jpg"), Qt::ControlModifier);
-             tool(s, "backButton");
+         [&]() {
+             click(photos, Qt::NoModifier);
+             QTest::keyClick(listing, Qt::Key_Return);
+             ASSERT_TRUE(shown(sub));
+             click(QStringLiteral("a.jpg"), Qt::ControlModifier);
+             tool("backButton");
          },
          two},
         {"forward button", root.path(),
-         [&](Steps& s) {
-             click(s, data, Qt::NoModifier);
-             QTest::keyClick(s.listing, Qt::Key_Return);
-             ASSERT_TRUE(shown(s, dir));
-             tool(s, "backButton");
-             ASSERT_TRUE(shown(s, root.path()));
-             click(s, QStringLiteral("밖.txt"), Qt::ControlModifier);
-             tool(s, "forwardButton");
+         [&]() {
+             click(data, Qt::NoModifier);
+             QTest::keyClick(listing, Qt::Key_Return);
+             ASSERT_TRUE(shown(dir));
+             tool("backButton");
+             ASSERT_TRUE(shown(root.path()));
+             click(QStringLiteral("밖.txt"), Qt::ControlModifier);
+             tool("forwardButton");
          },
          two},
         {"location box", sub,
-         [&](Steps& s) {
-             click(s, QStringLiteral("a.jpg"), Qt::ControlModifier);
-             auto* box = s.panel->findChild<QComboBox*>(QStringLiteral("lookInCombo"));
+         [&]() {
+             click(QStringLiteral("a.jpg"), Qt::ControlModifier);
+             auto* box = panel->findChild<QComboBox*>(QStringLiteral("lookInCombo"));
              ASSERT_TRUE(box);
              box->showPopup();
              const int at = box->findText(QString::fromStdString(dir));
@@ -334,9 +331,9 @@ TEST_F(InputSelectionTest, ThePanelAddsOnlyWhatIsChosenInTheFolderItShows) {
          },
          two},
         {"places", root.path(),
-         [&](Steps& s) {
-             click(s, data, Qt::NoModifier);
-             auto* places = s.panel->findChild<QAbstractItemView*>(QStringLiteral("sidebar"));
+         [&]() {
+             click(data, Qt::NoModifier);
+             auto* places = panel->findChild<QAbstractItemView*>(QStringLiteral("sidebar"));
              ASSERT_TRUE(places);
              const QModelIndex place = places->model()->index(0, 0);
              QTest::mouseClick(places->viewport(), Qt::LeftButton, Qt::NoModifier,
@@ -349,30 +346,30 @@ TEST_F(InputSelectionTest, ThePanelAddsOnlyWhatIsChosenInTheFolderItShows) {
             SCOPED_TRACE(std::string(c.way) + (mode == QFileDialog::List ? " list" : " detail"));
             model->clearInputs();
             button(*view->dropZone(), QStringLiteral("파일 선택"))->click();
-            Steps s{view->findChild<InputFileDialog*>(), nullptr, nullptr};
-            ASSERT_TRUE(s.panel);
-            s.panel->setSidebarUrls({QUrl::fromLocalFile(QString::fromStdString(dir))});
-            s.panel->setViewMode(mode);
-            s.panel->setDirectory(QString::fromStdString(c.from));
-            s.listing = s.panel->fileView();
-            s.field = s.panel->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
-            ASSERT_TRUE(s.listing && s.field);
-            ASSERT_TRUE(shown(s, c.from));
-            c.reach(s);
-            ASSERT_TRUE(shown(s, dir));
+            panel = view->findChild<InputFileDialog*>();
+            ASSERT_TRUE(panel);
+            panel->setSidebarUrls({QUrl::fromLocalFile(QString::fromStdString(dir))});
+            panel->setViewMode(mode);
+            panel->setDirectory(QString::fromStdString(c.from));
+            listing = panel->fileView();
+            field = panel->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+            ASSERT_TRUE(listing && field);
+            ASSERT_TRUE(shown(c.from));
+            c.reach();
+            ASSERT_TRUE(shown(dir));
             QApplication::processEvents();
-            EXPECT_FALSE(s.panel->acceptButton()->isEnabled());
+            EXPECT_FALSE(panel->acceptButton()->isEnabled());
             std::vector<std::string> expected;
             for (const std::string& name : c.chosen) {
-                click(s, QString::fromStdString(name), Qt::ControlModifier);
+                click(QString::fromStdString(name), Qt::ControlModifier);
                 expected.push_back(dir + "/" + name +
                                    (name.find('.') == std::string::npos ? "/" : ""));
             }
-            EXPECT_TRUE(s.panel->acceptButton()->isEnabled());
-            s.panel->acceptButton()->click();
+            EXPECT_TRUE(panel->acceptButton()->isEnabled());
+            panel->acceptButton()->click();
             EXPECT_EQ(model->inputURLs(), expected);
-            if (view->findChild<InputFileDialog*>() == s.panel) {
-                s.panel->reject();
+            if (view->findChild<InputFileDialog*>() == panel) {
+                panel->reject();
             }
             ASSERT_TRUE(eventually([&] { return view->findChild<InputFileDialog*>() == nullptr; }));
             if (!model->inputURLs().empty()) {
