@@ -56,7 +56,7 @@ InputFileDialog::InputFileDialog(QWidget* parent) : QFileDialog(parent) {
         }
     }
     connect(this, &QFileDialog::directoryEntered, this, &InputFileDialog::keepPrompt);
-    // Queued: going back or forward restores the folder's earlier choice once it is shown.
+    // Queued, so that a choice the panel restores on going back or forward is cleared too.
     if (auto* files = findChild<QFileSystemModel*>()) {
         connect(files, &QFileSystemModel::rootPathChanged, this, &InputFileDialog::folderChanged,
                 Qt::QueuedConnection);
