@@ -140,6 +140,8 @@ public:
         return QAccessible::accessibleInterface(button_);
     }
     int childCount() const override { return isValid() ? 1 : 0; }
+    // The row's place in the list now; -1 once its input is gone.
+    int place() const { return isValid() ? index_.row() : -1; }
     int indexOfChild(const QAccessibleInterface* child) const override {
         return button_ != 0 && child == QAccessible::accessibleInterface(button_) ? 0 : -1;
     }
@@ -186,15 +188,9 @@ public:
         return QAccessible::accessibleInterface(id);
     }
     int indexOfChild(const QAccessibleInterface* child) const override {
-        if (child == nullptr || child->parent() != this) {
-            return -1;
-        }
-        for (const auto& [row, id] : rows_) {
-            if (QAccessible::accessibleInterface(id) == child) {
-                return row;
-            }
-        }
-        return -1;
+        // A row knows its place even after rows before it have come or gone.
+        const auto* row = dynamic_cast<const RowAccessible*>(child);
+        return row != nullptr && row->parent() == this ? row->place() : -1;
     }
     QAccessibleInterface* childAt(int x, int y) const override {
         const QPoint point = view().viewport()->mapFromGlobal(QPoint(x, y));
